@@ -1,0 +1,41 @@
+#include "exposure/tree_set_data.hpp"
+
+#include "tree/fatal_error.hpp"
+#include "tree/tree_loader.hpp"
+
+namespace treetally {
+
+namespace {
+
+// The reason in double quotes, with any quote or backslash inside escaped.
+std::string quoted(std::string_view text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') out.push_back('\\');
+        out.push_back(c);
+    }
+    out.push_back('"');
+    return out;
+}
+
+}  // namespace
+
+TreeSetData index_tree_collection(TreeCollection collection) {
+    TreeSetData data{std::move(collection), {}};
+    const std::size_t taxon_count = data.collection.taxon_set.size();
+    data.lcas.reserve(data.collection.trees.size());
+    for (const Tree& tree : data.collection.trees) {
+        data.lcas.push_back(TreeLca::build(tree, taxon_count));
+    }
+    return data;
+}
+
+TreeSetData load_tree_set_data(const std::string& path) {
+    LoadResult loaded = load_tree_collection(path);
+    if (auto* error = std::get_if<LoadError>(&loaded)) {
+        fail("Failed to load tree collection: " + quoted(error->message));
+    }
+    return index_tree_collection(std::move(std::get<TreeCollection>(loaded)));
+}
+
+}  // namespace treetally

@@ -1,0 +1,62 @@
+#include "exposure/tree_set_sweeps.hpp"
+
+namespace treetally {
+
+namespace {
+
+// Counts, over every tree holding all the named taxa, the topology code `classify` gives.
+template <std::size_t N, std::size_t Codes, typename Classify>
+std::array<std::uint64_t, Codes> tally_topologies(const TreeSetData& data,
+                                                  const std::array<std::string_view, N>& names,
+                                                  Classify classify) {
+    std::array<std::uint64_t, Codes> tally{};
+    const auto ids = taxon_ids_of(data.collection.taxon_set, names);
+    std::array<EulerPos, N> positions;
+    for (const TreeLca& lca : data.lcas) {
+        if (!read_positions(lca, ids, positions)) continue;
+        if (const auto code = classify(lca, positions)) ++tally[checked_index(*code, Codes)];
+    }
+    return tally;
+}
+
+// Divides each of `values` by their sum, taken in order, when that sum is positive.
+void normalise(std::span<double> values) {
+    double sum = 0.0;
+    for (double value : values) sum += value;
+    if (!(sum > 0.0)) return;
+    for (double& value : values) value /= sum;
+}
+
+}  // namespace
+
+QuintetTally tally_single_quintet(const TreeSetData& data, const QuintetNames& names) {
+    return tally_topologies<5, quintet_type_count>(data, names, quintet_type);
+}
+
+QuartetTally tally_single_quartet(const TreeSetData& data, const QuartetNames& names) {
+    return tally_topologies<4, quartet_type_count>(data, names, quartet_type);
+}
+
+TimeTable coalescence_times_by_topology(const TreeSetData& data, const QuintetNames& names) {
+    TimeTable table{};
+    const auto ids = taxon_ids_of(data.collection.taxon_set, names);
+    FivePositions positions;
+    for (const TreeLca& lca : data.lcas) {
+        if (!read_positions(lca, ids, positions)) continue;
+        const auto code = quintet_type(lca, positions);
+        if (!code) continue;
+        const std::size_t type = checked_index(*code, quintet_type_count);
+        table[type] += 1.0;
+        const PairDistances distances = pairwise_distances(lca, positions);
+        double* block = &table[quintet_type_count + pair_count_of_five * type];
+        for (std::size_t p = 0; p < pair_count_of_five; ++p) block[p] += distances[p];
+    }
+    normalise(std::span(table).first(quintet_type_count));
+    for (std::size_t type = 0; type < quintet_type_count; ++type) {
+        normalise(std::span(table).subspan(quintet_type_count + pair_count_of_five * type,
+                                           pair_count_of_five));
+    }
+    return table;
+}
+
+}  // namespace treetally

@@ -1,0 +1,45 @@
+#include "lca/quartet_type.hpp"
+
+#include "lca/deepest_pair.hpp"
+#include "tree/fatal_error.hpp"
+
+namespace treetally {
+
+namespace {
+
+// Slot k is carried by the bit 2^(3-k); the canonical side of a split excludes slot 0.
+std::uint8_t canonical_quartet_mask(std::uint8_t first, std::uint8_t second) {
+    const auto mask = static_cast<std::uint8_t>((8u >> first) | (8u >> second));
+    const auto complement = static_cast<std::uint8_t>(mask ^ 15u);
+    return complement < mask ? complement : mask;
+}
+
+std::uint8_t quartet_code_of_mask(std::uint8_t mask) {
+    switch (mask) {
+        case 3:
+            return 0;
+        case 5:
+            return 1;
+        case 6:
+            return 2;
+        default:
+            fail("Invalid bipartition");
+    }
+}
+
+}  // namespace
+
+std::optional<std::uint8_t> quartet_type(const TreeLca& lca, const FourPositions& positions) {
+    std::array<PairLca, 6> records;
+    std::size_t count = 0;
+    for (std::uint8_t i = 0; i < 4; ++i) {
+        for (auto j = static_cast<std::uint8_t>(i + 1); j < 4; ++j) {
+            records[count++] = pair_lca(lca, positions[i], positions[j], i, j);
+        }
+    }
+    const auto cherry = deepest_pair(lca, records);
+    if (!cherry) return std::nullopt;
+    return quartet_code_of_mask(canonical_quartet_mask(cherry->first, cherry->second));
+}
+
+}  // namespace treetally

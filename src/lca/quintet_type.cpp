@@ -1,0 +1,96 @@
+#include "lca/quintet_type.hpp"
+
+#include <array>
+
+#include "lca/deepest_pair.hpp"
+#include "tree/fatal_error.hpp"
+
+namespace treetally {
+
+namespace {
+
+// In second-pass records, the `second` slot that stands for the first cherry as one item.
+constexpr std::uint8_t cherry_marker = 5;
+
+// Slot k is carried by the bit 2^(4-k).
+constexpr std::uint8_t slot_bit(std::uint8_t slot) {
+    return static_cast<std::uint8_t>(16u >> slot);
+}
+
+// The side of the split without slot 0.
+std::uint8_t canonical_quintet_mask(std::uint8_t mask) {
+    const auto complement = static_cast<std::uint8_t>(mask ^ 31u);
+    return complement < mask ? complement : mask;
+}
+
+// Row t holds the ascending mask pair of quintet type t.
+constexpr std::array<std::array<std::uint8_t, 2>, quintet_type_count> masks_by_type{{
+    {3, 7},
+    {5, 7},
+    {6, 7},
+    {3, 11},
+    {9, 11},
+    {10, 11},
+    {5, 13},
+    {9, 13},
+    {12, 13},
+    {6, 14},
+    {10, 14},
+    {12, 14},
+    {3, 12},
+    {5, 10},
+    {6, 9},
+}};
+
+}  // namespace
+
+std::uint8_t quintet_type_of_splits(std::uint8_t mask_a, std::uint8_t mask_b) {
+    const std::uint8_t lo = std::min(mask_a, mask_b);
+    const std::uint8_t hi = std::max(mask_a, mask_b);
+    for (std::size_t t = 0; t < masks_by_type.size(); ++t) {
+        if (masks_by_type[t][0] == lo && masks_by_type[t][1] == hi)
+            return static_cast<std::uint8_t>(t);
+    }
+    fail("Invalid bipartitions");
+}
+
+std::optional<std::uint8_t> quintet_type(const TreeLca& lca, const FivePositions& positions) {
+    // Ten first-pass records, then three records pairing the first cherry with the others.
+    std::array<PairLca, 13> records;
+    std::size_t count = 0;
+    for (std::uint8_t i = 0; i < 5; ++i) {
+        for (auto j = static_cast<std::uint8_t>(i + 1); j < 5; ++j) {
+            records[count++] = pair_lca(lca, positions[i], positions[j], i, j);
+        }
+    }
+    const auto cherry = deepest_pair(lca, std::span(records.data(), count));
+    if (!cherry) return std::nullopt;
+    const std::uint8_t i0 = cherry->first;
+    const std::uint8_t j0 = cherry->second;
+    const std::uint8_t mask1 = canonical_quintet_mask(slot_bit(i0) | slot_bit(j0));
+
+    for (std::uint8_t k = 0; k < 5; ++k) {
+        if (k == i0 || k == j0) continue;
+        records[count++] = pair_lca(lca, cherry->lca_pos, positions[k], k, cherry_marker);
+    }
+
+    std::array<PairLca, 6> candidates;
+    std::size_t candidate_count = 0;
+    for (std::size_t r = 0; r < count; ++r) {
+        const PairLca& record = records[r];
+        if (record.first != i0 && record.first != j0 && record.second != i0 && record.second != j0)
+            candidates[candidate_count++] = record;
+    }
+    const auto second = deepest_pair(lca, std::span(candidates.data(), candidate_count));
+    if (!second) return std::nullopt;
+
+    std::uint8_t mask2 = slot_bit(second->first);
+    if (second->second == cherry_marker) {
+        mask2 |= static_cast<std::uint8_t>(slot_bit(i0) | slot_bit(j0));
+    } else {
+        mask2 |= slot_bit(second->second);
+    }
+    return quintet_type_of_splits(mask1, canonical_quintet_mask(mask2));
+}
+
+}  // namespace treetally

@@ -1,0 +1,106 @@
+#include "tree/tree_loader.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+
+#include "tree/newick_reader.hpp"
+#include "tree/utf8_validation.hpp"
+
+namespace treetally {
+
+namespace {
+
+constexpr char could_not_read[] = "Could not read file";
+constexpr char error_reading[] = "Error reading file";
+constexpr std::size_t read_buffer_size = 8192;
+
+// An open file descriptor, closed on every path out of the loader.
+class OpenFile {
+  public:
+    explicit OpenFile(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    OpenFile(const OpenFile&) = delete;
+    OpenFile& operator=(const OpenFile&) = delete;
+    ~OpenFile() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+    bool is_open() const { return fd_ >= 0; }
+
+    // Bytes read into `buffer`: 0 at the end of the file, -1 when the read failed.
+    ssize_t read_some(std::array<char, read_buffer_size>& buffer) const {
+        ssize_t got;
+        do {
+            got = ::read(fd_, buffer.data(), buffer.size());
+        } while (got < 0 && errno == EINTR);
+        return got;
+    }
+
+  private:
+    int fd_;
+};
+
+// The line without its line feed and a carriage return directly before it.
+std::string_view strip_line_ending(std::string_view line) {
+    if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    return line;
+}
+
+// Parses one complete line (with its line feed, if any) into the collection;
+// false when the line is not valid UTF-8.
+bool add_line(std::string_view line, TreeCollection& collection) {
+    if (!is_valid_utf8(line)) return false;
+    collection.trees.push_back(parse_newick_tree(strip_line_ending(line), collection.taxon_set));
+    return true;
+}
+
+// Empties the line buffer, giving back the memory of an unusually long line.
+void release_line(std::string& line) {
+    constexpr std::size_t kept_capacity = 1 << 20;
+    if (line.capacity() > kept_capacity) {
+        std::string().swap(line);
+    } else {
+        line.clear();
+    }
+}
+
+}  // namespace
+
+LoadResult load_tree_collection(const std::string& path) {
+    OpenFile file(path);
+    if (!file.is_open()) return LoadError{could_not_read};
+
+    TreeCollection collection;
+    std::array<char, read_buffer_size> buffer;
+    std::string pending;  // the start of a line that spans reads
+    for (;;) {
+        const ssize_t got = file.read_some(buffer);
+        if (got < 0) return LoadError{error_reading};
+        if (got == 0) break;
+        std::string_view chunk(buffer.data(), static_cast<std::size_t>(got));
+        for (auto newline = chunk.find('\n'); newline != std::string_view::npos;
+             newline = chunk.find('\n')) {
+            const std::string_view rest_of_line = chunk.substr(0, newline + 1);
+            chunk.remove_prefix(newline + 1);
+            bool ok;
+            if (pending.empty()) {
+                ok = add_line(rest_of_line, collection);
+            } else {
+                pending.append(rest_of_line);
+                ok = add_line(pending, collection);
+                release_line(pending);
+            }
+            if (!ok) return LoadError{error_reading};
+        }
+        pending.append(chunk);
+    }
+    if (!pending.empty() && !add_line(pending, collection)) return LoadError{error_reading};
+    return collection;
+}
+
+}  // namespace treetally
