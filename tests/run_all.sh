@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Installs what the tests need, builds the C++ tests and the abi3 wheel once, then runs
+# the C++ suite and the Python suite under every CPython 3.8+ that pyenv provides.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=${JOBS:-2}
+
+log() { printf '\n=== %s\n' "$*"; }
+
+install_system_packages() {
+    local missing=()
+    [ -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] ||
+        [ -n "$(find /usr/lib /usr/local/lib -name GTestConfig.cmake 2>/dev/null | head -1)" ] ||
+        missing+=(libgtest-dev)
+    command -v g++ >/dev/null || missing+=(g++)
+    if [ ${#missing[@]} -gt 0 ]; then
+        log "apt-get install ${missing[*]}"
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+    fi
+}
+
+build_python() {
+    # The interpreter that builds the wheel; any CPython 3.8+ gives the same cp38-abi3 wheel.
+    command -v python3
+}
+
+run_cpp_tests() {
+    log "C++ tests"
+    python3 -m pip install -q cmake ninja >/dev/null 2>&1 || true
+    cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=Release -DTREETALLY_WERROR=ON >/dev/null
+    cmake --build build/tests -j "$jobs"
+    ctest --test-dir build/tests --output-on-failure -j "$jobs"
+}
+
+build_wheel() {
+    log "building the wheel"
+    rm -rf dist
+    "$(build_python)" -m pip wheel -q . -w dist --no-deps
+    ls dist/*cp38-abi3*.whl
+}
+
+# Every CPython 3.8 or later on the machine: pyenv's, else the python3 on PATH.
+python_interpreters() {
+    local found=0
+    if command -v pyenv >/dev/null; then
+        local prefix
+        prefix=$(pyenv root)/versions
+        for dir in "$prefix"/3.*; do
+            local version=${dir##*/}
+            local minor=${version#3.}
+            minor=${minor%%.*}
+            if [[ "$version" =~ ^3\.[0-9]+\.[0-9]+$ ]] && [ "$minor" -ge 8 ] && [ -x "$dir/bin/python" ]; then
+                echo "$dir/bin/python"
+                found=1
+            fi
+        done
+    fi
+    [ "$found" = 1 ] || command -v python3
+}
+
+run_python_tests() {
+    local wheel
+    wheel=$(ls dist/*cp38-abi3*.whl)
+    local failed=0
+    for python in $(python_interpreters); do
+        local version
+        version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+        log "Python tests under CPython $version"
+        local venv="$root/build/venv-$version"
+        rm -rf "$venv"
+        "$python" -m venv "$venv"
+        "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null 2>&1 || true
+        "$venv/bin/python" -m pip install -q "$wheel" -r tests/requirements.txt
+        (cd "$root/build" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python") ||
+            failed=1
+    done
+    return $failed
+}
+
+install_system_packages
+run_cpp_tests
+build_wheel
+run_python_tests
