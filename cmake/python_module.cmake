@@ -1,0 +1,37 @@
+# The Python extension module `treetally`, built against the stable ABI of CPython 3.8 so that
+# one wheel (cp38-abi3) serves every later interpreter. Included by the root list when SKBUILD.
+
+find_package(Python 3.8 COMPONENTS Interpreter Development.SABIModule REQUIRED)
+
+python_add_library(treetally MODULE USE_SABI 3.8 WITH_SOABI
+  src/exposure/argument_parsing.cpp
+  src/exposure/boundary.cpp
+  src/exposure/conversions.cpp
+  src/exposure/heap_type.cpp
+  src/exposure/module.cpp
+  src/exposure/panic_exception.cpp
+  src/exposure/result_builders.cpp
+  src/exposure/shared_data_object.cpp
+  src/exposure/single_tree_type.cpp
+  src/exposure/tree_set_iterator_type.cpp
+  src/exposure/tree_set_type.cpp
+)
+
+# USE_SABI defines Py_LIMITED_API as well; the value is stated here so the targeted ABI is
+# explicit in the module's own compile line.
+target_compile_definitions(treetally PRIVATE Py_LIMITED_API=0x03080000)
+target_link_libraries(treetally PRIVATE treetally_core treetally_warnings)
+
+# Only PyInit_treetally leaves the library: everything else, the core included, is hidden.
+set_target_properties(treetally treetally_core PROPERTIES
+  CXX_VISIBILITY_PRESET hidden
+  VISIBILITY_INLINES_HIDDEN ON)
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux" OR CMAKE_SYSTEM_NAME MATCHES "BSD")
+  set(treetally_export_map "${CMAKE_CURRENT_SOURCE_DIR}/cmake/python_module_exports.map")
+  target_link_options(treetally PRIVATE "LINKER:--version-script=${treetally_export_map}")
+  set_property(TARGET treetally APPEND PROPERTY LINK_DEPENDS "${treetally_export_map}")
+elseif(APPLE)
+  target_link_options(treetally PRIVATE "LINKER:-exported_symbol,_PyInit_treetally")
+endif()
+
+install(TARGETS treetally LIBRARY DESTINATION .)
