@@ -1,6 +1,7 @@
 """What the interpreter sees of the module: its attributes, the two classes, PanicException,
 the failures of construction and queries, iteration, object lifetimes and resource use."""
 
+import ctypes
 import gc
 import os
 import re
@@ -145,6 +146,42 @@ def test_object_new_cannot_bypass_constructors(tree_set):
     for cls in (treetally.TreeSet, type(tree_set[0]), type(iter(tree_set))):
         with pytest.raises(TypeError):
             object.__new__(cls)
+
+
+# Slot numbers of the stable ABI (typeslots.h), to reach the slots as C code would.
+PY_MP_LENGTH, PY_MP_SUBSCRIPT, PY_SQ_ITEM = 4, 5, 44
+
+
+def slot_function(cls, number, restype, *argtypes):
+    get_slot = ctypes.pythonapi.PyType_GetSlot
+    get_slot.restype = ctypes.c_void_p
+    get_slot.argtypes = [ctypes.py_object, ctypes.c_int]
+    return ctypes.PYFUNCTYPE(restype, *argtypes)(get_slot(cls, number))
+
+
+def test_sequence_item_slot_forwards_to_indexing(tree_set):
+    item = slot_function(treetally.TreeSet, PY_SQ_ITEM, ctypes.py_object, ctypes.py_object,
+                         ctypes.c_ssize_t)
+    tree = item(tree_set, 1)
+    assert tree.retrieve_quartet_type(NAMES[:4]) == tree_set[1].retrieve_quartet_type(NAMES[:4])
+    with pytest.raises(OverflowError):
+        item(tree_set, -1)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: slot_function(treetally.TreeSet, PY_MP_LENGTH, ctypes.c_ssize_t,
+                              ctypes.py_object)(5),
+        lambda: slot_function(treetally.TreeSet, PY_MP_SUBSCRIPT, ctypes.py_object,
+                              ctypes.py_object, ctypes.py_object)(5, 0),
+    ],
+    ids=["length", "subscript"],
+)
+def test_slots_check_their_receiver(call):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert info.value.args == ("'int' object cannot be converted to 'TreeSet'",)
 
 
 def test_indexing_gives_distinct_objects(tree_set):
