@@ -24,7 +24,13 @@ std::string path_from_str(PyObject* text) {
         PyErr_Clear();
         encoded = checked(PyUnicode_EncodeFSDefault(text));
     }
-    return std::string(encoded_bytes(encoded));
+    const std::string_view bytes = encoded_bytes(encoded);
+    // The file is opened by a C string: an embedded NUL would silently open a shorter name.
+    if (bytes.find('\0') != std::string_view::npos) {
+        PyErr_SetString(PyExc_ValueError, "embedded null byte");
+        throw_python_error();
+    }
+    return std::string(bytes);
 }
 
 bool is_pathlib_path(PyObject* object) {

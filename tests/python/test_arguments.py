@@ -330,6 +330,14 @@ def test_path_forms_load_the_same_collection(tree_file, make_path):
     assert tree_set.taxa() == list(NAMES)
 
 
+@pytest.mark.parametrize("make_path", [str, pathlib.Path], ids=["str", "pathlib.Path"])
+def test_path_with_embedded_nul_is_refused(tree_file, make_path):
+    # Opening stops at a NUL, so "trees.nwk\0.x" would load trees.nwk; refuse it like open().
+    with pytest.raises(ValueError) as info:
+        treetally.TreeSet(make_path(str(tree_file) + "\0.x"))
+    assert info.value.args == ("embedded null byte",)
+
+
 @pytest.mark.skipif(os.name != "posix", reason="byte-string file names")
 def test_path_with_undecodable_bytes_loads(tmp_path):
     # os.listdir hands such a name back as a str with surrogates; it must still open.
