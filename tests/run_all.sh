@@ -79,7 +79,27 @@ run_python_tests() {
     return $failed
 }
 
+# The type stub against the built module, mypy on the examples, and the examples' own runs, in
+# the venv of the interpreter that built the wheel (the Python tests left the wheel in it).
+run_typing_and_example_checks() {
+    local python version venv wheel
+    python=$(build_python)
+    version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    venv="$root/build/venv-$version"
+    wheel=$(ls dist/*cp38-abi3*.whl)
+    log "stubtest, mypy --strict on the examples, example runs under CPython $version"
+    if [ ! -x "$venv/bin/python" ]; then
+        "$python" -m venv "$venv"
+        "$venv/bin/python" -m pip install -q "$wheel" -r tests/requirements.txt
+    fi
+    "$venv/bin/python" -m pip install -q "mypy==1.14.1" "$wheel[examples]"
+    "$venv/bin/python" -m mypy.stubtest treetally --allowlist stubs/stubtest_allowlist.txt
+    "$venv/bin/python" -m mypy --strict --config-file examples/mypy.ini --cache-dir build/mypy-cache examples
+    (cd "$root/build" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python/test_examples.py")
+}
+
 install_system_packages
 run_cpp_tests
 build_wheel
 run_python_tests
+run_typing_and_example_checks
