@@ -1,0 +1,107 @@
+// Tests of the queries on one tree of a set: names to positions in that tree, nullopt for a
+// taxon the tree lacks, and the order of the two failures (unknown name, then tree index).
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "exposure/single_tree_queries.hpp"
+#include "temp_files.hpp"
+#include "test_support.hpp"
+
+namespace treetally {
+namespace {
+
+using test::fatal_message_of;
+using test::out_of_bounds_message;
+
+TreeSetData data_of(const std::vector<std::string>& lines) {
+    TreeCollection collection;
+    for (const std::string& line : lines)
+        collection.trees.push_back(parse_newick_tree(line, collection.taxon_set));
+    return index_tree_collection(std::move(collection));
+}
+
+constexpr QuintetNames abcde = {"A", "B", "C", "D", "E"};
+constexpr QuartetNames abcd = {"A", "B", "C", "D"};
+
+const std::vector<std::string> two_trees = {"((A:1,B:2):3,C:4,(D:0.5,E:1.5):2);", "((A,B),(C,D));"};
+
+TEST(SingleTreeQueries, TreeWithAllTaxaAnswers) {
+    const TreeSetData data = data_of(two_trees);
+    EXPECT_EQ(tree_pairwise_distances(data, 0, abcde),
+              (PairDistances{3.0, 8.0, 6.5, 7.5, 9.0, 7.5, 8.5, 6.5, 7.5, 2.0}));
+    EXPECT_EQ(tree_quintet_type(data, 0, abcde), 0);
+    EXPECT_EQ(tree_quartet_type(data, 0, abcd), 0);
+    EXPECT_EQ(tree_quartet_type(data, 1, {"A", "C", "B", "D"}), 1);
+}
+
+TEST(SingleTreeQueries, TaxonMissingFromThisTreeGivesNothing) {
+    const TreeSetData data = data_of(two_trees);
+    EXPECT_EQ(tree_quintet_type(data, 1, abcde), std::nullopt);
+    EXPECT_EQ(tree_pairwise_distances(data, 1, abcde), std::nullopt);
+    EXPECT_EQ(tree_quartet_type(data, 1, {"A", "B", "C", "E"}), std::nullopt);
+}
+
+TEST(SingleTreeQueries, UnresolvedTreeGivesNothingButDistancesAnswer) {
+    const TreeSetData data = data_of({"(A:1,B:1,C:1,D:1,E:1);"});
+    EXPECT_EQ(tree_quintet_type(data, 0, abcde), std::nullopt);
+    EXPECT_EQ(tree_quartet_type(data, 0, abcd), std::nullopt);
+    EXPECT_EQ(tree_pairwise_distances(data, 0, abcde),
+              (PairDistances{2, 2, 2, 2, 2, 2, 2, 2, 2, 2}));
+}
+
+TEST(SingleTreeQueries, TreeIndexPastTheEndIsFatal) {
+    const TreeSetData data = data_of(two_trees);
+    EXPECT_EQ(fatal_message_of([&] { tree_quartet_type(data, 2, abcd); }),
+              out_of_bounds_message(2, 2));
+    EXPECT_EQ(fatal_message_of([&] { tree_quintet_type(data, 7, abcde); }),
+              out_of_bounds_message(2, 7));
+    const std::uint64_t largest = std::numeric_limits<std::uint64_t>::max();
+    EXPECT_EQ(fatal_message_of([&] { tree_pairwise_distances(data, largest, abcde); }),
+              "index out of bounds: the len is 2 but the index is 18446744073709551615");
+}
+
+TEST(SingleTreeQueries, UnknownNameIsReportedBeforeTheTreeIndex) {
+    const TreeSetData data = data_of(two_trees);
+    const QuintetNames last_unknown = {"A", "B", "C", "D", "F"};
+    EXPECT_EQ(fatal_message_of([&] { tree_quintet_type(data, 5, last_unknown); }),
+              "Taxon not found");
+    EXPECT_EQ(fatal_message_of([&] { tree_pairwise_distances(data, 5, last_unknown); }),
+              "Taxon not found");
+    EXPECT_EQ(fatal_message_of([&] {
+                  tree_quartet_type(data, 5, {"a", "B", "C", "D"});
+              }),
+              "Taxon not found");
+    // Slots 0 to 3 are taxa of tree 1, slot 4 is no taxon of the file at all.
+    EXPECT_EQ(fatal_message_of([&] { tree_quintet_type(data, 1, last_unknown); }),
+              "Taxon not found");
+}
+
+TEST(SingleTreeQueries, EmptySetFailsOnTheNameFirst) {
+    const TreeSetData data = data_of({});
+    EXPECT_EQ(fatal_message_of([&] { tree_quartet_type(data, 0, abcd); }), "Taxon not found");
+}
+
+TEST(SingleTreeQueries, LoadFailureNamesItsReason) {
+    test::TempDir dir;
+    EXPECT_EQ(fatal_message_of([&] { load_tree_set_data((dir.path() / "missing.tre").string()); }),
+              "Failed to load tree collection: \"Could not read file\"");
+    const std::string bad = dir.write("bad.tre", "(A,B);\n(\xFF);\n");
+    EXPECT_EQ(fatal_message_of([&] { load_tree_set_data(bad); }),
+              "Failed to load tree collection: \"Error reading file\"");
+}
+
+TEST(SingleTreeQueries, LoadedSetIndexesEveryTreeOverAllTaxa) {
+    test::TempDir dir;
+    const TreeSetData data = load_tree_set_data(dir.write("two.tre", "((A,B),C);\n(C,(D,A));\n"));
+    ASSERT_EQ(data.tree_count(), 2u);
+    EXPECT_EQ(data.collection.trees.size(), 2u);
+    for (const TreeLca& lca : data.lcas) EXPECT_EQ(lca.taxon_count(), 4u);
+    EXPECT_EQ(tree_quartet_type(data, 0, abcd), std::nullopt);  // D missing from tree 0
+}
+
+}  // namespace
+}  // namespace treetally

@@ -1,0 +1,72 @@
+// Tests of the name-to-id map shared by the trees of one file.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "test_support.hpp"
+#include "tree/taxon_set.hpp"
+
+namespace treetally {
+namespace {
+
+using test::fatal_message_of;
+using test::parse;
+
+TEST(TaxonSet, EmptySetKnowsNoName) {
+    const TaxonSet taxa;
+    EXPECT_EQ(taxa.size(), 0u);
+    for (const char* name : {"A", "", " "})
+        EXPECT_EQ(fatal_message_of([&] { taxa.id_of(name); }), "Taxon not found") << name;
+}
+
+TEST(TaxonSet, HandsOutDenseIdsInOrderOfFirstInsertion) {
+    TaxonSet taxa;
+    EXPECT_EQ(taxa.insert_or_get("b").value, 0u);
+    EXPECT_EQ(taxa.insert_or_get("a").value, 1u);
+    EXPECT_EQ(taxa.insert_or_get("b").value, 0u);
+    EXPECT_EQ(taxa.insert_or_get("c").value, 2u);
+    EXPECT_EQ(taxa.size(), 3u);
+    EXPECT_EQ(taxa.taxon_names(), (std::vector<std::string>{"b", "a", "c"}));
+    for (std::uint32_t id = 0; id < 3; ++id)
+        EXPECT_EQ(taxa.id_of(taxa.taxon_names()[id]).value, id);
+}
+
+TEST(TaxonSet, FailedLookupLeavesTheSetUnchanged) {
+    TaxonSet taxa;
+    taxa.insert_or_get("A");
+    EXPECT_EQ(fatal_message_of([&] { taxa.id_of("B"); }), "Taxon not found");
+    EXPECT_EQ(taxa.size(), 1u);
+    EXPECT_EQ(taxa.insert_or_get("B").value, 1u);
+}
+
+TEST(TaxonSet, NamesAreComparedByteForByte) {
+    // Case, a trailing space and quote characters each make a different taxon.
+    const auto parsed = parse("(A,a,A ,'A',A);");
+    EXPECT_EQ(parsed.taxa.taxon_names(), (std::vector<std::string>{"A", "a", "A ", "'A'"}));
+    EXPECT_EQ(parsed.taxa.id_of("A ").value, 2u);
+    EXPECT_EQ(fatal_message_of([&] { parsed.taxa.id_of("A\t"); }), "Taxon not found");
+}
+
+TEST(TaxonSet, NamesWithNulAndNonAsciiBytesAreKeptWhole) {
+    TaxonSet taxa;
+    const std::string with_nul("A\0B", 3);
+    EXPECT_EQ(taxa.insert_or_get(with_nul).value, 0u);
+    EXPECT_EQ(taxa.insert_or_get("A").value, 1u);
+    EXPECT_EQ(taxa.insert_or_get("\xC3\xA9t\xC3\xA9").value, 2u);
+    EXPECT_EQ(taxa.id_of(with_nul).value, 0u);
+    EXPECT_EQ(taxa.taxon_names()[0].size(), 3u);
+}
+
+TEST(TaxonSet, LaterTreesReuseIdsOfNamesAlreadySeen) {
+    TaxonSet taxa;
+    const Tree first = parse_newick_tree("((A,B),C);", taxa);
+    const Tree second = parse_newick_tree("(C,(D,A));", taxa);
+    EXPECT_EQ(taxa.taxon_names(), (std::vector<std::string>{"A", "B", "C", "D"}));
+    // Nodes of the second tree: 0 root, 1 C, 2 (D,A), 3 D, 4 A.
+    EXPECT_EQ(test::to_vector(second.node_taxons()), (std::vector<std::int32_t>{-42, 2, -1, 3, 0}));
+    EXPECT_EQ(first.node_taxon(NodeId{4}), 2);
+}
+
+}  // namespace
+}  // namespace treetally

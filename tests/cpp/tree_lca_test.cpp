@@ -1,0 +1,165 @@
+// Tests of the per-tree LCA index: the Euler tour, the per-taxon positions, the sparse
+// range-minimum table with its tie rules, and range checks on every read.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "lca/tree_lca.hpp"
+#include "test_support.hpp"
+
+namespace treetally {
+namespace {
+
+using test::fatal_message_of;
+using test::out_of_bounds_message;
+using test::parse;
+using U32 = std::vector<std::uint32_t>;
+
+U32 to_u32(std::span<const std::uint32_t> values) {
+    return {values.begin(), values.end()};
+}
+
+TreeLca index_of(const test::ParsedTree& parsed) {
+    return TreeLca::build(parsed.tree, parsed.taxa.size());
+}
+
+std::uint32_t lca(const TreeLca& index, std::uint32_t a, std::uint32_t b) {
+    return index.lca_position(EulerPos{a}, EulerPos{b}).value;
+}
+
+TEST(TreeLca, TourOfABifurcatingRoot) {
+    const auto parsed = parse("((A:1,B:2):3,C:4);");
+    const TreeLca index = index_of(parsed);
+    EXPECT_EQ(to_u32(index.euler_nodes()), (U32{0, 1, 2, 1, 3, 1, 0, 4, 0, 0}));
+    EXPECT_EQ(to_u32(index.euler_depths()), (U32{0, 1, 2, 1, 2, 1, 0, 1, 0, 0}));
+    EXPECT_EQ(std::vector<double>(index.euler_distances().begin(), index.euler_distances().end()),
+              (std::vector<double>{0, 3, 4, 3, 5, 3, 0, 4, 0, 0}));
+    EXPECT_EQ(to_u32(index.taxon_positions()), (U32{2, 4, 7}));
+    EXPECT_EQ(index.tour_length(), 10u);
+    EXPECT_EQ(index.column_count(), 8u);
+    EXPECT_EQ(index.level_count(), 4u);
+    EXPECT_EQ(index.taxon_count(), 3u);
+}
+
+TEST(TreeLca, RangeMinimumTableFollowsTheTieRules) {
+    // Depths over positions 0-7 are 0 1 2 1 2 1 0 1; building ties take the right entry.
+    const TreeLca index = index_of(parse("((A:1,B:2):3,C:4);"));
+    const std::vector<U32> levels = {
+        {0, 1, 2, 3, 4, 5, 6, 7},
+        {0, 1, 3, 3, 5, 6, 6, 0},
+        {0, 3, 5, 6, 6, 0, 0, 0},
+        {6, 0, 0, 0, 0, 0, 0, 0},
+    };
+    for (std::size_t level = 0; level < levels.size(); ++level)
+        for (std::size_t column = 0; column < 8; ++column)
+            EXPECT_EQ(index.range_min_entry(level, column).value, levels[level][column])
+                << "level " << level << " column " << column;
+}
+
+TEST(TreeLca, LcaPositionsOfABifurcatingRoot) {
+    const TreeLca index = index_of(parse("((A:1,B:2):3,C:4);"));
+    EXPECT_EQ(lca(index, 2, 4), 3u);
+    EXPECT_EQ(index.depth_at(EulerPos{3}), 1u);
+    EXPECT_EQ(index.distance_at(EulerPos{3}), 3.0);
+    EXPECT_EQ(lca(index, 2, 7), 6u);
+    EXPECT_EQ(lca(index, 4, 7), 6u);
+    EXPECT_EQ(index.depth_at(EulerPos{6}), 0u);
+    // Query ties take the left window's entry: over 1-5 the windows give 3 and 5, both
+    // visits of node 1; over 0-7 both windows give 6.
+    EXPECT_EQ(lca(index, 1, 5), 3u);
+    EXPECT_EQ(lca(index, 0, 7), 6u);
+    EXPECT_EQ(lca(index, 0, 1), 0u);
+}
+
+TEST(TreeLca, LcaIsSymmetricAndIdempotent) {
+    const TreeLca index = index_of(parse("((A,(B,C)),(D,E,(F)),G);"));
+    const auto columns = static_cast<std::uint32_t>(index.column_count());
+    for (std::uint32_t a = 0; a < columns; ++a) {
+        EXPECT_EQ(lca(index, a, a), a);
+        for (std::uint32_t b = 0; b < columns; ++b) EXPECT_EQ(lca(index, a, b), lca(index, b, a));
+    }
+}
+
+TEST(TreeLca, RootWithThreeChildrenKeepsItsLastVisits) {
+    const auto parsed = parse("(A,B,C);");
+    const TreeLca index = index_of(parsed);
+    EXPECT_EQ(index.column_count(), 8u);
+    EXPECT_EQ(index.level_count(), 4u);
+    EXPECT_EQ(to_u32(index.euler_nodes()), (U32{0, 1, 0, 2, 0, 3, 0, 0}));
+    EXPECT_EQ(to_u32(index.taxon_positions()), (U32{1, 3, 5}));
+    EXPECT_EQ(index.node_at(EulerPos{lca(index, 1, 5)}).value, 0);
+    // The final visit of the root (6) and the spare entry (7) lie inside the table.
+    EXPECT_EQ(index.node_at(EulerPos{lca(index, 5, 6)}).value, 0);
+    EXPECT_EQ(index.node_at(EulerPos{lca(index, 6, 7)}).value, 0);
+}
+
+TEST(TreeLca, LoneLeafSitsAtPositionZeroAndCountsAsAbsent) {
+    const auto parsed = parse("A;");
+    const TreeLca index = index_of(parsed);
+    EXPECT_EQ(index.taxon_position(TaxonId{0}).value, 0u);
+    EXPECT_TRUE(index.taxon_position(TaxonId{0}).is_absent());
+    EXPECT_EQ(index.tour_length(), 2u);
+    EXPECT_EQ(index.column_count(), 2u);
+    EXPECT_EQ(index.level_count(), 2u);
+}
+
+TEST(TreeLca, EmptyTreeHasTheSmallestTable) {
+    const TreeLca index = TreeLca::build(parse("").tree, 0);
+    EXPECT_EQ(index.tour_length(), 2u);
+    EXPECT_EQ(index.column_count(), 2u);
+    // Both entries are the root; the table's build ties take the right one, the spare entry.
+    EXPECT_EQ(lca(index, 0, 1), 1u);
+    EXPECT_EQ(index.node_at(EulerPos{1}).value, 0);
+}
+
+TEST(TreeLca, TaxonOfTheCollectionMissingFromTheTreeIsAtZero) {
+    TaxonSet taxa;
+    const Tree first = parse_newick_tree("(A,B,C,D);", taxa);
+    const Tree second = parse_newick_tree("((B,D),E);", taxa);
+    const TreeLca index = TreeLca::build(first, taxa.size());
+    EXPECT_EQ(to_u32(index.taxon_positions()), (U32{1, 3, 5, 7, 0}));
+    const TreeLca other = TreeLca::build(second, taxa.size());
+    EXPECT_EQ(to_u32(other.taxon_positions()), (U32{0, 2, 0, 4, 7}));
+}
+
+TEST(TreeLca, RepeatedTaxonTakesTheLaterLeaf) {
+    const auto parsed = parse("(A,(B,A));");
+    const TreeLca index = index_of(parsed);
+    EXPECT_EQ(to_u32(index.euler_nodes()), (U32{0, 1, 0, 2, 3, 2, 4, 2, 0, 0}));
+    EXPECT_EQ(index.taxon_position(TaxonId{0}).value, 6u);
+}
+
+TEST(TreeLca, WithoutLengthsDistancesAreZeroButDepthsCount) {
+    const TreeLca index = index_of(parse("(((A),B),C);"));
+    for (double distance : index.euler_distances()) EXPECT_EQ(distance, 0.0);
+    EXPECT_EQ(index.depth_at(index.taxon_position(TaxonId{0})), 3u);
+}
+
+TEST(TreeLca, RootLengthNeverEntersDistances) {
+    const TreeLca index = index_of(parse("((A:1,B:2):3,C:4):100;"));
+    EXPECT_EQ(index.distance_at(EulerPos{0}), 0.0);
+    EXPECT_EQ(index.distance_at(EulerPos{4}), 5.0);
+}
+
+TEST(TreeLca, ReadsOutsideTheArraysAreFatal) {
+    const TreeLca index = index_of(parse("((A:1,B:2):3,C:4);"));
+    EXPECT_EQ(fatal_message_of([&] { index.node_at(EulerPos{10}); }),
+              out_of_bounds_message(10, 10));
+    EXPECT_EQ(fatal_message_of([&] { index.depth_at(EulerPos{11}); }),
+              out_of_bounds_message(10, 11));
+    EXPECT_EQ(fatal_message_of([&] { index.distance_at(EulerPos{4000000000u}); }),
+              out_of_bounds_message(10, 4000000000u));
+    EXPECT_EQ(fatal_message_of([&] { index.taxon_position(TaxonId{3}); }),
+              out_of_bounds_message(3, 3));
+    // Positions at or past the table's columns are refused too, whatever their order.
+    for (std::uint32_t past : {8u, 9u, 10u, 1000u}) {
+        EXPECT_EQ(fatal_message_of([&] { index.lca_position(EulerPos{past}, EulerPos{2}); }),
+                  out_of_bounds_message(8, past));
+        EXPECT_EQ(fatal_message_of([&] { index.lca_position(EulerPos{2}, EulerPos{past}); }),
+                  out_of_bounds_message(8, past));
+    }
+}
+
+}  // namespace
+}  // namespace treetally
