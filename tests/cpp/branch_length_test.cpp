@@ -82,6 +82,10 @@ INSTANTIATE_TEST_SUITE_P(
         AcceptedCase{"1e400", inf}, AcceptedCase{"-1e400", -inf}, AcceptedCase{"1e-400", 0.0},
         AcceptedCase{"-1e-400", -0.0}, AcceptedCase{"1e99999999999999999999", inf},
         AcceptedCase{"1e-99999999999999999999", 0.0}, AcceptedCase{"0e99999999999999999999", 0.0},
+        AcceptedCase{"0e400", 0.0}, AcceptedCase{"-0.000e999", -0.0},
+        AcceptedCase{with_zeros("0.", 30, "e400"), 0.0},
+        AcceptedCase{with_zeros("0.", 30, "1e400"), inf},
+        AcceptedCase{with_zeros("0.", 30, "1e330"), 1e299},
         AcceptedCase{with_zeros("0.", 400, "1e401"), 1.0},
         AcceptedCase{with_zeros("1", 400, "e-400"), 1.0},
         // Words, in any case and with a sign.

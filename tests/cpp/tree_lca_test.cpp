@@ -123,6 +123,21 @@ TEST(TreeLca, TaxonOfTheCollectionMissingFromTheTreeIsAtZero) {
     EXPECT_EQ(to_u32(other.taxon_positions()), (U32{0, 2, 0, 4, 7}));
 }
 
+TEST(TreeLca, NodesTheChildLinksDoNotReachAreLeftOutOfTheTour) {
+    // "," at the root links C only as the root's sibling: the walk never reaches it, so C is
+    // absent and the unused tour entries read like visits of the root.
+    const auto parsed = parse("(A,B),C;");
+    const TreeLca index = index_of(parsed);
+    EXPECT_EQ(to_u32(index.euler_nodes()), (U32{0, 1, 0, 2, 0, 0, 0, 0}));
+    EXPECT_EQ(to_u32(index.euler_depths()), (U32{0, 1, 0, 1, 0, 0, 0, 0}));
+    EXPECT_EQ(to_u32(index.taxon_positions()), (U32{1, 3, 0}));
+    EXPECT_EQ(index.column_count(), 8u);  // the root has three children by count
+
+    // "(" after ")" replaces the root's first child, hiding A and B.
+    const auto replaced = parse("(A,B)(C);");
+    EXPECT_EQ(to_u32(index_of(replaced).taxon_positions()), (U32{0, 0, 1}));
+}
+
 TEST(TreeLca, RepeatedTaxonTakesTheLaterLeaf) {
     const auto parsed = parse("(A,(B,A));");
     const TreeLca index = index_of(parsed);
