@@ -23,9 +23,14 @@ target_compile_definitions(treetally PRIVATE Py_LIMITED_API=0x03080000)
 target_link_libraries(treetally PRIVATE treetally_core treetally_warnings)
 
 # Only PyInit_treetally leaves the library: everything else, the core included, is hidden.
-set_target_properties(treetally treetally_core PROPERTIES
+# The module's own sources keep default visibility and rely on the export list below, because
+# CPython 3.8's headers declare PyInit_* without a visibility attribute (3.9 and later add one):
+# compiled hidden, the init function of a build made with 3.8 would be hidden as well, and the
+# module would fail to import ("does not define module export function").
+set_target_properties(treetally_core PROPERTIES
   CXX_VISIBILITY_PRESET hidden
   VISIBILITY_INLINES_HIDDEN ON)
+set_target_properties(treetally PROPERTIES VISIBILITY_INLINES_HIDDEN ON)
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux" OR CMAKE_SYSTEM_NAME MATCHES "BSD")
   set(treetally_export_map "${CMAKE_CURRENT_SOURCE_DIR}/cmake/python_module_exports.map")
   target_link_options(treetally PRIVATE "LINKER:--version-script=${treetally_export_map}")
