@@ -70,6 +70,11 @@ INSTANTIATE_TEST_SUITE_P(
         AcceptedCase{"9007199254740993.00000000000000000000000000000000000000001",
                      0x1.0000000000001p+53},
         AcceptedCase{"123456789012345678901234567890", 0x1.8ee90ff6c373ep+96},
+        // Digit strings past 2^53 or 2^64: no shortcut through an integer mantissa.
+        AcceptedCase{"18446744073709551617", 0x1p+64},
+        AcceptedCase{"1844674407370955161.7e1", 0x1p+64},
+        AcceptedCase{"1173122633160.899525", 0x1.11238ecdc8e64p+40},
+        AcceptedCase{"5605168566771514870e-4", 0x1.fdc98022031f8p+48},
         AcceptedCase{"1.7976931348623157e308", 0x1.fffffffffffffp+1023},
         AcceptedCase{"1.7976931348623158e308", 0x1.fffffffffffffp+1023},
         AcceptedCase{below_overflow_halfway, 0x1.fffffffffffffp+1023},
@@ -120,28 +125,38 @@ INSTANTIATE_TEST_SUITE_P(Texts, BranchLengthRejected,
                                          "\xEF\xBC\x91", "1\xC2\xA0", std::string("1\0", 2),
                                          std::string("1e5\0", 4), std::string("\0", 1)));
 
-TEST(BranchLength, AgreesWithStrtodOnRandomDecimalTexts) {
-    // The C library's conversion rounds correctly; a few thousand random decimal texts with
-    // long mantissas and exponents near the ends of the range must convert identically.
-    std::mt19937_64 rng(20240611);
+// A random decimal text: optional sign, 1 to `max_digits` digits with the point anywhere
+// (or nowhere), and in two cases of three an exponent drawn from `exponent`.
+std::string random_decimal(std::mt19937_64& rng, int max_digits,
+                           std::uniform_int_distribution<int>& exponent) {
     std::uniform_int_distribution<int> digit(0, 9);
-    std::uniform_int_distribution<int> mantissa_length(1, 40);
-    std::uniform_int_distribution<int> exponent(-360, 330);
-    for (int round = 0; round < 5000; ++round) {
-        std::string text;
-        if (rng() % 4 == 0) text += (rng() % 2 == 0) ? '-' : '+';
-        const int length = mantissa_length(rng);
-        const int point = static_cast<int>(rng() % static_cast<unsigned>(length + 1));
-        for (int i = 0; i < length; ++i) {
-            if (i == point) text += '.';
-            text += static_cast<char>('0' + digit(rng));
-        }
-        if (rng() % 3 != 0) {
-            text += (rng() % 2 == 0) ? 'e' : 'E';
-            const int e = exponent(rng);
-            if (e >= 0 && rng() % 2 == 0) text += '+';
-            text += std::to_string(e);
-        }
+    std::string text;
+    if (rng() % 4 == 0) text += (rng() % 2 == 0) ? '-' : '+';
+    const int length = std::uniform_int_distribution<int>(1, max_digits)(rng);
+    const int point = std::uniform_int_distribution<int>(0, length)(rng);
+    for (int i = 0; i < length; ++i) {
+        if (i == point) text += '.';
+        text += static_cast<char>('0' + digit(rng));
+    }
+    if (rng() % 3 != 0) {
+        text += (rng() % 2 == 0) ? 'e' : 'E';
+        const int e = exponent(rng);
+        if (e >= 0 && rng() % 2 == 0) text += '+';
+        text += std::to_string(e);
+    }
+    return text;
+}
+
+TEST(BranchLength, AgreesWithStrtodOnRandomDecimalTexts) {
+    // The C library's conversion rounds correctly. Texts with long mantissas and exponents near
+    // the ends of the range, and texts of up to 25 digits with small exponents (where a
+    // conversion might take shortcuts through a 64-bit mantissa), must convert identically.
+    std::mt19937_64 rng(20240611);
+    std::uniform_int_distribution<int> wide(-360, 330);
+    std::uniform_int_distribution<int> narrow(-25, 25);
+    for (int round = 0; round < 20000; ++round) {
+        const std::string text =
+            round % 2 == 0 ? random_decimal(rng, 40, wide) : random_decimal(rng, 25, narrow);
         const double expected = std::strtod(text.c_str(), nullptr);
         const std::optional<double> parsed = parse_branch_length(text);
         ASSERT_TRUE(parsed.has_value()) << text;

@@ -78,6 +78,9 @@ INSTANTIATE_TEST_SUITE_P(
         // A tab or carriage return is no space: it starts a label at the root, which then
         // swallows the "(" and the first leaf's name; "," links B only as the root's sibling.
         ShapeCase{"TabStartsLabel", "\t(A,B);", "\t(A", {"\t(A", "B"}},
+        // After "," at the root the root counts a child it does not link; a later label
+        // there is still one after ")" and is dropped.
+        ShapeCase{"RootLabelAfterCommaAtRootDiscarded", "A,B)X;", "A", {"A", "B"}},
         ShapeCase{"CarriageReturnStartsLabel", "\r(A,B);", "\r(A", {"\r(A", "B"}},
         ShapeCase{"NonAsciiBytesCopied",
                   "(\xC3\xA9,\xF0\x9F\x8C\xB3);",
