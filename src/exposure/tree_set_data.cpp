@@ -1,5 +1,6 @@
 #include "exposure/tree_set_data.hpp"
 
+#include "exposure/index_memory.hpp"
 #include "tree/fatal_error.hpp"
 #include "tree/tree_loader.hpp"
 
@@ -21,6 +22,7 @@ std::string quoted(std::string_view text) {
 }  // namespace
 
 TreeSetData index_tree_collection(TreeCollection collection) {
+    ensure_index_fits_in_memory(collection);
     TreeSetData data{std::move(collection), {}};
     const std::size_t taxon_count = data.collection.taxon_set.size();
     data.lcas.reserve(data.collection.trees.size());

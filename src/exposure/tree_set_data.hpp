@@ -26,6 +26,7 @@ struct TreeSetData {
 TreeSetData load_tree_set_data(const std::string& path);
 
 // Indexes every tree of `collection`, each covering the collection's whole taxon set.
+// Raises std::bad_alloc, before building anything, when the indexes cannot fit in memory.
 TreeSetData index_tree_collection(TreeCollection collection);
 
 // Maps `names` to taxon ids in order; the first unknown name raises "Taxon not found".

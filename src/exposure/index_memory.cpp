@@ -1,0 +1,72 @@
+#include "exposure/index_memory.hpp"
+
+#include <bit>
+#include <cstdint>
+#include <fstream>
+#include <limits>
+#include <new>
+#include <sstream>
+#include <string>
+
+namespace treetally {
+
+namespace {
+
+constexpr std::size_t saturated = std::numeric_limits<std::size_t>::max();
+
+std::size_t saturating_add(std::size_t a, std::size_t b) {
+    return a > saturated - b ? saturated : a + b;
+}
+
+std::size_t saturating_multiply(std::size_t a, std::size_t b) {
+    if (a != 0 && b > saturated / a) return saturated;
+    return a * b;
+}
+
+}  // namespace
+
+std::size_t lca_index_bytes(const Tree& tree, std::size_t taxon_count) {
+    constexpr std::size_t tour_entry_bytes =
+        sizeof(std::uint32_t) + sizeof(std::uint32_t) + sizeof(double);
+    const std::size_t tour_length = saturating_multiply(2, tree.node_count());
+    const std::size_t columns = saturating_multiply(2, tree.unrooted_node_count());
+    const auto levels = static_cast<std::size_t>(std::bit_width(columns));
+    std::size_t bytes = saturating_multiply(taxon_count, sizeof(std::uint32_t));
+    bytes = saturating_add(bytes, saturating_multiply(tour_length, tour_entry_bytes));
+    return saturating_add(
+        bytes, saturating_multiply(saturating_multiply(columns, levels), sizeof(std::uint32_t)));
+}
+
+std::size_t collection_index_bytes(const TreeCollection& collection) {
+    const std::size_t taxon_count = collection.taxon_set.size();
+    std::size_t bytes = 0;
+    for (const Tree& tree : collection.trees)
+        bytes = saturating_add(bytes, lca_index_bytes(tree, taxon_count));
+    return bytes;
+}
+
+std::optional<std::size_t> available_memory_bytes() {
+    std::ifstream meminfo("/proc/meminfo");
+    if (!meminfo) return std::nullopt;
+    std::optional<std::size_t> available;
+    std::size_t swap_free = 0;
+    std::string line;
+    while (std::getline(meminfo, line)) {
+        std::istringstream fields(line);
+        std::string key;
+        std::size_t kib = 0;
+        if (!(fields >> key >> kib)) continue;
+        if (key == "MemAvailable:") available = saturating_multiply(kib, 1024);
+        if (key == "SwapFree:") swap_free = saturating_multiply(kib, 1024);
+    }
+    if (!available) return std::nullopt;
+    return saturating_add(*available, swap_free);
+}
+
+void ensure_index_fits_in_memory(const TreeCollection& collection) {
+    const std::size_t needed = collection_index_bytes(collection);
+    const auto available = available_memory_bytes();
+    if (available && needed > *available) throw std::bad_alloc();
+}
+
+}  // namespace treetally

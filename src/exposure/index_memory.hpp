@@ -1,0 +1,29 @@
+// What indexing a collection will cost in memory, and what the machine can still give.
+// Lets the loader refuse, with an ordinary out-of-memory error, an index that cannot fit.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+
+#include "tree/tree_collection.hpp"
+
+namespace treetally {
+
+// Bytes of the arrays of one tree's LCA index: the per-taxon table, the Euler tour (node,
+// depth, distance per entry) and the range-minimum table. Saturates instead of wrapping.
+std::size_t lca_index_bytes(const Tree& tree, std::size_t taxon_count);
+
+// The same summed over every tree of the collection, each covering all of its taxa.
+std::size_t collection_index_bytes(const TreeCollection& collection);
+
+// Memory that can still be allocated without the kernel's out-of-memory killer stepping in
+// (available memory plus free swap, from /proc/meminfo); nullopt where that is unknown.
+std::optional<std::size_t> available_memory_bytes();
+
+// Raises std::bad_alloc when the collection's indexes cannot fit in the available memory.
+// Needed because the per-tree taxon table grows as taxa x trees: a small file of many short
+// lines with distinct names asks for more than any machine has, one small block at a time,
+// and the kernel would kill the process instead of failing an allocation.
+void ensure_index_fits_in_memory(const TreeCollection& collection);
+
+}  // namespace treetally
