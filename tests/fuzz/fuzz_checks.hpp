@@ -126,6 +126,10 @@ inline void check_one_tree(const Tree& tree, const TreeLca& lca, FuzzedDataProvi
 // a few names that are not there.
 inline void run_named_queries(const TreeSetData& data, FuzzedDataProvider& bytes) {
     const auto& names = data.collection.taxon_set.taxon_names();
+    // Longer than every taxon name, so surely not one of them (the fuzzer learns constants).
+    std::size_t longest = 0;
+    for (const auto& name : names) longest = std::max(longest, name.size());
+    const std::string absent(longest + 1, '\x01');
     const int rounds = bytes.ConsumeIntegralInRange(0, 6);
     for (int round = 0; round < rounds && bytes.remaining_bytes() > 0; ++round) {
         std::array<std::string_view, 5> five;
@@ -133,7 +137,7 @@ inline void run_named_queries(const TreeSetData& data, FuzzedDataProvider& bytes
         for (std::size_t slot = 0; slot < five.size(); ++slot) {
             std::string_view& name = five[slot];
             if (names.empty() || bytes.ConsumeIntegralInRange(0, 15) == 0) {
-                name = "\x01not a taxon\x01";
+                name = absent;
                 unknown[slot] = true;
             } else {
                 name = names[bytes.ConsumeIntegralInRange<std::size_t>(0, names.size() - 1)];
