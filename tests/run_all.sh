@@ -22,8 +22,10 @@ install_system_packages() {
 }
 
 build_python() {
-    # The interpreter that builds the wheel; any CPython 3.8+ gives the same cp38-abi3 wheel.
-    command -v python3
+    # The interpreter that builds the wheel: the oldest CPython 3.8+ on the machine, since the
+    # cp38-abi3 wheel targets its headers, and 3.8's differ from later ones (they declare
+    # PyInit_* without a visibility attribute); a build with a newer interpreter hides that.
+    python_interpreters | sort -V | head -1
 }
 
 run_cpp_tests() {
@@ -103,3 +105,4 @@ run_cpp_tests
 build_wheel
 run_python_tests
 run_typing_and_example_checks
+"$root/build/venv-$("$(build_python)" -c 'import sys; print("%d.%d" % sys.version_info[:2])')/bin/python" bench/run.py --smoke
