@@ -20,6 +20,17 @@ TEST(TaxonSet, EmptySetKnowsNoName) {
         EXPECT_EQ(fatal_message_of([&] { taxa.id_of(name); }), "Taxon not found") << name;
 }
 
+TEST(TaxonSet, FatalErrorCarriesMessageAndPlace) {
+    try {
+        TaxonSet{}.id_of("x");
+        FAIL() << "no fatal error";
+    } catch (const FatalError& error) {
+        EXPECT_STREQ(error.what(), "Taxon not found");
+        EXPECT_GT(error.where().line(), 0u);
+        EXPECT_NE(std::string(error.where().file_name()), "");
+    }
+}
+
 TEST(TaxonSet, HandsOutDenseIdsInOrderOfFirstInsertion) {
     TaxonSet taxa;
     EXPECT_EQ(taxa.insert_or_get("b").value, 0u);
