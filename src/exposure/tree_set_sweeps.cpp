@@ -4,6 +4,15 @@ namespace treetally {
 
 namespace {
 
+// How many trees ahead a sweep asks for the index it will read: far enough for the memory to
+// arrive before it is needed, near enough to stay in cache.
+constexpr std::size_t prefetch_distance = 4;
+
+void prefetch_ahead(const TreeSetData& data, std::size_t tree, std::span<const TaxonId> taxa) {
+    if (tree + prefetch_distance < data.lcas.size())
+        data.lcas[tree + prefetch_distance].prefetch_for_query(taxa);
+}
+
 // Counts, over every tree holding all the named taxa, the topology code `classify` gives.
 template <std::size_t N, std::size_t Codes, typename Classify>
 std::array<std::uint64_t, Codes> tally_topologies(const TreeSetData& data,
@@ -12,7 +21,9 @@ std::array<std::uint64_t, Codes> tally_topologies(const TreeSetData& data,
     std::array<std::uint64_t, Codes> tally{};
     const auto ids = taxon_ids_of(data.collection.taxon_set, names);
     std::array<EulerPos, N> positions;
-    for (const TreeLca& lca : data.lcas) {
+    for (std::size_t tree = 0; tree < data.lcas.size(); ++tree) {
+        prefetch_ahead(data, tree, ids);
+        const TreeLca& lca = data.lcas[tree];
         if (!read_positions(lca, ids, positions)) continue;
         if (const auto code = classify(lca, positions)) ++tally[checked_index(*code, Codes)];
     }
@@ -41,13 +52,17 @@ TimeTable coalescence_times_by_topology(const TreeSetData& data, const QuintetNa
     TimeTable table{};
     const auto ids = taxon_ids_of(data.collection.taxon_set, names);
     FivePositions positions;
-    for (const TreeLca& lca : data.lcas) {
+    PairLcaPositions pair_lcas;
+    for (std::size_t tree = 0; tree < data.lcas.size(); ++tree) {
+        prefetch_ahead(data, tree, ids);
+        const TreeLca& lca = data.lcas[tree];
         if (!read_positions(lca, ids, positions)) continue;
-        const auto code = quintet_type(lca, positions);
+        const auto code = quintet_type_with_pair_lcas(lca, positions, pair_lcas);
         if (!code) continue;
         const std::size_t type = checked_index(*code, quintet_type_count);
         table[type] += 1.0;
-        const PairDistances distances = pairwise_distances(lca, positions);
+        // The path lengths of the ten pairs, from the LCAs the classification already found.
+        const PairDistances distances = pairwise_distances_of_known_lcas(lca, positions, pair_lcas);
         double* block = &table[quintet_type_count + pair_count_of_five * type];
         for (std::size_t p = 0; p < pair_count_of_five; ++p) block[p] += distances[p];
     }

@@ -1,6 +1,7 @@
 #include "lca/quartet_type.hpp"
 
 #include "lca/deepest_pair.hpp"
+#include "lca/query_range_check.hpp"
 #include "tree/fatal_error.hpp"
 
 namespace treetally {
@@ -30,14 +31,16 @@ std::uint8_t quartet_code_of_mask(std::uint8_t mask) {
 }  // namespace
 
 std::optional<std::uint8_t> quartet_type(const TreeLca& lca, const FourPositions& positions) {
+    // One bounds test for the whole query: every LCA of in-range positions is in range.
+    require_positions_in_range(lca, positions);
     std::array<PairLca, 6> records;
     std::size_t count = 0;
     for (std::uint8_t i = 0; i < 4; ++i) {
         for (auto j = static_cast<std::uint8_t>(i + 1); j < 4; ++j) {
-            records[count++] = pair_lca(lca, positions[i], positions[j], i, j);
+            records[count++] = pair_lca_in_range(lca, positions[i], positions[j], i, j);
         }
     }
-    const auto cherry = deepest_pair(lca, records);
+    const auto cherry = deepest_pair_in_range(lca, records, count);
     if (!cherry) return std::nullopt;
     return quartet_code_of_mask(canonical_quartet_mask(cherry->first, cherry->second));
 }

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "lca/deepest_pair.hpp"
+#include "lca/query_range_check.hpp"
 #include "tree/fatal_error.hpp"
 
 namespace treetally {
@@ -54,16 +55,22 @@ std::uint8_t quintet_type_of_splits(std::uint8_t mask_a, std::uint8_t mask_b) {
     fail("Invalid bipartitions");
 }
 
-std::optional<std::uint8_t> quintet_type(const TreeLca& lca, const FivePositions& positions) {
+std::optional<std::uint8_t> quintet_type_with_pair_lcas(const TreeLca& lca,
+                                                        const FivePositions& positions,
+                                                        PairLcaPositions& pair_lcas) {
+    // One bounds test for the whole query: every LCA of in-range positions is in range.
+    require_positions_in_range(lca, positions);
     // Ten first-pass records, then three records pairing the first cherry with the others.
     std::array<PairLca, 13> records;
     std::size_t count = 0;
     for (std::uint8_t i = 0; i < 5; ++i) {
         for (auto j = static_cast<std::uint8_t>(i + 1); j < 5; ++j) {
-            records[count++] = pair_lca(lca, positions[i], positions[j], i, j);
+            records[count] = pair_lca_in_range(lca, positions[i], positions[j], i, j);
+            pair_lcas[count] = records[count].lca_pos;
+            ++count;
         }
     }
-    const auto cherry = deepest_pair(lca, std::span(records.data(), count));
+    const auto cherry = deepest_pair_in_range(lca, records, count);
     if (!cherry) return std::nullopt;
     const std::uint8_t i0 = cherry->first;
     const std::uint8_t j0 = cherry->second;
@@ -71,7 +78,7 @@ std::optional<std::uint8_t> quintet_type(const TreeLca& lca, const FivePositions
 
     for (std::uint8_t k = 0; k < 5; ++k) {
         if (k == i0 || k == j0) continue;
-        records[count++] = pair_lca(lca, cherry->lca_pos, positions[k], k, cherry_marker);
+        records[count++] = pair_lca_in_range(lca, cherry->lca_pos, positions[k], k, cherry_marker);
     }
 
     std::array<PairLca, 6> candidates;
@@ -81,7 +88,7 @@ std::optional<std::uint8_t> quintet_type(const TreeLca& lca, const FivePositions
         if (record.first != i0 && record.first != j0 && record.second != i0 && record.second != j0)
             candidates[candidate_count++] = record;
     }
-    const auto second = deepest_pair(lca, std::span(candidates.data(), candidate_count));
+    const auto second = deepest_pair_in_range(lca, candidates, candidate_count);
     if (!second) return std::nullopt;
 
     std::uint8_t mask2 = slot_bit(second->first);
@@ -91,6 +98,11 @@ std::optional<std::uint8_t> quintet_type(const TreeLca& lca, const FivePositions
         mask2 |= slot_bit(second->second);
     }
     return quintet_type_of_splits(mask1, canonical_quintet_mask(mask2));
+}
+
+std::optional<std::uint8_t> quintet_type(const TreeLca& lca, const FivePositions& positions) {
+    PairLcaPositions unused;
+    return quintet_type_with_pair_lcas(lca, positions, unused);
 }
 
 }  // namespace treetally

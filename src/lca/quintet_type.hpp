@@ -16,6 +16,12 @@ inline constexpr std::size_t quintet_type_count = 15;
 // All five positions must be present (non-zero) in `lca`'s tree.
 std::optional<std::uint8_t> quintet_type(const TreeLca& lca, const FivePositions& positions);
 
+// quintet_type that also hands back the LCA positions of the ten pairs (0,1), (0,2), ... (3,4)
+// of its first pass, for callers that go on to measure path lengths between the same taxa.
+std::optional<std::uint8_t> quintet_type_with_pair_lcas(const TreeLca& lca,
+                                                        const FivePositions& positions,
+                                                        PairLcaPositions& pair_lcas);
+
 // The code of two canonical 5-bit split masks, in either order; raises the fatal error
 // "Invalid bipartitions" for a pair that is no quintet topology.
 std::uint8_t quintet_type_of_splits(std::uint8_t mask_a, std::uint8_t mask_b);

@@ -1,6 +1,8 @@
 #include "lca/tree_lca.hpp"
 
 #include <bit>
+#include <cstring>
+#include <utility>
 #include <vector>
 
 namespace treetally {
@@ -19,15 +21,89 @@ std::size_t level_count_for(std::size_t column_count) {
     return static_cast<std::size_t>(std::bit_width(column_count));
 }
 
+// 32-bit entries rounded up to whole 8-byte words.
+std::size_t words_for(std::size_t entries) {
+    return (entries + 1) / 2;
+}
+
+// Fills the column-major sparse table of `levels` x `columns` positions of minimal depth.
+// The levels are first computed one after the other into level-major scratch rows, where each
+// step reads two runs of the row below and writes one run, with the depth of every entry kept
+// beside it: straight loops of compares and selects that the compiler turns into vector code.
+// The rows are then copied into the columns, each column written in one contiguous run.
+void fill_range_min_table(const std::uint32_t* depths, std::size_t columns, std::size_t levels,
+                          std::uint32_t* table) {
+    const std::unique_ptr<std::uint32_t[]> rows(new std::uint32_t[levels * columns + 2 * columns]);
+    std::uint32_t* const positions = rows.get();
+    std::uint32_t* below_depths = positions + levels * columns;
+    std::uint32_t* level_depths = below_depths + columns;
+    for (std::size_t j = 0; j < columns; ++j) {
+        positions[j] = static_cast<std::uint32_t>(j);
+        below_depths[j] = depths[j];
+    }
+    for (std::size_t k = 1; (std::size_t{1} << k) <= columns; ++k) {
+        const std::size_t half = std::size_t{1} << (k - 1);
+        const std::size_t count = columns - (std::size_t{1} << k) + 1;
+        const std::uint32_t* __restrict below = positions + (k - 1) * columns;
+        std::uint32_t* __restrict level = positions + k * columns;
+        const std::uint32_t* __restrict left_depths = below_depths;
+        std::uint32_t* __restrict out_depths = level_depths;
+        for (std::size_t j = 0; j < count; ++j) {
+            const std::uint32_t left = below[j];
+            const std::uint32_t right = below[j + half];
+            const std::uint32_t left_depth = left_depths[j];
+            const std::uint32_t right_depth = left_depths[j + half];
+            // On a tie the right window's position wins.
+            const bool right_wins = !(left_depth < right_depth);
+            level[j] = right_wins ? right : left;
+            out_depths[j] = right_wins ? right_depth : left_depth;
+        }
+        std::swap(below_depths, level_depths);
+    }
+    for (std::size_t j = 0; j < columns; ++j) {
+        std::uint32_t* column = table + j * levels;
+        // Levels k with j + 2^k <= columns; the windows of the others run past the last column,
+        // are never read, and hold 0.
+        const auto filled_levels = static_cast<std::size_t>(std::bit_width(columns - j));
+        for (std::size_t k = 0; k < filled_levels; ++k) column[k] = positions[k * columns + j];
+        std::fill(column + filled_levels, column + levels, 0u);
+    }
+}
+
 }  // namespace
+
+void TreeLca::allocate(std::size_t taxon_count, std::size_t tour_length, std::size_t column_count,
+                       std::size_t level_count) {
+    const std::size_t taxon_words = words_for(taxon_count);
+    const std::size_t table_words = words_for(column_count * level_count);
+    const std::size_t depth_words = words_for(tour_length);
+    const std::size_t node_words = words_for(tour_length);
+    storage_words_ = taxon_words + table_words + depth_words + node_words + tour_length;
+    // Left uninitialised: build writes every entry, so zero-filling first would touch it twice.
+    storage_.reset(new std::uint64_t[storage_words_]);
+    std::uint64_t* next = storage_.get();
+    taxon_positions_ = reinterpret_cast<std::uint32_t*>(next);
+    next += taxon_words;
+    range_min_table_ = reinterpret_cast<std::uint32_t*>(next);
+    next += table_words;
+    euler_depths_ = reinterpret_cast<std::uint32_t*>(next);
+    next += depth_words;
+    euler_nodes_ = reinterpret_cast<std::uint32_t*>(next);
+    next += node_words;
+    euler_distances_ = reinterpret_cast<double*>(next);
+    taxon_count_ = taxon_count;
+    tour_length_ = tour_length;
+    column_count_ = column_count;
+    level_count_ = level_count;
+}
 
 TreeLca TreeLca::build(const Tree& tree, std::size_t taxon_count) {
     const std::size_t tour_length = 2 * tree.node_count();
+    const std::size_t columns = 2 * tree.unrooted_node_count();
+    const std::size_t levels = level_count_for(columns);
     TreeLca index;
-    index.taxon_positions_.assign(taxon_count, 0);
-    index.euler_nodes_.assign(tour_length, 0);
-    index.euler_depths_.assign(tour_length, 0);
-    index.euler_distances_.assign(tour_length, 0.0);
+    index.allocate(taxon_count, tour_length, columns, levels);
+    std::fill_n(index.taxon_positions_, taxon_count, 0u);
 
     std::uint32_t position = 0;
     auto record_visit = [&](NodeId node, std::uint32_t depth, double distance) {
@@ -64,38 +140,62 @@ TreeLca TreeLca::build(const Tree& tree, std::size_t taxon_count) {
         arrive(child, depth, distance);
         stack.push_back({child, tree.first_child(child), depth, distance});
     }
+    // The spare entry, and any entries of nodes the walk cannot reach (a "," at the root links
+    // its node only as the root's sibling), read like visits of the root.
+    std::fill(index.euler_nodes_ + position, index.euler_nodes_ + tour_length, 0u);
+    std::fill(index.euler_depths_ + position, index.euler_depths_ + tour_length, 0u);
+    std::fill(index.euler_distances_ + position, index.euler_distances_ + tour_length, 0.0);
 
-    const std::size_t columns = 2 * tree.unrooted_node_count();
-    const std::size_t levels = level_count_for(columns);
-    index.column_count_ = columns;
-    index.level_count_ = levels;
-    index.range_min_table_.assign(columns * levels, 0);
-    std::uint32_t* table = index.range_min_table_.data();
-    const std::uint32_t* depths = index.euler_depths_.data();
-    for (std::size_t j = 0; j < columns; ++j) table[j * levels] = static_cast<std::uint32_t>(j);
-    for (std::size_t k = 1; (std::size_t{1} << k) <= columns; ++k) {
-        const std::size_t half = std::size_t{1} << (k - 1);
-        const std::size_t last_column = columns - (std::size_t{1} << k);
-        for (std::size_t j = 0; j <= last_column; ++j) {
-            const std::uint32_t left = table[j * levels + k - 1];
-            const std::uint32_t right = table[(j + half) * levels + k - 1];
-            // On a tie the right window's position wins.
-            table[j * levels + k] = depths[left] < depths[right] ? left : right;
-        }
-    }
+    fill_range_min_table(index.euler_depths_, columns, levels, index.range_min_table_);
     return index;
 }
 
-EulerPos TreeLca::lca_position(EulerPos a, EulerPos b) const {
-    const std::size_t lo = std::min(a.index(), b.index());
-    const std::size_t hi = checked_index(std::max(a.index(), b.index()), column_count_);
-    const auto span_length = static_cast<std::uint32_t>(hi - lo + 1);
-    const std::size_t k = static_cast<std::size_t>(31 - std::countl_zero(span_length));
-    const std::uint32_t left = range_min_table_[lo * level_count_ + k];
-    const std::uint32_t right =
-        range_min_table_[(hi + 1 - (std::size_t{1} << k)) * level_count_ + k];
-    // On a tie the left window's position wins.
-    return EulerPos{euler_depths_[left] <= euler_depths_[right] ? left : right};
+TreeLca::TreeLca(const TreeLca& other) {
+    *this = other;
+}
+
+TreeLca& TreeLca::operator=(const TreeLca& other) {
+    if (this == &other) return *this;
+    if (!other.storage_) return *this = TreeLca();
+    allocate(other.taxon_count_, other.tour_length_, other.column_count_, other.level_count_);
+    std::memcpy(storage_.get(), other.storage_.get(), storage_words_ * sizeof(std::uint64_t));
+    return *this;
+}
+
+TreeLca::TreeLca(TreeLca&& other) noexcept {
+    *this = std::move(other);
+}
+
+TreeLca& TreeLca::operator=(TreeLca&& other) noexcept {
+    if (this == &other) return *this;
+    storage_ = std::move(other.storage_);
+    storage_words_ = std::exchange(other.storage_words_, 0);
+    taxon_positions_ = std::exchange(other.taxon_positions_, nullptr);
+    range_min_table_ = std::exchange(other.range_min_table_, nullptr);
+    euler_depths_ = std::exchange(other.euler_depths_, nullptr);
+    euler_nodes_ = std::exchange(other.euler_nodes_, nullptr);
+    euler_distances_ = std::exchange(other.euler_distances_, nullptr);
+    taxon_count_ = std::exchange(other.taxon_count_, 0);
+    tour_length_ = std::exchange(other.tour_length_, 0);
+    column_count_ = std::exchange(other.column_count_, 0);
+    level_count_ = std::exchange(other.level_count_, 0);
+    return *this;
+}
+
+void TreeLca::prefetch_for_query(std::span<const TaxonId> taxa) const {
+    constexpr std::size_t line = 64;
+    constexpr std::size_t whole_index_limit = 4096;
+    const auto* start = reinterpret_cast<const char*>(storage_.get());
+    const auto* distances = reinterpret_cast<const char*>(euler_distances_);
+    const auto query_bytes = static_cast<std::size_t>(distances - start);
+    if (query_bytes <= whole_index_limit) {
+        for (std::size_t offset = 0; offset < query_bytes; offset += line)
+            __builtin_prefetch(start + offset);
+        return;
+    }
+    for (const TaxonId taxon : taxa) {
+        if (taxon.index() < taxon_count_) __builtin_prefetch(taxon_positions_ + taxon.index());
+    }
 }
 
 EulerPos TreeLca::range_min_entry(std::size_t level, std::size_t column) const {
@@ -104,11 +204,7 @@ EulerPos TreeLca::range_min_entry(std::size_t level, std::size_t column) const {
 }
 
 std::size_t TreeLca::heap_bytes() const {
-    return taxon_positions_.capacity() * sizeof(std::uint32_t) +
-           euler_nodes_.capacity() * sizeof(std::uint32_t) +
-           euler_distances_.capacity() * sizeof(double) +
-           euler_depths_.capacity() * sizeof(std::uint32_t) +
-           range_min_table_.capacity() * sizeof(std::uint32_t);
+    return storage_words_ * sizeof(std::uint64_t);
 }
 
 }  // namespace treetally

@@ -3,9 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "tree/ids.hpp"
@@ -23,16 +23,25 @@ class TaxonSet {
     std::size_t size() const { return taxon_names_.size(); }
     const std::vector<std::string>& taxon_names() const { return taxon_names_; }
 
+    // Bytes held by the names and the lookup table, for memory accounting.
+    std::size_t heap_bytes() const;
+
   private:
-    struct NameHash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view name) const noexcept {
-            return std::hash<std::string_view>{}(name);
-        }
+    // One slot of the open-addressing lookup table: the upper half of the name's hash, to
+    // skip most unequal names without reading them, and the id plus one (0 = empty slot).
+    struct Slot {
+        std::uint32_t hash_tag = 0;
+        std::uint32_t id_plus_one = 0;
     };
 
-    std::unordered_map<std::string, TaxonId, NameHash, std::equal_to<>> ids_by_name_;
+    // The slot that holds `name`, or the empty slot where it would go.
+    std::size_t slot_of(std::string_view name, std::uint64_t hash) const;
+    void grow_table();
+
+    // The names themselves are kept once, here; the table refers to them by id, so a lookup
+    // of a known name allocates nothing.
     std::vector<std::string> taxon_names_;
+    std::vector<Slot> slots_;  // size a power of two, at most half full
 };
 
 }  // namespace treetally

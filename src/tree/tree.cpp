@@ -23,6 +23,15 @@ std::size_t Tree::heap_bytes() const {
            child_count_.capacity() * sizeof(std::int32_t);
 }
 
+void TreeBuilder::reserve(std::size_t node_count) {
+    tree_.node_taxon_.reserve(node_count);
+    tree_.parent_.reserve(node_count);
+    tree_.branch_length_.reserve(node_count);
+    tree_.first_child_.reserve(node_count);
+    tree_.next_sibling_.reserve(node_count);
+    tree_.child_count_.reserve(node_count);
+}
+
 NodeId TreeBuilder::append_child_of(NodeId parent) {
     const std::size_t parent_index = at(parent);
     if (tree_.node_count() >= max_id_count)

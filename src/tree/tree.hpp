@@ -107,6 +107,9 @@ class TreeBuilder {
   public:
     TreeBuilder() = default;
 
+    // Makes room for `node_count` nodes in every array, so that appending stays in place.
+    void reserve(std::size_t node_count);
+
     // Appends a node under `parent` (counted in the parent's child_count) and returns its id.
     NodeId append_child_of(NodeId parent);
     void set_first_child(NodeId node, NodeId child) { tree_.first_child_[at(node)] = child.value; }
