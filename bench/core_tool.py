@@ -1,0 +1,46 @@
+"""The C++ benchmark tool of the core (bench/core_bench.cpp): built on request with CMake into
+build/bench, then asked where the bytes of a loaded set go."""
+
+import json
+import shutil
+import subprocess
+
+from bench_inputs import REPO_ROOT
+
+BUILD_DIR = REPO_ROOT / "build" / "bench"
+TOOL = BUILD_DIR / "treetally_core_bench"
+
+
+def build_core_tool():
+    """Path of the tool, building it first; None (with the reason) when it cannot be built."""
+    if shutil.which("cmake") is None:
+        return None, "cmake not found"
+    configure = ["cmake", "-S", str(REPO_ROOT), "-B", str(BUILD_DIR), "-DTREETALLY_BUILD_BENCH=ON",
+                 "-DTREETALLY_BUILD_TESTS=OFF", "-DCMAKE_BUILD_TYPE=Release"]  # fmt: skip
+    if shutil.which("ninja") and not (BUILD_DIR / "CMakeCache.txt").exists():
+        configure += ["-G", "Ninja"]
+    build = ["cmake", "--build", str(BUILD_DIR), "--target", "treetally_core_bench", "-j", "2"]
+    for command in (configure, build):
+        done = subprocess.run(command, capture_output=True, text=True)
+        if done.returncode != 0:
+            return None, "build failed: " + (done.stderr or done.stdout).strip()[-300:]
+    return TOOL, None
+
+
+def core_load_report(tool, path, repeats=3):
+    """The tool's JSON for `path`: stage times, floor and the memory breakdown."""
+    done = subprocess.run(
+        [str(tool), "load", str(path), str(repeats)], check=True, capture_output=True, text=True
+    )
+    return json.loads(done.stdout)
+
+
+def core_sweep_report(tool, path, names, repeats=5):
+    done = subprocess.run(
+        [str(tool), "sweep", str(path), str(repeats), *names],
+        check=True,
+        capture_output=True,
+        text=True,
+    )
+    return json.loads(done.stdout)
+

@@ -1,0 +1,40 @@
+"""Resident memory of a loaded TreeSet, measured in a fresh interpreter per file so that
+nothing else the benchmark did is counted: the growth of the resident set from just before
+`TreeSet(path)` to just after, and the high-water mark the load reached (the kernel's mark is
+reset just before the load, so start-up of the interpreter does not count)."""
+
+import json
+import subprocess
+import sys
+
+_PROBE = r"""
+import json, os, sys
+import treetally
+
+def status_bytes(field):
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+    raise RuntimeError("no " + field)
+
+path = sys.argv[1]
+with open("/proc/self/clear_refs", "w") as clear_refs:
+    clear_refs.write("5")  # resets VmHWM to the current resident size
+before = status_bytes("VmRSS")
+tree_set = treetally.TreeSet(path)
+after = status_bytes("VmRSS")
+peak = status_bytes("VmHWM")
+print(json.dumps({"trees": len(tree_set), "resident": after - before, "peak": peak - before}))
+"""
+
+
+def loaded_set_memory(path):
+    """{"trees", "resident", "peak"}: bytes added by loading `path`, at the end and at most."""
+    done = subprocess.run(
+        [sys.executable, "-c", _PROBE, str(path)],
+        check=True,
+        capture_output=True,
+        text=True,
+    )
+    return json.loads(done.stdout)

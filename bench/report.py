@@ -1,0 +1,173 @@
+"""The Markdown report of one benchmark run: every figure in results.md, and the headline
+ratios against the targets in summary.md."""
+
+from memory_benchmark import BREAKDOWN_PARTS
+
+TARGET_FILES = ("plants1kp-103taxa-852genes.tre", "birds-363taxa-635genes.tre")
+SWEEP_TARGET_FILE_PREFIX = "palaeognaths-14taxa-10000sim-x"
+
+
+def _mb(value):
+    return "%.1f" % (value / 1e6)
+
+
+def _machine_lines(machine):
+    return [
+        "Machine: %s, %s logical CPUs (`nproc`), %s; %s; load average %.1f when the run started; %s."
+        % (machine["cpu"], machine["nproc"], machine["system"], machine["python"],
+           machine["load_average"] or 0.0, machine["date"]),  # fmt: skip
+        "",
+    ]
+
+
+def _peer_cell(result, treetally_s):
+    if "seconds" not in result:
+        return result.get("error", "not run")
+    return "%.2f s (%.0fx slower)" % (result["seconds"], result["seconds"] / treetally_s)
+
+
+def load_table(results):
+    peers = results.get("peers", [])
+    lines = [
+        "| file | MB | trees | floor: read + count lines | treetally `TreeSet(path)` | treetally / floor | "
+        + " | ".join(peers) + (" |" if peers else ""),
+        "|---|---:|---:|---:|---:|---:|" + "---:|" * len(peers),
+    ]
+    for row in results["load"]:
+        mb = row["bytes"] / 1e6
+        cells = [
+            row["file"], "%.2f" % mb, str(row["trees"]),
+            "%.4f s (%.0f MB/s)" % (row["floor_s"], mb / row["floor_s"]),
+            "%.4f s (**%.0f MB/s**)" % (row["treetally_s"], mb / row["treetally_s"]),
+            "%.1fx" % (row["treetally_s"] / row["floor_s"]),
+        ]  # fmt: skip
+        cells += [_peer_cell(row["peers"].get(name, {}), row["treetally_s"]) for name in peers]
+        lines.append("| " + " | ".join(cells) + " |")
+    return lines
+
+
+def sweep_table(results):
+    lines = [
+        "| file | trees | method | treetally ns/tree | peer ns/tree | speed-up | same answer |",
+        "|---|---:|---|---:|---:|---:|---|",
+    ]
+    for row in results["sweeps"]:
+        for method, entry in row["methods"].items():
+            peer_ns = entry.get("peer_ns")
+            lines.append("| %s | %d | `%s` | **%.0f** | %s | %s | %s |" % (
+                row["file"], row["trees"], method, entry["treetally_ns"],
+                "%.0f" % peer_ns if peer_ns else "-",
+                "%.0fx" % (peer_ns / entry["treetally_ns"]) if peer_ns else "-",
+                {True: "yes", False: "**NO**"}.get(entry.get("same_answer"), "-"),
+            ))  # fmt: skip
+    return lines
+
+
+def memory_table(results):
+    lines = [
+        "| file | MB | resident after load | resident / file | peak while loading / file |",
+        "|---|---:|---:|---:|---:|",
+    ]
+    for row in results["memory"]:
+        lines.append("| %s | %s | %s MB | **%.2fx** | %.2fx |" % (
+            row["file"], _mb(row["bytes"]), _mb(row["resident"]),
+            row["resident"] / row["bytes"], row["peak"] / row["bytes"],
+        ))  # fmt: skip
+    with_breakdown = [row for row in results["memory"] if "breakdown" in row]
+    if with_breakdown:
+        lines += ["", "Where the bytes go (arrays' capacities in bytes per byte of file, from "
+                  "`build/bench/treetally_core_bench load`):", "",
+                  "| part | " + " | ".join(row["file"] for row in with_breakdown) + " |",
+                  "|---|" + "---:|" * len(with_breakdown)]  # fmt: skip
+        for key, label in BREAKDOWN_PARTS:
+            lines.append("| %s | %s |" % (label, " | ".join(
+                "%.2fx" % (row["breakdown"][key] / row["bytes"]) for row in with_breakdown)))  # fmt: skip
+        lines.append("| **sum of the arrays** | %s |" % " | ".join(
+            "**%.2fx**" % (sum(row["breakdown"][k] for k, _ in BREAKDOWN_PARTS) / row["bytes"])
+            for row in with_breakdown))  # fmt: skip
+    return lines
+
+
+def scaling_table(results):
+    lines = [
+        "| trees | leaves per tree | MB | load s | MB/s | resident MB | resident / file |",
+        "|---:|---:|---:|---:|---:|---:|---:|",
+    ]
+    for key in ("by_tree_count", "by_tree_size"):
+        for point in results["scaling"].get(key, []):
+            lines.append("| %d | %d | %s | %.4f | %.0f | %s | %.2fx |" % (
+                point["tree_count"], point["leaf_count"], _mb(point["bytes"]), point["load_s"],
+                point["bytes"] / 1e6 / point["load_s"], _mb(point["resident"]),
+                point["resident"] / point["bytes"],
+            ))  # fmt: skip
+    return lines
+
+
+def results_markdown(results, plots):
+    lines = ["# Benchmark results", ""] + _machine_lines(results["machine"])
+    sections = (
+        ("load", "Load", load_table, "load_throughput.png"),
+        ("sweeps", "Whole-set queries", sweep_table, "sweeps.png"),
+        ("memory", "Memory", memory_table, "memory_breakdown.png"),
+        ("scaling", "Scaling", scaling_table, "scaling.png"),
+    )
+    for key, title, table, plot in sections:
+        if not results.get(key):
+            continue
+        lines += ["## " + title, ""] + table(results) + [""]
+        if plots and plot in plots:
+            lines += ["![%s](%s)" % (title, plot), ""]
+    for note in results.get("notes", []):
+        lines.append("- " + note)
+    return "\n".join(lines) + "\n"
+
+
+def _verdict(met):
+    return "met" if met else "**not met**"
+
+
+def headline(results):
+    """(text, target rows) of the figures the targets are stated for, where the run has them."""
+    rows = []
+    by_file = {row["file"]: row for row in results.get("load", [])}
+    peers = results.get("peers", [])
+    for name in TARGET_FILES:
+        row = by_file.get(name)
+        if row is None:
+            continue
+        mb_s = row["bytes"] / 1e6 / row["treetally_s"]
+        floor_ratio = row["treetally_s"] / row["floor_s"]
+        peer_seconds = [row["peers"][p]["seconds"] for p in peers if "seconds" in row["peers"].get(p, {})]
+        rows.append(("load %s" % name, "%.0f MB/s" % mb_s, ">= 300 MB/s", _verdict(mb_s >= 300)))
+        rows.append(("load %s vs floor" % name, "%.1fx the floor" % floor_ratio, "<= 10x",
+                     _verdict(floor_ratio <= 10)))  # fmt: skip
+        if peer_seconds:
+            speedup = min(peer_seconds) / row["treetally_s"]
+            rows.append(("load %s vs fastest peer" % name, "%.0fx faster" % speedup, ">= 30x",
+                         _verdict(speedup >= 30)))  # fmt: skip
+    for row in results.get("sweeps", []):
+        if not row["file"].startswith(SWEEP_TARGET_FILE_PREFIX):
+            continue
+        entry = row["methods"]["tally_single_quintet"]
+        ns = entry["treetally_ns"]
+        rows.append(("quintet sweep, %d trees" % row["trees"], "%.0f ns/tree" % ns, "<= 250 ns",
+                     _verdict(ns <= 250)))  # fmt: skip
+        if entry.get("peer_ns"):
+            speedup = entry["peer_ns"] / ns
+            rows.append(("quintet sweep vs %s script" % row["peer"], "%.0fx faster" % speedup,
+                         ">= 1000x", _verdict(speedup >= 1000)))  # fmt: skip
+    for row in results.get("memory", []):
+        if row["file"] == TARGET_FILES[1]:
+            ratio = row["resident"] / row["bytes"]
+            rows.append(("resident memory, birds", "%.2fx the file" % ratio, "<= 6x", _verdict(ratio <= 6)))
+    return rows
+
+
+def summary_markdown(results):
+    lines = ["# Benchmark summary", ""] + _machine_lines(results["machine"])
+    lines += ["| figure | this run | target | |", "|---|---:|---|---|"]
+    for name, value, target, verdict in headline(results):
+        lines.append("| %s | %s | %s | %s |" % (name, value, target, verdict))
+    lines += ["", "Full tables and plots: [results.md](results.md). How to reproduce: "
+              "[../README.md](../README.md)."]  # fmt: skip
+    return "\n".join(lines) + "\n"

@@ -1,0 +1,46 @@
+"""Scaling: load time and resident memory as the number of trees grows (fixed tree size) and
+as the trees grow (fixed number of trees), on generated files."""
+
+from pathlib import Path
+
+import treetally
+
+from bench_inputs import generated_file
+from memory_probe import loaded_set_memory
+from timing import best_seconds
+
+
+def _point(path, repeats):
+    memory = loaded_set_memory(path)
+    seconds = best_seconds(lambda: treetally.TreeSet(str(path)), repeats)
+    return {
+        "bytes": Path(path).stat().st_size,
+        "trees": memory["trees"],
+        "load_s": seconds,
+        "resident": memory["resident"],
+        "peak": memory["peak"],
+    }
+
+
+def scale_tree_count(scratch, tree_counts, leaf_count, repeats, log):
+    points = []
+    for count in tree_counts:
+        path = generated_file(Path(scratch) / ("count-%d-x%d.tre" % (count, leaf_count)), count, leaf_count)
+        point = _point(path, repeats)
+        point.update(tree_count=count, leaf_count=leaf_count)
+        points.append(point)
+        log("scaling: %d trees of %d leaves: %.3f s, %.1f MB resident"
+            % (count, leaf_count, point["load_s"], point["resident"] / 1e6))  # fmt: skip
+    return points
+
+
+def scale_tree_size(scratch, leaf_counts, tree_count, repeats, log):
+    points = []
+    for leaves in leaf_counts:
+        path = generated_file(Path(scratch) / ("size-%d-x%d.tre" % (tree_count, leaves)), tree_count, leaves)
+        point = _point(path, repeats)
+        point.update(tree_count=tree_count, leaf_count=leaves)
+        points.append(point)
+        log("scaling: %d trees of %d leaves: %.3f s, %.1f MB resident"
+            % (tree_count, leaves, point["load_s"], point["resident"] / 1e6))  # fmt: skip
+    return points
