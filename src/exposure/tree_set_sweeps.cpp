@@ -8,9 +8,10 @@ namespace {
 // arrive before it is needed, near enough to stay in cache.
 constexpr std::size_t prefetch_distance = 4;
 
-void prefetch_ahead(const TreeSetData& data, std::size_t tree, std::span<const TaxonId> taxa) {
+void prefetch_ahead(const TreeSetData& data, std::size_t tree, std::span<const TaxonId> taxa,
+                    bool with_distances = false) {
     if (tree + prefetch_distance < data.lcas.size())
-        data.lcas[tree + prefetch_distance].prefetch_for_query(taxa);
+        data.lcas[tree + prefetch_distance].prefetch_for_query(taxa, with_distances);
 }
 
 // Counts, over every tree holding all the named taxa, the topology code `classify` gives.
@@ -54,7 +55,7 @@ TimeTable coalescence_times_by_topology(const TreeSetData& data, const QuintetNa
     FivePositions positions;
     PairLcaPositions pair_lcas;
     for (std::size_t tree = 0; tree < data.lcas.size(); ++tree) {
-        prefetch_ahead(data, tree, ids);
+        prefetch_ahead(data, tree, ids, /*with_distances=*/true);
         const TreeLca& lca = data.lcas[tree];
         if (!read_positions(lca, ids, positions)) continue;
         const auto code = quintet_type_with_pair_lcas(lca, positions, pair_lcas);

@@ -182,19 +182,24 @@ TreeLca& TreeLca::operator=(TreeLca&& other) noexcept {
     return *this;
 }
 
-void TreeLca::prefetch_for_query(std::span<const TaxonId> taxa) const {
+void TreeLca::prefetch_for_query(std::span<const TaxonId> taxa, bool with_distances) const {
     constexpr std::size_t line = 64;
     constexpr std::size_t whole_index_limit = 4096;
+    // Into the second-level cache (prefetcht2): it has room for many more outstanding misses
+    // than the first level, where a run of prefetches a few trees ahead would wait for a slot.
+    constexpr int locality = 1;
     const auto* start = reinterpret_cast<const char*>(storage_.get());
     const auto* distances = reinterpret_cast<const char*>(euler_distances_);
-    const auto query_bytes = static_cast<std::size_t>(distances - start);
+    const auto query_bytes = static_cast<std::size_t>(distances - start) +
+                             (with_distances ? tour_length_ * sizeof(double) : 0);
     if (query_bytes <= whole_index_limit) {
         for (std::size_t offset = 0; offset < query_bytes; offset += line)
-            __builtin_prefetch(start + offset);
+            __builtin_prefetch(start + offset, 0, locality);
         return;
     }
     for (const TaxonId taxon : taxa) {
-        if (taxon.index() < taxon_count_) __builtin_prefetch(taxon_positions_ + taxon.index());
+        if (taxon.index() < taxon_count_)
+            __builtin_prefetch(taxon_positions_ + taxon.index(), 0, locality);
     }
 }
 

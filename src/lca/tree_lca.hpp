@@ -82,9 +82,10 @@ class TreeLca {
     double distance_at_in_range(EulerPos p) const { return euler_distances_[p.index()]; }
 
     // Asks the processor to start fetching what a query for `taxa` reads first: for a small
-    // tree everything but the distances, for a large one the taxa's entries of the per-taxon
-    // table. A sweep calls it a few trees ahead so that memory latency overlaps with work.
-    void prefetch_for_query(std::span<const TaxonId> taxa) const;
+    // tree everything but the distances (with them when `with_distances`), for a large one the
+    // taxa's entries of the per-taxon table. A sweep calls it a few trees ahead so that memory
+    // latency overlaps with work.
+    void prefetch_for_query(std::span<const TaxonId> taxa, bool with_distances = false) const;
 
     std::size_t taxon_count() const { return taxon_count_; }
     std::size_t tour_length() const { return tour_length_; }
