@@ -30,7 +30,8 @@ std::size_t words_for(std::size_t entries) {
 // The levels are first computed one after the other into level-major scratch rows, where each
 // step reads two runs of the row below and writes one run, with the depth of every entry kept
 // beside it: straight loops of compares and selects that the compiler turns into vector code.
-// The rows are then copied into the columns, each column written in one contiguous run.
+// The rows are then copied into the columns, a few columns at a time so that every row is read
+// in runs.
 void fill_range_min_table(const std::uint32_t* depths, std::size_t columns, std::size_t levels,
                           std::uint32_t* table) {
     const std::unique_ptr<std::uint32_t[]> rows(new std::uint32_t[levels * columns + 2 * columns]);
@@ -41,8 +42,10 @@ void fill_range_min_table(const std::uint32_t* depths, std::size_t columns, std:
         positions[j] = static_cast<std::uint32_t>(j);
         below_depths[j] = depths[j];
     }
-    for (std::size_t k = 1; (std::size_t{1} << k) <= columns; ++k) {
+    for (std::size_t k = 1; k < levels; ++k) {
         const std::size_t half = std::size_t{1} << (k - 1);
+        // Columns j with j + 2^k <= columns; the windows of the others run past the last
+        // column, are never read, and hold 0.
         const std::size_t count = columns - (std::size_t{1} << k) + 1;
         const std::uint32_t* __restrict below = positions + (k - 1) * columns;
         std::uint32_t* __restrict level = positions + k * columns;
@@ -58,15 +61,21 @@ void fill_range_min_table(const std::uint32_t* depths, std::size_t columns, std:
             level[j] = right_wins ? right : left;
             out_depths[j] = right_wins ? right_depth : left_depth;
         }
+        std::fill(level + count, level + columns, 0u);
         std::swap(below_depths, level_depths);
     }
-    for (std::size_t j = 0; j < columns; ++j) {
-        std::uint32_t* column = table + j * levels;
-        // Levels k with j + 2^k <= columns; the windows of the others run past the last column,
-        // are never read, and hold 0.
-        const auto filled_levels = static_cast<std::size_t>(std::bit_width(columns - j));
-        for (std::size_t k = 0; k < filled_levels; ++k) column[k] = positions[k * columns + j];
-        std::fill(column + filled_levels, column + levels, 0u);
+    constexpr std::size_t block = 8;
+    std::size_t first = 0;
+    for (; first + block <= columns; first += block) {
+        for (std::size_t k = 0; k < levels; ++k) {
+            const std::uint32_t* row = positions + k * columns + first;
+            std::uint32_t* out = table + first * levels + k;
+            for (std::size_t i = 0; i < block; ++i) out[i * levels] = row[i];
+        }
+    }
+    for (; first < columns; ++first) {
+        for (std::size_t k = 0; k < levels; ++k)
+            table[first * levels + k] = positions[k * columns + first];
     }
 }
 

@@ -1,8 +1,10 @@
 #include <array>
+#include <bit>
 #include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string_view>
@@ -108,12 +110,43 @@ const char* skip_zeros(const char* from, const char* to) {
     return from;
 }
 
+// The eight bytes at `p`, the first in the lowest byte.
+std::uint64_t eight_bytes(const char* p) {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+    return word;
+}
+
+// Whether all eight bytes of `word` are ASCII digits: each byte's high nibble is 3, and adding
+// 6 to it does not carry into the high nibble.
+bool all_digits(std::uint64_t word) {
+    constexpr std::uint64_t high_nibbles = 0xF0F0F0F0F0F0F0F0ULL;
+    return ((word & high_nibbles) | (((word + 0x0606060606060606ULL) & high_nibbles) >> 4)) ==
+           0x3333333333333333ULL;
+}
+
+// The number written by eight ASCII digits, the first digit in the lowest byte: pairs, then
+// quadruples, then the whole, with three multiplications instead of eight.
+std::uint64_t eight_digits_value(std::uint64_t word) {
+    word -= 0x3030303030303030ULL;
+    word = (word * 10) + (word >> 8);
+    word = (((word & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
+            (((word >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >>
+           32;
+    return word;
+}
+
 const char* skip_digits(const char* from, const char* to) {
+    while (to - from >= 8 && all_digits(eight_bytes(from))) from += 8;
     while (from != to && is_digit(*from)) ++from;
     return from;
 }
 
+// `value` followed by the digits from `from` to `to` (at most 19 digits in all).
 std::uint64_t digits_value(std::uint64_t value, const char* from, const char* to) {
+    for (; to - from >= 8; from += 8)
+        value = value * 100000000 + eight_digits_value(eight_bytes(from));
     for (; from != to; ++from) value = value * 10 + static_cast<std::uint64_t>(*from - '0');
     return value;
 }
