@@ -95,7 +95,7 @@ run_typing_and_example_checks() {
         "$venv/bin/python" -m pip install -q "$wheel" -r tests/requirements.txt
     fi
     "$venv/bin/python" -m pip install -q "mypy==1.14.1" "$wheel[examples]"
-    "$venv/bin/python" -m mypy.stubtest treetally --allowlist stubs/stubtest_allowlist.txt
+    (cd "$root/build" && "$venv/bin/python" -m mypy.stubtest treetally --allowlist "$root/stubs/stubtest_allowlist.txt")
     "$venv/bin/python" -m mypy --strict --config-file examples/mypy.ini --cache-dir build/mypy-cache examples
     (cd "$root/build" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python/test_examples.py")
 }
