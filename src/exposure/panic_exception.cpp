@@ -24,9 +24,9 @@ std::string_view project_relative(std::string_view file) {
 void report_on_stderr(const FatalError& error) {
     const std::source_location& where = error.where();
     const std::string_view file = project_relative(where.file_name());
-    std::fprintf(stderr, "treetally: fatal error at %.*s:%u in %s: %s\n",
-                 static_cast<int>(file.size()), file.data(), static_cast<unsigned>(where.line()),
-                 where.function_name(), error.message().c_str());
+    // File and line are enough to find the place; the compiler's full signature is noise.
+    std::fprintf(stderr, "treetally: fatal error at %.*s:%u: %s\n", static_cast<int>(file.size()),
+                 file.data(), static_cast<unsigned>(where.line()), error.message().c_str());
     std::fflush(stderr);
 }
 
