@@ -245,7 +245,7 @@ def test_fatal_error_is_reported_on_stderr_with_its_place(tree_set, capfd):
     panic_of(tree_set[7].retrieve_quintet_type, NAMES)
     err = capfd.readouterr().err
     assert err.startswith("treetally: fatal error at ")
-    assert re.search(r" at \S+\.(cpp|hpp):\d+ ", err)
+    assert re.search(r" at \S+\.(cpp|hpp):\d+: ", err)
     assert err.rstrip().endswith("index out of bounds: the len is 3 but the index is 7")
 
 
