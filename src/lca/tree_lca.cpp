@@ -87,9 +87,12 @@ void TreeLca::allocate(std::size_t taxon_count, std::size_t tour_length, std::si
     const std::size_t table_words = words_for(column_count * level_count);
     const std::size_t depth_words = words_for(tour_length);
     const std::size_t node_words = words_for(tour_length);
-    storage_words_ = taxon_words + table_words + depth_words + node_words + tour_length;
+    const std::size_t words = taxon_words + table_words + depth_words + node_words + tour_length;
     // Left uninitialised: build writes every entry, so zero-filling first would touch it twice.
-    storage_.reset(new std::uint64_t[storage_words_]);
+    // Allocated before anything changes, so a failed allocation leaves the index as it was.
+    std::unique_ptr<std::uint64_t[]> block(new std::uint64_t[words]);
+    storage_ = std::move(block);
+    storage_words_ = words;
     std::uint64_t* next = storage_.get();
     taxon_positions_ = reinterpret_cast<std::uint32_t*>(next);
     next += taxon_words;

@@ -100,6 +100,8 @@ LoadResult load_tree_collection(const std::string& path) {
         pending.append(chunk);
     }
     if (!pending.empty() && !add_line(pending, collection)) return LoadError{error_reading};
+    // The list grew by doubling; a set keeps it for its whole life, so give back the spare room.
+    collection.trees.shrink_to_fit();
     return collection;
 }
 

@@ -3,6 +3,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace treetally {
 
 namespace {
@@ -40,7 +44,15 @@ bool is_valid_utf8(std::string_view bytes) {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     std::size_t remaining = bytes.size();
     while (remaining > 0) {
-        // Gene-tree files are almost all ASCII: check eight bytes at a time.
+#if defined(__SSE2__)
+        // Gene-tree files are almost all ASCII: check sixteen bytes at a time, then eight.
+        if (remaining >= 16 &&
+            _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))) == 0) {
+            p += 16;
+            remaining -= 16;
+            continue;
+        }
+#endif
         if (remaining >= 8) {
             std::uint64_t word;
             std::memcpy(&word, p, sizeof word);
