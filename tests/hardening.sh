@@ -88,10 +88,15 @@ run_heavy() {
 run_valgrind() {
     apt_install valgrind
     log "valgrind memcheck over the C++ tests (real-data cases left out for time)"
-    cmake -S . -B build/valgrind -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build build/valgrind -j "$jobs" --target treetally_core_tests
+    # The test binary that run_all.sh built, or a fresh one when this runs alone.
+    local tests=build/tests/tests/cpp/treetally_core_tests
+    if [ ! -x "$tests" ]; then
+        cmake -S . -B build/valgrind -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+        cmake --build build/valgrind -j "$jobs" --target treetally_core_tests
+        tests=build/valgrind/tests/cpp/treetally_core_tests
+    fi
     valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
-        --show-leak-kinds=definite --quiet build/valgrind/tests/cpp/treetally_core_tests \
+        --show-leak-kinds=definite --quiet "$tests" \
         --gtest_brief=1 --gtest_filter='-*RealData*'
 }
 

@@ -90,18 +90,19 @@ void TreeLca::allocate(std::size_t taxon_count, std::size_t tour_length, std::si
     const std::size_t words = taxon_words + table_words + depth_words + node_words + tour_length;
     // Left uninitialised: build writes every entry, so zero-filling first would touch it twice.
     // Allocated before anything changes, so a failed allocation leaves the index as it was.
-    std::unique_ptr<std::uint64_t[]> block(new std::uint64_t[words]);
+    constexpr std::size_t word = sizeof(std::uint64_t);
+    std::unique_ptr<std::byte[]> block(new std::byte[words * word]);
     storage_ = std::move(block);
     storage_words_ = words;
-    std::uint64_t* next = storage_.get();
+    std::byte* next = storage_.get();
     taxon_positions_ = reinterpret_cast<std::uint32_t*>(next);
-    next += taxon_words;
+    next += taxon_words * word;
     range_min_table_ = reinterpret_cast<std::uint32_t*>(next);
-    next += table_words;
+    next += table_words * word;
     euler_depths_ = reinterpret_cast<std::uint32_t*>(next);
-    next += depth_words;
+    next += depth_words * word;
     euler_nodes_ = reinterpret_cast<std::uint32_t*>(next);
-    next += node_words;
+    next += node_words * word;
     euler_distances_ = reinterpret_cast<double*>(next);
     taxon_count_ = taxon_count;
     tour_length_ = tour_length;

@@ -64,8 +64,8 @@ class TreeLca {
     Visit lca_visit_in_range(EulerPos a, EulerPos b) const {
         const std::size_t lo = std::min(a.index(), b.index());
         const std::size_t hi = std::max(a.index(), b.index());
-        const auto span_length = static_cast<std::uint32_t>(hi - lo + 1);
-        const auto k = static_cast<std::size_t>(31 - std::countl_zero(span_length));
+        // hi - lo + 1 is at least 1; in full width it cannot wrap to 0 and make k huge.
+        const auto k = static_cast<std::size_t>(std::bit_width(hi - lo + 1) - 1);
         const std::uint32_t left = range_min_table_[lo * level_count_ + k];
         const std::uint32_t right =
             range_min_table_[(hi + 1 - (std::size_t{1} << k)) * level_count_ + k];
@@ -114,7 +114,9 @@ class TreeLca {
 
     // All arrays live in one block, in the order a query reads them: taxon positions, the
     // range-minimum table, depths, nodes, then the distances (8-byte aligned).
-    std::unique_ptr<std::uint64_t[]> storage_;
+    // Bytes, in which the uint32_t and double arrays are created implicitly; words of another
+    // type read through those pointers would break the aliasing rules.
+    std::unique_ptr<std::byte[]> storage_;
     std::size_t storage_words_ = 0;
     std::uint32_t* taxon_positions_ = nullptr;
     // Column-major: the level_count_ entries of one column are adjacent.
