@@ -8,7 +8,7 @@ import subprocess
 import sys
 
 _PROBE = r"""
-import json, os, sys
+import json, os, sys, time
 import treetally
 
 def status_bytes(field):
@@ -22,15 +22,19 @@ path = sys.argv[1]
 with open("/proc/self/clear_refs", "w") as clear_refs:
     clear_refs.write("5")  # resets VmHWM to the current resident size
 before = status_bytes("VmRSS")
+start = time.thread_time()
 tree_set = treetally.TreeSet(path)
+seconds = time.thread_time() - start
 after = status_bytes("VmRSS")
 peak = status_bytes("VmHWM")
-print(json.dumps({"trees": len(tree_set), "resident": after - before, "peak": peak - before}))
+print(json.dumps({"trees": len(tree_set), "resident": after - before, "peak": peak - before,
+                  "first_load_s": seconds}))
 """
 
 
 def loaded_set_memory(path):
-    """{"trees", "resident", "peak"}: bytes added by loading `path`, at the end and at most."""
+    """{"trees", "resident", "peak", "first_load_s"}: bytes added by loading `path`, at the end
+    and at most, and the CPU seconds of that first load, page faults of fresh memory included."""
     done = subprocess.run(
         [sys.executable, "-c", _PROBE, str(path)],
         check=True,

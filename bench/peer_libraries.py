@@ -38,13 +38,32 @@ def _read_dendropy(path):
     )
 
 
+def _restrict_bio_phylo(tree, labels):
+    import copy
+
+    kept = copy.deepcopy(tree)
+    for leaf in kept.get_terminals():
+        if leaf.name not in labels:
+            kept.prune(leaf)
+    return kept
+
+
+def _restrict_ete3(tree, labels):
+    kept = tree.copy()
+    present = [leaf for leaf in kept.iter_leaves() if leaf.name in labels]
+    kept.prune(present, preserve_branch_length=True)
+    return kept
+
+
 # How a script walks the trees of each library: nodes children-first, each node's children,
-# a leaf's label and the length of the edge above a node.
+# a leaf's label and the length of the edge above a node; and how it restricts a tree to some
+# leaf labels with the library's own means.
 class _BioPhyloWalk:
     postorder = staticmethod(lambda tree: tree.find_clades(order="postorder"))
     children = staticmethod(lambda node: node.clades)
     label = staticmethod(lambda node: node.name)
     length = staticmethod(lambda node: node.branch_length or 0.0)
+    restrict = staticmethod(_restrict_bio_phylo)
 
 
 class _TreeSwiftWalk:
@@ -52,6 +71,7 @@ class _TreeSwiftWalk:
     children = staticmethod(lambda node: node.children)
     label = staticmethod(lambda node: node.label)
     length = staticmethod(lambda node: node.edge_length or 0.0)
+    restrict = staticmethod(lambda tree, labels: tree.extract_tree_with(labels))
 
 
 class _Ete3Walk:
@@ -59,6 +79,7 @@ class _Ete3Walk:
     children = staticmethod(lambda node: node.children)
     label = staticmethod(lambda node: node.name)
     length = staticmethod(lambda node: node.dist or 0.0)
+    restrict = staticmethod(_restrict_ete3)
 
 
 class _DendroPyWalk:
@@ -66,6 +87,9 @@ class _DendroPyWalk:
     children = staticmethod(lambda node: node.child_nodes())
     label = staticmethod(lambda node: node.taxon.label if node.taxon is not None else None)
     length = staticmethod(lambda node: node.edge.length or 0.0)
+    restrict = staticmethod(
+        lambda tree, labels: tree.extract_tree_with_taxa_labels(labels=labels)
+    )
 
 
 _PEERS = {

@@ -1,10 +1,14 @@
 """The tallies written the way a researcher would script them over a tree library: restrict
 each tree to the named taxa and classify it by the splits it shows on them.
 
-For every node, children first, the set of named taxa below it is a bit mask; a mask with at
-least two taxa on each side is a split. A quartet is resolved by one split, a quintet by two.
-The codes follow treetally's tables (slot k of `names` is bit 2^(n-1-k); the canonical side of a
-split is the one without slot 0), so the counts can be checked against treetally's."""
+Two forms of the same script. "restrict": the library's own restriction (TreeSwift's
+extract_tree_with and the like) gives a small tree of the named taxa, which is then walked.
+"walk": one pass over the whole tree, without building the restricted copy, a leaner script
+than most would write. In both, for every node, children first, the set of named taxa below it
+is a bit mask; a mask with at least two taxa on each side is a split. A quartet is resolved by
+one split, a quintet by two. The codes follow treetally's tables (slot k of `names` is bit
+2^(n-1-k); the canonical side of a split is the one without slot 0), so the answers can be
+checked against treetally's."""
 
 # Quintet code of each pair of canonical split masks, in ascending order.
 QUINTET_CODES = {
@@ -44,20 +48,28 @@ def _bits_of(names):
     return {name: 1 << (n - 1 - k) for k, name in enumerate(names)}, (1 << n) - 1
 
 
-def tally_quintets(trees, walk, names):
+def _restricted(trees, walk, names, restrict):
+    """The trees themselves, or each restricted to `names` by the library when `restrict`."""
+    if not restrict:
+        return trees
+    labels = list(names)
+    return (walk.restrict(tree, labels) for tree in trees)
+
+
+def tally_quintets(trees, walk, names, restrict=False):
     bits, full = _bits_of(names)
     counts = [0] * 15
-    for tree in trees:
+    for tree in _restricted(trees, walk, names, restrict):
         splits = _splits(tree, walk, bits, full)
         if splits is not None and len(splits) == 2:
             counts[QUINTET_CODES[tuple(sorted(splits))]] += 1
     return counts
 
 
-def tally_quartets(trees, walk, names):
+def tally_quartets(trees, walk, names, restrict=False):
     bits, full = _bits_of(names)
     counts = [0] * 3
-    for tree in trees:
+    for tree in _restricted(trees, walk, names, restrict):
         splits = _splits(tree, walk, bits, full)
         if splits is not None and len(splits) == 1:
             counts[QUARTET_CODES[splits.pop()]] += 1
@@ -103,12 +115,12 @@ def _code_and_distances(tree, walk, bits, full):
     return QUINTET_CODES[tuple(sorted(splits))], distances
 
 
-def coalescence_times(trees, walk, names):
+def coalescence_times(trees, walk, names, restrict=False):
     """The 165-value table of treetally's coalesence_times_by_topology: shares of the 15
     types, then per type the ten summed path lengths relative to their total."""
     bits, full = _bits_of(names)
     table = [0.0] * 165
-    for tree in trees:
+    for tree in _restricted(trees, walk, names, restrict):
         found = _code_and_distances(tree, walk, bits, full)
         if found is None:
             continue

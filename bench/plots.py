@@ -3,6 +3,19 @@
 from pathlib import Path
 
 
+_SHORT_METHODS = {
+    "tally_single_quintet": "quintet tally",
+    "tally_single_quartet": "quartet tally",
+    "coalesence_times_by_topology": "coalescence times",
+}
+
+
+def _short_file(name):
+    """A file name cut to fit under a bar: the data set and its size, on two lines."""
+    parts = name.replace(".tre", "").split("-")
+    return "%s\n%s" % (parts[0], "-".join(parts[1:]))
+
+
 def _pyplot():
     try:
         import matplotlib
@@ -57,7 +70,7 @@ def _load(pyplot, results):
                 values.append(mb / result["seconds"] if "seconds" in result else 0)
         axes.bar([i + k * width for i in range(len(rows))], values, width, label=label)
     axes.set_xticks([i + 0.4 - width / 2 for i in range(len(rows))])
-    axes.set_xticklabels([row["file"].replace(".tre", "") for row in rows], rotation=15, fontsize=7)
+    axes.set_xticklabels([_short_file(row["file"]) for row in rows], fontsize=7)
     axes.set_yscale("log")
     axes.set_ylabel("MB/s (log scale)")
     axes.set_title("Loading a tree file: throughput")
@@ -70,18 +83,22 @@ def _sweeps(pyplot, results):
     if not rows:
         return None
     figure, axes = pyplot.subplots(figsize=(9, 4.5))
-    labels, ours, theirs = [], [], []
+    labels, ours, restricted, walked = [], [], [], []
     for row in rows:
         for method, entry in row["methods"].items():
-            labels.append("%s\n%s" % (method.replace("_", " "), row["file"].replace(".tre", "")))
+            labels.append("%s\n%s" % (_SHORT_METHODS.get(method, method), _short_file(row["file"])))
             ours.append(entry["treetally_ns"])
-            theirs.append(entry.get("peer_ns", 0))
+            restricted.append(entry.get("peer_restrict_ns", 0))
+            walked.append(entry.get("peer_walk_ns", 0))
     positions = range(len(labels))
-    axes.bar([p - 0.2 for p in positions], ours, 0.4, label="treetally")
-    if any(theirs):
-        axes.bar([p + 0.2 for p in positions], theirs, 0.4, label="scripted over %s" % rows[0].get("peer"))
+    axes.bar([p - 0.27 for p in positions], ours, 0.27, label="treetally")
+    peer = rows[0].get("peer")
+    if any(restricted):
+        axes.bar(list(positions), restricted, 0.27, label="script over %s: restrict + splits" % peer)
+    if any(walked):
+        axes.bar([p + 0.27 for p in positions], walked, 0.27, label="script over %s: one-pass walk" % peer)
     axes.set_xticks(list(positions))
-    axes.set_xticklabels(labels, fontsize=6)
+    axes.set_xticklabels(labels, fontsize=7)
     axes.set_yscale("log")
     axes.set_ylabel("ns per tree (log scale)")
     axes.set_title("Whole-set queries: cost per tree")
@@ -104,7 +121,7 @@ def _memory(pyplot, results):
     axes.plot(range(len(rows)), [row["resident"] / row["bytes"] for row in rows], "k*",
               markersize=12, label="measured resident")  # fmt: skip
     axes.set_xticks(range(len(rows)))
-    axes.set_xticklabels([row["file"].replace(".tre", "") for row in rows], fontsize=7)
+    axes.set_xticklabels([_short_file(row["file"]) for row in rows], fontsize=7)
     axes.set_ylabel("bytes per byte of file")
     axes.set_title("Where the memory of a loaded set goes")
     axes.legend(fontsize=7)
