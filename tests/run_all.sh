@@ -106,3 +106,10 @@ build_wheel
 run_python_tests
 run_typing_and_example_checks
 "$root/build/venv-$("$(build_python)" -c 'import sys; print("%d.%d" % sys.version_info[:2])')/bin/python" bench/run.py --smoke
+# Crashes, memory errors and leaks: static analysis, ASan/UBSan suites, heavy hostile inputs,
+# valgrind and a short run of each fuzz harness.
+bash tests/static_analysis.sh
+bash tests/hardening.sh sanitized
+bash tests/hardening.sh heavy
+bash tests/hardening.sh valgrind
+bash tests/hardening.sh fuzz-smoke
