@@ -2,7 +2,7 @@
 # The CI steps that look for crashes, memory errors and leaks rather than wrong answers:
 #   tests/hardening.sh sanitized   C++ tests and the Python suite under ASan + UBSan
 #   tests/hardening.sh heavy       the heavy hostile-input tests, once, on the normal wheel
-#   tests/hardening.sh valgrind    memcheck over a subset of the C++ tests
+#   tests/hardening.sh valgrind    memcheck over the C++ tests
 #   tests/hardening.sh fuzz-smoke  each fuzz harness for a short time
 # Installs the compilers and tools it needs with apt-get and pip when they are missing.
 set -euo pipefail
@@ -87,7 +87,7 @@ run_heavy() {
 
 run_valgrind() {
     apt_install valgrind
-    log "valgrind memcheck over the C++ tests (real-data cases left out for time)"
+    log "valgrind memcheck over the C++ tests"
     # The test binary that run_all.sh built, or a fresh one when this runs alone.
     local tests=build/tests/tests/cpp/treetally_core_tests
     if [ ! -x "$tests" ]; then
@@ -96,8 +96,7 @@ run_valgrind() {
         tests=build/valgrind/tests/cpp/treetally_core_tests
     fi
     valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
-        --show-leak-kinds=definite --quiet "$tests" \
-        --gtest_brief=1 --gtest_filter='-*RealData*'
+        --show-leak-kinds=definite --quiet "$tests" --gtest_brief=1
     echo "valgrind: no memory errors, no definite leaks"
 }
 
