@@ -1,5 +1,6 @@
 #include "exposure/index_memory.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <fstream>
@@ -23,13 +24,17 @@ std::size_t saturating_multiply(std::size_t a, std::size_t b) {
     return a * b;
 }
 
+std::size_t table_columns(const Tree& tree) {
+    return saturating_multiply(2, tree.unrooted_node_count());
+}
+
 }  // namespace
 
 std::size_t lca_index_bytes(const Tree& tree, std::size_t taxon_count) {
     constexpr std::size_t tour_entry_bytes =
         sizeof(std::uint32_t) + sizeof(std::uint32_t) + sizeof(double);
     const std::size_t tour_length = saturating_multiply(2, tree.node_count());
-    const std::size_t columns = saturating_multiply(2, tree.unrooted_node_count());
+    const std::size_t columns = table_columns(tree);
     const auto levels = static_cast<std::size_t>(std::bit_width(columns));
     std::size_t bytes = saturating_multiply(taxon_count, sizeof(std::uint32_t));
     bytes = saturating_add(bytes, saturating_multiply(tour_length, tour_entry_bytes));
@@ -43,6 +48,12 @@ std::size_t collection_index_bytes(const TreeCollection& collection) {
     for (const Tree& tree : collection.trees)
         bytes = saturating_add(bytes, lca_index_bytes(tree, taxon_count));
     return bytes;
+}
+
+std::size_t lca_build_scratch_bytes(const Tree& tree) {
+    const std::size_t columns = table_columns(tree);
+    const auto rows = static_cast<std::size_t>(std::bit_width(columns)) + 2;
+    return saturating_multiply(saturating_multiply(columns, rows), sizeof(std::uint32_t));
 }
 
 std::optional<std::size_t> available_memory_bytes() {
@@ -64,7 +75,10 @@ std::optional<std::size_t> available_memory_bytes() {
 }
 
 void ensure_index_fits_in_memory(const TreeCollection& collection) {
-    const std::size_t needed = collection_index_bytes(collection);
+    std::size_t scratch = 0;
+    for (const Tree& tree : collection.trees)
+        scratch = std::max(scratch, lca_build_scratch_bytes(tree));
+    const std::size_t needed = saturating_add(collection_index_bytes(collection), scratch);
     const auto available = available_memory_bytes();
     if (available && needed > *available) throw std::bad_alloc();
 }

@@ -16,11 +16,16 @@ std::size_t lca_index_bytes(const Tree& tree, std::size_t taxon_count);
 // The same summed over every tree of the collection, each covering all of its taxa.
 std::size_t collection_index_bytes(const TreeCollection& collection);
 
+// Scratch that building one tree's index holds beside it for a moment: level-major rows as
+// large as the range-minimum table, and two rows of depths.
+std::size_t lca_build_scratch_bytes(const Tree& tree);
+
 // Memory that can still be allocated without the kernel's out-of-memory killer stepping in
 // (available memory plus free swap, from /proc/meminfo); nullopt where that is unknown.
 std::optional<std::size_t> available_memory_bytes();
 
-// Raises std::bad_alloc when the collection's indexes cannot fit in the available memory.
+// Raises std::bad_alloc when the collection's indexes, and the scratch for building the
+// largest of them, cannot fit in the available memory.
 // Needed because the per-tree taxon table grows as taxa x trees: a small file of many short
 // lines with distinct names asks for more than any machine has, one small block at a time,
 // and the kernel would kill the process instead of failing an allocation.

@@ -41,6 +41,12 @@ TEST(IndexMemory, CollectionSumsItsTreesWithTheWholeTaxonSet) {
               lca_index_bytes(collection.trees[0], 5) + lca_index_bytes(collection.trees[1], 5));
 }
 
+TEST(IndexMemory, BuildScratchIsTheTableAndTwoRowsOfDepths) {
+    // C = 8 columns, L = 4 levels: rows of 8 x (4 + 2) entries of 4 bytes.
+    EXPECT_EQ(lca_build_scratch_bytes(test::parse("((A:1,B:2):3,C:4);").tree), 8u * 6 * 4);
+    EXPECT_EQ(lca_build_scratch_bytes(test::parse("").tree), 2u * 4 * 4);
+}
+
 TEST(IndexMemory, AvailableMemoryIsKnownOnLinux) {
 #ifdef __linux__
     const auto available = available_memory_bytes();

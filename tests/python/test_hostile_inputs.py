@@ -208,6 +208,18 @@ def test_many_short_lines_of_distinct_taxa_fail_with_memory_error(tmp_path):
     assert report["peak_rise"] < 40 * path.stat().st_size + (64 << 20)
 
 
+@heavy
+@pytest.mark.skipif(not os.path.exists("/proc/meminfo"), reason="needs /proc/meminfo")
+def test_one_tree_whose_index_cannot_fit_fails_with_memory_error(tmp_path):
+    # About 480 bytes of index and build scratch per "(" (a 28-level table of 2 entries per
+    # node, and its scratch): a file of a 400th of the available memory asks for more than all.
+    count = available_memory() // 400
+    path = write_in_chunks(tmp_path / "brackets.nwk", ["(" * (1 << 20)] * (count >> 20))
+    report = load_in_child(path)
+    assert report["error"] == ["MemoryError", ""]
+    print(f"{path.stat().st_size >> 20} MB of brackets: peak rise {report['peak_rise'] >> 20} MiB")
+
+
 # --- contents: bytes the reader meets --------------------------------------------------------
 
 
