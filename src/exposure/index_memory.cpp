@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <fstream>
 #include <limits>
 #include <new>
-#include <sstream>
-#include <string>
+
+#include "tree/available_memory.hpp"
 
 namespace treetally {
 
@@ -54,24 +53,6 @@ std::size_t lca_build_scratch_bytes(const Tree& tree) {
     const std::size_t columns = table_columns(tree);
     const auto rows = static_cast<std::size_t>(std::bit_width(columns)) + 2;
     return saturating_multiply(saturating_multiply(columns, rows), sizeof(std::uint32_t));
-}
-
-std::optional<std::size_t> available_memory_bytes() {
-    std::ifstream meminfo("/proc/meminfo");
-    if (!meminfo) return std::nullopt;
-    std::optional<std::size_t> available;
-    std::size_t swap_free = 0;
-    std::string line;
-    while (std::getline(meminfo, line)) {
-        std::istringstream fields(line);
-        std::string key;
-        std::size_t kib = 0;
-        if (!(fields >> key >> kib)) continue;
-        if (key == "MemAvailable:") available = saturating_multiply(kib, 1024);
-        if (key == "SwapFree:") swap_free = saturating_multiply(kib, 1024);
-    }
-    if (!available) return std::nullopt;
-    return saturating_add(*available, swap_free);
 }
 
 void ensure_index_fits_in_memory(const TreeCollection& collection) {

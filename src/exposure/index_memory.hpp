@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstddef>
-#include <optional>
 
 #include "tree/tree_collection.hpp"
 
@@ -19,10 +18,6 @@ std::size_t collection_index_bytes(const TreeCollection& collection);
 // Scratch that building one tree's index holds beside it for a moment: level-major rows as
 // large as the range-minimum table, and two rows of depths.
 std::size_t lca_build_scratch_bytes(const Tree& tree);
-
-// Memory that can still be allocated without the kernel's out-of-memory killer stepping in
-// (available memory plus free swap, from /proc/meminfo); nullopt where that is unknown.
-std::optional<std::size_t> available_memory_bytes();
 
 // Raises std::bad_alloc when the collection's indexes, and the scratch for building the
 // largest of them, cannot fit in the available memory.

@@ -6,8 +6,11 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <limits>
+#include <new>
 #include <string_view>
 
+#include "tree/available_memory.hpp"
 #include "tree/newick_reader.hpp"
 #include "tree/utf8_validation.hpp"
 
@@ -51,11 +54,41 @@ std::string_view strip_line_ending(std::string_view line) {
     return line;
 }
 
+// The memory that the trees read so far hold, kept below a budget. Without it, a few tens of
+// MB of blank lines (about 500 bytes of tree and list entry each) or of brackets (28 bytes of
+// node each) take all memory in small steps, and the kernel kills the process.
+class MemoryBudget {
+  public:
+    explicit MemoryBudget(std::size_t limit) : limit_(limit) {}
+
+    // Raises std::bad_alloc unless the tree of a line of `length` bytes surely fits: a byte
+    // makes at most one node, and while the node arrays grow and are trimmed they briefly
+    // exist up to three times over.
+    void reserve_for_line(std::size_t length) const {
+        constexpr std::size_t node_bytes = std::size_t{3} * 28;
+        if (length >= limit_ / node_bytes || held_ + node_bytes * (length + 1) > limit_)
+            throw std::bad_alloc();
+    }
+
+    // Counts a finished tree: its arrays, its heap blocks and its entry (and spare room) in the
+    // list of trees.
+    void add(const Tree& tree) {
+        constexpr std::size_t per_tree = 2 * sizeof(Tree) + std::size_t{6} * 16;
+        held_ += tree.heap_bytes() + per_tree;
+    }
+
+  private:
+    std::size_t limit_;
+    std::size_t held_ = 0;
+};
+
 // Parses one complete line (with its line feed, if any) into the collection;
 // false when the line is not valid UTF-8.
-bool add_line(std::string_view line, TreeCollection& collection) {
+bool add_line(std::string_view line, TreeCollection& collection, MemoryBudget& budget) {
     if (!is_valid_utf8(line)) return false;
+    budget.reserve_for_line(line.size());
     collection.trees.push_back(parse_newick_tree(strip_line_ending(line), collection.taxon_set));
+    budget.add(collection.trees.back());
     return true;
 }
 
@@ -72,9 +105,15 @@ void release_line(std::string& line) {
 }  // namespace
 
 LoadResult load_tree_collection(const std::string& path) {
+    return load_tree_collection(
+        path, available_memory_bytes().value_or(std::numeric_limits<std::size_t>::max()));
+}
+
+LoadResult load_tree_collection(const std::string& path, std::size_t memory_budget) {
     OpenFile file(path);
     if (!file.is_open()) return LoadError{could_not_read};
 
+    MemoryBudget budget(memory_budget);
     TreeCollection collection;
     std::array<char, read_buffer_size> buffer;
     std::string pending;  // the start of a line that spans reads
@@ -89,17 +128,17 @@ LoadResult load_tree_collection(const std::string& path) {
             chunk.remove_prefix(newline + 1);
             bool ok;
             if (pending.empty()) {
-                ok = add_line(rest_of_line, collection);
+                ok = add_line(rest_of_line, collection, budget);
             } else {
                 pending.append(rest_of_line);
-                ok = add_line(pending, collection);
+                ok = add_line(pending, collection, budget);
                 release_line(pending);
             }
             if (!ok) return LoadError{error_reading};
         }
         pending.append(chunk);
     }
-    if (!pending.empty() && !add_line(pending, collection)) return LoadError{error_reading};
+    if (!pending.empty() && !add_line(pending, collection, budget)) return LoadError{error_reading};
     // The list grew by doubling; a set keeps it for its whole life, so give back the spare room.
     collection.trees.shrink_to_fit();
     return collection;

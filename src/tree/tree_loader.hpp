@@ -3,6 +3,7 @@
 // line.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <variant>
 
@@ -18,6 +19,11 @@ struct LoadError {
 using LoadResult = std::variant<TreeCollection, LoadError>;
 
 // Streams the file line by line; a fatal error of the reader passes straight through.
+// Raises std::bad_alloc rather than take more memory than the machine has available.
 LoadResult load_tree_collection(const std::string& path);
+
+// The same within `memory_budget` bytes: std::bad_alloc, with everything read so far freed,
+// once the trees held and the worst case of the next line's tree could exceed the budget.
+LoadResult load_tree_collection(const std::string& path, std::size_t memory_budget);
 
 }  // namespace treetally

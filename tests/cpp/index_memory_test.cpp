@@ -9,6 +9,7 @@
 
 #include "exposure/tree_set_data.hpp"
 #include "test_support.hpp"
+#include "tree/available_memory.hpp"
 
 namespace treetally {
 namespace {

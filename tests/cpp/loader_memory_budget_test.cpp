@@ -1,0 +1,65 @@
+// The loader's memory budget: a file whose trees would take more memory than there is fails
+// with std::bad_alloc before the kernel has to kill the process, and anything that fits loads
+// exactly as it would without a budget.
+#include <gtest/gtest.h>
+
+#include <new>
+#include <string>
+#include <variant>
+
+#include "temp_files.hpp"
+#include "tree/tree_loader.hpp"
+
+namespace treetally {
+namespace {
+
+struct BudgetCase {
+    const char* name;
+    std::string text;
+    std::size_t budget;
+    bool fits;
+};
+
+class LoaderMemoryBudget : public ::testing::TestWithParam<BudgetCase> {};
+
+TEST_P(LoaderMemoryBudget, LoadsWhatFitsAndRefusesTheRest) {
+    const test::TempDir dir;
+    const std::string path = dir.write("trees.nwk", GetParam().text);
+    if (!GetParam().fits) {
+        EXPECT_THROW((void)load_tree_collection(path, GetParam().budget), std::bad_alloc);
+        return;
+    }
+    const LoadResult within = load_tree_collection(path, GetParam().budget);
+    const LoadResult unbounded = load_tree_collection(path);
+    ASSERT_TRUE(std::holds_alternative<TreeCollection>(within));
+    const auto& trees = std::get<TreeCollection>(within).trees;
+    EXPECT_EQ(trees.size(), std::get<TreeCollection>(unbounded).trees.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, LoaderMemoryBudget,
+    ::testing::Values(
+        // Each blank line is a one-node tree of a few hundred bytes, however short the line.
+        BudgetCase{"BlankLinesBeyondTheBudget", std::string(10'000, '\n'), 100'000, false},
+        BudgetCase{"BlankLinesWithinTheBudget", std::string(10'000, '\n'), 100'000'000, true},
+        // One line whose tree could need more than the budget is refused before it is read.
+        BudgetCase{"LongLineBeyondTheBudget", std::string(100'000, '(') + "A);\n", 1'000'000,
+                   false},
+        BudgetCase{"LongLineWithinTheBudget", std::string(100'000, '(') + "A);\n", 100'000'000,
+                   true},
+        BudgetCase{"EmptyFileInAnyBudget", "", 0, true}),
+    [](const auto& test_case) { return std::string(test_case.param.name); });
+
+TEST(LoaderMemoryBudget, FailuresOfTheFileComeFirst) {
+    // A bad line or a missing file reports as before, even with no budget to speak of.
+    const test::TempDir dir;
+    const std::string bad = dir.write("bad.nwk", "(A,\xff);\n");
+    const LoadResult result = load_tree_collection(bad, 0);
+    ASSERT_TRUE(std::holds_alternative<LoadError>(result));
+    EXPECT_EQ(std::get<LoadError>(result).message, "Error reading file");
+    const LoadResult missing = load_tree_collection((dir.path() / "absent").string(), 0);
+    EXPECT_EQ(std::get<LoadError>(missing).message, "Could not read file");
+}
+
+}  // namespace
+}  // namespace treetally
