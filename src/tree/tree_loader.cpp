@@ -61,12 +61,13 @@ class MemoryBudget {
   public:
     explicit MemoryBudget(std::size_t limit) : limit_(limit) {}
 
-    // Raises std::bad_alloc unless the tree of a line of `length` bytes surely fits: a byte
-    // makes at most one node, and while the node arrays grow and are trimmed they briefly
-    // exist up to three times over.
-    void reserve_for_line(std::size_t length) const {
+    // Raises std::bad_alloc unless the tree of `line` surely fits: only "(" and "," make
+    // nodes, and while the node arrays grow and are trimmed they briefly exist up to three
+    // times over.
+    void reserve_for_line(std::string_view line) const {
         constexpr std::size_t node_bytes = std::size_t{3} * 28;
-        if (length >= limit_ / node_bytes || held_ + node_bytes * (length + 1) > limit_)
+        const std::size_t nodes = 1 + node_openers_in(line);
+        if (nodes >= limit_ / node_bytes || held_ + node_bytes * nodes > limit_)
             throw std::bad_alloc();
     }
 
@@ -78,6 +79,13 @@ class MemoryBudget {
     }
 
   private:
+    // An upper bound on the nodes beyond the root that the reader can create from `line`.
+    static std::size_t node_openers_in(std::string_view line) {
+        std::size_t count = 0;
+        for (const char c : line) count += static_cast<std::size_t>(c == '(' || c == ',');
+        return count;
+    }
+
     std::size_t limit_;
     std::size_t held_ = 0;
 };
@@ -86,7 +94,7 @@ class MemoryBudget {
 // false when the line is not valid UTF-8.
 bool add_line(std::string_view line, TreeCollection& collection, MemoryBudget& budget) {
     if (!is_valid_utf8(line)) return false;
-    budget.reserve_for_line(line.size());
+    budget.reserve_for_line(line);
     collection.trees.push_back(parse_newick_tree(strip_line_ending(line), collection.taxon_set));
     budget.add(collection.trees.back());
     return true;
