@@ -40,7 +40,7 @@ std::optional<std::uint8_t> quartet_type(const TreeLca& lca, const FourPositions
             records[count++] = pair_lca_in_range(lca, positions[i], positions[j], i, j);
         }
     }
-    const auto cherry = deepest_pair_in_range(lca, records, count);
+    const auto cherry = deepest_pair(lca, std::span(records.data(), count));
     if (!cherry) return std::nullopt;
     return quartet_code_of_mask(canonical_quartet_mask(cherry->first, cherry->second));
 }

@@ -70,7 +70,7 @@ std::optional<std::uint8_t> quintet_type_with_pair_lcas(const TreeLca& lca,
             ++count;
         }
     }
-    const auto cherry = deepest_pair_in_range(lca, records, count);
+    const auto cherry = deepest_pair(lca, std::span(records.data(), count));
     if (!cherry) return std::nullopt;
     const std::uint8_t i0 = cherry->first;
     const std::uint8_t j0 = cherry->second;
@@ -88,7 +88,7 @@ std::optional<std::uint8_t> quintet_type_with_pair_lcas(const TreeLca& lca,
         if (record.first != i0 && record.first != j0 && record.second != i0 && record.second != j0)
             candidates[candidate_count++] = record;
     }
-    const auto second = deepest_pair_in_range(lca, candidates, candidate_count);
+    const auto second = deepest_pair(lca, std::span(candidates.data(), candidate_count));
     if (!second) return std::nullopt;
 
     std::uint8_t mask2 = slot_bit(second->first);
