@@ -77,17 +77,8 @@ std::size_t skip_comment(std::string_view text, std::size_t from) {
 // the tree is finished; a ";" inside a comment makes it short and the arrays grow as usual.
 std::size_t expected_node_count(std::string_view text) {
     const std::size_t end = std::min(text.find(';'), text.size());
-    std::size_t count = 1;
-    // Blocks of at most 255 bytes keep an 8-bit counter, which the compiler vectorises.
-    for (std::size_t i = 0; i < end;) {
-        const std::size_t block_end = std::min(end, i + 255);
-        std::uint8_t block = 0;
-        for (; i < block_end; ++i)
-            block = static_cast<std::uint8_t>(block + ((text[i] == '(') | (text[i] == ',')));
-        count += block;
-    }
     // Past the id limit the builder raises its own error; the estimate must not ask for more.
-    return std::min(count, max_id_count);
+    return std::min(1 + node_openers_in(text.substr(0, end)), max_id_count);
 }
 
 // Builds one tree while a single cursor moves over the text.
@@ -174,6 +165,19 @@ class NewickReader {
 };
 
 }  // namespace
+
+std::size_t node_openers_in(std::string_view text) {
+    std::size_t count = 0;
+    // Blocks of at most 255 bytes keep an 8-bit counter, which the compiler vectorises.
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t block_end = std::min(text.size(), i + 255);
+        std::uint8_t block = 0;
+        for (; i < block_end; ++i)
+            block = static_cast<std::uint8_t>(block + ((text[i] == '(') | (text[i] == ',')));
+        count += block;
+    }
+    return count;
+}
 
 Tree parse_newick_tree(std::string_view text, TaxonSet& taxon_set) {
     return NewickReader(text, taxon_set).read();

@@ -79,13 +79,6 @@ class MemoryBudget {
     }
 
   private:
-    // An upper bound on the nodes beyond the root that the reader can create from `line`.
-    static std::size_t node_openers_in(std::string_view line) {
-        std::size_t count = 0;
-        for (const char c : line) count += static_cast<std::size_t>(c == '(' || c == ',');
-        return count;
-    }
-
     std::size_t limit_;
     std::size_t held_ = 0;
 };
