@@ -25,25 +25,22 @@ def _point(path, repeats):
     }
 
 
-def scale_tree_count(scratch, tree_counts, leaf_count, repeats, log):
+def _scale(scratch, prefix, shapes, repeats, log):
+    """Load time and memory of one generated file per (tree count, leaf count) shape."""
     points = []
-    for count in tree_counts:
-        path = generated_file(Path(scratch) / ("count-%d-x%d.tre" % (count, leaf_count)), count, leaf_count)
+    for count, leaves in shapes:
+        path = generated_file(Path(scratch) / ("%s-%d-x%d.tre" % (prefix, count, leaves)), count, leaves)
         point = _point(path, repeats)
-        point.update(tree_count=count, leaf_count=leaf_count)
+        point.update(tree_count=count, leaf_count=leaves)
         points.append(point)
         log("scaling: %d trees of %d leaves: %.3f s, %.1f MB resident"
-            % (count, leaf_count, point["load_s"], point["resident"] / 1e6))  # fmt: skip
+            % (count, leaves, point["load_s"], point["resident"] / 1e6))  # fmt: skip
     return points
+
+
+def scale_tree_count(scratch, tree_counts, leaf_count, repeats, log):
+    return _scale(scratch, "count", [(count, leaf_count) for count in tree_counts], repeats, log)
 
 
 def scale_tree_size(scratch, leaf_counts, tree_count, repeats, log):
-    points = []
-    for leaves in leaf_counts:
-        path = generated_file(Path(scratch) / ("size-%d-x%d.tre" % (tree_count, leaves)), tree_count, leaves)
-        point = _point(path, repeats)
-        point.update(tree_count=tree_count, leaf_count=leaves)
-        points.append(point)
-        log("scaling: %d trees of %d leaves: %.3f s, %.1f MB resident"
-            % (tree_count, leaves, point["load_s"], point["resident"] / 1e6))  # fmt: skip
-    return points
+    return _scale(scratch, "size", [(tree_count, leaves) for leaves in leaf_counts], repeats, log)
