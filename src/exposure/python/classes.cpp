@@ -66,7 +66,8 @@ const Object& receiver(PyObject* self, PyTypeObject* type, const char* class_nam
     return *reinterpret_cast<const Object*>(self);
 }
 
-// ---- SingleTree
+// ---- SingleTree: one tree of a TreeSet, handed out by indexing; it answers the topology and
+// distance queries of that one tree.
 
 PyTypeObject* single_tree_type();
 
@@ -77,36 +78,24 @@ constexpr ParameterDescription retrieve_quartet_type_parameters{
 constexpr ParameterDescription retrieve_all_pairs_distance_parameters{
     "SingleTree", "retrieve_all_pairs_distance", "names"};
 
-// Answers `query` of the receiver's tree for the N names of the method's one argument.
-template <std::size_t N, class Query>
-auto answer_for_tree(PyObject* self, const ParameterDescription& description, PyObject* args,
-                     PyObject* kwargs, Query query) {
-    const auto& tree = receiver<SingleTreeObject>(self, single_tree_type(), "SingleTree");
-    const auto names = names_argument<N>(description, args, kwargs);
-    return query(*tree.base.data, tree.id, names.names);
-}
-
-PyObject* retrieve_quintet_type(PyObject* self, PyObject* args, PyObject* kwargs) {
+// A query method of N names: checks the receiver, reads the names, asks `query` of the
+// receiver's tree and returns what `build` makes of the answer.
+template <std::size_t N, const ParameterDescription& description, auto query, auto build>
+PyObject* single_tree_query(PyObject* self, PyObject* args, PyObject* kwargs) {
     return boundary_call([&] {
-        return optional_code(answer_for_tree<5>(self, retrieve_quintet_type_parameters, args,
-                                                kwargs, tree_quintet_type));
+        const auto& tree = receiver<SingleTreeObject>(self, single_tree_type(), "SingleTree");
+        const auto names = names_argument<N>(description, args, kwargs);
+        return build(query(*tree.base.data, tree.id, names.names));
     });
 }
 
-PyObject* retrieve_quartet_type(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return boundary_call([&] {
-        return optional_code(answer_for_tree<4>(self, retrieve_quartet_type_parameters, args,
-                                                kwargs, tree_quartet_type));
-    });
-}
-
-PyObject* retrieve_all_pairs_distance(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return boundary_call([&] {
-        const auto distances = answer_for_tree<5>(self, retrieve_all_pairs_distance_parameters,
-                                                  args, kwargs, tree_pairwise_distances);
-        return distances ? list_of_floats(*distances) : none();
-    });
-}
+constexpr auto retrieve_quintet_type =
+    single_tree_query<5, retrieve_quintet_type_parameters, tree_quintet_type, optional_code>;
+constexpr auto retrieve_quartet_type =
+    single_tree_query<4, retrieve_quartet_type_parameters, tree_quartet_type, optional_code>;
+constexpr auto retrieve_all_pairs_distance =
+    single_tree_query<5, retrieve_all_pairs_distance_parameters, tree_pairwise_distances,
+                      list_of_floats_or_none>;
 
 PyMethodDef single_tree_methods[] = {
     {"retrieve_quintet_type", as_method(retrieve_quintet_type), METH_VARARGS | METH_KEYWORDS,
@@ -188,7 +177,8 @@ PyRef new_tree_set_iterator(std::shared_ptr<const TreeSetData> data) {
     return object;
 }
 
-// ---- TreeSet
+// ---- TreeSet: the trees of one file, loaded and indexed by its constructor, with length,
+// indexing, iteration, the taxon list and the sweeps over all trees.
 
 constexpr ParameterDescription tree_set_new_parameters{"TreeSet", "__new__", "path"};
 constexpr ParameterDescription tally_single_quintet_parameters{"TreeSet", "tally_single_quintet",
@@ -202,14 +192,23 @@ const SharedDataObject& tree_set_receiver(PyObject* self) {
     return receiver<SharedDataObject>(self, tree_set_type(), "TreeSet");
 }
 
-// Answers `sweep` over the receiver's trees for the N names of the method's one argument.
-template <std::size_t N, class Sweep>
-auto answer_for_set(PyObject* self, const ParameterDescription& description, PyObject* args,
-                    PyObject* kwargs, Sweep sweep) {
-    const SharedDataObject& tree_set = tree_set_receiver(self);
-    const auto names = names_argument<N>(description, args, kwargs);
-    return sweep(*tree_set.data, names.names);
+// A sweep method of N names: checks the receiver, reads the names, runs `sweep` over the
+// receiver's trees and returns what `build` makes of the answer.
+template <std::size_t N, const ParameterDescription& description, auto sweep, auto build>
+PyObject* tree_set_sweep(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return boundary_call([&] {
+        const SharedDataObject& tree_set = tree_set_receiver(self);
+        const auto names = names_argument<N>(description, args, kwargs);
+        return build(sweep(*tree_set.data, names.names));
+    });
 }
+
+constexpr auto tally_single_quintet_method =
+    tree_set_sweep<5, tally_single_quintet_parameters, tally_single_quintet, list_of_counts>;
+constexpr auto tally_single_quartet_method =
+    tree_set_sweep<4, tally_single_quartet_parameters, tally_single_quartet, list_of_counts>;
+constexpr auto coalescence_times_method =
+    tree_set_sweep<5, coalescence_times_parameters, coalescence_times_by_topology, list_of_floats>;
 
 PyObject* tree_set_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return boundary_call([&] {
@@ -252,27 +251,6 @@ PyObject* tree_set_iter(PyObject* self) {
 PyObject* taxa(PyObject* self, PyObject*) {
     return boundary_call([&] {
         return list_of_strings(tree_set_receiver(self).data->collection.taxon_set.taxon_names());
-    });
-}
-
-PyObject* tally_single_quintet_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return boundary_call([&] {
-        return list_of_counts(answer_for_set<5>(self, tally_single_quintet_parameters, args,
-                                                kwargs, tally_single_quintet));
-    });
-}
-
-PyObject* tally_single_quartet_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return boundary_call([&] {
-        return list_of_counts(answer_for_set<4>(self, tally_single_quartet_parameters, args,
-                                                kwargs, tally_single_quartet));
-    });
-}
-
-PyObject* coalescence_times_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return boundary_call([&] {
-        return list_of_floats(answer_for_set<5>(self, coalescence_times_parameters, args, kwargs,
-                                                coalescence_times_by_topology));
     });
 }
 

@@ -44,6 +44,10 @@ PyRef list_of_floats(std::span<const double> values) {
     return list_of(values.size(), [&](std::size_t k) { return PyFloat_FromDouble(values[k]); });
 }
 
+PyRef list_of_floats_or_none(std::optional<std::span<const double>> values) {
+    return values ? list_of_floats(*values) : none();
+}
+
 PyRef optional_code(std::optional<std::uint8_t> code) {
     if (!code) return none();
     return made(PyLong_FromLong(static_cast<long>(*code)));

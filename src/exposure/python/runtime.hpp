@@ -58,7 +58,7 @@ class PythonErrorSet : public std::exception {
 };
 
 // What becomes of a failed Python-API call (it returned null or -1 and left an exception
-// pending) is decided by these helpers alone, after where the failure stands in the contract:
+// pending) is decided by these helpers alone, by what the contract makes of the failure:
 // - passed on (the rule): checked(), check_status() and throw_python_error() unwind with
 //   PythonErrorSet; the boundary returns the error indicator and the caller sees the
 //   interpreter's exception unchanged. raise_error() sets an exception of the module's own and
@@ -68,8 +68,9 @@ class PythonErrorSet : public std::exception {
 //   module with no __all__ yet, for AttributeError alone).
 // - fatal: checked_or_fatal() and check_status_or_fatal(), for the calls whose failure the
 //   contract makes a fatal error (building a result, creating a type, filling __all__): the
-//   pending exception is printed with the interpreter's printer, so it is not lost, and the
-//   fatal error reaches Python as PanicException.
+//   pending exception is printed with the interpreter's printer, which also clears it (the
+//   first PanicException cannot be created while one is pending), and the fatal error reaches
+//   Python as PanicException.
 // - unwrapped: unwrapped(body), for making the SingleTree of an index, whose failure is the
 //   fatal error "called `Result::unwrap()` on an `Err` value: " and the exception's repr().
 // Should PanicException itself not be creatable, the process ends: nothing is left to raise.
