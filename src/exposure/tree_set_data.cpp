@@ -2,7 +2,7 @@
 
 #include "exposure/index_memory.hpp"
 #include "tree/fatal_error.hpp"
-#include "tree/tree_loader.hpp"
+#include "tree/messages.hpp"
 
 namespace treetally {
 
@@ -21,6 +21,10 @@ std::string quoted(std::string_view text) {
 
 }  // namespace
 
+void fail_to_load(const LoadError& error) {
+    fail(messages::failed_to_load_prefix + quoted(error.message));
+}
+
 TreeSetData index_tree_collection(TreeCollection collection) {
     ensure_index_fits_in_memory(collection);
     TreeSetData data{std::move(collection), {}};
@@ -34,9 +38,7 @@ TreeSetData index_tree_collection(TreeCollection collection) {
 
 TreeSetData load_tree_set_data(const std::string& path) {
     LoadResult loaded = load_tree_collection(path);
-    if (auto* error = std::get_if<LoadError>(&loaded)) {
-        fail("Failed to load tree collection: " + quoted(error->message));
-    }
+    if (auto* error = std::get_if<LoadError>(&loaded)) fail_to_load(*error);
     return index_tree_collection(std::move(std::get<TreeCollection>(loaded)));
 }
 

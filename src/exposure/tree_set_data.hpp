@@ -11,6 +11,7 @@
 #include "lca/euler_pos.hpp"
 #include "lca/tree_lca.hpp"
 #include "tree/tree_collection.hpp"
+#include "tree/tree_loader.hpp"
 
 namespace treetally {
 
@@ -24,6 +25,9 @@ struct TreeSetData {
 // Loads and indexes the file at `path`. A load failure is the fatal error
 // 'Failed to load tree collection: "<reason>"'; a reader's fatal error passes through.
 TreeSetData load_tree_set_data(const std::string& path);
+
+// The fatal error 'Failed to load tree collection: "<reason>"' for a failed load.
+[[noreturn]] void fail_to_load(const LoadError& error);
 
 // Indexes every tree of `collection`, each covering the collection's whole taxon set.
 // Raises std::bad_alloc, before building anything, when the indexes cannot fit in memory.

@@ -368,3 +368,11 @@ def test_non_utf8_path_through_surrogate_escapes(tmp_path, make_path):
     assert treetally.TreeSet(make_path(decoded)).taxa() == ["A", "B", "C", "D"]
     missing = os.fsdecode(os.path.join(os.fsencode(str(tmp_path)), b"absent-\xff.nwk"))
     assert panic_message(make_path(missing)) == COULD_NOT_READ
+
+
+@pytest.mark.parametrize("make_path", [str, pathlib.Path], ids=["str", "pathlib.Path"])
+@pytest.mark.parametrize("name", ["\ud800", "trees-\udfff.nwk"], ids=["high", "low"])
+def test_path_with_no_byte_form_cannot_be_read(tmp_path, make_path, name):
+    # Neither UTF-8 nor the file system encoding can spell a lone surrogate outside the
+    # surrogate-escape range, so no file has that name.
+    assert panic_message(make_path(os.path.join(str(tmp_path), name))) == COULD_NOT_READ
