@@ -10,6 +10,7 @@
 
 #include "lca/euler_pos.hpp"
 #include "lca/tree_lca.hpp"
+#include "tree/interrupt_check.hpp"
 #include "tree/tree_collection.hpp"
 #include "tree/tree_loader.hpp"
 
@@ -24,14 +25,17 @@ struct TreeSetData {
 
 // Loads and indexes the file at `path`. A load failure is the fatal error
 // 'Failed to load tree collection: "<reason>"'; a reader's fatal error passes through.
-TreeSetData load_tree_set_data(const std::string& path);
+// `interrupt` is asked now and then, while loading and while indexing; what it raises ends
+// the call with everything freed.
+TreeSetData load_tree_set_data(const std::string& path, const InterruptCheck& interrupt = {});
 
 // The fatal error 'Failed to load tree collection: "<reason>"' for a failed load.
 [[noreturn]] void fail_to_load(const LoadError& error);
 
 // Indexes every tree of `collection`, each covering the collection's whole taxon set.
 // Raises std::bad_alloc, before building anything, when the indexes cannot fit in memory.
-TreeSetData index_tree_collection(TreeCollection collection);
+TreeSetData index_tree_collection(TreeCollection collection,
+                                  const InterruptCheck& interrupt = {});
 
 // Maps `names` to taxon ids in order; the first unknown name raises "Taxon not found".
 template <std::size_t N>

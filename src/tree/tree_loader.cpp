@@ -22,10 +22,15 @@ constexpr char could_not_read[] = "Could not read file";
 constexpr char error_reading[] = "Error reading file";
 constexpr std::size_t read_buffer_size = 8192;
 
-// An open file descriptor, closed on every path out of the loader.
+// An open file descriptor, closed on every path out of the loader. `interrupt` is asked before
+// every read, which bounds the work between two checks by one buffer of lines, and whenever a
+// signal interrupts a call, which is then repeated: so Ctrl-C stops a read that would wait for
+// ever (a pipe whose writer stays silent), even when it arrived while the lines before it were
+// parsed, and nothing else changes.
 class OpenFile {
   public:
-    explicit OpenFile(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    OpenFile(const std::string& path, const InterruptCheck& interrupt)
+        : interrupt_(interrupt), fd_(open_file(path)) {}
     OpenFile(const OpenFile&) = delete;
     OpenFile& operator=(const OpenFile&) = delete;
     ~OpenFile() {
@@ -36,14 +41,22 @@ class OpenFile {
 
     // Bytes read into `buffer`: 0 at the end of the file, -1 when the read failed.
     ssize_t read_some(std::array<char, read_buffer_size>& buffer) const {
-        ssize_t got;
-        do {
-            got = ::read(fd_, buffer.data(), buffer.size());
-        } while (got < 0 && errno == EINTR);
-        return got;
+        for (;;) {
+            interrupt_();
+            const ssize_t got = ::read(fd_, buffer.data(), buffer.size());
+            if (got >= 0 || errno != EINTR) return got;
+        }
     }
 
   private:
+    int open_file(const std::string& path) const {
+        int fd;
+        while ((fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) < 0 && errno == EINTR)
+            interrupt_();
+        return fd;
+    }
+
+    const InterruptCheck& interrupt_;
     int fd_;
 };
 
@@ -105,13 +118,15 @@ void release_line(std::string& line) {
 
 }  // namespace
 
-LoadResult load_tree_collection(const std::string& path) {
+LoadResult load_tree_collection(const std::string& path, const InterruptCheck& interrupt) {
     return load_tree_collection(
-        path, available_memory_bytes().value_or(std::numeric_limits<std::size_t>::max()));
+        path, available_memory_bytes().value_or(std::numeric_limits<std::size_t>::max()),
+        interrupt);
 }
 
-LoadResult load_tree_collection(const std::string& path, std::size_t memory_budget) {
-    OpenFile file(path);
+LoadResult load_tree_collection(const std::string& path, std::size_t memory_budget,
+                                const InterruptCheck& interrupt) {
+    OpenFile file(path, interrupt);
     if (!file.is_open()) return LoadError{could_not_read};
 
     MemoryBudget budget(memory_budget);
