@@ -31,9 +31,8 @@ TreeSetData index_tree_collection(TreeCollection collection, const InterruptChec
     const std::size_t taxon_count = data.collection.taxon_set.size();
     data.lcas.reserve(data.collection.trees.size());
     // Work counted as the entries an index writes (its tour and table grow with the nodes, its
-    // per-taxon table with the taxa) plus its allocations; asked every million or so, which is
-    // a few milliseconds.
-    InterruptPacer pacer(interrupt, std::size_t{1} << 20);
+    // per-taxon table with the taxa) plus its allocations; asked well under every millisecond.
+    InterruptPacer pacer(interrupt, std::size_t{1} << 16);
     constexpr std::size_t work_per_tree = 64;
     constexpr std::size_t work_per_node = 8;
     for (const Tree& tree : data.collection.trees) {

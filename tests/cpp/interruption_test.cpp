@@ -73,7 +73,7 @@ TEST(Interruption, WhatTheCheckRaisesEndsTheLoadOrTheIndexing) {
     (void)load_tree_collection(path, loading.check());
     CountingCheck loading_and_indexing;
     (void)load_tree_set_data(path, loading_and_indexing.check());
-    // Indexing asks too: ten thousand small trees are over a million units of its work.
+    // Indexing asks too, every so many trees.
     ASSERT_GT(loading_and_indexing.calls(), loading.calls());
 
     EXPECT_THROW((void)load_tree_collection(path, CountingCheck(10).check()), Stop);
