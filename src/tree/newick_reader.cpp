@@ -77,16 +77,17 @@ std::size_t skip_comment(std::string_view text, std::size_t from) {
 // the tree is finished; a ";" inside a comment makes it short and the arrays grow as usual.
 std::size_t expected_node_count(std::string_view text) {
     const std::size_t end = std::min(text.find(';'), text.size());
-    // Past the id limit the builder raises its own error; the estimate must not ask for more.
-    return std::min(1 + node_openers_in(text.substr(0, end)), max_id_count);
+    return 1 + node_openers_in(text.substr(0, end));
 }
 
 // Builds one tree while a single cursor moves over the text.
 class NewickReader {
   public:
-    NewickReader(std::string_view text, TaxonSet& taxon_set) : text_(text), taxa_(taxon_set) {
+    NewickReader(std::string_view text, TaxonSet& taxon_set, std::size_t node_count)
+        : text_(text), taxa_(taxon_set) {
         // Exact-size arrays from the start: no regrowth while reading, no copy when trimming.
-        builder_.reserve(expected_node_count(text));
+        // Past the id limit the builder raises its own error; the arrays must not ask for more.
+        builder_.reserve(std::min(node_count, max_id_count));
     }
 
     Tree read() && {
@@ -179,8 +180,47 @@ std::size_t node_openers_in(std::string_view text) {
     return count;
 }
 
+ReaderYield reader_yield_of(std::string_view text) {
+    // The reader's own dispatch, with counting in place of building.
+    ReaderYield yield;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        switch (text[i]) {
+            case ' ':
+            case ')':
+                ++i;
+                break;
+            case '(':
+            case ',':
+                ++yield.nodes;
+                ++i;
+                break;
+            case ';':
+                return yield;
+            case '[':
+                i = skip_comment(text, i + 1);
+                break;
+            case ':':
+                i = scan_until(text, i + 1, length_stops);
+                break;
+            default: {
+                const std::size_t end = scan_until(text, i + 1, label_stops);
+                ++yield.labels;
+                yield.label_bytes += end - i;
+                i = end;
+                break;
+            }
+        }
+    }
+    return yield;
+}
+
 Tree parse_newick_tree(std::string_view text, TaxonSet& taxon_set) {
-    return NewickReader(text, taxon_set).read();
+    return NewickReader(text, taxon_set, expected_node_count(text)).read();
+}
+
+Tree parse_newick_tree(std::string_view text, TaxonSet& taxon_set, std::size_t node_count) {
+    return NewickReader(text, taxon_set, node_count).read();
 }
 
 }  // namespace treetally
