@@ -1,0 +1,74 @@
+// Taxon names crafted to collide in the name table's former hash, which was unseeded and
+// invertible: the input that made loading quadratic. Shared by the tests and the bench tool.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace treetally::test {
+
+// The former hash of a name, kept here only as the thing to invert: eight bytes at a time with
+// one multiply each, then one final mix. The table took its slot from the low bits.
+inline constexpr std::uint64_t former_multiplier = 0x9e3779b97f4a7c15ULL;
+inline constexpr std::uint64_t former_mix_multiplier = 0xff51afd7ed558ccdULL;
+
+inline std::uint64_t former_name_hash(const std::string& name) {
+    const std::size_t size = name.size();
+    std::uint64_t hash = size * former_multiplier;
+    std::size_t k = 0;
+    for (; k < size; k += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, name.data() + k, size - k < 8 ? size - k : 8);
+        hash = std::rotl((hash ^ word) * former_multiplier, 27);
+    }
+    hash ^= hash >> 33;
+    hash *= former_mix_multiplier;
+    return hash ^ (hash >> 33);
+}
+
+// The inverse of an odd number modulo 2^64 (Newton's iteration doubles the correct bits).
+constexpr std::uint64_t inverse_of_odd(std::uint64_t odd) {
+    std::uint64_t inverse = odd;
+    for (int k = 0; k < 5; ++k) inverse *= 2 - odd * inverse;
+    return inverse;
+}
+
+// The eight-byte word whose former hash is `hash`: every step of the hash undone in turn.
+inline std::uint64_t former_preimage_of(std::uint64_t hash) {
+    hash ^= hash >> 33;
+    hash *= inverse_of_odd(former_mix_multiplier);
+    hash ^= hash >> 33;
+    return (std::rotr(hash, 27) * inverse_of_odd(former_multiplier)) ^ (8 * former_multiplier);
+}
+
+// Bytes a name may use unquoted anywhere in a label: printable ASCII but for Newick's punctuation.
+inline bool is_plain_label_byte(unsigned char byte) {
+    return byte > ' ' && byte < 0x7f && std::strchr("(),:;[]'", byte) == nullptr;
+}
+
+// Bits of the former hash that all crafted names share: the slot of every table up to 2^20
+// slots, so each new name probes past every earlier one.
+inline constexpr int colliding_low_bits = 20;
+
+// `count` distinct eight-byte names of plain label bytes whose former hashes agree in their
+// low bits. Walks the hashes with those bits fixed and keeps the preimages that are plain text
+// (about one in 6,000); distinct hashes give distinct names.
+inline std::vector<std::string> names_colliding_in_former_hash(std::size_t count) {
+    constexpr std::uint64_t shared_low_bits = 0x5a5a5;
+    std::vector<std::string> names;
+    names.reserve(count);
+    for (std::uint64_t high = 1; names.size() < count; ++high) {
+        const std::uint64_t word = former_preimage_of((high << colliding_low_bits) | shared_low_bits);
+        std::string name(8, '\0');
+        std::memcpy(name.data(), &word, 8);
+        bool plain = true;
+        for (char byte : name) plain = plain && is_plain_label_byte(static_cast<unsigned char>(byte));
+        if (plain) names.push_back(std::move(name));
+    }
+    return names;
+}
+
+}  // namespace treetally::test
