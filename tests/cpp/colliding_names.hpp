@@ -2,10 +2,12 @@
 // invertible: the input that made loading quadratic. Shared by the tests and the bench tool.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace treetally::test {
@@ -38,15 +40,32 @@ constexpr std::uint64_t inverse_of_odd(std::uint64_t odd) {
 
 // The eight-byte word whose former hash is `hash`: every step of the hash undone in turn.
 inline std::uint64_t former_preimage_of(std::uint64_t hash) {
+    constexpr std::uint64_t mix_inverse = inverse_of_odd(former_mix_multiplier);
+    constexpr std::uint64_t multiplier_inverse = inverse_of_odd(former_multiplier);
     hash ^= hash >> 33;
-    hash *= inverse_of_odd(former_mix_multiplier);
+    hash *= mix_inverse;
     hash ^= hash >> 33;
-    return (std::rotr(hash, 27) * inverse_of_odd(former_multiplier)) ^ (8 * former_multiplier);
+    return (std::rotr(hash, 27) * multiplier_inverse) ^ (8 * former_multiplier);
 }
 
 // Bytes a name may use unquoted anywhere in a label: printable ASCII but for Newick's punctuation.
 inline bool is_plain_label_byte(unsigned char byte) {
-    return byte > ' ' && byte < 0x7f && std::strchr("(),:;[]'", byte) == nullptr;
+    constexpr std::string_view punctuation = "(),:;[]'";
+    return byte > ' ' && byte < 0x7f &&
+           punctuation.find(static_cast<char>(byte)) == punctuation.npos;
+}
+
+// Whether all eight bytes of `word` are plain label bytes; most words fail at the first.
+inline bool is_plain_label_word(std::uint64_t word) {
+    static const std::array<bool, 256> plain = [] {
+        std::array<bool, 256> table{};
+        for (int byte = 0; byte < 256; ++byte)
+            table[byte] = is_plain_label_byte(static_cast<unsigned char>(byte));
+        return table;
+    }();
+    for (int k = 0; k < 8; ++k)
+        if (!plain[(word >> (8 * k)) & 0xff]) return false;
+    return true;
 }
 
 // Bits of the former hash that all crafted names share: the slot of every table up to 2^20
@@ -61,12 +80,12 @@ inline std::vector<std::string> names_colliding_in_former_hash(std::size_t count
     std::vector<std::string> names;
     names.reserve(count);
     for (std::uint64_t high = 1; names.size() < count; ++high) {
-        const std::uint64_t word = former_preimage_of((high << colliding_low_bits) | shared_low_bits);
+        const std::uint64_t word =
+            former_preimage_of((high << colliding_low_bits) | shared_low_bits);
+        if (!is_plain_label_word(word)) continue;
         std::string name(8, '\0');
         std::memcpy(name.data(), &word, 8);
-        bool plain = true;
-        for (char byte : name) plain = plain && is_plain_label_byte(static_cast<unsigned char>(byte));
-        if (plain) names.push_back(std::move(name));
+        names.push_back(std::move(name));
     }
     return names;
 }
