@@ -20,8 +20,7 @@ inline constexpr std::uint64_t former_mix_multiplier = 0xff51afd7ed558ccdULL;
 inline std::uint64_t former_name_hash(const std::string& name) {
     const std::size_t size = name.size();
     std::uint64_t hash = size * former_multiplier;
-    std::size_t k = 0;
-    for (; k < size; k += 8) {
+    for (std::size_t k = 0; k < size; k += 8) {
         std::uint64_t word = 0;
         std::memcpy(&word, name.data() + k, size - k < 8 ? size - k : 8);
         hash = std::rotl((hash ^ word) * former_multiplier, 27);
