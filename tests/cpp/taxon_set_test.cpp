@@ -2,10 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <variant>
 #include <vector>
 
+#include "colliding_names.hpp"
+#include "temp_files.hpp"
 #include "test_support.hpp"
 #include "tree/taxon_set.hpp"
+#include "tree/tree_loader.hpp"
 
 namespace treetally {
 namespace {
@@ -77,6 +81,31 @@ TEST(TaxonSet, LaterTreesReuseIdsOfNamesAlreadySeen) {
     // Nodes of the second tree: 0 root, 1 C, 2 (D,A), 3 D, 4 A.
     EXPECT_EQ(test::to_vector(second.node_taxons()), (std::vector<std::int32_t>{-42, 2, -1, 3, 0}));
     EXPECT_EQ(first.node_taxon(NodeId{4}), 2);
+}
+
+TEST(TaxonSet, NamesCraftedToCollideLoadWithTheirIdsInOrder) {
+    // A file whose names all collided in the former hash: the first tree names them in order,
+    // the second in reverse, so every id must come back from its name after thousands of
+    // crafted neighbours.
+    const std::vector<std::string> names = test::names_colliding_in_former_hash(2000);
+    std::string forward = "(";
+    std::string backward = "(";
+    for (std::size_t k = 0; k < names.size(); ++k) {
+        forward += names[k] + (k + 1 < names.size() ? "," : ");\n");
+        backward += names[names.size() - 1 - k] + (k + 1 < names.size() ? "," : ");\n");
+    }
+    const test::TempDir dir;
+    LoadResult loaded = load_tree_collection(dir.write("crafted.tre", forward + backward));
+    ASSERT_TRUE(std::holds_alternative<TreeCollection>(loaded));
+    const TreeCollection& collection = std::get<TreeCollection>(loaded);
+    EXPECT_EQ(collection.taxon_set.taxon_names(), names);
+    ASSERT_EQ(collection.trees.size(), 2u);
+    const std::vector<std::int32_t> second = test::to_vector(collection.trees[1].node_taxons());
+    ASSERT_EQ(second.size(), names.size() + 1);
+    for (std::size_t k = 0; k < names.size(); ++k) {
+        EXPECT_EQ(collection.taxon_set.id_of(names[k]).index(), k);
+        EXPECT_EQ(second[k + 1], static_cast<std::int32_t>(names.size() - 1 - k));
+    }
 }
 
 }  // namespace
