@@ -158,7 +158,8 @@ TreeLca TreeLca::build(const Tree& tree, std::size_t taxon_count) {
     TreeLca index;
     index.allocate(taxon_count, sizes.tour_length, sizes.column_count, sizes.level_count);
     std::fill_n(index.taxon_positions_, taxon_count, 0u);
-    // The walk's stack is gone before the table's scratch rows are taken.
+    // The walk frees its stack before the table's scratch rows are taken, so that the build
+    // never holds more than the block and build_scratch_bytes.
     index.record_euler_tour(tree);
     fill_range_min_table(index.euler_depths_, sizes.column_count, sizes.level_count,
                          index.range_min_table_);

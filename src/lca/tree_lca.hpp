@@ -102,7 +102,6 @@ class TreeLca {
     std::span<const std::uint32_t> euler_nodes() const { return {euler_nodes_, tour_length_}; }
     std::span<const double> euler_distances() const { return {euler_distances_, tour_length_}; }
     std::span<const std::uint32_t> euler_depths() const { return {euler_depths_, tour_length_}; }
-    // Level `level`, column `column` of the range-minimum table.
     EulerPos range_min_entry(std::size_t level, std::size_t column) const;
 
     // Bytes held by all arrays of the index.

@@ -19,16 +19,7 @@ std::optional<std::uint8_t> quartet_of(const std::string& text, const Names4& na
     return test::query_tree(text, names, quartet_type);
 }
 
-struct QuartetCase {
-    const char* name;
-    std::string text;
-    Names4 names;
-    std::optional<std::uint8_t> expected;
-};
-
-void PrintTo(const QuartetCase& c, std::ostream* os) {
-    *os << c.name << ' ' << c.text;
-}
+using QuartetCase = test::TopologyCase<4>;
 
 class QuartetType : public testing::TestWithParam<QuartetCase> {};
 

@@ -25,16 +25,7 @@ std::optional<std::uint8_t> quintet_of(const std::string& text, const Names5& na
     return test::query_tree(text, names, quintet_type);
 }
 
-struct QuintetCase {
-    const char* name;
-    std::string text;
-    Names5 names;
-    std::optional<std::uint8_t> expected;
-};
-
-void PrintTo(const QuintetCase& c, std::ostream* os) {
-    *os << c.name << ' ' << c.text;
-}
+using QuintetCase = test::TopologyCase<5>;
 
 class QuintetType : public testing::TestWithParam<QuintetCase> {};
 

@@ -197,16 +197,22 @@ std::vector<int> write_newick(const ModelTree& model, Rng& rng, std::string& tex
     return preorder;
 }
 
-// Random distinct present taxa, or nothing when the tree holds fewer than `count`.
-std::optional<std::vector<std::uint32_t>> pick_present(
-    const std::vector<std::optional<std::size_t>>& leaves, std::size_t count, Rng& rng) {
+// N random distinct present taxa, as their positions in the index and their leaves in the
+// tree; false when the tree holds fewer than N.
+template <std::size_t N>
+bool pick_present(const TreeLca& index, const std::vector<std::optional<std::size_t>>& leaves,
+                  Rng& rng, std::array<EulerPos, N>& positions, std::vector<std::size_t>& nodes) {
     std::vector<std::uint32_t> present;
     for (std::uint32_t t = 0; t < leaves.size(); ++t)
         if (leaves[t]) present.push_back(t);
-    if (present.size() < count) return std::nullopt;
+    if (present.size() < N) return false;
     std::shuffle(present.begin(), present.end(), rng);
-    present.resize(count);
-    return present;
+    nodes.clear();
+    for (std::size_t k = 0; k < N; ++k) {
+        positions[k] = index.taxon_position(TaxonId{present[k]});
+        nodes.push_back(*leaves[present[k]]);
+    }
+    return true;
 }
 
 // Checks that the parsed tree is the model: same preorder links, taxa and lengths.
@@ -297,24 +303,15 @@ void expect_topologies_match(const TreeLca& index, const test::BruteForceTree& f
                              const std::string& text, Coverage& coverage) {
     const auto leaves = facts.taxon_leaves(index.taxon_count());
     for (int round = 0; round < 12; ++round) {
-        if (auto taxa = pick_present(leaves, 4, rng)) {
-            FourPositions positions;
-            std::vector<std::size_t> nodes;
-            for (std::size_t k = 0; k < 4; ++k) {
-                positions[k] = index.taxon_position(TaxonId{(*taxa)[k]});
-                nodes.push_back(*leaves[(*taxa)[k]]);
-            }
+        FourPositions four;
+        std::vector<std::size_t> nodes;
+        if (pick_present(index, leaves, rng, four, nodes)) {
             const auto expected = facts.quartet_code(nodes);
-            ASSERT_EQ(quartet_type(index, positions), expected) << text;
+            ASSERT_EQ(quartet_type(index, four), expected) << text;
             ++(expected ? coverage.resolved_quartets : coverage.unresolved_quartets);
         }
-        if (auto taxa = pick_present(leaves, 5, rng)) {
-            FivePositions positions;
-            std::vector<std::size_t> nodes;
-            for (std::size_t k = 0; k < 5; ++k) {
-                positions[k] = index.taxon_position(TaxonId{(*taxa)[k]});
-                nodes.push_back(*leaves[(*taxa)[k]]);
-            }
+        FivePositions positions;
+        if (pick_present(index, leaves, rng, positions, nodes)) {
             const auto expected = facts.quintet_code(nodes);
             ASSERT_EQ(quintet_type(index, positions), expected) << text;
             ++(expected ? coverage.resolved_quintets : coverage.unresolved_quintets);

@@ -6,6 +6,8 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <ostream>
 #include <random>
 #include <span>
 #include <string>
@@ -55,6 +57,18 @@ auto query_tree(std::string_view text, const std::array<Name, N>& names, Query q
     const TreeLca index = index_of(parsed);
     return query(index, positions_of(parsed, index, names));
 }
+
+// One tree, the taxa asked about and the topology code expected for them (nullopt when the
+// tree leaves them unresolved), for the parametrised classifier tests.
+template <std::size_t N>
+struct TopologyCase {
+    const char* name;
+    std::string text;
+    std::array<std::string, N> names;
+    std::optional<std::uint8_t> expected;
+
+    friend void PrintTo(const TopologyCase& c, std::ostream* os) { *os << c.name << ' ' << c.text; }
+};
 
 // Reads each text as one line of a file, then indexes the whole collection.
 inline TreeSetData data_of(const std::vector<std::string>& lines) {
