@@ -1,5 +1,6 @@
 // Tests of the deepest-pair search shared by the classifiers: the first of the strictly
-// deepest records wins, and deepest records meeting at one node mean "unresolved".
+// deepest records wins, deepest records meeting at one node mean "unresolved", and the scan
+// agrees with a running tally of LCA nodes.
 #include <gtest/gtest.h>
 
 #include <algorithm>

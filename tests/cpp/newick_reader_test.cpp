@@ -1,5 +1,6 @@
 // Tests of the one-pass Newick reader: what shape and taxa each kind of text gives, how it
-// treats labels, spaces, comments and stray brackets, and where it stops.
+// treats labels, spaces, comments and stray brackets, where it stops, and that its arrays
+// end exactly the size of the tree.
 #include <gtest/gtest.h>
 
 #include <cmath>

@@ -1,7 +1,10 @@
 // Tests of the per-tree LCA index: the Euler tour, the per-taxon positions, the sparse
-// range-minimum table with its tie rules, and range checks on every read.
+// range-minimum table with its tie rules, range checks on every read, and the one block of
+// arrays through copies and moves.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <vector>
 
