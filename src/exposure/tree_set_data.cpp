@@ -1,28 +1,51 @@
 #include "exposure/tree_set_data.hpp"
 
-#include "exposure/index_memory.hpp"
+#include <algorithm>
+#include <limits>
+#include <new>
+
+#include "tree/available_memory.hpp"
 #include "tree/fatal_error.hpp"
 #include "tree/messages.hpp"
+#include "tree/tree_loader.hpp"
 
 namespace treetally {
 
 namespace {
 
-// The reason in double quotes, with any quote or backslash inside escaped.
-std::string quoted(std::string_view text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') out.push_back('\\');
-        out.push_back(c);
-    }
-    out.push_back('"');
-    return out;
+std::size_t saturating_add(std::size_t a, std::size_t b) {
+    return a > std::numeric_limits<std::size_t>::max() - b ? std::numeric_limits<std::size_t>::max()
+                                                           : a + b;
+}
+
+// Raises std::bad_alloc when indexing the collection could take more than the available
+// memory. Needed because the per-tree taxon table grows as taxa x trees: a small file of many
+// short lines with distinct names asks for more than any machine has, one small block at a
+// time, and the kernel would kill the process instead of failing an allocation.
+void ensure_index_fits_in_memory(const TreeCollection& collection) {
+    const auto available = available_memory_bytes();
+    if (available && indexing_peak_bytes(collection) > *available) throw std::bad_alloc();
 }
 
 }  // namespace
 
 void fail_to_load(const LoadError& error) {
-    fail(messages::failed_to_load_prefix + quoted(error.message));
+    fail(messages::failed_to_load(error.message));
+}
+
+std::size_t collection_index_bytes(const TreeCollection& collection) {
+    const std::size_t taxon_count = collection.taxon_set.size();
+    std::size_t bytes = 0;
+    for (const Tree& tree : collection.trees)
+        bytes = saturating_add(bytes, TreeLca::bytes_for(tree, taxon_count) + sizeof(TreeLca));
+    return bytes;
+}
+
+std::size_t indexing_peak_bytes(const TreeCollection& collection) {
+    std::size_t scratch = 0;
+    for (const Tree& tree : collection.trees)
+        scratch = std::max(scratch, TreeLca::build_scratch_bytes(tree));
+    return saturating_add(collection_index_bytes(collection), scratch);
 }
 
 TreeSetData index_tree_collection(TreeCollection collection, const InterruptCheck& interrupt) {

@@ -37,6 +37,14 @@ TreeSetData load_tree_set_data(const std::string& path, const InterruptCheck& in
 TreeSetData index_tree_collection(TreeCollection collection,
                                   const InterruptCheck& interrupt = {});
 
+// Bytes that indexing `collection` keeps beside it: every tree's index and its entry in the
+// list of indexes. Saturates instead of wrapping.
+std::size_t collection_index_bytes(const TreeCollection& collection);
+
+// The most that indexing `collection` holds beside it at one time: collection_index_bytes and
+// the scratch for building the largest index.
+std::size_t indexing_peak_bytes(const TreeCollection& collection);
+
 // Maps `names` to taxon ids in order; the first unknown name raises "Taxon not found".
 template <std::size_t N>
 std::array<TaxonId, N> taxon_ids_of(const TaxonSet& taxa,

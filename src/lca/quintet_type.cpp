@@ -5,6 +5,7 @@
 #include "lca/deepest_pair.hpp"
 #include "lca/query_range_check.hpp"
 #include "tree/fatal_error.hpp"
+#include "tree/messages.hpp"
 
 namespace treetally {
 
@@ -52,7 +53,7 @@ std::uint8_t quintet_type_of_splits(std::uint8_t mask_a, std::uint8_t mask_b) {
         if (masks_by_type[t][0] == lo && masks_by_type[t][1] == hi)
             return static_cast<std::uint8_t>(t);
     }
-    fail("Invalid bipartitions");
+    fail(messages::invalid_bipartitions);
 }
 
 std::optional<std::uint8_t> quintet_type_with_pair_lcas(const TreeLca& lca,

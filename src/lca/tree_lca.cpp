@@ -17,13 +17,52 @@ struct PendingNode {
     double distance;
 };
 
-std::size_t level_count_for(std::size_t column_count) {
-    return static_cast<std::size_t>(std::bit_width(column_count));
+// The array lengths of the index of one tree: two tour entries per node (the last one spare),
+// table columns for the visits a query can start from, and levels enough to span them all.
+struct IndexSizes {
+    std::size_t tour_length;
+    std::size_t column_count;
+    std::size_t level_count;
+};
+
+IndexSizes index_sizes(const Tree& tree) {
+    const std::size_t columns = 2 * tree.unrooted_node_count();
+    return {2 * tree.node_count(), columns, static_cast<std::size_t>(std::bit_width(columns))};
 }
+
+constexpr std::size_t word_bytes = sizeof(std::uint64_t);
 
 // 32-bit entries rounded up to whole 8-byte words.
 std::size_t words_for(std::size_t entries) {
     return (entries + 1) / 2;
+}
+
+// Where each array starts in the one block of an index, in 8-byte words, and the block's size.
+// The taxon positions start at word 0.
+struct BlockLayout {
+    std::size_t table;
+    std::size_t depths;
+    std::size_t nodes;
+    std::size_t distances;
+    std::size_t words;
+};
+
+BlockLayout block_layout(std::size_t taxon_count, std::size_t tour_length, std::size_t column_count,
+                         std::size_t level_count) {
+    BlockLayout layout{};
+    layout.table = words_for(taxon_count);
+    layout.depths = layout.table + words_for(column_count * level_count);
+    layout.nodes = layout.depths + words_for(tour_length);
+    layout.distances = layout.nodes + words_for(tour_length);
+    layout.words = layout.distances + tour_length;
+    return layout;
+}
+
+// The level-major rows fill_range_min_table works in: one per level, and two of depths.
+using ScratchRows = std::unique_ptr<std::uint32_t[]>;
+
+std::size_t scratch_entries(std::size_t columns, std::size_t levels) {
+    return levels * columns + 2 * columns;
 }
 
 // Fills the column-major sparse table of `levels` x `columns` positions of minimal depth.
@@ -34,7 +73,7 @@ std::size_t words_for(std::size_t entries) {
 // in runs.
 void fill_range_min_table(const std::uint32_t* depths, std::size_t columns, std::size_t levels,
                           std::uint32_t* table) {
-    const std::unique_ptr<std::uint32_t[]> rows(new std::uint32_t[levels * columns + 2 * columns]);
+    const ScratchRows rows(new ScratchRows::element_type[scratch_entries(columns, levels)]);
     std::uint32_t* const positions = rows.get();
     std::uint32_t* below_depths = positions + levels * columns;
     std::uint32_t* level_depths = below_depths + columns;
@@ -81,29 +120,33 @@ void fill_range_min_table(const std::uint32_t* depths, std::size_t columns, std:
 
 }  // namespace
 
+std::size_t TreeLca::bytes_for(const Tree& tree, std::size_t taxon_count) {
+    const IndexSizes sizes = index_sizes(tree);
+    const BlockLayout layout =
+        block_layout(taxon_count, sizes.tour_length, sizes.column_count, sizes.level_count);
+    return layout.words * word_bytes;
+}
+
+std::size_t TreeLca::build_scratch_bytes(const Tree& tree) {
+    const IndexSizes sizes = index_sizes(tree);
+    return scratch_entries(sizes.column_count, sizes.level_count) *
+           sizeof(ScratchRows::element_type);
+}
+
 void TreeLca::allocate(std::size_t taxon_count, std::size_t tour_length, std::size_t column_count,
                        std::size_t level_count) {
-    const std::size_t taxon_words = words_for(taxon_count);
-    const std::size_t table_words = words_for(column_count * level_count);
-    const std::size_t depth_words = words_for(tour_length);
-    const std::size_t node_words = words_for(tour_length);
-    const std::size_t words = taxon_words + table_words + depth_words + node_words + tour_length;
+    const BlockLayout layout = block_layout(taxon_count, tour_length, column_count, level_count);
     // Left uninitialised: build writes every entry, so zero-filling first would touch it twice.
     // Allocated before anything changes, so a failed allocation leaves the index as it was.
-    constexpr std::size_t word = sizeof(std::uint64_t);
-    std::unique_ptr<std::byte[]> block(new std::byte[words * word]);
+    std::unique_ptr<std::byte[]> block(new std::byte[layout.words * word_bytes]);
     storage_ = std::move(block);
-    storage_words_ = words;
-    std::byte* next = storage_.get();
-    taxon_positions_ = reinterpret_cast<std::uint32_t*>(next);
-    next += taxon_words * word;
-    range_min_table_ = reinterpret_cast<std::uint32_t*>(next);
-    next += table_words * word;
-    euler_depths_ = reinterpret_cast<std::uint32_t*>(next);
-    next += depth_words * word;
-    euler_nodes_ = reinterpret_cast<std::uint32_t*>(next);
-    next += node_words * word;
-    euler_distances_ = reinterpret_cast<double*>(next);
+    storage_words_ = layout.words;
+    std::byte* const start = storage_.get();
+    taxon_positions_ = reinterpret_cast<std::uint32_t*>(start);
+    range_min_table_ = reinterpret_cast<std::uint32_t*>(start + layout.table * word_bytes);
+    euler_depths_ = reinterpret_cast<std::uint32_t*>(start + layout.depths * word_bytes);
+    euler_nodes_ = reinterpret_cast<std::uint32_t*>(start + layout.nodes * word_bytes);
+    euler_distances_ = reinterpret_cast<double*>(start + layout.distances * word_bytes);
     taxon_count_ = taxon_count;
     tour_length_ = tour_length;
     column_count_ = column_count;
@@ -111,23 +154,29 @@ void TreeLca::allocate(std::size_t taxon_count, std::size_t tour_length, std::si
 }
 
 TreeLca TreeLca::build(const Tree& tree, std::size_t taxon_count) {
-    const std::size_t tour_length = 2 * tree.node_count();
-    const std::size_t columns = 2 * tree.unrooted_node_count();
-    const std::size_t levels = level_count_for(columns);
+    const IndexSizes sizes = index_sizes(tree);
     TreeLca index;
-    index.allocate(taxon_count, tour_length, columns, levels);
+    index.allocate(taxon_count, sizes.tour_length, sizes.column_count, sizes.level_count);
     std::fill_n(index.taxon_positions_, taxon_count, 0u);
+    // The walk frees its stack before the table's scratch rows are taken, so that the build
+    // never holds more than the block and build_scratch_bytes.
+    index.record_euler_tour(tree);
+    fill_range_min_table(index.euler_depths_, sizes.column_count, sizes.level_count,
+                         index.range_min_table_);
+    return index;
+}
 
+void TreeLca::record_euler_tour(const Tree& tree) {
     std::uint32_t position = 0;
     auto record_visit = [&](NodeId node, std::uint32_t depth, double distance) {
-        index.euler_nodes_[position] = static_cast<std::uint32_t>(node.value);
-        index.euler_depths_[position] = depth;
-        index.euler_distances_[position] = distance;
+        euler_nodes_[position] = static_cast<std::uint32_t>(node.value);
+        euler_depths_[position] = depth;
+        euler_distances_[position] = distance;
         ++position;
     };
     auto arrive = [&](NodeId node, std::uint32_t depth, double distance) {
         if (const auto taxon = tree.taxon_of(node)) {
-            index.taxon_positions_[checked_index(taxon->index(), taxon_count)] = position;
+            taxon_positions_[checked_index(taxon->index(), taxon_count_)] = position;
         }
         record_visit(node, depth, distance);
     };
@@ -155,12 +204,9 @@ TreeLca TreeLca::build(const Tree& tree, std::size_t taxon_count) {
     }
     // The spare entry, and any entries of nodes the walk cannot reach (a "," at the root links
     // its node only as the root's sibling), read like visits of the root.
-    std::fill(index.euler_nodes_ + position, index.euler_nodes_ + tour_length, 0u);
-    std::fill(index.euler_depths_ + position, index.euler_depths_ + tour_length, 0u);
-    std::fill(index.euler_distances_ + position, index.euler_distances_ + tour_length, 0.0);
-
-    fill_range_min_table(index.euler_depths_, columns, levels, index.range_min_table_);
-    return index;
+    std::fill(euler_nodes_ + position, euler_nodes_ + tour_length_, 0u);
+    std::fill(euler_depths_ + position, euler_depths_ + tour_length_, 0u);
+    std::fill(euler_distances_ + position, euler_distances_ + tour_length_, 0.0);
 }
 
 TreeLca::TreeLca(const TreeLca& other) {
@@ -171,7 +217,7 @@ TreeLca& TreeLca::operator=(const TreeLca& other) {
     if (this == &other) return *this;
     if (!other.storage_) return *this = TreeLca();
     allocate(other.taxon_count_, other.tour_length_, other.column_count_, other.level_count_);
-    std::memcpy(storage_.get(), other.storage_.get(), storage_words_ * sizeof(std::uint64_t));
+    std::memcpy(storage_.get(), other.storage_.get(), storage_words_ * word_bytes);
     return *this;
 }
 
@@ -222,7 +268,7 @@ EulerPos TreeLca::range_min_entry(std::size_t level, std::size_t column) const {
 }
 
 std::size_t TreeLca::heap_bytes() const {
-    return storage_words_ * sizeof(std::uint64_t);
+    return storage_words_ * word_bytes;
 }
 
 }  // namespace treetally

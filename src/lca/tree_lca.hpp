@@ -102,11 +102,17 @@ class TreeLca {
     std::span<const std::uint32_t> euler_nodes() const { return {euler_nodes_, tour_length_}; }
     std::span<const double> euler_distances() const { return {euler_distances_, tour_length_}; }
     std::span<const std::uint32_t> euler_depths() const { return {euler_depths_, tour_length_}; }
-    // Level `level`, column `column` of the range-minimum table.
     EulerPos range_min_entry(std::size_t level, std::size_t column) const;
 
     // Bytes held by all arrays of the index.
     std::size_t heap_bytes() const;
+
+    // The heap_bytes() that build(tree, taxon_count) gives, without building.
+    static std::size_t bytes_for(const Tree& tree, std::size_t taxon_count);
+    // Bytes that build(tree, ...) holds beside the index while it fills the range-minimum
+    // table: scratch rows as large as the table, and two rows of depths. The walk before
+    // needs less, and frees it first.
+    static std::size_t build_scratch_bytes(const Tree& tree);
 
   private:
     std::size_t at(EulerPos p) const { return checked_index(p.index(), tour_length_); }
@@ -114,6 +120,8 @@ class TreeLca {
     // Allocates the one block for the given sizes and points the arrays into it.
     void allocate(std::size_t taxon_count, std::size_t tour_length, std::size_t column_count,
                   std::size_t level_count);
+    // Walks `tree` from the root, recording every visit and each taxon's position.
+    void record_euler_tour(const Tree& tree);
 
     // All arrays live in one block, in the order a query reads them: taxon positions, the
     // range-minimum table, depths, nodes, then the distances (8-byte aligned).

@@ -2,12 +2,27 @@
 // Sources, fuzz harnesses and C++ tests all read them from here; callers see them verbatim.
 #pragma once
 
+#include <cstddef>
+#include <string>
+#include <string_view>
+
 namespace treetally::messages {
 
 // Loading a tree file: the loader's two error values and the fatal error that wraps them.
 inline constexpr char could_not_read_file[] = "Could not read file";
 inline constexpr char error_reading_file[] = "Error reading file";
-inline constexpr char failed_to_load_prefix[] = "Failed to load tree collection: ";
+
+// 'Failed to load tree collection: "<reason>"', the reason quoted with any quote or backslash
+// in it escaped.
+inline std::string failed_to_load(std::string_view reason) {
+    std::string message = "Failed to load tree collection: \"";
+    for (const char c : reason) {
+        if (c == '"' || c == '\\') message.push_back('\\');
+        message.push_back(c);
+    }
+    message.push_back('"');
+    return message;
+}
 
 // Reading one tree and naming taxa.
 inline constexpr char invalid_float[] =
@@ -21,9 +36,11 @@ inline constexpr char tree_too_large[] = "tree too large: a tree may hold at mos
 inline constexpr char invalid_bipartition[] = "Invalid bipartition";
 inline constexpr char invalid_bipartitions[] = "Invalid bipartitions";
 
-// Positions and ids out of range: "<prefix><len><middle><index>".
-inline constexpr char out_of_bounds_prefix[] = "index out of bounds: the len is ";
-inline constexpr char out_of_bounds_middle[] = " but the index is ";
+// A position or id at or past the end of a sequence of length `len`.
+inline std::string index_out_of_bounds(std::size_t len, std::size_t index) {
+    return "index out of bounds: the len is " + std::to_string(len) + " but the index is " +
+           std::to_string(index);
+}
 
 // The Python boundary.
 inline constexpr char unwrap_err_prefix[] = "called `Result::unwrap()` on an `Err` value: ";

@@ -45,7 +45,7 @@ TEST(ReaderYield, SizedArraysGiveTheSameTree) {
     TaxonSet taxa;
     const Tree sized = parse_newick_tree(text, taxa, reader_yield_of(text).nodes);
     EXPECT_EQ(test::shape_of(sized, taxa), test::shape_of(test::parse(text)));
-    EXPECT_EQ(sized.heap_bytes(), sized.node_count() * 28);
+    EXPECT_EQ(sized.heap_bytes(), sized.node_count() * Tree::bytes_per_node());
 }
 
 }  // namespace
