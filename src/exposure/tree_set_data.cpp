@@ -4,7 +4,6 @@
 #include <limits>
 #include <new>
 
-#include "tree/available_memory.hpp"
 #include "tree/fatal_error.hpp"
 #include "tree/messages.hpp"
 #include "tree/tree_loader.hpp"
@@ -22,8 +21,8 @@ std::size_t saturating_add(std::size_t a, std::size_t b) {
 // memory. Needed because the per-tree taxon table grows as taxa x trees: a small file of many
 // short lines with distinct names asks for more than any machine has, one small block at a
 // time, and the kernel would kill the process instead of failing an allocation.
-void ensure_index_fits_in_memory(const TreeCollection& collection) {
-    const auto available = available_memory_bytes();
+void ensure_index_fits_in_memory(const TreeCollection& collection, const LoadContext& context) {
+    const auto available = context.available_memory();
     if (available && indexing_peak_bytes(collection) > *available) throw std::bad_alloc();
 }
 
@@ -48,14 +47,14 @@ std::size_t indexing_peak_bytes(const TreeCollection& collection) {
     return saturating_add(collection_index_bytes(collection), scratch);
 }
 
-TreeSetData index_tree_collection(TreeCollection collection, const InterruptCheck& interrupt) {
-    ensure_index_fits_in_memory(collection);
+TreeSetData index_tree_collection(TreeCollection collection, const LoadContext& context) {
+    ensure_index_fits_in_memory(collection, context);
     TreeSetData data{std::move(collection), {}};
     const std::size_t taxon_count = data.collection.taxon_set.size();
     data.lcas.reserve(data.collection.trees.size());
     // Work counted as the entries an index writes (its tour and table grow with the nodes, its
     // per-taxon table with the taxa) plus its allocations; asked well under every millisecond.
-    InterruptPacer pacer(interrupt, std::size_t{1} << 16);
+    InterruptPacer pacer(context.interrupt, std::size_t{1} << 16);
     constexpr std::size_t work_per_tree = 64;
     constexpr std::size_t work_per_node = 8;
     for (const Tree& tree : data.collection.trees) {
@@ -65,10 +64,10 @@ TreeSetData index_tree_collection(TreeCollection collection, const InterruptChec
     return data;
 }
 
-TreeSetData load_tree_set_data(const std::string& path, const InterruptCheck& interrupt) {
-    LoadResult loaded = load_tree_collection(path, interrupt);
+TreeSetData load_tree_set_data(const std::string& path, const LoadContext& context) {
+    LoadResult loaded = load_tree_collection(path, context);
     if (auto* error = std::get_if<LoadError>(&loaded)) fail_to_load(*error);
-    return index_tree_collection(std::move(std::get<TreeCollection>(loaded)), interrupt);
+    return index_tree_collection(std::move(std::get<TreeCollection>(loaded)), context);
 }
 
 }  // namespace treetally

@@ -10,7 +10,7 @@
 
 #include "lca/euler_pos.hpp"
 #include "lca/tree_lca.hpp"
-#include "tree/interrupt_check.hpp"
+#include "tree/load_context.hpp"
 #include "tree/tree_collection.hpp"
 #include "tree/tree_loader.hpp"
 
@@ -25,17 +25,17 @@ struct TreeSetData {
 
 // Loads and indexes the file at `path`. A load failure is the fatal error
 // 'Failed to load tree collection: "<reason>"'; a reader's fatal error passes through.
-// `interrupt` is asked now and then, while loading and while indexing; what it raises ends
-// the call with everything freed.
-TreeSetData load_tree_set_data(const std::string& path, const InterruptCheck& interrupt = {});
+// The context's interrupt is asked now and then, while loading and while indexing; what it
+// raises ends the call with everything freed.
+TreeSetData load_tree_set_data(const std::string& path, const LoadContext& context = {});
 
 // The fatal error 'Failed to load tree collection: "<reason>"' for a failed load.
 [[noreturn]] void fail_to_load(const LoadError& error);
 
 // Indexes every tree of `collection`, each covering the collection's whole taxon set.
-// Raises std::bad_alloc, before building anything, when the indexes cannot fit in memory.
-TreeSetData index_tree_collection(TreeCollection collection,
-                                  const InterruptCheck& interrupt = {});
+// Raises std::bad_alloc, before building anything, when the indexes cannot fit in the memory
+// that the context gives as available.
+TreeSetData index_tree_collection(TreeCollection collection, const LoadContext& context = {});
 
 // Bytes that indexing `collection` keeps beside it: every tree's index and its entry in the
 // list of indexes. Saturates instead of wrapping.

@@ -3,14 +3,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
 #include <string_view>
 
-#include "tree/available_memory.hpp"
 #include "tree/messages.hpp"
 #include "tree/newick_reader.hpp"
 #include "tree/utf8_validation.hpp"
@@ -66,48 +67,97 @@ std::string_view strip_line_ending(std::string_view line) {
     return line;
 }
 
-// The memory that the trees read so far hold, kept below a budget. Without it, a few tens of
-// MB of blank lines (a few hundred bytes of tree and list entry each) or of brackets (a node
-// each) take all memory in small steps, and the kernel kills the process.
+// The memory that the load holds, kept below a budget: the trees, the taxon names and the line
+// being gathered. Without it, a few tens of MB of blank lines (a few hundred bytes of tree and
+// list entry each) or of brackets (a node each), a line that never ends (/dev/zero) or many
+// long names take all memory, and the kernel kills the process.
 class MemoryBudget {
   public:
-    explicit MemoryBudget(std::size_t limit) : limit_(limit) {}
+    explicit MemoryBudget(std::size_t limit) : limit_(limit), lone_root_bytes_(tree_bytes(Tree())) {}
 
-    // Raises std::bad_alloc unless the tree of `line` surely fits: only "(" and "," make nodes.
-    void reserve_for_line(std::string_view line) const {
-        constexpr std::size_t node_bytes = copies_while_built * Tree::bytes_per_node();
-        const std::size_t nodes = 1 + node_openers_in(line);
-        if (nodes >= limit_ / node_bytes || held_ + node_bytes * nodes > limit_)
-            throw std::bad_alloc();
+    // Raises std::bad_alloc unless the line buffer may grow to `capacity` bytes: its old copy
+    // exists while it grows, and a line that long may need as much again for its labels.
+    void reserve_for_line_buffer(std::size_t capacity) const {
+        if (capacity > room() / 2) throw std::bad_alloc();
     }
 
-    // Counts a finished tree: its arrays, the allocator's bookkeeping of their blocks, and its
-    // entry (and spare room) in the list of trees.
-    void add(const Tree& tree) {
-        held_ += tree.heap_bytes() + tree.heap_block_count() * allocator_bytes_per_block +
-                 list_slots_per_tree * sizeof(Tree);
+    // Raises std::bad_alloc unless the tree of `text`, a line held in `line_buffer` bytes, and
+    // the names it may add surely fit. Returns the exact node count to size the tree's arrays
+    // for when the rough count of one node or name per byte does not fit, but that does.
+    std::optional<std::size_t> reserve_for_line(std::string_view text,
+                                                std::size_t line_buffer) const {
+        const std::size_t room_for_tree = room() - std::min(room(), line_buffer);
+        if (room_for_tree < lone_root_bytes_) throw std::bad_alloc();
+        const std::size_t room_beyond_root = room_for_tree - lone_root_bytes_;
+        if (text.size() <= room_beyond_root / worst_bytes_per_byte) return std::nullopt;
+        const ReaderYield yield = reader_yield_of(text);
+        const std::size_t more_nodes = yield.nodes - 1;
+        const std::size_t names = TaxonSet::bytes_for_new_names(yield.labels, yield.label_bytes);
+        if (more_nodes > room_beyond_root / Tree::bytes_per_node() ||
+            names > room_beyond_root - more_nodes * Tree::bytes_per_node())
+            throw std::bad_alloc();
+        return yield.nodes;
+    }
+
+    // Counts a finished tree and the names it added, those from `first_new` on.
+    void add(const Tree& tree, const TaxonSet& taxa, std::size_t first_new) {
+        held_ += tree_bytes(tree);
+        std::size_t name_bytes = 0;
+        for (std::size_t id = first_new; id < taxa.size(); ++id)
+            name_bytes += taxa.taxon_names()[id].size();
+        held_ += TaxonSet::bytes_for_new_names(taxa.size() - first_new, name_bytes);
     }
 
   private:
+    std::size_t room() const { return held_ < limit_ ? limit_ - held_ : 0; }
+
+    // A tree's arrays, the allocator's bookkeeping of their blocks, and its entry (and spare
+    // room) in the list of trees.
+    static std::size_t tree_bytes(const Tree& tree) {
+        return tree.heap_bytes() + tree.heap_block_count() * allocator_bytes_per_block +
+               list_slots_per_tree * sizeof(Tree);
+    }
+
     // While a tree's arrays grow and are trimmed they briefly exist up to three times over.
     static constexpr std::size_t copies_while_built = 3;
     // What the allocator keeps beside each block it hands out.
     static constexpr std::size_t allocator_bytes_per_block = 16;
     // The list of trees grows by doubling, so it holds up to two slots for each tree.
     static constexpr std::size_t list_slots_per_tree = 2;
+    // The most a byte of text can cost beyond a lone root: it opens a node, whose arrays the
+    // reader sizes by a rough count and may grow, or starts a one-byte name.
+    static constexpr std::size_t worst_bytes_per_byte =
+        copies_while_built * Tree::bytes_per_node() + TaxonSet::bytes_for_new_names(1, 1);
 
     std::size_t limit_;
+    std::size_t lone_root_bytes_;  // what the tree of a blank line costs
     std::size_t held_ = 0;
 };
 
-// Parses one complete line (with its line feed, if any) into the collection;
-// false when the line is not valid UTF-8.
-bool add_line(std::string_view line, TreeCollection& collection, MemoryBudget& budget) {
+// Parses one complete line (with its line feed, if any), held in `line_buffer` bytes, into the
+// collection; false when the line is not valid UTF-8.
+bool add_line(std::string_view line, std::size_t line_buffer, TreeCollection& collection,
+              MemoryBudget& budget) {
     if (!is_valid_utf8(line)) return false;
-    budget.reserve_for_line(line);
-    collection.trees.push_back(parse_newick_tree(strip_line_ending(line), collection.taxon_set));
-    budget.add(collection.trees.back());
+    const std::string_view text = strip_line_ending(line);
+    const auto node_count = budget.reserve_for_line(text, line_buffer);
+    const std::size_t first_new = collection.taxon_set.size();
+    collection.trees.push_back(node_count
+                                   ? parse_newick_tree(text, collection.taxon_set, *node_count)
+                                   : parse_newick_tree(text, collection.taxon_set));
+    budget.add(collection.trees.back(), collection.taxon_set, first_new);
     return true;
+}
+
+// Appends `text` to the line being gathered; its buffer grows by doubling, within the budget.
+void extend_line(std::string& line, std::string_view text, const MemoryBudget& budget) {
+    const std::size_t needed = line.size() + text.size();
+    if (needed > line.capacity()) {
+        const std::size_t grown = std::max(needed, 2 * line.capacity());
+        budget.reserve_for_line_buffer(grown);
+        line.reserve(grown);
+    }
+    line.append(text);
 }
 
 // Empties the line buffer, giving back the memory of an unusually long line.
@@ -122,18 +172,11 @@ void release_line(std::string& line) {
 
 }  // namespace
 
-LoadResult load_tree_collection(const std::string& path, const InterruptCheck& interrupt) {
-    return load_tree_collection(
-        path, available_memory_bytes().value_or(std::numeric_limits<std::size_t>::max()),
-        interrupt);
-}
-
-LoadResult load_tree_collection(const std::string& path, std::size_t memory_budget,
-                                const InterruptCheck& interrupt) {
-    OpenFile file(path, interrupt);
+LoadResult load_tree_collection(const std::string& path, const LoadContext& context) {
+    OpenFile file(path, context.interrupt);
     if (!file.is_open()) return LoadError{messages::could_not_read_file};
 
-    MemoryBudget budget(memory_budget);
+    MemoryBudget budget(context.available_memory().value_or(std::numeric_limits<std::size_t>::max()));
     TreeCollection collection;
     std::array<char, read_buffer_size> buffer;
     std::string pending;  // the start of a line that spans reads
@@ -148,17 +191,17 @@ LoadResult load_tree_collection(const std::string& path, std::size_t memory_budg
             chunk.remove_prefix(newline + 1);
             bool ok;
             if (pending.empty()) {
-                ok = add_line(rest_of_line, collection, budget);
+                ok = add_line(rest_of_line, pending.capacity(), collection, budget);
             } else {
-                pending.append(rest_of_line);
-                ok = add_line(pending, collection, budget);
+                extend_line(pending, rest_of_line, budget);
+                ok = add_line(pending, pending.capacity(), collection, budget);
                 release_line(pending);
             }
             if (!ok) return LoadError{messages::error_reading_file};
         }
-        pending.append(chunk);
+        extend_line(pending, chunk, budget);
     }
-    if (!pending.empty() && !add_line(pending, collection, budget))
+    if (!pending.empty() && !add_line(pending, pending.capacity(), collection, budget))
         return LoadError{messages::error_reading_file};
     // The list grew by doubling; a set keeps it for its whole life, so give back the spare room.
     collection.trees.shrink_to_fit();

@@ -34,7 +34,8 @@ class CountingCheck {
     CountingCheck(const CountingCheck&) = delete;
     CountingCheck& operator=(const CountingCheck&) = delete;
 
-    const InterruptCheck& check() const { return check_; }
+    // A load that asks this check, on an unlimited machine.
+    LoadContext context() const { return LoadContext{check_}; }
     std::size_t calls() const { return calls_; }
 
   private:
@@ -57,7 +58,7 @@ TEST(Interruption, LoadAsksBeforeEveryBufferOfInputAndChangesNothing) {
     const std::string text = megabyte_of_trees();
     const std::string path = dir.write("trees.nwk", text);
     CountingCheck counting;
-    const LoadResult checked = load_tree_collection(path, counting.check());
+    const LoadResult checked = load_tree_collection(path, counting.context());
     EXPECT_GE(counting.calls(), text.size() / 8192);
     const LoadResult plain = load_tree_collection(path);
     const auto& a = std::get<TreeCollection>(checked);
@@ -70,15 +71,15 @@ TEST(Interruption, WhatTheCheckRaisesEndsTheLoadOrTheIndexing) {
     const test::TempDir dir;
     const std::string path = dir.write("trees.nwk", megabyte_of_trees());
     CountingCheck loading;
-    (void)load_tree_collection(path, loading.check());
+    (void)load_tree_collection(path, loading.context());
     CountingCheck loading_and_indexing;
-    (void)load_tree_set_data(path, loading_and_indexing.check());
+    (void)load_tree_set_data(path, loading_and_indexing.context());
     // Indexing asks too, every so many trees.
     ASSERT_GT(loading_and_indexing.calls(), loading.calls());
 
-    EXPECT_THROW((void)load_tree_collection(path, CountingCheck(10).check()), Stop);
+    EXPECT_THROW((void)load_tree_collection(path, CountingCheck(10).context()), Stop);
     // Raised by the last question, which indexing asks.
-    EXPECT_THROW((void)load_tree_set_data(path, CountingCheck(loading_and_indexing.calls()).check()),
+    EXPECT_THROW((void)load_tree_set_data(path, CountingCheck(loading_and_indexing.calls()).context()),
                  Stop);
 }
 
@@ -132,7 +133,7 @@ TEST_P(InterruptedPipe, SignalWhileWaitingReachesTheCheck) {
     const InterruptCheck stop_on_signal([] {
         if (signal_came) throw Stop{};
     });
-    EXPECT_THROW((void)load_tree_collection(fifo, stop_on_signal), Stop);
+    EXPECT_THROW((void)load_tree_collection(fifo, LoadContext{stop_on_signal}), Stop);
     done = true;
     other.join();
 }
