@@ -160,7 +160,8 @@ std::optional<std::size_t> room_in_hierarchy(const fs::path& root, const MemoryF
 }  // namespace
 
 std::optional<std::size_t> cgroup_memory_left(const fs::path& root) {
-    return tighter(room_in_hierarchy(root, version2_files), room_in_hierarchy(root, version1_files));
+    return tighter(room_in_hierarchy(root, version2_files),
+                   room_in_hierarchy(root, version1_files));
 }
 
 }  // namespace treetally

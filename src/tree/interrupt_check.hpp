@@ -23,7 +23,7 @@ class InterruptCheck {
     std::function<void()> check_;
 };
 
-// Asks an InterruptCheck once per `period` units of work (bytes read, nodes indexed), so that
+// Asks an InterruptCheck once per `period` units of work (entries an index writes, say), so that
 // a loop can report every step at the cost of an addition.
 class InterruptPacer {
   public:

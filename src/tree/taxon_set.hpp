@@ -30,8 +30,8 @@ class TaxonSet {
     // The most that adding `count` new names of `total_size` bytes in all can make the set
     // hold, at the moment its list or its table grows and both copies exist: for budgets.
     static constexpr std::size_t bytes_for_new_names(std::size_t count, std::size_t total_size) {
-        constexpr std::size_t list_entries = 3;  // the list doubles: old and new entries
-        constexpr std::size_t table_slots = 6;   // at most half full, doubling: old and new
+        constexpr std::size_t list_entries = 3;        // the list doubles: old and new entries
+        constexpr std::size_t table_slots = 6;         // at most half full, doubling: old and new
         constexpr std::size_t text_overhead = 1 + 16;  // terminator, allocator bookkeeping
         return count * (list_entries * sizeof(std::string) + table_slots * sizeof(Slot) +
                         text_overhead) +

@@ -73,7 +73,8 @@ std::string_view strip_line_ending(std::string_view line) {
 // long names take all memory, and the kernel kills the process.
 class MemoryBudget {
   public:
-    explicit MemoryBudget(std::size_t limit) : limit_(limit), lone_root_bytes_(tree_bytes(Tree())) {}
+    explicit MemoryBudget(std::size_t limit)
+        : limit_(limit), lone_root_bytes_(tree_bytes(Tree())) {}
 
     // Raises std::bad_alloc unless the line buffer may grow to `capacity` bytes: its old copy
     // exists while it grows, and a line that long may need as much again for its labels.
@@ -176,7 +177,8 @@ LoadResult load_tree_collection(const std::string& path, const LoadContext& cont
     OpenFile file(path, context.interrupt);
     if (!file.is_open()) return LoadError{messages::could_not_read_file};
 
-    MemoryBudget budget(context.available_memory().value_or(std::numeric_limits<std::size_t>::max()));
+    MemoryBudget budget(
+        context.available_memory().value_or(std::numeric_limits<std::size_t>::max()));
     TreeCollection collection;
     std::array<char, read_buffer_size> buffer;
     std::string pending;  // the start of a line that spans reads

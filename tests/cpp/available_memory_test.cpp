@@ -17,7 +17,8 @@ namespace {
 
 using Files = std::vector<std::pair<std::string, std::string>>;
 
-const std::string meminfo_of_1000_kib = "MemTotal: 8000 kB\nMemAvailable: 600 kB\nSwapFree: 400 kB\n";
+const std::string meminfo_of_1000_kib =
+    "MemTotal: 8000 kB\nMemAvailable: 600 kB\nSwapFree: 400 kB\n";
 const std::string v2_mount = "30 1 0:26 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n";
 const std::string v1_mounts =
     "31 1 0:27 / /sys/fs/cgroup/cpu rw - cgroup cgroup rw,cpu\n"

@@ -79,8 +79,9 @@ TEST(Interruption, WhatTheCheckRaisesEndsTheLoadOrTheIndexing) {
 
     EXPECT_THROW((void)load_tree_collection(path, CountingCheck(10).context()), Stop);
     // Raised by the last question, which indexing asks.
-    EXPECT_THROW((void)load_tree_set_data(path, CountingCheck(loading_and_indexing.calls()).context()),
-                 Stop);
+    EXPECT_THROW(
+        (void)load_tree_set_data(path, CountingCheck(loading_and_indexing.calls()).context()),
+        Stop);
 }
 
 // A signal whose handler only notes that it came, installed without SA_RESTART, as the Python

@@ -80,14 +80,14 @@ INSTANTIATE_TEST_SUITE_P(
         BudgetCase{"LabelBytesWithinTheBudget", long_labels(40, 100'000), 20'000'000, true},
         // Brackets that make no node: in a comment, inside a label, after the ";". The same
         // brackets outside would make a tree too large for the budget.
-        BudgetCase{"OpenersInACommentOfATinyTree",
-                   "(A[" + std::string(500'000, '(') + "],B);\n", 4'000'000, true},
-        BudgetCase{"OpenersInsideALabel", "(A" + std::string(500'000, '(') + ",B);\n",
+        BudgetCase{"OpenersInACommentOfATinyTree", "(A[" + std::string(500'000, '(') + "],B);\n",
                    4'000'000, true},
+        BudgetCase{"OpenersInsideALabel", "(A" + std::string(500'000, '(') + ",B);\n", 4'000'000,
+                   true},
         BudgetCase{"OpenersAfterTheTree", "(A,B);" + std::string(500'000, ',') + "\n", 4'000'000,
                    true},
-        BudgetCase{"OpenersThatMakeNodes", "(A" + std::string(500'000, ',') + "B);\n",
-                   4'000'000, false},
+        BudgetCase{"OpenersThatMakeNodes", "(A" + std::string(500'000, ',') + "B);\n", 4'000'000,
+                   false},
         // A line that never ends: its buffer stops growing long before the budget is used.
         BudgetCase{"EndlessLine", std::string(3'000'000, 'x'), 4'000'000, false},
         BudgetCase{"EmptyFileInAnyBudget", "", 0, true}),

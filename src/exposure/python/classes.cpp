@@ -218,7 +218,8 @@ PyObject* tree_set_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!path) fail_to_load(LoadError{messages::could_not_read_file});
         // The whole file is read and indexed before the object exists; should allocation fail,
         // the record is released with the shared pointer.
-        auto data = std::make_shared<const TreeSetData>(load_tree_set_data(*path, LoadContext{InterruptCheck(check_signals)}));
+        auto data = std::make_shared<const TreeSetData>(
+            load_tree_set_data(*path, LoadContext{InterruptCheck(check_signals)}));
         return allocate_shared_data_object(type, std::move(data));
     });
 }
