@@ -18,11 +18,13 @@
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <limits>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "exposure/single_tree_queries.hpp"
 #include "exposure/tree_set_data.hpp"
 #include "exposure/tree_set_sweeps.hpp"
 #include "tree/fatal_error.hpp"
@@ -157,11 +159,27 @@ void print_sweep(const std::string& path, int repeats, const QuintetNames& names
     double sink_time = 0.0;
     const double times_s =
         best_seconds(repeats, [&] { sink_time += coalescence_times_by_topology(data, names)[0]; });
+    // The single-tree queries, asked of every tree in turn.
+    auto each_tree = [&](const auto& query) {
+        return best_seconds(repeats, [&] {
+            for (std::uint64_t tree = 0; tree < data.tree_count(); ++tree) query(tree);
+        });
+    };
+    const double single_quintet_s = each_tree(
+        [&](std::uint64_t tree) { sink += tree_quintet_type(data, tree, names).value_or(0); });
+    const double single_quartet_s = each_tree(
+        [&](std::uint64_t tree) { sink += tree_quartet_type(data, tree, quartet).value_or(0); });
+    const double single_distances_s = each_tree([&](std::uint64_t tree) {
+        if (const auto distances = tree_pairwise_distances(data, tree, names))
+            sink_time += (*distances)[0];
+    });
     std::printf(
         "{\"file\": \"%s\", \"trees\": %zu, \"quintet_ns\": %.1f, \"quartet_ns\": %.1f,"
-        " \"times_ns\": %.1f, \"sink\": %.3f}\n",
+        " \"times_ns\": %.1f, \"single_quintet_ns\": %.1f, \"single_quartet_ns\": %.1f,"
+        " \"single_distances_ns\": %.1f, \"sink\": %.3f}\n",
         path.c_str(), data.tree_count(), quintet_s * 1e9 / trees, quartet_s * 1e9 / trees,
-        times_s * 1e9 / trees, static_cast<double>(sink) + sink_time);
+        times_s * 1e9 / trees, single_quintet_s * 1e9 / trees, single_quartet_s * 1e9 / trees,
+        single_distances_s * 1e9 / trees, static_cast<double>(sink) + sink_time);
 }
 
 // FNV-1a over raw bytes: a fingerprint of the built data, compared before and after a change.
@@ -185,15 +203,102 @@ class Digest {
     std::uint64_t hash_ = 0xcbf29ce484222325ULL;
 };
 
-void print_digest(const std::string& path, const QuintetNames* names) {
-    const TreeSetData data = load_tree_set_data(path);
-    Digest trees;
-    Digest indexes;
-    for (const std::string& name : data.collection.taxon_set.taxon_names()) {
-        trees.add(std::span<const char>(name.data(), name.size()));
-        trees.add_value(data.collection.taxon_set.id_of(name));
+// Every value the index's interface returns for one tree: the position of each taxon, the
+// node, depth and distance at each position, each entry of the range-minimum table, and the
+// LCA of every pair of the tree's taxa (of a fixed sample of them in trees with more than 512)
+// and of a fixed sample of pairs of table columns. Stays the same whatever the storage.
+void add_index_answers(const TreeLca& lca, Digest& digest) {
+    for (const std::size_t size :
+         {lca.taxon_count(), lca.tour_length(), lca.column_count(), lca.level_count()})
+        digest.add_value(std::uint64_t{size});
+    std::vector<EulerPos> leaves;
+    for (std::size_t taxon = 0; taxon < lca.taxon_count(); ++taxon) {
+        const EulerPos p = lca.taxon_position(TaxonId{static_cast<std::uint32_t>(taxon)});
+        digest.add_value(p);
+        if (!p.is_absent()) leaves.push_back(p);
     }
-    for (const Tree& tree : data.collection.trees) {
+    for (std::uint32_t p = 0; p < lca.tour_length(); ++p) {
+        digest.add_value(lca.node_at(EulerPos{p}));
+        digest.add_value(lca.depth_at(EulerPos{p}));
+        digest.add_value(lca.distance_at(EulerPos{p}));
+    }
+    for (std::size_t column = 0; column < lca.column_count(); ++column) {
+        for (std::size_t level = 0; level < lca.level_count(); ++level)
+            digest.add_value(lca.range_min_entry(level, column));
+    }
+    constexpr std::size_t all_pairs_limit = 512;
+    constexpr std::size_t sampled_pairs = 20000;
+    std::uint64_t state = 0x9e3779b97f4a7c15ULL;  // a fixed xorshift sequence
+    auto next = [&state](std::size_t bound) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return static_cast<std::size_t>(state % bound);
+    };
+    auto add_lca = [&](EulerPos a, EulerPos b) { digest.add_value(lca.lca_position(a, b)); };
+    if (leaves.size() <= all_pairs_limit) {
+        for (std::size_t i = 0; i < leaves.size(); ++i)
+            for (std::size_t j = 0; j < leaves.size(); ++j) add_lca(leaves[i], leaves[j]);
+    } else {
+        for (std::size_t k = 0; k < sampled_pairs; ++k)
+            add_lca(leaves[next(leaves.size())], leaves[next(leaves.size())]);
+    }
+    const std::size_t columns = lca.column_count();
+    for (std::size_t k = 0; k < std::min(sampled_pairs, columns * columns); ++k) {
+        add_lca(EulerPos{static_cast<std::uint32_t>(next(columns))},
+                EulerPos{static_cast<std::uint32_t>(next(columns))});
+    }
+}
+
+// Every NaN counts as the same: IEEE 754 leaves open which NaN an operation on two NaNs
+// passes on, so the compiler's operand order decides the sign of a NaN answer.
+void add_double(Digest& digest, double value) {
+    digest.add_value(std::isnan(value) ? std::numeric_limits<double>::quiet_NaN() : value);
+}
+
+// The quintets the answers are asked for when none is given: the first five taxa in order and
+// the last five in reverse order.
+std::vector<QuintetNames> default_quintets(const TaxonSet& taxa) {
+    const auto& all = taxa.taxon_names();
+    if (all.size() < 5) return {};
+    const std::size_t n = all.size();
+    return {{all[0], all[1], all[2], all[3], all[4]},
+            {all[n - 1], all[n - 2], all[n - 3], all[n - 4], all[n - 5]}};
+}
+
+void add_sweep_answers(const TreeSetData& data, const QuintetNames& quintet, Digest& digest) {
+    const QuartetNames quartet{quintet[0], quintet[1], quintet[2], quintet[3]};
+    digest.add(std::span<const std::uint64_t>(tally_single_quintet(data, quintet)));
+    digest.add(std::span<const std::uint64_t>(tally_single_quartet(data, quartet)));
+    for (double value : coalescence_times_by_topology(data, quintet)) add_double(digest, value);
+}
+
+// The answers of the three queries of every single tree; an absent answer hashes as a marker.
+void add_single_tree_answers(const TreeSetData& data, const QuintetNames& quintet, Digest& digest) {
+    const QuartetNames quartet{quintet[0], quintet[1], quintet[2], quintet[3]};
+    constexpr std::uint16_t absent = 0xffff;
+    for (std::uint64_t tree = 0; tree < data.tree_count(); ++tree) {
+        const auto quintet_code = tree_quintet_type(data, tree, quintet);
+        const auto quartet_code = tree_quartet_type(data, tree, quartet);
+        digest.add_value(quintet_code ? std::uint16_t{*quintet_code} : absent);
+        digest.add_value(quartet_code ? std::uint16_t{*quartet_code} : absent);
+        if (const auto distances = tree_pairwise_distances(data, tree, quintet)) {
+            for (double value : *distances) add_double(digest, value);
+        } else {
+            digest.add_value(absent);
+        }
+    }
+}
+
+void print_digest(const std::string& path, const QuintetNames* names) {
+    // The trees as the loader reads them; the set below keeps only what its queries read.
+    const TreeCollection collection = load_or_fail(path);
+    Digest trees;
+    for (const std::string& name : collection.taxon_set.taxon_names()) {
+        trees.add(std::span<const char>(name.data(), name.size()));
+        trees.add_value(collection.taxon_set.id_of(name));
+    }
+    for (const Tree& tree : collection.trees) {
         trees.add(tree.node_taxons());
         trees.add(tree.parents());
         trees.add(tree.branch_lengths());
@@ -202,44 +307,26 @@ void print_digest(const std::string& path, const QuintetNames* names) {
         trees.add(tree.child_counts());
         trees.add_value(tree.root_is_bifurcating());
     }
-    for (const TreeLca& lca : data.lcas) {
-        indexes.add(lca.taxon_positions());
-        indexes.add(lca.euler_nodes());
-        indexes.add(lca.euler_distances());
-        indexes.add(lca.euler_depths());
-        for (std::size_t column = 0; column < lca.column_count(); ++column) {
-            for (std::size_t level = 0; level < lca.level_count(); ++level) {
-                indexes.add_value(lca.range_min_entry(level, column));
-            }
-        }
-    }
-    std::printf("{\"trees\": \"%016llx\", \"indexes\": \"%016llx\"",
-                static_cast<unsigned long long>(trees.value()),
-                static_cast<unsigned long long>(indexes.value()));
-    // Without names: the first five taxa in order and the last five in reverse order.
-    std::vector<QuintetNames> quintets;
-    const auto& all = data.collection.taxon_set.taxon_names();
-    if (names != nullptr) {
-        quintets.push_back(*names);
-    } else if (all.size() >= 5) {
-        quintets.push_back({all[0], all[1], all[2], all[3], all[4]});
-        const std::size_t n = all.size();
-        quintets.push_back({all[n - 1], all[n - 2], all[n - 3], all[n - 4], all[n - 5]});
-    }
-    Digest answers;
+    const TreeSetData data = load_tree_set_data(path);
+    Digest indexes;
+    indexes.add_value(std::uint64_t{data.tree_count()});
+    for (const TreeLca& lca : data.lcas) add_index_answers(lca, indexes);
+    const std::vector<QuintetNames> quintets = names != nullptr
+                                                   ? std::vector<QuintetNames>{*names}
+                                                   : default_quintets(data.collection.taxon_set);
+    Digest sweeps;
+    Digest single_trees;
     for (const QuintetNames& quintet : quintets) {
-        const QuartetNames quartet{quintet[0], quintet[1], quintet[2], quintet[3]};
-        const auto quintet_tally = tally_single_quintet(data, quintet);
-        const auto quartet_tally = tally_single_quartet(data, quartet);
-        const auto times = coalescence_times_by_topology(data, quintet);
-        answers.add(std::span<const std::uint64_t>(quintet_tally));
-        answers.add(std::span<const std::uint64_t>(quartet_tally));
-        // IEEE 754 leaves open which NaN an operation on two NaNs passes on, so the compiler's
-        // operand order decides the sign of a NaN answer: every NaN counts as the same here.
-        for (double value : times) answers.add_value(std::isnan(value) ? 0.0 / 0.0 : value);
+        add_sweep_answers(data, quintet, sweeps);
+        add_single_tree_answers(data, quintet, single_trees);
     }
-    std::printf(", \"answers\": \"%016llx\"", static_cast<unsigned long long>(answers.value()));
-    std::printf("}\n");
+    std::printf(
+        "{\"trees\": \"%016llx\", \"indexes\": \"%016llx\", \"answers\": \"%016llx\","
+        " \"single_trees\": \"%016llx\"}\n",
+        static_cast<unsigned long long>(trees.value()),
+        static_cast<unsigned long long>(indexes.value()),
+        static_cast<unsigned long long>(sweeps.value()),
+        static_cast<unsigned long long>(single_trees.value()));
 }
 
 int usage() {
