@@ -3,6 +3,7 @@
 // built so that an optimisation can be checked to change no bit. Prints one JSON object.
 //
 //   treetally_core_bench load   FILE [REPEATS]
+//   treetally_core_bench first  FILE
 //   treetally_core_bench sweep  FILE REPEATS NAME1 NAME2 NAME3 NAME4 NAME5
 //   treetally_core_bench digest FILE [NAME1 .. NAME5]
 #include <fcntl.h>
@@ -87,31 +88,32 @@ long peak_resident_kib() {
     return usage.ru_maxrss;
 }
 
-// Bytes of a loaded set by where they live; capacities, so spare room shows.
+// Bytes of a loaded set by where they live, and of the trees, which only the load holds.
 struct MemoryBreakdown {
-    std::size_t tree_arrays = 0;
-    std::size_t tree_objects = 0;
+    std::size_t trees_while_loading = 0;  // the per-node arrays and the Tree objects
     std::size_t taxon_positions = 0;
-    std::size_t tour = 0;
     std::size_t table = 0;
+    std::size_t tour = 0;
+    std::size_t distances = 0;
     std::size_t index_objects = 0;
     std::size_t index_total = 0;
     std::size_t names = 0;
 };
 
-MemoryBreakdown memory_breakdown(const TreeSetData& data) {
+MemoryBreakdown memory_breakdown(const TreeCollection& collection, const TreeSetData& data) {
     MemoryBreakdown out;
-    for (const Tree& tree : data.collection.trees) out.tree_arrays += tree.heap_bytes();
-    out.tree_objects = data.collection.trees.capacity() * sizeof(Tree);
+    for (const Tree& tree : collection.trees) out.trees_while_loading += tree.heap_bytes();
+    out.trees_while_loading += collection.trees.capacity() * sizeof(Tree);
     for (const TreeLca& lca : data.lcas) {
-        out.taxon_positions += lca.taxon_positions().size_bytes();
-        out.tour += lca.euler_nodes().size_bytes() + lca.euler_depths().size_bytes() +
-                    lca.euler_distances().size_bytes();
-        out.table += lca.column_count() * lca.level_count() * sizeof(std::uint32_t);
+        const TreeLca::PartBytes parts = lca.part_bytes();
+        out.taxon_positions += parts.taxon_positions;
+        out.table += parts.table;
+        out.tour += parts.tour;
+        out.distances += parts.distances;
         out.index_total += lca.heap_bytes();
     }
     out.index_objects = data.lcas.capacity() * sizeof(TreeLca);
-    out.names = data.collection.taxon_set.heap_bytes();
+    out.names = data.taxon_set.heap_bytes();
     return out;
 }
 
@@ -127,20 +129,38 @@ void print_load(const std::string& path, int repeats) {
     const TreeCollection collection = load_or_fail(path);
     const double index_s =
         best_seconds(repeats, [&] { (void)index_tree_collection(load_or_fail(path)); }) - parse_s;
-    const MemoryBreakdown memory = memory_breakdown(data);
+    const MemoryBreakdown memory = memory_breakdown(collection, data);
     const double mb = static_cast<double>(bytes) / 1e6;
     std::printf(
         "{\"file\": \"%s\", \"bytes\": %zu, \"lines\": %zu, \"trees\": %zu, \"taxa\": %zu,\n"
         " \"floor_s\": %.6f, \"parse_s\": %.6f, \"index_s\": %.6f, \"load_s\": %.6f,\n"
         " \"floor_mb_s\": %.1f, \"parse_mb_s\": %.1f, \"load_mb_s\": %.1f,\n"
-        " \"memory\": {\"tree_arrays\": %zu, \"tree_objects\": %zu, \"taxon_positions\": %zu,"
-        " \"tour\": %zu, \"table\": %zu, \"index_objects\": %zu, \"index_total\": %zu,"
+        " \"memory\": {\"trees_while_loading\": %zu, \"taxon_positions\": %zu, \"table\": %zu,"
+        " \"tour\": %zu, \"distances\": %zu, \"index_objects\": %zu, \"index_total\": %zu,"
         " \"names\": %zu},\n"
         " \"peak_rss_growth_kib\": %ld}\n",
         path.c_str(), bytes, lines, collection.trees.size(), collection.taxon_set.size(), floor_s,
-        parse_s, index_s, total_s, mb / floor_s, mb / parse_s, mb / total_s, memory.tree_arrays,
-        memory.tree_objects, memory.taxon_positions, memory.tour, memory.table,
-        memory.index_objects, memory.index_total, memory.names, rss_after - rss_before);
+        parse_s, index_s, total_s, mb / floor_s, mb / parse_s, mb / total_s,
+        memory.trees_while_loading, memory.taxon_positions, memory.table, memory.tour,
+        memory.distances, memory.index_objects, memory.index_total, memory.names,
+        rss_after - rss_before);
+}
+
+long minor_page_faults() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_minflt;
+}
+
+// One load in this fresh process, as a first load from Python meets it: every page is new.
+void print_first_load(const std::string& path) {
+    const long faults_before = minor_page_faults();
+    const double start = now_seconds();
+    const TreeSetData data = load_tree_set_data(path);
+    const double seconds = now_seconds() - start;
+    std::printf(
+        "{\"file\": \"%s\", \"trees\": %zu, \"first_load_s\": %.6f, \"page_faults\": %ld}\n",
+        path.c_str(), data.tree_count(), seconds, minor_page_faults() - faults_before);
 }
 
 QuintetNames quintet_names(char** argv) {
@@ -311,9 +331,8 @@ void print_digest(const std::string& path, const QuintetNames* names) {
     Digest indexes;
     indexes.add_value(std::uint64_t{data.tree_count()});
     for (const TreeLca& lca : data.lcas) add_index_answers(lca, indexes);
-    const std::vector<QuintetNames> quintets = names != nullptr
-                                                   ? std::vector<QuintetNames>{*names}
-                                                   : default_quintets(data.collection.taxon_set);
+    const std::vector<QuintetNames> quintets =
+        names != nullptr ? std::vector<QuintetNames>{*names} : default_quintets(data.taxon_set);
     Digest sweeps;
     Digest single_trees;
     for (const QuintetNames& quintet : quintets) {
@@ -332,6 +351,7 @@ void print_digest(const std::string& path, const QuintetNames* names) {
 int usage() {
     std::fprintf(stderr,
                  "usage: treetally_core_bench load FILE [REPEATS]\n"
+                 "       treetally_core_bench first FILE\n"
                  "       treetally_core_bench sweep FILE REPEATS NAME1 .. NAME5\n"
                  "       treetally_core_bench digest FILE [NAME1 .. NAME5]\n");
     return 2;
@@ -343,6 +363,8 @@ int run(int argc, char** argv) {
     const std::string path = argv[2];
     if (command == "load") {
         print_load(path, argc > 3 ? std::atoi(argv[3]) : 3);
+    } else if (command == "first") {
+        print_first_load(path);
     } else if (command == "sweep" && argc == 9) {
         print_sweep(path, std::atoi(argv[3]), quintet_names(argv + 4));
     } else if (command == "digest" && (argc == 3 || argc == 8)) {

@@ -1,4 +1,4 @@
-// The immutable record behind one TreeSet: the loaded trees and one LCA index per tree.
+// The immutable record behind one TreeSet: the taxa of its file and one LCA index per tree.
 // Shared by the TreeSet and all SingleTrees taken from it; nothing changes it once built.
 #pragma once
 
@@ -9,14 +9,17 @@
 #include <vector>
 
 #include "lca/euler_pos.hpp"
+#include "lca/index_arena.hpp"
 #include "lca/tree_lca.hpp"
 #include "tree/tree_collection.hpp"
 
 namespace treetally {
 
 struct TreeSetData {
-    TreeCollection collection;
-    std::vector<TreeLca> lcas;  // entry i indexes collection.trees[i]
+    TaxonSet taxon_set;
+    // The trees themselves are not kept: once indexed, nothing reads them.
+    IndexArena index_block;     // holds the indexes of `lcas`
+    std::vector<TreeLca> lcas;  // entry i indexes the tree of line i
 
     std::size_t tree_count() const { return lcas.size(); }
 };
@@ -25,8 +28,9 @@ struct TreeSetData {
 // 'Failed to load tree collection: "<reason>"'; a reader's fatal error passes through.
 TreeSetData load_tree_set_data(const std::string& path);
 
-// Indexes every tree of `collection`, each covering the collection's whole taxon set.
-// Raises std::bad_alloc, before building anything, when the indexes cannot fit in memory.
+// Indexes every tree of `collection`, each covering the collection's whole taxon set, and
+// frees each tree once it is indexed. Raises std::bad_alloc, before building anything, when the
+// indexes cannot fit in memory.
 TreeSetData index_tree_collection(TreeCollection collection);
 
 // Maps `names` to taxon ids in order; the first unknown name raises "Taxon not found".

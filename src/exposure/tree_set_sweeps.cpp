@@ -20,7 +20,7 @@ std::array<std::uint64_t, Codes> tally_topologies(const TreeSetData& data,
                                                   const std::array<std::string_view, N>& names,
                                                   Classify classify) {
     std::array<std::uint64_t, Codes> tally{};
-    const auto ids = taxon_ids_of(data.collection.taxon_set, names);
+    const auto ids = taxon_ids_of(data.taxon_set, names);
     std::array<EulerPos, N> positions;
     for (std::size_t tree = 0; tree < data.lcas.size(); ++tree) {
         prefetch_ahead(data, tree, ids);
@@ -51,7 +51,7 @@ QuartetTally tally_single_quartet(const TreeSetData& data, const QuartetNames& n
 
 TimeTable coalescence_times_by_topology(const TreeSetData& data, const QuintetNames& names) {
     TimeTable table{};
-    const auto ids = taxon_ids_of(data.collection.taxon_set, names);
+    const auto ids = taxon_ids_of(data.taxon_set, names);
     FivePositions positions;
     PairLcaPositions pair_lcas;
     for (std::size_t tree = 0; tree < data.lcas.size(); ++tree) {

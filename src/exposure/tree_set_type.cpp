@@ -100,7 +100,7 @@ PyObject* tree_set_iter(PyObject* self) {
 PyObject* taxa(PyObject* self, PyObject*) {
     return boundary_call([&] {
         const SharedDataObject& tree_set = tree_set_receiver(self);
-        return list_of_strings(tree_set.data->collection.taxon_set.taxon_names());
+        return list_of_strings(tree_set.data->taxon_set.taxon_names());
     });
 }
 

@@ -1,166 +1,247 @@
 #include "lca/tree_lca.hpp"
 
-#include <bit>
-#include <cstring>
+#include <limits>
 #include <utility>
-#include <vector>
 
 namespace treetally {
 
-namespace {
-
-// A node whose children are being walked, with the next child still to visit.
-struct PendingNode {
-    NodeId node;
-    NodeId next_child;
-    std::uint32_t depth;
-    double distance;
+struct TreeLca::Layout {
+    std::size_t taxon_count = 0;
+    std::size_t tour_length = 0;
+    std::size_t column_count = 0;
+    std::size_t level_count = 0;
+    PackedWidth position_width;
+    PackedWidth node_width;
+    bool has_distances = false;
+    std::size_t table_offset = 0;
+    std::size_t depths_offset = 0;
+    std::size_t nodes_offset = 0;
+    std::size_t nodes_end = 0;
+    std::size_t distances_offset = 0;
+    std::size_t total_bytes = 0;
 };
 
-std::size_t level_count_for(std::size_t column_count) {
-    return static_cast<std::size_t>(std::bit_width(column_count));
+namespace {
+
+constexpr std::size_t round_up_to_8(std::size_t bytes) {
+    return (bytes + 7) & ~std::size_t{7};
 }
 
-// 32-bit entries rounded up to whole 8-byte words.
-std::size_t words_for(std::size_t entries) {
-    return (entries + 1) / 2;
-}
-
-// Fills the column-major sparse table of `levels` x `columns` positions of minimal depth.
-// The levels are first computed one after the other into level-major scratch rows, where each
-// step reads two runs of the row below and writes one run, with the depth of every entry kept
-// beside it: straight loops of compares and selects that the compiler turns into vector code.
-// The rows are then copied into the columns, a few columns at a time so that every row is read
-// in runs.
-void fill_range_min_table(const std::uint32_t* depths, std::size_t columns, std::size_t levels,
-                          std::uint32_t* table) {
-    const std::unique_ptr<std::uint32_t[]> rows(new std::uint32_t[levels * columns + 2 * columns]);
-    std::uint32_t* const positions = rows.get();
-    std::uint32_t* below_depths = positions + levels * columns;
-    std::uint32_t* level_depths = below_depths + columns;
-    for (std::size_t j = 0; j < columns; ++j) {
-        positions[j] = static_cast<std::uint32_t>(j);
-        below_depths[j] = depths[j];
+// Whether any distance from the root differs from 0.0: exactly when some node below the root
+// has a branch length other than zero (the shallowest such node's distance is that length).
+bool has_branch_lengths(const Tree& tree) {
+    const std::span<const double> lengths = tree.branch_lengths();
+    for (std::size_t node = 1; node < lengths.size(); ++node) {
+        if (lengths[node] != 0.0) return true;
     }
+    return false;
+}
+
+// Stores the distance of each of `positions` from its own column: the entries of one row.
+template <typename Entry>
+void write_row_as(const std::uint32_t* positions, std::size_t count, std::byte* row) {
+    for (std::size_t j = 0; j < count; ++j) {
+        const auto entry = static_cast<Entry>(positions[j] - j);
+        std::memcpy(row + j * sizeof(Entry), &entry, sizeof(Entry));
+    }
+}
+
+void write_row(const std::uint32_t* positions, std::size_t count, std::byte* row,
+               std::uint8_t shift) {
+    switch (shift) {
+        case 0:
+            write_row_as<std::uint8_t>(positions, count, row);
+            break;
+        case 1:
+            write_row_as<std::uint16_t>(positions, count, row);
+            break;
+        default:
+            write_row_as<std::uint32_t>(positions, count, row);
+    }
+}
+
+// Fills the rows of the sparse table of positions of minimal depth over `columns` columns.
+// Each level is computed from the one below in a straight loop of compares and selects that
+// the compiler turns into vector code, with the depth of every entry kept beside it, and then
+// written as its row. `depths` (one per column) is overwritten; `scratch` holds 3 x columns.
+void fill_range_min_rows(std::uint32_t* depths, std::size_t columns, std::size_t levels,
+                         std::uint32_t* scratch, std::byte* table) {
+    std::uint32_t* below = scratch;
+    std::uint32_t* level = scratch + columns;
+    std::uint32_t* below_depths = depths;
+    std::uint32_t* level_depths = scratch + 2 * columns;
+    for (std::size_t j = 0; j < columns; ++j) below[j] = static_cast<std::uint32_t>(j);
     for (std::size_t k = 1; k < levels; ++k) {
         const std::size_t half = std::size_t{1} << (k - 1);
         // Columns j with j + 2^k <= columns; the windows of the others run past the last
-        // column, are never read, and hold 0.
+        // column and are never read.
         const std::size_t count = columns - (std::size_t{1} << k) + 1;
-        const std::uint32_t* __restrict below = positions + (k - 1) * columns;
-        std::uint32_t* __restrict level = positions + k * columns;
+        const std::uint32_t* __restrict left_positions = below;
         const std::uint32_t* __restrict left_depths = below_depths;
+        std::uint32_t* __restrict out = level;
         std::uint32_t* __restrict out_depths = level_depths;
         for (std::size_t j = 0; j < count; ++j) {
-            const std::uint32_t left = below[j];
-            const std::uint32_t right = below[j + half];
-            const std::uint32_t left_depth = left_depths[j];
-            const std::uint32_t right_depth = left_depths[j + half];
+            // Depths are below 2^31 (a tree has fewer nodes), so they compare alike as signed
+            // values, which vector compares of this instruction set need.
+            const auto left_depth = static_cast<std::int32_t>(left_depths[j]);
+            const auto right_depth = static_cast<std::int32_t>(left_depths[j + half]);
             // On a tie the right window's position wins.
             const bool right_wins = !(left_depth < right_depth);
-            level[j] = right_wins ? right : left;
-            out_depths[j] = right_wins ? right_depth : left_depth;
+            out[j] = right_wins ? left_positions[j + half] : left_positions[j];
+            out_depths[j] = static_cast<std::uint32_t>(right_wins ? right_depth : left_depth);
         }
-        std::fill(level + count, level + columns, 0u);
+        write_row(level, count, table + range_min_row_start(k, columns), range_min_levels[k].shift);
+        std::swap(below, level);
         std::swap(below_depths, level_depths);
-    }
-    constexpr std::size_t block = 8;
-    std::size_t first = 0;
-    for (; first + block <= columns; first += block) {
-        for (std::size_t k = 0; k < levels; ++k) {
-            const std::uint32_t* row = positions + k * columns + first;
-            std::uint32_t* out = table + first * levels + k;
-            for (std::size_t i = 0; i < block; ++i) out[i * levels] = row[i];
-        }
-    }
-    for (; first < columns; ++first) {
-        for (std::size_t k = 0; k < levels; ++k)
-            table[first * levels + k] = positions[k * columns + first];
     }
 }
 
 }  // namespace
 
-void TreeLca::allocate(std::size_t taxon_count, std::size_t tour_length, std::size_t column_count,
-                       std::size_t level_count) {
-    const std::size_t taxon_words = words_for(taxon_count);
-    const std::size_t table_words = words_for(column_count * level_count);
-    const std::size_t depth_words = words_for(tour_length);
-    const std::size_t node_words = words_for(tour_length);
-    const std::size_t words = taxon_words + table_words + depth_words + node_words + tour_length;
-    // Left uninitialised: build writes every entry, so zero-filling first would touch it twice.
-    // Allocated before anything changes, so a failed allocation leaves the index as it was.
-    constexpr std::size_t word = sizeof(std::uint64_t);
-    std::unique_ptr<std::byte[]> block(new std::byte[words * word]);
-    storage_ = std::move(block);
-    storage_words_ = words;
-    std::byte* next = storage_.get();
-    taxon_positions_ = reinterpret_cast<std::uint32_t*>(next);
-    next += taxon_words * word;
-    range_min_table_ = reinterpret_cast<std::uint32_t*>(next);
-    next += table_words * word;
-    euler_depths_ = reinterpret_cast<std::uint32_t*>(next);
-    next += depth_words * word;
-    euler_nodes_ = reinterpret_cast<std::uint32_t*>(next);
-    next += node_words * word;
-    euler_distances_ = reinterpret_cast<double*>(next);
-    taxon_count_ = taxon_count;
-    tour_length_ = tour_length;
-    column_count_ = column_count;
-    level_count_ = level_count;
+TreeLca::Layout TreeLca::layout_for(const Tree& tree, std::size_t taxon_count) {
+    if (taxon_count > std::numeric_limits<std::uint32_t>::max())
+        fail("too many taxa: an index holds at most 4294967295");
+    Layout layout;
+    layout.taxon_count = taxon_count;
+    layout.tour_length = 2 * tree.node_count();
+    layout.column_count = 2 * tree.unrooted_node_count();
+    layout.level_count = static_cast<std::size_t>(std::bit_width(layout.column_count));
+    layout.position_width = PackedWidth::holding(layout.tour_length - 1);
+    layout.node_width = PackedWidth::holding(tree.node_count() - 1);
+    layout.has_distances = has_branch_lengths(tree);
+    layout.table_offset = layout.position_width.bytes_for(taxon_count);
+    layout.depths_offset =
+        layout.table_offset + range_min_row_start(layout.level_count, layout.column_count);
+    layout.nodes_offset = layout.depths_offset + layout.node_width.bytes_for(layout.tour_length);
+    layout.nodes_end = layout.nodes_offset + layout.node_width.bytes_for(layout.tour_length);
+    layout.distances_offset = round_up_to_8(layout.nodes_end);
+    layout.total_bytes = layout.has_distances
+                             ? layout.distances_offset + tree.node_count() * sizeof(double)
+                             : round_up_to_8(layout.nodes_end + packed_read_slack);
+    return layout;
+}
+
+std::size_t TreeLca::bytes_for(const Tree& tree, std::size_t taxon_count) {
+    return layout_for(tree, taxon_count).total_bytes;
+}
+
+std::size_t TreeLca::BuildScratch::bytes_for(const Tree& tree) {
+    const std::size_t rows = 2 * (2 * tree.node_count()) + 3 * (2 * tree.unrooted_node_count());
+    // The walk's stack holds at most every node.
+    return rows * sizeof(std::uint32_t) + tree.node_count() * sizeof(PendingNode);
+}
+
+void TreeLca::adopt(const Layout& layout, std::byte* block) {
+    block_ = block;
+    table_offset_ = layout.table_offset;
+    depths_offset_ = layout.depths_offset;
+    nodes_offset_ = layout.nodes_offset;
+    distances_offset_ = layout.distances_offset;
+    taxon_count_ = static_cast<std::uint32_t>(layout.taxon_count);
+    tour_length_ = static_cast<std::uint32_t>(layout.tour_length);
+    column_count_ = static_cast<std::uint32_t>(layout.column_count);
+    position_width_ = layout.position_width;
+    node_width_ = layout.node_width;
+    level_count_ = static_cast<std::uint8_t>(layout.level_count);
+    has_distances_ = layout.has_distances;
 }
 
 TreeLca TreeLca::build(const Tree& tree, std::size_t taxon_count) {
-    const std::size_t tour_length = 2 * tree.node_count();
-    const std::size_t columns = 2 * tree.unrooted_node_count();
-    const std::size_t levels = level_count_for(columns);
+    const Layout layout = layout_for(tree, taxon_count);
     TreeLca index;
-    index.allocate(taxon_count, tour_length, columns, levels);
-    std::fill_n(index.taxon_positions_, taxon_count, 0u);
+    index.adopt(layout, new std::byte[layout.total_bytes]);
+    index.owns_block_ = true;
+    BuildScratch scratch;
+    index.fill(tree, scratch);
+    return index;
+}
 
+TreeLca TreeLca::build_in(const Tree& tree, std::size_t taxon_count, std::span<std::byte> place,
+                          BuildScratch& scratch) {
+    const Layout layout = layout_for(tree, taxon_count);
+    checked_index(layout.total_bytes - 1, place.size());
+    TreeLca index;
+    index.adopt(layout, place.data());
+    index.fill(tree, scratch);
+    return index;
+}
+
+void TreeLca::fill(const Tree& tree, BuildScratch& scratch) {
+    const std::size_t tour_length = tour_length_;
+    const std::size_t columns = column_count_;
+    const std::size_t rows = 2 * tour_length + 3 * columns;
+    if (scratch.rows_.size() < rows) scratch.rows_.resize(rows);
+    std::uint32_t* const nodes = scratch.rows_.data();
+    std::uint32_t* const depths = nodes + tour_length;
+
+    // Everything the walk does not write reads as 0: absent taxa, unreached nodes' distances,
+    // and the bytes after the arrays that packed reads take in.
+    std::memset(block_, 0, table_offset_);
+    const std::size_t nodes_end = nodes_offset_ + node_width_.bytes_for(tour_length);
+    std::memset(block_ + nodes_end, 0, heap_bytes() - nodes_end);
+    auto* const distances = reinterpret_cast<double*>(block_ + distances_offset_);
+
+    const std::span<const std::int32_t> node_taxa = tree.node_taxons();
+    const std::span<const std::int32_t> first_children = tree.first_children();
+    const std::span<const std::int32_t> next_siblings = tree.next_siblings();
+    const std::span<const double> lengths = tree.branch_lengths();
     std::uint32_t position = 0;
-    auto record_visit = [&](NodeId node, std::uint32_t depth, double distance) {
-        index.euler_nodes_[position] = static_cast<std::uint32_t>(node.value);
-        index.euler_depths_[position] = depth;
-        index.euler_distances_[position] = distance;
+    auto arrive = [&](std::int32_t node, std::uint32_t depth) {
+        const std::int32_t taxon = node_taxa[static_cast<std::size_t>(node)];
+        if (taxon >= 0) {
+            write_packed(block_, checked_index(static_cast<std::size_t>(taxon), taxon_count_),
+                         position_width_, position);
+        }
+        nodes[position] = static_cast<std::uint32_t>(node);
+        depths[position] = depth;
         ++position;
     };
-    auto arrive = [&](NodeId node, std::uint32_t depth, double distance) {
-        if (const auto taxon = tree.taxon_of(node)) {
-            index.taxon_positions_[checked_index(taxon->index(), taxon_count)] = position;
-        }
-        record_visit(node, depth, distance);
-    };
 
-    // An explicit stack: trees may be nested far deeper than the call stack allows.
-    std::vector<PendingNode> stack;
-    arrive(NodeId::root(), 0, 0.0);
-    stack.push_back({NodeId::root(), tree.first_child(NodeId::root()), 0, 0.0});
-    while (!stack.empty()) {
-        PendingNode& top = stack.back();
+    // An explicit stack: trees may be nested far deeper than the call stack allows. The depth
+    // of a node is the number of its ancestors on the stack.
+    auto& pending = scratch.pending_;
+    pending.clear();
+    arrive(0, 0);
+    pending.push_back({NodeId::root(), NodeId{first_children[0]}});
+    while (!pending.empty()) {
+        BuildScratch::PendingNode& top = pending.back();
         if (top.next_child.is_none()) {
-            stack.pop_back();
-            if (!stack.empty()) {
-                const PendingNode& parent = stack.back();
-                record_visit(parent.node, parent.depth, parent.distance);
+            pending.pop_back();
+            if (!pending.empty()) {
+                nodes[position] = static_cast<std::uint32_t>(pending.back().node.value);
+                depths[position] = static_cast<std::uint32_t>(pending.size() - 1);
+                ++position;
             }
             continue;
         }
-        const NodeId child = top.next_child;
-        top.next_child = tree.next_sibling(child);
-        const std::uint32_t depth = top.depth + 1;
-        const double distance = top.distance + tree.branch_length(child);
-        arrive(child, depth, distance);
-        stack.push_back({child, tree.first_child(child), depth, distance});
+        const std::int32_t child = top.next_child.value;
+        const auto child_index = static_cast<std::size_t>(child);
+        top.next_child = NodeId{next_siblings[child_index]};
+        if (has_distances_) {
+            distances[child_index] = distances[top.node.index()] + lengths[child_index];
+        }
+        arrive(child, static_cast<std::uint32_t>(pending.size()));
+        pending.push_back({NodeId{child}, NodeId{first_children[child_index]}});
     }
     // The spare entry, and any entries of nodes the walk cannot reach (a "," at the root links
     // its node only as the root's sibling), read like visits of the root.
-    std::fill(index.euler_nodes_ + position, index.euler_nodes_ + tour_length, 0u);
-    std::fill(index.euler_depths_ + position, index.euler_depths_ + tour_length, 0u);
-    std::fill(index.euler_distances_ + position, index.euler_distances_ + tour_length, 0.0);
+    std::fill(nodes + position, nodes + tour_length, 0u);
+    std::fill(depths + position, depths + tour_length, 0u);
 
-    fill_range_min_table(index.euler_depths_, columns, levels, index.range_min_table_);
-    return index;
+    write_packed_run(nodes, tour_length, block_ + nodes_offset_, node_width_);
+    write_packed_run(depths, tour_length, block_ + depths_offset_, node_width_);
+    fill_range_min_rows(depths, columns, level_count_, depths + tour_length,
+                        block_ + table_offset_);
+}
+
+void TreeLca::release() {
+    if (owns_block_) delete[] block_;
+    block_ = nullptr;
+    owns_block_ = false;
+}
+
+TreeLca::~TreeLca() {
+    release();
 }
 
 TreeLca::TreeLca(const TreeLca& other) {
@@ -169,9 +250,16 @@ TreeLca::TreeLca(const TreeLca& other) {
 
 TreeLca& TreeLca::operator=(const TreeLca& other) {
     if (this == &other) return *this;
-    if (!other.storage_) return *this = TreeLca();
-    allocate(other.taxon_count_, other.tour_length_, other.column_count_, other.level_count_);
-    std::memcpy(storage_.get(), other.storage_.get(), storage_words_ * sizeof(std::uint64_t));
+    // Allocated before anything changes, so a failed allocation leaves the index as it was.
+    std::byte* block = nullptr;
+    if (other.block_ != nullptr) {
+        block = new std::byte[other.heap_bytes()];
+        std::memcpy(block, other.block_, other.heap_bytes());
+    }
+    release();
+    copy_shape_from(other);
+    block_ = block;
+    owns_block_ = block != nullptr;
     return *this;
 }
 
@@ -181,18 +269,26 @@ TreeLca::TreeLca(TreeLca&& other) noexcept {
 
 TreeLca& TreeLca::operator=(TreeLca&& other) noexcept {
     if (this == &other) return *this;
-    storage_ = std::move(other.storage_);
-    storage_words_ = std::exchange(other.storage_words_, 0);
-    taxon_positions_ = std::exchange(other.taxon_positions_, nullptr);
-    range_min_table_ = std::exchange(other.range_min_table_, nullptr);
-    euler_depths_ = std::exchange(other.euler_depths_, nullptr);
-    euler_nodes_ = std::exchange(other.euler_nodes_, nullptr);
-    euler_distances_ = std::exchange(other.euler_distances_, nullptr);
-    taxon_count_ = std::exchange(other.taxon_count_, 0);
-    tour_length_ = std::exchange(other.tour_length_, 0);
-    column_count_ = std::exchange(other.column_count_, 0);
-    level_count_ = std::exchange(other.level_count_, 0);
+    release();
+    copy_shape_from(other);
+    block_ = std::exchange(other.block_, nullptr);
+    owns_block_ = std::exchange(other.owns_block_, false);
+    other.copy_shape_from(TreeLca());
     return *this;
+}
+
+void TreeLca::copy_shape_from(const TreeLca& other) {
+    table_offset_ = other.table_offset_;
+    depths_offset_ = other.depths_offset_;
+    nodes_offset_ = other.nodes_offset_;
+    distances_offset_ = other.distances_offset_;
+    taxon_count_ = other.taxon_count_;
+    tour_length_ = other.tour_length_;
+    column_count_ = other.column_count_;
+    position_width_ = other.position_width_;
+    node_width_ = other.node_width_;
+    level_count_ = other.level_count_;
+    has_distances_ = other.has_distances_;
 }
 
 void TreeLca::prefetch_for_query(std::span<const TaxonId> taxa, bool with_distances) const {
@@ -201,10 +297,9 @@ void TreeLca::prefetch_for_query(std::span<const TaxonId> taxa, bool with_distan
     // Into the second-level cache (prefetcht2): it has room for many more outstanding misses
     // than the first level, where a run of prefetches a few trees ahead would wait for a slot.
     constexpr int locality = 1;
-    const auto* start = reinterpret_cast<const char*>(storage_.get());
-    const auto* distances = reinterpret_cast<const char*>(euler_distances_);
-    const auto query_bytes = static_cast<std::size_t>(distances - start) +
-                             (with_distances ? tour_length_ * sizeof(double) : 0);
+    const auto* start = reinterpret_cast<const char*>(block_);
+    const std::size_t query_bytes =
+        (with_distances && has_distances_) ? heap_bytes() : distances_offset_;
     if (query_bytes <= whole_index_limit) {
         for (std::size_t offset = 0; offset < query_bytes; offset += line)
             __builtin_prefetch(start + offset, 0, locality);
@@ -212,17 +307,55 @@ void TreeLca::prefetch_for_query(std::span<const TaxonId> taxa, bool with_distan
     }
     for (const TaxonId taxon : taxa) {
         if (taxon.index() < taxon_count_)
-            __builtin_prefetch(taxon_positions_ + taxon.index(), 0, locality);
+            __builtin_prefetch(start + position_width_.bytes_for(taxon.index()), 0, locality);
     }
+}
+
+std::vector<std::uint32_t> TreeLca::taxon_positions() const {
+    std::vector<std::uint32_t> out(taxon_count_);
+    for (std::size_t taxon = 0; taxon < out.size(); ++taxon)
+        out[taxon] = taxon_position(TaxonId{static_cast<std::uint32_t>(taxon)}).value;
+    return out;
+}
+
+std::vector<std::uint32_t> TreeLca::euler_nodes() const {
+    std::vector<std::uint32_t> out(tour_length_);
+    for (std::uint32_t p = 0; p < out.size(); ++p)
+        out[p] = static_cast<std::uint32_t>(node_at(EulerPos{p}).value);
+    return out;
+}
+
+std::vector<double> TreeLca::euler_distances() const {
+    std::vector<double> out(tour_length_);
+    for (std::uint32_t p = 0; p < out.size(); ++p) out[p] = distance_at(EulerPos{p});
+    return out;
+}
+
+std::vector<std::uint32_t> TreeLca::euler_depths() const {
+    std::vector<std::uint32_t> out(tour_length_);
+    for (std::uint32_t p = 0; p < out.size(); ++p) out[p] = depth_at(EulerPos{p});
+    return out;
 }
 
 EulerPos TreeLca::range_min_entry(std::size_t level, std::size_t column) const {
     checked_index(level, level_count_);
-    return EulerPos{range_min_table_[checked_index(column, column_count_) * level_count_ + level]};
+    checked_index(column, column_count_);
+    if (level == 0) return EulerPos{static_cast<std::uint32_t>(column)};
+    if (column + (std::size_t{1} << level) > column_count_) return EulerPos{0};
+    const std::byte* row = block_ + table_offset_ + range_min_row_start(level, column_count_);
+    const PackedWidth width{range_min_levels[level].shift, static_cast<std::uint8_t>(32 - level)};
+    return EulerPos{static_cast<std::uint32_t>(column + read_packed(row, column, width))};
 }
 
 std::size_t TreeLca::heap_bytes() const {
-    return storage_words_ * sizeof(std::uint64_t);
+    if (block_ == nullptr) return 0;
+    if (has_distances_) return distances_offset_ + (tour_length_ / 2) * sizeof(double);
+    return round_up_to_8(nodes_offset_ + node_width_.bytes_for(tour_length_) + packed_read_slack);
+}
+
+TreeLca::PartBytes TreeLca::part_bytes() const {
+    return {table_offset_, depths_offset_ - table_offset_, 2 * (nodes_offset_ - depths_offset_),
+            has_distances_ ? (tour_length_ / 2) * sizeof(double) : 0};
 }
 
 }  // namespace treetally

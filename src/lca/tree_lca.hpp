@@ -6,30 +6,65 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <cstring>
 #include <span>
+#include <vector>
 
 #include "lca/euler_pos.hpp"
+#include "lca/packed_entries.hpp"
+#include "lca/range_min_layout.hpp"
 #include "tree/ids.hpp"
 #include "tree/tree.hpp"
 
 namespace treetally {
 
+// The index's values live in one block of bytes, in the order a query reads them: the taxa's
+// positions, the range-minimum table (see range_min_layout.hpp), the depths and the node ids
+// along the tour, then one distance from the root per node, which a tree without branch
+// lengths leaves out (every distance is 0.0). Positions, depths and node ids take 1, 2 or 4
+// bytes each, the fewest that hold the largest value a tree of its size can have. The block
+// belongs either to the index (built alone, or copied) or to the set that holds all indexes of
+// a file (built in place), which keeps it for as long as its indexes live.
 class TreeLca {
   public:
-    // Indexes `tree`, with one position slot for each of the collection's `taxon_count` taxa.
+    // Memory the build of one tree uses for a moment besides the index itself.
+    class BuildScratch {
+      public:
+        // Bytes the scratch grows to for `tree`.
+        static std::size_t bytes_for(const Tree& tree);
+
+      private:
+        friend class TreeLca;
+        // A node whose children are being walked, with the next child still to visit.
+        struct PendingNode {
+            NodeId node;
+            NodeId next_child;
+        };
+        std::vector<std::uint32_t> rows_;
+        std::vector<PendingNode> pending_;
+    };
+
+    // Indexes `tree`, with one position slot for each of the collection's `taxon_count` taxa,
+    // in a block of its own.
     static TreeLca build(const Tree& tree, std::size_t taxon_count);
+    // The same in `place`, which must hold bytes_for(tree, taxon_count) bytes and outlive the
+    // index and every copy of it that is a view (moves; copies own their block).
+    static TreeLca build_in(const Tree& tree, std::size_t taxon_count, std::span<std::byte> place,
+                            BuildScratch& scratch);
+    // Bytes of the block that indexes `tree`, a multiple of 8.
+    static std::size_t bytes_for(const Tree& tree, std::size_t taxon_count);
 
     TreeLca() = default;
     TreeLca(const TreeLca& other);
     TreeLca& operator=(const TreeLca& other);
     TreeLca(TreeLca&& other) noexcept;
     TreeLca& operator=(TreeLca&& other) noexcept;
-    ~TreeLca() = default;
+    ~TreeLca();
 
     // Position of the taxon's leaf in this tree; absent (0) when the tree lacks it.
     EulerPos taxon_position(TaxonId taxon) const {
-        return EulerPos{taxon_positions_[checked_index(taxon.index(), taxon_count_)]};
+        return EulerPos{
+            read_packed(block_, checked_index(taxon.index(), taxon_count_), position_width_)};
     }
     // A position of the lowest common ancestor of the nodes at `a` and `b` (both below
     // column_count()); of two equally shallow visits of that node, the left one.
@@ -38,11 +73,9 @@ class TreeLca {
         return lca_position_in_range(a, b);
     }
 
-    NodeId node_at(EulerPos p) const {
-        return NodeId{static_cast<std::int32_t>(euler_nodes_[at(p)])};
-    }
-    std::uint32_t depth_at(EulerPos p) const { return euler_depths_[at(p)]; }
-    double distance_at(EulerPos p) const { return euler_distances_[at(p)]; }
+    NodeId node_at(EulerPos p) const { return node_at_in_range(checked(p)); }
+    std::uint32_t depth_at(EulerPos p) const { return depth_at_in_range(checked(p)); }
+    double distance_at(EulerPos p) const { return distance_at_in_range(checked(p)); }
 
     // The same reads without their own bounds test, for query loops that have tested every
     // position they start from once (see `positions_in_range`): every LCA of positions below
@@ -69,20 +102,34 @@ class TreeLca {
         const std::size_t span = hi - lo + 1;
         if (span == 0) __builtin_unreachable();
         const auto k = static_cast<std::size_t>(std::bit_width(span) - 1);
-        const std::uint32_t left = range_min_table_[lo * level_count_ + k];
-        const std::uint32_t right =
-            range_min_table_[(hi + 1 - (std::size_t{1} << k)) * level_count_ + k];
-        const std::uint32_t left_depth = euler_depths_[left];
-        const std::uint32_t right_depth = euler_depths_[right];
+        const std::size_t right_column = hi + 1 - (std::size_t{1} << k);
+        // Level 0 is not stored: its mask is 0, so the read (of any byte of the block) adds 0.
+        const RangeMinLevel& level = range_min_levels[k];
+        const std::byte* row = block_ + table_offset_ + range_min_row_start(k, column_count_);
+        const PackedWidth width{level.shift, static_cast<std::uint8_t>(32 - k)};
+        const auto left = static_cast<std::uint32_t>(lo + read_packed(row, lo, width));
+        const auto right =
+            static_cast<std::uint32_t>(right_column + read_packed(row, right_column, width));
+        const std::uint32_t left_depth = depth_at_in_range(EulerPos{left});
+        const std::uint32_t right_depth = depth_at_in_range(EulerPos{right});
         // On a tie the left window's position wins.
         return left_depth <= right_depth ? Visit{EulerPos{left}, left_depth}
                                          : Visit{EulerPos{right}, right_depth};
     }
     NodeId node_at_in_range(EulerPos p) const {
-        return NodeId{static_cast<std::int32_t>(euler_nodes_[p.index()])};
+        return NodeId{
+            static_cast<std::int32_t>(read_packed(block_ + nodes_offset_, p.index(), node_width_))};
     }
-    std::uint32_t depth_at_in_range(EulerPos p) const { return euler_depths_[p.index()]; }
-    double distance_at_in_range(EulerPos p) const { return euler_distances_[p.index()]; }
+    std::uint32_t depth_at_in_range(EulerPos p) const {
+        return read_packed(block_ + depths_offset_, p.index(), node_width_);
+    }
+    double distance_at_in_range(EulerPos p) const {
+        if (!has_distances_) return 0.0;
+        double distance;
+        const auto node = static_cast<std::size_t>(node_at_in_range(p).value);
+        std::memcpy(&distance, block_ + distances_offset_ + node * sizeof(double), sizeof distance);
+        return distance;
+    }
 
     // Asks the processor to start fetching what a query for `taxa` reads first: for a small
     // tree everything but the distances (with them when `with_distances`), for a large one the
@@ -94,43 +141,61 @@ class TreeLca {
     std::size_t tour_length() const { return tour_length_; }
     std::size_t column_count() const { return column_count_; }
     std::size_t level_count() const { return level_count_; }
+    // Bytes of each position, and of each node id and depth.
+    std::size_t position_bytes() const { return position_width_.entry_bytes(); }
+    std::size_t node_bytes() const { return node_width_.entry_bytes(); }
+    // False when every distance is 0.0 and none is stored.
+    bool stores_distances() const { return has_distances_; }
 
-    // The raw arrays, for tests and memory accounting.
-    std::span<const std::uint32_t> taxon_positions() const {
-        return {taxon_positions_, taxon_count_};
-    }
-    std::span<const std::uint32_t> euler_nodes() const { return {euler_nodes_, tour_length_}; }
-    std::span<const double> euler_distances() const { return {euler_distances_, tour_length_}; }
-    std::span<const std::uint32_t> euler_depths() const { return {euler_depths_, tour_length_}; }
-    // Level `level`, column `column` of the range-minimum table.
+    // The values as the data model states them, for tests and digests.
+    std::vector<std::uint32_t> taxon_positions() const;
+    std::vector<std::uint32_t> euler_nodes() const;
+    std::vector<double> euler_distances() const;
+    std::vector<std::uint32_t> euler_depths() const;
+    // Level `level`, column `column` of the range-minimum table; 0 for the columns a level does
+    // not use (those whose window runs past the last column), which no query reads.
     EulerPos range_min_entry(std::size_t level, std::size_t column) const;
 
-    // Bytes held by all arrays of the index.
+    // Bytes of the block, and of its parts, for memory accounting.
     std::size_t heap_bytes() const;
+    struct PartBytes {
+        std::size_t taxon_positions;
+        std::size_t table;
+        std::size_t tour;  // depths and node ids
+        std::size_t distances;
+    };
+    PartBytes part_bytes() const;
 
   private:
-    std::size_t at(EulerPos p) const { return checked_index(p.index(), tour_length_); }
+    EulerPos checked(EulerPos p) const {
+        checked_index(p.index(), tour_length_);
+        return p;
+    }
 
-    // Allocates the one block for the given sizes and points the arrays into it.
-    void allocate(std::size_t taxon_count, std::size_t tour_length, std::size_t column_count,
-                  std::size_t level_count);
+    // Sizes, widths and offsets of an index, all known from the tree before its walk.
+    struct Layout;
+    static Layout layout_for(const Tree& tree, std::size_t taxon_count);
+    void adopt(const Layout& layout, std::byte* block);
+    void fill(const Tree& tree, BuildScratch& scratch);
 
-    // All arrays live in one block, in the order a query reads them: taxon positions, the
-    // range-minimum table, depths, nodes, then the distances (8-byte aligned).
-    // Bytes, in which the uint32_t and double arrays are created implicitly; words of another
-    // type read through those pointers would break the aliasing rules.
-    std::unique_ptr<std::byte[]> storage_;
-    std::size_t storage_words_ = 0;
-    std::uint32_t* taxon_positions_ = nullptr;
-    // Column-major: the level_count_ entries of one column are adjacent.
-    std::uint32_t* range_min_table_ = nullptr;
-    std::uint32_t* euler_depths_ = nullptr;
-    std::uint32_t* euler_nodes_ = nullptr;
-    double* euler_distances_ = nullptr;
-    std::size_t taxon_count_ = 0;
-    std::size_t tour_length_ = 0;
-    std::size_t column_count_ = 0;
-    std::size_t level_count_ = 0;
+    void release();
+    // Every field but the block and its ownership.
+    void copy_shape_from(const TreeLca& other);
+
+    // 64 bytes: a set of many small trees holds one per tree.
+    std::byte* block_ = nullptr;
+    std::size_t table_offset_ = 0;
+    std::size_t depths_offset_ = 0;
+    std::size_t nodes_offset_ = 0;
+    std::size_t distances_offset_ = 0;
+    std::uint32_t taxon_count_ = 0;
+    std::uint32_t tour_length_ = 0;
+    std::uint32_t column_count_ = 0;
+    PackedWidth position_width_;
+    PackedWidth node_width_;  // of node ids and depths, both below the node count
+    std::uint8_t level_count_ = 0;
+    bool has_distances_ = false;
+    bool owns_block_ = false;  // built alone or copied; otherwise the set's block holds it
 };
 
 }  // namespace treetally

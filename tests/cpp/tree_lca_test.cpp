@@ -33,8 +33,7 @@ TEST(TreeLca, TourOfABifurcatingRoot) {
     const TreeLca index = index_of(parsed);
     EXPECT_EQ(to_u32(index.euler_nodes()), (U32{0, 1, 2, 1, 3, 1, 0, 4, 0, 0}));
     EXPECT_EQ(to_u32(index.euler_depths()), (U32{0, 1, 2, 1, 2, 1, 0, 1, 0, 0}));
-    EXPECT_EQ(std::vector<double>(index.euler_distances().begin(), index.euler_distances().end()),
-              (std::vector<double>{0, 3, 4, 3, 5, 3, 0, 4, 0, 0}));
+    EXPECT_EQ(index.euler_distances(), (std::vector<double>{0, 3, 4, 3, 5, 3, 0, 4, 0, 0}));
     EXPECT_EQ(to_u32(index.taxon_positions()), (U32{2, 4, 7}));
     EXPECT_EQ(index.tour_length(), 10u);
     EXPECT_EQ(index.column_count(), 8u);
