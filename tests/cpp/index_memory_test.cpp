@@ -29,11 +29,11 @@ TEST_P(IndexBytes, MatchesTheBlockOfTheBuiltIndex) {
 
 // Positions, table rows, depths and nodes of one byte each, to a multiple of 8; then either
 // the distances (8 bytes a node) or 3 bytes that a four-byte read of the last node takes in.
-INSTANTIATE_TEST_SUITE_P(
-    Trees, IndexBytes,
-    ::testing::Values(IndexBytesCase{"((A:1,B:2):3,C:4);", 40 + 5 * 8},  // 3 + 13 + 10 + 10
-                      IndexBytesCase{"(A,B,C);", 40},                    // 3 + 13 + 8 + 8 + 3
-                      IndexBytesCase{"", 8}));                           // 0 + 1 + 2 + 2 + 3
+INSTANTIATE_TEST_SUITE_P(Trees, IndexBytes,
+                         ::testing::Values(IndexBytesCase{"((A:1,B:2):3,C:4);",
+                                                          40 + 5 * 8},      // 3 + 13 + 10 + 10
+                                           IndexBytesCase{"(A,B,C);", 40},  // 3 + 13 + 8 + 8 + 3
+                                           IndexBytesCase{"", 8}));         // 0 + 1 + 2 + 2 + 3
 
 TEST(IndexMemory, CollectionSumsItsTreesWithTheWholeTaxonSet) {
     TreeCollection collection;
