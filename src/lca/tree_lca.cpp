@@ -144,6 +144,8 @@ void TreeLca::adopt(const Layout& layout, std::byte* block) {
     node_width_ = layout.node_width;
     level_count_ = static_cast<std::uint8_t>(layout.level_count);
     has_distances_ = layout.has_distances;
+    one_byte_entries_ = position_width_.shift == 0 && node_width_.shift == 0 &&
+                        range_min_levels[level_count_ - 1].shift == 0;
 }
 
 TreeLca TreeLca::build(const Tree& tree, std::size_t taxon_count) {
@@ -289,6 +291,7 @@ void TreeLca::copy_shape_from(const TreeLca& other) {
     node_width_ = other.node_width_;
     level_count_ = other.level_count_;
     has_distances_ = other.has_distances_;
+    one_byte_entries_ = other.one_byte_entries_;
 }
 
 void TreeLca::prefetch_for_query(std::span<const TaxonId> taxa, bool with_distances) const {

@@ -131,6 +131,74 @@ class TreeLca {
         return distance;
     }
 
+    // The reads above for an index whose every entry takes one byte (a tree of at most 128
+    // nodes, as most gene trees are): plain byte loads, without the shifts and masks of
+    // several widths. A view; the index must outlive it.
+    class ByteReads {
+      public:
+        explicit ByteReads(const TreeLca& index)
+            : block_(index.block_),
+              table_offset_(index.table_offset_),
+              depths_offset_(index.depths_offset_),
+              nodes_offset_(index.nodes_offset_),
+              distances_offset_(index.distances_offset_),
+              column_count_(index.column_count_),
+              has_distances_(index.has_distances_) {}
+
+        Visit lca_visit_in_range(EulerPos a, EulerPos b) const {
+            const std::size_t lo = std::min(a.index(), b.index());
+            const std::size_t hi = std::max(a.index(), b.index());
+            const std::size_t span = hi - lo + 1;
+            if (span == 0) __builtin_unreachable();
+            const auto k = static_cast<std::size_t>(std::bit_width(span) - 1);
+            const std::size_t right_column = hi + 1 - (std::size_t{1} << k);
+            const std::byte* row = block_ + table_offset_ + range_min_row_start(k, column_count_);
+            // Level 0 is not stored: it adds 0 to the column.
+            const auto left = static_cast<std::uint32_t>(lo + (k == 0 ? 0 : byte_at(row, lo)));
+            const auto right = static_cast<std::uint32_t>(
+                right_column + (k == 0 ? 0 : byte_at(row, right_column)));
+            const std::uint32_t left_depth = depth_at_in_range(EulerPos{left});
+            const std::uint32_t right_depth = depth_at_in_range(EulerPos{right});
+            return left_depth <= right_depth ? Visit{EulerPos{left}, left_depth}
+                                             : Visit{EulerPos{right}, right_depth};
+        }
+        NodeId node_at_in_range(EulerPos p) const {
+            return NodeId{static_cast<std::int32_t>(byte_at(block_ + nodes_offset_, p.index()))};
+        }
+        std::uint32_t depth_at_in_range(EulerPos p) const {
+            return byte_at(block_ + depths_offset_, p.index());
+        }
+        double distance_at_in_range(EulerPos p) const {
+            if (!has_distances_) return 0.0;
+            double distance;
+            const std::size_t node = byte_at(block_ + nodes_offset_, p.index());
+            std::memcpy(&distance, block_ + distances_offset_ + node * sizeof(double),
+                        sizeof distance);
+            return distance;
+        }
+
+      private:
+        static std::uint32_t byte_at(const std::byte* array, std::size_t i) {
+            return std::to_integer<std::uint32_t>(array[i]);
+        }
+
+        const std::byte* block_;
+        std::size_t table_offset_;
+        std::size_t depths_offset_;
+        std::size_t nodes_offset_;
+        std::size_t distances_offset_;
+        std::size_t column_count_;
+        bool has_distances_;
+    };
+
+    // Calls `query` with the cheapest reads that serve this index (ByteReads, or the index
+    // itself) and returns what it returns: a query written once runs on either.
+    template <typename Query>
+    decltype(auto) with_fastest_reads(Query&& query) const {
+        if (one_byte_entries_) return query(ByteReads(*this));
+        return query(*this);
+    }
+
     // Asks the processor to start fetching what a query for `taxa` reads first: for a small
     // tree everything but the distances (with them when `with_distances`), for a large one the
     // taxa's entries of the per-taxon table. A sweep calls it a few trees ahead so that memory
@@ -195,7 +263,8 @@ class TreeLca {
     PackedWidth node_width_;  // of node ids and depths, both below the node count
     std::uint8_t level_count_ = 0;
     bool has_distances_ = false;
-    bool owns_block_ = false;  // built alone or copied; otherwise the set's block holds it
+    bool one_byte_entries_ = false;  // positions, node ids, depths and table entries
+    bool owns_block_ = false;        // built alone or copied; otherwise the set's block holds it
 };
 
 }  // namespace treetally
