@@ -60,10 +60,28 @@ void write_row(const std::uint32_t* positions, std::size_t count, std::byte* row
     }
 }
 
-// Fills the rows of the sparse table of positions of minimal depth over `columns` columns.
-// Each level is computed from the one below in a straight loop of compares and selects that
-// the compiler turns into vector code, with the depth of every entry kept beside it, and then
-// written as its row. `depths` (one per column) is overwritten; `scratch` holds 3 x columns.
+// Level k from level k - 1 (`below`, with the depth of each entry): entry j is the shallower
+// of entries j and j + half. A straight loop of compares and selects, which the compiler turns
+// into vector code.
+void next_level(const std::uint32_t* __restrict below, const std::uint32_t* __restrict below_depths,
+                std::size_t half, std::size_t count, std::uint32_t* __restrict level,
+                std::uint32_t* __restrict level_depths) {
+    for (std::size_t j = 0; j < count; ++j) {
+        // Depths are below 2^31 (a tree has fewer nodes), so they compare alike as signed
+        // values, which the vector compares of this instruction set need; the select is written
+        // as masks, which the compiler keeps free of branches.
+        const auto left_depth = static_cast<std::int32_t>(below_depths[j]);
+        const auto right_depth = static_cast<std::int32_t>(below_depths[j + half]);
+        // On a tie the right window's position wins.
+        const std::uint32_t right_wins = 0u - static_cast<std::uint32_t>(right_depth <= left_depth);
+        level[j] = (below[j + half] & right_wins) | (below[j] & ~right_wins);
+        level_depths[j] = (below_depths[j + half] & right_wins) | (below_depths[j] & ~right_wins);
+    }
+}
+
+// Fills the rows of the sparse table of positions of minimal depth over `columns` columns:
+// each level is computed from the one below, with the depth of every entry kept beside it, and
+// then written as its row. `depths` (one per column) is overwritten; `scratch` holds 3 x columns.
 void fill_range_min_rows(std::uint32_t* depths, std::size_t columns, std::size_t levels,
                          std::uint32_t* scratch, std::byte* table) {
     std::uint32_t* below = scratch;
@@ -76,20 +94,7 @@ void fill_range_min_rows(std::uint32_t* depths, std::size_t columns, std::size_t
         // Columns j with j + 2^k <= columns; the windows of the others run past the last
         // column and are never read.
         const std::size_t count = columns - (std::size_t{1} << k) + 1;
-        const std::uint32_t* __restrict left_positions = below;
-        const std::uint32_t* __restrict left_depths = below_depths;
-        std::uint32_t* __restrict out = level;
-        std::uint32_t* __restrict out_depths = level_depths;
-        for (std::size_t j = 0; j < count; ++j) {
-            // Depths are below 2^31 (a tree has fewer nodes), so they compare alike as signed
-            // values, which vector compares of this instruction set need.
-            const auto left_depth = static_cast<std::int32_t>(left_depths[j]);
-            const auto right_depth = static_cast<std::int32_t>(left_depths[j + half]);
-            // On a tie the right window's position wins.
-            const bool right_wins = !(left_depth < right_depth);
-            out[j] = right_wins ? left_positions[j + half] : left_positions[j];
-            out_depths[j] = static_cast<std::uint32_t>(right_wins ? right_depth : left_depth);
-        }
+        next_level(below, below_depths, half, count, level, level_depths);
         write_row(level, count, table + range_min_row_start(k, columns), range_min_levels[k].shift);
         std::swap(below, level);
         std::swap(below_depths, level_depths);
