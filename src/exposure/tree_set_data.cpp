@@ -1,8 +1,12 @@
 #include "exposure/tree_set_data.hpp"
 
 #include <algorithm>
+#include <filesystem>
+#include <limits>
+#include <system_error>
 
-#include "exposure/index_memory.hpp"
+#include "exposure/tree_set_builder.hpp"
+#include "tree/available_memory.hpp"
 #include "tree/fatal_error.hpp"
 #include "tree/tree_loader.hpp"
 
@@ -11,7 +15,7 @@ namespace treetally {
 namespace {
 
 // The reason in double quotes, with any quote or backslash inside escaped.
-std::string quoted(std::string_view text) {
+std::string quoted_reason(std::string_view text) {
     std::string out = "\"";
     for (char c : text) {
         if (c == '"' || c == '\\') out.push_back('\\');
@@ -21,43 +25,41 @@ std::string quoted(std::string_view text) {
     return out;
 }
 
+// What a load may take: the memory available when it begins.
+std::size_t memory_budget() {
+    return available_memory_bytes().value_or(std::numeric_limits<std::size_t>::max());
+}
+
+// The size of the file at `path`, or 0 when it is not known.
+std::size_t file_bytes(const std::string& path) {
+    std::error_code error;
+    const std::uintmax_t bytes = std::filesystem::file_size(path, error);
+    if (error) return 0;
+    return static_cast<std::size_t>(
+        std::min<std::uintmax_t>(bytes, std::numeric_limits<std::size_t>::max()));
+}
+
 }  // namespace
 
 TreeSetData index_tree_collection(TreeCollection collection) {
-    const std::size_t taxon_count = collection.taxon_set.size();
-    // The sizes of the indexes fix the block that holds them all and, with the scratch of the
-    // largest build, whether they fit in memory at all.
-    std::vector<std::size_t> index_bytes;
-    index_bytes.reserve(collection.trees.size());
-    std::size_t total_bytes = 0;
-    std::size_t scratch_bytes = 0;
-    for (const Tree& tree : collection.trees) {
-        index_bytes.push_back(lca_index_bytes(tree, taxon_count));
-        total_bytes = saturating_add(total_bytes, index_bytes.back());
-        scratch_bytes = std::max(scratch_bytes, lca_build_scratch_bytes(tree));
-    }
-    ensure_fits_in_available_memory(saturating_add(total_bytes, scratch_bytes));
-
-    TreeSetData data{std::move(collection.taxon_set), IndexArena(total_bytes), {}};
-    data.lcas.reserve(collection.trees.size());
-    TreeLca::BuildScratch scratch;
-    for (std::size_t k = 0; k < collection.trees.size(); ++k) {
+    TreeSetBuilder builder(memory_budget(), 0);
+    for (Tree& tree : collection.trees) {
         // Nothing reads a tree once it is indexed, so its arrays go at once.
-        const Tree tree = std::move(collection.trees[k]);
-        data.lcas.push_back(
-            TreeLca::build_in(tree, taxon_count, data.index_block.take(index_bytes[k]), scratch));
+        const Tree indexed = std::move(tree);
+        builder.add(indexed);
     }
-    collection.trees = {};
-    return_freed_memory_to_system();
-    return data;
+    return std::move(builder).finish(std::move(collection.taxon_set));
 }
 
 TreeSetData load_tree_set_data(const std::string& path) {
-    LoadResult loaded = load_tree_collection(path);
-    if (auto* error = std::get_if<LoadError>(&loaded)) {
-        fail("Failed to load tree collection: " + quoted(error->message));
+    const std::size_t budget = memory_budget();
+    TaxonSet taxa;
+    TreeSetBuilder builder(budget, file_bytes(path));
+    const TreeSink index_at_once = [&builder](Tree&& tree) { return builder.add(tree); };
+    if (const auto error = read_tree_file(path, taxa, index_at_once, budget)) {
+        fail("Failed to load tree collection: " + quoted_reason(error->message));
     }
-    return index_tree_collection(std::move(std::get<TreeCollection>(loaded)));
+    return std::move(builder).finish(std::move(taxa));
 }
 
 }  // namespace treetally

@@ -18,7 +18,8 @@ namespace treetally {
 struct TreeSetData {
     TaxonSet taxon_set;
     // The trees themselves are not kept: once indexed, nothing reads them.
-    IndexArena index_block;     // holds the indexes of `lcas`
+    IndexArena index_blocks;    // the indexes of `lcas` but their per-taxon tables
+    IndexArena taxon_tables;    // the per-taxon tables
     std::vector<TreeLca> lcas;  // entry i indexes the tree of line i
 
     std::size_t tree_count() const { return lcas.size(); }
@@ -29,8 +30,8 @@ struct TreeSetData {
 TreeSetData load_tree_set_data(const std::string& path);
 
 // Indexes every tree of `collection`, each covering the collection's whole taxon set, and
-// frees each tree once it is indexed. Raises std::bad_alloc, before building anything, when the
-// indexes cannot fit in memory.
+// frees each tree once it is indexed. Raises std::bad_alloc when the indexes cannot fit in
+// the memory available.
 TreeSetData index_tree_collection(TreeCollection collection);
 
 // Maps `names` to taxon ids in order; the first unknown name raises "Taxon not found".

@@ -1,10 +1,9 @@
 #include "lca/index_arena.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <utility>
-
-#include "tree/fatal_error.hpp"
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -15,12 +14,17 @@ namespace treetally {
 
 namespace {
 
+// Doubling stops here: a set of many trees then wastes at most this much at the end of its
+// last block (and no memory at all where the end of a block was never touched).
+constexpr std::size_t largest_growth_bytes = std::size_t{32} << 20;
+
 #if defined(__linux__)
 constexpr std::size_t huge_page_bytes = std::size_t{2} << 20;
 
 // A block this large gets a mapping of its own, aligned to a huge page and marked for huge
-// pages, so that the kernel can back it with 2 MB pages: a birds set of 15 MB then faults in
-// a handful of times instead of thousands. A smaller block would not fill a huge page.
+// pages, so that the kernel can back it with 2 MB pages: the 15 MB of indexes of the birds
+// file then fault in a handful of times instead of thousands. A smaller block would not fill
+// a huge page.
 constexpr std::size_t own_mapping_threshold = 2 * huge_page_bytes;
 
 std::size_t round_up(std::size_t bytes, std::size_t unit) {
@@ -38,7 +42,7 @@ std::byte* map_aligned(std::size_t bytes) {
     auto* const start = first + (round_up(address, huge_page_bytes) - address);
     // Give back what lies before and after the aligned block.
     if (start != first) ::munmap(first, static_cast<std::size_t>(start - first));
-    const std::size_t after = static_cast<std::size_t>(first + bytes + slack - (start + bytes));
+    const auto after = static_cast<std::size_t>(first + bytes + slack - (start + bytes));
     if (after != 0) ::munmap(start + bytes, after);
     // Only advice: without it (or where the kernel has no huge pages) small pages serve.
     (void)::madvise(start, bytes, MADV_HUGEPAGE);
@@ -48,30 +52,22 @@ std::byte* map_aligned(std::size_t bytes) {
 
 }  // namespace
 
-IndexArena::IndexArena(std::size_t bytes) : size_(bytes) {
-    if (bytes == 0) return;
-#if defined(__linux__)
-    if (bytes >= own_mapping_threshold) {
-        const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-        mapped_bytes_ = round_up(bytes, page);
-        base_ = map_aligned(mapped_bytes_);
-        return;
-    }
-#endif
-    base_ = new std::byte[bytes];
-}
+IndexArena::IndexArena(std::size_t first_block_bytes) : next_block_bytes_(first_block_bytes) {}
 
-IndexArena::IndexArena(IndexArena&& other) noexcept {
-    *this = std::move(other);
+IndexArena::IndexArena(IndexArena&& other) noexcept
+    : blocks_(std::move(other.blocks_)),
+      used_(std::exchange(other.used_, 0)),
+      next_block_bytes_(other.next_block_bytes_) {
+    other.blocks_.clear();
 }
 
 IndexArena& IndexArena::operator=(IndexArena&& other) noexcept {
     if (this == &other) return *this;
     release();
-    base_ = std::exchange(other.base_, nullptr);
-    size_ = std::exchange(other.size_, 0);
+    blocks_ = std::move(other.blocks_);
+    other.blocks_.clear();
     used_ = std::exchange(other.used_, 0);
-    mapped_bytes_ = std::exchange(other.mapped_bytes_, 0);
+    next_block_bytes_ = other.next_block_bytes_;
     return *this;
 }
 
@@ -80,24 +76,48 @@ IndexArena::~IndexArena() {
 }
 
 void IndexArena::release() {
-#if defined(__linux__)
-    if (mapped_bytes_ != 0) {
-        ::munmap(base_, mapped_bytes_);
-        base_ = nullptr;
-        mapped_bytes_ = 0;
-    }
-#endif
-    delete[] base_;
-    base_ = nullptr;
-    size_ = 0;
+    for (const Block& block : blocks_) free(block);
+    blocks_.clear();
     used_ = 0;
 }
 
+IndexArena::Block IndexArena::allocate(std::size_t bytes) {
+#if defined(__linux__)
+    if (bytes >= own_mapping_threshold) {
+        const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+        const std::size_t mapped = round_up(bytes, page);
+        return {map_aligned(mapped), mapped, true};
+    }
+#endif
+    return {new std::byte[bytes], bytes, false};
+}
+
+void IndexArena::free(const Block& block) {
+#if defined(__linux__)
+    if (block.mapped) {
+        ::munmap(block.base, block.size);
+        return;
+    }
+#endif
+    delete[] block.base;
+}
+
 std::span<std::byte> IndexArena::take(std::size_t bytes) {
-    if (bytes > size_ - used_) checked_index(used_ + bytes - 1, size_);
-    const std::span<std::byte> out(base_ + used_, bytes);
+    if (blocks_.empty() || bytes > blocks_.back().size - used_) {
+        blocks_.reserve(blocks_.size() + 1);  // so that a failure below leaks nothing
+        blocks_.push_back(allocate(std::max(bytes, next_block_bytes_)));
+        used_ = 0;
+        next_block_bytes_ = std::min(2 * next_block_bytes_, largest_growth_bytes);
+    }
+    const std::span<std::byte> out(blocks_.back().base + used_, bytes);
     used_ += bytes;
     return out;
+}
+
+std::size_t IndexArena::size_bytes() const {
+    std::size_t bytes = 0;
+    for (const Block& block : blocks_) bytes += block.size;
+    return bytes;
 }
 
 }  // namespace treetally

@@ -1,35 +1,45 @@
-// One large block of memory that holds the LCA indexes of a whole tree set, handed out in
-// order: a first load faults in few pages (huge ones where the kernel offers them).
+// Large blocks of memory that hold the LCA indexes of a whole tree set, handed out in order: a
+// first load faults in few pages (huge ones where the kernel offers them), and the set frees
+// them together.
 #pragma once
 
 #include <cstddef>
 #include <span>
+#include <vector>
 
 namespace treetally {
 
 class IndexArena {
   public:
-    IndexArena() = default;
-    // Reserves `bytes`; raises std::bad_alloc when the system refuses them.
-    explicit IndexArena(std::size_t bytes);
+    // The first block holds `first_block_bytes`; each later one twice the one before it, up to
+    // a limit, or what a larger request needs.
+    explicit IndexArena(std::size_t first_block_bytes = std::size_t{1} << 20);
     IndexArena(IndexArena&& other) noexcept;
     IndexArena& operator=(IndexArena&& other) noexcept;
     IndexArena(const IndexArena&) = delete;
     IndexArena& operator=(const IndexArena&) = delete;
     ~IndexArena();
 
-    // The next `bytes` of the block; a request past its end is a fatal error.
+    // The next `bytes` (a multiple of 8, so every piece is 8-byte aligned), from a new block
+    // when the last one is full; raises std::bad_alloc when the system refuses a block.
     std::span<std::byte> take(std::size_t bytes);
 
-    std::size_t size_bytes() const { return size_; }
+    // Bytes of all blocks; the untouched end of the last one takes no memory.
+    std::size_t size_bytes() const;
 
   private:
+    struct Block {
+        std::byte* base = nullptr;
+        std::size_t size = 0;
+        bool mapped = false;  // a mapping of its own, rather than from the allocator
+    };
+    static Block allocate(std::size_t bytes);
+    static void free(const Block& block);
     void release();
 
-    std::byte* base_ = nullptr;
-    std::size_t size_ = 0;
-    std::size_t used_ = 0;
-    std::size_t mapped_bytes_ = 0;  // non-zero when the block is a mapping of its own
+    std::vector<Block> blocks_;
+    std::size_t used_ = 0;  // of the last block
+    std::size_t next_block_bytes_;
 };
 
 }  // namespace treetally

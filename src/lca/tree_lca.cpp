@@ -6,25 +6,28 @@
 namespace treetally {
 
 struct TreeLca::Layout {
-    std::size_t taxon_count = 0;
     std::size_t tour_length = 0;
     std::size_t column_count = 0;
     std::size_t level_count = 0;
     PackedWidth position_width;
     PackedWidth node_width;
     bool has_distances = false;
-    std::size_t table_offset = 0;
-    std::size_t depths_offset = 0;
+    std::size_t depths_offset = 0;  // the table starts the block
     std::size_t nodes_offset = 0;
     std::size_t nodes_end = 0;
     std::size_t distances_offset = 0;
-    std::size_t total_bytes = 0;
+    std::size_t block_bytes = 0;
 };
 
 namespace {
 
 constexpr std::size_t round_up_to_8(std::size_t bytes) {
     return (bytes + 7) & ~std::size_t{7};
+}
+
+// A per-taxon table with the bytes that a read of its last entry takes in.
+std::size_t positions_bytes_of(std::size_t taxon_count, PackedWidth width) {
+    return round_up_to_8(width.bytes_for(taxon_count) + packed_read_slack);
 }
 
 // Whether any distance from the root differs from 0.0: exactly when some node below the root
@@ -103,31 +106,35 @@ void fill_range_min_rows(std::uint32_t* depths, std::size_t columns, std::size_t
 
 }  // namespace
 
-TreeLca::Layout TreeLca::layout_for(const Tree& tree, std::size_t taxon_count) {
-    if (taxon_count > std::numeric_limits<std::uint32_t>::max())
-        fail("too many taxa: an index holds at most 4294967295");
+TreeLca::Layout TreeLca::layout_for(const Tree& tree) {
     Layout layout;
-    layout.taxon_count = taxon_count;
     layout.tour_length = 2 * tree.node_count();
     layout.column_count = 2 * tree.unrooted_node_count();
     layout.level_count = static_cast<std::size_t>(std::bit_width(layout.column_count));
     layout.position_width = PackedWidth::holding(layout.tour_length - 1);
     layout.node_width = PackedWidth::holding(tree.node_count() - 1);
     layout.has_distances = has_branch_lengths(tree);
-    layout.table_offset = layout.position_width.bytes_for(taxon_count);
-    layout.depths_offset =
-        layout.table_offset + range_min_row_start(layout.level_count, layout.column_count);
+    layout.depths_offset = range_min_row_start(layout.level_count, layout.column_count);
     layout.nodes_offset = layout.depths_offset + layout.node_width.bytes_for(layout.tour_length);
     layout.nodes_end = layout.nodes_offset + layout.node_width.bytes_for(layout.tour_length);
     layout.distances_offset = round_up_to_8(layout.nodes_end);
-    layout.total_bytes = layout.has_distances
+    layout.block_bytes = layout.has_distances
                              ? layout.distances_offset + tree.node_count() * sizeof(double)
                              : round_up_to_8(layout.nodes_end + packed_read_slack);
     return layout;
 }
 
+std::size_t TreeLca::block_bytes_for(const Tree& tree) {
+    return layout_for(tree).block_bytes;
+}
+
+std::size_t TreeLca::positions_bytes_for(std::size_t taxon_count) const {
+    return positions_bytes_of(taxon_count, position_width_);
+}
+
 std::size_t TreeLca::bytes_for(const Tree& tree, std::size_t taxon_count) {
-    return layout_for(tree, taxon_count).total_bytes;
+    const Layout layout = layout_for(tree);
+    return positions_bytes_of(taxon_count, layout.position_width) + layout.block_bytes;
 }
 
 std::size_t TreeLca::BuildScratch::bytes_for(const Tree& tree) {
@@ -138,11 +145,9 @@ std::size_t TreeLca::BuildScratch::bytes_for(const Tree& tree) {
 
 void TreeLca::adopt(const Layout& layout, std::byte* block) {
     block_ = block;
-    table_offset_ = layout.table_offset;
     depths_offset_ = layout.depths_offset;
     nodes_offset_ = layout.nodes_offset;
     distances_offset_ = layout.distances_offset;
-    taxon_count_ = static_cast<std::uint32_t>(layout.taxon_count);
     tour_length_ = static_cast<std::uint32_t>(layout.tour_length);
     column_count_ = static_cast<std::uint32_t>(layout.column_count);
     position_width_ = layout.position_width;
@@ -154,26 +159,52 @@ void TreeLca::adopt(const Layout& layout, std::byte* block) {
 }
 
 TreeLca TreeLca::build(const Tree& tree, std::size_t taxon_count) {
-    const Layout layout = layout_for(tree, taxon_count);
+    const Layout layout = layout_for(tree);
+    const std::size_t positions_bytes = positions_bytes_of(taxon_count, layout.position_width);
     TreeLca index;
-    index.adopt(layout, new std::byte[layout.total_bytes]);
-    index.owns_block_ = true;
+    // One allocation: the per-taxon table, then the block.
+    index.positions_ = new std::byte[positions_bytes + layout.block_bytes];
+    index.owns_memory_ = true;
+    index.adopt(layout, index.positions_ + positions_bytes);
     BuildScratch scratch;
-    index.fill(tree, scratch);
+    std::vector<TaxonPlace> labelled;
+    index.fill(tree, scratch, labelled);
+    index.write_taxon_positions(taxon_count, index.positions_, labelled);
     return index;
 }
 
-TreeLca TreeLca::build_in(const Tree& tree, std::size_t taxon_count, std::span<std::byte> place,
-                          BuildScratch& scratch) {
-    const Layout layout = layout_for(tree, taxon_count);
-    checked_index(layout.total_bytes - 1, place.size());
+TreeLca TreeLca::build_in(const Tree& tree, std::span<std::byte> place, BuildScratch& scratch,
+                          std::vector<TaxonPlace>& labelled) {
+    const Layout layout = layout_for(tree);
+    checked_index(layout.block_bytes - 1, place.size());
     TreeLca index;
     index.adopt(layout, place.data());
-    index.fill(tree, scratch);
+    index.fill(tree, scratch, labelled);
     return index;
 }
 
-void TreeLca::fill(const Tree& tree, BuildScratch& scratch) {
+void TreeLca::place_taxon_positions(std::size_t taxon_count, std::span<std::byte> place,
+                                    std::span<const TaxonPlace> labelled) {
+    checked_index(positions_bytes_for(taxon_count) - 1, place.size());
+    write_taxon_positions(taxon_count, place.data(), labelled);
+}
+
+void TreeLca::write_taxon_positions(std::size_t taxon_count, std::byte* place,
+                                    std::span<const TaxonPlace> labelled) {
+    if (taxon_count > std::numeric_limits<std::uint32_t>::max())
+        fail("too many taxa: an index holds at most 4294967295");
+    // Every slot starts absent (0), the bytes after the last one included, which reads of it
+    // take in; in walk order, a later node with the same taxon overwrites an earlier one.
+    std::memset(place, 0, positions_bytes_of(taxon_count, position_width_));
+    for (const TaxonPlace& labelled_node : labelled) {
+        write_packed(place, checked_index(labelled_node.taxon.index(), taxon_count),
+                     position_width_, labelled_node.position.value);
+    }
+    positions_ = place;
+    taxon_count_ = static_cast<std::uint32_t>(taxon_count);
+}
+
+void TreeLca::fill(const Tree& tree, BuildScratch& scratch, std::vector<TaxonPlace>& labelled) {
     const std::size_t tour_length = tour_length_;
     const std::size_t columns = column_count_;
     const std::size_t rows = 2 * tour_length + 3 * columns;
@@ -181,11 +212,10 @@ void TreeLca::fill(const Tree& tree, BuildScratch& scratch) {
     std::uint32_t* const nodes = scratch.rows_.data();
     std::uint32_t* const depths = nodes + tour_length;
 
-    // Everything the walk does not write reads as 0: absent taxa, unreached nodes' distances,
-    // and the bytes after the arrays that packed reads take in.
-    std::memset(block_, 0, table_offset_);
+    // Everything the walk does not write reads as 0: unreached nodes' distances, and the bytes
+    // after the arrays that packed reads take in.
     const std::size_t nodes_end = nodes_offset_ + node_width_.bytes_for(tour_length);
-    std::memset(block_ + nodes_end, 0, heap_bytes() - nodes_end);
+    std::memset(block_ + nodes_end, 0, block_bytes() - nodes_end);
     auto* const distances = reinterpret_cast<double*>(block_ + distances_offset_);
 
     const std::span<const std::int32_t> node_taxa = tree.node_taxons();
@@ -196,8 +226,7 @@ void TreeLca::fill(const Tree& tree, BuildScratch& scratch) {
     auto arrive = [&](std::int32_t node, std::uint32_t depth) {
         const std::int32_t taxon = node_taxa[static_cast<std::size_t>(node)];
         if (taxon >= 0) {
-            write_packed(block_, checked_index(static_cast<std::size_t>(taxon), taxon_count_),
-                         position_width_, position);
+            labelled.push_back({TaxonId{static_cast<std::uint32_t>(taxon)}, EulerPos{position}});
         }
         nodes[position] = static_cast<std::uint32_t>(node);
         depths[position] = depth;
@@ -237,14 +266,25 @@ void TreeLca::fill(const Tree& tree, BuildScratch& scratch) {
 
     write_packed_run(nodes, tour_length, block_ + nodes_offset_, node_width_);
     write_packed_run(depths, tour_length, block_ + depths_offset_, node_width_);
-    fill_range_min_rows(depths, columns, level_count_, depths + tour_length,
-                        block_ + table_offset_);
+    fill_range_min_rows(depths, columns, level_count_, depths + tour_length, block_);
+}
+
+std::size_t TreeLca::positions_bytes() const {
+    return positions_ == nullptr ? 0 : positions_bytes_of(taxon_count_, position_width_);
+}
+
+std::size_t TreeLca::block_bytes() const {
+    if (block_ == nullptr) return 0;
+    if (has_distances_) return distances_offset_ + (tour_length_ / 2) * sizeof(double);
+    return round_up_to_8(nodes_offset_ + node_width_.bytes_for(tour_length_) + packed_read_slack);
 }
 
 void TreeLca::release() {
-    if (owns_block_) delete[] block_;
+    // An owned index is one allocation, which begins with the per-taxon table when it has one.
+    if (owns_memory_) delete[] (positions_ != nullptr ? positions_ : block_);
     block_ = nullptr;
-    owns_block_ = false;
+    positions_ = nullptr;
+    owns_memory_ = false;
 }
 
 TreeLca::~TreeLca() {
@@ -258,15 +298,18 @@ TreeLca::TreeLca(const TreeLca& other) {
 TreeLca& TreeLca::operator=(const TreeLca& other) {
     if (this == &other) return *this;
     // Allocated before anything changes, so a failed allocation leaves the index as it was.
-    std::byte* block = nullptr;
+    const std::size_t positions_bytes = other.positions_bytes();
+    std::byte* memory = nullptr;
     if (other.block_ != nullptr) {
-        block = new std::byte[other.heap_bytes()];
-        std::memcpy(block, other.block_, other.heap_bytes());
+        memory = new std::byte[positions_bytes + other.block_bytes()];
+        if (other.positions_ != nullptr) std::memcpy(memory, other.positions_, positions_bytes);
+        std::memcpy(memory + positions_bytes, other.block_, other.block_bytes());
     }
     release();
     copy_shape_from(other);
-    block_ = block;
-    owns_block_ = block != nullptr;
+    positions_ = other.positions_ != nullptr ? memory : nullptr;
+    block_ = memory != nullptr ? memory + positions_bytes : nullptr;
+    owns_memory_ = memory != nullptr;
     return *this;
 }
 
@@ -279,13 +322,13 @@ TreeLca& TreeLca::operator=(TreeLca&& other) noexcept {
     release();
     copy_shape_from(other);
     block_ = std::exchange(other.block_, nullptr);
-    owns_block_ = std::exchange(other.owns_block_, false);
+    positions_ = std::exchange(other.positions_, nullptr);
+    owns_memory_ = std::exchange(other.owns_memory_, false);
     other.copy_shape_from(TreeLca());
     return *this;
 }
 
 void TreeLca::copy_shape_from(const TreeLca& other) {
-    table_offset_ = other.table_offset_;
     depths_offset_ = other.depths_offset_;
     nodes_offset_ = other.nodes_offset_;
     distances_offset_ = other.distances_offset_;
@@ -305,17 +348,17 @@ void TreeLca::prefetch_for_query(std::span<const TaxonId> taxa, bool with_distan
     // Into the second-level cache (prefetcht2): it has room for many more outstanding misses
     // than the first level, where a run of prefetches a few trees ahead would wait for a slot.
     constexpr int locality = 1;
-    const auto* start = reinterpret_cast<const char*>(block_);
+    for (const TaxonId taxon : taxa) {
+        if (taxon.index() < taxon_count_) {
+            __builtin_prefetch(positions_ + position_width_.bytes_for(taxon.index()), 0, locality);
+        }
+    }
     const std::size_t query_bytes =
-        (with_distances && has_distances_) ? heap_bytes() : distances_offset_;
+        (with_distances && has_distances_) ? block_bytes() : distances_offset_;
     if (query_bytes <= whole_index_limit) {
+        const auto* start = reinterpret_cast<const char*>(block_);
         for (std::size_t offset = 0; offset < query_bytes; offset += line)
             __builtin_prefetch(start + offset, 0, locality);
-        return;
-    }
-    for (const TaxonId taxon : taxa) {
-        if (taxon.index() < taxon_count_)
-            __builtin_prefetch(start + position_width_.bytes_for(taxon.index()), 0, locality);
     }
 }
 
@@ -350,19 +393,13 @@ EulerPos TreeLca::range_min_entry(std::size_t level, std::size_t column) const {
     checked_index(column, column_count_);
     if (level == 0) return EulerPos{static_cast<std::uint32_t>(column)};
     if (column + (std::size_t{1} << level) > column_count_) return EulerPos{0};
-    const std::byte* row = block_ + table_offset_ + range_min_row_start(level, column_count_);
+    const std::byte* row = block_ + range_min_row_start(level, column_count_);
     const PackedWidth width{range_min_levels[level].shift, static_cast<std::uint8_t>(32 - level)};
     return EulerPos{static_cast<std::uint32_t>(column + read_packed(row, column, width))};
 }
 
-std::size_t TreeLca::heap_bytes() const {
-    if (block_ == nullptr) return 0;
-    if (has_distances_) return distances_offset_ + (tour_length_ / 2) * sizeof(double);
-    return round_up_to_8(nodes_offset_ + node_width_.bytes_for(tour_length_) + packed_read_slack);
-}
-
 TreeLca::PartBytes TreeLca::part_bytes() const {
-    return {table_offset_, depths_offset_ - table_offset_, 2 * (nodes_offset_ - depths_offset_),
+    return {positions_bytes(), depths_offset_, 2 * (nodes_offset_ - depths_offset_),
             has_distances_ ? (tour_length_ / 2) * sizeof(double) : 0};
 }
 

@@ -18,15 +18,23 @@
 
 namespace treetally {
 
-// The index's values live in one block of bytes, in the order a query reads them: the taxa's
-// positions, the range-minimum table (see range_min_layout.hpp), the depths and the node ids
-// along the tour, then one distance from the root per node, which a tree without branch
-// lengths leaves out (every distance is 0.0). Positions, depths and node ids take 1, 2 or 4
-// bytes each, the fewest that hold the largest value a tree of its size can have. The block
-// belongs either to the index (built alone, or copied) or to the set that holds all indexes of
-// a file (built in place), which keeps it for as long as its indexes live.
+// The index's values live in two runs of bytes: the taxa's positions, and a block of the
+// range-minimum table (see range_min_layout.hpp), the depths and the node ids along the tour,
+// then one distance from the root per node, which a tree without branch lengths leaves out
+// (every distance is 0.0). Positions, depths and node ids take 1, 2 or 4 bytes each, the
+// fewest that hold the largest value a tree of its size can have. An index built alone (or
+// copied) owns both runs, in one allocation; one built in place refers to memory that the set
+// holding all indexes of a file keeps for as long as its indexes live. The positions come
+// apart from the block so that a set can index each tree as soon as it is read, before the
+// file's last taxon, and so the length of every per-taxon table, is known.
 class TreeLca {
   public:
+    // A labelled node's taxon and the position of its first visit, in the order of the walk.
+    struct TaxonPlace {
+        TaxonId taxon;
+        EulerPos position;
+    };
+
     // Memory the build of one tree uses for a moment besides the index itself.
     class BuildScratch {
       public:
@@ -45,13 +53,23 @@ class TreeLca {
     };
 
     // Indexes `tree`, with one position slot for each of the collection's `taxon_count` taxa,
-    // in a block of its own.
+    // in memory of its own.
     static TreeLca build(const Tree& tree, std::size_t taxon_count);
-    // The same in `place`, which must hold bytes_for(tree, taxon_count) bytes and outlive the
-    // index and every copy of it that is a view (moves; copies own their block).
-    static TreeLca build_in(const Tree& tree, std::size_t taxon_count, std::span<std::byte> place,
-                            BuildScratch& scratch);
-    // Bytes of the block that indexes `tree`, a multiple of 8.
+    // Indexes `tree` but for its per-taxon table, in `place` (block_bytes_for(tree) bytes, which
+    // must outlive the index and its moves; copies own their memory), and appends the tree's
+    // labelled nodes to `labelled`; place_taxon_positions then completes the index.
+    static TreeLca build_in(const Tree& tree, std::span<std::byte> place, BuildScratch& scratch,
+                            std::vector<TaxonPlace>& labelled);
+    // Writes the per-taxon table into `place` (positions_bytes_for(taxon_count) bytes, kept as
+    // long as `place` of build_in): the position of each taxon of `labelled` (what build_in
+    // appended for this tree; of two nodes with one taxon the later wins), 0 for the others.
+    void place_taxon_positions(std::size_t taxon_count, std::span<std::byte> place,
+                               std::span<const TaxonPlace> labelled);
+
+    // Bytes of each part, multiples of 8: the block of build_in, the per-taxon table, and both
+    // as build allocates them.
+    static std::size_t block_bytes_for(const Tree& tree);
+    std::size_t positions_bytes_for(std::size_t taxon_count) const;
     static std::size_t bytes_for(const Tree& tree, std::size_t taxon_count);
 
     TreeLca() = default;
@@ -64,7 +82,7 @@ class TreeLca {
     // Position of the taxon's leaf in this tree; absent (0) when the tree lacks it.
     EulerPos taxon_position(TaxonId taxon) const {
         return EulerPos{
-            read_packed(block_, checked_index(taxon.index(), taxon_count_), position_width_)};
+            read_packed(positions_, checked_index(taxon.index(), taxon_count_), position_width_)};
     }
     // A position of the lowest common ancestor of the nodes at `a` and `b` (both below
     // column_count()); of two equally shallow visits of that node, the left one.
@@ -105,7 +123,7 @@ class TreeLca {
         const std::size_t right_column = hi + 1 - (std::size_t{1} << k);
         // Level 0 is not stored: its mask is 0, so the read (of any byte of the block) adds 0.
         const RangeMinLevel& level = range_min_levels[k];
-        const std::byte* row = block_ + table_offset_ + range_min_row_start(k, column_count_);
+        const std::byte* row = block_ + range_min_row_start(k, column_count_);
         const PackedWidth width{level.shift, static_cast<std::uint8_t>(32 - k)};
         const auto left = static_cast<std::uint32_t>(lo + read_packed(row, lo, width));
         const auto right =
@@ -138,7 +156,6 @@ class TreeLca {
       public:
         explicit ByteReads(const TreeLca& index)
             : block_(index.block_),
-              table_offset_(index.table_offset_),
               depths_offset_(index.depths_offset_),
               nodes_offset_(index.nodes_offset_),
               distances_offset_(index.distances_offset_),
@@ -152,7 +169,7 @@ class TreeLca {
             if (span == 0) __builtin_unreachable();
             const auto k = static_cast<std::size_t>(std::bit_width(span) - 1);
             const std::size_t right_column = hi + 1 - (std::size_t{1} << k);
-            const std::byte* row = block_ + table_offset_ + range_min_row_start(k, column_count_);
+            const std::byte* row = block_ + range_min_row_start(k, column_count_);
             // Level 0 is not stored: it adds 0 to the column.
             const auto left = static_cast<std::uint32_t>(lo + (k == 0 ? 0 : byte_at(row, lo)));
             const auto right = static_cast<std::uint32_t>(
@@ -183,7 +200,6 @@ class TreeLca {
         }
 
         const std::byte* block_;
-        std::size_t table_offset_;
         std::size_t depths_offset_;
         std::size_t nodes_offset_;
         std::size_t distances_offset_;
@@ -224,8 +240,8 @@ class TreeLca {
     // not use (those whose window runs past the last column), which no query reads.
     EulerPos range_min_entry(std::size_t level, std::size_t column) const;
 
-    // Bytes of the block, and of its parts, for memory accounting.
-    std::size_t heap_bytes() const;
+    // Bytes of the index's memory, and of its parts, for memory accounting.
+    std::size_t heap_bytes() const { return positions_bytes() + block_bytes(); }
     struct PartBytes {
         std::size_t taxon_positions;
         std::size_t table;
@@ -242,17 +258,21 @@ class TreeLca {
 
     // Sizes, widths and offsets of an index, all known from the tree before its walk.
     struct Layout;
-    static Layout layout_for(const Tree& tree, std::size_t taxon_count);
+    static Layout layout_for(const Tree& tree);
     void adopt(const Layout& layout, std::byte* block);
-    void fill(const Tree& tree, BuildScratch& scratch);
+    void fill(const Tree& tree, BuildScratch& scratch, std::vector<TaxonPlace>& labelled);
+    void write_taxon_positions(std::size_t taxon_count, std::byte* place,
+                               std::span<const TaxonPlace> labelled);
+    std::size_t positions_bytes() const;
+    std::size_t block_bytes() const;
 
     void release();
-    // Every field but the block and its ownership.
+    // Every field but the memory and its ownership.
     void copy_shape_from(const TreeLca& other);
 
     // 64 bytes: a set of many small trees holds one per tree.
-    std::byte* block_ = nullptr;
-    std::size_t table_offset_ = 0;
+    std::byte* block_ = nullptr;      // the range-minimum table first
+    std::byte* positions_ = nullptr;  // when owned, the allocation begins here, before block_
     std::size_t depths_offset_ = 0;
     std::size_t nodes_offset_ = 0;
     std::size_t distances_offset_ = 0;
@@ -264,7 +284,7 @@ class TreeLca {
     std::uint8_t level_count_ = 0;
     bool has_distances_ = false;
     bool one_byte_entries_ = false;  // positions, node ids, depths and table entries
-    bool owns_block_ = false;        // built alone or copied; otherwise the set's block holds it
+    bool owns_memory_ = false;       // built alone or copied; otherwise its set holds it
 };
 
 }  // namespace treetally

@@ -71,25 +71,27 @@ class MemoryBudget {
             throw std::bad_alloc();
     }
 
-    // Counts a finished tree: its arrays, its heap blocks and its entry (and spare room) in the
-    // list of trees.
-    void add(const Tree& tree) {
-        constexpr std::size_t per_tree = 2 * sizeof(Tree) + std::size_t{6} * 16;
-        held_ += tree.heap_bytes() + per_tree;
-    }
+    // Counts what the receiver of a finished tree keeps.
+    void add(std::size_t bytes) { held_ += bytes; }
 
   private:
     std::size_t limit_;
     std::size_t held_ = 0;
 };
 
-// Parses one complete line (with its line feed, if any) into the collection;
+// A tree kept in a collection: its arrays, its heap blocks and its entry (and spare room) in
+// the list of trees.
+std::size_t kept_tree_bytes(const Tree& tree) {
+    constexpr std::size_t per_tree = 2 * sizeof(Tree) + std::size_t{6} * 16;
+    return tree.heap_bytes() + per_tree;
+}
+
+// Parses one complete line (with its line feed, if any) and hands the tree to `sink`;
 // false when the line is not valid UTF-8.
-bool add_line(std::string_view line, TreeCollection& collection, MemoryBudget& budget) {
+bool add_line(std::string_view line, TaxonSet& taxa, const TreeSink& sink, MemoryBudget& budget) {
     if (!is_valid_utf8(line)) return false;
     budget.reserve_for_line(line);
-    collection.trees.push_back(parse_newick_tree(strip_line_ending(line), collection.taxon_set));
-    budget.add(collection.trees.back());
+    budget.add(sink(parse_newick_tree(strip_line_ending(line), taxa)));
     return true;
 }
 
@@ -111,11 +113,25 @@ LoadResult load_tree_collection(const std::string& path) {
 }
 
 LoadResult load_tree_collection(const std::string& path, std::size_t memory_budget) {
+    TreeCollection collection;
+    const TreeSink keep = [&collection](Tree&& tree) {
+        collection.trees.push_back(std::move(tree));
+        return kept_tree_bytes(collection.trees.back());
+    };
+    if (auto error = read_tree_file(path, collection.taxon_set, keep, memory_budget)) {
+        return std::move(*error);
+    }
+    // The list grew by doubling; a set keeps it for its whole life, so give back the spare room.
+    collection.trees.shrink_to_fit();
+    return collection;
+}
+
+std::optional<LoadError> read_tree_file(const std::string& path, TaxonSet& taxa,
+                                        const TreeSink& sink, std::size_t memory_budget) {
     OpenFile file(path);
     if (!file.is_open()) return LoadError{could_not_read};
 
     MemoryBudget budget(memory_budget);
-    TreeCollection collection;
     std::array<char, read_buffer_size> buffer;
     std::string pending;  // the start of a line that spans reads
     for (;;) {
@@ -129,20 +145,20 @@ LoadResult load_tree_collection(const std::string& path, std::size_t memory_budg
             chunk.remove_prefix(newline + 1);
             bool ok;
             if (pending.empty()) {
-                ok = add_line(rest_of_line, collection, budget);
+                ok = add_line(rest_of_line, taxa, sink, budget);
             } else {
                 pending.append(rest_of_line);
-                ok = add_line(pending, collection, budget);
+                ok = add_line(pending, taxa, sink, budget);
                 release_line(pending);
             }
             if (!ok) return LoadError{error_reading};
         }
         pending.append(chunk);
     }
-    if (!pending.empty() && !add_line(pending, collection, budget)) return LoadError{error_reading};
-    // The list grew by doubling; a set keeps it for its whole life, so give back the spare room.
-    collection.trees.shrink_to_fit();
-    return collection;
+    if (!pending.empty() && !add_line(pending, taxa, sink, budget)) {
+        return LoadError{error_reading};
+    }
+    return std::nullopt;
 }
 
 }  // namespace treetally

@@ -27,13 +27,14 @@ TEST_P(IndexBytes, MatchesTheBlockOfTheBuiltIndex) {
     EXPECT_EQ(TreeLca::build(parsed.tree, parsed.taxa.size()).heap_bytes(), GetParam().expected);
 }
 
-// Positions, table rows, depths and nodes of one byte each, to a multiple of 8; then either
-// the distances (8 bytes a node) or 3 bytes that a four-byte read of the last node takes in.
+// Entries of one byte each. The per-taxon table and the block are each a multiple of 8 bytes,
+// with room for a four-byte read of their last entry: 3 bytes after the positions, and after
+// the nodes either the distances (8 bytes a node) or 3 bytes.
 INSTANTIATE_TEST_SUITE_P(Trees, IndexBytes,
                          ::testing::Values(IndexBytesCase{"((A:1,B:2):3,C:4);",
-                                                          40 + 5 * 8},      // 3 + 13 + 10 + 10
-                                           IndexBytesCase{"(A,B,C);", 40},  // 3 + 13 + 8 + 8 + 3
-                                           IndexBytesCase{"", 8}));         // 0 + 1 + 2 + 2 + 3
+                                                          8 + 40 + 5 * 8},      // table 13, tour 20
+                                           IndexBytesCase{"(A,B,C);", 8 + 32},  // 13 + 16 + 3
+                                           IndexBytesCase{"", 8 + 8}));         // 1 + 4 + 3
 
 TEST(IndexMemory, CollectionSumsItsTreesWithTheWholeTaxonSet) {
     TreeCollection collection;
