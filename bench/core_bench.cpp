@@ -6,6 +6,7 @@
 //   treetally_core_bench first  FILE
 //   treetally_core_bench sweep  FILE REPEATS NAME1 NAME2 NAME3 NAME4 NAME5
 //   treetally_core_bench digest FILE [NAME1 .. NAME5]
+//   treetally_core_bench names  DIR COUNT [REPEATS]
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -18,6 +19,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <limits>
 #include <span>
@@ -25,6 +28,7 @@
 #include <string_view>
 #include <vector>
 
+#include "colliding_names.hpp"
 #include "exposure/single_tree_queries.hpp"
 #include "exposure/tree_set_data.hpp"
 #include "exposure/tree_set_sweeps.hpp"
@@ -348,12 +352,66 @@ void print_digest(const std::string& path, const QuintetNames* names) {
         static_cast<unsigned long long>(single_trees.value()));
 }
 
+// `count` random eight-byte names of the bytes the crafted names use.
+std::vector<std::string> random_plain_names(std::size_t count) {
+    std::string alphabet;
+    for (int byte = 0; byte < 256; ++byte)
+        if (test::is_plain_label_byte(static_cast<unsigned char>(byte)))
+            alphabet.push_back(static_cast<char>(byte));
+    std::uint64_t state = 0x243f6a8885a308d3ULL;
+    std::vector<std::string> names(count, std::string(8, ' '));
+    for (std::string& name : names) {
+        for (char& byte : name) {
+            state = state * 6364136223846793005ULL + 1442695040888963407ULL;  // Knuth's LCG
+            byte = alphabet[(state >> 33) % alphabet.size()];
+        }
+    }
+    return names;
+}
+
+// Writes one tree whose leaves are `names` to `path`: "(a,b,...);".
+void write_star_tree(const std::filesystem::path& path, const std::vector<std::string>& names) {
+    std::string text = "(";
+    for (const std::string& name : names) text += name + ",";
+    text.back() = ')';
+    text += ";\n";
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// Loads of one tree of `count` names crafted to collide in the former name hash against one of
+// as many random names of the same length, both written to `dir` (kept, to time elsewhere too).
+void print_names(const std::filesystem::path& dir, std::size_t count, int repeats) {
+    std::filesystem::create_directories(dir);
+    const double craft_start = now_seconds();
+    const std::vector<std::string> crafted = test::names_colliding_in_former_hash(count);
+    const double craft_s = now_seconds() - craft_start;
+    const std::filesystem::path crafted_path = dir / ("crafted-" + std::to_string(count) + ".tre");
+    const std::filesystem::path random_path = dir / ("random-" + std::to_string(count) + ".tre");
+    write_star_tree(crafted_path, crafted);
+    write_star_tree(random_path, random_plain_names(count));
+    std::size_t taxa[2] = {0, 0};
+    double seconds[2] = {0, 0};
+    const std::filesystem::path* paths[2] = {&random_path, &crafted_path};
+    for (int k = 0; k < 2; ++k) {
+        seconds[k] = best_seconds(repeats, [&] {
+            taxa[k] = load_tree_set_data(paths[k]->string()).taxon_set.size();
+        });
+    }
+    std::printf(
+        "{\"names\": %zu, \"bytes\": %ju, \"crafting_s\": %.3f,\n"
+        " \"random_taxa\": %zu, \"crafted_taxa\": %zu,\n"
+        " \"random_load_s\": %.6f, \"crafted_load_s\": %.6f, \"crafted_over_random\": %.2f}\n",
+        count, static_cast<std::uintmax_t>(std::filesystem::file_size(crafted_path)), craft_s,
+        taxa[0], taxa[1], seconds[0], seconds[1], seconds[1] / seconds[0]);
+}
+
 int usage() {
     std::fprintf(stderr,
                  "usage: treetally_core_bench load FILE [REPEATS]\n"
                  "       treetally_core_bench first FILE\n"
                  "       treetally_core_bench sweep FILE REPEATS NAME1 .. NAME5\n"
-                 "       treetally_core_bench digest FILE [NAME1 .. NAME5]\n");
+                 "       treetally_core_bench digest FILE [NAME1 .. NAME5]\n"
+                 "       treetally_core_bench names DIR COUNT [REPEATS]\n");
     return 2;
 }
 
@@ -370,6 +428,8 @@ int run(int argc, char** argv) {
     } else if (command == "digest" && (argc == 3 || argc == 8)) {
         const QuintetNames names = argc == 8 ? quintet_names(argv + 3) : QuintetNames{};
         print_digest(path, argc == 8 ? &names : nullptr);
+    } else if (command == "names" && (argc == 4 || argc == 5)) {
+        print_names(path, std::strtoull(argv[3], nullptr, 10), argc == 5 ? std::atoi(argv[4]) : 3);
     } else {
         return usage();
     }

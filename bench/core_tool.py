@@ -44,3 +44,15 @@ def core_sweep_report(tool, path, names, repeats=5):
     )
     return json.loads(done.stdout)
 
+
+
+def core_names_report(tool, directory, count, repeats=1):
+    """The tool's JSON for `count` crafted and `count` random names; it leaves both files, as
+    crafted-COUNT.tre and random-COUNT.tre, in `directory`."""
+    done = subprocess.run(
+        [str(tool), "names", str(directory), str(count), str(repeats)],
+        check=True,
+        capture_output=True,
+        text=True,
+    )
+    return json.loads(done.stdout)

@@ -113,6 +113,20 @@ def scaling_table(results):
     return lines
 
 
+def name_flooding_table(results):
+    lines = [
+        "| names (8 bytes each) | MB | random names: `TreeSet(path)` | crafted names | "
+        "crafted / random | the same in C++: crafted / random |",
+        "|---:|---:|---:|---:|---:|---:|",
+    ]
+    for row in results["name_flooding"]:
+        lines.append("| %d | %s | %.4f s | %.4f s | **%.2fx** | %.2fx |" % (
+            row["names"], _mb(row["bytes"]), row["random_s"], row["crafted_s"],
+            row["crafted_s"] / row["random_s"], row["core_crafted_s"] / row["core_random_s"],
+        ))  # fmt: skip
+    return lines
+
+
 def results_markdown(results, plots):
     lines = ["# Benchmark results", ""] + _machine_lines(results["machine"])
     sections = (
@@ -120,6 +134,7 @@ def results_markdown(results, plots):
         ("sweeps", "Whole-set queries", sweep_table, "sweeps.png"),
         ("memory", "Memory", memory_table, "memory_breakdown.png"),
         ("scaling", "Scaling", scaling_table, "scaling.png"),
+        ("name_flooding", "Names crafted to collide", name_flooding_table, None),
     )
     for key, title, table, plot in sections:
         if not results.get(key):

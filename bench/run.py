@@ -19,6 +19,7 @@ import bench_inputs  # noqa: E402
 import core_tool  # noqa: E402
 import load_benchmark  # noqa: E402
 import memory_benchmark  # noqa: E402
+import name_flooding_benchmark  # noqa: E402
 import peer_libraries  # noqa: E402
 import plots  # noqa: E402
 import report  # noqa: E402
@@ -74,7 +75,8 @@ def full_run(args, scratch, results):
     if not args.no_core_tool:
         tool, reason = core_tool.build_core_tool()
         if tool is None:
-            results["notes"].append("memory breakdown left out: the C++ tool was not built (%s)" % reason)
+            results["notes"].append("memory breakdown and crafted names left out: the C++ tool "
+                                    "was not built (%s)" % reason)  # fmt: skip
 
     load_files = [bench_inputs.real_file(name, scratch) for name in bench_inputs.LOAD_FILES]
     results["load"] = load_benchmark.measure_load(load_files, peers, args.repeats, log)
@@ -95,6 +97,9 @@ def full_run(args, scratch, results):
     memory_files = [birds, bench_inputs.real_file("plants1kp-103taxa-852genes.tre", scratch),
                     simulations, repeated]  # fmt: skip
     results["memory"] = memory_benchmark.measure_memory(memory_files, tool, log)
+    if tool is not None:
+        results["name_flooding"] = name_flooding_benchmark.measure_name_flooding(
+            tool, Path(scratch), name_flooding_benchmark.NAME_COUNTS, args.repeats, log)  # fmt: skip
 
     results["scaling"] = {
         "by_tree_count": scaling_benchmark.scale_tree_count(

@@ -4,17 +4,11 @@
 find_package(Python 3.8 COMPONENTS Interpreter Development.SABIModule REQUIRED)
 
 python_add_library(treetally MODULE USE_SABI 3.8 WITH_SOABI
-  src/exposure/argument_parsing.cpp
-  src/exposure/boundary.cpp
-  src/exposure/conversions.cpp
-  src/exposure/heap_type.cpp
-  src/exposure/module.cpp
-  src/exposure/panic_exception.cpp
-  src/exposure/result_builders.cpp
-  src/exposure/shared_data_object.cpp
-  src/exposure/single_tree_type.cpp
-  src/exposure/tree_set_iterator_type.cpp
-  src/exposure/tree_set_type.cpp
+  src/exposure/python/arguments.cpp
+  src/exposure/python/classes.cpp
+  src/exposure/python/module.cpp
+  src/exposure/python/results.cpp
+  src/exposure/python/runtime.cpp
 )
 
 # USE_SABI defines Py_LIMITED_API as well; the value is stated here so the targeted ABI is

@@ -24,12 +24,12 @@ apt_install() {
     fi
 }
 
-# A venv of python3 with the given wheel and the test requirements.
+# A venv of python3 with the given wheel and its [test] extra.
 make_venv() {
     local venv=$1 wheel=$2
     rm -rf "$venv"
     python3 -m venv "$venv"
-    "$venv/bin/python" -m pip install -q "$wheel" -r tests/requirements.txt
+    "$venv/bin/python" -m pip install -q "$wheel[test]"
 }
 
 # The sanitizer runtimes must come first in an interpreter that was built without them;
@@ -42,7 +42,7 @@ run_sanitized() {
     log "C++ tests under AddressSanitizer and UBSan"
     cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DTREETALLY_SANITIZE=ON >/dev/null
-    cmake --build build/asan -j "$jobs" --target treetally_core_tests
+    cmake --build build/asan -j "$jobs" --target treetally_core_tests treetally_memory_tests
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
         ctest --test-dir build/asan --output-on-failure -j "$jobs"
 

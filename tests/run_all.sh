@@ -1,10 +1,21 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds the C++ tests and the abi3 wheel once, then runs
 # the C++ suite and the Python suite under every CPython 3.8+ that pyenv provides.
+#   bash tests/run_all.sh           everything CI runs
+#   bash tests/run_all.sh --quick   the C++ suite and the Python suite under one interpreter
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 jobs=${JOBS:-2}
+quick=0
+case "${1:-}" in
+    "") ;;
+    --quick) quick=1 ;;
+    *)
+        echo "usage: tests/run_all.sh [--quick]" >&2
+        exit 2
+        ;;
+esac
 
 log() { printf '\n=== %s\n' "$*"; }
 
@@ -62,11 +73,13 @@ python_interpreters() {
     [ "$found" = 1 ] || command -v python3
 }
 
+# Runs the Python suite under each interpreter given, in a fresh venv with the wheel and its
+# [test] extra.
 run_python_tests() {
     local wheel
     wheel=$(ls dist/*cp38-abi3*.whl)
     local failed=0
-    for python in $(python_interpreters); do
+    for python in "$@"; do
         local version
         version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
         log "Python tests under CPython $version"
@@ -74,7 +87,7 @@ run_python_tests() {
         rm -rf "$venv"
         "$python" -m venv "$venv"
         "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null 2>&1 || true
-        "$venv/bin/python" -m pip install -q "$wheel" -r tests/requirements.txt
+        "$venv/bin/python" -m pip install -q "$wheel[test]"
         (cd "$root/build" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python") ||
             failed=1
     done
@@ -92,7 +105,7 @@ run_typing_and_example_checks() {
     log "stubtest, mypy --strict on the examples, example runs under CPython $version"
     if [ ! -x "$venv/bin/python" ]; then
         "$python" -m venv "$venv"
-        "$venv/bin/python" -m pip install -q "$wheel" -r tests/requirements.txt
+        "$venv/bin/python" -m pip install -q "$wheel[test]"
     fi
     "$venv/bin/python" -m pip install -q "mypy==1.14.1" "$wheel[examples]"
     (cd "$root/build" && "$venv/bin/python" -m mypy.stubtest treetally --allowlist "$root/stubs/stubtest_allowlist.txt")
@@ -103,7 +116,11 @@ run_typing_and_example_checks() {
 install_system_packages
 run_cpp_tests
 build_wheel
-run_python_tests
+if [ "$quick" = 1 ]; then
+    run_python_tests "$(build_python)"
+    exit
+fi
+run_python_tests $(python_interpreters)
 run_typing_and_example_checks
 "$root/build/venv-$("$(build_python)" -c 'import sys; print("%d.%d" % sys.version_info[:2])')/bin/python" bench/run.py --smoke
 # Crashes, memory errors and leaks: static analysis, ASan/UBSan suites, heavy hostile inputs,

@@ -1,10 +1,9 @@
 #include "exposure/tree_set_builder.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <new>
 #include <span>
-
-#include "exposure/index_memory.hpp"
 
 namespace treetally {
 
@@ -15,23 +14,43 @@ namespace {
 constexpr std::size_t guessed_block_bytes_per_file_byte = 4;
 // A labelled node takes at least two bytes of text: a label and a delimiter.
 constexpr std::size_t least_text_bytes_per_labelled_node = 2;
-// A guess is trusted with no more than this, and a small set needs no less.
+// A guess is trusted with no more than this many bytes of room.
 constexpr std::size_t largest_guess = std::size_t{256} << 20;
-constexpr std::size_t smallest_first_block = std::size_t{1} << 20;
+// The first block when nothing is known: a small set needs no more.
+constexpr std::size_t default_first_block = std::size_t{1} << 20;
 
-std::size_t guessed(std::size_t file_bytes, std::size_t bytes_per_file_byte) {
-    return std::min(file_bytes, largest_guess / bytes_per_file_byte) * bytes_per_file_byte;
+std::size_t saturating_add(std::size_t a, std::size_t b) {
+    constexpr std::size_t most = std::numeric_limits<std::size_t>::max();
+    return a > most - b ? most : a + b;
 }
 
 }  // namespace
 
-TreeSetBuilder::TreeSetBuilder(std::size_t memory_budget, std::size_t file_bytes)
+TreeSetBuilder::Room TreeSetBuilder::Room::for_file(std::size_t file_bytes) {
+    Room room;
+    room.block_bytes = std::min(file_bytes, largest_guess / guessed_block_bytes_per_file_byte) *
+                       guessed_block_bytes_per_file_byte;
+    room.labelled_nodes = std::min(file_bytes / least_text_bytes_per_labelled_node,
+                                   largest_guess / sizeof(TreeLca::TaxonPlace));
+    return room;
+}
+
+TreeSetBuilder::Room TreeSetBuilder::Room::for_collection(const TreeCollection& collection) {
+    Room room;
+    for (const Tree& tree : collection.trees) {
+        room.block_bytes += TreeLca::block_bytes_for(tree);
+        room.labelled_nodes += tree.node_count();  // at most every node has a taxon
+    }
+    room.tree_count = collection.trees.size();
+    return room;
+}
+
+TreeSetBuilder::TreeSetBuilder(std::size_t memory_budget, const Room& room)
     : memory_budget_(memory_budget),
-      blocks_(
-          std::max(guessed(file_bytes, guessed_block_bytes_per_file_byte), smallest_first_block)) {
-    labelled_.reserve(
-        guessed(file_bytes / least_text_bytes_per_labelled_node, sizeof(TreeLca::TaxonPlace)) /
-        sizeof(TreeLca::TaxonPlace));
+      blocks_(room.block_bytes != 0 ? room.block_bytes : default_first_block) {
+    lcas_.reserve(room.tree_count);
+    labelled_ends_.reserve(room.tree_count);
+    labelled_.reserve(room.labelled_nodes);
 }
 
 void TreeSetBuilder::reserve(std::size_t bytes) const {
@@ -39,8 +58,8 @@ void TreeSetBuilder::reserve(std::size_t bytes) const {
 }
 
 std::size_t TreeSetBuilder::add(const Tree& tree) {
-    const std::size_t block_bytes = lca_index_block_bytes(tree);
-    reserve(saturating_add(block_bytes, lca_build_scratch_bytes(tree)));
+    const std::size_t block_bytes = TreeLca::block_bytes_for(tree);
+    reserve(saturating_add(block_bytes, TreeLca::BuildScratch::bytes_for(tree)));
     const std::size_t labelled_before = labelled_.size();
     lcas_.push_back(TreeLca::build_in(tree, blocks_.take(block_bytes), scratch_, labelled_));
     labelled_ends_.push_back(labelled_.size());
@@ -51,6 +70,8 @@ std::size_t TreeSetBuilder::add(const Tree& tree) {
 }
 
 TreeSetData TreeSetBuilder::finish(TaxonSet taxa) && {
+    // The scratch goes before the tables come, so that the two never add up.
+    scratch_ = TreeLca::BuildScratch();
     const std::size_t taxon_count = taxa.size();
     std::size_t table_bytes = 0;
     for (const TreeLca& lca : lcas_)

@@ -3,26 +3,23 @@
 #include <algorithm>
 #include <filesystem>
 #include <limits>
+#include <new>
 #include <system_error>
 
 #include "exposure/tree_set_builder.hpp"
+#include "lca/index_arena.hpp"
 #include "tree/available_memory.hpp"
 #include "tree/fatal_error.hpp"
+#include "tree/messages.hpp"
 #include "tree/tree_loader.hpp"
 
 namespace treetally {
 
 namespace {
 
-// The reason in double quotes, with any quote or backslash inside escaped.
-std::string quoted_reason(std::string_view text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') out.push_back('\\');
-        out.push_back(c);
-    }
-    out.push_back('"');
-    return out;
+std::size_t saturating_add(std::size_t a, std::size_t b) {
+    return a > std::numeric_limits<std::size_t>::max() - b ? std::numeric_limits<std::size_t>::max()
+                                                           : a + b;
 }
 
 // What a load may take: the memory available when it begins.
@@ -39,10 +36,59 @@ std::size_t file_bytes(const std::string& path) {
         std::min<std::uintmax_t>(bytes, std::numeric_limits<std::size_t>::max()));
 }
 
+// The index blocks, the per-taxon tables and the scratch of the largest build of `collection`.
+struct IndexingBytes {
+    std::size_t blocks = 0;
+    std::size_t tables = 0;
+    std::size_t scratch = 0;
+};
+
+IndexingBytes indexing_bytes(const TreeCollection& collection) {
+    const std::size_t taxon_count = collection.taxon_set.size();
+    IndexingBytes bytes;
+    for (const Tree& tree : collection.trees) {
+        const std::size_t block = TreeLca::block_bytes_for(tree);
+        bytes.blocks = saturating_add(bytes.blocks, block);
+        bytes.tables = saturating_add(bytes.tables, TreeLca::bytes_for(tree, taxon_count) - block);
+        bytes.scratch = std::max(bytes.scratch, TreeLca::BuildScratch::bytes_for(tree));
+    }
+    return bytes;
+}
+
+// Each part of a set lives in one block of its arena, or none when there is no tree.
+std::size_t arena_bytes(std::size_t pieces, const TreeCollection& collection) {
+    return collection.trees.empty() ? 0 : IndexArena::block_bytes_for(pieces);
+}
+
 }  // namespace
 
+std::size_t collection_index_bytes(const TreeCollection& collection) {
+    const IndexingBytes bytes = indexing_bytes(collection);
+    return saturating_add(saturating_add(arena_bytes(bytes.blocks, collection),
+                                         arena_bytes(bytes.tables, collection)),
+                          collection.trees.size() * sizeof(TreeLca));
+}
+
+std::size_t indexing_peak_bytes(const TreeCollection& collection) {
+    // While it builds, the builder holds the blocks, the list of indexes, the lists of labelled
+    // nodes and where each tree's end, and the scratch; at the end, the tables instead of the
+    // scratch. Then the labelled nodes go.
+    const TreeSetBuilder::Room room = TreeSetBuilder::Room::for_collection(collection);
+    const IndexingBytes bytes = indexing_bytes(collection);
+    const std::size_t lists =
+        room.labelled_nodes * sizeof(TreeLca::TaxonPlace) + room.tree_count * sizeof(std::size_t);
+    const std::size_t tables = arena_bytes(bytes.tables, collection);
+    return saturating_add(saturating_add(collection_index_bytes(collection), lists),
+                          bytes.scratch > tables ? bytes.scratch - tables : 0);
+}
+
 TreeSetData index_tree_collection(TreeCollection collection) {
-    TreeSetBuilder builder(memory_budget(), 0);
+    // Needed because the per-tree taxon table grows as taxa x trees: a small file of many short
+    // lines with distinct names asks for more than any machine has, one small block at a time,
+    // and the kernel would kill the process instead of failing an allocation.
+    const auto available = available_memory_bytes();
+    if (available && indexing_peak_bytes(collection) > *available) throw std::bad_alloc();
+    TreeSetBuilder builder(memory_budget(), TreeSetBuilder::Room::for_collection(collection));
     for (Tree& tree : collection.trees) {
         // Nothing reads a tree once it is indexed, so its arrays go at once.
         const Tree indexed = std::move(tree);
@@ -54,10 +100,10 @@ TreeSetData index_tree_collection(TreeCollection collection) {
 TreeSetData load_tree_set_data(const std::string& path) {
     const std::size_t budget = memory_budget();
     TaxonSet taxa;
-    TreeSetBuilder builder(budget, file_bytes(path));
+    TreeSetBuilder builder(budget, TreeSetBuilder::Room::for_file(file_bytes(path)));
     const TreeSink index_at_once = [&builder](Tree&& tree) { return builder.add(tree); };
     if (const auto error = read_tree_file(path, taxa, index_at_once, budget)) {
-        fail("Failed to load tree collection: " + quoted_reason(error->message));
+        fail(messages::failed_to_load(error->message));
     }
     return std::move(builder).finish(std::move(taxa));
 }

@@ -30,9 +30,18 @@ struct TreeSetData {
 TreeSetData load_tree_set_data(const std::string& path);
 
 // Indexes every tree of `collection`, each covering the collection's whole taxon set, and
-// frees each tree once it is indexed. Raises std::bad_alloc when the indexes cannot fit in
-// the memory available.
+// frees each tree once it is indexed. Raises std::bad_alloc, before building anything, when
+// indexing_peak_bytes exceeds the memory available.
 TreeSetData index_tree_collection(TreeCollection collection);
+
+// Bytes that indexing `collection` keeps beside it: the indexes' blocks and their per-taxon
+// tables (a block of memory each) and the list of indexes. Saturates instead of wrapping.
+std::size_t collection_index_bytes(const TreeCollection& collection);
+
+// The most that indexing `collection` holds beside it at one time: collection_index_bytes, the
+// list of labelled nodes, and the scratch for building the largest index where it exceeds the
+// per-taxon tables (the scratch goes before the tables come).
+std::size_t indexing_peak_bytes(const TreeCollection& collection);
 
 // Maps `names` to taxon ids in order; the first unknown name raises "Taxon not found".
 template <std::size_t N>

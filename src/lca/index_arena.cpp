@@ -31,6 +31,10 @@ std::size_t round_up(std::size_t bytes, std::size_t unit) {
     return (bytes + unit - 1) / unit * unit;
 }
 
+std::size_t page_bytes() {
+    return static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
 // An anonymous mapping of `bytes` (a whole number of pages) starting on a huge-page boundary.
 std::byte* map_aligned(std::size_t bytes) {
     const std::size_t slack = huge_page_bytes;
@@ -55,17 +59,14 @@ std::byte* map_aligned(std::size_t bytes) {
 IndexArena::IndexArena(std::size_t first_block_bytes) : next_block_bytes_(first_block_bytes) {}
 
 IndexArena::IndexArena(IndexArena&& other) noexcept
-    : blocks_(std::move(other.blocks_)),
+    : last_(std::exchange(other.last_, nullptr)),
       used_(std::exchange(other.used_, 0)),
-      next_block_bytes_(other.next_block_bytes_) {
-    other.blocks_.clear();
-}
+      next_block_bytes_(other.next_block_bytes_) {}
 
 IndexArena& IndexArena::operator=(IndexArena&& other) noexcept {
     if (this == &other) return *this;
     release();
-    blocks_ = std::move(other.blocks_);
-    other.blocks_.clear();
+    last_ = std::exchange(other.last_, nullptr);
     used_ = std::exchange(other.used_, 0);
     next_block_bytes_ = other.next_block_bytes_;
     return *this;
@@ -75,49 +76,47 @@ IndexArena::~IndexArena() {
     release();
 }
 
+std::size_t IndexArena::block_bytes_for(std::size_t bytes) {
+    static_assert(sizeof(BlockHeader) % 8 == 0, "pieces after the header stay 8-byte aligned");
+    return sizeof(BlockHeader) + bytes;
+}
+
 void IndexArena::release() {
-    for (const Block& block : blocks_) free(block);
-    blocks_.clear();
+    while (last_ != nullptr) {
+        BlockHeader* const block = last_;
+        last_ = block->previous;
+        auto* const memory = reinterpret_cast<std::byte*>(block);
+#if defined(__linux__)
+        if (block->mapped) {
+            ::munmap(memory, round_up(block_bytes_for(block->bytes), page_bytes()));
+            continue;
+        }
+#endif
+        delete[] memory;
+    }
     used_ = 0;
 }
 
-IndexArena::Block IndexArena::allocate(std::size_t bytes) {
-#if defined(__linux__)
-    if (bytes >= own_mapping_threshold) {
-        const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-        const std::size_t mapped = round_up(bytes, page);
-        return {map_aligned(mapped), mapped, true};
-    }
-#endif
-    return {new std::byte[bytes], bytes, false};
-}
-
-void IndexArena::free(const Block& block) {
-#if defined(__linux__)
-    if (block.mapped) {
-        ::munmap(block.base, block.size);
-        return;
-    }
-#endif
-    delete[] block.base;
-}
-
 std::span<std::byte> IndexArena::take(std::size_t bytes) {
-    if (blocks_.empty() || bytes > blocks_.back().size - used_) {
-        blocks_.reserve(blocks_.size() + 1);  // so that a failure below leaks nothing
-        blocks_.push_back(allocate(std::max(bytes, next_block_bytes_)));
+    if (last_ == nullptr || bytes > last_->bytes - used_) {
+        const std::size_t block_bytes = std::max(bytes, next_block_bytes_);
+        std::byte* memory = nullptr;
+        bool mapped = false;
+#if defined(__linux__)
+        if (block_bytes >= own_mapping_threshold) {
+            memory = map_aligned(round_up(block_bytes_for(block_bytes), page_bytes()));
+            mapped = true;
+        }
+#endif
+        if (memory == nullptr) memory = new std::byte[block_bytes_for(block_bytes)];
+        last_ = ::new (memory) BlockHeader{last_, block_bytes, mapped};
         used_ = 0;
         next_block_bytes_ = std::min(2 * next_block_bytes_, largest_growth_bytes);
     }
-    const std::span<std::byte> out(blocks_.back().base + used_, bytes);
+    std::byte* const pieces = reinterpret_cast<std::byte*>(last_) + sizeof(BlockHeader);
+    const std::span<std::byte> out(pieces + used_, bytes);
     used_ += bytes;
     return out;
-}
-
-std::size_t IndexArena::size_bytes() const {
-    std::size_t bytes = 0;
-    for (const Block& block : blocks_) bytes += block.size;
-    return bytes;
 }
 
 }  // namespace treetally

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <span>
-#include <vector>
 
 namespace treetally {
 
@@ -24,20 +23,19 @@ class IndexArena {
     // when the last one is full; raises std::bad_alloc when the system refuses a block.
     std::span<std::byte> take(std::size_t bytes);
 
-    // Bytes of all blocks; the untouched end of the last one takes no memory.
-    std::size_t size_bytes() const;
+    // What a block that holds `bytes` takes, with the arena's bookkeeping inside it.
+    static std::size_t block_bytes_for(std::size_t bytes);
 
   private:
-    struct Block {
-        std::byte* base = nullptr;
-        std::size_t size = 0;
-        bool mapped = false;  // a mapping of its own, rather than from the allocator
+    // The start of every block; the pieces follow it.
+    struct BlockHeader {
+        BlockHeader* previous;
+        std::size_t bytes;  // of pieces
+        bool mapped;        // a mapping of its own, rather than from the allocator
     };
-    static Block allocate(std::size_t bytes);
-    static void free(const Block& block);
     void release();
 
-    std::vector<Block> blocks_;
+    BlockHeader* last_ = nullptr;
     std::size_t used_ = 0;  // of the last block
     std::size_t next_block_bytes_;
 };

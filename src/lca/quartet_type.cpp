@@ -3,6 +3,7 @@
 #include "lca/deepest_pair.hpp"
 #include "lca/query_range_check.hpp"
 #include "tree/fatal_error.hpp"
+#include "tree/messages.hpp"
 
 namespace treetally {
 
@@ -24,7 +25,7 @@ std::uint8_t quartet_code_of_mask(std::uint8_t mask) {
         case 6:
             return 2;
         default:
-            fail("Invalid bipartition");
+            fail(messages::invalid_bipartition);
     }
 }
 

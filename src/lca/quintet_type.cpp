@@ -5,6 +5,7 @@
 #include "lca/deepest_pair.hpp"
 #include "lca/query_range_check.hpp"
 #include "tree/fatal_error.hpp"
+#include "tree/messages.hpp"
 
 namespace treetally {
 
@@ -64,7 +65,7 @@ std::uint8_t quintet_type_of_splits(std::uint8_t mask_a, std::uint8_t mask_b) {
         const std::uint8_t type = type_by_masks[mask_a][mask_b];
         if (type != no_type) return type;
     }
-    fail("Invalid bipartitions");
+    fail(messages::invalid_bipartitions);
 }
 
 namespace {

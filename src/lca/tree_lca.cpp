@@ -137,10 +137,36 @@ std::size_t TreeLca::bytes_for(const Tree& tree, std::size_t taxon_count) {
     return positions_bytes_of(taxon_count, layout.position_width) + layout.block_bytes;
 }
 
+namespace {
+
+// The rows of build scratch: node ids and depths along the tour, and three rows of table
+// columns for the levels of the range-minimum table.
+std::size_t scratch_rows(const Tree& tree) {
+    return 2 * (2 * tree.node_count()) + 3 * (2 * tree.unrooted_node_count());
+}
+
+}  // namespace
+
 std::size_t TreeLca::BuildScratch::bytes_for(const Tree& tree) {
-    const std::size_t rows = 2 * (2 * tree.node_count()) + 3 * (2 * tree.unrooted_node_count());
     // The walk's stack holds at most every node.
-    return rows * sizeof(std::uint32_t) + tree.node_count() * sizeof(PendingNode);
+    return scratch_rows(tree) * sizeof(std::uint32_t) + tree.node_count() * sizeof(PendingNode);
+}
+
+void TreeLca::BuildScratch::make_room_for(const Tree& tree) {
+    const std::size_t rows = scratch_rows(tree);
+    if (rows_.size() < rows) {
+        std::vector<std::uint32_t>().swap(rows_);
+        rows_.resize(rows);
+    }
+    if (pending_.capacity() < tree.node_count()) {
+        std::vector<PendingNode>().swap(pending_);
+        pending_.reserve(tree.node_count());
+    }
+}
+
+std::size_t TreeLca::build_scratch_bytes(const Tree& tree) {
+    // At most every node has a taxon.
+    return BuildScratch::bytes_for(tree) + tree.node_count() * sizeof(TaxonPlace);
 }
 
 void TreeLca::adopt(const Layout& layout, std::byte* block) {
@@ -168,6 +194,7 @@ TreeLca TreeLca::build(const Tree& tree, std::size_t taxon_count) {
     index.adopt(layout, index.positions_ + positions_bytes);
     BuildScratch scratch;
     std::vector<TaxonPlace> labelled;
+    labelled.reserve(tree.node_count());
     index.fill(tree, scratch, labelled);
     index.write_taxon_positions(taxon_count, index.positions_, labelled);
     return index;
@@ -207,8 +234,7 @@ void TreeLca::write_taxon_positions(std::size_t taxon_count, std::byte* place,
 void TreeLca::fill(const Tree& tree, BuildScratch& scratch, std::vector<TaxonPlace>& labelled) {
     const std::size_t tour_length = tour_length_;
     const std::size_t columns = column_count_;
-    const std::size_t rows = 2 * tour_length + 3 * columns;
-    if (scratch.rows_.size() < rows) scratch.rows_.resize(rows);
+    scratch.make_room_for(tree);
     std::uint32_t* const nodes = scratch.rows_.data();
     std::uint32_t* const depths = nodes + tour_length;
 

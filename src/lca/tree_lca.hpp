@@ -35,14 +35,19 @@ class TreeLca {
         EulerPos position;
     };
 
-    // Memory the build of one tree uses for a moment besides the index itself.
+    // Memory the build of one tree uses for a moment besides the index itself, kept between
+    // the builds of a set.
     class BuildScratch {
       public:
-        // Bytes the scratch grows to for `tree`.
+        // Bytes the scratch holds once it has built `tree` (or a larger tree).
         static std::size_t bytes_for(const Tree& tree);
 
       private:
         friend class TreeLca;
+        // Grows to exactly what `tree` needs, freeing the smaller rows first, so that the
+        // scratch never holds more than bytes_for(the largest tree built).
+        void make_room_for(const Tree& tree);
+
         // A node whose children are being walked, with the next child still to visit.
         struct PendingNode {
             NodeId node;
@@ -67,10 +72,13 @@ class TreeLca {
                                std::span<const TaxonPlace> labelled);
 
     // Bytes of each part, multiples of 8: the block of build_in, the per-taxon table, and both
-    // as build allocates them.
+    // as build allocates them (the heap_bytes() of the index it returns).
     static std::size_t block_bytes_for(const Tree& tree);
     std::size_t positions_bytes_for(std::size_t taxon_count) const;
     static std::size_t bytes_for(const Tree& tree, std::size_t taxon_count);
+    // Bytes that build(tree, ...) holds beside the index while it works: its BuildScratch and
+    // the list of the tree's labelled nodes.
+    static std::size_t build_scratch_bytes(const Tree& tree);
 
     TreeLca() = default;
     TreeLca(const TreeLca& other);

@@ -96,15 +96,10 @@ struct DecimalScan {
     double value = 0.0;
 };
 
-// Powers of ten that a double holds exactly.
 constexpr std::array<double, 23> exact_powers_of_ten = {
     1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
     1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
-// Most branch lengths are short decimals such as 0.015227. When the digits form an integer
-// w <= 2^53 and the decimal exponent e has |e| <= 22, both w and 10^|e| are exact doubles, so one
-// IEEE multiplication or division gives the correctly rounded value (Clinger's fast path), the
-// same bits as the general conversion, at a fraction of its cost.
 const char* skip_zeros(const char* from, const char* to) {
     while (from != to && *from == '0') ++from;
     return from;
@@ -151,6 +146,10 @@ std::uint64_t digits_value(std::uint64_t value, const char* from, const char* to
     return value;
 }
 
+// Most branch lengths are short decimals such as 0.015227. When the digits form an integer
+// w <= 2^53 and the decimal exponent e has |e| <= 22, both w and 10^|e| are exact doubles, so one
+// IEEE multiplication or division gives the correctly rounded value (Clinger's fast path), the
+// same bits as the general conversion, at a fraction of its cost.
 DecimalScan scan_decimal(std::string_view text) {
     DecimalScan scan;
     const char* p = text.data();

@@ -1,5 +1,7 @@
 #include "tree/fatal_error.hpp"
 
+#include "tree/messages.hpp"
+
 namespace treetally {
 
 void fail(std::string message, std::source_location where) {
@@ -7,9 +9,7 @@ void fail(std::string message, std::source_location where) {
 }
 
 void fail_out_of_bounds(std::size_t len, std::size_t index, std::source_location where) {
-    fail("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
-             std::to_string(index),
-         where);
+    fail(messages::index_out_of_bounds(len, index), where);
 }
 
 }  // namespace treetally

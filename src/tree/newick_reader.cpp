@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "tree/fatal_error.hpp"
+#include "tree/messages.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -15,9 +16,6 @@
 namespace treetally {
 
 namespace {
-
-constexpr char invalid_float_message[] =
-    "called `Result::unwrap()` on an `Err` value: ParseFloatError { kind: Invalid }";
 
 // Byte classes that end a label or a branch length; a table keeps the scan loops branch-light.
 constexpr std::array<bool, 256> stop_table(std::string_view stops) {
@@ -152,7 +150,7 @@ class NewickReader {
         const std::size_t end = scan_until(text_, start, length_stops);
         if (end > start) {
             const auto length = parse_branch_length(text_.substr(start, end - start));
-            if (!length) fail(invalid_float_message);
+            if (!length) fail(messages::invalid_float);
             builder_.set_branch_length(current_, *length);
         }
         return end;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tree/ids.hpp"
+#include "tree/process_hash_key.hpp"
 
 namespace treetally {
 
@@ -27,16 +28,22 @@ class TaxonSet {
     std::size_t heap_bytes() const;
 
   private:
-    // One slot of the open-addressing lookup table: the upper half of the name's hash, to
-    // skip most unequal names without reading them, and the id plus one (0 = empty slot).
+    // One slot of the open-addressing lookup table: the name's hash, whose low bits pick its
+    // home slot (so the table grows without hashing a name again) and whose other bits skip
+    // most unequal names without reading them; and the id plus one (0 = empty slot).
     struct Slot {
-        std::uint32_t hash_tag = 0;
+        std::uint32_t hash = 0;
         std::uint32_t id_plus_one = 0;
     };
 
+    // The keyed hash of a name: no file can choose names that collide in the table.
+    std::uint32_t hash_of(std::string_view name) const;
     // The slot that holds `name`, or the empty slot where it would go.
-    std::size_t slot_of(std::string_view name, std::uint64_t hash) const;
+    std::size_t slot_of(std::string_view name, std::uint32_t hash) const;
     void grow_table();
+
+    // A copy of the process's key, so a lookup does not ask for it again.
+    HashKey hash_key_ = process_hash_key();
 
     // The names themselves are kept once, here; the table refers to them by id, so a lookup
     // of a known name allocates nothing.

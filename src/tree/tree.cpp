@@ -1,5 +1,9 @@
 #include "tree/tree.hpp"
 
+#include <type_traits>
+
+#include "tree/messages.hpp"
+
 namespace treetally {
 
 namespace {
@@ -16,26 +20,26 @@ Tree::Tree()
       child_count_{0} {}
 
 std::size_t Tree::heap_bytes() const {
-    return node_taxon_.capacity() * sizeof(std::int32_t) +
-           parent_.capacity() * sizeof(std::int32_t) + branch_length_.capacity() * sizeof(double) +
-           first_child_.capacity() * sizeof(std::int32_t) +
-           next_sibling_.capacity() * sizeof(std::int32_t) +
-           child_count_.capacity() * sizeof(std::int32_t);
+    std::size_t bytes = 0;
+    for_each_array(*this, [&](const auto& array) {
+        bytes += array.capacity() * sizeof(typename std::decay_t<decltype(array)>::value_type);
+    });
+    return bytes;
+}
+
+std::size_t Tree::heap_block_count() const {
+    std::size_t blocks = 0;
+    for_each_array(*this, [&](const auto& array) { blocks += array.capacity() > 0 ? 1 : 0; });
+    return blocks;
 }
 
 void TreeBuilder::reserve(std::size_t node_count) {
-    tree_.node_taxon_.reserve(node_count);
-    tree_.parent_.reserve(node_count);
-    tree_.branch_length_.reserve(node_count);
-    tree_.first_child_.reserve(node_count);
-    tree_.next_sibling_.reserve(node_count);
-    tree_.child_count_.reserve(node_count);
+    Tree::for_each_array(tree_, [&](auto& array) { array.reserve(node_count); });
 }
 
 NodeId TreeBuilder::append_child_of(NodeId parent) {
     const std::size_t parent_index = at(parent);
-    if (tree_.node_count() >= max_id_count)
-        fail("tree too large: a tree may hold at most 2147483647 nodes");
+    if (tree_.node_count() >= max_id_count) fail(messages::tree_too_large);
     const NodeId node{static_cast<std::int32_t>(tree_.node_count())};
     tree_.node_taxon_.push_back(-1);
     tree_.parent_.push_back(parent.value);
@@ -49,12 +53,7 @@ NodeId TreeBuilder::append_child_of(NodeId parent) {
 
 Tree TreeBuilder::finish() && {
     tree_.root_is_bifurcating_ = tree_.child_count_[0] == 2;
-    tree_.node_taxon_.shrink_to_fit();
-    tree_.parent_.shrink_to_fit();
-    tree_.branch_length_.shrink_to_fit();
-    tree_.first_child_.shrink_to_fit();
-    tree_.next_sibling_.shrink_to_fit();
-    tree_.child_count_.shrink_to_fit();
+    Tree::for_each_array(tree_, [](auto& array) { array.shrink_to_fit(); });
     return std::move(tree_);
 }
 

@@ -87,11 +87,34 @@ class Tree {
 
     // Bytes held by the per-node arrays, for memory accounting.
     std::size_t heap_bytes() const;
+    // Heap blocks the arrays take, each of which costs the allocator its own bookkeeping.
+    std::size_t heap_block_count() const;
+    // Bytes the per-node arrays take for each node: what heap_bytes() is per node once the
+    // arrays are trimmed to size.
+    static constexpr std::size_t bytes_per_node() {
+        return sizeof(decltype(node_taxon_)::value_type) + sizeof(decltype(parent_)::value_type) +
+               sizeof(decltype(branch_length_)::value_type) +
+               sizeof(decltype(first_child_)::value_type) +
+               sizeof(decltype(next_sibling_)::value_type) +
+               sizeof(decltype(child_count_)::value_type);
+    }
 
   private:
     friend class TreeBuilder;
 
     std::size_t at(NodeId node) const { return checked_index(node.index(), node_count()); }
+
+    // Calls `visit` on each per-node array of `tree`, for what treats them all alike:
+    // reserving, trimming, counting bytes.
+    template <typename Self, typename Visit>
+    static void for_each_array(Self& tree, Visit visit) {
+        visit(tree.node_taxon_);
+        visit(tree.parent_);
+        visit(tree.branch_length_);
+        visit(tree.first_child_);
+        visit(tree.next_sibling_);
+        visit(tree.child_count_);
+    }
 
     std::vector<std::int32_t> node_taxon_;
     std::vector<std::int32_t> parent_;

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "tree/available_memory.hpp"
+#include "tree/messages.hpp"
 #include "tree/newick_reader.hpp"
 #include "tree/utf8_validation.hpp"
 
@@ -18,8 +19,6 @@ namespace treetally {
 
 namespace {
 
-constexpr char could_not_read[] = "Could not read file";
-constexpr char error_reading[] = "Error reading file";
 constexpr std::size_t read_buffer_size = 8192;
 
 // An open file descriptor, closed on every path out of the loader.
@@ -55,17 +54,15 @@ std::string_view strip_line_ending(std::string_view line) {
 }
 
 // The memory that the trees read so far hold, kept below a budget. Without it, a few tens of
-// MB of blank lines (about 500 bytes of tree and list entry each) or of brackets (28 bytes of
-// node each) take all memory in small steps, and the kernel kills the process.
+// MB of blank lines (a few hundred bytes of tree and list entry each) or of brackets (a node
+// each) take all memory in small steps, and the kernel kills the process.
 class MemoryBudget {
   public:
     explicit MemoryBudget(std::size_t limit) : limit_(limit) {}
 
-    // Raises std::bad_alloc unless the tree of `line` surely fits: only "(" and "," make
-    // nodes, and while the node arrays grow and are trimmed they briefly exist up to three
-    // times over.
+    // Raises std::bad_alloc unless the tree of `line` surely fits: only "(" and "," make nodes.
     void reserve_for_line(std::string_view line) const {
-        constexpr std::size_t node_bytes = std::size_t{3} * 28;
+        constexpr std::size_t node_bytes = copies_while_built * Tree::bytes_per_node();
         const std::size_t nodes = 1 + node_openers_in(line);
         if (nodes >= limit_ / node_bytes || held_ + node_bytes * nodes > limit_)
             throw std::bad_alloc();
@@ -75,15 +72,22 @@ class MemoryBudget {
     void add(std::size_t bytes) { held_ += bytes; }
 
   private:
+    // While a tree's arrays grow and are trimmed they briefly exist up to three times over.
+    static constexpr std::size_t copies_while_built = 3;
+
     std::size_t limit_;
     std::size_t held_ = 0;
 };
 
-// A tree kept in a collection: its arrays, its heap blocks and its entry (and spare room) in
-// the list of trees.
+// A tree kept in a collection: its arrays, the allocator's bookkeeping of their blocks, and
+// its entry (and spare room) in the list of trees.
 std::size_t kept_tree_bytes(const Tree& tree) {
-    constexpr std::size_t per_tree = 2 * sizeof(Tree) + std::size_t{6} * 16;
-    return tree.heap_bytes() + per_tree;
+    // What the allocator keeps beside each block it hands out.
+    constexpr std::size_t allocator_bytes_per_block = 16;
+    // The list of trees grows by doubling, so it holds up to two slots for each tree.
+    constexpr std::size_t list_slots_per_tree = 2;
+    return tree.heap_bytes() + tree.heap_block_count() * allocator_bytes_per_block +
+           list_slots_per_tree * sizeof(Tree);
 }
 
 // Parses one complete line (with its line feed, if any) and hands the tree to `sink`;
@@ -129,14 +133,14 @@ LoadResult load_tree_collection(const std::string& path, std::size_t memory_budg
 std::optional<LoadError> read_tree_file(const std::string& path, TaxonSet& taxa,
                                         const TreeSink& sink, std::size_t memory_budget) {
     OpenFile file(path);
-    if (!file.is_open()) return LoadError{could_not_read};
+    if (!file.is_open()) return LoadError{messages::could_not_read_file};
 
     MemoryBudget budget(memory_budget);
     std::array<char, read_buffer_size> buffer;
     std::string pending;  // the start of a line that spans reads
     for (;;) {
         const ssize_t got = file.read_some(buffer);
-        if (got < 0) return LoadError{error_reading};
+        if (got < 0) return LoadError{messages::error_reading_file};
         if (got == 0) break;
         std::string_view chunk(buffer.data(), static_cast<std::size_t>(got));
         for (auto newline = chunk.find('\n'); newline != std::string_view::npos;
@@ -151,12 +155,12 @@ std::optional<LoadError> read_tree_file(const std::string& path, TaxonSet& taxa,
                 ok = add_line(pending, taxa, sink, budget);
                 release_line(pending);
             }
-            if (!ok) return LoadError{error_reading};
+            if (!ok) return LoadError{messages::error_reading_file};
         }
         pending.append(chunk);
     }
     if (!pending.empty() && !add_line(pending, taxa, sink, budget)) {
-        return LoadError{error_reading};
+        return LoadError{messages::error_reading_file};
     }
     return std::nullopt;
 }

@@ -2,7 +2,10 @@
 // an optional point, optional exponent, inf/infinity/nan), correctly rounded, nothing else.
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <optional>
@@ -162,6 +165,36 @@ TEST(BranchLength, AgreesWithStrtodOnRandomDecimalTexts) {
         ASSERT_TRUE(parsed.has_value()) << text;
         ASSERT_EQ(*parsed, expected) << text;
         ASSERT_EQ(std::signbit(*parsed), std::signbit(expected)) << text;
+    }
+}
+
+// Short decimals take an exact path of their own; it must give from_chars's bits.
+TEST(BranchLength, ShortDecimalsConvertLikeFromChars) {
+    std::mt19937_64 rng(41);
+    const char digits[] = "0123456789";
+    for (int round = 0; round < 200000; ++round) {
+        std::string text(rng() % 4, '0');
+        const std::size_t integer_digits = rng() % 10;
+        for (std::size_t k = 0; k < integer_digits; ++k) text += digits[rng() % 10];
+        if (rng() % 4 != 0) {
+            text += '.';
+            const std::size_t fraction_digits = rng() % 22;
+            for (std::size_t k = 0; k < fraction_digits; ++k) text += digits[rng() % 10];
+        }
+        if (rng() % 5 == 0) text.append(rng() % 2 ? "e-" : "E").append(std::to_string(rng() % 30));
+        if (text.empty() || text == "." || text.front() == 'e' || text.front() == 'E') continue;
+        if (text.find_first_of(digits) == std::string::npos) continue;
+        double expected = 0.0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), expected,
+                                                  std::chars_format::general);
+        if (error != std::errc{} || end != text.data() + text.size()) continue;
+        const auto value = parse_branch_length(text);
+        ASSERT_TRUE(value.has_value()) << text;
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(*value), std::bit_cast<std::uint64_t>(expected))
+            << text;
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(*parse_branch_length(std::string("-").append(text))),
+                  std::bit_cast<std::uint64_t>(-expected))
+            << text;
     }
 }
 

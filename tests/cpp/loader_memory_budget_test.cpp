@@ -9,6 +9,7 @@
 #include <variant>
 
 #include "temp_files.hpp"
+#include "tree/messages.hpp"
 #include "tree/tree_loader.hpp"
 
 namespace treetally {
@@ -65,9 +66,9 @@ TEST(LoaderMemoryBudget, FailuresOfTheFileComeFirst) {
     const std::string bad = dir.write("bad.nwk", "(A,\xff);\n");
     const LoadResult result = load_tree_collection(bad, 0);
     ASSERT_TRUE(std::holds_alternative<LoadError>(result));
-    EXPECT_EQ(std::get<LoadError>(result).message, "Error reading file");
+    EXPECT_EQ(std::get<LoadError>(result).message, messages::error_reading_file);
     const LoadResult missing = load_tree_collection((dir.path() / "absent").string(), 0);
-    EXPECT_EQ(std::get<LoadError>(missing).message, "Could not read file");
+    EXPECT_EQ(std::get<LoadError>(missing).message, messages::could_not_read_file);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Tests of the one-pass Newick reader: what shape and taxa each kind of text gives, how it
-// treats labels, spaces, comments and stray brackets, and where it stops.
+// treats labels, spaces, comments and stray brackets, where it stops, and that its arrays
+// end exactly the size of the tree.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "test_support.hpp"
+#include "tree/messages.hpp"
 #include "tree/newick_reader.hpp"
 
 namespace treetally {
@@ -18,9 +20,6 @@ using test::shape_of;
 using test::to_vector;
 using Names = std::vector<std::string>;
 using Ints = std::vector<std::int32_t>;
-
-const std::string invalid_float =
-    "called `Result::unwrap()` on an `Err` value: ParseFloatError { kind: Invalid }";
 
 // One text, the shape it reads as (written back without lengths) and the taxa it adds.
 struct ShapeCase {
@@ -185,7 +184,8 @@ class ReaderRejectsLength : public testing::TestWithParam<std::string> {};
 
 TEST_P(ReaderRejectsLength, WithTheFloatParserMessage) {
     TaxonSet taxa;
-    EXPECT_EQ(fatal_message_of([&] { parse_newick_tree(GetParam(), taxa); }), invalid_float);
+    EXPECT_EQ(fatal_message_of([&] { parse_newick_tree(GetParam(), taxa); }),
+              messages::invalid_float);
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, ReaderRejectsLength,
@@ -211,6 +211,22 @@ TEST(NewickReader, SharedSetGrowsAcrossTrees) {
     const Tree second = parse_newick_tree("(B,C);", taxa);
     EXPECT_EQ(taxa.taxon_names(), (Names{"A", "B", "C"}));
     EXPECT_EQ(to_vector(second.node_taxons()), (Ints{-42, 1, 2}));
+}
+
+// The reader sizes its arrays from the brackets and commas before the first ";"; brackets in
+// labels and comments, and a ";" inside a comment, must not change the tree or leave spare room.
+TEST(NewickReader, ReservedNodeArraysEndExact) {
+    const std::vector<std::string> texts = {
+        "((A,B),C);", "(A[(,(,(],B);",  "(A(x,B);", "(A,B)[;](C,(D,E));", "(A,B);(C,(D,E));",
+        "",           "((((((A))))));",
+    };
+    for (const std::string& text : texts) {
+        const auto parsed = parse(text);
+        EXPECT_EQ(parsed.tree.heap_bytes(), parsed.tree.node_count() * Tree::bytes_per_node())
+            << text;
+    }
+    EXPECT_EQ(parse("(A[(,(,(],B);").tree.node_count(), 3u);
+    EXPECT_EQ(parse("(A,B)[;](C,(D,E));").tree.node_count(), 7u);
 }
 
 }  // namespace

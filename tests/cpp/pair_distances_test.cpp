@@ -1,10 +1,13 @@
-// Tests of path distances between taxa: the ten pairs of five taxa in row-major order.
+// Tests of path distances between taxa: the ten pairs of five taxa in row-major order, and the
+// same values from LCAs that the quintet classification already found.
 #include <gtest/gtest.h>
 
 #include <array>
+#include <random>
 #include <string>
 
 #include "lca/pair_distances.hpp"
+#include "lca/quintet_type.hpp"
 #include "lca/tree_lca.hpp"
 #include "test_support.hpp"
 
@@ -14,12 +17,7 @@ namespace {
 using test::parse;
 
 PairDistances distances_of(const std::string& text, const std::array<const char*, 5>& names) {
-    const auto parsed = parse(text);
-    const TreeLca index = TreeLca::build(parsed.tree, parsed.taxa.size());
-    FivePositions positions;
-    for (std::size_t k = 0; k < 5; ++k)
-        positions[k] = index.taxon_position(parsed.taxa.id_of(names[k]));
-    return pairwise_distances(index, positions);
+    return test::query_tree(text, names, pairwise_distances);
 }
 
 const std::string five_taxa = "((A:1,B:2):3,C:4,(D:0.5,E:1.5):2);";
@@ -57,12 +55,41 @@ TEST(PairDistances, UnaryNodesAddTheirLengths) {
 
 TEST(PairDistances, PathDistanceOfTwoPositions) {
     const auto parsed = parse(five_taxa);
-    const TreeLca index = TreeLca::build(parsed.tree, parsed.taxa.size());
-    const EulerPos b = index.taxon_position(parsed.taxa.id_of("B"));
-    const EulerPos e = index.taxon_position(parsed.taxa.id_of("E"));
+    const TreeLca index = test::index_of(parsed);
+    const auto [b, e] = test::positions_of(parsed, index, std::array{"B", "E"});
     EXPECT_EQ(path_distance(index, b, e), 8.5);
     EXPECT_EQ(path_distance(index, e, b), 8.5);
     EXPECT_EQ(path_distance(index, b, b), 0.0);
+}
+
+TEST(PairDistances, ReusedLcasGiveTheSameDistancesAndTypes) {
+    std::mt19937_64 rng(17);
+    for (int round = 0; round < 400; ++round) {
+        const auto parsed = parse(test::random_newick(rng));
+        const TreeLca index = test::index_of(parsed);
+        const FivePositions positions = test::random_positions(index, rng);
+        PairDistances reused{};
+        const auto code = quintet_type_with_distances(index, positions, reused);
+        EXPECT_EQ(code, quintet_type(index, positions));
+        for (std::size_t i = 0; i < 5; ++i) {
+            for (std::size_t j = i + 1; j < 5; ++j) {
+                const EulerPos lca = index.lca_position(positions[i], positions[j]);
+                const TreeLca::Visit visit = index.lca_visit_in_range(positions[i], positions[j]);
+                EXPECT_EQ(visit.position, lca);
+                EXPECT_EQ(visit.depth, index.depth_at(lca));
+            }
+        }
+        if (!code) continue;  // the distances are only measured for a classified quintet
+        const PairDistances plain = pairwise_distances(index, positions);
+        std::size_t pair = 0;
+        for (std::size_t i = 0; i < 5; ++i) {
+            for (std::size_t j = i + 1; j < 5; ++j, ++pair) {
+                // Bit for bit: the same grouping of the same reads.
+                EXPECT_EQ(reused[pair], path_distance(index, positions[i], positions[j]));
+                EXPECT_EQ(plain[pair], reused[pair]);
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -13,28 +13,13 @@
 namespace treetally {
 namespace {
 
-using test::parse;
 using Names4 = std::array<std::string, 4>;
 
 std::optional<std::uint8_t> quartet_of(const std::string& text, const Names4& names) {
-    const auto parsed = parse(text);
-    const TreeLca index = TreeLca::build(parsed.tree, parsed.taxa.size());
-    FourPositions positions;
-    for (std::size_t k = 0; k < 4; ++k)
-        positions[k] = index.taxon_position(parsed.taxa.id_of(names[k]));
-    return quartet_type(index, positions);
+    return test::query_tree(text, names, quartet_type);
 }
 
-struct QuartetCase {
-    const char* name;
-    std::string text;
-    Names4 names;
-    std::optional<std::uint8_t> expected;
-};
-
-void PrintTo(const QuartetCase& c, std::ostream* os) {
-    *os << c.name << ' ' << c.text;
-}
+using QuartetCase = test::TopologyCase<4>;
 
 class QuartetType : public testing::TestWithParam<QuartetCase> {};
 

@@ -12,34 +12,20 @@
 #include "lca/quintet_type.hpp"
 #include "quintet_rows.hpp"
 #include "test_support.hpp"
+#include "tree/messages.hpp"
 
 namespace treetally {
 namespace {
 
 using test::fatal_message_of;
-using test::parse;
 using test::quintet_code_with;
 using Names5 = std::array<std::string, 5>;
 
 std::optional<std::uint8_t> quintet_of(const std::string& text, const Names5& names) {
-    const auto parsed = parse(text);
-    const TreeLca index = TreeLca::build(parsed.tree, parsed.taxa.size());
-    FivePositions positions;
-    for (std::size_t k = 0; k < 5; ++k)
-        positions[k] = index.taxon_position(parsed.taxa.id_of(names[k]));
-    return quintet_type(index, positions);
+    return test::query_tree(text, names, quintet_type);
 }
 
-struct QuintetCase {
-    const char* name;
-    std::string text;
-    Names5 names;
-    std::optional<std::uint8_t> expected;
-};
-
-void PrintTo(const QuintetCase& c, std::ostream* os) {
-    *os << c.name << ' ' << c.text;
-}
+using QuintetCase = test::TopologyCase<5>;
 
 class QuintetType : public testing::TestWithParam<QuintetCase> {};
 
@@ -135,12 +121,13 @@ TEST(QuintetTypeOfSplits, EveryOtherPairIsInvalid) {
                           quintet_type_of_splits(static_cast<std::uint8_t>(a),
                                                  static_cast<std::uint8_t>(b));
                       }),
-                      "Invalid bipartitions")
+                      messages::invalid_bipartitions)
                 << a << ' ' << b;
         }
     }
     EXPECT_EQ(invalid, 64 * 64 - 30);
-    EXPECT_EQ(fatal_message_of([] { quintet_type_of_splits(3 + 128, 7); }), "Invalid bipartitions");
+    EXPECT_EQ(fatal_message_of([] { quintet_type_of_splits(3 + 128, 7); }),
+              messages::invalid_bipartitions);
 }
 
 TEST(QuintetTypeOfSplits, TableAgreesWithTheTopologyRows) {

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -16,11 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "brute_force_tree.hpp"
 #include "exposure/tree_set_sweeps.hpp"
 #include "lca/pair_distances.hpp"
 #include "lca/quartet_type.hpp"
 #include "lca/quintet_type.hpp"
-#include "quintet_rows.hpp"
 #include "test_support.hpp"
 
 namespace treetally {
@@ -198,119 +197,22 @@ std::vector<int> write_newick(const ModelTree& model, Rng& rng, std::string& tex
     return preorder;
 }
 
-// Brute-force facts about one parsed tree, from its parent array alone.
-struct TreeFacts {
-    const Tree& tree;
-    std::vector<std::uint32_t> depth;
-    std::vector<double> distance;  // summed from the root down, parent first (tour order)
-
-    explicit TreeFacts(const Tree& t) : tree(t) {
-        const std::size_t n = t.node_count();
-        depth.assign(n, 0);
-        distance.assign(n, 0.0);
-        for (std::size_t v = 1; v < n; ++v) {
-            const std::size_t p = t.parent(NodeId{static_cast<std::int32_t>(v)}).index();
-            depth[v] = depth[p] + 1;
-            distance[v] = distance[p] + t.branch_length(NodeId{static_cast<std::int32_t>(v)});
-        }
-    }
-
-    std::size_t parent_of(std::size_t v) const {
-        return tree.parent(NodeId{static_cast<std::int32_t>(v)}).index();
-    }
-
-    std::size_t lca(std::size_t a, std::size_t b) const {
-        while (depth[a] > depth[b]) a = parent_of(a);
-        while (depth[b] > depth[a]) b = parent_of(b);
-        while (a != b) {
-            a = parent_of(a);
-            b = parent_of(b);
-        }
-        return a;
-    }
-
-    // Sum of the branch lengths on the path, edge by edge.
-    double path_sum(std::size_t a, std::size_t b) const {
-        const std::size_t top = lca(a, b);
-        double sum = 0.0;
-        for (; a != top; a = parent_of(a))
-            sum += tree.branch_length(NodeId{static_cast<std::int32_t>(a)});
-        for (; b != top; b = parent_of(b))
-            sum += tree.branch_length(NodeId{static_cast<std::int32_t>(b)});
-        return sum;
-    }
-
-    // The leaf that carries each taxon (the last one in preorder), or nullopt when the
-    // taxon is missing or sits on the root itself.
-    std::vector<std::optional<std::size_t>> taxon_leaves(std::size_t taxon_count) const {
-        std::vector<std::optional<std::size_t>> leaves(taxon_count);
-        for (std::size_t v = 0; v < tree.node_count(); ++v) {
-            const auto taxon = tree.taxon_of(NodeId{static_cast<std::int32_t>(v)});
-            if (taxon) leaves[taxon->index()] = v;
-        }
-        for (auto& leaf : leaves)
-            if (leaf == std::size_t{0}) leaf.reset();
-        return leaves;
-    }
-
-    // The nontrivial splits that the tree displays on the given leaves, each as the set of
-    // slots (bit k = slot k) on the side without slot 0.
-    std::set<unsigned> splits_on(const std::vector<std::size_t>& leaves) const {
-        const unsigned all = (1u << leaves.size()) - 1;
-        std::vector<unsigned> below(tree.node_count(), 0);
-        for (std::size_t k = 0; k < leaves.size(); ++k) {
-            std::size_t v = leaves[k];
-            while (true) {
-                below[v] |= 1u << k;
-                if (v == 0) break;
-                v = parent_of(v);
-            }
-        }
-        std::set<unsigned> splits;
-        for (std::size_t v = 1; v < below.size(); ++v) {
-            const unsigned side = (below[v] & 1u) ? (all & ~below[v]) : below[v];
-            const int size = std::popcount(side);
-            if (size >= 2 && size <= static_cast<int>(leaves.size()) - 2) splits.insert(side);
-        }
-        return splits;
-    }
-};
-
-std::optional<std::uint8_t> brute_quartet(const TreeFacts& facts,
-                                          const std::vector<std::size_t>& leaves) {
-    const std::set<unsigned> splits = facts.splits_on(leaves);
-    if (splits.empty()) return std::nullopt;
-    EXPECT_EQ(splits.size(), 1u);
-    // The side without slot 0 has two slots; slot 0's partner is the remaining one.
-    const unsigned partner_bit = 0b1110u & ~*splits.begin();
-    return static_cast<std::uint8_t>(std::countr_zero(partner_bit) - 1);
-}
-
-std::optional<std::uint8_t> brute_quintet(const TreeFacts& facts,
-                                          const std::vector<std::size_t>& leaves) {
-    const std::set<unsigned> splits = facts.splits_on(leaves);
-    EXPECT_LE(splits.size(), 2u);
-    if (splits.size() < 2) return std::nullopt;
-    std::vector<unsigned> cherries;
-    for (unsigned side : splits)
-        cherries.push_back(std::popcount(side) == 2 ? side : 0b11111u & ~side);
-    const unsigned middle = 0b11111u & ~(cherries[0] | cherries[1]);
-    EXPECT_EQ(std::popcount(middle), 1);
-    const int x = std::countr_zero(cherries[0]);
-    const int y = std::countr_zero(cherries[0] & (cherries[0] - 1));
-    return test::quintet_code_with(x, y, std::countr_zero(middle));
-}
-
-// Random distinct present taxa, or nothing when the tree holds fewer than `count`.
-std::optional<std::vector<std::uint32_t>> pick_present(
-    const std::vector<std::optional<std::size_t>>& leaves, std::size_t count, Rng& rng) {
+// N random distinct present taxa, as their positions in the index and their leaves in the
+// tree; false when the tree holds fewer than N.
+template <std::size_t N>
+bool pick_present(const TreeLca& index, const std::vector<std::optional<std::size_t>>& leaves,
+                  Rng& rng, std::array<EulerPos, N>& positions, std::vector<std::size_t>& nodes) {
     std::vector<std::uint32_t> present;
     for (std::uint32_t t = 0; t < leaves.size(); ++t)
         if (leaves[t]) present.push_back(t);
-    if (present.size() < count) return std::nullopt;
+    if (present.size() < N) return false;
     std::shuffle(present.begin(), present.end(), rng);
-    present.resize(count);
-    return present;
+    nodes.clear();
+    for (std::size_t k = 0; k < N; ++k) {
+        positions[k] = index.taxon_position(TaxonId{present[k]});
+        nodes.push_back(*leaves[present[k]]);
+    }
+    return true;
 }
 
 // Checks that the parsed tree is the model: same preorder links, taxa and lengths.
@@ -341,9 +243,9 @@ void expect_tree_matches_model(const Tree& tree, const TaxonSet& taxa, const Mod
     ASSERT_EQ(tree.root_is_bifurcating(), model.children[0].size() == 2);
 }
 
-void expect_index_matches_tree(const TreeLca& index, const TreeFacts& facts, Rng& rng,
+void expect_index_matches_tree(const TreeLca& index, const test::BruteForceTree& facts, Rng& rng,
                                const std::string& text) {
-    const Tree& tree = facts.tree;
+    const Tree& tree = facts.tree();
     ASSERT_EQ(index.tour_length(), 2 * tree.node_count()) << text;
     ASSERT_EQ(index.column_count(), 2 * tree.unrooted_node_count()) << text;
     const auto leaves = facts.taxon_leaves(index.taxon_count());
@@ -354,8 +256,8 @@ void expect_index_matches_tree(const TreeLca& index, const TreeFacts& facts, Rng
             continue;
         }
         ASSERT_EQ(index.node_at(p).index(), *leaves[t]) << text << " taxon " << t;
-        ASSERT_EQ(index.depth_at(p), facts.depth[*leaves[t]]);
-        ASSERT_EQ(index.distance_at(p), facts.distance[*leaves[t]]);
+        ASSERT_EQ(index.depth_at(p), facts.depth(*leaves[t]));
+        ASSERT_EQ(index.distance_at(p), facts.distance(*leaves[t]));
     }
     const auto columns = static_cast<int>(index.column_count());
     for (int round = 0; round < 40; ++round) {
@@ -366,8 +268,8 @@ void expect_index_matches_tree(const TreeLca& index, const TreeFacts& facts, Rng
         const std::size_t expected = facts.lca(index.node_at(a).index(), index.node_at(b).index());
         ASSERT_EQ(index.node_at(l).index(), expected)
             << text << " positions " << a.value << ", " << b.value;
-        ASSERT_EQ(index.depth_at(l), facts.depth[expected]);
-        ASSERT_EQ(index.distance_at(l), facts.distance[expected]);
+        ASSERT_EQ(index.depth_at(l), facts.depth(expected));
+        ASSERT_EQ(index.distance_at(l), facts.distance(expected));
         ASSERT_EQ(index.lca_position(b, a).value, l.value);
         // The answer lies between the two positions.
         ASSERT_GE(l.value, std::min(a.value, b.value));
@@ -397,29 +299,20 @@ void count_shape(const Tree& tree, Coverage& coverage) {
     ++coverage.trees;
 }
 
-void expect_topologies_match(const TreeLca& index, const TreeFacts& facts, Rng& rng,
+void expect_topologies_match(const TreeLca& index, const test::BruteForceTree& facts, Rng& rng,
                              const std::string& text, Coverage& coverage) {
     const auto leaves = facts.taxon_leaves(index.taxon_count());
     for (int round = 0; round < 12; ++round) {
-        if (auto taxa = pick_present(leaves, 4, rng)) {
-            FourPositions positions;
-            std::vector<std::size_t> nodes;
-            for (std::size_t k = 0; k < 4; ++k) {
-                positions[k] = index.taxon_position(TaxonId{(*taxa)[k]});
-                nodes.push_back(*leaves[(*taxa)[k]]);
-            }
-            const auto expected = brute_quartet(facts, nodes);
-            ASSERT_EQ(quartet_type(index, positions), expected) << text;
+        FourPositions four;
+        std::vector<std::size_t> nodes;
+        if (pick_present(index, leaves, rng, four, nodes)) {
+            const auto expected = facts.quartet_code(nodes);
+            ASSERT_EQ(quartet_type(index, four), expected) << text;
             ++(expected ? coverage.resolved_quartets : coverage.unresolved_quartets);
         }
-        if (auto taxa = pick_present(leaves, 5, rng)) {
-            FivePositions positions;
-            std::vector<std::size_t> nodes;
-            for (std::size_t k = 0; k < 5; ++k) {
-                positions[k] = index.taxon_position(TaxonId{(*taxa)[k]});
-                nodes.push_back(*leaves[(*taxa)[k]]);
-            }
-            const auto expected = brute_quintet(facts, nodes);
+        FivePositions positions;
+        if (pick_present(index, leaves, rng, positions, nodes)) {
+            const auto expected = facts.quintet_code(nodes);
             ASSERT_EQ(quintet_type(index, positions), expected) << text;
             ++(expected ? coverage.resolved_quintets : coverage.unresolved_quintets);
 
@@ -430,10 +323,10 @@ void expect_topologies_match(const TreeLca& index, const TreeFacts& facts, Rng& 
             for (std::size_t i = 0; i < 5; ++i) {
                 for (std::size_t j = i + 1; j < 5; ++j, ++p) {
                     const std::size_t top = facts.lca(nodes[i], nodes[j]);
-                    const double formula = (facts.distance[nodes[i]] + facts.distance[nodes[j]]) -
-                                           2 * facts.distance[top];
+                    const double formula = (facts.distance(nodes[i]) + facts.distance(nodes[j])) -
+                                           2 * facts.distance(top);
                     ASSERT_EQ(distances[p], formula) << text;
-                    const double scale = facts.distance[nodes[i]] + facts.distance[nodes[j]];
+                    const double scale = facts.distance(nodes[i]) + facts.distance(nodes[j]);
                     ASSERT_NEAR(distances[p], facts.path_sum(nodes[i], nodes[j]),
                                 1e-12 * (1.0 + scale))
                         << text;
@@ -447,7 +340,7 @@ void expect_topologies_match(const TreeLca& index, const TreeFacts& facts, Rng& 
 void expect_sweeps_match(const TreeSetData& data, const std::vector<Tree>& trees, Rng& rng) {
     const auto& names = data.taxon_set.taxon_names();
     if (names.size() < 5) return;
-    std::vector<TreeFacts> facts;
+    std::vector<test::BruteForceTree> facts;
     for (const Tree& tree : trees) facts.emplace_back(tree);
     for (int round = 0; round < 3; ++round) {
         std::vector<std::uint32_t> ids(names.size());
@@ -468,10 +361,10 @@ void expect_sweeps_match(const TreeSetData& data, const std::vector<Tree>& trees
             if (nodes.size() >= 4 && leaves[ids[0]] && leaves[ids[1]] && leaves[ids[2]] &&
                 leaves[ids[3]]) {
                 const std::vector<std::size_t> first_four(nodes.begin(), nodes.begin() + 4);
-                if (auto code = brute_quartet(facts[i], first_four)) ++quartets[*code];
+                if (auto code = facts[i].quartet_code(first_four)) ++quartets[*code];
             }
             if (nodes.size() < 5) continue;
-            const auto code = brute_quintet(facts[i], nodes);
+            const auto code = facts[i].quintet_code(nodes);
             if (!code) continue;
             ++quintets[*code];
             times[*code] += 1.0;
@@ -479,8 +372,8 @@ void expect_sweeps_match(const TreeSetData& data, const std::vector<Tree>& trees
             for (std::size_t a = 0; a < 5; ++a)
                 for (std::size_t b = a + 1; b < 5; ++b, ++p)
                     times[15 + 10 * *code + p] +=
-                        (facts[i].distance[nodes[a]] + facts[i].distance[nodes[b]]) -
-                        2 * facts[i].distance[facts[i].lca(nodes[a], nodes[b])];
+                        (facts[i].distance(nodes[a]) + facts[i].distance(nodes[b])) -
+                        2 * facts[i].distance(facts[i].lca(nodes[a], nodes[b]));
         }
         double share_sum = 0.0;
         for (std::size_t t = 0; t < 15; ++t) share_sum += times[t];
@@ -557,7 +450,7 @@ TEST(RandomTrees, ReaderIndexClassifiersAndSweepsAgreeWithBruteForce) {
         for (std::size_t i = 0; i < models.size(); ++i) {
             const Tree& tree = trees[i];
             expect_tree_matches_model(tree, data.taxon_set, models[i], preorders[i], lines[i]);
-            const TreeFacts facts(tree);
+            const test::BruteForceTree facts(tree);
             expect_index_matches_tree(data.lcas[i], facts, rng, lines[i]);
             expect_topologies_match(data.lcas[i], facts, rng, lines[i], coverage);
             if (HasFatalFailure()) return;

@@ -10,19 +10,13 @@
 #include "exposure/single_tree_queries.hpp"
 #include "temp_files.hpp"
 #include "test_support.hpp"
+#include "tree/messages.hpp"
 
 namespace treetally {
 namespace {
 
+using test::data_of;
 using test::fatal_message_of;
-using test::out_of_bounds_message;
-
-TreeSetData data_of(const std::vector<std::string>& lines) {
-    TreeCollection collection;
-    for (const std::string& line : lines)
-        collection.trees.push_back(parse_newick_tree(line, collection.taxon_set));
-    return index_tree_collection(std::move(collection));
-}
 
 constexpr QuintetNames abcde = {"A", "B", "C", "D", "E"};
 constexpr QuartetNames abcd = {"A", "B", "C", "D"};
@@ -56,42 +50,45 @@ TEST(SingleTreeQueries, UnresolvedTreeGivesNothingButDistancesAnswer) {
 TEST(SingleTreeQueries, TreeIndexPastTheEndIsFatal) {
     const TreeSetData data = data_of(two_trees);
     EXPECT_EQ(fatal_message_of([&] { tree_quartet_type(data, 2, abcd); }),
-              out_of_bounds_message(2, 2));
+              messages::index_out_of_bounds(2, 2));
     EXPECT_EQ(fatal_message_of([&] { tree_quintet_type(data, 7, abcde); }),
-              out_of_bounds_message(2, 7));
+              messages::index_out_of_bounds(2, 7));
     const std::uint64_t largest = std::numeric_limits<std::uint64_t>::max();
     EXPECT_EQ(fatal_message_of([&] { tree_pairwise_distances(data, largest, abcde); }),
-              "index out of bounds: the len is 2 but the index is 18446744073709551615");
+              messages::index_out_of_bounds(2, largest));
 }
 
 TEST(SingleTreeQueries, UnknownNameIsReportedBeforeTheTreeIndex) {
     const TreeSetData data = data_of(two_trees);
     const QuintetNames last_unknown = {"A", "B", "C", "D", "F"};
     EXPECT_EQ(fatal_message_of([&] { tree_quintet_type(data, 5, last_unknown); }),
-              "Taxon not found");
+              messages::taxon_not_found);
     EXPECT_EQ(fatal_message_of([&] { tree_pairwise_distances(data, 5, last_unknown); }),
-              "Taxon not found");
+              messages::taxon_not_found);
     EXPECT_EQ(fatal_message_of([&] {
                   tree_quartet_type(data, 5, {"a", "B", "C", "D"});
               }),
-              "Taxon not found");
+              messages::taxon_not_found);
     // Slots 0 to 3 are taxa of tree 1, slot 4 is no taxon of the file at all.
     EXPECT_EQ(fatal_message_of([&] { tree_quintet_type(data, 1, last_unknown); }),
-              "Taxon not found");
+              messages::taxon_not_found);
 }
 
 TEST(SingleTreeQueries, EmptySetFailsOnTheNameFirst) {
     const TreeSetData data = data_of({});
-    EXPECT_EQ(fatal_message_of([&] { tree_quartet_type(data, 0, abcd); }), "Taxon not found");
+    EXPECT_EQ(fatal_message_of([&] { tree_quartet_type(data, 0, abcd); }),
+              messages::taxon_not_found);
 }
 
 TEST(SingleTreeQueries, LoadFailureNamesItsReason) {
     test::TempDir dir;
     EXPECT_EQ(fatal_message_of([&] { load_tree_set_data((dir.path() / "missing.tre").string()); }),
-              "Failed to load tree collection: \"Could not read file\"");
+              messages::failed_to_load(messages::could_not_read_file));
     const std::string bad = dir.write("bad.tre", "(A,B);\n(\xFF);\n");
     EXPECT_EQ(fatal_message_of([&] { load_tree_set_data(bad); }),
-              "Failed to load tree collection: \"Error reading file\"");
+              messages::failed_to_load(messages::error_reading_file));
+    // The reason is quoted, its own quotes and backslashes escaped.
+    EXPECT_EQ(messages::failed_to_load("a\"b\\c"), R"(Failed to load tree collection: "a\"b\\c")");
 }
 
 TEST(SingleTreeQueries, LoadedSetIndexesEveryTreeOverAllTaxa) {

@@ -1,27 +1,27 @@
 // Tests of the per-tree LCA index: the Euler tour, the per-taxon positions, the sparse
-// range-minimum table with its tie rules, and range checks on every read.
+// range-minimum table with its tie rules, range checks on every read, and the one block of
+// arrays through copies and moves.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <vector>
 
 #include "lca/tree_lca.hpp"
 #include "test_support.hpp"
+#include "tree/messages.hpp"
 
 namespace treetally {
 namespace {
 
 using test::fatal_message_of;
-using test::out_of_bounds_message;
+using test::index_of;
 using test::parse;
 using U32 = std::vector<std::uint32_t>;
 
 U32 to_u32(std::span<const std::uint32_t> values) {
     return {values.begin(), values.end()};
-}
-
-TreeLca index_of(const test::ParsedTree& parsed) {
-    return TreeLca::build(parsed.tree, parsed.taxa.size());
 }
 
 std::uint32_t lca(const TreeLca& index, std::uint32_t a, std::uint32_t b) {
@@ -159,20 +159,45 @@ TEST(TreeLca, RootLengthNeverEntersDistances) {
 TEST(TreeLca, ReadsOutsideTheArraysAreFatal) {
     const TreeLca index = index_of(parse("((A:1,B:2):3,C:4);"));
     EXPECT_EQ(fatal_message_of([&] { index.node_at(EulerPos{10}); }),
-              out_of_bounds_message(10, 10));
+              messages::index_out_of_bounds(10, 10));
     EXPECT_EQ(fatal_message_of([&] { index.depth_at(EulerPos{11}); }),
-              out_of_bounds_message(10, 11));
+              messages::index_out_of_bounds(10, 11));
     EXPECT_EQ(fatal_message_of([&] { index.distance_at(EulerPos{4000000000u}); }),
-              out_of_bounds_message(10, 4000000000u));
+              messages::index_out_of_bounds(10, 4000000000u));
     EXPECT_EQ(fatal_message_of([&] { index.taxon_position(TaxonId{3}); }),
-              out_of_bounds_message(3, 3));
+              messages::index_out_of_bounds(3, 3));
     // Positions at or past the table's columns are refused too, whatever their order.
     for (std::uint32_t past : {8u, 9u, 10u, 1000u}) {
         EXPECT_EQ(fatal_message_of([&] { index.lca_position(EulerPos{past}, EulerPos{2}); }),
-                  out_of_bounds_message(8, past));
+                  messages::index_out_of_bounds(8, past));
         EXPECT_EQ(fatal_message_of([&] { index.lca_position(EulerPos{2}, EulerPos{past}); }),
-                  out_of_bounds_message(8, past));
+                  messages::index_out_of_bounds(8, past));
     }
+}
+
+TEST(TreeLca, IndexBlockSurvivesCopiesAndMoves) {
+    const auto parsed = parse("((A:1,B:2):3,C:4,(D:0.5,E:1.5):2);");
+    const TreeLca original = index_of(parsed);
+    auto same_arrays = [](const TreeLca& a, const TreeLca& b) {
+        return std::ranges::equal(a.taxon_positions(), b.taxon_positions()) &&
+               std::ranges::equal(a.euler_nodes(), b.euler_nodes()) &&
+               std::ranges::equal(a.euler_depths(), b.euler_depths()) &&
+               std::ranges::equal(a.euler_distances(), b.euler_distances()) &&
+               a.heap_bytes() == b.heap_bytes();
+    };
+    TreeLca copy = original;
+    EXPECT_TRUE(same_arrays(copy, original));
+    const TreeLca& alias = copy;
+    copy = alias;  // self-assignment keeps the block
+    EXPECT_TRUE(same_arrays(copy, original));
+    TreeLca moved = std::move(copy);
+    EXPECT_TRUE(same_arrays(moved, original));
+    EXPECT_EQ(copy.tour_length(), 0u);  // NOLINT(bugprone-use-after-move): the moved-from state
+    EXPECT_EQ(copy.heap_bytes(), 0u);   // NOLINT(bugprone-use-after-move)
+    const std::array<TaxonId, 2> taxa{TaxonId{0}, TaxonId{99}};
+    copy.prefetch_for_query(taxa, true);  // an empty index asks for nothing
+    moved.prefetch_for_query(taxa, true);
+    EXPECT_EQ(moved.lca_position(EulerPos{2}, EulerPos{4}), EulerPos{3});
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "temp_files.hpp"
 #include "test_support.hpp"
+#include "tree/messages.hpp"
 #include "tree/tree_loader.hpp"
 
 namespace treetally {
@@ -137,19 +138,20 @@ TEST_F(TreeLoader, SpacesAndTabsStayPartOfTheLine) {
 }
 
 TEST_F(TreeLoader, MissingFileCannotBeRead) {
-    EXPECT_EQ(load_error_of((dir.path() / "no-such-file.tre").string()), "Could not read file");
-    EXPECT_EQ(load_error_of(""), "Could not read file");
+    EXPECT_EQ(load_error_of((dir.path() / "no-such-file.tre").string()),
+              messages::could_not_read_file);
+    EXPECT_EQ(load_error_of(""), messages::could_not_read_file);
 }
 
 TEST_F(TreeLoader, DirectoryIsALoadErrorNotACrash) {
     const std::string message = load_error_of(dir.path().string());
-    EXPECT_TRUE(message == "Could not read file" || message == "Error reading file") << message;
+    EXPECT_TRUE(message == messages::could_not_read_file || message == messages::error_reading_file)
+        << message;
 }
 
 TEST_F(TreeLoader, BadBranchLengthIsTheReadersFatalError) {
     const std::string path = dir.write("bad.tre", "(A:1,B:2);\n(A:1.0 ,B);\n");
-    EXPECT_EQ(fatal_message_of([&] { load_tree_collection(path); }),
-              "called `Result::unwrap()` on an `Err` value: ParseFloatError { kind: Invalid }");
+    EXPECT_EQ(fatal_message_of([&] { load_tree_collection(path); }), messages::invalid_float);
 }
 
 TEST_F(TreeLoader, LinesLongerThanTheReadBufferAreReadWhole) {
@@ -205,17 +207,17 @@ class TreeLoaderInvalidUtf8 : public testing::TestWithParam<Utf8Case> {
 
 TEST_P(TreeLoaderInvalidUtf8, LastLineFailsTheWholeLoad) {
     const std::string path = dir.write("bad.tre", "(A,B);\n(C,D);\n(E," + GetParam().line + ");\n");
-    EXPECT_EQ(load_error_of(path), "Error reading file");
+    EXPECT_EQ(load_error_of(path), messages::error_reading_file);
 }
 
 TEST_P(TreeLoaderInvalidUtf8, LastLineWithoutLineFeedFails) {
     const std::string path = dir.write("bad.tre", "(A,B);\n(E," + GetParam().line);
-    EXPECT_EQ(load_error_of(path), "Error reading file");
+    EXPECT_EQ(load_error_of(path), messages::error_reading_file);
 }
 
 TEST_P(TreeLoaderInvalidUtf8, FirstLineFails) {
     const std::string path = dir.write("bad.tre", GetParam().line + "\n(A,B);\n");
-    EXPECT_EQ(load_error_of(path), "Error reading file");
+    EXPECT_EQ(load_error_of(path), messages::error_reading_file);
 }
 
 INSTANTIATE_TEST_SUITE_P(

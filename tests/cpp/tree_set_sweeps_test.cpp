@@ -11,19 +11,13 @@
 #include "exposure/tree_set_sweeps.hpp"
 #include "quintet_rows.hpp"
 #include "test_support.hpp"
+#include "tree/messages.hpp"
 
 namespace treetally {
 namespace {
 
+using test::data_of;
 using test::fatal_message_of;
-
-// Reads each text as one line of a file, then indexes the whole collection.
-TreeSetData data_of(const std::vector<std::string>& lines) {
-    TreeCollection collection;
-    for (const std::string& line : lines)
-        collection.trees.push_back(parse_newick_tree(line, collection.taxon_set));
-    return index_tree_collection(std::move(collection));
-}
 
 constexpr QuintetNames abcde = {"a", "b", "c", "d", "e"};
 constexpr QuartetNames abcd = {"a", "b", "c", "d"};
@@ -123,15 +117,15 @@ TEST(TreeSetSweeps, UnknownNameStopsBeforeAnyTree) {
     EXPECT_EQ(fatal_message_of([&] {
                   tally_single_quintet(data, {"a", "b", "c", "d", "z"});
               }),
-              "Taxon not found");
+              messages::taxon_not_found);
     EXPECT_EQ(fatal_message_of([&] {
                   tally_single_quartet(data, {"z", "b", "c", "d"});
               }),
-              "Taxon not found");
+              messages::taxon_not_found);
     EXPECT_EQ(fatal_message_of([&] {
                   coalescence_times_by_topology(data, {"a", "b", "c", "d", "A"});
               }),
-              "Taxon not found");
+              messages::taxon_not_found);
 }
 
 TEST(TreeSetSweeps, UnknownNameFailsEvenWithoutTreesToVisit) {
@@ -144,15 +138,17 @@ TEST(TreeSetSweeps, UnknownNameFailsEvenWithoutTreesToVisit) {
     EXPECT_EQ(fatal_message_of([&] {
                   tally_single_quintet(data, {"a", "b", "c", "d", "q"});
               }),
-              "Taxon not found");
+              messages::taxon_not_found);
 }
 
 TEST(TreeSetSweeps, EmptyCollectionKnowsNoName) {
     const TreeSetData data = data_of({});
-    EXPECT_EQ(fatal_message_of([&] { tally_single_quintet(data, abcde); }), "Taxon not found");
-    EXPECT_EQ(fatal_message_of([&] { tally_single_quartet(data, abcd); }), "Taxon not found");
+    EXPECT_EQ(fatal_message_of([&] { tally_single_quintet(data, abcde); }),
+              messages::taxon_not_found);
+    EXPECT_EQ(fatal_message_of([&] { tally_single_quartet(data, abcd); }),
+              messages::taxon_not_found);
     EXPECT_EQ(fatal_message_of([&] { coalescence_times_by_topology(data, abcde); }),
-              "Taxon not found");
+              messages::taxon_not_found);
 }
 
 TEST(TreeSetSweeps, RepeatedNameIsClassifiedLikeAnyOtherSlot) {

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "brute_force_tree.hpp"
 #include "exposure/single_tree_queries.hpp"
 #include "exposure/tree_set_data.hpp"
 #include "exposure/tree_set_sweeps.hpp"
@@ -20,11 +21,9 @@
 #include "lca/quartet_type.hpp"
 #include "lca/quintet_type.hpp"
 #include "tree/fatal_error.hpp"
+#include "tree/messages.hpp"
 
 namespace treetally::fuzz {
-
-inline constexpr std::string_view invalid_float_message =
-    "called `Result::unwrap()` on an `Err` value: ParseFloatError { kind: Invalid }";
 
 [[noreturn]] inline void finding(const char* what, const std::string& detail = {}) {
     std::fprintf(stderr, "FUZZ FINDING: %s %s\n", what, detail.c_str());
@@ -37,27 +36,8 @@ inline void require(bool condition, const char* what) {
 
 // Reading trees may fail only with the unparsable-branch-length error; anything else is a bug.
 inline void expect_reader_error(const FatalError& error) {
-    if (error.message() != invalid_float_message)
+    if (error.message() != messages::invalid_float)
         finding("unexpected fatal error:", error.message());
-}
-
-// The lowest common ancestor of two nodes found by walking parent links: the slow truth
-// that the index must agree with.
-inline NodeId naive_lca(const Tree& tree, NodeId a, NodeId b) {
-    std::vector<bool> on_path(tree.node_count(), false);
-    for (NodeId v = a;; v = tree.parent(v)) {
-        on_path[v.index()] = true;
-        if (v == NodeId::root()) break;
-    }
-    NodeId v = b;
-    while (!on_path[v.index()]) v = tree.parent(v);
-    return v;
-}
-
-inline std::uint32_t naive_depth(const Tree& tree, NodeId node) {
-    std::uint32_t depth = 0;
-    for (NodeId v = node; v != NodeId::root(); v = tree.parent(v)) ++depth;
-    return depth;
 }
 
 // Quartet codes after exchanging slots 0 and 1: 01|23 stays, 02|13 and 03|12 trade places.
@@ -90,6 +70,7 @@ inline void check_one_tree(const Tree& tree, const TreeLca& lca, FuzzedDataProvi
         require(tree.taxon_of(lca.node_at(p)).has_value(), "taxon position names no taxon");
     }
 
+    const test::BruteForceTree truth(tree);
     const int rounds = bytes.ConsumeIntegralInRange(0, 8);
     for (int round = 0; round < rounds && bytes.remaining_bytes() > 0; ++round) {
         std::array<EulerPos, 5> five;
@@ -99,9 +80,9 @@ inline void check_one_tree(const Tree& tree, const TreeLca& lca, FuzzedDataProvi
         const EulerPos ab = lca.lca_position(a, b);
         require(ab == lca.lca_position(b, a), "lca_position is not symmetric");
         require(lca.lca_position(a, a) == a, "lca_position(p, p) != p");
-        const NodeId expected = naive_lca(tree, lca.node_at(a), lca.node_at(b));
-        require(lca.node_at(ab) == expected, "lca disagrees with parent links");
-        require(lca.depth_at(ab) == naive_depth(tree, expected), "depth disagrees");
+        const std::size_t expected = truth.lca(lca.node_at(a).index(), lca.node_at(b).index());
+        require(lca.node_at(ab).index() == expected, "lca disagrees with parent links");
+        require(lca.depth_at(ab) == truth.depth(expected), "depth disagrees");
         require(path_distance(lca, a, b) == path_distance(lca, b, a) ||
                     std::isnan(path_distance(lca, a, b)),
                 "path_distance is not symmetric");
@@ -181,7 +162,7 @@ inline void run_named_queries(const TreeSetData& data, FuzzedDataProvider& bytes
             const bool skipped = query <= 2 && data.tree_count() == 0;
             require(!has_unknown || skipped, "unknown name answered without an error");
         } catch (const FatalError& error) {
-            if (!has_unknown || error.message() != "Taxon not found")
+            if (!has_unknown || error.message() != messages::taxon_not_found)
                 finding("unexpected fatal error in a query:", error.message());
         }
     }

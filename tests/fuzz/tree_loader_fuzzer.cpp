@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fuzz_checks.hpp"
+#include "tree/messages.hpp"
 #include "tree/newick_reader.hpp"
 #include "tree/tree_loader.hpp"
 
@@ -73,7 +74,7 @@ Expected reference_load(std::string_view file) {
     }
     for (std::string_view line : lines) {
         if (!reference_utf8(line)) {
-            expected.load_error = "Error reading file";
+            expected.load_error = messages::error_reading_file;
             return expected;
         }
         if (!line.empty() && line.back() == '\n') line.remove_suffix(1);

@@ -4,12 +4,10 @@
 
 #include <atomic>
 
-#include "exposure/boundary.hpp"
-#include "exposure/conversions.hpp"
-#include "exposure/py_ref.hpp"
-#include "exposure/python_error_set.hpp"
-#include "exposure/tree_set_type.hpp"
-#include "tree/fatal_error.hpp"
+#include "exposure/python/arguments.hpp"
+#include "exposure/python/classes.hpp"
+#include "exposure/python/runtime.hpp"
+#include "tree/messages.hpp"
 
 namespace treetally::python {
 namespace {
@@ -44,25 +42,19 @@ PyRef all_list_of(PyObject* module) {
 }
 
 void add_class(PyObject* module, const char* name, PyTypeObject* type) {
-    PyRef all = all_list_of(module);
-    PyRef name_text = checked(PyUnicode_FromString(name));
-    if (PyList_Append(all.get(), name_text.get()) < 0) fail("could not append __name__ to __all__");
+    const PyRef all = all_list_of(module);
+    const PyRef name_text = checked(PyUnicode_FromString(name));
+    check_status_or_fatal(PyList_Append(all.get(), name_text.get()), messages::all_not_appended);
     check_status(PyObject_SetAttrString(module, name, reinterpret_cast<PyObject*>(type)));
 }
 
 PyObject* initialise_module() {
-    return boundary_call([]() -> PyObject* {
-        PyObject* created = PyModule_Create2(&module_definition, 3);
-        if (created == nullptr) throw_python_error();
-        PyRef module = PyRef::steal(created);
-        if (module_initialised.test_and_set()) {
-            PyErr_SetString(PyExc_ImportError,
-                            "Quarrow modules may only be initialized once per interpreter "
-                            "process");
-            return nullptr;
-        }
+    return boundary_call([] {
+        PyRef module = checked(PyModule_Create2(&module_definition, 3));
+        if (module_initialised.test_and_set())
+            raise_error(PyExc_ImportError, messages::initialised_twice);
         add_class(module.get(), "TreeSet", tree_set_type());
-        return module.release();
+        return module;
     });
 }
 

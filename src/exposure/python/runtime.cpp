@@ -1,0 +1,169 @@
+#include "exposure/python/runtime.hpp"
+
+#include <cstdio>
+#include <new>
+
+#include "tree/messages.hpp"
+
+namespace treetally::python {
+namespace {
+
+[[noreturn]] void fail_printing_pending(std::string_view message, std::source_location where) {
+    if (PyErr_Occurred() != nullptr) PyErr_PrintEx(0);
+    fail(std::string(message), where);
+}
+
+// The repr() of the pending exception as UTF-8, taking it out of the interpreter.
+std::string pending_exception_text() {
+    const PendingException pending = PendingException::fetch();
+    if (pending.value() == nullptr) return "no exception set";
+    const PyRef repr = attempt(PyObject_Repr(pending.value()));
+    const PyRef encoded = repr ? attempt(PyUnicode_AsUTF8String(repr.get())) : PyRef{};
+    if (!encoded) return "<unprintable exception>";
+    return std::string(bytes_of(encoded));
+}
+
+constexpr const char* panic_exception_doc =
+    "The exception raised when the native code of a Quarrow module fails fatally.\n"
+    "\n"
+    "Like SystemExit, it derives from BaseException rather than Exception, so that it\n"
+    "normally propagates through the whole stack and ends the interpreter.";
+
+// The source path from its "src/" component on, so reports do not depend on the build tree.
+std::string_view project_relative(std::string_view file) {
+    const std::size_t cut = file.rfind("/src/");
+    return cut == std::string_view::npos ? file : file.substr(cut + 1);
+}
+
+void report_on_stderr(const FatalError& error) {
+    const std::source_location& where = error.where();
+    const std::string_view file = project_relative(where.file_name());
+    // File and line are enough to find the place; the compiler's full signature is noise.
+    std::fprintf(stderr, "treetally: fatal error at %.*s:%u: %s\n", static_cast<int>(file.size()),
+                 file.data(), static_cast<unsigned>(where.line()), error.message().c_str());
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+void raise_error(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw_python_error();
+}
+
+void raise_error(PyObject* type, const PyRef& message) {
+    PyErr_SetObject(type, message.get());
+    throw_python_error();
+}
+
+void raise_error(PyObject* type) {
+    PyErr_SetNone(type);
+    throw_python_error();
+}
+
+PyRef attempt(PyObject* object) {
+    if (object == nullptr) PyErr_Clear();
+    return PyRef::steal(object);
+}
+
+PyRef checked_or_fatal(PyObject* object, std::string_view message, std::source_location where) {
+    if (object == nullptr) fail_printing_pending(message, where);
+    return PyRef::steal(object);
+}
+
+void check_status_or_fatal(int status, std::string_view message, std::source_location where) {
+    if (status < 0) fail_printing_pending(message, where);
+}
+
+void fail_unwrapping_pending(std::source_location where) {
+    fail(messages::unwrap_err_prefix + pending_exception_text(), where);
+}
+
+PendingException PendingException::fetch() {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type != nullptr) PyErr_NormalizeException(&type, &value, &traceback);
+    PendingException pending;
+    pending.type_ = PyRef::steal(type);
+    pending.value_ = PyRef::steal(value);
+    pending.traceback_ = PyRef::steal(traceback);
+    return pending;
+}
+
+void PendingException::restore() && {
+    PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+}
+
+void PendingException::restore_as(PyRef value) && {
+    PyErr_Restore(type_.release(), value.release(), nullptr);
+}
+
+std::string_view bytes_of(const PyRef& bytes) {
+    char* data = PyBytes_AsString(bytes.get());
+    if (data == nullptr) throw_python_error();
+    const Py_ssize_t size = PyBytes_Size(bytes.get());
+    if (size < 0) throw_python_error();
+    return {data, static_cast<std::size_t>(size)};
+}
+
+void set_python_error_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const FatalError& error) {
+        raise_panic(error);
+    } catch (const PythonErrorSet&) {
+        // A helper claimed an exception was pending; make sure the caller never sees a null
+        // result without one.
+        if (PyErr_Occurred() == nullptr)
+            PyErr_SetString(PyExc_SystemError, messages::no_exception_pending);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_SystemError, error.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception in treetally");
+    }
+}
+
+PyObject* panic_exception_type() {
+    // Created under the interpreter lock, so no two threads can both create it.
+    static PyObject* type = nullptr;
+    if (type == nullptr) {
+        type = PyErr_NewExceptionWithDoc("quarrow_runtime.PanicException", panic_exception_doc,
+                                         PyExc_BaseException, nullptr);
+        if (type == nullptr) Py_FatalError(messages::panic_exception_not_created);
+    }
+    return type;
+}
+
+void raise_panic(const FatalError& error) {
+    report_on_stderr(error);
+    PyObject* type = panic_exception_type();
+    const std::string& message = error.message();
+    // "replace" keeps a message that is not valid UTF-8 from hiding the failure.
+    const PyRef text = PyRef::steal(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (!text) return;  // MemoryError is pending
+    PyErr_SetObject(type, text.get());
+}
+
+PyTypeObject* create_heap_type(PyType_Spec& spec) {
+    const std::string_view qualified_name = spec.name;
+    const std::string_view class_name = qualified_name.substr(qualified_name.rfind('.') + 1);
+    PyRef type = checked_or_fatal(PyType_FromSpec(&spec),
+                                  messages::type_not_created_prefix + std::string(class_name));
+    return reinterpret_cast<PyTypeObject*>(type.release());
+}
+
+PyObject* refuse_construction(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, messages::no_constructor);
+    return nullptr;
+}
+
+bool is_instance_of(PyObject* object, PyTypeObject* type) {
+    return PyType_IsSubtype(Py_TYPE(object), type) != 0;
+}
+
+}  // namespace treetally::python

@@ -1,0 +1,158 @@
+// The memory estimates beside each allocation, against what building really allocates: a
+// tree's arrays, an LCA index and its build scratch, a whole set of indexes. And the refusal
+// of a collection whose indexes cannot fit: many trees times many taxa must fail cleanly, not
+// get the process killed.
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "allocation_counter.hpp"
+#include "exposure/tree_set_builder.hpp"
+#include "exposure/tree_set_data.hpp"
+#include "lca/index_arena.hpp"
+#include "test_support.hpp"
+#include "tree/available_memory.hpp"
+
+namespace treetally {
+namespace {
+
+using test::allocated_by;
+using test::parse;
+
+// Trees of every shape the estimates must cover: a lone root, polytomies, unary chains, a
+// deep ladder, a wide star, and comments that make the reader's node count an overestimate.
+std::vector<std::string> sample_texts() {
+    std::vector<std::string> texts = {"",
+                                      "A;",
+                                      "((A:1,B:2):3,C:4);",
+                                      "(A,B,C);",
+                                      "((((((A))))));",
+                                      "(A[(,(,(],B);",
+                                      "(A,B)[;](C,(D,E));",
+                                      "((A,B),(C,D),E,(F,(G,H)));"};
+    std::string ladder;
+    for (int k = 0; k < 700; ++k) ladder += "(x" + std::to_string(k) + ",";
+    texts.push_back(ladder + "y" + std::string(700, ')') + ";");
+    std::string star = "(s0";
+    for (int k = 1; k < 2000; ++k) star += ",s" + std::to_string(k);
+    texts.push_back(star + ");");
+    return texts;
+}
+
+TEST(MemoryEstimates, TreeArraysAreTheBytesPerNodeOfEveryNode) {
+    for (const std::string& text : sample_texts()) {
+        TaxonSet taxa;
+        (void)parse_newick_tree(text, taxa);  // names the taxa, so that reading again adds none
+        std::optional<Tree> tree;
+        const auto allocated = allocated_by([&] { tree.emplace(parse_newick_tree(text, taxa)); });
+        EXPECT_EQ(allocated.kept_bytes, tree->heap_bytes()) << text;
+        EXPECT_EQ(allocated.kept_blocks, tree->heap_block_count()) << text;
+        EXPECT_EQ(tree->heap_bytes(), tree->node_count() * Tree::bytes_per_node()) << text;
+    }
+}
+
+TEST(MemoryEstimates, IndexBuildTakesItsBlockAndScratchAndKeepsTheBlock) {
+    for (const std::string& text : sample_texts()) {
+        const auto parsed = parse(text);
+        for (const std::size_t taxon_count : {parsed.taxa.size(), parsed.taxa.size() + 1001}) {
+            TreeLca index;
+            const auto allocated =
+                allocated_by([&] { index = TreeLca::build(parsed.tree, taxon_count); });
+            const std::size_t bytes = TreeLca::bytes_for(parsed.tree, taxon_count);
+            EXPECT_EQ(allocated.kept_bytes, bytes) << text;
+            EXPECT_EQ(index.heap_bytes(), bytes) << text;
+            EXPECT_EQ(allocated.peak_bytes, bytes + TreeLca::build_scratch_bytes(parsed.tree))
+                << text;
+        }
+    }
+}
+
+struct IndexBytesCase {
+    const char* text;
+    std::size_t expected;
+};
+
+class IndexBytes : public ::testing::TestWithParam<IndexBytesCase> {};
+
+TEST_P(IndexBytes, MatchesTheArraysOfTheBuiltIndex) {
+    const auto parsed = parse(GetParam().text);
+    EXPECT_EQ(TreeLca::bytes_for(parsed.tree, parsed.taxa.size()), GetParam().expected);
+    EXPECT_EQ(test::index_of(parsed).heap_bytes(), GetParam().expected);
+}
+
+// Entries of one byte each. The per-taxon table and the block are each a multiple of 8 bytes,
+// with room for a four-byte read of their last entry: 3 bytes after the positions, and after
+// the nodes either the distances (8 bytes a node) or 3 bytes.
+INSTANTIATE_TEST_SUITE_P(Trees, IndexBytes,
+                         ::testing::Values(IndexBytesCase{"((A:1,B:2):3,C:4);",
+                                                          8 + 40 + 5 * 8},      // table 13, tour 20
+                                           IndexBytesCase{"(A,B,C);", 8 + 32},  // 13 + 16 + 3
+                                           IndexBytesCase{"", 8 + 8}));         // 1 + 4 + 3
+
+TEST(IndexMemory, CollectionSumsItsTreesWithTheWholeTaxonSet) {
+    TreeCollection collection;
+    collection.trees.push_back(parse_newick_tree("((A,B),C);", collection.taxon_set));
+    collection.trees.push_back(parse_newick_tree("(D,E);", collection.taxon_set));
+    const std::size_t blocks = TreeLca::block_bytes_for(collection.trees[0]) +
+                               TreeLca::block_bytes_for(collection.trees[1]);
+    const std::size_t tables = TreeLca::bytes_for(collection.trees[0], 5) +
+                               TreeLca::bytes_for(collection.trees[1], 5) - blocks;
+    EXPECT_EQ(collection_index_bytes(collection), IndexArena::block_bytes_for(blocks) +
+                                                      IndexArena::block_bytes_for(tables) +
+                                                      2 * sizeof(TreeLca));
+}
+
+TEST(IndexMemory, BuildScratchIsTourAndLevelRowsTheStackAndTheLabelledNodes) {
+    // 2 rows of the tour (10 entries) and 3 of the table (8 columns), 4 bytes an entry, and a
+    // stack and a list of labelled nodes of up to 5 nodes, 8 bytes each.
+    EXPECT_EQ(TreeLca::build_scratch_bytes(parse("((A:1,B:2):3,C:4);").tree),
+              (2u * 10 + 3 * 8) * 4 + 5 * 8 + 5 * 8);
+    EXPECT_EQ(TreeLca::build_scratch_bytes(parse("").tree), (2u * 2 + 3 * 2) * 4 + 8 + 8);
+}
+
+TEST(IndexMemory, IndexingKeepsTheEstimateAndPeaksAtTheLargestScratch) {
+    // The largest tree comes last, where its scratch adds to every index built before it. The
+    // trees stay alive beside the builder: index_tree_collection frees each one once indexed.
+    TreeCollection collection;
+    const std::vector<std::string> texts = sample_texts();
+    for (const std::string& text : texts)
+        collection.trees.push_back(parse_newick_tree(text, collection.taxon_set));
+    const std::size_t kept = collection_index_bytes(collection);
+    const std::size_t peak = indexing_peak_bytes(collection);
+    EXPECT_GT(peak, kept);
+    TreeSetData data;
+    const auto allocated = allocated_by([&] {
+        TreeSetBuilder builder(std::numeric_limits<std::size_t>::max(),
+                               TreeSetBuilder::Room::for_collection(collection));
+        for (const Tree& tree : collection.trees) builder.add(tree);
+        data = std::move(builder).finish(std::move(collection.taxon_set));
+    });
+    EXPECT_EQ(allocated.kept_bytes, kept);
+    EXPECT_EQ(allocated.peak_bytes, peak);
+}
+
+TEST(IndexMemory, AvailableMemoryIsKnownOnLinux) {
+#ifdef __linux__
+    const auto available = available_memory_bytes();
+    ASSERT_TRUE(available.has_value());
+    EXPECT_GT(*available, 0u);
+#endif
+}
+
+TEST(IndexMemory, TaxaTimesTreesBeyondMemoryIsRefusedBeforeBuilding) {
+    // 1,000,000 taxa x 100,000 one-node trees would need 400 GB of taxon tables.
+    TreeCollection collection;
+    for (int k = 0; k < 1'000'000; ++k) collection.taxon_set.insert_or_get(std::to_string(k));
+    collection.trees.resize(100'000);
+    const auto available = available_memory_bytes();
+    if (!available || *available >= collection_index_bytes(collection))
+        GTEST_SKIP() << "this machine has room for the indexes";
+    EXPECT_THROW((void)index_tree_collection(std::move(collection)), std::bad_alloc);
+}
+
+}  // namespace
+}  // namespace treetally
