@@ -19,7 +19,8 @@ PairDistances pairwise_distances(const TreeLca& lca, const FivePositions& positi
             for (std::size_t j = i + 1; j < positions.size(); ++j)
                 pair_lcas[pair++] = reads.lca_visit_in_range(positions[i], positions[j]).position;
         }
-        return pairwise_distances_of_known_lcas(reads, positions, pair_lcas);
+        return pairwise_distances_of_known_lcas(reads, root_distances_of(reads, positions),
+                                                pair_lcas);
     });
 }
 

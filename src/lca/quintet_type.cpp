@@ -121,9 +121,12 @@ std::optional<std::uint8_t> quintet_type_with_distances(const TreeLca& lca,
     // One bounds test for the whole query: every LCA of in-range positions is in range.
     require_positions_in_range(lca, positions);
     return lca.with_fastest_reads([&](const auto& reads) {
+        // The taxa's own distances do not depend on the classification, so their reads overlap
+        // with it.
+        const std::array<double, 5> leaf_distances = root_distances_of(reads, positions);
         PairLcaPositions pair_lcas;
         const auto code = classify_quintet(reads, positions, pair_lcas);
-        if (code) distances = pairwise_distances_of_known_lcas(reads, positions, pair_lcas);
+        if (code) distances = pairwise_distances_of_known_lcas(reads, leaf_distances, pair_lcas);
         return code;
     });
 }
