@@ -135,6 +135,20 @@ TEST(IndexMemory, IndexingKeepsTheEstimateAndPeaksAtTheLargestScratch) {
     EXPECT_EQ(allocated.peak_bytes, peak);
 }
 
+TEST(IndexMemory, BuilderRefusesWhatItsBudgetCannotHold) {
+    const auto parsed = parse("((A,B),(C,D));");
+    const std::size_t needed =
+        TreeLca::block_bytes_for(parsed.tree) + TreeLca::BuildScratch::bytes_for(parsed.tree);
+    TreeSetBuilder tight(needed - 1, {});
+    EXPECT_THROW((void)tight.add(parsed.tree), std::bad_alloc);
+    // Room for the index, but not for a per-taxon table of 100,000 taxa, which comes last.
+    TreeSetBuilder builder(needed, {});
+    (void)builder.add(parsed.tree);
+    TaxonSet taxa;
+    for (int k = 0; k < 100'000; ++k) taxa.insert_or_get(std::to_string(k));
+    EXPECT_THROW((void)std::move(builder).finish(std::move(taxa)), std::bad_alloc);
+}
+
 TEST(IndexMemory, AvailableMemoryIsKnownOnLinux) {
 #ifdef __linux__
     const auto available = available_memory_bytes();
