@@ -98,25 +98,30 @@ void IndexArena::release() {
 }
 
 std::span<std::byte> IndexArena::take(std::size_t bytes) {
-    if (last_ == nullptr || bytes > last_->bytes - used_) {
-        const std::size_t block_bytes = std::max(bytes, next_block_bytes_);
-        std::byte* memory = nullptr;
-        bool mapped = false;
-#if defined(__linux__)
-        if (block_bytes >= own_mapping_threshold) {
-            memory = map_aligned(round_up(block_bytes_for(block_bytes), page_bytes()));
-            mapped = true;
-        }
-#endif
-        if (memory == nullptr) memory = new std::byte[block_bytes_for(block_bytes)];
-        last_ = ::new (memory) BlockHeader{last_, block_bytes, mapped};
-        used_ = 0;
+    BlockHeader* block = last_;
+    if (block == nullptr || bytes > block->bytes - used_) {
+        block = add_block(std::max(bytes, next_block_bytes_));
         next_block_bytes_ = std::min(2 * next_block_bytes_, largest_growth_bytes);
     }
-    std::byte* const pieces = reinterpret_cast<std::byte*>(last_) + sizeof(BlockHeader);
+    std::byte* const pieces = reinterpret_cast<std::byte*>(block) + sizeof(BlockHeader);
     const std::span<std::byte> out(pieces + used_, bytes);
     used_ += bytes;
     return out;
+}
+
+IndexArena::BlockHeader* IndexArena::add_block(std::size_t bytes) {
+    std::byte* memory = nullptr;
+    bool mapped = false;
+#if defined(__linux__)
+    if (bytes >= own_mapping_threshold) {
+        memory = map_aligned(round_up(block_bytes_for(bytes), page_bytes()));
+        mapped = true;
+    }
+#endif
+    if (memory == nullptr) memory = new std::byte[block_bytes_for(bytes)];
+    last_ = ::new (memory) BlockHeader{last_, bytes, mapped};
+    used_ = 0;
+    return last_;
 }
 
 }  // namespace treetally

@@ -33,6 +33,8 @@ class IndexArena {
         std::size_t bytes;  // of pieces
         bool mapped;        // a mapping of its own, rather than from the allocator
     };
+    // Starts a block of `bytes` of pieces after the last one.
+    BlockHeader* add_block(std::size_t bytes);
     void release();
 
     BlockHeader* last_ = nullptr;

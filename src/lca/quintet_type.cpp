@@ -48,15 +48,20 @@ constexpr std::array<std::array<std::uint8_t, 2>, quintet_type_count> masks_by_t
 // no_type. Canonical masks lack slot 0's bit, so they are below 16.
 constexpr std::uint8_t no_type = 0xff;
 constexpr std::size_t canonical_mask_count = 16;
-constexpr auto type_by_masks = [] {
-    std::array<std::array<std::uint8_t, canonical_mask_count>, canonical_mask_count> table{};
+using TypeByMasks =
+    std::array<std::array<std::uint8_t, canonical_mask_count>, canonical_mask_count>;
+
+constexpr TypeByMasks make_type_by_masks() {
+    TypeByMasks table{};
     for (auto& row : table) row.fill(no_type);
-    for (std::size_t t = 0; t < masks_by_type.size(); ++t) {
+    for (std::size_t t = 0; t < quintet_type_count; ++t) {
         table[masks_by_type[t][0]][masks_by_type[t][1]] = static_cast<std::uint8_t>(t);
         table[masks_by_type[t][1]][masks_by_type[t][0]] = static_cast<std::uint8_t>(t);
     }
     return table;
-}();
+}
+
+constexpr TypeByMasks type_by_masks = make_type_by_masks();
 
 }  // namespace
 

@@ -23,9 +23,9 @@ struct RangeMinLevel {
 // the rows end.
 inline constexpr std::size_t range_min_level_slots = 33;
 
-inline constexpr std::array<RangeMinLevel, range_min_level_slots> range_min_levels = [] {
+constexpr std::array<RangeMinLevel, range_min_level_slots> make_range_min_levels() {
     std::array<RangeMinLevel, range_min_level_slots> levels{};
-    for (std::size_t k = 1; k < levels.size(); ++k) {
+    for (std::size_t k = 1; k < range_min_level_slots; ++k) {
         levels[k].shift = k <= 8 ? 0 : (k <= 16 ? 1 : 2);
         const std::uint64_t entry_bytes = std::uint64_t{1} << levels[k - 1].shift;
         // Level 0 stores nothing, so it adds nothing to the rows of the levels above it.
@@ -34,7 +34,10 @@ inline constexpr std::array<RangeMinLevel, range_min_level_slots> range_min_leve
         levels[k].weighted_below = levels[k - 1].weighted_below + (below_bytes << (k - 1));
     }
     return levels;
-}();
+}
+
+inline constexpr std::array<RangeMinLevel, range_min_level_slots> range_min_levels =
+    make_range_min_levels();
 
 // Byte offset of row `level` in a table of `columns` columns; for level == the level count,
 // the bytes of the whole table.
