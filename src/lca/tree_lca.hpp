@@ -121,26 +121,17 @@ class TreeLca {
         std::uint32_t depth;
     };
     Visit lca_visit_in_range(EulerPos a, EulerPos b) const {
-        const std::size_t lo = std::min(a.index(), b.index());
-        const std::size_t hi = std::max(a.index(), b.index());
-        // Positions are 32-bit, so the full-width span never wraps to 0 (which would make k
-        // 2^64-1); saying so costs nothing and lets the analyzer see it.
-        const std::size_t span = hi - lo + 1;
-        if (span == 0) __builtin_unreachable();
-        const auto k = static_cast<std::size_t>(std::bit_width(span) - 1);
-        const std::size_t right_column = hi + 1 - (std::size_t{1} << k);
+        const QueryWindows windows = windows_of(a, b);
         // Level 0 is not stored: its mask is 0, so the read (of any byte of the block) adds 0.
-        const RangeMinLevel& level = range_min_levels[k];
-        const std::byte* row = block_ + range_min_row_start(k, column_count_);
-        const PackedWidth width{level.shift, static_cast<std::uint8_t>(32 - k)};
-        const auto left = static_cast<std::uint32_t>(lo + read_packed(row, lo, width));
+        const std::byte* row = block_ + range_min_row_start(windows.level, column_count_);
+        const PackedWidth width{range_min_levels[windows.level].shift,
+                                static_cast<std::uint8_t>(32 - windows.level)};
+        const auto left =
+            static_cast<std::uint32_t>(windows.left + read_packed(row, windows.left, width));
         const auto right =
-            static_cast<std::uint32_t>(right_column + read_packed(row, right_column, width));
-        const std::uint32_t left_depth = depth_at_in_range(EulerPos{left});
-        const std::uint32_t right_depth = depth_at_in_range(EulerPos{right});
-        // On a tie the left window's position wins.
-        return left_depth <= right_depth ? Visit{EulerPos{left}, left_depth}
-                                         : Visit{EulerPos{right}, right_depth};
+            static_cast<std::uint32_t>(windows.right + read_packed(row, windows.right, width));
+        return shallower(left, depth_at_in_range(EulerPos{left}), right,
+                         depth_at_in_range(EulerPos{right}));
     }
     NodeId node_at_in_range(EulerPos p) const {
         return NodeId{
@@ -151,10 +142,7 @@ class TreeLca {
     }
     double distance_at_in_range(EulerPos p) const {
         if (!has_distances_) return 0.0;
-        double distance;
-        const auto node = static_cast<std::size_t>(node_at_in_range(p).value);
-        std::memcpy(&distance, block_ + distances_offset_ + node * sizeof(double), sizeof distance);
-        return distance;
+        return distance_of_node(block_ + distances_offset_, node_at_in_range(p).index());
     }
 
     // The reads above for an index whose every entry takes one byte (a tree of at most 128
@@ -171,21 +159,16 @@ class TreeLca {
               has_distances_(index.has_distances_) {}
 
         Visit lca_visit_in_range(EulerPos a, EulerPos b) const {
-            const std::size_t lo = std::min(a.index(), b.index());
-            const std::size_t hi = std::max(a.index(), b.index());
-            const std::size_t span = hi - lo + 1;
-            if (span == 0) __builtin_unreachable();
-            const auto k = static_cast<std::size_t>(std::bit_width(span) - 1);
-            const std::size_t right_column = hi + 1 - (std::size_t{1} << k);
-            const std::byte* row = block_ + range_min_row_start(k, column_count_);
+            const QueryWindows windows = windows_of(a, b);
+            const std::byte* row = block_ + range_min_row_start(windows.level, column_count_);
             // Level 0 is not stored: it adds 0 to the column.
-            const auto left = static_cast<std::uint32_t>(lo + (k == 0 ? 0 : byte_at(row, lo)));
+            const bool stored = windows.level != 0;
+            const auto left = static_cast<std::uint32_t>(windows.left +
+                                                         (stored ? byte_at(row, windows.left) : 0));
             const auto right = static_cast<std::uint32_t>(
-                right_column + (k == 0 ? 0 : byte_at(row, right_column)));
-            const std::uint32_t left_depth = depth_at_in_range(EulerPos{left});
-            const std::uint32_t right_depth = depth_at_in_range(EulerPos{right});
-            return left_depth <= right_depth ? Visit{EulerPos{left}, left_depth}
-                                             : Visit{EulerPos{right}, right_depth};
+                windows.right + (stored ? byte_at(row, windows.right) : 0));
+            return shallower(left, depth_at_in_range(EulerPos{left}), right,
+                             depth_at_in_range(EulerPos{right}));
         }
         NodeId node_at_in_range(EulerPos p) const {
             return NodeId{static_cast<std::int32_t>(byte_at(block_ + nodes_offset_, p.index()))};
@@ -195,11 +178,8 @@ class TreeLca {
         }
         double distance_at_in_range(EulerPos p) const {
             if (!has_distances_) return 0.0;
-            double distance;
-            const std::size_t node = byte_at(block_ + nodes_offset_, p.index());
-            std::memcpy(&distance, block_ + distances_offset_ + node * sizeof(double),
-                        sizeof distance);
-            return distance;
+            return distance_of_node(block_ + distances_offset_,
+                                    byte_at(block_ + nodes_offset_, p.index()));
         }
 
       private:
@@ -259,6 +239,35 @@ class TreeLca {
     PartBytes part_bytes() const;
 
   private:
+    // The two windows of the range-minimum table whose union is the stretch of the tour from
+    // `a` to `b`: 2^level positions from column `left`, and as many ending at the far end.
+    struct QueryWindows {
+        std::size_t level;
+        std::size_t left;
+        std::size_t right;
+    };
+    static QueryWindows windows_of(EulerPos a, EulerPos b) {
+        const std::size_t lo = std::min(a.index(), b.index());
+        const std::size_t hi = std::max(a.index(), b.index());
+        // Positions are 32-bit, so the full-width span never wraps to 0 (which would make the
+        // level 2^64-1); saying so costs nothing and lets the analyzer see it.
+        const std::size_t span = hi - lo + 1;
+        if (span == 0) __builtin_unreachable();
+        const auto level = static_cast<std::size_t>(std::bit_width(span) - 1);
+        return {level, lo, hi + 1 - (std::size_t{1} << level)};
+    }
+    // Of the windows' two minima, the shallower; on a tie the left window's.
+    static Visit shallower(std::uint32_t left, std::uint32_t left_depth, std::uint32_t right,
+                           std::uint32_t right_depth) {
+        return left_depth <= right_depth ? Visit{EulerPos{left}, left_depth}
+                                         : Visit{EulerPos{right}, right_depth};
+    }
+    static double distance_of_node(const std::byte* distances, std::size_t node) {
+        double distance;
+        std::memcpy(&distance, distances + node * sizeof(double), sizeof distance);
+        return distance;
+    }
+
     EulerPos checked(EulerPos p) const {
         checked_index(p.index(), tour_length_);
         return p;
