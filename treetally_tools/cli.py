@@ -16,13 +16,13 @@ from . import __version__
 from ._extras import require
 from .coalescent import compare_with_species_tree
 from .errors import MissingExtraError, TreeFileError, UnknownTaxonError
-from .output import FORMATS, aligned, aligned_line, p_value_text, text_value, write_csv, write_json, write_json_list, write_records
+from .output import FORMATS, aligned_line, p_value_text, text_value, write_csv, write_json, write_json_list, write_records
 from .plots import FORMATS as PLOT_FORMATS
 from .plots import plot_quartet_concordance, plot_quintet_frequencies, plot_time_table
 from .presence import popcount, presence_masks
 from .sources import describe, load_trees
 from .tables import TableRow, TopologyTable, flat_columns
-from .tallies import TimeTable, TopologyTally, tally, time_table
+from .tallies import tally, time_table
 
 PROGRAM = "treetally"
 USAGE_ERROR = 2
@@ -143,30 +143,18 @@ def run_tally(arguments: argparse.Namespace, out: TextIO) -> None:
     _plotting_available(arguments)
     result = tally(load_trees(arguments.file, quiet=True), _names(arguments))
     if arguments.format == "text":
-        out.write(result.summary() + ":\n")
-    write_records(out, arguments.format, ["code", "topology", "count", "fraction"], result.records())
+        out.write(result.to_text() + "\n")
+    else:
+        write_records(out, arguments.format, ["code", "topology", "count", "fraction"], result.records())
     if getattr(arguments, "plot", None) is not None:
         plot_quintet_frequencies(result, arguments.plot, dpi=arguments.dpi)
-
-
-def _time_table_text(table: TimeTable) -> str:
-    header = ["code", "topology", "trees", "share"] + list(table.blocks[0].pairs)
-    rows = [header] + [
-        [str(block.code), block.topology, str(block.count), text_value(block.share)]
-        + [text_value(length) for length in block.relative_lengths]
-        for block in table.blocks
-    ]
-    return aligned(rows)
 
 
 def run_times(arguments: argparse.Namespace, out: TextIO) -> None:
     _plotting_available(arguments)
     table = time_table(load_trees(arguments.file, quiet=True), _names(arguments))
     if arguments.format == "text":
-        summary = TopologyTally(table.names, table.counts, table.trees, table.lacking).summary()
-        out.write(summary + ".\nPer topology, its share of the resolved trees and the relative path length of "
-                  "each pair in the trees that show it (each row of ten sums to 1):\n")  # fmt: skip
-        out.write(_time_table_text(table) + "\n")
+        out.write(table.to_text() + "\n")
     else:
         columns = ["code", "topology", "share", "pair", "relative_length"]
         write_records(out, arguments.format, columns, table.records())

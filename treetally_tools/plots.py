@@ -94,11 +94,12 @@ def plot_quintet_frequencies(
     path: Optional["PathArgument"] = None,
     *,
     highlight: Optional[int] = None,
+    highlight_label: str = "the highlighted topology",
     dpi: int = DEFAULT_DPI,
     title: Optional[str] = None,
 ) -> Any:
     """Bars of the fifteen quintet topologies' shares of the resolved trees, with their counts;
-    the code `highlight` (e.g. the species tree's) in another colour."""
+    the code `highlight` (e.g. the species tree's, described by `highlight_label`) in blue."""
     if len(tally.names) != 5:
         raise ValueError("plot_quintet_frequencies takes a quintet tally")
     fractions = [0.0 if math.isnan(share) else share for share in tally.fractions]
@@ -112,7 +113,7 @@ def plot_quintet_frequencies(
     axes.set_yticks(range(len(fractions)))
     axes.set_yticklabels(labels, fontsize=8)
     axes.invert_yaxis()
-    note = " (blue: the highlighted topology)" if highlight is not None else ""
+    note = f" (blue: {highlight_label})" if highlight is not None else ""
     axes.set_xlabel(f"share of the {tally.resolved} resolved trees{note}")
     axes.set_xlim(0.0, max(fractions + [0.01]) * 1.12)
     axes.set_title(title or f"Quintet topologies of {', '.join(tally.names)}")

@@ -22,7 +22,9 @@ from typing import TYPE_CHECKING, Any, Iterable, Iterator, List, NamedTuple, Seq
 from ._extras import require
 from .codes import PAIRS, QUARTET_CODES, QUINTET_CODES
 from .errors import UnknownTaxonError
+from .presence import presence_masks, trees_holding
 from .sources import load_trees, open_binary
+from .tallies import TimeTable, TopologyTally
 
 if TYPE_CHECKING:
     import treetally
@@ -34,13 +36,16 @@ PAIR_COUNT = len(PAIRS)
 
 
 class ShardTally(NamedTuple):
-    """What shards contribute; every field adds up across shards."""
+    """What shards contribute for five names; every field but `names` adds up across shards."""
 
+    names: Quintet
     trees: int
     quartet_counts: List[int]  # index = quartet code of the first four names
     quintet_counts: List[int]  # index = quintet code
     pair_length_sums: List[float]  # index 10 * code + pair: path lengths summed over trees of that code
     names_found: List[str]  # the names (of the five) that occur in these shards
+    quartet_holding: int  # trees that hold the first four names
+    quintet_holding: int  # trees that hold all five
 
     def time_table(self) -> List[float]:
         """The 165 values of coalesence_times_by_topology, from the summed counts and sums:
@@ -55,9 +60,25 @@ class ShardTally(NamedTuple):
             blocks.extend(value / block_total if block_total > 0 else value for value in block)
         return shares + blocks
 
+    def quartet_tally(self) -> TopologyTally:
+        """The labelled tally of the first four names."""
+        return TopologyTally(self.names[:4], tuple(self.quartet_counts), self.trees, self.trees - self.quartet_holding)
 
-def empty_tally() -> ShardTally:
-    return ShardTally(0, [0] * QUARTET_CODES, [0] * QUINTET_CODES, [0.0] * (QUINTET_CODES * PAIR_COUNT), [])
+    def quintet_tally(self) -> TopologyTally:
+        """The labelled tally of the five names."""
+        return TopologyTally(self.names, tuple(self.quintet_counts), self.trees, self.trees - self.quintet_holding)
+
+    def labelled_time_table(self) -> TimeTable:
+        """The time table with its labels, as time_table() of one TreeSet gives it."""
+        return TimeTable(
+            self.names, tuple(self.time_table()), tuple(self.quintet_counts), self.trees, self.trees - self.quintet_holding
+        )
+
+
+def empty_tally(quintet: Quintet) -> ShardTally:
+    return ShardTally(
+        quintet, 0, [0] * QUARTET_CODES, [0] * QUINTET_CODES, [0.0] * (QUINTET_CODES * PAIR_COUNT), [], 0, 0
+    )
 
 
 def shard_texts(path: "PathArgument", lines_per_shard: int) -> Iterator[bytes]:
@@ -76,18 +97,22 @@ def shard_texts(path: "PathArgument", lines_per_shard: int) -> Iterator[bytes]:
         yield b"".join(block)
 
 
-def pair_length_sums(trees: "treetally.TreeSet", quintet: Quintet) -> List[float]:
-    """Per quintet code, the ten path lengths summed over the trees of that code: the time
-    table's blocks before they are normalised."""
+def pair_length_sums(trees: "treetally.TreeSet", quintet: Quintet) -> Tuple[List[float], int]:
+    """Per quintet code, the ten path lengths summed over the trees of that code (the time
+    table's blocks before they are normalised); and how many trees hold all five names."""
     sums = [0.0] * (QUINTET_CODES * PAIR_COUNT)
+    holding = 0
     for tree in trees:
+        distances = tree.retrieve_all_pairs_distance(quintet)
+        if distances is None:
+            continue
+        holding += 1
         code = tree.retrieve_quintet_type(quintet)
-        distances = tree.retrieve_all_pairs_distance(quintet) if code is not None else None
-        if code is None or distances is None:
+        if code is None:
             continue
         for pair, distance in enumerate(distances):
             sums[code * PAIR_COUNT + pair] += distance
-    return sums
+    return sums, holding
 
 
 def tally_tree_set(trees: "treetally.TreeSet", quintet: Quintet) -> ShardTally:
@@ -95,14 +120,17 @@ def tally_tree_set(trees: "treetally.TreeSet", quintet: Quintet) -> ShardTally:
     failing, since another shard may hold them."""
     present = set(trees.taxa())
     found = [name for name in quintet if name in present]
-    tally = empty_tally()._replace(trees=len(trees), names_found=found)
+    tally = empty_tally(quintet)._replace(trees=len(trees), names_found=found)
     quartet = (quintet[0], quintet[1], quintet[2], quintet[3])
     if set(quartet) <= present:
-        tally = tally._replace(quartet_counts=trees.tally_single_quartet(quartet))
-    if set(quintet) <= present:
         tally = tally._replace(
-            quintet_counts=trees.tally_single_quintet(quintet),
-            pair_length_sums=pair_length_sums(trees, quintet),
+            quartet_counts=trees.tally_single_quartet(quartet),
+            quartet_holding=trees_holding(presence_masks(trees, quartet), quartet),
+        )
+    if set(quintet) <= present:
+        sums, holding = pair_length_sums(trees, quintet)
+        tally = tally._replace(
+            quintet_counts=trees.tally_single_quintet(quintet), pair_length_sums=sums, quintet_holding=holding
         )
     return tally
 
@@ -112,18 +140,21 @@ def tally_shard_text(text: bytes, quintet: Quintet) -> ShardTally:
     return tally_tree_set(load_trees(io.BytesIO(text)), quintet)
 
 
-def combine(tallies: Iterable[ShardTally]) -> ShardTally:
-    """The element-wise sum of the shards' contributions."""
-    total = empty_tally()
+def combine(tallies: Iterable[ShardTally], quintet: Quintet) -> ShardTally:
+    """The element-wise sum of the shards' contributions for `quintet`."""
+    total = empty_tally(quintet)
     found: List[str] = []
     for tally in tallies:
         found.extend(name for name in tally.names_found if name not in found)
         total = ShardTally(
+            quintet,
             total.trees + tally.trees,
             [a + b for a, b in zip(total.quartet_counts, tally.quartet_counts)],
             [a + b for a, b in zip(total.quintet_counts, tally.quintet_counts)],
             [a + b for a, b in zip(total.pair_length_sums, tally.pair_length_sums)],
             found,
+            total.quartet_holding + tally.quartet_holding,
+            total.quintet_holding + tally.quintet_holding,
         )
     return total
 
@@ -155,6 +186,6 @@ def sharded_tally(
         for text in shard_texts(Path(path), lines_per_shard):
             shard = client.scatter(text)
             futures.append(client.submit(tally_shard_text, shard, quintet, pure=False))
-    total = combine(client.gather(futures))
+    total = combine(client.gather(futures), quintet)
     check_names_found(total, quintet)
     return total

@@ -15,7 +15,7 @@ import sys
 import tempfile
 import zlib
 from pathlib import Path
-from typing import IO, TYPE_CHECKING, Any, BinaryIO, Callable, Dict, Iterable, Iterator, Optional, Union
+from typing import IO, TYPE_CHECKING, Any, Callable, Dict, Iterable, Iterator, Optional, Tuple, Union, cast
 
 import treetally
 
@@ -28,13 +28,12 @@ if TYPE_CHECKING:
 STDIN = "-"
 _CHUNK = 1 << 20
 
-# Leading bytes of each compressed format -> the opener that decompresses it.
-_MAGIC: Dict[bytes, Callable[[Path], IO[bytes]]] = {
-    b"\x1f\x8b": lambda path: gzip.open(path, "rb"),
-    b"BZh": lambda path: bz2.open(path, "rb"),
-    b"\xfd7zXZ\x00": lambda path: lzma.open(path, "rb"),
+# Leading bytes of each compressed format -> its name and the opener that decompresses it.
+_FORMATS: Dict[bytes, Tuple[str, Callable[[Path], IO[bytes]]]] = {
+    b"\x1f\x8b": ("gzip", lambda path: cast(IO[bytes], gzip.open(path, "rb"))),
+    b"BZh": ("bzip2", lambda path: cast(IO[bytes], bz2.open(path, "rb"))),
+    b"\xfd7zXZ\x00": ("xz", lambda path: cast(IO[bytes], lzma.open(path, "rb"))),
 }
-_FORMAT_NAMES = {b"\x1f\x8b": "gzip", b"BZh": "bzip2", b"\xfd7zXZ\x00": "xz"}
 # What the decompressors raise for damaged or truncated data.
 _CORRUPT = (OSError, EOFError, lzma.LZMAError, zlib.error)
 
@@ -60,7 +59,7 @@ def describe(source: Any) -> str:
 
 def compression_of(prefix: bytes) -> Optional[str]:
     """"gzip", "bzip2" or "xz" when `prefix` starts like such data, else None."""
-    for magic, name in _FORMAT_NAMES.items():
+    for magic, (name, _) in _FORMATS.items():
         if prefix.startswith(magic):
             return name
     return None
@@ -91,7 +90,7 @@ def open_binary(path: Union[str, "os.PathLike[str]"]) -> IO[bytes]:
     bzip2 or xz data (recognised by its leading bytes, whatever its name)."""
     path = Path(path)
     prefix = _leading_bytes(path, str(path))
-    for magic, opener in _MAGIC.items():
+    for magic, (_, opener) in _FORMATS.items():
         if prefix.startswith(magic):
             return opener(path)
     return open(path, "rb")

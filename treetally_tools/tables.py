@@ -292,7 +292,7 @@ class TopologyTable:
         n = len(self.taxa)
         trees = len(self.trees)
         load_cost = _LOAD_NS_PER_BYTE * file_size(self.path) * self.jobs if self.path else math.inf
-        blocks = []
+        blocks: List[_Block] = []
         for first in range(n - self.size + 1):
             rows = math.comb(n - first - 1, self.size - 1)
             skipped = trees - popcount(self.masks[first])

@@ -10,8 +10,18 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, List, Sequence, Tuple, TypedDict
 
 from ._extras import require
-from .codes import PAIRS, QUINTET_CODES, SHARES_END, code_count, pair_labels, quintet_topology, topologies
+from .codes import (
+    PAIRS,
+    QUINTET_CODES,
+    SHARES_END,
+    TIME_TABLE_LENGTH,
+    code_count,
+    pair_labels,
+    quintet_topology,
+    topologies,
+)
 from .names import check_names
+from .output import aligned, text_value
 from .presence import presence_masks, trees_holding
 from .sources import load_trees
 
@@ -77,13 +87,21 @@ class TopologyTally:
             for code, (topology, count, fraction) in enumerate(zip(self.topologies, self.counts, self.fractions))
         ]
 
-    def summary(self) -> str:
-        """One sentence on which trees counted."""
+    def summary(self, what: str = "tally") -> str:
+        """One sentence on which trees counted, about the `what` of these names."""
         kind = "quartet" if len(self.names) == 4 else "quintet"
         return (
-            f"{kind} tally for {', '.join(self.names)}: {self.resolved} of {self.trees} trees resolved; "
+            f"{kind} {what} for {', '.join(self.names)}: {self.resolved} of {self.trees} trees resolved; "
             f"{self.lacking} lack a taxon, {self.unresolved} leave the {kind} unresolved"
         )
+
+    def to_text(self) -> str:
+        """The summary, then a table of code, topology, count and fraction."""
+        rows = [["code", "topology", "count", "fraction"]] + [
+            [str(record["code"]), record["topology"], str(record["count"]), text_value(record["fraction"])]
+            for record in self.records()
+        ]
+        return self.summary() + ":\n" + aligned(rows)
 
     def to_dataframe(self) -> Any:
         """The records as a pandas DataFrame (needs the pandas extra)."""
@@ -114,6 +132,13 @@ class TimeTable:
     trees: int
     lacking: int
 
+    def __post_init__(self) -> None:
+        if len(self.values) != TIME_TABLE_LENGTH or len(self.counts) != QUINTET_CODES:
+            raise ValueError(
+                f"a time table has {TIME_TABLE_LENGTH} values and {QUINTET_CODES} counts, "
+                f"not {len(self.values)} and {len(self.counts)}"
+            )
+
     @property
     def blocks(self) -> List[TimeBlock]:
         """The fifteen labelled blocks, index = quintet code."""
@@ -130,6 +155,22 @@ class TimeTable:
             )
             for code in range(QUINTET_CODES)
         ]
+
+    def to_text(self) -> str:
+        """The quintet tally's summary, then one row per quintet code: its trees, its share of
+        the resolved trees and the relative path length of each pair."""
+        blocks = self.blocks
+        header = ["code", "topology", "trees", "share"] + list(blocks[0].pairs)
+        rows = [header] + [
+            [str(block.code), block.topology, str(block.count), text_value(block.share)]
+            + [text_value(length) for length in block.relative_lengths]
+            for block in blocks
+        ]
+        summary = TopologyTally(self.names, self.counts, self.trees, self.lacking).summary("time table")
+        return (
+            f"{summary}.\nPer topology, its share of the resolved trees and the relative path length of each "
+            f"pair in the trees that show it (each row of ten sums to 1 where trees have lengths):\n{aligned(rows)}"
+        )
 
     def records(self) -> List[TimeRecord]:
         """One record per code and pair (150): code, topology, share, pair, relative_length."""
