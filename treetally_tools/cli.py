@@ -199,7 +199,7 @@ def run_table(arguments: argparse.Namespace, out: TextIO) -> None:
     progress = False if arguments.no_progress else None
     with TopologyTable(arguments.file, arguments.size, arguments.taxa, jobs=arguments.jobs, progress=progress, quiet=True) as table:
         if arguments.format == "json":
-            write_json_list(out, table.records())
+            write_json_list(out, table.records(), ready=True)
         elif arguments.format == "csv":
             write_csv(out, flat_columns(table.size), (row.flat() for row in table))
         else:

@@ -42,28 +42,43 @@ def chi2_sf(x: float, df: int) -> float:
     raise ValueError(f"closed forms exist here for 1 and 2 degrees of freedom, not {df}")
 
 
+def _minor_equal(counts: Sequence[int]) -> Tuple[float, float]:
+    first, second = sorted(counts)[:2]
+    if first + second == 0:
+        return NAN, NAN
+    statistic = (first - second) ** 2 / (first + second)
+    return statistic, chi2_sf(statistic, 1)
+
+
+def _star(counts: Sequence[int]) -> Tuple[float, float]:
+    total = sum(counts)
+    if total == 0:
+        return NAN, NAN
+    expected = total / 3.0
+    statistic = sum((count - expected) ** 2 for count in counts) / expected
+    return statistic, chi2_sf(statistic, 2)
+
+
+def quartet_test_values(counts: Sequence[int]) -> List[float]:
+    """The statistic and p-value of minor_equal_test, then those of star_test."""
+    return [*_minor_equal(counts), *_star(counts)]
+
+
 def minor_equal_test(counts: Sequence[int]) -> ChiSquare:
     """Whether the two less frequent quartet topologies are equally frequent, as the
     multispecies coalescent without gene flow predicts: Pearson's chi-square on the two
     smallest counts, (n1 - n2)^2 / (n1 + n2), 1 df. A small p-value points to introgression
     or another process that favours one minor topology."""
-    first, second = sorted(counts)[:2]
-    if first + second == 0:
-        return ChiSquare(NAN, 1, NAN)
-    statistic = (first - second) ** 2 / (first + second)
-    return ChiSquare(statistic, 1, chi2_sf(statistic, 1))
+    statistic, p_value = _minor_equal(counts)
+    return ChiSquare(statistic, 1, p_value)
 
 
 def star_test(counts: Sequence[int]) -> ChiSquare:
     """Whether the three quartet topologies are equally frequent, as on a star tree (an
     internal branch of length 0): Pearson's chi-square against n/3 each, 2 df. A large p-value
     means the counts cannot tell the quartet from a polytomy."""
-    total = sum(counts)
-    if total == 0:
-        return ChiSquare(NAN, 2, NAN)
-    expected = total / 3.0
-    statistic = sum((count - expected) ** 2 for count in counts) / expected
-    return ChiSquare(statistic, 2, chi2_sf(statistic, 2))
+    statistic, p_value = _star(counts)
+    return ChiSquare(statistic, 2, p_value)
 
 
 def expected_concordance(internal_length: float) -> float:

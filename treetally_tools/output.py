@@ -45,19 +45,13 @@ def json_ready(value: Any) -> Any:
     return value
 
 
-def csv_value(value: Any) -> Any:
-    """A CSV cell: floats in full precision, NaN as an empty cell."""
-    if isinstance(value, float):
-        return "" if math.isnan(value) else repr(value)
-    return value
-
-
-def write_json_list(stream: IO[str], records: Iterable[Any]) -> None:
-    """A JSON list of `records`, one per line, written as they come."""
+def write_json_list(stream: IO[str], records: Iterable[Any], ready: bool = False) -> None:
+    """A JSON list of `records`, one per line, written as they come; `ready` when they hold no
+    NaN or infinity already."""
     stream.write("[")
     separator = "\n"
     for record in records:
-        stream.write(separator + json.dumps(json_ready(record), allow_nan=False))
+        stream.write(separator + json.dumps(record if ready else json_ready(record), allow_nan=False))
         separator = ",\n"
     stream.write("\n]\n" if separator != "\n" else "]\n")
 
@@ -72,7 +66,8 @@ def write_csv(stream: IO[str], columns: Sequence[str], rows: Iterable[Sequence[A
     writer = csv.writer(stream, lineterminator="\n")
     writer.writerow(columns)
     for row in rows:
-        writer.writerow([csv_value(value) for value in row])
+        # The csv module writes floats in full precision (repr); a NaN becomes an empty cell.
+        writer.writerow(["" if value != value else value for value in row])
 
 
 def write_records(stream: IO[str], form: str, columns: Sequence[str], records: Sequence[Any], digits: int = 3) -> None:

@@ -35,7 +35,7 @@ import treetally
 from ._extras import require
 from ._progress import Progress
 from .codes import code_count
-from .coalescent import ChiSquare, minor_equal_test, star_test
+from .coalescent import ChiSquare, minor_equal_test, quartet_test_values, star_test
 from .names import check_names
 from .presence import popcount, presence_mask
 from .sources import describe, file_size, load_plain, plain_text
@@ -48,6 +48,8 @@ if TYPE_CHECKING:
 # this many per byte of the file to write and load (measured on the 103-taxon plants set).
 _SKIP_NS_PER_TREE = 20.0
 _LOAD_NS_PER_BYTE = 10.0
+# The quartet tests' columns: statistic and p-value of each.
+TEST_COLUMNS = ["minor_equal_chi2", "minor_equal_p", "star_chi2", "star_p"]
 # Blocks handed out to the workers ahead of the one the caller reads, per worker.
 _BLOCKS_AHEAD = 4
 
@@ -90,33 +92,31 @@ class TableRow(NamedTuple):
             raise ValueError("the coalescent tests are defined for quartets")
         return self.counts
 
-    def record(self) -> Dict[str, Any]:
-        """The row as a JSON-ready dict: taxa, counts, holding, unresolved, concordance, and for
-        quartets the two tests (statistic and p-value each)."""
-        record: Dict[str, Any] = {
-            "taxa": list(self.taxa),
-            "counts": list(self.counts),
-            "holding": self.holding,
-            "unresolved": self.unresolved,
-            "concordance": list(self.concordance),
-        }
-        if len(self.counts) == 3:
-            minor, star = self.minor_equal, self.star
-            record.update(
-                minor_equal_chi2=minor.statistic,
-                minor_equal_p=minor.p_value,
-                star_chi2=star.statistic,
-                star_p=star.p_value,
-            )
-        return record
-
     def flat(self) -> List[Any]:
         """The row's values in the order of flat_columns(size)."""
-        values: List[Any] = [*self.taxa, *self.counts, self.holding, self.unresolved, *self.concordance]
-        if len(self.counts) == 3:
-            minor, star = self.minor_equal, self.star
-            values += [minor.statistic, minor.p_value, star.statistic, star.p_value]
+        counts = self.counts
+        resolved = sum(counts)
+        shares = [count / resolved for count in counts] if resolved else [math.nan] * len(counts)
+        values: List[Any] = [*self.taxa, *counts, self.holding, self.holding - resolved, *shares]
+        if len(counts) == 3:
+            values += quartet_test_values(counts)
         return values
+
+    def record(self) -> Dict[str, Any]:
+        """The row as a JSON-ready dict (None where a value is not a number): taxa, counts,
+        holding, unresolved, concordance, and for quartets the two tests."""
+        values = [None if value != value else value for value in self.flat()]  # NaN != NaN
+        size, codes = len(self.taxa), len(self.counts)
+        shares_end = size + 2 * codes + 2
+        record: Dict[str, Any] = {
+            "taxa": values[:size],
+            "counts": values[size : size + codes],
+            "holding": values[size + codes],
+            "unresolved": values[size + codes + 1],
+            "concordance": values[size + codes + 2 : shares_end],
+        }
+        record.update(zip(TEST_COLUMNS, values[shares_end:]))
+        return record
 
 
 def flat_columns(size: int) -> List[str]:
@@ -124,9 +124,7 @@ def flat_columns(size: int) -> List[str]:
     codes = range(code_count(size))
     columns = [f"taxon_{k + 1}" for k in range(size)] + [f"count_{code}" for code in codes]
     columns += ["holding", "unresolved"] + [f"concordance_{code}" for code in codes]
-    if size == 4:
-        columns += ["minor_equal_chi2", "minor_equal_p", "star_chi2", "star_p"]
-    return columns
+    return columns + (TEST_COLUMNS if size == 4 else [])
 
 
 class _Block(NamedTuple):
@@ -227,8 +225,10 @@ class TopologyTable:
     counts anew. Use it as a context manager, or call close(), to remove the temporary copy
     of a compressed or streamed input at once (it is removed when the table is collected).
 
-    `source`: a TreeSet or anything load_trees reads. `taxa`: default every taxon of the trees,
-    in the order of the file. `jobs`: processes to count in (0 = one per CPU); more than one
+    `source`: a TreeSet or anything load_trees reads. `taxa`: the taxa to combine, in the order
+    that fixes the rows and their codes; by default every taxon of the trees, ordered from the
+    one the fewest trees hold to the one the most hold (ties in file order), the order that
+    counts fastest. `jobs`: processes to count in (0 = one per CPU); more than one
     needs a file, not a TreeSet, and under the spawn start method a script that uses it needs
     the usual `if __name__ == "__main__":` guard. `progress`: a progress bar on standard error
     after two seconds (default: when standard error is a terminal)."""
@@ -263,11 +263,20 @@ class TopologyTable:
                 self.trees = load_plain(self.path, describe(source), quiet)
                 failing.pop_all()
         file_taxa = self.trees.taxa()
-        chosen = file_taxa if taxa is None else check_names(file_taxa, taxa, stacklevel=3)
+        if taxa is None:
+            # Every taxon, the rarest first: each block is then swept over the trees that hold
+            # its first taxon, so rare first taxa leave the fewest trees to skip.
+            masks = {taxon: presence_mask(self.trees, taxon) for taxon in file_taxa}
+            chosen: Sequence[str] = sorted(file_taxa, key=lambda taxon: popcount(masks[taxon]))
+        else:
+            chosen = check_names(file_taxa, taxa, stacklevel=3)
+            masks = {taxon: presence_mask(self.trees, taxon) for taxon in chosen}
         self.taxa: Tuple[str, ...] = tuple(dict.fromkeys(chosen))  # a repeated name once
         if len(self.taxa) < size:
-            raise ValueError(f"a table of {size} taxa at a time needs at least {size} distinct taxa, not {len(self.taxa)}")
-        self.masks = [presence_mask(self.trees, taxon) for taxon in self.taxa]
+            raise ValueError(
+                f"a table of {size} taxa at a time needs at least {size} distinct taxa, not {len(self.taxa)}"
+            )
+        self.masks = [masks[taxon] for taxon in self.taxa]
 
     def __len__(self) -> int:
         """The number of rows."""

@@ -64,6 +64,8 @@ def test_every_row_is_the_modules_sweep_in_combination_order(tree_file, size):
     with (quartet_table if size == 4 else quintet_table)(tree_file) as table:
         rows = list(table)
         expected = module_rows(tree_file, table.taxa, size)
+        occupancy = list(table.occupancy().values())
+        assert occupancy == sorted(occupancy)  # by default the rarest taxon first
         assert len(table) == len(rows) == math.comb(len(table.taxa), size)
     assert [(row.taxa, row.counts, row.holding) for row in rows] == expected
     assert all(row.unresolved == row.holding - sum(row.counts) >= 0 for row in rows)
