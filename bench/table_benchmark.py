@@ -2,27 +2,30 @@
 of plants1kp-103taxa-852genes (4,421,275 quartets), beside a hand tally over TreeSwift.
 
     pip install "/path/to/treetally[bench]"
-    python bench/table_benchmark.py              # a few minutes; writes bench/results/table_benchmark.md
+    python bench/table_benchmark.py              # ten minutes or so; writes bench/results/table_benchmark.md
     python bench/table_benchmark.py --smoke      # the shipped 6-taxon file, no peer: checks that it runs
 
 Figures, all from one run:
-- arrangement: on the rows of a few first taxa, the table's counting (quartets no tree holds are
-  not swept; blocks restricted to the trees holding their first taxon where that pays) against
-  one plain sweep per quartet, the loop a user would write, in CPU seconds;
-- the whole table, iterated row by row, in one process (CPU seconds) and with --jobs worker
-  processes (wall-clock seconds, as the work happens in other processes);
+- the whole table in one process, three ways, in CPU seconds: one plain tally_single_quartet
+  per quartet (the loop a user would write, without labels), the table's counting with
+  quartets no tree holds left unswept, and the table as it runs (also with blocks swept over
+  only the trees that hold their first taxon, where that pays), rows included. The three are
+  timed first taxon by first taxon, in turn, so that a busy machine weighs on all alike;
+- the whole table with --jobs worker processes, in wall-clock seconds and in the CPU seconds
+  of the workers and of the process that reads the rows;
 - the peer: the one-pass walk of bench/peer_tally.py over TreeSwift's trees, the leaner of its
   two forms, timed on a seeded sample of quartets (a whole table would take days); its counts
   are checked against treetally's. The ratio is the table's quartets per second over the peer's.
 """
 
 import argparse
+import functools
 import gc
 import itertools
 import json
-import math
 import os
 import random
+import resource
 import sys
 import time
 import warnings
@@ -61,41 +64,55 @@ def cpu_and_wall(action):
         gc.enable()
 
 
-def arrangement(path, firsts):
-    """CPU seconds for the rows whose first taxon is one of `firsts`: one plain sweep per
-    quartet, the table's counting without restricted sets, and the table's counting as it
-    arranges it."""
+def one_process(path):
+    """CPU seconds of the whole table in one process: plain sweeps, the table's counting
+    without restricted sets, and the table as it runs, taken in turn per first taxon."""
     table = tables.TopologyTable(path, 4, progress=False)
-    blocks = [block for block in table._blocks() if block.first in firsts]
     taxa, trees = table.taxa, table.trees
+    counter = tables._Counter(str(table.path), taxa, table.masks, trees)
+    seconds = {"plain_sweeps": 0.0, "skip_only": 0.0, "table": 0.0}
+    figures = {"rows": 0, "same_counts": True, "restricted_blocks": 0}
+    blocks = table._blocks()
+    sweep = trees.tally_single_quartet
 
-    def plain():
-        sweep = trees.tally_single_quartet
-        return [sweep((taxa[b.first], taxa[b.second]) + rest)
-                for b in blocks for rest in itertools.combinations(taxa[b.second + 1:], 2)]  # fmt: skip
+    def plain(group):
+        return [list(sweep((taxa[b.first], taxa[b.second]) + rest))
+                for b in group for rest in itertools.combinations(taxa[b.second + 1:], 2)]  # fmt: skip
 
-    def counted(restricting):
-        counter = tables._Counter(str(table.path), taxa, table.masks, trees)
-        return [counter.count(4, block._replace(restrict=block.restrict and restricting)) for block in blocks]
+    def skip_only(group):
+        return [counter.count(4, block._replace(restrict=False)) for block in group]
 
-    figures = {"rows": sum(math.comb(len(taxa) - b.second - 1, 2) for b in blocks),
-               "restricted_blocks": sum(b.restrict for b in blocks), "blocks": len(blocks)}  # fmt: skip
-    answers = {}
-    for name, action in [("plain_sweeps", plain), ("skip_only", lambda: counted(False)), ("table", lambda: counted(True))]:
-        answers[name], figures[name + "_cpu"], _ = cpu_and_wall(action)
-        log("  %-13s %7.2f s CPU" % (name, figures[name + "_cpu"]))
-    width = 4
-    flat = [tuple(row[start:start + 3]) for row in answers["table"] for start in range(0, len(row), width)]
-    figures["same_counts"] = flat == [tuple(counts) for counts in answers["plain_sweeps"]]
+    def as_run(group):
+        return [row for block in group for row in table._rows_of(block, counter.count(4, block))]
+
+    for first in range(len(taxa) - 3):
+        group = [block for block in blocks if block.first == first]
+        for name, action in [("plain_sweeps", plain), ("skip_only", skip_only), ("table", as_run)]:
+            result, cpu, _ = cpu_and_wall(functools.partial(action, group))
+            seconds[name] += cpu
+            if name == "plain_sweeps":
+                expected = result
+            elif name == "table":
+                figures["same_counts"] &= [list(row.counts) for row in result] == expected
+        figures["rows"] += len(expected)
+        figures["restricted_blocks"] += sum(block.restrict for block in group)
+    figures["blocks"] = len(blocks)
+    figures.update({name + "_cpu": value for name, value in seconds.items()})
+    for name, value in seconds.items():
+        log("  %-13s %7.1f s CPU" % (name, value))
     table.close()
     return figures
 
 
-def whole_table(path, jobs):
-    """Rows and seconds of iterating the whole table."""
+def processes(path, jobs):
+    """Rows, wall-clock seconds and CPU seconds (this process and its workers) of iterating the
+    whole table with `jobs` worker processes."""
+    children = resource.getrusage(resource.RUSAGE_CHILDREN)
     with tables.TopologyTable(path, 4, jobs=jobs, progress=False) as table:
         rows, cpu, wall = cpu_and_wall(lambda: sum(1 for _ in table))
-    return {"jobs": jobs, "rows": rows, "cpu": cpu, "wall": wall}
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    workers = (after.ru_utime + after.ru_stime) - (children.ru_utime + children.ru_stime)
+    return {"jobs": jobs, "rows": rows, "cpu": cpu, "wall": wall, "workers_cpu": workers}
 
 
 def peer_sample(path, sample, seed):
@@ -123,41 +140,50 @@ def report(results):
         "# All-quartet table",
         "",
         "`python bench/table_benchmark.py` on %s (%s taxa, %s trees), %s; %s, nproc %s, load %.2f at the start; %s."
-        % (results["file"], results["taxa"], results["trees"], machine["python"], machine["cpu"],
-           machine["nproc"], machine["load_average"] or 0.0, machine["date"]),  # fmt: skip
+        % (
+            results["file"],
+            results["taxa"],
+            results["trees"],
+            machine["python"],
+            machine["cpu"],
+            machine["nproc"],
+            machine["load_average"] or 0.0,
+            machine["date"],
+        ),  # fmt: skip
         "",
         "| what | quartets | seconds | quartets/s |",
         "|---|---:|---:|---:|",
     ]
-    arranged = results.get("arrangement")
-    if arranged:
-        for name, label in [("plain_sweeps", "one `tally_single_quartet` per quartet (CPU)"),
-                            ("skip_only", "table counting, no restricted sets (CPU)"),
-                            ("table", "table counting as arranged (CPU)")]:  # fmt: skip
-            seconds = arranged[name + "_cpu"]
-            lines.append("| %s, rows of %d first taxa | %d | %.2f | %.0f |"
-                         % (label, len(results["firsts"]), arranged["rows"], seconds, arranged["rows"] / max(seconds, 1e-9)))  # fmt: skip
-    for run in results.get("whole", []):
-        clock, seconds = ("CPU", run["cpu"]) if run["jobs"] == 1 else ("wall clock", run["wall"])
-        lines.append("| whole table, %d process%s (%s) | %d | %.1f | %.0f |"
-                     % (run["jobs"], "" if run["jobs"] == 1 else "es", clock, run["rows"], seconds, run["rows"] / max(seconds, 1e-9)))  # fmt: skip
+    single = results.get("one_process")
+    if single:
+        for name, label in [("plain_sweeps", "one plain `tally_single_quartet` per quartet, one process (CPU)"),
+                            ("skip_only", "table counting, unheld quartets unswept, one process (CPU)"),
+                            ("table", "**`quartet_table` as it runs, rows included, one process (CPU)**")]:  # fmt: skip
+            seconds = single[name + "_cpu"]
+            lines.append(
+                "| %s | %d | %.1f | %.0f |" % (label, single["rows"], seconds, single["rows"] / max(seconds, 1e-9))
+            )
+    for run in results.get("parallel", []):
+        label = "`quartet_table(jobs=%d)` (wall clock; CPU: %.1f s in the workers, %.1f s reading rows)" % (
+            run["jobs"], run["workers_cpu"], run["cpu"])  # fmt: skip
+        lines.append("| %s | %d | %.1f | %.0f |" % (label, run["rows"], run["wall"], run["rows"] / max(run["wall"], 1e-9)))
     peer = results.get("peer", {})
     if "cpu" in peer:
         rate = peer["quartets"] / peer["cpu"]
-        lines.append("| %s hand tally (one-pass walk), seeded sample (CPU) | %d | %.1f | %.2f |"
+        lines.append("| %s hand tally (one-pass walk), seeded sample, one process (CPU) | %d | %.1f | %.2f |"
                      % (PEER, peer["quartets"], peer["cpu"], rate))  # fmt: skip
-        serial = [run for run in results.get("whole", []) if run["jobs"] == 1]
-        if serial:
-            ours = serial[0]["rows"] / serial[0]["cpu"]
-            lines += ["", "Table in one process against the %s hand tally: **%.0fx** (same counts: %s); "
-                      "the whole table by the peer would take about %.0f days on one core."
-                      % (PEER, ours / rate, peer["same_counts"], serial[0]["rows"] / rate / 86400)]  # fmt: skip
+        if single:
+            ours = single["rows"] / single["table_cpu"]
+            lines += ["", "`quartet_table` in one process against the %s hand tally: **%.0fx** (same counts: %s); "
+                      "the whole table by the peer would take about %.1f days on one core."
+                      % (PEER, ours / rate, peer["same_counts"], single["rows"] / rate / 86400)]  # fmt: skip
     elif peer:
         lines += ["", "Peer left out: %s" % peer.get("error")]
-    if arranged:
-        lines += ["", "Counting as arranged against one plain sweep per quartet: %.2fx (same counts: %s; "
-                  "%d of %d blocks restricted)." % (arranged["plain_sweeps_cpu"] / arranged["table_cpu"],
-                  arranged["same_counts"], arranged["restricted_blocks"], arranged["blocks"])]  # fmt: skip
+    if single:
+        lines += ["", "`quartet_table` against one plain sweep per quartet: %.2fx (same counts: %s; %d of %d "
+                  "blocks swept over the trees of their first taxon)."
+                  % (single["plain_sweeps_cpu"] / max(single["table_cpu"], 1e-9), single["same_counts"],
+                     single["restricted_blocks"], single["blocks"])]  # fmt: skip
     return "\n".join(lines) + "\n"
 
 
@@ -165,7 +191,7 @@ def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--smoke", action="store_true", help="the shipped 6-taxon file, no peer, nothing written")
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1, help="processes of the parallel run")
-    parser.add_argument("--no-whole", action="store_true", help="skip the whole-table runs")
+    parser.add_argument("--no-parallel", action="store_true", help="skip the run in worker processes")
     parser.add_argument("--peer-sample", type=int, default=40, help="quartets the peer tallies (default 40)")
     parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args(argv)
@@ -176,17 +202,13 @@ def main(argv):
     else:
         path = bench_inputs.SHARED_DATA / PLANTS
     trees = treetally.TreeSet(path)
-    firsts = [0] if args.smoke else [5, 30, 55, 80]
-    results = {"machine": describe_machine(), "file": path.name, "taxa": len(trees.taxa()), "trees": len(trees),
-               "firsts": firsts}  # fmt: skip
-    log("arrangement, rows whose first taxon is one of %s:" % firsts)
-    results["arrangement"] = arranged = arrangement(path, firsts)
-    if not args.no_whole:
-        results["whole"] = []
-        for jobs in sorted({1, max(1, args.jobs)}):
-            log("whole table, %d process(es) ..." % jobs)
-            results["whole"].append(whole_table(path, jobs))
-            log("  %(rows)d rows, %(cpu).1f s CPU, %(wall).1f s wall clock" % results["whole"][-1])
+    results = {"machine": describe_machine(), "file": path.name, "taxa": len(trees.taxa()), "trees": len(trees)}
+    log("whole table in one process, three ways, first taxon by first taxon:")
+    results["one_process"] = single = one_process(path)
+    if not args.no_parallel and args.jobs > 1:
+        log("whole table, %d processes ..." % args.jobs)
+        results["parallel"] = [processes(path, args.jobs)]
+        log("  %(rows)d rows, %(wall).1f s wall clock, %(workers_cpu).1f s CPU in the workers" % results["parallel"][0])
     if not args.smoke:
         log("peer %s on %d quartets ..." % (PEER, args.peer_sample))
         results["peer"] = peer_sample(path, args.peer_sample, args.seed)
@@ -196,7 +218,7 @@ def main(argv):
         RESULTS.mkdir(exist_ok=True)
         (RESULTS / "table_benchmark.md").write_text(text, encoding="utf-8")
         (RESULTS / "table_benchmark.json").write_text(json.dumps(results, indent=1), encoding="utf-8")
-    same = arranged["same_counts"] and results.get("peer", {}).get("same_counts", True)
+    same = single["same_counts"] and results.get("peer", {}).get("same_counts", True)
     return 0 if same else 1
 
 

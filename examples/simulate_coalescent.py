@@ -23,7 +23,14 @@ from typing import Dict, Iterator, Sequence, Tuple
 import msprime
 
 import treetally
-from treetally_tools import SpeciesQuartet, compare_with_species_tree, load_trees, quartet_tally, quintet_tally, time_table
+from treetally_tools import (
+    SpeciesQuartet,
+    compare_with_species_tree,
+    load_trees,
+    quartet_tally,
+    quintet_tally,
+    time_table,
+)
 from treetally_tools.plots import plot_quartet_concordance, plot_quintet_frequencies, plot_time_table
 
 # An ape-like species tree, ultrametric, branch lengths in coalescent units (illustrative values,
@@ -133,7 +140,8 @@ def main(argv: Sequence[str]) -> int:
         "quintets": output_dir / "quintet_frequencies.png",
         "times": output_dir / "time_table.png",
     }
-    plot_quartet_concordance(comparisons, plots["quartets"], title=f"Quartet concordance in {written} simulated gene trees")
+    title = f"Quartet concordance in {written} simulated gene trees"
+    plot_quartet_concordance(comparisons, plots["quartets"], title=title)
     plot_quintet_frequencies(quintets, plots["quintets"], highlight=species_code, highlight_label="the species tree")
     plot_time_table(times, plots["times"])
     print("\nplots: " + ", ".join(str(path) for path in plots.values()))

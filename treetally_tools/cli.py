@@ -16,7 +16,16 @@ from . import __version__
 from ._extras import require
 from .coalescent import compare_with_species_tree
 from .errors import MissingExtraError, TreeFileError, UnknownTaxonError
-from .output import FORMATS, aligned_line, p_value_text, text_value, write_csv, write_json, write_json_list, write_records
+from .output import (
+    FORMATS,
+    aligned_line,
+    p_value_text,
+    text_value,
+    write_csv,
+    write_json,
+    write_json_list,
+    write_records,
+)
 from .plots import FORMATS as PLOT_FORMATS
 from .plots import plot_quartet_concordance, plot_quintet_frequencies, plot_time_table
 from .presence import popcount, presence_masks
@@ -58,7 +67,9 @@ def _positive(text: str) -> int:
 
 
 def _file_and_format(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("file", metavar="FILE", help="one Newick tree per line; gzip, bzip2 or xz; - for standard input")
+    parser.add_argument(
+        "file", metavar="FILE", help="one Newick tree per line; gzip, bzip2 or xz; - for standard input"
+    )
     parser.add_argument("--format", choices=FORMATS, default="text", help="output format (default: text)")
 
 
@@ -108,11 +119,15 @@ def build_parser() -> argparse.ArgumentParser:
     )
     _file_and_format(table)
     table.add_argument("--size", type=int, choices=(4, 5), required=True, help="4 for quartets, 5 for quintets")
-    table.add_argument("--taxa", nargs="+", metavar="NAME", help="the taxa to combine (default: every taxon of the file)")
+    table.add_argument(
+        "--taxa", nargs="+", metavar="NAME", help="the taxa to combine (default: every taxon of the file)"
+    )
     table.add_argument("--jobs", type=_positive, default=1, help="processes to count in (0: one per CPU; default 1)")
     table.add_argument("--no-progress", action="store_true", help="no progress bar on standard error")
     _plot_options(table, "the concordance of the species tree's quartets against the coalescent expectation")
-    table.add_argument("--species-tree", metavar="TREE", help="for --plot: a file or Newick string, branch lengths in coalescent units")
+    table.add_argument(
+        "--species-tree", metavar="TREE", help="for --plot: a file or Newick string, branch lengths in coalescent units"
+    )
     table.set_defaults(run=run_table)
     return parser
 
@@ -197,7 +212,9 @@ def run_table(arguments: argparse.Namespace, out: TextIO) -> None:
         require("matplotlib", "--plot")
     species = _species_tree(arguments.species_tree) if arguments.species_tree else None
     progress = False if arguments.no_progress else None
-    with TopologyTable(arguments.file, arguments.size, arguments.taxa, jobs=arguments.jobs, progress=progress, quiet=True) as table:
+    with TopologyTable(
+        arguments.file, arguments.size, arguments.taxa, jobs=arguments.jobs, progress=progress, quiet=True
+    ) as table:
         if arguments.format == "json":
             write_json_list(out, table.records(), ready=True)
         elif arguments.format == "csv":
@@ -210,7 +227,9 @@ def run_table(arguments: argparse.Namespace, out: TextIO) -> None:
             taxa = [taxon for taxon in species.taxa() if taxon in set(table.taxa)]
             if len(taxa) < 4:
                 raise UsageError("the species tree shares fewer than four taxa with the table")
-            plot_quartet_concordance(compare_with_species_tree(table.trees, species, taxa), arguments.plot, dpi=arguments.dpi)
+            plot_quartet_concordance(
+                compare_with_species_tree(table.trees, species, taxa), arguments.plot, dpi=arguments.dpi
+            )
 
 
 def _species_tree(text: str) -> Any:

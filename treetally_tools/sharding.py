@@ -71,7 +71,11 @@ class ShardTally(NamedTuple):
     def labelled_time_table(self) -> TimeTable:
         """The time table with its labels, as time_table() of one TreeSet gives it."""
         return TimeTable(
-            self.names, tuple(self.time_table()), tuple(self.quintet_counts), self.trees, self.trees - self.quintet_holding
+            self.names,
+            tuple(self.time_table()),
+            tuple(self.quintet_counts),
+            self.trees,
+            self.trees - self.quintet_holding,
         )
 
 

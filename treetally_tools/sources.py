@@ -58,7 +58,7 @@ def describe(source: Any) -> str:
 
 
 def compression_of(prefix: bytes) -> Optional[str]:
-    """"gzip", "bzip2" or "xz" when `prefix` starts like such data, else None."""
+    """ "gzip", "bzip2" or "xz" when `prefix` starts like such data, else None."""
     for magic, (name, _) in _FORMATS.items():
         if prefix.startswith(magic):
             return name

@@ -325,7 +325,9 @@ class TopologyTable:
                 yield block, counter.count(self.size, block)
             return
         workers = min(self.jobs, len(blocks))
-        with ProcessPoolExecutor(workers, initializer=_start_worker, initargs=(str(self.path), self.taxa, self.masks)) as pool:
+        with ProcessPoolExecutor(
+            workers, initializer=_start_worker, initargs=(str(self.path), self.taxa, self.masks)
+        ) as pool:
             pending: Deque[Tuple[_Block, "Future[array[int]]"]] = collections.deque()
             queue = iter(blocks)
             try:

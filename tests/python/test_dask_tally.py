@@ -19,9 +19,7 @@ QUINTET = ("Human", "Chimp", "Gorilla", "Orangutan", "Gibbon")
 def client():
     distributed = pytest.importorskip("distributed")
     # Threads in this process: fast to start, and nothing needs to be pickled to reach them.
-    cluster = distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=False, dashboard_address=None
-    )
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False, dashboard_address=None)
     client = distributed.Client(cluster)
     yield client
     client.close()

@@ -119,7 +119,11 @@ def test_help_lists_the_subcommands():
 @pytest.mark.parametrize(
     "arguments, status, fragment",
     [
-        (["quartet", APES, "Humna", "Chimp", "Gorilla", "Gibbon"], 2, "unknown taxon 'Humna': no tree holds it; did you mean 'Human'?"),
+        (
+            ["quartet", APES, "Humna", "Chimp", "Gorilla", "Gibbon"],
+            2,
+            "unknown taxon 'Humna': no tree holds it; did you mean 'Human'?",
+        ),
         (["table", APES, "--size", "4", "--taxa", "Human", "Chimp", "Gorilla", "Bonobo"], 2, "unknown taxon 'Bonobo'"),
         (["table", APES, "--size", "4", "--taxa", "Human", "Chimp", "Gorilla"], 2, "at least 4 distinct taxa"),
         (["quartet", APES, "Human", "Chimp"], 2, "the following arguments are required"),
