@@ -8,9 +8,11 @@ from __future__ import annotations
 import bz2
 import contextlib
 import gzip
+import io
 import lzma
 import os
 import shutil
+import stat
 import sys
 import tempfile
 import zlib
@@ -28,12 +30,13 @@ if TYPE_CHECKING:
 STDIN = "-"
 _CHUNK = 1 << 20
 
-# Leading bytes of each compressed format -> its name and the opener that decompresses it.
-_FORMATS: Dict[bytes, Tuple[str, Callable[[Path], IO[bytes]]]] = {
-    b"\x1f\x8b": ("gzip", lambda path: cast(IO[bytes], gzip.open(path, "rb"))),
-    b"BZh": ("bzip2", lambda path: cast(IO[bytes], bz2.open(path, "rb"))),
-    b"\xfd7zXZ\x00": ("xz", lambda path: cast(IO[bytes], lzma.open(path, "rb"))),
+# Leading bytes of each compressed format -> its name and the reader that decompresses a stream.
+_FORMATS: Dict[bytes, Tuple[str, Callable[[IO[bytes]], IO[bytes]]]] = {
+    b"\x1f\x8b": ("gzip", lambda raw: cast(IO[bytes], gzip.GzipFile(fileobj=raw, mode="rb"))),
+    b"BZh": ("bzip2", lambda raw: cast(IO[bytes], bz2.BZ2File(raw))),
+    b"\xfd7zXZ\x00": ("xz", lambda raw: cast(IO[bytes], lzma.LZMAFile(raw))),
 }
+_PREFIX = max(len(magic) for magic in _FORMATS)
 # What the decompressors raise for damaged or truncated data.
 _CORRUPT = (OSError, EOFError, lzma.LZMAError, zlib.error)
 
@@ -77,10 +80,57 @@ def _temporary_file() -> Iterator[Path]:
             os.remove(name)
 
 
-def _leading_bytes(path: Path, name: str) -> bytes:
+class _Rejoined(io.RawIOBase):
+    """A binary stream whose first bytes were already read: gives them back, then the rest,
+    so that a pipe can be sniffed for compression without losing what was read."""
+
+    def __init__(self, head: bytes, rest: IO[bytes]) -> None:
+        super().__init__()
+        self.head = head
+        self.rest = rest
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: Any) -> int:
+        if self.head:
+            size = min(len(buffer), len(self.head))
+            buffer[:size] = self.head[:size]
+            self.head = self.head[size:]
+            return size
+        data = self.rest.read(len(buffer))
+        buffer[: len(data)] = data
+        return len(data)
+
+    def close(self) -> None:
+        self.rest.close()
+        super().close()
+
+
+def _prefix_of(stream: IO[bytes], head: bytes = b"") -> bytes:
+    """`head` followed by what `stream` gives until there are enough bytes to tell a format."""
+    while len(head) < _PREFIX:
+        chunk = stream.read(_PREFIX - len(head))
+        if not chunk:
+            break
+        head += chunk
+    return head
+
+
+def decompressed(stream: IO[bytes], head: bytes = b"") -> IO[bytes]:
+    """The bytes of `stream` (after `head`, bytes already read from it), decompressed on the fly
+    when they are gzip, bzip2 or xz data (recognised by their leading bytes)."""
+    prefix = _prefix_of(stream, head)
+    joined = cast(IO[bytes], io.BufferedReader(_Rejoined(prefix, stream)))
+    for magic, (_, reader) in _FORMATS.items():
+        if prefix.startswith(magic):
+            return reader(joined)
+    return joined
+
+
+def _open(path: Path, name: str) -> IO[bytes]:
     try:
-        with open(path, "rb") as source:
-            return source.read(8)
+        return open(path, "rb")
     except OSError as error:
         raise TreeFileError(name, error.strerror or str(error)) from None
 
@@ -88,43 +138,40 @@ def _leading_bytes(path: Path, name: str) -> bytes:
 def open_binary(path: Union[str, "os.PathLike[str]"]) -> IO[bytes]:
     """The file at `path` opened for reading bytes, decompressed on the fly when it is gzip,
     bzip2 or xz data (recognised by its leading bytes, whatever its name)."""
-    path = Path(path)
-    prefix = _leading_bytes(path, str(path))
-    for magic, (_, opener) in _FORMATS.items():
-        if prefix.startswith(magic):
-            return opener(path)
-    return open(path, "rb")
+    return decompressed(_open(Path(path), str(path)))
 
 
 def _copy(reader: IO[bytes], target: Path, name: str) -> None:
     try:
-        with open(target, "wb") as out:
+        with reader, open(target, "wb") as out:
             shutil.copyfileobj(reader, out, _CHUNK)
     except _CORRUPT as error:
         raise TreeFileError(name, f"the compressed data is damaged ({error})") from None
 
 
-@contextlib.contextmanager
-def _plain_path(path: Path, name: str) -> Iterator[Path]:
-    """`path` itself when it holds plain text, else a decompressed temporary copy."""
-    if compression_of(_leading_bytes(path, name)) is None:
-        yield path
-        return
-    with _temporary_file() as plain:
-        with open_binary(path) as reader:
-            _copy(reader, plain, name)
-        yield plain
+def _is_plain_file(path: Path, name: str) -> bool:
+    """Whether `path` is a regular file of uncompressed text, which the module can read in
+    place (a pipe or device cannot be read twice, so it is never read in place)."""
+    try:
+        if not stat.S_ISREG(path.stat().st_mode):
+            return False
+    except OSError as error:
+        raise TreeFileError(name, error.strerror or str(error)) from None
+    with _open(path, name) as source:
+        return compression_of(_prefix_of(source)) is None
 
 
 def _copy_stream(stream: Any, target: Path, name: str) -> None:
-    """Copies a binary or text stream (text is written as UTF-8) into `target`."""
+    """Copies a binary stream (decompressed) or a text stream (as UTF-8) into `target`."""
     try:
+        head = stream.read(_PREFIX)
+        if isinstance(head, bytes):
+            _copy(decompressed(stream, head), target, name)
+            return
         with open(target, "wb") as out:
-            while True:
-                chunk = stream.read(_CHUNK)
-                if not chunk:
-                    break
-                out.write(chunk.encode("utf-8") if isinstance(chunk, str) else chunk)
+            while head:
+                out.write(head.encode("utf-8"))
+                head = stream.read(_CHUNK)
     except (OSError, ValueError) as error:
         raise TreeFileError(name, str(error)) from None
 
@@ -153,8 +200,13 @@ def plain_text(source: "TreeSource") -> Iterator[Path]:
     if isinstance(source, bytes):
         raise TypeError("give a path as str or pathlib.Path, not bytes")
     if isinstance(source, (str, os.PathLike)) and not (isinstance(source, str) and source == STDIN):
-        with _plain_path(Path(source), name) as path:
+        path = Path(source)
+        if _is_plain_file(path, name):
             yield path
+            return
+        with _temporary_file() as copy:
+            _copy(open_binary(path), copy, name)
+            yield copy
         return
     with _temporary_file() as copy:
         if isinstance(source, str):  # standard input
@@ -163,8 +215,7 @@ def plain_text(source: "TreeSource") -> Iterator[Path]:
             _copy_stream(source, copy, name)
         else:
             _write_newick_strings(source, copy)
-        with _plain_path(copy, name) as path:
-            yield path
+        yield copy
 
 
 @contextlib.contextmanager

@@ -251,17 +251,26 @@ class TopologyTable:
         self.progress = progress
         stack = contextlib.ExitStack()
         self._close = weakref.finalize(self, stack.close)
-        self.path: Optional[Path] = None
+        try:
+            self.path, self.trees = self._load(source, stack, quiet)
+            self.taxa, self.masks = self._choose(taxa)
+        except BaseException:
+            self.close()
+            raise
+
+    def _load(
+        self, source: "Trees", stack: contextlib.ExitStack, quiet: bool
+    ) -> Tuple[Optional[Path], treetally.TreeSet]:
+        """The plain-text file the trees come from (None for a TreeSet) and the TreeSet."""
         if isinstance(source, treetally.TreeSet):
-            self.trees = source
             if self.jobs > 1:
                 raise ValueError("counting in several processes needs the trees' file or stream, not a TreeSet")
-        else:
-            with contextlib.ExitStack() as failing:
-                failing.callback(stack.close)
-                self.path = stack.enter_context(plain_text(source))
-                self.trees = load_plain(self.path, describe(source), quiet)
-                failing.pop_all()
+            return None, source
+        path = stack.enter_context(plain_text(source))
+        return path, load_plain(path, describe(source), quiet)
+
+    def _choose(self, taxa: Optional[Sequence[str]]) -> Tuple[Tuple[str, ...], List[int]]:
+        """The taxa of the table, each once, and their presence masks."""
         file_taxa = self.trees.taxa()
         if taxa is None:
             # Every taxon, the rarest first: each block is then swept over the trees that hold
@@ -269,14 +278,14 @@ class TopologyTable:
             masks = {taxon: presence_mask(self.trees, taxon) for taxon in file_taxa}
             chosen: Sequence[str] = sorted(file_taxa, key=lambda taxon: popcount(masks[taxon]))
         else:
-            chosen = check_names(file_taxa, taxa, stacklevel=3)
+            chosen = check_names(file_taxa, taxa, stacklevel=4)
             masks = {taxon: presence_mask(self.trees, taxon) for taxon in chosen}
-        self.taxa: Tuple[str, ...] = tuple(dict.fromkeys(chosen))  # a repeated name once
-        if len(self.taxa) < size:
+        distinct = tuple(dict.fromkeys(chosen))  # a repeated name once
+        if len(distinct) < self.size:
             raise ValueError(
-                f"a table of {size} taxa at a time needs at least {size} distinct taxa, not {len(self.taxa)}"
+                f"a table of {self.size} taxa at a time needs at least {self.size} distinct taxa, not {len(distinct)}"
             )
-        self.masks = [masks[taxon] for taxon in self.taxa]
+        return distinct, [masks[taxon] for taxon in distinct]
 
     def __len__(self) -> int:
         """The number of rows."""

@@ -5,13 +5,15 @@ import bz2
 import gzip
 import io
 import lzma
+import os
 import tempfile
+import threading
 from pathlib import Path
 
 import pytest
 
 import treetally
-from treetally_tools import TreeFileError, load_trees, plain_text, quartet_table
+from treetally_tools import TreeFileError, UnknownTaxonError, load_trees, plain_text, quartet_table
 
 APES = Path(__file__).resolve().parents[2] / "examples" / "data" / "apes-6taxa-1000genes.tre"
 NAMES = ("Human", "Chimp", "Gorilla", "Orangutan", "Gibbon")
@@ -64,6 +66,18 @@ def test_streams_and_newick_strings(scratch, make):
     assert list(scratch.iterdir()) == []
 
 
+@pytest.mark.parametrize("packed", [False, True], ids=["plain", "gzip"])
+def test_a_pipe_named_by_path_is_read_once(tmp_path, scratch, packed):
+    pipe = tmp_path / "pipe"
+    os.mkfifo(pipe)
+    data = gzip.compress(APES.read_bytes()) if packed else APES.read_bytes()
+    writer = threading.Thread(target=pipe.write_bytes, args=(data,))
+    writer.start()
+    assert_same_trees(load_trees(pipe))
+    writer.join()
+    assert list(scratch.iterdir()) == []
+
+
 def test_shared_gzip_file_loads_as_its_plain_text(shared_file, scratch):
     trees = load_trees(shared_file("birds-363taxa-635genes.tre.gz"))
     assert (len(trees), len(trees.taxa())) == (635, 363)
@@ -80,6 +94,9 @@ def test_plain_file_is_read_in_place_and_a_copy_lives_as_long_as_its_block(tmp_p
     assert not path.exists()
     with quartet_table(packed, list(NAMES)) as table:
         assert len(list(scratch.iterdir())) == 1 and len(list(table)) == 5
+    assert list(scratch.iterdir()) == []
+    with pytest.raises(UnknownTaxonError):
+        quartet_table(packed, ["Human", "Chimp", "Gorilla", "Bonobo"])
     assert list(scratch.iterdir()) == []
 
 
