@@ -154,27 +154,27 @@ def run_info(arguments: argparse.Namespace, out: TextIO) -> None:
     write_records(out, arguments.format, ["taxon", "trees", "share"], records)
 
 
-def run_tally(arguments: argparse.Namespace, out: TextIO) -> None:
-    _plotting_available(arguments)
-    result = tally(load_trees(arguments.file, quiet=True), _names(arguments))
-    if arguments.format == "text":
-        out.write(result.to_text() + "\n")
-    else:
-        write_records(out, arguments.format, ["code", "topology", "count", "fraction"], result.records())
-    if getattr(arguments, "plot", None) is not None:
-        plot_quintet_frequencies(result, arguments.plot, dpi=arguments.dpi)
+def labelled_result(
+    compute: Callable[[Any, Sequence[str]], Any], columns: Sequence[str], plot: Callable[..., Any]
+) -> Callable[[argparse.Namespace, TextIO], None]:
+    """A subcommand that prints `compute(trees, names)` (a labelled tally or time table) and
+    draws it with `plot` when asked."""
+
+    def run(arguments: argparse.Namespace, out: TextIO) -> None:
+        _plotting_available(arguments)
+        result = compute(load_trees(arguments.file, quiet=True), _names(arguments))
+        if arguments.format == "text":
+            out.write(result.to_text() + "\n")
+        else:
+            write_records(out, arguments.format, columns, result.records())
+        if getattr(arguments, "plot", None) is not None:
+            plot(result, arguments.plot, dpi=arguments.dpi)
+
+    return run
 
 
-def run_times(arguments: argparse.Namespace, out: TextIO) -> None:
-    _plotting_available(arguments)
-    table = time_table(load_trees(arguments.file, quiet=True), _names(arguments))
-    if arguments.format == "text":
-        out.write(table.to_text() + "\n")
-    else:
-        columns = ["code", "topology", "share", "pair", "relative_length"]
-        write_records(out, arguments.format, columns, table.records())
-    if arguments.plot is not None:
-        plot_time_table(table, arguments.plot, dpi=arguments.dpi)
+run_tally = labelled_result(tally, ["code", "topology", "count", "fraction"], plot_quintet_frequencies)
+run_times = labelled_result(time_table, ["code", "topology", "share", "pair", "relative_length"], plot_time_table)
 
 
 def _table_text_writer(table: TopologyTable, out: TextIO) -> Callable[[TableRow], None]:
