@@ -69,7 +69,7 @@ def compression_of(prefix: bytes) -> Optional[str]:
 
 
 @contextlib.contextmanager
-def _temporary_file() -> Iterator[Path]:
+def temporary_file() -> Iterator[Path]:
     """A fresh empty file, removed when the block ends."""
     handle, name = tempfile.mkstemp(prefix="treetally-", suffix=".tre")
     os.close(handle)
@@ -204,11 +204,11 @@ def plain_text(source: "TreeSource") -> Iterator[Path]:
         if _is_plain_file(path, name):
             yield path
             return
-        with _temporary_file() as copy:
+        with temporary_file() as copy:
             _copy(open_binary(path), copy, name)
             yield copy
         return
-    with _temporary_file() as copy:
+    with temporary_file() as copy:
         if isinstance(source, str):  # standard input
             _copy_stream(sys.stdin.buffer, copy, name)
         elif hasattr(source, "read"):

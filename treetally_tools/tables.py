@@ -4,8 +4,9 @@
 # several processes.
 """All-quartet and all-quintet tables with concordance and coalescent tests.
 
-Rows come in the order of itertools.combinations over the taxa. Each row's codes are those of
-its own taxa in that order (slot k is its k-th taxon).
+Rows come in the order of itertools.combinations over the taxa (by default every taxon, the
+rarest first). Each row's codes are those of its own taxa in that order (slot k is its k-th
+taxon).
 
 How the counting is arranged:
 - a quartet that no tree holds completely is not swept at all (the presence masks say so);
@@ -38,7 +39,7 @@ from .codes import code_count
 from .coalescent import ChiSquare, minor_equal_test, quartet_test_values, star_test
 from .names import check_names
 from .presence import popcount, presence_mask
-from .sources import describe, file_size, load_plain, plain_text
+from .sources import describe, file_size, load_plain, plain_text, temporary_file
 
 if TYPE_CHECKING:
     from .sources import Trees
@@ -189,11 +190,9 @@ class _Counter:
 def _subset(path: Path, mask: int, tree_count: int) -> Optional[treetally.TreeSet]:
     """The TreeSet of the lines of `path` whose bit is set in `mask` (line i = tree i), or None
     when the file no longer has the lines the mask was made from."""
-    from .sources import _temporary_file
-
     bits = bin(mask)[:1:-1]  # bits[i] is bit i
     kept = bits.count("1")
-    with _temporary_file() as copy:
+    with temporary_file() as copy:
         lines = 0
         with open(path, "rb") as source, open(copy, "wb") as out:
             for index, line in enumerate(source):
