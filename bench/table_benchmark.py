@@ -166,7 +166,9 @@ def report(results):
     for run in results.get("parallel", []):
         label = "`quartet_table(jobs=%d)` (wall clock; CPU: %.1f s in the workers, %.1f s reading rows)" % (
             run["jobs"], run["workers_cpu"], run["cpu"])  # fmt: skip
-        lines.append("| %s | %d | %.1f | %.0f |" % (label, run["rows"], run["wall"], run["rows"] / max(run["wall"], 1e-9)))
+        lines.append(
+            "| %s | %d | %.1f | %.0f |" % (label, run["rows"], run["wall"], run["rows"] / max(run["wall"], 1e-9))
+        )
     peer = results.get("peer", {})
     if "cpu" in peer:
         rate = peer["quartets"] / peer["cpu"]

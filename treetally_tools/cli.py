@@ -10,7 +10,7 @@ import argparse
 import sys
 import warnings
 from pathlib import Path
-from typing import IO, Any, Callable, List, NoReturn, Optional, Sequence, TextIO, Type, Union
+from typing import IO, TYPE_CHECKING, Any, Callable, List, NoReturn, Optional, Sequence, TextIO, Type, Union
 
 from . import __version__
 from ._extras import require
@@ -32,6 +32,9 @@ from .presence import popcount, presence_masks
 from .sources import describe, load_trees
 from .tables import TableRow, TopologyTable, flat_columns
 from .tallies import tally, time_table
+
+if TYPE_CHECKING:
+    import treetally
 
 PROGRAM = "treetally"
 USAGE_ERROR = 2
@@ -215,6 +218,9 @@ def run_table(arguments: argparse.Namespace, out: TextIO) -> None:
     with TopologyTable(
         arguments.file, arguments.size, arguments.taxa, jobs=arguments.jobs, progress=progress, quiet=True
     ) as table:
+        shared = [taxon for taxon in species.taxa() if taxon in set(table.taxa)] if species is not None else []
+        if arguments.plot is not None and len(shared) < 4:
+            raise UsageError("the species tree shares fewer than four taxa with the table")
         if arguments.format == "json":
             write_json_list(out, table.records(), ready=True)
         elif arguments.format == "csv":
@@ -223,16 +229,12 @@ def run_table(arguments: argparse.Namespace, out: TextIO) -> None:
             write = _table_text_writer(table, out)
             for row in table:
                 write(row)
-        if species is not None and arguments.plot is not None:
-            taxa = [taxon for taxon in species.taxa() if taxon in set(table.taxa)]
-            if len(taxa) < 4:
-                raise UsageError("the species tree shares fewer than four taxa with the table")
-            plot_quartet_concordance(
-                compare_with_species_tree(table.trees, species, taxa), arguments.plot, dpi=arguments.dpi
-            )
+        if arguments.plot is not None and species is not None:
+            quartets = compare_with_species_tree(table.trees, species, shared)
+            plot_quartet_concordance(quartets, arguments.plot, dpi=arguments.dpi)
 
 
-def _species_tree(text: str) -> Any:
+def _species_tree(text: str) -> "treetally.TreeSet":
     """The species tree from a file, or from Newick text when no such file exists."""
     if Path(text).exists() or not text.rstrip().endswith(";"):
         return load_trees(text, quiet=True)

@@ -130,6 +130,7 @@ def test_help_lists_the_subcommands():
         (["table", APES, "--size", "6"], 2, "invalid choice"),
         (["quintet", APES, *NAMES, "--plot", "out.jpg"], 2, "'out.jpg'"),
         (["table", APES, "--size", "4", "--plot", "out.png"], 2, "--species-tree"),
+        (["table", APES, "--size", "4", "--plot", "out.png", "--species-tree", "((A,B),(C,D));"], 2, "fewer than four"),
         (["info", "missing.tre"], 1, "cannot read missing.tre: No such file or directory"),
         (["info", "broken.tre.gz"], 1, "cannot read broken.tre.gz: the compressed data is damaged"),
         (["quartet", "lengths.tre", "A", "B", "C", "D"], 1, "cannot read lengths.tre: a branch length is not a number"),
