@@ -14,6 +14,8 @@ namespace {
 constexpr std::size_t guessed_block_bytes_per_file_byte = 4;
 // A labelled node takes at least two bytes of text: a label and a delimiter.
 constexpr std::size_t least_text_bytes_per_labelled_node = 2;
+// Hardly any tree is written in fewer bytes; a file of smaller ones grows the list of indexes.
+constexpr std::size_t few_text_bytes_per_tree = 16;
 // A guess is trusted with no more than this many bytes of room.
 constexpr std::size_t largest_guess = std::size_t{256} << 20;
 // The first block when nothing is known: a small set needs no more.
@@ -32,6 +34,8 @@ TreeSetBuilder::Room TreeSetBuilder::Room::for_file(std::size_t file_bytes) {
                        guessed_block_bytes_per_file_byte;
     room.labelled_nodes = std::min(file_bytes / least_text_bytes_per_labelled_node,
                                    largest_guess / sizeof(TreeLca::TaxonPlace));
+    room.tree_count =
+        std::min(file_bytes / few_text_bytes_per_tree, largest_guess / sizeof(TreeLca));
     return room;
 }
 
@@ -88,6 +92,8 @@ TreeSetData TreeSetBuilder::finish(TaxonSet taxa) && {
                                   labelled.subspan(begin, labelled_ends_[k] - begin));
         begin = labelled_ends_[k];
     }
+    // The list of indexes stays for the set's life: without the room to spare of a guess.
+    lcas_.shrink_to_fit();
     data.lcas = std::move(lcas_);
     return data;
 }
