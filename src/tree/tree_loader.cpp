@@ -90,12 +90,15 @@ std::size_t kept_tree_bytes(const Tree& tree) {
            list_slots_per_tree * sizeof(Tree);
 }
 
-// Parses one complete line (with its line feed, if any) and hands the tree to `sink`;
-// false when the line is not valid UTF-8.
-bool add_line(std::string_view line, TaxonSet& taxa, const TreeSink& sink, MemoryBudget& budget) {
+// Parses one complete line (with its line feed, if any) into `tree` and hands it to `sink`,
+// which may keep it or leave its arrays for the next line; false when the line is not valid
+// UTF-8.
+bool add_line(std::string_view line, TaxonSet& taxa, Tree& tree, const TreeSink& sink,
+              MemoryBudget& budget) {
     if (!is_valid_utf8(line)) return false;
     budget.reserve_for_line(line);
-    budget.add(sink(parse_newick_tree(strip_line_ending(line), taxa)));
+    parse_newick_tree_into(strip_line_ending(line), taxa, tree);
+    budget.add(sink(std::move(tree)));
     return true;
 }
 
@@ -138,6 +141,7 @@ std::optional<LoadError> read_tree_file(const std::string& path, TaxonSet& taxa,
     MemoryBudget budget(memory_budget);
     std::array<char, read_buffer_size> buffer;
     std::string pending;  // the start of a line that spans reads
+    Tree tree;            // the arrays each line is read into
     for (;;) {
         const ssize_t got = file.read_some(buffer);
         if (got < 0) return LoadError{messages::error_reading_file};
@@ -149,17 +153,17 @@ std::optional<LoadError> read_tree_file(const std::string& path, TaxonSet& taxa,
             chunk.remove_prefix(newline + 1);
             bool ok;
             if (pending.empty()) {
-                ok = add_line(rest_of_line, taxa, sink, budget);
+                ok = add_line(rest_of_line, taxa, tree, sink, budget);
             } else {
                 pending.append(rest_of_line);
-                ok = add_line(pending, taxa, sink, budget);
+                ok = add_line(pending, taxa, tree, sink, budget);
                 release_line(pending);
             }
             if (!ok) return LoadError{messages::error_reading_file};
         }
         pending.append(chunk);
     }
-    if (!pending.empty() && !add_line(pending, taxa, sink, budget)) {
+    if (!pending.empty() && !add_line(pending, taxa, tree, sink, budget)) {
         return LoadError{messages::error_reading_file};
     }
     return std::nullopt;
