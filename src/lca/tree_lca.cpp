@@ -158,9 +158,9 @@ void TreeLca::BuildScratch::make_room_for(const Tree& tree) {
         std::vector<std::uint32_t>().swap(rows_);
         rows_.resize(rows);
     }
-    if (pending_.capacity() < tree.node_count()) {
+    if (pending_.size() < tree.node_count()) {
         std::vector<PendingNode>().swap(pending_);
-        pending_.reserve(tree.node_count());
+        pending_.resize(tree.node_count());
     }
 }
 
@@ -259,19 +259,19 @@ void TreeLca::fill(const Tree& tree, BuildScratch& scratch, std::vector<TaxonPla
         ++position;
     };
 
-    // An explicit stack: trees may be nested far deeper than the call stack allows. The depth
-    // of a node is the number of its ancestors on the stack.
-    auto& pending = scratch.pending_;
-    pending.clear();
+    // An explicit stack: trees may be nested far deeper than the call stack allows. It holds
+    // at most every node, the room make_room_for gave it; the depth of a node is the number of
+    // its ancestors on the stack.
+    BuildScratch::PendingNode* const pending = scratch.pending_.data();
+    std::size_t height = 0;
     arrive(0, 0);
-    pending.push_back({NodeId::root(), NodeId{first_children[0]}});
-    while (!pending.empty()) {
-        BuildScratch::PendingNode& top = pending.back();
+    pending[height++] = {NodeId::root(), NodeId{first_children[0]}};
+    while (height != 0) {
+        BuildScratch::PendingNode& top = pending[height - 1];
         if (top.next_child.is_none()) {
-            pending.pop_back();
-            if (!pending.empty()) {
-                nodes[position] = static_cast<std::uint32_t>(pending.back().node.value);
-                depths[position] = static_cast<std::uint32_t>(pending.size() - 1);
+            if (--height != 0) {
+                nodes[position] = static_cast<std::uint32_t>(pending[height - 1].node.value);
+                depths[position] = static_cast<std::uint32_t>(height - 1);
                 ++position;
             }
             continue;
@@ -282,8 +282,8 @@ void TreeLca::fill(const Tree& tree, BuildScratch& scratch, std::vector<TaxonPla
         if (has_distances_) {
             distances[child_index] = distances[top.node.index()] + lengths[child_index];
         }
-        arrive(child, static_cast<std::uint32_t>(pending.size()));
-        pending.push_back({NodeId{child}, NodeId{first_children[child_index]}});
+        arrive(child, static_cast<std::uint32_t>(height));
+        pending[height++] = {NodeId{child}, NodeId{first_children[child_index]}};
     }
     // The spare entry, and any entries of nodes the walk cannot reach (a "," at the root links
     // its node only as the root's sibling), read like visits of the root.
