@@ -5,6 +5,9 @@
 
 namespace treetally {
 
+// A set of many small trees holds one index object per tree.
+static_assert(sizeof(TreeLca) <= 64, "an index object fits one cache line");
+
 struct TreeLca::Layout {
     std::size_t tour_length = 0;
     std::size_t column_count = 0;
