@@ -82,12 +82,20 @@ std::size_t expected_node_count(std::string_view text) {
 // Builds one tree while a single cursor moves over the text.
 class NewickReader {
   public:
-    NewickReader(std::string_view text, TaxonSet& taxon_set) : text_(text), taxa_(taxon_set) {
+    NewickReader(std::string_view text, TaxonSet& taxon_set, TreeBuilder builder)
+        : text_(text), taxa_(taxon_set), builder_(std::move(builder)) {
         // Exact-size arrays from the start: no regrowth while reading, no copy when trimming.
         builder_.reserve(expected_node_count(text));
     }
 
-    Tree read() && {
+    // The tree, its arrays trimmed to size unless `keep_room`.
+    Tree read(bool keep_room) && {
+        std::move(*this).read_nodes();
+        return keep_room ? std::move(builder_).finish_keeping_room() : std::move(builder_).finish();
+    }
+
+  private:
+    void read_nodes() && {
         std::size_t i = 0;
         while (i < text_.size()) {
             switch (text_[i]) {
@@ -107,7 +115,7 @@ class NewickReader {
                     ++i;
                     break;
                 case ';':
-                    return std::move(builder_).finish();
+                    return;
                 case '[':
                     i = skip_comment(text_, i + 1);
                     break;
@@ -119,10 +127,8 @@ class NewickReader {
                     break;
             }
         }
-        return std::move(builder_).finish();
     }
 
-  private:
     void open_child() {
         const NodeId child = builder_.append_child_of(current_);
         builder_.set_first_child(current_, child);
@@ -178,7 +184,11 @@ std::size_t node_openers_in(std::string_view text) {
 }
 
 Tree parse_newick_tree(std::string_view text, TaxonSet& taxon_set) {
-    return NewickReader(text, taxon_set).read();
+    return NewickReader(text, taxon_set, TreeBuilder()).read(/*keep_room=*/false);
+}
+
+void parse_newick_tree_into(std::string_view text, TaxonSet& taxon_set, Tree& tree) {
+    tree = NewickReader(text, taxon_set, TreeBuilder(std::move(tree))).read(/*keep_room=*/true);
 }
 
 }  // namespace treetally

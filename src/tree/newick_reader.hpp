@@ -15,6 +15,10 @@ namespace treetally {
 // Raises the fatal error of Rust's float parser for a branch length that is not a number.
 Tree parse_newick_tree(std::string_view text, TaxonSet& taxon_set);
 
+// The same into `tree`, whose arrays are built in again and keep their room: a reader of one
+// tree after another then allocates nothing once they have room for the largest.
+void parse_newick_tree_into(std::string_view text, TaxonSet& taxon_set, Tree& tree);
+
 // How many "(" and "," `text` holds: the reader makes at most one node for each, beyond the root.
 std::size_t node_openers_in(std::string_view text);
 

@@ -68,32 +68,37 @@ class MemoryBudget {
             throw std::bad_alloc();
     }
 
-    // Counts a finished tree: its arrays, the allocator's bookkeeping of their blocks, and its
-    // entry (and spare room) in the list of trees.
-    void add(const Tree& tree) {
-        held_ += tree.heap_bytes() + tree.heap_block_count() * allocator_bytes_per_block +
-                 list_slots_per_tree * sizeof(Tree);
-    }
+    // Counts what the receiver of a finished tree keeps.
+    void add(std::size_t bytes) { held_ += bytes; }
 
   private:
     // While a tree's arrays grow and are trimmed they briefly exist up to three times over.
     static constexpr std::size_t copies_while_built = 3;
-    // What the allocator keeps beside each block it hands out.
-    static constexpr std::size_t allocator_bytes_per_block = 16;
-    // The list of trees grows by doubling, so it holds up to two slots for each tree.
-    static constexpr std::size_t list_slots_per_tree = 2;
 
     std::size_t limit_;
     std::size_t held_ = 0;
 };
 
-// Parses one complete line (with its line feed, if any) into the collection;
-// false when the line is not valid UTF-8.
-bool add_line(std::string_view line, TreeCollection& collection, MemoryBudget& budget) {
+// A tree kept in a collection: its arrays, the allocator's bookkeeping of their blocks, and
+// its entry (and spare room) in the list of trees.
+std::size_t kept_tree_bytes(const Tree& tree) {
+    // What the allocator keeps beside each block it hands out.
+    constexpr std::size_t allocator_bytes_per_block = 16;
+    // The list of trees grows by doubling, so it holds up to two slots for each tree.
+    constexpr std::size_t list_slots_per_tree = 2;
+    return tree.heap_bytes() + tree.heap_block_count() * allocator_bytes_per_block +
+           list_slots_per_tree * sizeof(Tree);
+}
+
+// Parses one complete line (with its line feed, if any) into `tree` and hands it to `sink`,
+// which may keep it or leave its arrays for the next line; false when the line is not valid
+// UTF-8.
+bool add_line(std::string_view line, TaxonSet& taxa, Tree& tree, const TreeSink& sink,
+              MemoryBudget& budget) {
     if (!is_valid_utf8(line)) return false;
     budget.reserve_for_line(line);
-    collection.trees.push_back(parse_newick_tree(strip_line_ending(line), collection.taxon_set));
-    budget.add(collection.trees.back());
+    parse_newick_tree_into(strip_line_ending(line), taxa, tree);
+    budget.add(sink(std::move(tree)));
     return true;
 }
 
@@ -115,13 +120,28 @@ LoadResult load_tree_collection(const std::string& path) {
 }
 
 LoadResult load_tree_collection(const std::string& path, std::size_t memory_budget) {
+    TreeCollection collection;
+    const TreeSink keep = [&collection](Tree&& tree) {
+        collection.trees.push_back(std::move(tree));
+        return kept_tree_bytes(collection.trees.back());
+    };
+    if (auto error = read_tree_file(path, collection.taxon_set, keep, memory_budget)) {
+        return std::move(*error);
+    }
+    // The list grew by doubling; a set keeps it for its whole life, so give back the spare room.
+    collection.trees.shrink_to_fit();
+    return collection;
+}
+
+std::optional<LoadError> read_tree_file(const std::string& path, TaxonSet& taxa,
+                                        const TreeSink& sink, std::size_t memory_budget) {
     OpenFile file(path);
     if (!file.is_open()) return LoadError{messages::could_not_read_file};
 
     MemoryBudget budget(memory_budget);
-    TreeCollection collection;
     std::array<char, read_buffer_size> buffer;
     std::string pending;  // the start of a line that spans reads
+    Tree tree;            // the arrays each line is read into
     for (;;) {
         const ssize_t got = file.read_some(buffer);
         if (got < 0) return LoadError{messages::error_reading_file};
@@ -133,21 +153,20 @@ LoadResult load_tree_collection(const std::string& path, std::size_t memory_budg
             chunk.remove_prefix(newline + 1);
             bool ok;
             if (pending.empty()) {
-                ok = add_line(rest_of_line, collection, budget);
+                ok = add_line(rest_of_line, taxa, tree, sink, budget);
             } else {
                 pending.append(rest_of_line);
-                ok = add_line(pending, collection, budget);
+                ok = add_line(pending, taxa, tree, sink, budget);
                 release_line(pending);
             }
             if (!ok) return LoadError{messages::error_reading_file};
         }
         pending.append(chunk);
     }
-    if (!pending.empty() && !add_line(pending, collection, budget))
+    if (!pending.empty() && !add_line(pending, taxa, tree, sink, budget)) {
         return LoadError{messages::error_reading_file};
-    // The list grew by doubling; a set keeps it for its whole life, so give back the spare room.
-    collection.trees.shrink_to_fit();
-    return collection;
+    }
+    return std::nullopt;
 }
 
 }  // namespace treetally
