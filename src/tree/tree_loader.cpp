@@ -67,14 +67,26 @@ std::string_view strip_line_ending(std::string_view line) {
     return line;
 }
 
-// The memory that the load holds, kept below a budget: the trees, the taxon names and the line
-// being gathered. Without it, a few tens of MB of blank lines (a few hundred bytes of tree and
-// list entry each) or of brackets (a node each), a line that never ends (/dev/zero) or many
-// long names take all memory, and the kernel kills the process.
+// A tree kept in a collection: its arrays, the allocator's bookkeeping of their blocks, and
+// its entry (and spare room) in the list of trees.
+std::size_t kept_tree_bytes(const Tree& tree) {
+    // What the allocator keeps beside each block it hands out.
+    constexpr std::size_t allocator_bytes_per_block = 16;
+    // The list of trees grows by doubling, so it holds up to two slots for each tree.
+    constexpr std::size_t list_slots_per_tree = 2;
+    return tree.heap_bytes() + tree.heap_block_count() * allocator_bytes_per_block +
+           list_slots_per_tree * sizeof(Tree);
+}
+
+// The memory that the load holds, kept below a budget: what the receiver keeps of each tree,
+// the taxon names, the reader's arrays and the line being gathered. Without it, a few tens of
+// MB of blank lines (a few hundred bytes of tree and list entry each) or of brackets (a node
+// each), a line that never ends (/dev/zero) or many long names take all memory, and the
+// kernel kills the process.
 class MemoryBudget {
   public:
     explicit MemoryBudget(std::size_t limit)
-        : limit_(limit), lone_root_bytes_(tree_bytes(Tree())) {}
+        : limit_(limit), lone_root_bytes_(kept_tree_bytes(Tree())) {}
 
     // Raises std::bad_alloc unless the line buffer may grow to `capacity` bytes: its old copy
     // exists while it grows, and a line that long may need as much again for its labels.
@@ -100,31 +112,25 @@ class MemoryBudget {
         return yield.nodes;
     }
 
-    // Counts a finished tree and the names it added, those from `first_new` on.
-    void add(const Tree& tree, const TaxonSet& taxa, std::size_t first_new) {
-        held_ += tree_bytes(tree);
+    // Counts what the receiver kept of a finished tree, the names the tree added (those from
+    // `first_new` on), and the reader's arrays as the receiver left them for the next line.
+    void add(std::size_t kept, const TaxonSet& taxa, std::size_t first_new,
+             const Tree& reader_arrays) {
         std::size_t name_bytes = 0;
         for (std::size_t id = first_new; id < taxa.size(); ++id)
             name_bytes += taxa.taxon_names()[id].size();
-        held_ += TaxonSet::bytes_for_new_names(taxa.size() - first_new, name_bytes);
+        held_ += kept + TaxonSet::bytes_for_new_names(taxa.size() - first_new, name_bytes);
+        reader_arrays_ = reader_arrays.heap_bytes();
     }
 
   private:
-    std::size_t room() const { return held_ < limit_ ? limit_ - held_ : 0; }
-
-    // A tree's arrays, the allocator's bookkeeping of their blocks, and its entry (and spare
-    // room) in the list of trees.
-    static std::size_t tree_bytes(const Tree& tree) {
-        return tree.heap_bytes() + tree.heap_block_count() * allocator_bytes_per_block +
-               list_slots_per_tree * sizeof(Tree);
+    std::size_t room() const {
+        const std::size_t used = held_ + reader_arrays_;
+        return used < limit_ ? limit_ - used : 0;
     }
 
     // While a tree's arrays grow and are trimmed they briefly exist up to three times over.
     static constexpr std::size_t copies_while_built = 3;
-    // What the allocator keeps beside each block it hands out.
-    static constexpr std::size_t allocator_bytes_per_block = 16;
-    // The list of trees grows by doubling, so it holds up to two slots for each tree.
-    static constexpr std::size_t list_slots_per_tree = 2;
     // The most a byte of text can cost beyond a lone root: it opens a node, whose arrays the
     // reader sizes by a rough count and may grow, or starts a one-byte name.
     static constexpr std::size_t worst_bytes_per_byte =
@@ -133,20 +139,25 @@ class MemoryBudget {
     std::size_t limit_;
     std::size_t lone_root_bytes_;  // what the tree of a blank line costs
     std::size_t held_ = 0;
+    std::size_t reader_arrays_ = 0;
 };
 
-// Parses one complete line (with its line feed, if any), held in `line_buffer` bytes, into the
-// collection; false when the line is not valid UTF-8.
-bool add_line(std::string_view line, std::size_t line_buffer, TreeCollection& collection,
-              MemoryBudget& budget) {
+// Parses one complete line (with its line feed, if any), held in `line_buffer` bytes, into
+// `tree` and hands it to `sink`, which may keep it or leave its arrays for the next line; false
+// when the line is not valid UTF-8.
+bool add_line(std::string_view line, std::size_t line_buffer, TaxonSet& taxa, Tree& tree,
+              const TreeSink& sink, MemoryBudget& budget) {
     if (!is_valid_utf8(line)) return false;
     const std::string_view text = strip_line_ending(line);
     const auto node_count = budget.reserve_for_line(text, line_buffer);
-    const std::size_t first_new = collection.taxon_set.size();
-    collection.trees.push_back(node_count
-                                   ? parse_newick_tree(text, collection.taxon_set, *node_count)
-                                   : parse_newick_tree(text, collection.taxon_set));
-    budget.add(collection.trees.back(), collection.taxon_set, first_new);
+    const std::size_t first_new = taxa.size();
+    if (node_count) {
+        parse_newick_tree_into(text, taxa, tree, *node_count);
+    } else {
+        parse_newick_tree_into(text, taxa, tree);
+    }
+    const std::size_t kept = sink(std::move(tree));
+    budget.add(kept, taxa, first_new, tree);
     return true;
 }
 
@@ -174,14 +185,31 @@ void release_line(std::string& line) {
 }  // namespace
 
 LoadResult load_tree_collection(const std::string& path, const LoadContext& context) {
-    OpenFile file(path, context.interrupt);
+    TreeCollection collection;
+    const TreeSink keep = [&collection](Tree&& tree) {
+        collection.trees.push_back(std::move(tree));
+        return kept_tree_bytes(collection.trees.back());
+    };
+    const std::size_t budget =
+        context.available_memory().value_or(std::numeric_limits<std::size_t>::max());
+    if (auto error = read_tree_file(path, collection.taxon_set, keep, budget, context.interrupt)) {
+        return std::move(*error);
+    }
+    // The list grew by doubling; a set keeps it for its whole life, so give back the spare room.
+    collection.trees.shrink_to_fit();
+    return collection;
+}
+
+std::optional<LoadError> read_tree_file(const std::string& path, TaxonSet& taxa,
+                                        const TreeSink& sink, std::size_t memory_budget,
+                                        const InterruptCheck& interrupt) {
+    OpenFile file(path, interrupt);
     if (!file.is_open()) return LoadError{messages::could_not_read_file};
 
-    MemoryBudget budget(
-        context.available_memory().value_or(std::numeric_limits<std::size_t>::max()));
-    TreeCollection collection;
+    MemoryBudget budget(memory_budget);
     std::array<char, read_buffer_size> buffer;
     std::string pending;  // the start of a line that spans reads
+    Tree tree;            // the arrays each line is read into
     for (;;) {
         const ssize_t got = file.read_some(buffer);
         if (got < 0) return LoadError{messages::error_reading_file};
@@ -193,21 +221,20 @@ LoadResult load_tree_collection(const std::string& path, const LoadContext& cont
             chunk.remove_prefix(newline + 1);
             bool ok;
             if (pending.empty()) {
-                ok = add_line(rest_of_line, pending.capacity(), collection, budget);
+                ok = add_line(rest_of_line, pending.capacity(), taxa, tree, sink, budget);
             } else {
                 extend_line(pending, rest_of_line, budget);
-                ok = add_line(pending, pending.capacity(), collection, budget);
+                ok = add_line(pending, pending.capacity(), taxa, tree, sink, budget);
                 release_line(pending);
             }
             if (!ok) return LoadError{messages::error_reading_file};
         }
         extend_line(pending, chunk, budget);
     }
-    if (!pending.empty() && !add_line(pending, pending.capacity(), collection, budget))
+    if (!pending.empty() && !add_line(pending, pending.capacity(), taxa, tree, sink, budget)) {
         return LoadError{messages::error_reading_file};
-    // The list grew by doubling; a set keeps it for its whole life, so give back the spare room.
-    collection.trees.shrink_to_fit();
-    return collection;
+    }
+    return std::nullopt;
 }
 
 }  // namespace treetally
