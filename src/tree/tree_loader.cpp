@@ -79,7 +79,7 @@ std::size_t kept_tree_bytes(const Tree& tree) {
 }
 
 // The memory that the load holds, kept below a budget: what the receiver keeps of each tree,
-// the taxon names, the reader's arrays and the line being gathered. Without it, a few tens of
+// the taxon names, and the reader's arrays and the line being gathered. Without it, a few tens of
 // MB of blank lines (a few hundred bytes of tree and list entry each) or of brackets (a node
 // each), a line that never ends (/dev/zero) or many long names take all memory, and the
 // kernel kills the process.
@@ -94,12 +94,13 @@ class MemoryBudget {
         if (capacity > room() / 2) throw std::bad_alloc();
     }
 
-    // Raises std::bad_alloc unless the tree of `text`, a line held in `line_buffer` bytes, and
-    // the names it may add surely fit. Returns the exact node count to size the tree's arrays
-    // for when the rough count of one node or name per byte does not fit, but that does.
+    // Raises std::bad_alloc unless the tree of `text` and the names it may add surely fit
+    // beside the line buffer and the reader's arrays (`held_by_reader` bytes of both). Returns
+    // the exact node count to size the tree's arrays for when the rough count of one node or
+    // name per byte does not fit, but that does.
     std::optional<std::size_t> reserve_for_line(std::string_view text,
-                                                std::size_t line_buffer) const {
-        const std::size_t room_for_tree = room() - std::min(room(), line_buffer);
+                                                std::size_t held_by_reader) const {
+        const std::size_t room_for_tree = room() - std::min(room(), held_by_reader);
         if (room_for_tree < lone_root_bytes_) throw std::bad_alloc();
         const std::size_t room_beyond_root = room_for_tree - lone_root_bytes_;
         if (text.size() <= room_beyond_root / worst_bytes_per_byte) return std::nullopt;
@@ -112,22 +113,17 @@ class MemoryBudget {
         return yield.nodes;
     }
 
-    // Counts what the receiver kept of a finished tree, the names the tree added (those from
-    // `first_new` on), and the reader's arrays as the receiver left them for the next line.
-    void add(std::size_t kept, const TaxonSet& taxa, std::size_t first_new,
-             const Tree& reader_arrays) {
+    // Counts what the receiver kept of a finished tree and the names the tree added, those
+    // from `first_new` on.
+    void add(std::size_t kept, const TaxonSet& taxa, std::size_t first_new) {
         std::size_t name_bytes = 0;
         for (std::size_t id = first_new; id < taxa.size(); ++id)
             name_bytes += taxa.taxon_names()[id].size();
         held_ += kept + TaxonSet::bytes_for_new_names(taxa.size() - first_new, name_bytes);
-        reader_arrays_ = reader_arrays.heap_bytes();
     }
 
   private:
-    std::size_t room() const {
-        const std::size_t used = held_ + reader_arrays_;
-        return used < limit_ ? limit_ - used : 0;
-    }
+    std::size_t room() const { return held_ < limit_ ? limit_ - held_ : 0; }
 
     // While a tree's arrays grow and are trimmed they briefly exist up to three times over.
     static constexpr std::size_t copies_while_built = 3;
@@ -139,7 +135,6 @@ class MemoryBudget {
     std::size_t limit_;
     std::size_t lone_root_bytes_;  // what the tree of a blank line costs
     std::size_t held_ = 0;
-    std::size_t reader_arrays_ = 0;
 };
 
 // Parses one complete line (with its line feed, if any), held in `line_buffer` bytes, into
@@ -149,15 +144,15 @@ bool add_line(std::string_view line, std::size_t line_buffer, TaxonSet& taxa, Tr
               const TreeSink& sink, MemoryBudget& budget) {
     if (!is_valid_utf8(line)) return false;
     const std::string_view text = strip_line_ending(line);
-    const auto node_count = budget.reserve_for_line(text, line_buffer);
+    // The arrays the receiver left for this line, which the reader builds in.
+    const auto node_count = budget.reserve_for_line(text, line_buffer + tree.heap_bytes());
     const std::size_t first_new = taxa.size();
     if (node_count) {
         parse_newick_tree_into(text, taxa, tree, *node_count);
     } else {
         parse_newick_tree_into(text, taxa, tree);
     }
-    const std::size_t kept = sink(std::move(tree));
-    budget.add(kept, taxa, first_new, tree);
+    budget.add(sink(std::move(tree)), taxa, first_new);
     return true;
 }
 
