@@ -9,16 +9,7 @@ import treetally
 
 import peer_libraries
 from memory_probe import loaded_set_memory
-from timing import best_seconds, timed_once
-
-
-def count_lines(path):
-    """The floor: read the whole file in large blocks and count its line feeds."""
-    lines = 0
-    with open(path, "rb") as data:
-        for block in iter(lambda: data.read(1 << 20), b""):
-            lines += block.count(b"\n")
-    return lines
+from timing import best_seconds, count_lines, timed_once
 
 
 def node_count(path):

@@ -8,12 +8,11 @@ from memory_probe import loaded_set_memory
 
 # Parts of a loaded set as the C++ tool names them, in the order the report lists them.
 BREAKDOWN_PARTS = [
-    ("tree_arrays", "tree arrays (6 per-node arrays)"),
     ("table", "range-minimum table"),
-    ("tour", "Euler tour (node, depth, distance)"),
+    ("tour", "Euler tour (node ids and depths)"),
+    ("distances", "distances from the root (per node)"),
     ("taxon_positions", "taxon positions"),
     ("names", "taxon names and lookup table"),
-    ("tree_objects", "Tree objects"),
     ("index_objects", "TreeLca objects"),
 ]
 

@@ -17,6 +17,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import bench_inputs  # noqa: E402
 import core_tool  # noqa: E402
+import footprint_benchmark  # noqa: E402
 import load_benchmark  # noqa: E402
 import memory_benchmark  # noqa: E402
 import name_flooding_benchmark  # noqa: E402
@@ -97,6 +98,8 @@ def full_run(args, scratch, results):
     memory_files = [birds, bench_inputs.real_file("plants1kp-103taxa-852genes.tre", scratch),
                     simulations, repeated]  # fmt: skip
     results["memory"] = memory_benchmark.measure_memory(memory_files, tool, log)
+    results["footprint"] = footprint_benchmark.measure_footprint(
+        footprint_benchmark.footprint_paths(scratch), 3, log)
     if tool is not None:
         results["name_flooding"] = name_flooding_benchmark.measure_name_flooding(
             tool, Path(scratch), name_flooding_benchmark.NAME_COUNTS, args.repeats, log)  # fmt: skip
@@ -117,6 +120,7 @@ def smoke_run(scratch, results):
     sweep_file = bench_inputs.generated_file(Path(scratch) / "smoke-sweep.tre", 2000, 10, taxon_count=12)
     results["sweeps"] = [sweep_benchmark.measure_sweeps(sweep_file, 2, None, log)]
     results["memory"] = memory_benchmark.measure_memory([load_file], None, log)
+    results["footprint"] = footprint_benchmark.measure_footprint([(load_file, None, None)], 1, log)
     results["scaling"] = {
         "by_tree_count": scaling_benchmark.scale_tree_count(scratch, [100, 300], 10, 1, log),
         "by_tree_size": scaling_benchmark.scale_tree_size(scratch, [10, 100], 20, 1, log),
@@ -126,6 +130,8 @@ def smoke_run(scratch, results):
     for entry in results["sweeps"][0]["methods"].values():
         assert entry["treetally_ns"] > 0, entry
     assert results["memory"][0]["resident"] > 0, results["memory"]
+    footprint = results["footprint"][0]
+    assert footprint["first_load_s"] > 0 and footprint["floor_s"] > 0, footprint
 
 
 def main(argv=None):

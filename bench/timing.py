@@ -30,3 +30,12 @@ def timed_once(action):
     start = time.thread_time()
     result = action()
     return result, time.thread_time() - start
+
+
+def count_lines(path):
+    """The floor any reader of a file pays: read it in 1 MiB blocks and count its line feeds."""
+    lines = 0
+    with open(path, "rb") as data:
+        for block in iter(lambda: data.read(1 << 20), b""):
+            lines += block.count(b"\n")
+    return lines

@@ -1,5 +1,5 @@
 # A first run of treetally: loads a file of gene trees and prints, for named taxa, the quartet
-# and quintet tallies and the time table as labelled tables.
+# and quintet tallies and the time table, labelled by treetally_tools.
 """Quartet and quintet tallies of a gene-tree file, printed as readable tables.
 
     pip install . && python examples/quickstart.py
@@ -15,15 +15,7 @@ from pathlib import Path
 from typing import Optional, Sequence, Tuple
 
 import treetally
-
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-from topology_tables import (  # noqa: E402
-    format_quartet_tally,
-    format_quintet_tally,
-    format_time_table,
-    quartet_topology,
-    quintet_topology,
-)
+from treetally_tools import quartet_tally, quartet_topology, quintet_tally, quintet_topology, time_table
 
 EXAMPLE_FILE = Path(__file__).resolve().parent / "data" / "apes-6taxa-1000genes.tre"
 EXAMPLE_QUINTET = ("Human", "Chimp", "Gorilla", "Orangutan", "Gibbon")
@@ -86,13 +78,12 @@ def main(argv: Sequence[str]) -> int:
     quintet: Quintet = (chosen[0], chosen[1], chosen[2], chosen[3], chosen[4])
     quartet: Quartet = quintet[:4]
 
-    print(f"\nQuartet tally for {', '.join(quartet)} (trees lacking a taxon or unresolved are not counted):")
-    print(format_quartet_tally(quartet, trees.tally_single_quartet(quartet)))
-    print(f"\nQuintet tally for {', '.join(quintet)}:")
-    print(format_quintet_tally(quintet, trees.tally_single_quintet(quintet)))
-    print("\nTime table (coalesence_times_by_topology): share of each quintet code, then per code the")
-    print("relative path length of each pair (each column of ten sums to 1):")
-    print(format_time_table(quintet, trees.coalesence_times_by_topology(quintet)))
+    # The module's flat lists (tally_single_quartet, tally_single_quintet,
+    # coalesence_times_by_topology), labelled with the names; trees lacking a taxon or leaving
+    # the taxa unresolved are not counted, and the summaries say how many there were.
+    print("\n" + quartet_tally(trees, quartet).to_text())
+    print("\n" + quintet_tally(trees, quintet).to_text())
+    print("\n" + time_table(trees, quintet).to_text())
     print("\nThe first tree on its own:")
     print(describe_tree(trees[0], quartet, quintet))
     return 0

@@ -9,7 +9,7 @@ namespace {
 template <std::size_t N>
 std::optional<std::pair<const TreeLca*, std::array<EulerPos, N>>> locate(
     const TreeSetData& data, std::uint64_t tree_id, const std::array<std::string_view, N>& names) {
-    const auto ids = taxon_ids_of(data.collection.taxon_set, names);
+    const auto ids = taxon_ids_of(data.taxon_set, names);
     const TreeLca& lca = data.lcas[checked_index(tree_id, data.lcas.size())];
     std::array<EulerPos, N> positions;
     if (!read_positions(lca, ids, positions)) return std::nullopt;

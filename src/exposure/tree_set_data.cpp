@@ -1,9 +1,13 @@
 #include "exposure/tree_set_data.hpp"
 
 #include <algorithm>
+#include <filesystem>
 #include <limits>
 #include <new>
+#include <system_error>
 
+#include "exposure/tree_set_builder.hpp"
+#include "lca/index_arena.hpp"
 #include "tree/fatal_error.hpp"
 #include "tree/messages.hpp"
 #include "tree/tree_loader.hpp"
@@ -17,13 +21,42 @@ std::size_t saturating_add(std::size_t a, std::size_t b) {
                                                            : a + b;
 }
 
-// Raises std::bad_alloc when indexing the collection could take more than the available
-// memory. Needed because the per-tree taxon table grows as taxa x trees: a small file of many
-// short lines with distinct names asks for more than any machine has, one small block at a
-// time, and the kernel would kill the process instead of failing an allocation.
-void ensure_index_fits_in_memory(const TreeCollection& collection, const LoadContext& context) {
-    const auto available = context.available_memory();
-    if (available && indexing_peak_bytes(collection) > *available) throw std::bad_alloc();
+// What a load may take: the memory available, as the context tells, when it begins.
+std::size_t memory_budget(const LoadContext& context) {
+    return context.available_memory().value_or(std::numeric_limits<std::size_t>::max());
+}
+
+// The size of the file at `path`, or 0 when it is not known.
+std::size_t file_bytes(const std::string& path) {
+    std::error_code error;
+    const std::uintmax_t bytes = std::filesystem::file_size(path, error);
+    if (error) return 0;
+    return static_cast<std::size_t>(
+        std::min<std::uintmax_t>(bytes, std::numeric_limits<std::size_t>::max()));
+}
+
+// The index blocks, the per-taxon tables and the scratch of the largest build of `collection`.
+struct IndexingBytes {
+    std::size_t blocks = 0;
+    std::size_t tables = 0;
+    std::size_t scratch = 0;
+};
+
+IndexingBytes indexing_bytes(const TreeCollection& collection) {
+    const std::size_t taxon_count = collection.taxon_set.size();
+    IndexingBytes bytes;
+    for (const Tree& tree : collection.trees) {
+        const std::size_t block = TreeLca::block_bytes_for(tree);
+        bytes.blocks = saturating_add(bytes.blocks, block);
+        bytes.tables = saturating_add(bytes.tables, TreeLca::bytes_for(tree, taxon_count) - block);
+        bytes.scratch = std::max(bytes.scratch, TreeLca::BuildScratch::bytes_for(tree));
+    }
+    return bytes;
+}
+
+// Each part of a set lives in one block of its arena, or none when there is no tree.
+std::size_t arena_bytes(std::size_t pieces, const TreeCollection& collection) {
+    return collection.trees.empty() ? 0 : IndexArena::block_bytes_for(pieces);
 }
 
 }  // namespace
@@ -33,41 +66,51 @@ void fail_to_load(const LoadError& error) {
 }
 
 std::size_t collection_index_bytes(const TreeCollection& collection) {
-    const std::size_t taxon_count = collection.taxon_set.size();
-    std::size_t bytes = 0;
-    for (const Tree& tree : collection.trees)
-        bytes = saturating_add(bytes, TreeLca::bytes_for(tree, taxon_count) + sizeof(TreeLca));
-    return bytes;
+    const IndexingBytes bytes = indexing_bytes(collection);
+    return saturating_add(saturating_add(arena_bytes(bytes.blocks, collection),
+                                         arena_bytes(bytes.tables, collection)),
+                          collection.trees.size() * sizeof(TreeLca));
 }
 
 std::size_t indexing_peak_bytes(const TreeCollection& collection) {
-    std::size_t scratch = 0;
-    for (const Tree& tree : collection.trees)
-        scratch = std::max(scratch, TreeLca::build_scratch_bytes(tree));
-    return saturating_add(collection_index_bytes(collection), scratch);
+    // While it builds, the builder holds the blocks, the list of indexes, the lists of labelled
+    // nodes and where each tree's end, and the scratch; at the end, the tables instead of the
+    // scratch. Then the labelled nodes go.
+    const TreeSetBuilder::Room room = TreeSetBuilder::Room::for_collection(collection);
+    const IndexingBytes bytes = indexing_bytes(collection);
+    const std::size_t lists =
+        room.labelled_nodes * sizeof(TreeLca::TaxonPlace) + room.tree_count * sizeof(std::size_t);
+    const std::size_t tables = arena_bytes(bytes.tables, collection);
+    return saturating_add(saturating_add(collection_index_bytes(collection), lists),
+                          bytes.scratch > tables ? bytes.scratch - tables : 0);
 }
 
 TreeSetData index_tree_collection(TreeCollection collection, const LoadContext& context) {
-    ensure_index_fits_in_memory(collection, context);
-    TreeSetData data{std::move(collection), {}};
-    const std::size_t taxon_count = data.collection.taxon_set.size();
-    data.lcas.reserve(data.collection.trees.size());
-    // Work counted as the entries an index writes (its tour and table grow with the nodes, its
-    // per-taxon table with the taxa) plus its allocations; asked well under every millisecond.
-    InterruptPacer pacer(context.interrupt, std::size_t{1} << 16);
-    constexpr std::size_t work_per_tree = 64;
-    constexpr std::size_t work_per_node = 8;
-    for (const Tree& tree : data.collection.trees) {
-        data.lcas.push_back(TreeLca::build(tree, taxon_count));
-        pacer.count(work_per_tree + work_per_node * tree.node_count() + taxon_count);
+    // Needed because the per-tree taxon table grows as taxa x trees: a small file of many short
+    // lines with distinct names asks for more than any machine has, one small block at a time,
+    // and the kernel would kill the process instead of failing an allocation.
+    const std::size_t budget = memory_budget(context);
+    if (indexing_peak_bytes(collection) > budget) throw std::bad_alloc();
+    TreeSetBuilder builder(budget, TreeSetBuilder::Room::for_collection(collection),
+                           context.interrupt);
+    for (Tree& tree : collection.trees) {
+        // Nothing reads a tree once it is indexed, so its arrays go at once.
+        const Tree indexed = std::move(tree);
+        builder.add(indexed);
     }
-    return data;
+    return std::move(builder).finish(std::move(collection.taxon_set));
 }
 
 TreeSetData load_tree_set_data(const std::string& path, const LoadContext& context) {
-    LoadResult loaded = load_tree_collection(path, context);
-    if (auto* error = std::get_if<LoadError>(&loaded)) fail_to_load(*error);
-    return index_tree_collection(std::move(std::get<TreeCollection>(loaded)), context);
+    const std::size_t budget = memory_budget(context);
+    TaxonSet taxa;
+    TreeSetBuilder builder(budget, TreeSetBuilder::Room::for_file(file_bytes(path)),
+                           context.interrupt);
+    const TreeSink index_at_once = [&builder](Tree&& tree) { return builder.add(tree); };
+    if (const auto error = read_tree_file(path, taxa, index_at_once, budget, context.interrupt)) {
+        fail_to_load(*error);
+    }
+    return std::move(builder).finish(std::move(taxa));
 }
 
 }  // namespace treetally

@@ -1,4 +1,4 @@
-// The immutable record behind one TreeSet: the loaded trees and one LCA index per tree.
+// The immutable record behind one TreeSet: the taxa of its file and one LCA index per tree.
 // Shared by the TreeSet and all SingleTrees taken from it; nothing changes it once built.
 #pragma once
 
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "lca/euler_pos.hpp"
+#include "lca/index_arena.hpp"
 #include "lca/tree_lca.hpp"
 #include "tree/load_context.hpp"
 #include "tree/tree_collection.hpp"
@@ -17,8 +18,11 @@
 namespace treetally {
 
 struct TreeSetData {
-    TreeCollection collection;
-    std::vector<TreeLca> lcas;  // entry i indexes collection.trees[i]
+    TaxonSet taxon_set;
+    // The trees themselves are not kept: once indexed, nothing reads them.
+    IndexArena index_blocks;    // the indexes of `lcas` but their per-taxon tables
+    IndexArena taxon_tables;    // the per-taxon tables
+    std::vector<TreeLca> lcas;  // entry i indexes the tree of line i
 
     std::size_t tree_count() const { return lcas.size(); }
 };
@@ -32,17 +36,19 @@ TreeSetData load_tree_set_data(const std::string& path, const LoadContext& conte
 // The fatal error 'Failed to load tree collection: "<reason>"' for a failed load.
 [[noreturn]] void fail_to_load(const LoadError& error);
 
-// Indexes every tree of `collection`, each covering the collection's whole taxon set.
-// Raises std::bad_alloc, before building anything, when the indexes cannot fit in the memory
-// that the context gives as available.
+// Indexes every tree of `collection`, each covering the collection's whole taxon set, and
+// frees each tree once it is indexed. Raises std::bad_alloc, before building anything, when
+// indexing_peak_bytes exceeds the memory that the context gives as available; the context's
+// interrupt is asked every so many units of work.
 TreeSetData index_tree_collection(TreeCollection collection, const LoadContext& context = {});
 
-// Bytes that indexing `collection` keeps beside it: every tree's index and its entry in the
-// list of indexes. Saturates instead of wrapping.
+// Bytes that indexing `collection` keeps beside it: the indexes' blocks and their per-taxon
+// tables (a block of memory each) and the list of indexes. Saturates instead of wrapping.
 std::size_t collection_index_bytes(const TreeCollection& collection);
 
-// The most that indexing `collection` holds beside it at one time: collection_index_bytes and
-// the scratch for building the largest index.
+// The most that indexing `collection` holds beside it at one time: collection_index_bytes, the
+// list of labelled nodes, and the scratch for building the largest index where it exceeds the
+// per-taxon tables (the scratch goes before the tables come).
 std::size_t indexing_peak_bytes(const TreeCollection& collection);
 
 // Maps `names` to taxon ids in order; the first unknown name raises "Taxon not found".

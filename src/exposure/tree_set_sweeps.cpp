@@ -20,7 +20,7 @@ std::array<std::uint64_t, Codes> tally_topologies(const TreeSetData& data,
                                                   const std::array<std::string_view, N>& names,
                                                   Classify classify) {
     std::array<std::uint64_t, Codes> tally{};
-    const auto ids = taxon_ids_of(data.collection.taxon_set, names);
+    const auto ids = taxon_ids_of(data.taxon_set, names);
     std::array<EulerPos, N> positions;
     for (std::size_t tree = 0; tree < data.lcas.size(); ++tree) {
         prefetch_ahead(data, tree, ids);
@@ -51,19 +51,18 @@ QuartetTally tally_single_quartet(const TreeSetData& data, const QuartetNames& n
 
 TimeTable coalescence_times_by_topology(const TreeSetData& data, const QuintetNames& names) {
     TimeTable table{};
-    const auto ids = taxon_ids_of(data.collection.taxon_set, names);
+    const auto ids = taxon_ids_of(data.taxon_set, names);
     FivePositions positions;
-    PairLcaPositions pair_lcas;
+    PairDistances distances;
     for (std::size_t tree = 0; tree < data.lcas.size(); ++tree) {
         prefetch_ahead(data, tree, ids, /*with_distances=*/true);
         const TreeLca& lca = data.lcas[tree];
         if (!read_positions(lca, ids, positions)) continue;
-        const auto code = quintet_type_with_pair_lcas(lca, positions, pair_lcas);
+        // The path lengths of the ten pairs come from the LCAs the classification found.
+        const auto code = quintet_type_with_distances(lca, positions, distances);
         if (!code) continue;
         const std::size_t type = checked_index(*code, quintet_type_count);
         table[type] += 1.0;
-        // The path lengths of the ten pairs, from the LCAs the classification already found.
-        const PairDistances distances = pairwise_distances_of_known_lcas(lca, positions, pair_lcas);
         double* block = &table[quintet_type_count + pair_count_of_five * type];
         for (std::size_t p = 0; p < pair_count_of_five; ++p) block[p] += distances[p];
     }

@@ -2,12 +2,14 @@
 // lies deepest, and tell when the deepest pairs meet at one multifurcation (unresolved).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
 
 #include "lca/euler_pos.hpp"
 #include "lca/tree_lca.hpp"
+#include "tree/fatal_error.hpp"
 
 namespace treetally {
 
@@ -23,15 +25,41 @@ struct PairLca {
 PairLca pair_lca(const TreeLca& lca, EulerPos a, EulerPos b, std::uint8_t first,
                  std::uint8_t second);
 
-// pair_lca for positions already known to be below the index's column count.
-inline PairLca pair_lca_in_range(const TreeLca& lca, EulerPos a, EulerPos b, std::uint8_t first,
-                                 std::uint8_t second) {
-    const TreeLca::Visit ancestor = lca.lca_visit_in_range(a, b);
+// pair_lca for positions already known to be below the index's column count, through
+// `reads`: the index or its TreeLca::ByteReads.
+template <typename Reads>
+PairLca pair_lca_in_range(const Reads& reads, EulerPos a, EulerPos b, std::uint8_t first,
+                          std::uint8_t second) {
+    const TreeLca::Visit ancestor = reads.lca_visit_in_range(a, b);
     return PairLca{ancestor.position, first, second, ancestor.depth};
 }
 
 // The first of the deepest records, or nullopt when two of the deepest records share one LCA
-// node (the taxa hang from one multifurcation). `records` holds one to ten records.
-std::optional<PairLca> deepest_pair(const TreeLca& lca, std::span<const PairLca> records);
+// node (the taxa hang from one multifurcation). `records` holds one to ten records, whose
+// LCA positions came from `reads`.
+template <typename Reads>
+std::optional<PairLca> deepest_pair(const Reads& reads, std::span<const PairLca> records) {
+    constexpr std::size_t most_records = 10;
+    checked_index(records.size() - 1, most_records);
+    // The first record of the greatest depth is the best. The records of that depth are
+    // exactly those a running tally, reset at each strictly deeper record, would hold at the
+    // end, so only their nodes are read, to see whether two coincide.
+    std::size_t best = 0;
+    for (std::size_t k = 1; k < records.size(); ++k) {
+        if (records[k].depth > records[best].depth) best = k;
+    }
+    const std::uint32_t depth = records[best].depth;
+    std::array<NodeId, most_records> nodes;
+    std::size_t node_count = 0;
+    for (std::size_t k = best; k < records.size(); ++k) {
+        if (records[k].depth != depth) continue;
+        const NodeId node = reads.node_at_in_range(records[k].lca_pos);
+        for (std::size_t m = 0; m < node_count; ++m) {
+            if (nodes[m] == node) return std::nullopt;
+        }
+        nodes[node_count++] = node;
+    }
+    return records[best];
+}
 
 }  // namespace treetally

@@ -12,29 +12,16 @@ double path_distance(const TreeLca& lca, EulerPos a, EulerPos b) {
 PairDistances pairwise_distances(const TreeLca& lca, const FivePositions& positions) {
     // One bounds test for the whole query: every LCA of in-range positions is in range.
     require_positions_in_range(lca, positions);
-    PairLcaPositions pair_lcas;
-    std::size_t pair = 0;
-    for (std::size_t i = 0; i < positions.size(); ++i) {
-        for (std::size_t j = i + 1; j < positions.size(); ++j) {
-            pair_lcas[pair++] = lca.lca_position_in_range(positions[i], positions[j]);
+    return lca.with_fastest_reads([&](const auto& reads) {
+        PairLcaPositions pair_lcas;
+        std::size_t pair = 0;
+        for (std::size_t i = 0; i < positions.size(); ++i) {
+            for (std::size_t j = i + 1; j < positions.size(); ++j)
+                pair_lcas[pair++] = reads.lca_visit_in_range(positions[i], positions[j]).position;
         }
-    }
-    return pairwise_distances_of_known_lcas(lca, positions, pair_lcas);
-}
-
-PairDistances pairwise_distances_of_known_lcas(const TreeLca& lca, const FivePositions& positions,
-                                               const PairLcaPositions& pair_lcas) {
-    PairDistances distances;
-    std::size_t pair = 0;
-    for (std::size_t i = 0; i < positions.size(); ++i) {
-        for (std::size_t j = i + 1; j < positions.size(); ++j, ++pair) {
-            // Same grouping as path_distance: the endpoints first, then twice the ancestor.
-            distances[pair] =
-                (lca.distance_at_in_range(positions[i]) + lca.distance_at_in_range(positions[j])) -
-                2.0 * lca.distance_at_in_range(pair_lcas[pair]);
-        }
-    }
-    return distances;
+        return pairwise_distances_of_known_lcas(reads, root_distances_of(reads, positions),
+                                                pair_lcas);
+    });
 }
 
 }  // namespace treetally

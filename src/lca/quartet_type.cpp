@@ -29,21 +29,27 @@ std::uint8_t quartet_code_of_mask(std::uint8_t mask) {
     }
 }
 
+template <typename Reads>
+std::optional<std::uint8_t> classify_quartet(const Reads& reads, const FourPositions& positions) {
+    std::array<PairLca, 6> records;
+    std::size_t count = 0;
+    for (std::uint8_t i = 0; i < 4; ++i) {
+        for (auto j = static_cast<std::uint8_t>(i + 1); j < 4; ++j) {
+            records[count++] = pair_lca_in_range(reads, positions[i], positions[j], i, j);
+        }
+    }
+    const auto cherry = deepest_pair(reads, std::span(records.data(), count));
+    if (!cherry) return std::nullopt;
+    return quartet_code_of_mask(canonical_quartet_mask(cherry->first, cherry->second));
+}
+
 }  // namespace
 
 std::optional<std::uint8_t> quartet_type(const TreeLca& lca, const FourPositions& positions) {
     // One bounds test for the whole query: every LCA of in-range positions is in range.
     require_positions_in_range(lca, positions);
-    std::array<PairLca, 6> records;
-    std::size_t count = 0;
-    for (std::uint8_t i = 0; i < 4; ++i) {
-        for (auto j = static_cast<std::uint8_t>(i + 1); j < 4; ++j) {
-            records[count++] = pair_lca_in_range(lca, positions[i], positions[j], i, j);
-        }
-    }
-    const auto cherry = deepest_pair(lca, std::span(records.data(), count));
-    if (!cherry) return std::nullopt;
-    return quartet_code_of_mask(canonical_quartet_mask(cherry->first, cherry->second));
+    return lca.with_fastest_reads(
+        [&](const auto& reads) { return classify_quartet(reads, positions); });
 }
 
 }  // namespace treetally

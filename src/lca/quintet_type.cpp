@@ -44,23 +44,40 @@ constexpr std::array<std::array<std::uint8_t, 2>, quintet_type_count> masks_by_t
     {6, 9},
 }};
 
+// The same as one lookup: entry [a][b] is the type of the masks a and b in either order, or
+// no_type. Canonical masks lack slot 0's bit, so they are below 16.
+constexpr std::uint8_t no_type = 0xff;
+constexpr std::size_t canonical_mask_count = 16;
+using TypeByMasks =
+    std::array<std::array<std::uint8_t, canonical_mask_count>, canonical_mask_count>;
+
+constexpr TypeByMasks make_type_by_masks() {
+    TypeByMasks table{};
+    for (auto& row : table) row.fill(no_type);
+    for (std::size_t t = 0; t < quintet_type_count; ++t) {
+        table[masks_by_type[t][0]][masks_by_type[t][1]] = static_cast<std::uint8_t>(t);
+        table[masks_by_type[t][1]][masks_by_type[t][0]] = static_cast<std::uint8_t>(t);
+    }
+    return table;
+}
+
+constexpr TypeByMasks type_by_masks = make_type_by_masks();
+
 }  // namespace
 
 std::uint8_t quintet_type_of_splits(std::uint8_t mask_a, std::uint8_t mask_b) {
-    const std::uint8_t lo = std::min(mask_a, mask_b);
-    const std::uint8_t hi = std::max(mask_a, mask_b);
-    for (std::size_t t = 0; t < masks_by_type.size(); ++t) {
-        if (masks_by_type[t][0] == lo && masks_by_type[t][1] == hi)
-            return static_cast<std::uint8_t>(t);
+    if (mask_a < canonical_mask_count && mask_b < canonical_mask_count) {
+        const std::uint8_t type = type_by_masks[mask_a][mask_b];
+        if (type != no_type) return type;
     }
     fail(messages::invalid_bipartitions);
 }
 
-std::optional<std::uint8_t> quintet_type_with_pair_lcas(const TreeLca& lca,
-                                                        const FivePositions& positions,
-                                                        PairLcaPositions& pair_lcas) {
-    // One bounds test for the whole query: every LCA of in-range positions is in range.
-    require_positions_in_range(lca, positions);
+namespace {
+
+template <typename Reads>
+std::optional<std::uint8_t> classify_quintet(const Reads& lca, const FivePositions& positions,
+                                             PairLcaPositions& pair_lcas) {
     // Ten first-pass records, then three records pairing the first cherry with the others.
     std::array<PairLca, 13> records;
     std::size_t count = 0;
@@ -101,9 +118,30 @@ std::optional<std::uint8_t> quintet_type_with_pair_lcas(const TreeLca& lca,
     return quintet_type_of_splits(mask1, canonical_quintet_mask(mask2));
 }
 
+}  // namespace
+
+std::optional<std::uint8_t> quintet_type_with_distances(const TreeLca& lca,
+                                                        const FivePositions& positions,
+                                                        PairDistances& distances) {
+    // One bounds test for the whole query: every LCA of in-range positions is in range.
+    require_positions_in_range(lca, positions);
+    return lca.with_fastest_reads([&](const auto& reads) {
+        // The taxa's own distances do not depend on the classification, so their reads overlap
+        // with it.
+        const std::array<double, 5> leaf_distances = root_distances_of(reads, positions);
+        PairLcaPositions pair_lcas;
+        const auto code = classify_quintet(reads, positions, pair_lcas);
+        if (code) distances = pairwise_distances_of_known_lcas(reads, leaf_distances, pair_lcas);
+        return code;
+    });
+}
+
 std::optional<std::uint8_t> quintet_type(const TreeLca& lca, const FivePositions& positions) {
-    PairLcaPositions unused;
-    return quintet_type_with_pair_lcas(lca, positions, unused);
+    require_positions_in_range(lca, positions);
+    return lca.with_fastest_reads([&](const auto& reads) {
+        PairLcaPositions unused;
+        return classify_quintet(reads, positions, unused);
+    });
 }
 
 }  // namespace treetally

@@ -16,11 +16,11 @@ inline constexpr std::size_t quintet_type_count = 15;
 // All five positions must be present (non-zero) in `lca`'s tree.
 std::optional<std::uint8_t> quintet_type(const TreeLca& lca, const FivePositions& positions);
 
-// quintet_type that also hands back the LCA positions of the ten pairs (0,1), (0,2), ... (3,4)
-// of its first pass, for callers that go on to measure path lengths between the same taxa.
-std::optional<std::uint8_t> quintet_type_with_pair_lcas(const TreeLca& lca,
+// quintet_type that, when it finds a type, also sets `distances` to the ten path lengths of
+// the same taxa (as pairwise_distances gives them), from the LCAs the classification found.
+std::optional<std::uint8_t> quintet_type_with_distances(const TreeLca& lca,
                                                         const FivePositions& positions,
-                                                        PairLcaPositions& pair_lcas);
+                                                        PairDistances& distances);
 
 // The code of two canonical 5-bit split masks, in either order; raises the fatal error
 // "Invalid bipartitions" for a pair that is no quintet topology.

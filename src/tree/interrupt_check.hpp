@@ -27,8 +27,8 @@ class InterruptCheck {
 // a loop can report every step at the cost of an addition.
 class InterruptPacer {
   public:
-    InterruptPacer(const InterruptCheck& check, std::size_t period)
-        : check_(check), period_(period) {}
+    InterruptPacer(InterruptCheck check, std::size_t period)
+        : check_(std::move(check)), period_(period) {}
 
     void count(std::size_t work) {
         done_ += work;
@@ -38,7 +38,7 @@ class InterruptPacer {
     }
 
   private:
-    const InterruptCheck& check_;
+    InterruptCheck check_;
     std::size_t period_;
     std::size_t done_ = 0;
 };

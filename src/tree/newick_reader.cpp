@@ -81,14 +81,22 @@ std::size_t expected_node_count(std::string_view text) {
 // Builds one tree while a single cursor moves over the text.
 class NewickReader {
   public:
-    NewickReader(std::string_view text, TaxonSet& taxon_set, std::size_t node_count)
-        : text_(text), taxa_(taxon_set) {
+    NewickReader(std::string_view text, TaxonSet& taxon_set, TreeBuilder builder,
+                 std::size_t node_count)
+        : text_(text), taxa_(taxon_set), builder_(std::move(builder)) {
         // Exact-size arrays from the start: no regrowth while reading, no copy when trimming.
         // Past the id limit the builder raises its own error; the arrays must not ask for more.
         builder_.reserve(std::min(node_count, max_id_count));
     }
 
-    Tree read() && {
+    // The tree, its arrays trimmed to size unless `keep_room`.
+    Tree read(bool keep_room) && {
+        std::move(*this).read_nodes();
+        return keep_room ? std::move(builder_).finish_keeping_room() : std::move(builder_).finish();
+    }
+
+  private:
+    void read_nodes() && {
         std::size_t i = 0;
         while (i < text_.size()) {
             switch (text_[i]) {
@@ -108,7 +116,7 @@ class NewickReader {
                     ++i;
                     break;
                 case ';':
-                    return std::move(builder_).finish();
+                    return;
                 case '[':
                     i = skip_comment(text_, i + 1);
                     break;
@@ -120,10 +128,8 @@ class NewickReader {
                     break;
             }
         }
-        return std::move(builder_).finish();
     }
 
-  private:
     void open_child() {
         const NodeId child = builder_.append_child_of(current_);
         builder_.set_first_child(current_, child);
@@ -214,11 +220,19 @@ ReaderYield reader_yield_of(std::string_view text) {
 }
 
 Tree parse_newick_tree(std::string_view text, TaxonSet& taxon_set) {
-    return NewickReader(text, taxon_set, expected_node_count(text)).read();
+    return NewickReader(text, taxon_set, TreeBuilder(), expected_node_count(text))
+        .read(/*keep_room=*/false);
 }
 
 Tree parse_newick_tree(std::string_view text, TaxonSet& taxon_set, std::size_t node_count) {
-    return NewickReader(text, taxon_set, node_count).read();
+    return NewickReader(text, taxon_set, TreeBuilder(), node_count).read(/*keep_room=*/false);
+}
+
+void parse_newick_tree_into(std::string_view text, TaxonSet& taxon_set, Tree& tree,
+                            std::optional<std::size_t> node_count) {
+    const std::size_t nodes = node_count ? *node_count : expected_node_count(text);
+    tree =
+        NewickReader(text, taxon_set, TreeBuilder(std::move(tree)), nodes).read(/*keep_room=*/true);
 }
 
 }  // namespace treetally

@@ -15,6 +15,13 @@ namespace treetally {
 // Raises the fatal error of Rust's float parser for a branch length that is not a number.
 Tree parse_newick_tree(std::string_view text, TaxonSet& taxon_set);
 
+// The same into `tree`, whose arrays are built in again and keep their room: a reader of one
+// tree after another then allocates nothing once they have room for the largest. The arrays get
+// room for `node_count` nodes when given (the nodes of reader_yield_of, say), else for
+// node_openers_in's estimate.
+void parse_newick_tree_into(std::string_view text, TaxonSet& taxon_set, Tree& tree,
+                            std::optional<std::size_t> node_count = std::nullopt);
+
 // How many "(" and "," `text` holds: the reader makes at most one node for each, beyond the root.
 std::size_t node_openers_in(std::string_view text);
 

@@ -19,6 +19,17 @@ Tree::Tree()
       next_sibling_{-1},
       child_count_{0} {}
 
+void Tree::reset_to_root() {
+    for_each_array(*this, [](auto& array) { array.clear(); });
+    node_taxon_.push_back(root_taxon_marker);
+    parent_.push_back(0);
+    branch_length_.push_back(root_branch_length);
+    first_child_.push_back(-1);
+    next_sibling_.push_back(-1);
+    child_count_.push_back(0);
+    root_is_bifurcating_ = false;
+}
+
 std::size_t Tree::heap_bytes() const {
     std::size_t bytes = 0;
     for_each_array(*this, [&](const auto& array) {
@@ -51,9 +62,17 @@ NodeId TreeBuilder::append_child_of(NodeId parent) {
     return node;
 }
 
+TreeBuilder::TreeBuilder(Tree&& recycled) : tree_(std::move(recycled)) {
+    tree_.reset_to_root();
+}
+
 Tree TreeBuilder::finish() && {
-    tree_.root_is_bifurcating_ = tree_.child_count_[0] == 2;
     Tree::for_each_array(tree_, [](auto& array) { array.shrink_to_fit(); });
+    return std::move(*this).finish_keeping_room();
+}
+
+Tree TreeBuilder::finish_keeping_room() && {
+    tree_.root_is_bifurcating_ = tree_.child_count_[0] == 2;
     return std::move(tree_);
 }
 

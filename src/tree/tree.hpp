@@ -104,6 +104,9 @@ class Tree {
 
     std::size_t at(NodeId node) const { return checked_index(node.index(), node_count()); }
 
+    // Back to the root alone, with the root's initial values; the arrays keep their room.
+    void reset_to_root();
+
     // Calls `visit` on each per-node array of `tree`, for what treats them all alike:
     // reserving, trimming, counting bytes.
     template <typename Self, typename Visit>
@@ -129,6 +132,9 @@ class Tree {
 class TreeBuilder {
   public:
     TreeBuilder() = default;
+    // Builds in the arrays of `recycled`, which start again from the root alone: a reader of
+    // one tree after another allocates nothing once the arrays have room for the largest.
+    explicit TreeBuilder(Tree&& recycled);
 
     // Makes room for `node_count` nodes in every array, so that appending stays in place.
     void reserve(std::size_t node_count);
@@ -147,6 +153,8 @@ class TreeBuilder {
     const Tree& tree() const { return tree_; }
     // Sets the root flag, trims spare capacity and hands the finished tree over.
     Tree finish() &&;
+    // The same without trimming, for a tree whose arrays will be built in again.
+    Tree finish_keeping_room() &&;
 
   private:
     std::size_t at(NodeId node) const { return tree_.at(node); }

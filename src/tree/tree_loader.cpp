@@ -67,14 +67,14 @@ std::string_view strip_line_ending(std::string_view line) {
     return line;
 }
 
-// The memory that the load holds, kept below a budget: the trees, the taxon names and the line
-// being gathered. Without it, a few tens of MB of blank lines (a few hundred bytes of tree and
-// list entry each) or of brackets (a node each), a line that never ends (/dev/zero) or many
-// long names take all memory, and the kernel kills the process.
+// The memory that the load holds, kept below a budget: what the receiver keeps of each tree,
+// the taxon names, the tree being read and the line being gathered. Without it, a few tens of
+// MB of blank lines (a few hundred bytes of tree and list entry each) or of brackets (a node
+// each), a line that never ends (/dev/zero) or many long names take all memory, and the kernel
+// kills the process.
 class MemoryBudget {
   public:
-    explicit MemoryBudget(std::size_t limit)
-        : limit_(limit), lone_root_bytes_(tree_bytes(Tree())) {}
+    explicit MemoryBudget(std::size_t limit) : limit_(limit) {}
 
     // Raises std::bad_alloc unless the line buffer may grow to `capacity` bytes: its old copy
     // exists while it grows, and a line that long may need as much again for its labels.
@@ -82,27 +82,29 @@ class MemoryBudget {
         if (capacity > room() / 2) throw std::bad_alloc();
     }
 
-    // Raises std::bad_alloc unless the tree of `text`, a line held in `line_buffer` bytes, and
-    // the names it may add surely fit. Returns the exact node count to size the tree's arrays
-    // for when the rough count of one node or name per byte does not fit, but that does.
+    // Raises std::bad_alloc unless the tree of `text` and the names it may add surely fit
+    // beside `held_elsewhere` bytes (the line buffer and the arrays the tree is read into).
+    // Returns the exact node count to size the tree's arrays for when the rough count of one
+    // node or name per byte does not fit, but that does.
     std::optional<std::size_t> reserve_for_line(std::string_view text,
-                                                std::size_t line_buffer) const {
-        const std::size_t room_for_tree = room() - std::min(room(), line_buffer);
-        if (room_for_tree < lone_root_bytes_) throw std::bad_alloc();
-        const std::size_t room_beyond_root = room_for_tree - lone_root_bytes_;
+                                                std::size_t held_elsewhere) const {
+        const std::size_t room_for_tree = room() - std::min(room(), held_elsewhere);
+        if (room_for_tree < lone_root_bytes) throw std::bad_alloc();
+        const std::size_t room_beyond_root = room_for_tree - lone_root_bytes;
         if (text.size() <= room_beyond_root / worst_bytes_per_byte) return std::nullopt;
         const ReaderYield yield = reader_yield_of(text);
         const std::size_t more_nodes = yield.nodes - 1;
         const std::size_t names = TaxonSet::bytes_for_new_names(yield.labels, yield.label_bytes);
-        if (more_nodes > room_beyond_root / Tree::bytes_per_node() ||
-            names > room_beyond_root - more_nodes * Tree::bytes_per_node())
+        if (more_nodes > room_beyond_root / node_bytes ||
+            names > room_beyond_root - more_nodes * node_bytes)
             throw std::bad_alloc();
         return yield.nodes;
     }
 
-    // Counts a finished tree and the names it added, those from `first_new` on.
-    void add(const Tree& tree, const TaxonSet& taxa, std::size_t first_new) {
-        held_ += tree_bytes(tree);
+    // Counts the `kept` bytes the receiver of a finished tree holds because of it, and the
+    // names the tree added, those from `first_new` on.
+    void add(std::size_t kept, const TaxonSet& taxa, std::size_t first_new) {
+        held_ += kept;
         std::size_t name_bytes = 0;
         for (std::size_t id = first_new; id < taxa.size(); ++id)
             name_bytes += taxa.taxon_names()[id].size();
@@ -112,41 +114,42 @@ class MemoryBudget {
   private:
     std::size_t room() const { return held_ < limit_ ? limit_ - held_ : 0; }
 
-    // A tree's arrays, the allocator's bookkeeping of their blocks, and its entry (and spare
-    // room) in the list of trees.
-    static std::size_t tree_bytes(const Tree& tree) {
-        return tree.heap_bytes() + tree.heap_block_count() * allocator_bytes_per_block +
-               list_slots_per_tree * sizeof(Tree);
-    }
-
     // While a tree's arrays grow and are trimmed they briefly exist up to three times over.
     static constexpr std::size_t copies_while_built = 3;
-    // What the allocator keeps beside each block it hands out.
-    static constexpr std::size_t allocator_bytes_per_block = 16;
-    // The list of trees grows by doubling, so it holds up to two slots for each tree.
-    static constexpr std::size_t list_slots_per_tree = 2;
+    static constexpr std::size_t node_bytes = copies_while_built * Tree::bytes_per_node();
+    // What the tree of a blank line costs while it is read.
+    static constexpr std::size_t lone_root_bytes = node_bytes;
     // The most a byte of text can cost beyond a lone root: it opens a node, whose arrays the
     // reader sizes by a rough count and may grow, or starts a one-byte name.
     static constexpr std::size_t worst_bytes_per_byte =
-        copies_while_built * Tree::bytes_per_node() + TaxonSet::bytes_for_new_names(1, 1);
+        node_bytes + TaxonSet::bytes_for_new_names(1, 1);
 
     std::size_t limit_;
-    std::size_t lone_root_bytes_;  // what the tree of a blank line costs
     std::size_t held_ = 0;
 };
 
-// Parses one complete line (with its line feed, if any), held in `line_buffer` bytes, into the
-// collection; false when the line is not valid UTF-8.
-bool add_line(std::string_view line, std::size_t line_buffer, TreeCollection& collection,
-              MemoryBudget& budget) {
+// A tree kept in a collection: its arrays, the allocator's bookkeeping of their blocks, and
+// its entry (and spare room) in the list of trees.
+std::size_t kept_tree_bytes(const Tree& tree) {
+    // What the allocator keeps beside each block it hands out.
+    constexpr std::size_t allocator_bytes_per_block = 16;
+    // The list of trees grows by doubling, so it holds up to two slots for each tree.
+    constexpr std::size_t list_slots_per_tree = 2;
+    return tree.heap_bytes() + tree.heap_block_count() * allocator_bytes_per_block +
+           list_slots_per_tree * sizeof(Tree);
+}
+
+// Parses one complete line (with its line feed, if any), held in `line_buffer` bytes, into
+// `tree` and hands it to `sink`, which may keep it or leave its arrays for the next line;
+// false when the line is not valid UTF-8.
+bool add_line(std::string_view line, std::size_t line_buffer, TaxonSet& taxa, Tree& tree,
+              const TreeSink& sink, MemoryBudget& budget) {
     if (!is_valid_utf8(line)) return false;
     const std::string_view text = strip_line_ending(line);
-    const auto node_count = budget.reserve_for_line(text, line_buffer);
-    const std::size_t first_new = collection.taxon_set.size();
-    collection.trees.push_back(node_count
-                                   ? parse_newick_tree(text, collection.taxon_set, *node_count)
-                                   : parse_newick_tree(text, collection.taxon_set));
-    budget.add(collection.trees.back(), collection.taxon_set, first_new);
+    const auto node_count = budget.reserve_for_line(text, line_buffer + tree.heap_bytes());
+    const std::size_t first_new = taxa.size();
+    parse_newick_tree_into(text, taxa, tree, node_count);
+    budget.add(sink(std::move(tree)), taxa, first_new);
     return true;
 }
 
@@ -174,14 +177,31 @@ void release_line(std::string& line) {
 }  // namespace
 
 LoadResult load_tree_collection(const std::string& path, const LoadContext& context) {
-    OpenFile file(path, context.interrupt);
+    TreeCollection collection;
+    const TreeSink keep = [&collection](Tree&& tree) {
+        collection.trees.push_back(std::move(tree));
+        return kept_tree_bytes(collection.trees.back());
+    };
+    const std::size_t budget =
+        context.available_memory().value_or(std::numeric_limits<std::size_t>::max());
+    if (auto error = read_tree_file(path, collection.taxon_set, keep, budget, context.interrupt)) {
+        return std::move(*error);
+    }
+    // The list grew by doubling; a set keeps it for its whole life, so give back the spare room.
+    collection.trees.shrink_to_fit();
+    return collection;
+}
+
+std::optional<LoadError> read_tree_file(const std::string& path, TaxonSet& taxa,
+                                        const TreeSink& sink, std::size_t memory_budget,
+                                        const InterruptCheck& interrupt) {
+    OpenFile file(path, interrupt);
     if (!file.is_open()) return LoadError{messages::could_not_read_file};
 
-    MemoryBudget budget(
-        context.available_memory().value_or(std::numeric_limits<std::size_t>::max()));
-    TreeCollection collection;
+    MemoryBudget budget(memory_budget);
     std::array<char, read_buffer_size> buffer;
     std::string pending;  // the start of a line that spans reads
+    Tree tree;            // the arrays each line is read into
     for (;;) {
         const ssize_t got = file.read_some(buffer);
         if (got < 0) return LoadError{messages::error_reading_file};
@@ -193,21 +213,20 @@ LoadResult load_tree_collection(const std::string& path, const LoadContext& cont
             chunk.remove_prefix(newline + 1);
             bool ok;
             if (pending.empty()) {
-                ok = add_line(rest_of_line, pending.capacity(), collection, budget);
+                ok = add_line(rest_of_line, pending.capacity(), taxa, tree, sink, budget);
             } else {
                 extend_line(pending, rest_of_line, budget);
-                ok = add_line(pending, pending.capacity(), collection, budget);
+                ok = add_line(pending, pending.capacity(), taxa, tree, sink, budget);
                 release_line(pending);
             }
             if (!ok) return LoadError{messages::error_reading_file};
         }
         extend_line(pending, chunk, budget);
     }
-    if (!pending.empty() && !add_line(pending, pending.capacity(), collection, budget))
+    if (!pending.empty() && !add_line(pending, pending.capacity(), taxa, tree, sink, budget)) {
         return LoadError{messages::error_reading_file};
-    // The list grew by doubling; a set keeps it for its whole life, so give back the spare room.
-    collection.trees.shrink_to_fit();
-    return collection;
+    }
+    return std::nullopt;
 }
 
 }  // namespace treetally

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -25,5 +27,17 @@ using LoadResult = std::variant<TreeCollection, LoadError>;
 // `context.interrupt` is asked before every read of 8 KB, and whenever a signal interrupts the
 // opening or a read; whatever it raises ends the load, with the file closed and all freed.
 LoadResult load_tree_collection(const std::string& path, const LoadContext& context = {});
+
+// Receives each tree as soon as its line is read, in file order, and answers how many bytes it
+// keeps because of it: they count against the memory budget of the load.
+using TreeSink = std::function<std::size_t(Tree&&)>;
+
+// What load_tree_collection does, with each tree handed to `sink` instead of kept, and the
+// labels added to `taxa`, within `memory_budget` bytes and asking `interrupt` as
+// load_tree_collection asks its context's; nullopt when the whole file was read. A caller that
+// indexes each tree at once never holds the trees of a whole file.
+std::optional<LoadError> read_tree_file(const std::string& path, TaxonSet& taxa,
+                                        const TreeSink& sink, std::size_t memory_budget,
+                                        const InterruptCheck& interrupt = {});
 
 }  // namespace treetally

@@ -105,5 +105,26 @@ TEST(LoaderMemoryBudget, FailuresOfTheFileComeFirst) {
     EXPECT_EQ(std::get<LoadError>(missing).message, messages::could_not_read_file);
 }
 
+TEST(LoaderMemoryBudget, WhatTheReceiverKeepsCountsAgainstTheBudget) {
+    const test::TempDir dir;
+    const std::string path = dir.write("trees.nwk", "(A,B);\n(C,D);\n(E,F);\n");
+    std::size_t received = 0;
+    auto keeping = [&received](std::size_t bytes) {
+        return [&received, bytes](Tree&&) {
+            ++received;
+            return bytes;
+        };
+    };
+    // A receiver that keeps nothing gets every tree within a small budget; one that keeps much
+    // stops the load before the next line, whose tree would no longer fit.
+    TaxonSet taxa;
+    EXPECT_FALSE(read_tree_file(path, taxa, keeping(0), 10'000).has_value());
+    EXPECT_EQ(received, 3u);
+    received = 0;
+    TaxonSet more_taxa;
+    EXPECT_THROW((void)read_tree_file(path, more_taxa, keeping(9'900), 10'000), std::bad_alloc);
+    EXPECT_EQ(received, 1u);
+}
+
 }  // namespace
 }  // namespace treetally

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <limits>
 #include <new>
 #include <optional>
 #include <ostream>
@@ -15,7 +16,9 @@
 #include <vector>
 
 #include "allocation_counter.hpp"
+#include "exposure/tree_set_builder.hpp"
 #include "exposure/tree_set_data.hpp"
+#include "lca/index_arena.hpp"
 #include "temp_files.hpp"
 #include "test_support.hpp"
 #include "tree/available_memory.hpp"
@@ -77,7 +80,7 @@ TEST(MemoryEstimates, IndexBuildTakesItsBlockAndScratchAndKeepsTheBlock) {
 
 struct IndexBytesCase {
     const char* text;
-    std::size_t expected;  // 8-byte words of taxa, table, depths, nodes, distances
+    std::size_t expected;
 };
 
 class IndexBytes : public ::testing::TestWithParam<IndexBytesCase> {};
@@ -88,40 +91,53 @@ TEST_P(IndexBytes, MatchesTheArraysOfTheBuiltIndex) {
     EXPECT_EQ(test::index_of(parsed).heap_bytes(), GetParam().expected);
 }
 
+// Entries of one byte each. The per-taxon table and the block are each a multiple of 8 bytes,
+// with room for a four-byte read of their last entry: 3 bytes after the positions, and after
+// the nodes either the distances (8 bytes a node) or 3 bytes.
 INSTANTIATE_TEST_SUITE_P(Trees, IndexBytes,
                          ::testing::Values(IndexBytesCase{"((A:1,B:2):3,C:4);",
-                                                          8 * (2 + 16 + 5 + 5 + 10)},
-                                           IndexBytesCase{"(A,B,C);", 8 * (2 + 16 + 4 + 4 + 8)},
-                                           IndexBytesCase{"", 8 * (0 + 2 + 1 + 1 + 2)}));
+                                                          8 + 40 + 5 * 8},      // table 13, tour 20
+                                           IndexBytesCase{"(A,B,C);", 8 + 32},  // 13 + 16 + 3
+                                           IndexBytesCase{"", 8 + 8}));         // 1 + 4 + 3
 
 TEST(IndexMemory, CollectionSumsItsTreesWithTheWholeTaxonSet) {
     TreeCollection collection;
     collection.trees.push_back(parse_newick_tree("((A,B),C);", collection.taxon_set));
     collection.trees.push_back(parse_newick_tree("(D,E);", collection.taxon_set));
-    EXPECT_EQ(collection_index_bytes(collection), TreeLca::bytes_for(collection.trees[0], 5) +
-                                                      TreeLca::bytes_for(collection.trees[1], 5) +
+    const std::size_t blocks = TreeLca::block_bytes_for(collection.trees[0]) +
+                               TreeLca::block_bytes_for(collection.trees[1]);
+    const std::size_t tables = TreeLca::bytes_for(collection.trees[0], 5) +
+                               TreeLca::bytes_for(collection.trees[1], 5) - blocks;
+    EXPECT_EQ(collection_index_bytes(collection), IndexArena::block_bytes_for(blocks) +
+                                                      IndexArena::block_bytes_for(tables) +
                                                       2 * sizeof(TreeLca));
 }
 
-TEST(IndexMemory, BuildScratchIsTheTableAndTwoRowsOfDepths) {
-    // C = 8 columns, L = 4 levels: rows of 8 x (4 + 2) entries of 4 bytes.
-    EXPECT_EQ(TreeLca::build_scratch_bytes(parse("((A:1,B:2):3,C:4);").tree), 8u * 6 * 4);
-    EXPECT_EQ(TreeLca::build_scratch_bytes(parse("").tree), 2u * 4 * 4);
+TEST(IndexMemory, BuildScratchIsTourAndLevelRowsTheStackAndTheLabelledNodes) {
+    // 2 rows of the tour (10 entries) and 3 of the table (8 columns), 4 bytes an entry, and a
+    // stack and a list of labelled nodes of up to 5 nodes, 8 bytes each.
+    EXPECT_EQ(TreeLca::build_scratch_bytes(parse("((A:1,B:2):3,C:4);").tree),
+              (2u * 10 + 3 * 8) * 4 + 5 * 8 + 5 * 8);
+    EXPECT_EQ(TreeLca::build_scratch_bytes(parse("").tree), (2u * 2 + 3 * 2) * 4 + 8 + 8);
 }
 
 TEST(IndexMemory, IndexingKeepsTheEstimateAndPeaksAtTheLargestScratch) {
-    // The largest tree comes last, where its scratch adds to every index built before it;
-    // the trees are large enough that reading the available memory peaks lower.
+    // The largest tree comes last, where its scratch adds to every index built before it. The
+    // trees stay alive beside the builder: index_tree_collection frees each one once indexed.
     TreeCollection collection;
     const std::vector<std::string> texts = sample_texts();
     for (const std::string& text : texts)
         collection.trees.push_back(parse_newick_tree(text, collection.taxon_set));
     const std::size_t kept = collection_index_bytes(collection);
     const std::size_t peak = indexing_peak_bytes(collection);
-    EXPECT_EQ(peak - kept, TreeLca::build_scratch_bytes(collection.trees.back()));
+    EXPECT_GT(peak, kept);
     TreeSetData data;
-    const auto allocated =
-        allocated_by([&] { data = index_tree_collection(std::move(collection)); });
+    const auto allocated = allocated_by([&] {
+        TreeSetBuilder builder(std::numeric_limits<std::size_t>::max(),
+                               TreeSetBuilder::Room::for_collection(collection));
+        for (const Tree& tree : collection.trees) builder.add(tree);
+        data = std::move(builder).finish(std::move(collection.taxon_set));
+    });
     EXPECT_EQ(allocated.kept_bytes, kept);
     EXPECT_EQ(allocated.peak_bytes, peak);
 }
@@ -211,6 +227,20 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     4'000'000, true}),
     [](const auto& test_case) { return std::string(test_case.param.name); });
+
+TEST(IndexMemory, BuilderRefusesWhatItsBudgetCannotHold) {
+    const auto parsed = parse("((A,B),(C,D));");
+    const std::size_t needed =
+        TreeLca::block_bytes_for(parsed.tree) + TreeLca::BuildScratch::bytes_for(parsed.tree);
+    TreeSetBuilder tight(needed - 1, {});
+    EXPECT_THROW((void)tight.add(parsed.tree), std::bad_alloc);
+    // Room for the index, but not for a per-taxon table of 100,000 taxa, which comes last.
+    TreeSetBuilder builder(needed, {});
+    (void)builder.add(parsed.tree);
+    TaxonSet taxa;
+    for (int k = 0; k < 100'000; ++k) taxa.insert_or_get(std::to_string(k));
+    EXPECT_THROW((void)std::move(builder).finish(std::move(taxa)), std::bad_alloc);
+}
 
 TEST(IndexMemory, AvailableMemoryIsKnownOnLinux) {
 #ifdef __linux__

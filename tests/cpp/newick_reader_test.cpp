@@ -3,6 +3,7 @@
 // end exactly the size of the tree.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -227,6 +228,30 @@ TEST(NewickReader, ReservedNodeArraysEndExact) {
     }
     EXPECT_EQ(parse("(A[(,(,(],B);").tree.node_count(), 3u);
     EXPECT_EQ(parse("(A,B)[;](C,(D,E));").tree.node_count(), 7u);
+}
+
+// Reading one tree after another into the same arrays gives the trees a fresh read gives,
+// whatever was read before, and keeps the room of the largest.
+TEST(NewickReader, TreesReadIntoReusedArraysMatchFreshReads) {
+    const std::vector<std::string> texts = {"((A:1,B:2):3,(C,D),E);", "(F,G);", "",
+                                            "(((A,(B,C)),D),(E,F));", "A;"};
+    TaxonSet fresh_taxa;
+    TaxonSet reused_taxa;
+    Tree reused;
+    std::size_t largest_room = 0;
+    for (const std::string& text : texts) {
+        const Tree fresh = parse_newick_tree(text, fresh_taxa);
+        parse_newick_tree_into(text, reused_taxa, reused);
+        EXPECT_TRUE(std::ranges::equal(fresh.node_taxons(), reused.node_taxons())) << text;
+        EXPECT_TRUE(std::ranges::equal(fresh.parents(), reused.parents())) << text;
+        EXPECT_TRUE(std::ranges::equal(fresh.branch_lengths(), reused.branch_lengths())) << text;
+        EXPECT_TRUE(std::ranges::equal(fresh.first_children(), reused.first_children())) << text;
+        EXPECT_TRUE(std::ranges::equal(fresh.next_siblings(), reused.next_siblings())) << text;
+        EXPECT_TRUE(std::ranges::equal(fresh.child_counts(), reused.child_counts())) << text;
+        EXPECT_EQ(fresh.root_is_bifurcating(), reused.root_is_bifurcating()) << text;
+        largest_room = std::max(largest_room, fresh.heap_bytes());
+        EXPECT_EQ(reused.heap_bytes(), largest_room) << text;
+    }
 }
 
 }  // namespace

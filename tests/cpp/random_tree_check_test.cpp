@@ -337,11 +337,11 @@ void expect_topologies_match(const TreeLca& index, const test::BruteForceTree& f
 }
 
 // The three sweeps against per-tree brute force over the same collection.
-void expect_sweeps_match(const TreeSetData& data, Rng& rng) {
-    const auto& names = data.collection.taxon_set.taxon_names();
+void expect_sweeps_match(const TreeSetData& data, const std::vector<Tree>& trees, Rng& rng) {
+    const auto& names = data.taxon_set.taxon_names();
     if (names.size() < 5) return;
     std::vector<test::BruteForceTree> facts;
-    for (const Tree& tree : data.collection.trees) facts.emplace_back(tree);
+    for (const Tree& tree : trees) facts.emplace_back(tree);
     for (int round = 0; round < 3; ++round) {
         std::vector<std::uint32_t> ids(names.size());
         for (std::uint32_t t = 0; t < ids.size(); ++t) ids[t] = t;
@@ -443,19 +443,20 @@ TEST(RandomTrees, ReaderIndexClassifiersAndSweepsAgreeWithBruteForce) {
                     expected_names.push_back(models[i].label[m]);
         ASSERT_EQ(collection.taxon_set.taxon_names(), expected_names);
 
+        // The set keeps no trees; the copies are what its indexes are checked against.
+        const std::vector<Tree> trees = collection.trees;
         const TreeSetData data = index_tree_collection(std::move(collection));
         ASSERT_EQ(data.tree_count(), models.size());
         for (std::size_t i = 0; i < models.size(); ++i) {
-            const Tree& tree = data.collection.trees[i];
-            expect_tree_matches_model(tree, data.collection.taxon_set, models[i], preorders[i],
-                                      lines[i]);
+            const Tree& tree = trees[i];
+            expect_tree_matches_model(tree, data.taxon_set, models[i], preorders[i], lines[i]);
             const test::BruteForceTree facts(tree);
             expect_index_matches_tree(data.lcas[i], facts, rng, lines[i]);
             expect_topologies_match(data.lcas[i], facts, rng, lines[i], coverage);
             if (HasFatalFailure()) return;
             count_shape(tree, coverage);
         }
-        expect_sweeps_match(data, rng);
+        expect_sweeps_match(data, trees, rng);
         if (HasFatalFailure()) return;
     }
     EXPECT_GT(coverage.trees, 3000);

@@ -96,7 +96,7 @@ TEST(RealDataPresence, IntronTreesLackTheKnownTaxa) {
     if (!fs::exists(path)) GTEST_SKIP() << "no data at " << path;
     const TreeSetData data = load_tree_set_data(path.string());
     ASSERT_EQ(data.tree_count(), 5016u);
-    const TaxonSet& taxa = data.collection.taxon_set;
+    const TaxonSet& taxa = data.taxon_set;
     for (std::size_t t = 0; t < taxa.size(); ++t) {
         std::size_t missing = 0;
         for (const TreeLca& lca : data.lcas)

@@ -95,7 +95,7 @@ TEST(SingleTreeQueries, LoadedSetIndexesEveryTreeOverAllTaxa) {
     test::TempDir dir;
     const TreeSetData data = load_tree_set_data(dir.write("two.tre", "((A,B),C);\n(C,(D,A));\n"));
     ASSERT_EQ(data.tree_count(), 2u);
-    EXPECT_EQ(data.collection.trees.size(), 2u);
+    EXPECT_EQ(data.taxon_set.size(), 4u);
     for (const TreeLca& lca : data.lcas) EXPECT_EQ(lca.taxon_count(), 4u);
     EXPECT_EQ(tree_quartet_type(data, 0, abcd), std::nullopt);  // D missing from tree 0
 }

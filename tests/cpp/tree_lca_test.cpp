@@ -5,7 +5,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
+#include <random>
+#include <string>
 #include <vector>
 
 #include "lca/tree_lca.hpp"
@@ -33,8 +36,7 @@ TEST(TreeLca, TourOfABifurcatingRoot) {
     const TreeLca index = index_of(parsed);
     EXPECT_EQ(to_u32(index.euler_nodes()), (U32{0, 1, 2, 1, 3, 1, 0, 4, 0, 0}));
     EXPECT_EQ(to_u32(index.euler_depths()), (U32{0, 1, 2, 1, 2, 1, 0, 1, 0, 0}));
-    EXPECT_EQ(std::vector<double>(index.euler_distances().begin(), index.euler_distances().end()),
-              (std::vector<double>{0, 3, 4, 3, 5, 3, 0, 4, 0, 0}));
+    EXPECT_EQ(index.euler_distances(), (std::vector<double>{0, 3, 4, 3, 5, 3, 0, 4, 0, 0}));
     EXPECT_EQ(to_u32(index.taxon_positions()), (U32{2, 4, 7}));
     EXPECT_EQ(index.tour_length(), 10u);
     EXPECT_EQ(index.column_count(), 8u);
@@ -146,9 +148,72 @@ TEST(TreeLca, RepeatedTaxonTakesTheLaterLeaf) {
 }
 
 TEST(TreeLca, WithoutLengthsDistancesAreZeroButDepthsCount) {
-    const TreeLca index = index_of(parse("(((A),B),C);"));
-    for (double distance : index.euler_distances()) EXPECT_EQ(distance, 0.0);
-    EXPECT_EQ(index.depth_at(index.taxon_position(TaxonId{0})), 3u);
+    // Zero lengths of either sign store no distances; any other length, NaN too, stores them.
+    for (const char* text : {"(((A),B),C);", "(((A:0),B:-0):0.0,C);"}) {
+        const TreeLca index = index_of(parse(text));
+        EXPECT_FALSE(index.stores_distances()) << text;
+        for (double distance : index.euler_distances()) EXPECT_EQ(distance, 0.0);
+        EXPECT_FALSE(std::signbit(index.distance_at(index.taxon_position(TaxonId{1}))));
+        EXPECT_EQ(index.depth_at(index.taxon_position(TaxonId{0})), 3u);
+    }
+    EXPECT_TRUE(index_of(parse("((A:0,B:nan),C);")).stores_distances());
+}
+
+// A chain of `node_count` nodes: the root, unary nodes, and the leaf A at the bottom, whose
+// position, depth and node id are the largest values the index stores.
+struct WidthCase {
+    std::size_t node_count;
+    std::size_t position_bytes;  // positions run to 2 x node_count - 1
+    std::size_t node_bytes;      // node ids and depths to node_count - 1
+};
+
+class IndexWidths : public ::testing::TestWithParam<WidthCase> {};
+
+TEST_P(IndexWidths, TheNarrowestWidthHoldsTheLargestValues) {
+    const std::size_t nodes = GetParam().node_count;
+    const auto parsed =
+        parse(std::string(nodes - 1, '(') + "A:1" + std::string(nodes - 1, ')') + ";");
+    const TreeLca index = index_of(parsed);
+    EXPECT_EQ(index.position_bytes(), GetParam().position_bytes);
+    EXPECT_EQ(index.node_bytes(), GetParam().node_bytes);
+    const EulerPos a = index.taxon_position(TaxonId{0});
+    const auto last = static_cast<std::uint32_t>(nodes - 1);
+    EXPECT_EQ(a.value, last);
+    EXPECT_EQ(index.node_at(a).value, static_cast<std::int32_t>(last));
+    EXPECT_EQ(index.depth_at(a), last);
+    EXPECT_EQ(index.distance_at(a), 1.0);
+    // The last entry of the tour and the table's top level, whatever its entry width.
+    const EulerPos spare{static_cast<std::uint32_t>(index.tour_length() - 1)};
+    EXPECT_EQ(index.node_at(spare).value, 0);
+    EXPECT_EQ(index.node_at(index.lca_position(EulerPos{0}, spare)).value, 0);
+    EXPECT_EQ(index.depth_at(index.lca_position(a, spare)), 0u);
+    EXPECT_EQ(index.depth_at(index.lca_position(a, EulerPos{last + 1})), last - 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Chains, IndexWidths,
+                         ::testing::Values(WidthCase{2, 1, 1}, WidthCase{128, 1, 1},
+                                           WidthCase{129, 2, 1}, WidthCase{256, 2, 1},
+                                           WidthCase{257, 2, 2}, WidthCase{32768, 2, 2},
+                                           WidthCase{32769, 4, 2}, WidthCase{65536, 4, 2},
+                                           WidthCase{65537, 4, 4}));
+
+TEST(TreeLca, OneByteReadsAnswerLikeTheIndex) {
+    std::mt19937_64 rng(5);
+    for (int round = 0; round < 50; ++round) {
+        const TreeLca index = index_of(parse(test::random_newick(rng)));
+        const TreeLca::ByteReads bytes(index);
+        const auto columns = static_cast<std::uint32_t>(index.column_count());
+        for (std::uint32_t a = 0; a < columns; ++a) {
+            const EulerPos p{a};
+            EXPECT_EQ(bytes.node_at_in_range(p), index.node_at(p));
+            EXPECT_EQ(bytes.depth_at_in_range(p), index.depth_at(p));
+            EXPECT_EQ(bytes.distance_at_in_range(p), index.distance_at(p));
+            for (std::uint32_t b = 0; b < columns; ++b) {
+                EXPECT_EQ(bytes.lca_visit_in_range(p, EulerPos{b}).position,
+                          index.lca_position(p, EulerPos{b}));
+            }
+        }
+    }
 }
 
 TEST(TreeLca, RootLengthNeverEntersDistances) {

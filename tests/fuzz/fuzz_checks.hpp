@@ -106,7 +106,7 @@ inline void check_one_tree(const Tree& tree, const TreeLca& lca, FuzzedDataProvi
 // Runs name-based queries (single trees and sweeps) on names picked from the taxon set, plus
 // a few names that are not there.
 inline void run_named_queries(const TreeSetData& data, FuzzedDataProvider& bytes) {
-    const auto& names = data.collection.taxon_set.taxon_names();
+    const auto& names = data.taxon_set.taxon_names();
     // Longer than every taxon name, so surely not one of them (the fuzzer learns constants).
     std::size_t longest = 0;
     for (const auto& name : names) longest = std::max(longest, name.size());
@@ -170,10 +170,12 @@ inline void run_named_queries(const TreeSetData& data, FuzzedDataProvider& bytes
 
 // Indexes the collection and runs everything above on it.
 inline void index_and_query(TreeCollection collection, FuzzedDataProvider& bytes) {
+    // The set keeps no trees; the copies are what its indexes are checked against.
+    const std::vector<Tree> trees = collection.trees;
     const TreeSetData data = index_tree_collection(std::move(collection));
-    require(data.lcas.size() == data.collection.trees.size(), "one index per tree");
+    require(data.lcas.size() == trees.size(), "one index per tree");
     for (const TreeLca& lca : data.lcas) {
-        require(lca.taxon_count() == data.collection.taxon_set.size(), "index covers all taxa");
+        require(lca.taxon_count() == data.taxon_set.size(), "index covers all taxa");
     }
     if (data.tree_count() > 0) {
         const std::size_t checked =
@@ -181,7 +183,7 @@ inline void index_and_query(TreeCollection collection, FuzzedDataProvider& bytes
         for (std::size_t k = 0; k < checked; ++k) {
             const std::size_t id =
                 bytes.ConsumeIntegralInRange<std::size_t>(0, data.tree_count() - 1);
-            check_one_tree(data.collection.trees[id], data.lcas[id], bytes);
+            check_one_tree(trees[id], data.lcas[id], bytes);
         }
     }
     run_named_queries(data, bytes);

@@ -1,5 +1,7 @@
 """Fixtures shared by the Python tests of treetally."""
 
+from pathlib import Path
+
 import pytest
 
 
@@ -16,3 +18,23 @@ def write_trees(tmp_path):
         return path
 
     return write
+
+
+# The shared gene-tree files beside the repository (../shared/data), else /work/shared/data.
+_SHARED_CANDIDATES = [
+    Path(__file__).resolve().parents[2].parent / "shared" / "data",
+    Path("/work/shared/data"),
+]
+SHARED_DATA = next((folder for folder in _SHARED_CANDIDATES if folder.is_dir()), None)
+
+
+@pytest.fixture
+def shared_file():
+    """Returns a function giving the path of a shared gene-tree file; skips without them."""
+
+    def find(name):
+        if SHARED_DATA is None or not (SHARED_DATA / name).is_file():
+            pytest.skip("the shared gene-tree files are not available")
+        return SHARED_DATA / name
+
+    return find

@@ -200,8 +200,9 @@ def available_memory():
 @pytest.mark.skipif(not os.path.exists("/proc/meminfo"), reason="needs /proc/meminfo")
 def test_many_short_lines_of_distinct_taxa_fail_with_memory_error(tmp_path):
     # Every tree keeps a slot for every taxon of the file: k lines of two new names each need
-    # 8 k^2 bytes of index, here about twice the memory there is, from a file of a few MB.
-    lines = int((available_memory() / 4) ** 0.5) + 1
+    # 2 k^2 bytes of index (a small tree's positions take a byte), here about twice the memory
+    # there is, from a file of a few MB.
+    lines = int(available_memory() ** 0.5) + 1
     path = write_in_chunks(tmp_path / "wide.nwk", (f"(a{k},b{k});\n" for k in range(lines)))
     report = load_in_child(path)
     assert report["error"] == ["MemoryError", ""]
@@ -211,9 +212,10 @@ def test_many_short_lines_of_distinct_taxa_fail_with_memory_error(tmp_path):
 @heavy
 @pytest.mark.skipif(not os.path.exists("/proc/meminfo"), reason="needs /proc/meminfo")
 def test_one_tree_whose_index_cannot_fit_fails_with_memory_error(tmp_path):
-    # About 480 bytes of index and build scratch per "(" (a 28-level table of 2 entries per
-    # node, and its scratch): a file of a 400th of the available memory asks for more than all.
-    count = available_memory() // 400
+    # About 190 bytes of index and build scratch per "(": 2 table columns per node of 64 bytes
+    # each (27 levels), 16 of tour and 48 of scratch. A file of a 120th of the available memory
+    # asks for more than all.
+    count = available_memory() // 120
     path = write_in_chunks(tmp_path / "brackets.nwk", ["(" * (1 << 20)] * (count >> 20))
     report = load_in_child(path)
     assert report["error"] == ["MemoryError", ""]

@@ -1,18 +1,16 @@
-"""The code tables users read (examples/topology_tables.py and README.md) against what the
-module answers: every printed topology, loaded as a tree, must get back its own code."""
+"""The code tables users read (treetally_tools.codes and README.md) against what the module
+answers: every printed topology, loaded as a tree, must get back its own code."""
 
 import re
-import sys
 from pathlib import Path
 
 import pytest
 
 import treetally
+from treetally_tools import codes as tables
+from treetally_tools.tallies import TimeTable
 
 REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / "examples"))
-
-import topology_tables as tables  # noqa: E402
 
 # Deliberately not in alphabetical or file order: codes follow the order of `names` only.
 QUINTET_NAMES = ("eel", "cod", "ray", "asp", "bib")
@@ -87,21 +85,23 @@ def test_time_table_helpers_split_the_library_layout(write_trees):
     assert shares[4] == pytest.approx(2 / 3) and shares[12] == pytest.approx(1 / 3)
     assert sum(tables.time_table_block(table, 4)) == pytest.approx(1.0)
     assert tables.time_table_block(table, 0) == [0.0] * 10
-    printed = tables.format_time_table(n, table)
-    assert printed.splitlines()[0].split() == ["code", "4", "12"]
+    counts = [2 if code == 4 else 1 if code == 12 else 0 for code in range(15)]
+    printed = TimeTable(n, tuple(table), tuple(counts), 3, 0).to_text().splitlines()
+    assert printed[2].split()[:4] == ["code", "topology", "trees", "share"]
+    assert printed[3 + 4].split()[2:4] == ["2", "0.667"] and printed[3 + 12].split()[2:4] == ["1", "0.333"]
 
 
 @pytest.mark.parametrize(
     "table, outcome",
-    [([0.0] * 165, "no tree holds"), ([0.0] * 164, ValueError)],
+    [([0.0] * 165, "0 of 0 trees resolved"), ([0.0] * 164, ValueError)],
     ids=["nothing classified", "wrong length"],
 )
 def test_time_table_formatting_of_degenerate_tables(table, outcome):
     if outcome is ValueError:
         with pytest.raises(ValueError):
-            tables.format_time_table(QUINTET_NAMES, table)
+            TimeTable(QUINTET_NAMES, tuple(table), (0,) * 15, 0, 0).to_text()
     else:
-        assert outcome in tables.format_time_table(QUINTET_NAMES, table)
+        assert outcome in TimeTable(QUINTET_NAMES, tuple(table), (0,) * 15, 0, 0).to_text()
 
 
 def readme_rows(heading):

@@ -254,7 +254,7 @@ PyObject* tree_set_iter(PyObject* self) {
 
 PyObject* taxa(PyObject* self, PyObject*) {
     return boundary_call([&] {
-        return list_of_strings(tree_set_receiver(self).data->collection.taxon_set.taxon_names());
+        return list_of_strings(tree_set_receiver(self).data->taxon_set.taxon_names());
     });
 }
 

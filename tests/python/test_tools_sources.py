@@ -1,0 +1,140 @@
+"""Trees from compressed files, streams and Newick strings give the module's own TreeSet of the
+same trees; temporary copies go away; unreadable input is an ordinary, named error."""
+
+import bz2
+import gzip
+import io
+import lzma
+import os
+import tempfile
+import threading
+from pathlib import Path
+
+import pytest
+
+import treetally
+from treetally_tools import TreeFileError, UnknownTaxonError, load_trees, plain_text, quartet_table
+
+APES = Path(__file__).resolve().parents[2] / "examples" / "data" / "apes-6taxa-1000genes.tre"
+NAMES = ("Human", "Chimp", "Gorilla", "Orangutan", "Gibbon")
+COMPRESSORS = {"gz": gzip.compress, "bz2": bz2.compress, "xz": lzma.compress}
+
+
+@pytest.fixture
+def scratch(tmp_path, monkeypatch):
+    """A folder that receives every temporary copy, to see that none is left behind."""
+    folder = tmp_path / "scratch"
+    folder.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(folder))
+    return folder
+
+
+def assert_same_trees(trees, reference_path=APES):
+    reference = treetally.TreeSet(reference_path)
+    assert isinstance(trees, treetally.TreeSet)
+    assert (len(trees), trees.taxa()) == (len(reference), reference.taxa())
+    assert trees.tally_single_quintet(NAMES) == reference.tally_single_quintet(NAMES)
+    assert trees.coalesence_times_by_topology(NAMES) == reference.coalesence_times_by_topology(NAMES)
+
+
+@pytest.mark.parametrize("suffix", ["gz", "bz2", "xz", "tre"])
+def test_compressed_file_is_recognised_by_its_bytes_whatever_its_name(tmp_path, scratch, suffix):
+    text = APES.read_bytes()
+    path = tmp_path / f"trees.{suffix}"
+    path.write_bytes(COMPRESSORS[suffix](text) if suffix in COMPRESSORS else text)
+    misnamed = tmp_path / "trees.txt"
+    misnamed.write_bytes(path.read_bytes())
+    assert_same_trees(load_trees(path))
+    assert_same_trees(load_trees(str(misnamed)))
+    assert list(scratch.iterdir()) == []
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: io.BytesIO(APES.read_bytes()),
+        lambda: io.BytesIO(gzip.compress(APES.read_bytes())),
+        lambda: io.StringIO(APES.read_text(encoding="utf-8")),
+        lambda: APES.read_text(encoding="utf-8").splitlines(),
+        lambda: APES.read_text(encoding="utf-8").splitlines(keepends=True),
+        lambda: (line for line in APES.read_text(encoding="utf-8").splitlines()),
+    ],
+    ids=["binary stream", "gzip stream", "text stream", "strings", "strings with newlines", "generator"],
+)
+def test_streams_and_newick_strings(scratch, make):
+    assert_same_trees(load_trees(make()))
+    assert list(scratch.iterdir()) == []
+
+
+@pytest.mark.parametrize("packed", [False, True], ids=["plain", "gzip"])
+def test_a_pipe_named_by_path_is_read_once(tmp_path, scratch, packed):
+    pipe = tmp_path / "pipe"
+    os.mkfifo(pipe)
+    data = gzip.compress(APES.read_bytes()) if packed else APES.read_bytes()
+    writer = threading.Thread(target=pipe.write_bytes, args=(data,))
+    writer.start()
+    assert_same_trees(load_trees(pipe))
+    writer.join()
+    assert list(scratch.iterdir()) == []
+
+
+def test_shared_gzip_file_loads_as_its_plain_text(shared_file, scratch):
+    trees = load_trees(shared_file("birds-363taxa-635genes.tre.gz"))
+    assert (len(trees), len(trees.taxa())) == (635, 363)
+    assert list(scratch.iterdir()) == []
+
+
+def test_plain_file_is_read_in_place_and_a_copy_lives_as_long_as_its_block(tmp_path, scratch):
+    with plain_text(APES) as path:
+        assert path == APES
+    packed = tmp_path / "trees.gz"
+    packed.write_bytes(gzip.compress(APES.read_bytes()))
+    with plain_text(packed) as path:
+        assert path.parent == scratch and path.read_bytes() == APES.read_bytes()
+    assert not path.exists()
+    with quartet_table(packed, list(NAMES)) as table:
+        assert len(list(scratch.iterdir())) == 1 and len(list(table)) == 5
+    assert list(scratch.iterdir()) == []
+    with pytest.raises(UnknownTaxonError):
+        quartet_table(packed, ["Human", "Chimp", "Gorilla", "Bonobo"])
+    assert list(scratch.iterdir()) == []
+
+
+@pytest.mark.parametrize(
+    "content, reason",
+    [
+        (None, "No such file or directory"),
+        (gzip.compress(b"((A,B),(C,D));\n" * 50)[:-12], "compressed data is damaged"),
+        (b"((A,B),(C,D));\n((A,\xff),(C,D));\n", "not UTF-8"),
+        (b"((A:1,B:x),(C,D));\n", "branch length is not a number"),
+    ],
+    ids=["missing", "truncated gzip", "not UTF-8", "bad branch length"],
+)
+def test_unreadable_input_is_an_ordinary_exception_naming_the_file(tmp_path, scratch, content, reason):
+    path = tmp_path / "broken.tre"
+    if content is not None:
+        path.write_bytes(content)
+    with pytest.raises(TreeFileError) as raised:
+        load_trees(path, quiet=True)
+    assert isinstance(raised.value, Exception)
+    assert str(path) in str(raised.value) and reason in str(raised.value)
+    assert list(scratch.iterdir()) == []
+
+
+def test_quiet_load_holds_back_the_modules_own_report(tmp_path, capfd):
+    path = tmp_path / "broken.tre"
+    path.write_bytes(b"((A:1,B:x),(C,D));\n")
+    for quiet in (True, False):
+        with pytest.raises(TreeFileError):
+            load_trees(path, quiet=quiet)
+        assert bool(capfd.readouterr().err.strip()) == (not quiet)
+
+
+@pytest.mark.parametrize(
+    "source, error",
+    [(["((A,B),C);\n((A,C),B);"], ValueError), ([b"((A,B),C);"], TypeError), (b"trees.tre", TypeError)],
+    ids=["two trees in one string", "bytes item", "bytes path"],
+)
+def test_malformed_sources_are_refused(source, error):
+    with pytest.raises(error):
+        load_trees(source)

@@ -1,0 +1,72 @@
+# The companion package of the treetally module: labelled results, name checks, input from
+# compressed files, streams and strings, all-quartet tables with coalescent tests, plots, Dask
+# sharding and the `treetally` command. Standard library only; the extras add the rest.
+"""Tools around the treetally module: labelled tallies, tables, tests, plots and a command."""
+
+from .codes import (
+    PAIRS,
+    QUARTET_SPLITS,
+    QUINTET_SHAPES,
+    pair_labels,
+    quartet_topologies,
+    quartet_topology,
+    quintet_topologies,
+    quintet_topology,
+    time_table_block,
+    time_table_shares,
+)
+from .coalescent import (
+    ChiSquare,
+    SpeciesQuartet,
+    chi2_sf,
+    compare_with_species_tree,
+    expected_concordance,
+    minor_equal_test,
+    star_test,
+)
+from .errors import MissingExtraError, RepeatedTaxonWarning, TreeFileError, UnknownTaxonError
+from .names import check_names
+from .sources import load_trees, plain_text
+from .tables import TableRow, TopologyTable, flat_columns, quartet_table, quintet_table
+from .tallies import TimeBlock, TimeTable, TopologyTally, quartet_tally, quintet_tally, tally, time_table
+
+__version__ = "0.1.0"
+
+__all__ = [
+    "PAIRS",
+    "QUARTET_SPLITS",
+    "QUINTET_SHAPES",
+    "ChiSquare",
+    "MissingExtraError",
+    "RepeatedTaxonWarning",
+    "SpeciesQuartet",
+    "TableRow",
+    "TimeBlock",
+    "TimeTable",
+    "TopologyTable",
+    "TopologyTally",
+    "TreeFileError",
+    "UnknownTaxonError",
+    "check_names",
+    "chi2_sf",
+    "compare_with_species_tree",
+    "expected_concordance",
+    "flat_columns",
+    "load_trees",
+    "minor_equal_test",
+    "pair_labels",
+    "plain_text",
+    "quartet_table",
+    "quartet_tally",
+    "quartet_topologies",
+    "quartet_topology",
+    "quintet_table",
+    "quintet_tally",
+    "quintet_topologies",
+    "quintet_topology",
+    "star_test",
+    "tally",
+    "time_table",
+    "time_table_block",
+    "time_table_shares",
+]

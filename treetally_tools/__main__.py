@@ -1,0 +1,4 @@
+# `python -m treetally_tools` runs the treetally command.
+from .cli import entry_point
+
+entry_point()

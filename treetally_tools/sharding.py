@@ -1,0 +1,195 @@
+# Tallies of tree files too large, or too many, for one machine: the files are cut into shards
+# of whole lines, each shard becomes a TreeSet on the Dask worker that tallies it, and the
+# per-shard results, all of which add up, are summed.
+"""Quartet and quintet tallies and the time table across Dask workers (needs the dask extra).
+
+A TreeSet cannot be pickled, so it is never sent anywhere: each worker receives the text of its
+shard, builds the TreeSet there and returns plain lists. Tallies add up across shards. The time
+table does not (its shares and blocks are normalised per TreeSet), so each shard returns the
+raw per-topology sums of the ten path lengths instead, and the table is normalised once, after
+adding them up; it then equals coalesence_times_by_topology over all the trees, up to rounding.
+"""
+
+# Annotations stay strings: a worker that unpickles these functions must not need the
+# TreeSet class itself, which pickles neither by reference nor by value.
+from __future__ import annotations
+
+import io
+import os
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Iterable, Iterator, List, NamedTuple, Sequence, Tuple, Union
+
+from ._extras import require
+from .codes import PAIRS, QUARTET_CODES, QUINTET_CODES
+from .errors import UnknownTaxonError
+from .presence import presence_masks, trees_holding
+from .sources import load_trees, open_binary
+from .tallies import TimeTable, TopologyTally
+
+if TYPE_CHECKING:
+    import treetally
+
+    PathArgument = Union[str, "os.PathLike[str]"]
+
+Quintet = Tuple[str, str, str, str, str]
+PAIR_COUNT = len(PAIRS)
+
+
+class ShardTally(NamedTuple):
+    """What shards contribute for five names; every field but `names` adds up across shards."""
+
+    names: Quintet
+    trees: int
+    quartet_counts: List[int]  # index = quartet code of the first four names
+    quintet_counts: List[int]  # index = quintet code
+    pair_length_sums: List[float]  # index 10 * code + pair: path lengths summed over trees of that code
+    names_found: List[str]  # the names (of the five) that occur in these shards
+    quartet_holding: int  # trees that hold the first four names
+    quintet_holding: int  # trees that hold all five
+
+    def time_table(self) -> List[float]:
+        """The 165 values of coalesence_times_by_topology, from the summed counts and sums:
+        shares of the classified trees, then each code's ten sums divided by their total (left
+        undivided when that total is not positive)."""
+        classified = sum(self.quintet_counts)
+        shares = [count / classified if classified > 0 else 0.0 for count in self.quintet_counts]
+        blocks: List[float] = []
+        for code in range(QUINTET_CODES):
+            block = self.pair_length_sums[code * PAIR_COUNT : (code + 1) * PAIR_COUNT]
+            block_total = sum(block)
+            blocks.extend(value / block_total if block_total > 0 else value for value in block)
+        return shares + blocks
+
+    def quartet_tally(self) -> TopologyTally:
+        """The labelled tally of the first four names."""
+        return TopologyTally(self.names[:4], tuple(self.quartet_counts), self.trees, self.trees - self.quartet_holding)
+
+    def quintet_tally(self) -> TopologyTally:
+        """The labelled tally of the five names."""
+        return TopologyTally(self.names, tuple(self.quintet_counts), self.trees, self.trees - self.quintet_holding)
+
+    def labelled_time_table(self) -> TimeTable:
+        """The time table with its labels, as time_table() of one TreeSet gives it."""
+        return TimeTable(
+            self.names,
+            tuple(self.time_table()),
+            tuple(self.quintet_counts),
+            self.trees,
+            self.trees - self.quintet_holding,
+        )
+
+
+def empty_tally(quintet: Quintet) -> ShardTally:
+    return ShardTally(
+        quintet, 0, [0] * QUARTET_CODES, [0] * QUINTET_CODES, [0.0] * (QUINTET_CODES * PAIR_COUNT), [], 0, 0
+    )
+
+
+def shard_texts(path: "PathArgument", lines_per_shard: int) -> Iterator[bytes]:
+    """The file as consecutive blocks of `lines_per_shard` whole lines, bytes kept as they are
+    (a gzip, bzip2 or xz file decompressed)."""
+    if lines_per_shard < 1:
+        raise ValueError("lines_per_shard must be at least 1")
+    block: List[bytes] = []
+    with open_binary(path) as source:
+        for line in source:
+            block.append(line)
+            if len(block) == lines_per_shard:
+                yield b"".join(block)
+                block = []
+    if block:
+        yield b"".join(block)
+
+
+def pair_length_sums(trees: "treetally.TreeSet", quintet: Quintet) -> Tuple[List[float], int]:
+    """Per quintet code, the ten path lengths summed over the trees of that code (the time
+    table's blocks before they are normalised); and how many trees hold all five names."""
+    sums = [0.0] * (QUINTET_CODES * PAIR_COUNT)
+    holding = 0
+    for tree in trees:
+        distances = tree.retrieve_all_pairs_distance(quintet)
+        if distances is None:
+            continue
+        holding += 1
+        code = tree.retrieve_quintet_type(quintet)
+        if code is None:
+            continue
+        for pair, distance in enumerate(distances):
+            sums[code * PAIR_COUNT + pair] += distance
+    return sums, holding
+
+
+def tally_tree_set(trees: "treetally.TreeSet", quintet: Quintet) -> ShardTally:
+    """The contribution of one TreeSet. Names absent from it contribute nothing instead of
+    failing, since another shard may hold them."""
+    present = set(trees.taxa())
+    found = [name for name in quintet if name in present]
+    tally = empty_tally(quintet)._replace(trees=len(trees), names_found=found)
+    quartet = (quintet[0], quintet[1], quintet[2], quintet[3])
+    if set(quartet) <= present:
+        tally = tally._replace(
+            quartet_counts=trees.tally_single_quartet(quartet),
+            quartet_holding=trees_holding(presence_masks(trees, quartet), quartet),
+        )
+    if set(quintet) <= present:
+        sums, holding = pair_length_sums(trees, quintet)
+        tally = tally._replace(
+            quintet_counts=trees.tally_single_quintet(quintet), pair_length_sums=sums, quintet_holding=holding
+        )
+    return tally
+
+
+def tally_shard_text(text: bytes, quintet: Quintet) -> ShardTally:
+    """Runs on a worker: builds the shard's TreeSet from its text and tallies it."""
+    return tally_tree_set(load_trees(io.BytesIO(text)), quintet)
+
+
+def combine(tallies: Iterable[ShardTally], quintet: Quintet) -> ShardTally:
+    """The element-wise sum of the shards' contributions for `quintet`."""
+    total = empty_tally(quintet)
+    found: List[str] = []
+    for tally in tallies:
+        found.extend(name for name in tally.names_found if name not in found)
+        total = ShardTally(
+            quintet,
+            total.trees + tally.trees,
+            [a + b for a, b in zip(total.quartet_counts, tally.quartet_counts)],
+            [a + b for a, b in zip(total.quintet_counts, tally.quintet_counts)],
+            [a + b for a, b in zip(total.pair_length_sums, tally.pair_length_sums)],
+            found,
+            total.quartet_holding + tally.quartet_holding,
+            total.quintet_holding + tally.quintet_holding,
+        )
+    return total
+
+
+def check_names_found(total: ShardTally, quintet: Sequence[str]) -> None:
+    """Raises UnknownTaxonError for a name that no shard holds, as one TreeSet refuses it."""
+    for name in quintet:
+        if name not in total.names_found:
+            raise UnknownTaxonError(name)
+
+
+def sharded_tally(
+    client: Any,
+    paths: Union["PathArgument", Sequence["PathArgument"]],
+    names: Sequence[str],
+    lines_per_shard: int = 10000,
+) -> ShardTally:
+    """The tallies of five `names` (the first four for the quartet) over every tree of `paths`
+    (one file or several, plain or compressed), computed shard by shard on the Dask cluster of
+    `client` (a distributed.Client) and summed; equal to the answers of one TreeSet of all the
+    trees. Raises UnknownTaxonError for a name that no tree holds."""
+    require("distributed", "sharded_tally")
+    if len(names) != 5:
+        raise ValueError(f"sharded_tally takes 5 names, not {len(names)}")
+    quintet: Quintet = (names[0], names[1], names[2], names[3], names[4])
+    files = [paths] if isinstance(paths, (str, os.PathLike)) else list(paths)
+    futures = []
+    for path in files:
+        for text in shard_texts(Path(path), lines_per_shard):
+            shard = client.scatter(text)
+            futures.append(client.submit(tally_shard_text, shard, quintet, pure=False))
+    total = combine(client.gather(futures), quintet)
+    check_names_found(total, quintet)
+    return total

@@ -1,0 +1,228 @@
+# The module's tallies and time table for chosen names, labelled with those names: topology
+# strings instead of bare codes, pair labels instead of indices, and how many trees were
+# skipped for lacking a taxon or left the taxa unresolved.
+"""Labelled quartet and quintet tallies and the labelled time table."""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, List, Sequence, Tuple, TypedDict
+
+from ._extras import require
+from .codes import (
+    PAIRS,
+    QUINTET_CODES,
+    SHARES_END,
+    TIME_TABLE_LENGTH,
+    code_count,
+    pair_labels,
+    quintet_topology,
+    topologies,
+)
+from .names import check_names
+from .output import aligned, text_value
+from .presence import presence_masks, trees_holding
+from .sources import load_trees
+
+if TYPE_CHECKING:
+    import treetally
+
+    from .sources import Trees
+
+
+class TopologyRecord(TypedDict):
+    code: int
+    topology: str
+    count: int
+    fraction: float  # of the resolved trees; NaN when none is resolved
+
+
+class TimeRecord(TypedDict):
+    code: int
+    topology: str
+    share: float
+    pair: str
+    relative_length: float
+
+
+def _share(part: float, whole: float) -> float:
+    return part / whole if whole > 0 else math.nan
+
+
+@dataclass(frozen=True)
+class TopologyTally:
+    """How many trees show each quartet or quintet topology of `names`.
+
+    `trees` is the size of the set; of those, `lacking` lack at least one of the names and
+    `unresolved` hold them all but leave them unresolved (a polytomy): neither kind counts."""
+
+    names: Tuple[str, ...]
+    counts: Tuple[int, ...]
+    trees: int
+    lacking: int
+
+    @property
+    def resolved(self) -> int:
+        return sum(self.counts)
+
+    @property
+    def unresolved(self) -> int:
+        return self.trees - self.lacking - self.resolved
+
+    @property
+    def topologies(self) -> List[str]:
+        """Topology strings in the caller's names, index = code."""
+        return topologies(self.names)
+
+    @property
+    def fractions(self) -> List[float]:
+        """Each topology's share of the resolved trees (NaN when none is resolved)."""
+        return [_share(count, self.resolved) for count in self.counts]
+
+    def records(self) -> List[TopologyRecord]:
+        """One record per code: code, topology, count, fraction."""
+        return [
+            TopologyRecord(code=code, topology=topology, count=count, fraction=fraction)
+            for code, (topology, count, fraction) in enumerate(zip(self.topologies, self.counts, self.fractions))
+        ]
+
+    def summary(self, what: str = "tally") -> str:
+        """One sentence on which trees counted, about the `what` of these names."""
+        kind = "quartet" if len(self.names) == 4 else "quintet"
+        return (
+            f"{kind} {what} for {', '.join(self.names)}: {self.resolved} of {self.trees} trees resolved; "
+            f"{self.lacking} lack a taxon, {self.unresolved} leave the {kind} unresolved"
+        )
+
+    def to_text(self) -> str:
+        """The summary, then a table of code, topology, count and fraction."""
+        rows = [["code", "topology", "count", "fraction"]] + [
+            [str(record["code"]), record["topology"], str(record["count"]), text_value(record["fraction"])]
+            for record in self.records()
+        ]
+        return self.summary() + ":\n" + aligned(rows)
+
+    def to_dataframe(self) -> Any:
+        """The records as a pandas DataFrame (needs the pandas extra)."""
+        return require("pandas", "to_dataframe").DataFrame(self.records())
+
+
+@dataclass(frozen=True)
+class TimeBlock:
+    """One quintet topology of the time table: its count and share of the classified trees and
+    the relative path length of each pair of taxa in the trees that show it (the ten values
+    add up to 1 when the trees have positive lengths; all 0 when no tree shows it)."""
+
+    code: int
+    topology: str
+    count: int
+    share: float
+    pairs: Tuple[str, ...]
+    relative_lengths: Tuple[float, ...]
+
+
+@dataclass(frozen=True)
+class TimeTable:
+    """The 165 values of coalesence_times_by_topology for `names`, with the quintet tally."""
+
+    names: Tuple[str, ...]
+    values: Tuple[float, ...]
+    counts: Tuple[int, ...]
+    trees: int
+    lacking: int
+
+    def __post_init__(self) -> None:
+        if len(self.values) != TIME_TABLE_LENGTH or len(self.counts) != QUINTET_CODES:
+            raise ValueError(
+                f"a time table has {TIME_TABLE_LENGTH} values and {QUINTET_CODES} counts, "
+                f"not {len(self.values)} and {len(self.counts)}"
+            )
+
+    @property
+    def blocks(self) -> List[TimeBlock]:
+        """The fifteen labelled blocks, index = quintet code."""
+        labels = tuple(pair_labels(self.names))
+        width = len(PAIRS)
+        return [
+            TimeBlock(
+                code=code,
+                topology=quintet_topology(self.names, code),
+                count=self.counts[code],
+                share=self.values[code],
+                pairs=labels,
+                relative_lengths=tuple(self.values[SHARES_END + width * code : SHARES_END + width * (code + 1)]),
+            )
+            for code in range(QUINTET_CODES)
+        ]
+
+    def to_text(self) -> str:
+        """The quintet tally's summary, then one row per quintet code: its trees, its share of
+        the resolved trees and the relative path length of each pair."""
+        blocks = self.blocks
+        header = ["code", "topology", "trees", "share"] + list(blocks[0].pairs)
+        rows = [header] + [
+            [str(block.code), block.topology, str(block.count), text_value(block.share)]
+            + [text_value(length) for length in block.relative_lengths]
+            for block in blocks
+        ]
+        summary = TopologyTally(self.names, self.counts, self.trees, self.lacking).summary("time table")
+        return (
+            f"{summary}.\nPer topology, its share of the resolved trees and the relative path length of each "
+            f"pair in the trees that show it (each row of ten sums to 1 where trees have lengths):\n{aligned(rows)}"
+        )
+
+    def records(self) -> List[TimeRecord]:
+        """One record per code and pair (150): code, topology, share, pair, relative_length."""
+        return [
+            TimeRecord(code=block.code, topology=block.topology, share=block.share, pair=pair, relative_length=length)
+            for block in self.blocks
+            for pair, length in zip(block.pairs, block.relative_lengths)
+        ]
+
+    def to_dataframe(self) -> Any:
+        """The records as a pandas DataFrame (needs the pandas extra)."""
+        return require("pandas", "to_dataframe").DataFrame(self.records())
+
+
+def _lacking(trees: "treetally.TreeSet", names: Sequence[str]) -> int:
+    return len(trees) - trees_holding(presence_masks(trees, names), names)
+
+
+def tally(trees: "Trees", names: Sequence[str]) -> TopologyTally:
+    """The quartet (four names) or quintet (five names) tally of `trees` as a TopologyTally.
+    Names are checked first (UnknownTaxonError, RepeatedTaxonWarning)."""
+    tree_set = load_trees(trees)
+    code_count(len(names))
+    checked = check_names(tree_set.taxa(), names, stacklevel=3)
+    if len(checked) == 4:
+        counts = tree_set.tally_single_quartet((checked[0], checked[1], checked[2], checked[3]))
+    else:
+        counts = tree_set.tally_single_quintet((checked[0], checked[1], checked[2], checked[3], checked[4]))
+    return TopologyTally(checked, tuple(counts), len(tree_set), _lacking(tree_set, checked))
+
+
+def quartet_tally(trees: "Trees", names: Sequence[str]) -> TopologyTally:
+    """The labelled tally of the three quartet topologies of four names."""
+    if len(names) != 4:
+        raise ValueError(f"a quartet has 4 names, not {len(names)}")
+    return tally(trees, names)
+
+
+def quintet_tally(trees: "Trees", names: Sequence[str]) -> TopologyTally:
+    """The labelled tally of the fifteen quintet topologies of five names."""
+    if len(names) != 5:
+        raise ValueError(f"a quintet has 5 names, not {len(names)}")
+    return tally(trees, names)
+
+
+def time_table(trees: "Trees", names: Sequence[str]) -> TimeTable:
+    """coalesence_times_by_topology of five names as a labelled TimeTable."""
+    if len(names) != 5:
+        raise ValueError(f"the time table takes 5 names, not {len(names)}")
+    tree_set = load_trees(trees)
+    checked = check_names(tree_set.taxa(), names, stacklevel=2)
+    quintet = (checked[0], checked[1], checked[2], checked[3], checked[4])
+    values = tree_set.coalesence_times_by_topology(quintet)
+    counts = tree_set.tally_single_quintet(quintet)
+    return TimeTable(checked, tuple(values), tuple(counts), len(tree_set), _lacking(tree_set, checked))
