@@ -51,6 +51,13 @@ std::optional<std::size_t> address_space_left() {
     return cap > mapped ? cap - mapped : 0;
 }
 
+// The tighter of two limits in bytes, where nullopt means no limit.
+std::optional<std::size_t> tighter(std::optional<std::size_t> a, std::optional<std::size_t> b) {
+    if (!a) return b;
+    if (!b) return a;
+    return *a < *b ? a : b;
+}
+
 }  // namespace
 
 std::optional<std::size_t> available_memory_bytes(const std::filesystem::path& root) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <fstream>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,7 +52,8 @@ std::string unescaped(std::string_view field) {
     return out;
 }
 
-// Where a hierarchy is mounted (under `root`) and which of its groups the mount shows at top.
+// Where a hierarchy is mounted (under `root`) and which of its groups the mount shows at top;
+// an empty point when it is not mounted.
 struct Mount {
     fs::path point;
     std::string group;
@@ -62,7 +64,7 @@ bool holds(const std::vector<std::string>& list, std::string_view item) {
 }
 
 // The mount of the version-2 hierarchy, or of the version-1 one that has the memory controller.
-std::optional<Mount> hierarchy_mount(const fs::path& root, const MemoryFiles& files) {
+Mount hierarchy_mount(const fs::path& root, const MemoryFiles& files) {
     std::ifstream mountinfo(root / "proc/self/mountinfo");
     std::string line;
     while (std::getline(mountinfo, line)) {
@@ -74,14 +76,14 @@ std::optional<Mount> hierarchy_mount(const fs::path& root, const MemoryFiles& fi
         const bool wanted = files.version2
                                 ? type == "cgroup2"
                                 : type == "cgroup" && holds(split(dash[3], ','), "memory");
-        if (!wanted) continue;
-        return Mount{root / fs::path(unescaped(fields[4])).relative_path(), unescaped(fields[3])};
+        if (wanted)
+            return {root / fs::path(unescaped(fields[4])).relative_path(), unescaped(fields[3])};
     }
-    return std::nullopt;
+    return {};
 }
 
-// The process's group in that hierarchy, from lines "id:controllers:path".
-std::optional<std::string> own_group(const fs::path& root, const MemoryFiles& files) {
+// The process's group in that hierarchy, from lines "id:controllers:path"; empty if none.
+std::string own_group(const fs::path& root, const MemoryFiles& files) {
     std::ifstream cgroup(root / "proc/self/cgroup");
     std::string line;
     while (std::getline(cgroup, line)) {
@@ -94,65 +96,69 @@ std::optional<std::string> own_group(const fs::path& root, const MemoryFiles& fi
                                            : holds(split(controllers, ','), "memory");
         if (wanted) return line.substr(second + 1);
     }
-    return std::nullopt;
+    return {};
 }
 
-// A whole number of bytes; nullopt for "max" (no limit) or anything unreadable.
-std::optional<std::size_t> parsed_bytes(std::string_view text) {
+// Plain sizes below, with this for "no limit": optionals in these loops made clang-tidy's
+// optional-access analysis run for minutes.
+constexpr std::size_t no_limit = std::numeric_limits<std::size_t>::max();
+
+// The whole number of bytes `text` gives, or `otherwise` for "max" or anything unreadable.
+std::size_t bytes_or(std::string_view text, std::size_t otherwise) {
     std::size_t value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc{} || end == text.data()) return std::nullopt;
-    return value;
+    return error != std::errc{} || end == text.data() ? otherwise : value;
 }
 
-std::optional<std::size_t> file_bytes(const fs::path& file) {
+std::string first_word(const fs::path& file) {
     std::ifstream in(file);
     std::string word;
-    if (!(in >> word)) return std::nullopt;
-    return parsed_bytes(word);
+    in >> word;
+    return word;
 }
 
-std::optional<std::size_t> stat_bytes(const fs::path& file, std::string_view key) {
+// The value of `key` in a file of "key value" lines; empty when absent.
+std::string stat_value(const fs::path& file, std::string_view key) {
     std::ifstream in(file);
     std::string name;
     std::string value;
     while (in >> name >> value) {
-        if (name == key) return parsed_bytes(value);
+        if (name == key) return value;
     }
-    return std::nullopt;
+    return {};
 }
 
 // The room one group leaves: its limit less the memory it uses and cannot reclaim at once.
-std::optional<std::size_t> room_in_group(const fs::path& group, const MemoryFiles& files) {
-    const auto limit = file_bytes(group / files.limit);
-    if (!limit) return std::nullopt;
-    const std::size_t usage = file_bytes(group / files.usage).value_or(0);
+std::size_t room_in_group(const fs::path& group, const MemoryFiles& files) {
+    const std::size_t limit = bytes_or(first_word(group / files.limit), no_limit);
+    if (limit == no_limit) return no_limit;
+    const std::size_t usage = bytes_or(first_word(group / files.usage), 0);
     const std::size_t inactive =
-        stat_bytes(group / "memory.stat", files.inactive_file_key).value_or(0);
+        bytes_or(stat_value(group / "memory.stat", files.inactive_file_key), 0);
     const std::size_t working = usage - std::min(usage, inactive);
-    return *limit > working ? *limit - working : 0;
+    return limit > working ? limit - working : 0;
 }
 
 // The least room of the process's group and those above it, from the mount's top group down.
-std::optional<std::size_t> room_in_hierarchy(const fs::path& root, const MemoryFiles& files) {
-    const auto mount = hierarchy_mount(root, files);
-    const auto group = own_group(root, files);
-    if (!mount || !group) return std::nullopt;
+std::size_t room_in_hierarchy(const fs::path& root, const MemoryFiles& files) {
+    const Mount mount = hierarchy_mount(root, files);
+    const std::string group = own_group(root, files);
+    if (mount.point.empty() || group.empty()) return no_limit;
     // The mount shows the groups below its top group; the process's group is found by its path
     // below that one (or, should it lie elsewhere, the top group stands for it).
     std::string below;
-    if (mount->group == "/") {
-        below = *group;
-    } else if (group->compare(0, mount->group.size(), mount->group) == 0 &&
-               (group->size() == mount->group.size() || (*group)[mount->group.size()] == '/')) {
-        below = group->substr(mount->group.size());
+    if (mount.group == "/") {
+        below = group;
+    } else if (group.compare(0, mount.group.size(), mount.group) == 0 &&
+               (group.size() == mount.group.size() || group[mount.group.size()] == '/')) {
+        below = group.substr(mount.group.size());
     }
-    fs::path dir = mount->point;
-    std::optional<std::size_t> room = room_in_group(dir, files);
+    fs::path dir = mount.point;
+    std::size_t room = room_in_group(dir, files);
     for (const fs::path& part : fs::path(below).relative_path()) {
         if (part.empty() || part == "." || part == "..") continue;
         dir /= part;
-        room = tighter(room, room_in_group(dir, files));
+        room = std::min(room, room_in_group(dir, files));
     }
     return room;
 }
@@ -160,8 +166,10 @@ std::optional<std::size_t> room_in_hierarchy(const fs::path& root, const MemoryF
 }  // namespace
 
 std::optional<std::size_t> cgroup_memory_left(const fs::path& root) {
-    return tighter(room_in_hierarchy(root, version2_files),
-                   room_in_hierarchy(root, version1_files));
+    const std::size_t room =
+        std::min(room_in_hierarchy(root, version2_files), room_in_hierarchy(root, version1_files));
+    if (room == no_limit) return std::nullopt;
+    return room;
 }
 
 }  // namespace treetally

@@ -15,12 +15,4 @@ namespace treetally {
 // `root` is where /proc and /sys are found: "/" but for tests.
 std::optional<std::size_t> cgroup_memory_left(const std::filesystem::path& root);
 
-// The tighter of two limits in bytes, where nullopt means no limit.
-inline std::optional<std::size_t> tighter(std::optional<std::size_t> a,
-                                          std::optional<std::size_t> b) {
-    if (!a) return b;
-    if (!b) return a;
-    return *a < *b ? a : b;
-}
-
 }  // namespace treetally
