@@ -4,6 +4,7 @@
 #include <limits>
 #include <new>
 #include <span>
+#include <utility>
 
 namespace treetally {
 
@@ -20,6 +21,11 @@ constexpr std::size_t few_text_bytes_per_tree = 16;
 constexpr std::size_t largest_guess = std::size_t{256} << 20;
 // The first block when nothing is known: a small set needs no more.
 constexpr std::size_t default_first_block = std::size_t{1} << 20;
+// Work counted as the entries an index or its per-taxon table writes (the index grows with the
+// nodes, the table with the taxa) plus its allocations; asked well under every millisecond.
+constexpr std::size_t work_between_interrupt_checks = std::size_t{1} << 16;
+constexpr std::size_t work_per_tree = 64;
+constexpr std::size_t work_per_node = 8;
 
 std::size_t saturating_add(std::size_t a, std::size_t b) {
     constexpr std::size_t most = std::numeric_limits<std::size_t>::max();
@@ -49,8 +55,10 @@ TreeSetBuilder::Room TreeSetBuilder::Room::for_collection(const TreeCollection& 
     return room;
 }
 
-TreeSetBuilder::TreeSetBuilder(std::size_t memory_budget, const Room& room)
+TreeSetBuilder::TreeSetBuilder(std::size_t memory_budget, const Room& room,
+                               InterruptCheck interrupt)
     : memory_budget_(memory_budget),
+      pacer_(std::move(interrupt), work_between_interrupt_checks),
       blocks_(room.block_bytes != 0 ? room.block_bytes : default_first_block) {
     lcas_.reserve(room.tree_count);
     labelled_ends_.reserve(room.tree_count);
@@ -70,6 +78,7 @@ std::size_t TreeSetBuilder::add(const Tree& tree) {
     const std::size_t bytes = block_bytes + sizeof(TreeLca) + sizeof(std::size_t) +
                               (labelled_.size() - labelled_before) * sizeof(TreeLca::TaxonPlace);
     held_ += bytes;
+    pacer_.count(work_per_tree + work_per_node * tree.node_count());
     return bytes;
 }
 
@@ -91,6 +100,7 @@ TreeSetData TreeSetBuilder::finish(TaxonSet taxa) && {
                                   data.taxon_tables.take(lca.positions_bytes_for(taxon_count)),
                                   labelled.subspan(begin, labelled_ends_[k] - begin));
         begin = labelled_ends_[k];
+        pacer_.count(work_per_tree + taxon_count);
     }
     // The list of indexes stays for the set's life: without the room to spare of a guess.
     lcas_.shrink_to_fit();

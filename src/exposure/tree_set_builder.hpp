@@ -8,6 +8,7 @@
 #include "exposure/tree_set_data.hpp"
 #include "lca/index_arena.hpp"
 #include "lca/tree_lca.hpp"
+#include "tree/interrupt_check.hpp"
 #include "tree/taxon_set.hpp"
 #include "tree/tree.hpp"
 #include "tree/tree_collection.hpp"
@@ -33,7 +34,9 @@ class TreeSetBuilder {
     // taxon tables grow as taxa x trees, so a small file of many short lines with distinct
     // names asks for more than any machine has, and the kernel would kill the process instead
     // of failing an allocation.
-    TreeSetBuilder(std::size_t memory_budget, const Room& room);
+    // `interrupt` is asked every so many units of work, while adding and while finishing;
+    // what it raises ends the build with everything freed.
+    TreeSetBuilder(std::size_t memory_budget, const Room& room, InterruptCheck interrupt = {});
 
     // Indexes `tree`, the next tree of the file; returns the bytes now held because of it.
     std::size_t add(const Tree& tree);
@@ -47,6 +50,7 @@ class TreeSetBuilder {
 
     std::size_t memory_budget_;
     std::size_t held_ = 0;
+    InterruptPacer pacer_;
     IndexArena blocks_;
     std::vector<TreeLca> lcas_;
     TreeLca::BuildScratch scratch_;

@@ -8,7 +8,6 @@
 
 #include "exposure/tree_set_builder.hpp"
 #include "lca/index_arena.hpp"
-#include "tree/available_memory.hpp"
 #include "tree/fatal_error.hpp"
 #include "tree/messages.hpp"
 #include "tree/tree_loader.hpp"
@@ -22,9 +21,9 @@ std::size_t saturating_add(std::size_t a, std::size_t b) {
                                                            : a + b;
 }
 
-// What a load may take: the memory available when it begins.
-std::size_t memory_budget() {
-    return available_memory_bytes().value_or(std::numeric_limits<std::size_t>::max());
+// What a load may take: the memory available, as the context tells, when it begins.
+std::size_t memory_budget(const LoadContext& context) {
+    return context.available_memory().value_or(std::numeric_limits<std::size_t>::max());
 }
 
 // The size of the file at `path`, or 0 when it is not known.
@@ -62,6 +61,10 @@ std::size_t arena_bytes(std::size_t pieces, const TreeCollection& collection) {
 
 }  // namespace
 
+void fail_to_load(const LoadError& error) {
+    fail(messages::failed_to_load(error.message));
+}
+
 std::size_t collection_index_bytes(const TreeCollection& collection) {
     const IndexingBytes bytes = indexing_bytes(collection);
     return saturating_add(saturating_add(arena_bytes(bytes.blocks, collection),
@@ -82,13 +85,14 @@ std::size_t indexing_peak_bytes(const TreeCollection& collection) {
                           bytes.scratch > tables ? bytes.scratch - tables : 0);
 }
 
-TreeSetData index_tree_collection(TreeCollection collection) {
+TreeSetData index_tree_collection(TreeCollection collection, const LoadContext& context) {
     // Needed because the per-tree taxon table grows as taxa x trees: a small file of many short
     // lines with distinct names asks for more than any machine has, one small block at a time,
     // and the kernel would kill the process instead of failing an allocation.
-    const auto available = available_memory_bytes();
-    if (available && indexing_peak_bytes(collection) > *available) throw std::bad_alloc();
-    TreeSetBuilder builder(memory_budget(), TreeSetBuilder::Room::for_collection(collection));
+    const std::size_t budget = memory_budget(context);
+    if (indexing_peak_bytes(collection) > budget) throw std::bad_alloc();
+    TreeSetBuilder builder(budget, TreeSetBuilder::Room::for_collection(collection),
+                           context.interrupt);
     for (Tree& tree : collection.trees) {
         // Nothing reads a tree once it is indexed, so its arrays go at once.
         const Tree indexed = std::move(tree);
@@ -97,13 +101,14 @@ TreeSetData index_tree_collection(TreeCollection collection) {
     return std::move(builder).finish(std::move(collection.taxon_set));
 }
 
-TreeSetData load_tree_set_data(const std::string& path) {
-    const std::size_t budget = memory_budget();
+TreeSetData load_tree_set_data(const std::string& path, const LoadContext& context) {
+    const std::size_t budget = memory_budget(context);
     TaxonSet taxa;
-    TreeSetBuilder builder(budget, TreeSetBuilder::Room::for_file(file_bytes(path)));
+    TreeSetBuilder builder(budget, TreeSetBuilder::Room::for_file(file_bytes(path)),
+                           context.interrupt);
     const TreeSink index_at_once = [&builder](Tree&& tree) { return builder.add(tree); };
-    if (const auto error = read_tree_file(path, taxa, index_at_once, budget)) {
-        fail(messages::failed_to_load(error->message));
+    if (const auto error = read_tree_file(path, taxa, index_at_once, budget, context.interrupt)) {
+        fail_to_load(*error);
     }
     return std::move(builder).finish(std::move(taxa));
 }

@@ -11,7 +11,9 @@
 #include "lca/euler_pos.hpp"
 #include "lca/index_arena.hpp"
 #include "lca/tree_lca.hpp"
+#include "tree/load_context.hpp"
 #include "tree/tree_collection.hpp"
+#include "tree/tree_loader.hpp"
 
 namespace treetally {
 
@@ -27,12 +29,18 @@ struct TreeSetData {
 
 // Loads and indexes the file at `path`. A load failure is the fatal error
 // 'Failed to load tree collection: "<reason>"'; a reader's fatal error passes through.
-TreeSetData load_tree_set_data(const std::string& path);
+// The context's interrupt is asked now and then, while loading and while indexing; what it
+// raises ends the call with everything freed.
+TreeSetData load_tree_set_data(const std::string& path, const LoadContext& context = {});
+
+// The fatal error 'Failed to load tree collection: "<reason>"' for a failed load.
+[[noreturn]] void fail_to_load(const LoadError& error);
 
 // Indexes every tree of `collection`, each covering the collection's whole taxon set, and
 // frees each tree once it is indexed. Raises std::bad_alloc, before building anything, when
-// indexing_peak_bytes exceeds the memory available.
-TreeSetData index_tree_collection(TreeCollection collection);
+// indexing_peak_bytes exceeds the memory that the context gives as available; the context's
+// interrupt is asked every so many units of work.
+TreeSetData index_tree_collection(TreeCollection collection, const LoadContext& context = {});
 
 // Bytes that indexing `collection` keeps beside it: the indexes' blocks and their per-taxon
 // tables (a block of memory each) and the list of indexes. Saturates instead of wrapping.

@@ -75,17 +75,18 @@ std::size_t skip_comment(std::string_view text, std::size_t from) {
 // the tree is finished; a ";" inside a comment makes it short and the arrays grow as usual.
 std::size_t expected_node_count(std::string_view text) {
     const std::size_t end = std::min(text.find(';'), text.size());
-    // Past the id limit the builder raises its own error; the estimate must not ask for more.
-    return std::min(1 + node_openers_in(text.substr(0, end)), max_id_count);
+    return 1 + node_openers_in(text.substr(0, end));
 }
 
 // Builds one tree while a single cursor moves over the text.
 class NewickReader {
   public:
-    NewickReader(std::string_view text, TaxonSet& taxon_set, TreeBuilder builder)
+    NewickReader(std::string_view text, TaxonSet& taxon_set, TreeBuilder builder,
+                 std::size_t node_count)
         : text_(text), taxa_(taxon_set), builder_(std::move(builder)) {
         // Exact-size arrays from the start: no regrowth while reading, no copy when trimming.
-        builder_.reserve(expected_node_count(text));
+        // Past the id limit the builder raises its own error; the arrays must not ask for more.
+        builder_.reserve(std::min(node_count, max_id_count));
     }
 
     // The tree, its arrays trimmed to size unless `keep_room`.
@@ -183,12 +184,55 @@ std::size_t node_openers_in(std::string_view text) {
     return count;
 }
 
-Tree parse_newick_tree(std::string_view text, TaxonSet& taxon_set) {
-    return NewickReader(text, taxon_set, TreeBuilder()).read(/*keep_room=*/false);
+ReaderYield reader_yield_of(std::string_view text) {
+    // The reader's own dispatch, with counting in place of building.
+    ReaderYield yield;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        switch (text[i]) {
+            case ' ':
+            case ')':
+                ++i;
+                break;
+            case '(':
+            case ',':
+                ++yield.nodes;
+                ++i;
+                break;
+            case ';':
+                return yield;
+            case '[':
+                i = skip_comment(text, i + 1);
+                break;
+            case ':':
+                i = scan_until(text, i + 1, length_stops);
+                break;
+            default: {
+                const std::size_t end = scan_until(text, i + 1, label_stops);
+                ++yield.labels;
+                yield.label_bytes += end - i;
+                i = end;
+                break;
+            }
+        }
+    }
+    return yield;
 }
 
-void parse_newick_tree_into(std::string_view text, TaxonSet& taxon_set, Tree& tree) {
-    tree = NewickReader(text, taxon_set, TreeBuilder(std::move(tree))).read(/*keep_room=*/true);
+Tree parse_newick_tree(std::string_view text, TaxonSet& taxon_set) {
+    return NewickReader(text, taxon_set, TreeBuilder(), expected_node_count(text))
+        .read(/*keep_room=*/false);
+}
+
+Tree parse_newick_tree(std::string_view text, TaxonSet& taxon_set, std::size_t node_count) {
+    return NewickReader(text, taxon_set, TreeBuilder(), node_count).read(/*keep_room=*/false);
+}
+
+void parse_newick_tree_into(std::string_view text, TaxonSet& taxon_set, Tree& tree,
+                            std::optional<std::size_t> node_count) {
+    const std::size_t nodes = node_count ? *node_count : expected_node_count(text);
+    tree =
+        NewickReader(text, taxon_set, TreeBuilder(std::move(tree)), nodes).read(/*keep_room=*/true);
 }
 
 }  // namespace treetally

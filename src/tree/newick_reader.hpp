@@ -16,11 +16,29 @@ namespace treetally {
 Tree parse_newick_tree(std::string_view text, TaxonSet& taxon_set);
 
 // The same into `tree`, whose arrays are built in again and keep their room: a reader of one
-// tree after another then allocates nothing once they have room for the largest.
-void parse_newick_tree_into(std::string_view text, TaxonSet& taxon_set, Tree& tree);
+// tree after another then allocates nothing once they have room for the largest. The arrays get
+// room for `node_count` nodes when given (the nodes of reader_yield_of, say), else for
+// node_openers_in's estimate.
+void parse_newick_tree_into(std::string_view text, TaxonSet& taxon_set, Tree& tree,
+                            std::optional<std::size_t> node_count = std::nullopt);
 
 // How many "(" and "," `text` holds: the reader makes at most one node for each, beyond the root.
 std::size_t node_openers_in(std::string_view text);
+
+// What parse_newick_tree makes of a text, found without building anything: exactly its nodes,
+// and the labels it reads with their bytes (which bound what new taxon names take).
+struct ReaderYield {
+    std::size_t nodes = 1;
+    std::size_t labels = 0;
+    std::size_t label_bytes = 0;
+};
+// Unlike node_openers_in, skips what the reader skips: comments, "(" inside labels and lengths,
+// and all after the first ";". Slower, for when that count is too rough.
+ReaderYield reader_yield_of(std::string_view text);
+
+// Reads `text` with its node arrays sized for `node_count` nodes from the start (the nodes of
+// reader_yield_of, say), instead of for node_openers_in's estimate.
+Tree parse_newick_tree(std::string_view text, TaxonSet& taxon_set, std::size_t node_count);
 
 // Converts a branch-length text with the grammar of a decimal float (sign, digits, optional
 // point, optional exponent, or inf/infinity/nan in any case); nullopt for any other text.

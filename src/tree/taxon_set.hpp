@@ -27,6 +27,17 @@ class TaxonSet {
     // Bytes held by the names and the lookup table, for memory accounting.
     std::size_t heap_bytes() const;
 
+    // The most that adding `count` new names of `total_size` bytes in all can make the set
+    // hold, at the moment its list or its table grows and both copies exist: for budgets.
+    static constexpr std::size_t bytes_for_new_names(std::size_t count, std::size_t total_size) {
+        constexpr std::size_t list_entries = 3;        // the list doubles: old and new entries
+        constexpr std::size_t table_slots = 6;         // at most half full, doubling: old and new
+        constexpr std::size_t text_overhead = 1 + 16;  // terminator, allocator bookkeeping
+        return count * (list_entries * sizeof(std::string) + table_slots * sizeof(Slot) +
+                        text_overhead) +
+               total_size;
+    }
+
   private:
     // One slot of the open-addressing lookup table: the name's hash, whose low bits pick its
     // home slot (so the table grows without hashing a name again) and whose other bits skip

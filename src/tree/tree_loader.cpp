@@ -3,14 +3,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
 #include <string_view>
 
-#include "tree/available_memory.hpp"
 #include "tree/messages.hpp"
 #include "tree/newick_reader.hpp"
 #include "tree/utf8_validation.hpp"
@@ -21,10 +22,15 @@ namespace {
 
 constexpr std::size_t read_buffer_size = 8192;
 
-// An open file descriptor, closed on every path out of the loader.
+// An open file descriptor, closed on every path out of the loader. `interrupt` is asked before
+// every read, which bounds the work between two checks by one buffer of lines, and whenever a
+// signal interrupts a call, which is then repeated: so Ctrl-C stops a read that would wait for
+// ever (a pipe whose writer stays silent), even when it arrived while the lines before it were
+// parsed, and nothing else changes.
 class OpenFile {
   public:
-    explicit OpenFile(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    OpenFile(const std::string& path, const InterruptCheck& interrupt)
+        : interrupt_(interrupt), fd_(open_file(path)) {}
     OpenFile(const OpenFile&) = delete;
     OpenFile& operator=(const OpenFile&) = delete;
     ~OpenFile() {
@@ -35,14 +41,22 @@ class OpenFile {
 
     // Bytes read into `buffer`: 0 at the end of the file, -1 when the read failed.
     ssize_t read_some(std::array<char, read_buffer_size>& buffer) const {
-        ssize_t got;
-        do {
-            got = ::read(fd_, buffer.data(), buffer.size());
-        } while (got < 0 && errno == EINTR);
-        return got;
+        for (;;) {
+            interrupt_();
+            const ssize_t got = ::read(fd_, buffer.data(), buffer.size());
+            if (got >= 0 || errno != EINTR) return got;
+        }
     }
 
   private:
+    int open_file(const std::string& path) const {
+        int fd;
+        while ((fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) < 0 && errno == EINTR)
+            interrupt_();
+        return fd;
+    }
+
+    const InterruptCheck& interrupt_;
     int fd_;
 };
 
@@ -53,27 +67,62 @@ std::string_view strip_line_ending(std::string_view line) {
     return line;
 }
 
-// The memory that the trees read so far hold, kept below a budget. Without it, a few tens of
+// The memory that the load holds, kept below a budget: what the receiver keeps of each tree,
+// the taxon names, the tree being read and the line being gathered. Without it, a few tens of
 // MB of blank lines (a few hundred bytes of tree and list entry each) or of brackets (a node
-// each) take all memory in small steps, and the kernel kills the process.
+// each), a line that never ends (/dev/zero) or many long names take all memory, and the kernel
+// kills the process.
 class MemoryBudget {
   public:
     explicit MemoryBudget(std::size_t limit) : limit_(limit) {}
 
-    // Raises std::bad_alloc unless the tree of `line` surely fits: only "(" and "," make nodes.
-    void reserve_for_line(std::string_view line) const {
-        constexpr std::size_t node_bytes = copies_while_built * Tree::bytes_per_node();
-        const std::size_t nodes = 1 + node_openers_in(line);
-        if (nodes >= limit_ / node_bytes || held_ + node_bytes * nodes > limit_)
-            throw std::bad_alloc();
+    // Raises std::bad_alloc unless the line buffer may grow to `capacity` bytes: its old copy
+    // exists while it grows, and a line that long may need as much again for its labels.
+    void reserve_for_line_buffer(std::size_t capacity) const {
+        if (capacity > room() / 2) throw std::bad_alloc();
     }
 
-    // Counts what the receiver of a finished tree keeps.
-    void add(std::size_t bytes) { held_ += bytes; }
+    // Raises std::bad_alloc unless the tree of `text` and the names it may add surely fit
+    // beside `held_elsewhere` bytes (the line buffer and the arrays the tree is read into).
+    // Returns the exact node count to size the tree's arrays for when the rough count of one
+    // node or name per byte does not fit, but that does.
+    std::optional<std::size_t> reserve_for_line(std::string_view text,
+                                                std::size_t held_elsewhere) const {
+        const std::size_t room_for_tree = room() - std::min(room(), held_elsewhere);
+        if (room_for_tree < lone_root_bytes) throw std::bad_alloc();
+        const std::size_t room_beyond_root = room_for_tree - lone_root_bytes;
+        if (text.size() <= room_beyond_root / worst_bytes_per_byte) return std::nullopt;
+        const ReaderYield yield = reader_yield_of(text);
+        const std::size_t more_nodes = yield.nodes - 1;
+        const std::size_t names = TaxonSet::bytes_for_new_names(yield.labels, yield.label_bytes);
+        if (more_nodes > room_beyond_root / node_bytes ||
+            names > room_beyond_root - more_nodes * node_bytes)
+            throw std::bad_alloc();
+        return yield.nodes;
+    }
+
+    // Counts the `kept` bytes the receiver of a finished tree holds because of it, and the
+    // names the tree added, those from `first_new` on.
+    void add(std::size_t kept, const TaxonSet& taxa, std::size_t first_new) {
+        held_ += kept;
+        std::size_t name_bytes = 0;
+        for (std::size_t id = first_new; id < taxa.size(); ++id)
+            name_bytes += taxa.taxon_names()[id].size();
+        held_ += TaxonSet::bytes_for_new_names(taxa.size() - first_new, name_bytes);
+    }
 
   private:
+    std::size_t room() const { return held_ < limit_ ? limit_ - held_ : 0; }
+
     // While a tree's arrays grow and are trimmed they briefly exist up to three times over.
     static constexpr std::size_t copies_while_built = 3;
+    static constexpr std::size_t node_bytes = copies_while_built * Tree::bytes_per_node();
+    // What the tree of a blank line costs while it is read.
+    static constexpr std::size_t lone_root_bytes = node_bytes;
+    // The most a byte of text can cost beyond a lone root: it opens a node, whose arrays the
+    // reader sizes by a rough count and may grow, or starts a one-byte name.
+    static constexpr std::size_t worst_bytes_per_byte =
+        node_bytes + TaxonSet::bytes_for_new_names(1, 1);
 
     std::size_t limit_;
     std::size_t held_ = 0;
@@ -90,16 +139,29 @@ std::size_t kept_tree_bytes(const Tree& tree) {
            list_slots_per_tree * sizeof(Tree);
 }
 
-// Parses one complete line (with its line feed, if any) into `tree` and hands it to `sink`,
-// which may keep it or leave its arrays for the next line; false when the line is not valid
-// UTF-8.
-bool add_line(std::string_view line, TaxonSet& taxa, Tree& tree, const TreeSink& sink,
-              MemoryBudget& budget) {
+// Parses one complete line (with its line feed, if any), held in `line_buffer` bytes, into
+// `tree` and hands it to `sink`, which may keep it or leave its arrays for the next line;
+// false when the line is not valid UTF-8.
+bool add_line(std::string_view line, std::size_t line_buffer, TaxonSet& taxa, Tree& tree,
+              const TreeSink& sink, MemoryBudget& budget) {
     if (!is_valid_utf8(line)) return false;
-    budget.reserve_for_line(line);
-    parse_newick_tree_into(strip_line_ending(line), taxa, tree);
-    budget.add(sink(std::move(tree)));
+    const std::string_view text = strip_line_ending(line);
+    const auto node_count = budget.reserve_for_line(text, line_buffer + tree.heap_bytes());
+    const std::size_t first_new = taxa.size();
+    parse_newick_tree_into(text, taxa, tree, node_count);
+    budget.add(sink(std::move(tree)), taxa, first_new);
     return true;
+}
+
+// Appends `text` to the line being gathered; its buffer grows by doubling, within the budget.
+void extend_line(std::string& line, std::string_view text, const MemoryBudget& budget) {
+    const std::size_t needed = line.size() + text.size();
+    if (needed > line.capacity()) {
+        const std::size_t grown = std::max(needed, 2 * line.capacity());
+        budget.reserve_for_line_buffer(grown);
+        line.reserve(grown);
+    }
+    line.append(text);
 }
 
 // Empties the line buffer, giving back the memory of an unusually long line.
@@ -114,18 +176,15 @@ void release_line(std::string& line) {
 
 }  // namespace
 
-LoadResult load_tree_collection(const std::string& path) {
-    return load_tree_collection(
-        path, available_memory_bytes().value_or(std::numeric_limits<std::size_t>::max()));
-}
-
-LoadResult load_tree_collection(const std::string& path, std::size_t memory_budget) {
+LoadResult load_tree_collection(const std::string& path, const LoadContext& context) {
     TreeCollection collection;
     const TreeSink keep = [&collection](Tree&& tree) {
         collection.trees.push_back(std::move(tree));
         return kept_tree_bytes(collection.trees.back());
     };
-    if (auto error = read_tree_file(path, collection.taxon_set, keep, memory_budget)) {
+    const std::size_t budget =
+        context.available_memory().value_or(std::numeric_limits<std::size_t>::max());
+    if (auto error = read_tree_file(path, collection.taxon_set, keep, budget, context.interrupt)) {
         return std::move(*error);
     }
     // The list grew by doubling; a set keeps it for its whole life, so give back the spare room.
@@ -134,8 +193,9 @@ LoadResult load_tree_collection(const std::string& path, std::size_t memory_budg
 }
 
 std::optional<LoadError> read_tree_file(const std::string& path, TaxonSet& taxa,
-                                        const TreeSink& sink, std::size_t memory_budget) {
-    OpenFile file(path);
+                                        const TreeSink& sink, std::size_t memory_budget,
+                                        const InterruptCheck& interrupt) {
+    OpenFile file(path, interrupt);
     if (!file.is_open()) return LoadError{messages::could_not_read_file};
 
     MemoryBudget budget(memory_budget);
@@ -153,17 +213,17 @@ std::optional<LoadError> read_tree_file(const std::string& path, TaxonSet& taxa,
             chunk.remove_prefix(newline + 1);
             bool ok;
             if (pending.empty()) {
-                ok = add_line(rest_of_line, taxa, tree, sink, budget);
+                ok = add_line(rest_of_line, pending.capacity(), taxa, tree, sink, budget);
             } else {
-                pending.append(rest_of_line);
-                ok = add_line(pending, taxa, tree, sink, budget);
+                extend_line(pending, rest_of_line, budget);
+                ok = add_line(pending, pending.capacity(), taxa, tree, sink, budget);
                 release_line(pending);
             }
             if (!ok) return LoadError{messages::error_reading_file};
         }
-        pending.append(chunk);
+        extend_line(pending, chunk, budget);
     }
-    if (!pending.empty() && !add_line(pending, taxa, tree, sink, budget)) {
+    if (!pending.empty() && !add_line(pending, pending.capacity(), taxa, tree, sink, budget)) {
         return LoadError{messages::error_reading_file};
     }
     return std::nullopt;

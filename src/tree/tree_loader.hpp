@@ -9,6 +9,7 @@
 #include <string>
 #include <variant>
 
+#include "tree/load_context.hpp"
 #include "tree/tree_collection.hpp"
 
 namespace treetally {
@@ -21,21 +22,22 @@ struct LoadError {
 using LoadResult = std::variant<TreeCollection, LoadError>;
 
 // Streams the file line by line; a fatal error of the reader passes straight through.
-// Raises std::bad_alloc rather than take more memory than the machine has available.
-LoadResult load_tree_collection(const std::string& path);
-
-// The same within `memory_budget` bytes: std::bad_alloc, with everything read so far freed,
-// once the trees held and the worst case of the next line's tree could exceed the budget.
-LoadResult load_tree_collection(const std::string& path, std::size_t memory_budget);
+// Raises std::bad_alloc, with everything read so far freed, rather than let the line buffer,
+// the trees and the taxon names outgrow the memory available when loading began.
+// `context.interrupt` is asked before every read of 8 KB, and whenever a signal interrupts the
+// opening or a read; whatever it raises ends the load, with the file closed and all freed.
+LoadResult load_tree_collection(const std::string& path, const LoadContext& context = {});
 
 // Receives each tree as soon as its line is read, in file order, and answers how many bytes it
 // keeps because of it: they count against the memory budget of the load.
 using TreeSink = std::function<std::size_t(Tree&&)>;
 
 // What load_tree_collection does, with each tree handed to `sink` instead of kept, and the
-// labels added to `taxa`; nullopt when the whole file was read. A caller that indexes each
-// tree at once never holds the trees of a whole file.
+// labels added to `taxa`, within `memory_budget` bytes and asking `interrupt` as
+// load_tree_collection asks its context's; nullopt when the whole file was read. A caller that
+// indexes each tree at once never holds the trees of a whole file.
 std::optional<LoadError> read_tree_file(const std::string& path, TaxonSet& taxa,
-                                        const TreeSink& sink, std::size_t memory_budget);
+                                        const TreeSink& sink, std::size_t memory_budget,
+                                        const InterruptCheck& interrupt = {});
 
 }  // namespace treetally

@@ -13,6 +13,7 @@ constexpr std::size_t header_bytes = __STDCPP_DEFAULT_NEW_ALIGNMENT__;
 std::size_t live_bytes = 0;
 std::size_t live_blocks = 0;
 std::size_t peak_bytes = 0;
+std::size_t largest_block = 0;
 
 void* counted_new(std::size_t size) {
     void* block = std::malloc(size + header_bytes);
@@ -21,6 +22,7 @@ void* counted_new(std::size_t size) {
     live_bytes += size;
     ++live_blocks;
     peak_bytes = std::max(peak_bytes, live_bytes);
+    largest_block = std::max(largest_block, size);
     return static_cast<char*>(block) + header_bytes;
 }
 
@@ -59,8 +61,10 @@ Allocated allocated_by(const std::function<void()>& action) {
     const std::size_t bytes_before = live_bytes;
     const std::size_t blocks_before = live_blocks;
     peak_bytes = live_bytes;
+    largest_block = 0;
     action();
-    return {live_bytes - bytes_before, live_blocks - blocks_before, peak_bytes - bytes_before};
+    return {live_bytes - bytes_before, live_blocks - blocks_before, peak_bytes - bytes_before,
+            largest_block};
 }
 
 }  // namespace treetally::test

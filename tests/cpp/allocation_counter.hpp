@@ -8,9 +8,10 @@
 namespace treetally::test {
 
 struct Allocated {
-    std::size_t kept_bytes = 0;   // allocated by `action` and still live after it
-    std::size_t kept_blocks = 0;  // the number of blocks among them
-    std::size_t peak_bytes = 0;   // the most it held at one time
+    std::size_t kept_bytes = 0;     // allocated by `action` and still live after it
+    std::size_t kept_blocks = 0;    // the number of blocks among them
+    std::size_t peak_bytes = 0;     // the most it held at one time
+    std::size_t largest_block = 0;  // the largest single allocation it made
 };
 
 // Runs `action`, counting every operator new and delete it makes. The counts come from a

@@ -1,12 +1,17 @@
 // The memory estimates beside each allocation, against what building really allocates: a
-// tree's arrays, an LCA index and its build scratch, a whole set of indexes. And the refusal
-// of a collection whose indexes cannot fit: many trees times many taxa must fail cleanly, not
-// get the process killed.
+// tree's arrays, an LCA index and its build scratch, a whole set of indexes, new taxon names.
+// And the refusal of what cannot fit: many trees times many taxa, or a load that would take
+// more than a fake machine has, must fail cleanly, not get the process killed.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
 #include <limits>
 #include <new>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -14,8 +19,10 @@
 #include "exposure/tree_set_builder.hpp"
 #include "exposure/tree_set_data.hpp"
 #include "lca/index_arena.hpp"
+#include "temp_files.hpp"
 #include "test_support.hpp"
 #include "tree/available_memory.hpp"
+#include "tree/tree_loader.hpp"
 
 namespace treetally {
 namespace {
@@ -134,6 +141,92 @@ TEST(IndexMemory, IndexingKeepsTheEstimateAndPeaksAtTheLargestScratch) {
     EXPECT_EQ(allocated.kept_bytes, kept);
     EXPECT_EQ(allocated.peak_bytes, peak);
 }
+
+TEST(MemoryEstimates, NewNamesStayWithinTheirEstimate) {
+    // Names kept inside the string and on the heap, enough to grow the list and table often.
+    std::vector<std::string> names;
+    std::size_t total = 0;
+    for (int k = 0; k < 3000; ++k) {
+        names.push_back(std::to_string(k) + std::string(static_cast<std::size_t>(k % 40), 'n'));
+        total += names.back().size();
+    }
+    TaxonSet taxa;
+    const auto allocated = allocated_by([&] {
+        for (const std::string& name : names) taxa.insert_or_get(name);
+    });
+    EXPECT_LE(allocated.peak_bytes, TaxonSet::bytes_for_new_names(names.size(), total));
+}
+
+struct MachineCase {
+    const char* name;
+    std::function<std::string(const test::TempDir&)> file;
+    std::size_t machine_bytes;
+    bool fits;
+
+    friend void PrintTo(const MachineCase& machine_case, std::ostream* out) {
+        *out << machine_case.name;
+    }
+};
+
+class LoadOnAFakeMachine : public ::testing::TestWithParam<MachineCase> {};
+
+TEST_P(LoadOnAFakeMachine, NeverTakesMoreThanTheMachineHas) {
+    const test::TempDir dir;
+    const std::string path = GetParam().file(dir);
+    if (!std::filesystem::exists(path)) GTEST_SKIP() << path << " does not exist here";
+    const std::size_t machine = GetParam().machine_bytes;
+    bool refused = false;
+    const auto allocated = allocated_by([&] {
+        try {
+            (void)load_tree_collection(path, test::machine_with(machine));
+        } catch (const std::bad_alloc&) {
+            refused = true;
+        }
+    });
+    EXPECT_EQ(refused, !GetParam().fits);
+    EXPECT_LE(allocated.peak_bytes, machine);
+    // A line buffer stops growing at half of what is left, leaving room for its labels.
+    EXPECT_LE(allocated.largest_block, machine / 2);
+    std::cout << GetParam().name << ": peak " << (allocated.peak_bytes >> 20)
+              << " MiB, largest block " << (allocated.largest_block >> 20) << " MiB of a "
+              << (machine >> 20) << " MiB machine\n";
+}
+
+// `count` lines of one distinct label of a megabyte each, written a line at a time.
+std::function<std::string(const test::TempDir&)> megabyte_labels(int count) {
+    return [count](const test::TempDir& dir) {
+        const std::string path = (dir.path() / "labels.nwk").string();
+        std::ofstream out(path, std::ios::binary);
+        const std::string label(1 << 20, 'x');
+        for (int k = 0; k < count; ++k) out << '(' << k << label << ",B);\n";
+        return path;
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, LoadOnAFakeMachine,
+    ::testing::Values(
+        // One line that never ends: only its buffer grows.
+        MachineCase{"DevZero", [](const test::TempDir&) { return std::string("/dev/zero"); },
+                    400'000'000, false},
+        MachineCase{"SparseFile",
+                    [](const test::TempDir& dir) {
+                        const std::string path = dir.write("sparse.nwk", "");
+                        std::filesystem::resize_file(path, std::size_t{5} << 30);
+                        return path;
+                    },
+                    400'000'000, false},
+        // Taxon names are kept: their bytes count, as the tree of each line is tiny.
+        MachineCase{"ManyLongLabels", megabyte_labels(360), 200'000'000, false},
+        MachineCase{"LongLabelsThatFit", megabyte_labels(100), 200'000'000, true},
+        // A tiny tree whose comment holds a million "(": what the reader makes counts.
+        MachineCase{"OpenersInAComment",
+                    [](const test::TempDir& dir) {
+                        return dir.write("comment.nwk",
+                                         "((A,B)[" + std::string(1'000'000, '(') + "],C);\n");
+                    },
+                    4'000'000, true}),
+    [](const auto& test_case) { return std::string(test_case.param.name); });
 
 TEST(IndexMemory, BuilderRefusesWhatItsBudgetCannotHold) {
     const auto parsed = parse("((A,B),(C,D));");

@@ -1,5 +1,6 @@
 // Helpers shared by the core tests: reading Newick texts into a fresh taxon set or an indexed
-// set of trees, locating taxa, random trees, fatal errors by message, and trees as text.
+// set of trees, locating taxa, random trees, fatal errors by message, trees as text, and a
+// fake machine for loads.
 #pragma once
 
 #include <algorithm>
@@ -155,6 +156,15 @@ inline std::string shape_of(const Tree& tree, const TaxonSet& taxa) {
 
 inline std::string shape_of(const ParsedTree& parsed) {
     return shape_of(parsed.tree, parsed.taxa);
+}
+
+// A load on a fake machine that has `available_bytes` of memory to give.
+inline LoadContext machine_with(std::size_t available_bytes) {
+    LoadContext context;
+    context.available_memory = [available_bytes] {
+        return std::optional<std::size_t>(available_bytes);
+    };
+    return context;
 }
 
 inline std::vector<std::int32_t> to_vector(std::span<const std::int32_t> values) {

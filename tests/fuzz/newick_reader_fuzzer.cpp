@@ -26,6 +26,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const Tree& tree = collection.trees[0];
+    const ReaderYield yield = reader_yield_of(text);
+    fuzz::require(yield.nodes == tree.node_count(), "reader_yield_of miscounted the nodes");
+    std::size_t name_bytes = 0;
+    for (const auto& name : collection.taxon_set.taxon_names()) name_bytes += name.size();
+    fuzz::require(yield.labels >= collection.taxon_set.size() && yield.label_bytes >= name_bytes,
+                  "reader_yield_of counted fewer labels than became taxa");
     fuzz::require(tree.root_is_bifurcating() == (tree.child_count(NodeId::root()) == 2),
                   "root flag disagrees with the root's children");
     fuzz::index_and_query(std::move(collection), bytes);

@@ -222,6 +222,54 @@ def test_one_tree_whose_index_cannot_fit_fails_with_memory_error(tmp_path):
     print(f"{path.stat().st_size >> 20} MB of brackets: peak rise {report['peak_rise'] >> 20} MiB")
 
 
+# Loads a path under an address-space limit of the child's current size plus argv[2] bytes, and
+# reports the outcome and how far the peak resident memory rose.
+LIMITED_CHILD = textwrap.dedent(
+    """
+    import json, resource, sys
+    import treetally
+    path, room = sys.argv[1], int(sys.argv[2])
+    with open("/proc/self/statm") as statm:
+        mapped = int(statm.read().split()[0]) * resource.getpagesize()
+    resource.setrlimit(resource.RLIMIT_AS, (mapped + room, resource.RLIM_INFINITY))
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    try:
+        treetally.TreeSet(path)
+        outcome = "loaded"
+    except BaseException as error:
+        outcome = type(error).__name__
+    rise = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024
+    print(json.dumps({"outcome": outcome, "peak_rise": rise}))
+    """
+)
+
+
+@pytest.mark.skipif(
+    "asan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer needs unlimited address space"
+)
+@pytest.mark.parametrize("source", ["/dev/zero", "sparse 5 GB file"])
+def test_endless_line_stops_early_under_an_address_space_limit(tmp_path, source):
+    # One line that never ends: its buffer would double until an allocation failed, the last
+    # of them reaching past half the limit; the guard stops it at the last doubling that leaves
+    # room for as much again, which the line's labels could take.
+    if source != "/dev/zero":
+        source = tmp_path / "sparse.nwk"
+        with open(source, "wb") as handle:
+            handle.truncate(5 << 30)
+    room = 900 << 20
+    done = subprocess.run(
+        [sys.executable, "-c", LIMITED_CHILD, str(source), str(room)],
+        capture_output=True,
+        text=True,
+        timeout=CHILD_TIMEOUT,
+    )
+    assert done.returncode == 0, done.stderr[-2000:]
+    report = json.loads(done.stdout)
+    assert report["outcome"] == "MemoryError"
+    assert report["peak_rise"] < room * 3 // 8, report
+    print(f"{source}: peak rise {report['peak_rise'] >> 20} MiB of {room >> 20} MiB")
+
+
 # --- contents: bytes the reader meets --------------------------------------------------------
 
 
@@ -370,3 +418,11 @@ def test_non_utf8_path_through_surrogate_escapes(tmp_path, make_path):
     assert treetally.TreeSet(make_path(decoded)).taxa() == ["A", "B", "C", "D"]
     missing = os.fsdecode(os.path.join(os.fsencode(str(tmp_path)), b"absent-\xff.nwk"))
     assert panic_message(make_path(missing)) == COULD_NOT_READ
+
+
+@pytest.mark.parametrize("make_path", [str, pathlib.Path], ids=["str", "pathlib.Path"])
+@pytest.mark.parametrize("name", ["\ud800", "trees-\udfff.nwk"], ids=["high", "low"])
+def test_path_with_no_byte_form_cannot_be_read(tmp_path, make_path, name):
+    # Neither UTF-8 nor the file system encoding can spell a lone surrogate outside the
+    # surrogate-escape range, so no file has that name.
+    assert panic_message(make_path(os.path.join(str(tmp_path), name))) == COULD_NOT_READ

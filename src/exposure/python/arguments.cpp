@@ -1,5 +1,6 @@
 #include "exposure/python/arguments.hpp"
 
+#include <optional>
 #include <utility>
 
 #include "tree/messages.hpp"
@@ -126,10 +127,16 @@ PyRef encode_name_item(PyObject* tuple, std::size_t index) {
 }
 
 // The file name for a str path: its UTF-8 form, or, for a str holding surrogates (as
-// os.listdir returns for undecodable names), the file system encoding's bytes.
-std::string path_from_str(PyObject* text) {
+// os.listdir returns for undecodable names), the file system encoding's bytes; nullopt when
+// it has neither (a lone surrogate outside the escape range), as then no file bears it.
+std::optional<std::string> path_from_str(PyObject* text) {
     PyRef encoded = attempt(PyUnicode_AsUTF8String(text));
-    if (!encoded) encoded = checked(PyUnicode_EncodeFSDefault(text));
+    if (!encoded) encoded = PyRef::steal(PyUnicode_EncodeFSDefault(text));
+    if (!encoded) {
+        if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError) == 0) throw_python_error();
+        PyErr_Clear();
+        return std::nullopt;
+    }
     const std::string_view bytes = bytes_of(encoded);
     // The file is opened by a C string: an embedded NUL would silently open a shorter name.
     if (bytes.find('\0') != std::string_view::npos)
@@ -146,7 +153,7 @@ bool is_pathlib_path(PyObject* object) {
     return is_instance == 1;
 }
 
-std::string convert_path(PyObject* object) {
+std::optional<std::string> convert_path(PyObject* object) {
     if (PyUnicode_Check(object)) return path_from_str(object);
     if (!is_pathlib_path(object)) fail_type_mismatch(object, "PyString");
 
@@ -185,8 +192,8 @@ void read_names_argument(const ParameterDescription& description, PyObject* args
     });
 }
 
-std::string path_argument(const ParameterDescription& description, PyObject* args,
-                          PyObject* kwargs) {
+std::optional<std::string> path_argument(const ParameterDescription& description,
+                                         PyObject* args, PyObject* kwargs) {
     PyObject* path = parse_single_argument(description, args, kwargs);
     return convert_argument("path", [&] { return convert_path(path); });
 }

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -47,9 +48,10 @@ EncodedNames<N> names_argument(const ParameterDescription& description, PyObject
     return result;
 }
 
-// The file name of the `path` argument: a str, or a pathlib.Path through its __str__.
-std::string path_argument(const ParameterDescription& description, PyObject* args,
-                          PyObject* kwargs);
+// The file name of the `path` argument: a str, or a pathlib.Path through its __str__;
+// nullopt for a str that no file name can spell.
+std::optional<std::string> path_argument(const ParameterDescription& description,
+                                         PyObject* args, PyObject* kwargs);
 
 // An index key as a tree id, through the index protocol; negative or too large keys give the
 // interpreter's OverflowError.

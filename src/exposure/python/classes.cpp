@@ -13,6 +13,7 @@
 #include "exposure/single_tree_queries.hpp"
 #include "exposure/tree_set_data.hpp"
 #include "exposure/tree_set_sweeps.hpp"
+#include "tree/messages.hpp"
 
 namespace treetally::python {
 namespace {
@@ -212,10 +213,13 @@ constexpr auto coalescence_times_method =
 
 PyObject* tree_set_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return boundary_call([&] {
-        const std::string path = path_argument(tree_set_new_parameters, args, kwargs);
+        const auto path = path_argument(tree_set_new_parameters, args, kwargs);
+        // A name that no file can bear fails as any file that cannot be opened.
+        if (!path) fail_to_load(LoadError{messages::could_not_read_file});
         // The whole file is read and indexed before the object exists; should allocation fail,
         // the record is released with the shared pointer.
-        auto data = std::make_shared<const TreeSetData>(load_tree_set_data(path));
+        auto data = std::make_shared<const TreeSetData>(
+            load_tree_set_data(*path, LoadContext{InterruptCheck(check_signals)}));
         return allocate_shared_data_object(type, std::move(data));
     });
 }

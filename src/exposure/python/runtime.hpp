@@ -137,6 +137,12 @@ class PendingException {
     PyRef traceback_;
 };
 
+// Runs the Python handlers of signals that arrived meanwhile; when one raises (Ctrl-C's
+// raises KeyboardInterrupt), passes that exception on, which stops the native work under way.
+inline void check_signals() {
+    if (PyErr_CheckSignals() < 0) throw_python_error();
+}
+
 // The bytes of a bytes object; the view lives as long as the object.
 std::string_view bytes_of(const PyRef& bytes);
 

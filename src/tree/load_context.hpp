@@ -1,0 +1,22 @@
+// What a load answers to besides its file: the check that lets its caller stop it, and how
+// much memory it may still take, asked when loading starts and again before indexing.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+
+#include "tree/available_memory.hpp"
+#include "tree/interrupt_check.hpp"
+
+namespace treetally {
+
+struct LoadContext {
+    InterruptCheck interrupt;
+    // The machine's figure; a fixed one fakes a small machine in tests. nullopt: no limit known.
+    std::function<std::optional<std::size_t>()> available_memory = [] {
+        return available_memory_bytes();
+    };
+};
+
+}  // namespace treetally
