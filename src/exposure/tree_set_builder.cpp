@@ -4,6 +4,7 @@
 #include <limits>
 #include <new>
 #include <span>
+#include <utility>
 
 namespace treetally {
 
@@ -16,15 +17,15 @@ constexpr std::size_t guessed_block_bytes_per_file_byte = 4;
 constexpr std::size_t least_text_bytes_per_labelled_node = 2;
 // Hardly any tree is written in fewer bytes; a file of smaller ones grows the list of indexes.
 constexpr std::size_t few_text_bytes_per_tree = 16;
-// Work for the interrupt: the entries an index writes for each node and each taxon slot, and
-// a little for each tree.
-constexpr std::size_t interrupt_period = std::size_t{1} << 16;
-constexpr std::size_t work_per_tree = 64;
-constexpr std::size_t work_per_node = 8;
 // A guess is trusted with no more than this many bytes of room.
 constexpr std::size_t largest_guess = std::size_t{256} << 20;
 // The first block when nothing is known: a small set needs no more.
 constexpr std::size_t default_first_block = std::size_t{1} << 20;
+// Work counted as the entries an index or its per-taxon table writes (the index grows with the
+// nodes, the table with the taxa) plus its allocations; asked well under every millisecond.
+constexpr std::size_t work_between_interrupt_checks = std::size_t{1} << 16;
+constexpr std::size_t work_per_tree = 64;
+constexpr std::size_t work_per_node = 8;
 
 std::size_t saturating_add(std::size_t a, std::size_t b) {
     constexpr std::size_t most = std::numeric_limits<std::size_t>::max();
@@ -57,7 +58,7 @@ TreeSetBuilder::Room TreeSetBuilder::Room::for_collection(const TreeCollection& 
 TreeSetBuilder::TreeSetBuilder(std::size_t memory_budget, const Room& room,
                                InterruptCheck interrupt)
     : memory_budget_(memory_budget),
-      interrupt_(std::move(interrupt), interrupt_period),
+      pacer_(std::move(interrupt), work_between_interrupt_checks),
       blocks_(room.block_bytes != 0 ? room.block_bytes : default_first_block) {
     lcas_.reserve(room.tree_count);
     labelled_ends_.reserve(room.tree_count);
@@ -77,7 +78,7 @@ std::size_t TreeSetBuilder::add(const Tree& tree) {
     const std::size_t bytes = block_bytes + sizeof(TreeLca) + sizeof(std::size_t) +
                               (labelled_.size() - labelled_before) * sizeof(TreeLca::TaxonPlace);
     held_ += bytes;
-    interrupt_.count(work_per_tree + work_per_node * tree.node_count());
+    pacer_.count(work_per_tree + work_per_node * tree.node_count());
     return bytes;
 }
 
@@ -88,18 +89,19 @@ TreeSetData TreeSetBuilder::finish(TaxonSet taxa) && {
     std::size_t table_bytes = 0;
     for (const TreeLca& lca : lcas_)
         table_bytes = saturating_add(table_bytes, lca.positions_bytes_for(taxon_count));
+    // The names stay beside the tables for the set's life.
     reserve(saturating_add(table_bytes, taxa.heap_bytes()));
 
     TreeSetData data{std::move(taxa), std::move(blocks_), IndexArena(table_bytes), {}};
     const std::span<const TreeLca::TaxonPlace> labelled(labelled_);
     std::size_t begin = 0;
     for (std::size_t k = 0; k < lcas_.size(); ++k) {
-        interrupt_.count(work_per_tree + taxon_count);
         TreeLca& lca = lcas_[k];
         lca.place_taxon_positions(taxon_count,
                                   data.taxon_tables.take(lca.positions_bytes_for(taxon_count)),
                                   labelled.subspan(begin, labelled_ends_[k] - begin));
         begin = labelled_ends_[k];
+        pacer_.count(work_per_tree + taxon_count);
     }
     // The list of indexes stays for the set's life: without the room to spare of a guess.
     lcas_.shrink_to_fit();

@@ -34,7 +34,8 @@ class TreeSetBuilder {
     // taxon tables grow as taxa x trees, so a small file of many short lines with distinct
     // names asks for more than any machine has, and the kernel would kill the process instead
     // of failing an allocation.
-    // `interrupt` is asked every so many trees indexed and taxon slots filled.
+    // `interrupt` is asked every so many units of work, while adding and while finishing;
+    // what it raises ends the build with everything freed.
     TreeSetBuilder(std::size_t memory_budget, const Room& room, InterruptCheck interrupt = {});
 
     // Indexes `tree`, the next tree of the file; returns the bytes now held because of it.
@@ -50,9 +51,7 @@ class TreeSetBuilder {
 
     std::size_t memory_budget_;
     std::size_t held_ = 0;
-    // Counts work as the entries that indexing writes, plus a little for each tree's
-    // allocations, and asks the interrupt every 65,536 of them: well under a millisecond.
-    InterruptPacer interrupt_;
+    InterruptPacer pacer_;
     IndexArena blocks_;
     std::vector<TreeLca> lcas_;
     TreeLca::BuildScratch scratch_;

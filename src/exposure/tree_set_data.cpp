@@ -21,7 +21,7 @@ std::size_t saturating_add(std::size_t a, std::size_t b) {
                                                            : a + b;
 }
 
-// What a load may take: the memory available when it begins.
+// What a load may take: the memory available, as the context tells, when it begins.
 std::size_t memory_budget(const LoadContext& context) {
     return context.available_memory().value_or(std::numeric_limits<std::size_t>::max());
 }

@@ -38,7 +38,8 @@ TreeSetData load_tree_set_data(const std::string& path, const LoadContext& conte
 
 // Indexes every tree of `collection`, each covering the collection's whole taxon set, and
 // frees each tree once it is indexed. Raises std::bad_alloc, before building anything, when
-// indexing_peak_bytes exceeds the memory the context gives as available.
+// indexing_peak_bytes exceeds the memory that the context gives as available; the context's
+// interrupt is asked every so many units of work.
 TreeSetData index_tree_collection(TreeCollection collection, const LoadContext& context = {});
 
 // Bytes that indexing `collection` keeps beside it: the indexes' blocks and their per-taxon

@@ -224,14 +224,15 @@ Tree parse_newick_tree(std::string_view text, TaxonSet& taxon_set) {
         .read(/*keep_room=*/false);
 }
 
-void parse_newick_tree_into(std::string_view text, TaxonSet& taxon_set, Tree& tree) {
-    parse_newick_tree_into(text, taxon_set, tree, expected_node_count(text));
+Tree parse_newick_tree(std::string_view text, TaxonSet& taxon_set, std::size_t node_count) {
+    return NewickReader(text, taxon_set, TreeBuilder(), node_count).read(/*keep_room=*/false);
 }
 
 void parse_newick_tree_into(std::string_view text, TaxonSet& taxon_set, Tree& tree,
-                            std::size_t node_count) {
-    tree = NewickReader(text, taxon_set, TreeBuilder(std::move(tree)), node_count)
-               .read(/*keep_room=*/true);
+                            std::optional<std::size_t> node_count) {
+    const std::size_t nodes = node_count ? *node_count : expected_node_count(text);
+    tree =
+        NewickReader(text, taxon_set, TreeBuilder(std::move(tree)), nodes).read(/*keep_room=*/true);
 }
 
 }  // namespace treetally

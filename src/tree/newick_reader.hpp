@@ -16,13 +16,11 @@ namespace treetally {
 Tree parse_newick_tree(std::string_view text, TaxonSet& taxon_set);
 
 // The same into `tree`, whose arrays are built in again and keep their room: a reader of one
-// tree after another then allocates nothing once they have room for the largest.
-void parse_newick_tree_into(std::string_view text, TaxonSet& taxon_set, Tree& tree);
-
-// The same with the arrays sized for `node_count` nodes from the start (the nodes of
-// reader_yield_of, say), instead of for node_openers_in's estimate.
+// tree after another then allocates nothing once they have room for the largest. The arrays get
+// room for `node_count` nodes when given (the nodes of reader_yield_of, say), else for
+// node_openers_in's estimate.
 void parse_newick_tree_into(std::string_view text, TaxonSet& taxon_set, Tree& tree,
-                            std::size_t node_count);
+                            std::optional<std::size_t> node_count = std::nullopt);
 
 // How many "(" and "," `text` holds: the reader makes at most one node for each, beyond the root.
 std::size_t node_openers_in(std::string_view text);
@@ -37,6 +35,10 @@ struct ReaderYield {
 // Unlike node_openers_in, skips what the reader skips: comments, "(" inside labels and lengths,
 // and all after the first ";". Slower, for when that count is too rough.
 ReaderYield reader_yield_of(std::string_view text);
+
+// Reads `text` with its node arrays sized for `node_count` nodes from the start (the nodes of
+// reader_yield_of, say), instead of for node_openers_in's estimate.
+Tree parse_newick_tree(std::string_view text, TaxonSet& taxon_set, std::size_t node_count);
 
 // Converts a branch-length text with the grammar of a decimal float (sign, digits, optional
 // point, optional exponent, or inf/infinity/nan in any case); nullopt for any other text.

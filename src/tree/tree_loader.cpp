@@ -67,6 +67,67 @@ std::string_view strip_line_ending(std::string_view line) {
     return line;
 }
 
+// The memory that the load holds, kept below a budget: what the receiver keeps of each tree,
+// the taxon names, the tree being read and the line being gathered. Without it, a few tens of
+// MB of blank lines (a few hundred bytes of tree and list entry each) or of brackets (a node
+// each), a line that never ends (/dev/zero) or many long names take all memory, and the kernel
+// kills the process.
+class MemoryBudget {
+  public:
+    explicit MemoryBudget(std::size_t limit) : limit_(limit) {}
+
+    // Raises std::bad_alloc unless the line buffer may grow to `capacity` bytes: its old copy
+    // exists while it grows, and a line that long may need as much again for its labels.
+    void reserve_for_line_buffer(std::size_t capacity) const {
+        if (capacity > room() / 2) throw std::bad_alloc();
+    }
+
+    // Raises std::bad_alloc unless the tree of `text` and the names it may add surely fit
+    // beside `held_elsewhere` bytes (the line buffer and the arrays the tree is read into).
+    // Returns the exact node count to size the tree's arrays for when the rough count of one
+    // node or name per byte does not fit, but that does.
+    std::optional<std::size_t> reserve_for_line(std::string_view text,
+                                                std::size_t held_elsewhere) const {
+        const std::size_t room_for_tree = room() - std::min(room(), held_elsewhere);
+        if (room_for_tree < lone_root_bytes) throw std::bad_alloc();
+        const std::size_t room_beyond_root = room_for_tree - lone_root_bytes;
+        if (text.size() <= room_beyond_root / worst_bytes_per_byte) return std::nullopt;
+        const ReaderYield yield = reader_yield_of(text);
+        const std::size_t more_nodes = yield.nodes - 1;
+        const std::size_t names = TaxonSet::bytes_for_new_names(yield.labels, yield.label_bytes);
+        if (more_nodes > room_beyond_root / node_bytes ||
+            names > room_beyond_root - more_nodes * node_bytes)
+            throw std::bad_alloc();
+        return yield.nodes;
+    }
+
+    // Counts the `kept` bytes the receiver of a finished tree holds because of it, and the
+    // names the tree added, those from `first_new` on.
+    void add(std::size_t kept, const TaxonSet& taxa, std::size_t first_new) {
+        held_ += kept;
+        std::size_t name_bytes = 0;
+        for (std::size_t id = first_new; id < taxa.size(); ++id)
+            name_bytes += taxa.taxon_names()[id].size();
+        held_ += TaxonSet::bytes_for_new_names(taxa.size() - first_new, name_bytes);
+    }
+
+  private:
+    std::size_t room() const { return held_ < limit_ ? limit_ - held_ : 0; }
+
+    // While a tree's arrays grow and are trimmed they briefly exist up to three times over.
+    static constexpr std::size_t copies_while_built = 3;
+    static constexpr std::size_t node_bytes = copies_while_built * Tree::bytes_per_node();
+    // What the tree of a blank line costs while it is read.
+    static constexpr std::size_t lone_root_bytes = node_bytes;
+    // The most a byte of text can cost beyond a lone root: it opens a node, whose arrays the
+    // reader sizes by a rough count and may grow, or starts a one-byte name.
+    static constexpr std::size_t worst_bytes_per_byte =
+        node_bytes + TaxonSet::bytes_for_new_names(1, 1);
+
+    std::size_t limit_;
+    std::size_t held_ = 0;
+};
+
 // A tree kept in a collection: its arrays, the allocator's bookkeeping of their blocks, and
 // its entry (and spare room) in the list of trees.
 std::size_t kept_tree_bytes(const Tree& tree) {
@@ -78,80 +139,16 @@ std::size_t kept_tree_bytes(const Tree& tree) {
            list_slots_per_tree * sizeof(Tree);
 }
 
-// The memory that the load holds, kept below a budget: what the receiver keeps of each tree,
-// the taxon names, and the reader's arrays and the line being gathered. Without it, a few tens of
-// MB of blank lines (a few hundred bytes of tree and list entry each) or of brackets (a node
-// each), a line that never ends (/dev/zero) or many long names take all memory, and the
-// kernel kills the process.
-class MemoryBudget {
-  public:
-    explicit MemoryBudget(std::size_t limit)
-        : limit_(limit), lone_root_bytes_(kept_tree_bytes(Tree())) {}
-
-    // Raises std::bad_alloc unless the line buffer may grow to `capacity` bytes: its old copy
-    // exists while it grows, and a line that long may need as much again for its labels.
-    void reserve_for_line_buffer(std::size_t capacity) const {
-        if (capacity > room() / 2) throw std::bad_alloc();
-    }
-
-    // Raises std::bad_alloc unless the tree of `text` and the names it may add surely fit
-    // beside the line buffer and the reader's arrays (`held_by_reader` bytes of both). Returns
-    // the exact node count to size the tree's arrays for when the rough count of one node or
-    // name per byte does not fit, but that does.
-    std::optional<std::size_t> reserve_for_line(std::string_view text,
-                                                std::size_t held_by_reader) const {
-        const std::size_t room_for_tree = room() - std::min(room(), held_by_reader);
-        if (room_for_tree < lone_root_bytes_) throw std::bad_alloc();
-        const std::size_t room_beyond_root = room_for_tree - lone_root_bytes_;
-        if (text.size() <= room_beyond_root / worst_bytes_per_byte) return std::nullopt;
-        const ReaderYield yield = reader_yield_of(text);
-        const std::size_t more_nodes = yield.nodes - 1;
-        const std::size_t names = TaxonSet::bytes_for_new_names(yield.labels, yield.label_bytes);
-        if (more_nodes > room_beyond_root / Tree::bytes_per_node() ||
-            names > room_beyond_root - more_nodes * Tree::bytes_per_node())
-            throw std::bad_alloc();
-        return yield.nodes;
-    }
-
-    // Counts what the receiver kept of a finished tree and the names the tree added, those
-    // from `first_new` on.
-    void add(std::size_t kept, const TaxonSet& taxa, std::size_t first_new) {
-        std::size_t name_bytes = 0;
-        for (std::size_t id = first_new; id < taxa.size(); ++id)
-            name_bytes += taxa.taxon_names()[id].size();
-        held_ += kept + TaxonSet::bytes_for_new_names(taxa.size() - first_new, name_bytes);
-    }
-
-  private:
-    std::size_t room() const { return held_ < limit_ ? limit_ - held_ : 0; }
-
-    // While a tree's arrays grow and are trimmed they briefly exist up to three times over.
-    static constexpr std::size_t copies_while_built = 3;
-    // The most a byte of text can cost beyond a lone root: it opens a node, whose arrays the
-    // reader sizes by a rough count and may grow, or starts a one-byte name.
-    static constexpr std::size_t worst_bytes_per_byte =
-        copies_while_built * Tree::bytes_per_node() + TaxonSet::bytes_for_new_names(1, 1);
-
-    std::size_t limit_;
-    std::size_t lone_root_bytes_;  // what the tree of a blank line costs
-    std::size_t held_ = 0;
-};
-
 // Parses one complete line (with its line feed, if any), held in `line_buffer` bytes, into
-// `tree` and hands it to `sink`, which may keep it or leave its arrays for the next line; false
-// when the line is not valid UTF-8.
+// `tree` and hands it to `sink`, which may keep it or leave its arrays for the next line;
+// false when the line is not valid UTF-8.
 bool add_line(std::string_view line, std::size_t line_buffer, TaxonSet& taxa, Tree& tree,
               const TreeSink& sink, MemoryBudget& budget) {
     if (!is_valid_utf8(line)) return false;
     const std::string_view text = strip_line_ending(line);
-    // The arrays the receiver left for this line, which the reader builds in.
     const auto node_count = budget.reserve_for_line(text, line_buffer + tree.heap_bytes());
     const std::size_t first_new = taxa.size();
-    if (node_count) {
-        parse_newick_tree_into(text, taxa, tree, *node_count);
-    } else {
-        parse_newick_tree_into(text, taxa, tree);
-    }
+    parse_newick_tree_into(text, taxa, tree, node_count);
     budget.add(sink(std::move(tree)), taxa, first_new);
     return true;
 }

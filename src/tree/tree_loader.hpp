@@ -32,9 +32,10 @@ LoadResult load_tree_collection(const std::string& path, const LoadContext& cont
 // keeps because of it: they count against the memory budget of the load.
 using TreeSink = std::function<std::size_t(Tree&&)>;
 
-// What load_tree_collection does, within `memory_budget` bytes, with each tree handed to
-// `sink` instead of kept, and the labels added to `taxa`; nullopt when the whole file was
-// read. A caller that indexes each tree at once never holds the trees of a whole file.
+// What load_tree_collection does, with each tree handed to `sink` instead of kept, and the
+// labels added to `taxa`, within `memory_budget` bytes and asking `interrupt` as
+// load_tree_collection asks its context's; nullopt when the whole file was read. A caller that
+// indexes each tree at once never holds the trees of a whole file.
 std::optional<LoadError> read_tree_file(const std::string& path, TaxonSet& taxa,
                                         const TreeSink& sink, std::size_t memory_budget,
                                         const InterruptCheck& interrupt = {});

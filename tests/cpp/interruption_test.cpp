@@ -16,6 +16,7 @@
 
 #include "exposure/tree_set_data.hpp"
 #include "temp_files.hpp"
+#include "tree/newick_reader.hpp"
 #include "tree/tree_loader.hpp"
 
 namespace treetally {
@@ -82,6 +83,19 @@ TEST(Interruption, WhatTheCheckRaisesEndsTheLoadOrTheIndexing) {
     EXPECT_THROW(
         (void)load_tree_set_data(path, CountingCheck(loading_and_indexing.calls()).context()),
         Stop);
+}
+
+TEST(Interruption, IndexingAsksWhilePlacingThePerTaxonTables) {
+    // A few tiny trees over many taxa: adding them is little work, placing their tables much.
+    TreeCollection collection;
+    for (const char* text : {"(A,B);", "(A,C);", "(B,C);", "(A,(B,C));"})
+        collection.trees.push_back(parse_newick_tree(text, collection.taxon_set));
+    for (int k = 0; k < 200'000; ++k) collection.taxon_set.insert_or_get(std::to_string(k));
+    CountingCheck counting;
+    const TreeSetData data = index_tree_collection(collection, counting.context());
+    EXPECT_EQ(data.tree_count(), 4u);
+    EXPECT_GE(counting.calls(), 4u);  // adding them alone would not ask once
+    EXPECT_THROW((void)index_tree_collection(collection, CountingCheck(1).context()), Stop);
 }
 
 // A signal whose handler only notes that it came, installed without SA_RESTART, as the Python

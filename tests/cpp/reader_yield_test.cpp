@@ -43,8 +43,7 @@ TEST(ReaderYield, MatchesTheTreesOfRandomTexts) {
 TEST(ReaderYield, SizedArraysGiveTheSameTree) {
     const std::string text = "((A:1,B:2)[(((((],(C,D));";
     TaxonSet taxa;
-    Tree sized;
-    parse_newick_tree_into(text, taxa, sized, reader_yield_of(text).nodes);
+    const Tree sized = parse_newick_tree(text, taxa, reader_yield_of(text).nodes);
     EXPECT_EQ(test::shape_of(sized, taxa), test::shape_of(test::parse(text)));
     EXPECT_EQ(sized.heap_bytes(), sized.node_count() * Tree::bytes_per_node());
 }
