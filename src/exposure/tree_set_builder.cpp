@@ -89,7 +89,8 @@ TreeSetData TreeSetBuilder::finish(TaxonSet taxa) && {
     std::size_t table_bytes = 0;
     for (const TreeLca& lca : lcas_)
         table_bytes = saturating_add(table_bytes, lca.positions_bytes_for(taxon_count));
-    reserve(table_bytes);
+    // The names stay beside the tables for the set's life.
+    reserve(saturating_add(table_bytes, taxa.heap_bytes()));
 
     TreeSetData data{std::move(taxa), std::move(blocks_), IndexArena(table_bytes), {}};
     const std::span<const TreeLca::TaxonPlace> labelled(labelled_);

@@ -42,7 +42,8 @@ class TreeSetBuilder {
     std::size_t add(const Tree& tree);
 
     // The finished record: `taxa`, the taxa of the whole file, and every tree's index with a
-    // position slot for each of them.
+    // position slot for each of them. Raises std::bad_alloc unless the slots fit beside the
+    // names.
     TreeSetData finish(TaxonSet taxa) &&;
 
   private:

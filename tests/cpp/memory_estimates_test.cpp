@@ -240,6 +240,20 @@ TEST(IndexMemory, BuilderRefusesWhatItsBudgetCannotHold) {
     TaxonSet taxa;
     for (int k = 0; k < 100'000; ++k) taxa.insert_or_get(std::to_string(k));
     EXPECT_THROW((void)std::move(builder).finish(std::move(taxa)), std::bad_alloc);
+
+    // The slots must also fit beside the names: four taxa of a megabyte each do not.
+    for (const std::size_t name_size : {std::size_t{1}, std::size_t{1} << 20}) {
+        TreeSetBuilder roomy(needed + (1 << 20), {});
+        (void)roomy.add(parsed.tree);
+        TaxonSet named;
+        for (const char* label : {"A", "B", "C", "D"})
+            named.insert_or_get(label + std::string(name_size, 'x'));
+        if (name_size == 1) {
+            EXPECT_NO_THROW((void)std::move(roomy).finish(std::move(named)));
+        } else {
+            EXPECT_THROW((void)std::move(roomy).finish(std::move(named)), std::bad_alloc);
+        }
+    }
 }
 
 TEST(IndexMemory, AvailableMemoryIsKnownOnLinux) {
