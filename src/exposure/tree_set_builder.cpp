@@ -6,6 +6,8 @@
 #include <span>
 #include <utility>
 
+#include "tree/saturating_add.hpp"
+
 namespace treetally {
 
 namespace {
@@ -26,11 +28,6 @@ constexpr std::size_t default_first_block = std::size_t{1} << 20;
 constexpr std::size_t work_between_interrupt_checks = std::size_t{1} << 16;
 constexpr std::size_t work_per_tree = 64;
 constexpr std::size_t work_per_node = 8;
-
-std::size_t saturating_add(std::size_t a, std::size_t b) {
-    constexpr std::size_t most = std::numeric_limits<std::size_t>::max();
-    return a > most - b ? most : a + b;
-}
 
 }  // namespace
 

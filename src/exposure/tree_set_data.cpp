@@ -10,21 +10,12 @@
 #include "lca/index_arena.hpp"
 #include "tree/fatal_error.hpp"
 #include "tree/messages.hpp"
+#include "tree/saturating_add.hpp"
 #include "tree/tree_loader.hpp"
 
 namespace treetally {
 
 namespace {
-
-std::size_t saturating_add(std::size_t a, std::size_t b) {
-    return a > std::numeric_limits<std::size_t>::max() - b ? std::numeric_limits<std::size_t>::max()
-                                                           : a + b;
-}
-
-// What a load may take: the memory available, as the context tells, when it begins.
-std::size_t memory_budget(const LoadContext& context) {
-    return context.available_memory().value_or(std::numeric_limits<std::size_t>::max());
-}
 
 // The size of the file at `path`, or 0 when it is not known.
 std::size_t file_bytes(const std::string& path) {
@@ -59,6 +50,13 @@ std::size_t arena_bytes(std::size_t pieces, const TreeCollection& collection) {
     return collection.trees.empty() ? 0 : IndexArena::block_bytes_for(pieces);
 }
 
+// The blocks, the tables and the list of indexes that a set built from `collection` keeps.
+std::size_t kept_bytes(const IndexingBytes& bytes, const TreeCollection& collection) {
+    return saturating_add(saturating_add(arena_bytes(bytes.blocks, collection),
+                                         arena_bytes(bytes.tables, collection)),
+                          collection.trees.size() * sizeof(TreeLca));
+}
+
 }  // namespace
 
 void fail_to_load(const LoadError& error) {
@@ -66,10 +64,7 @@ void fail_to_load(const LoadError& error) {
 }
 
 std::size_t collection_index_bytes(const TreeCollection& collection) {
-    const IndexingBytes bytes = indexing_bytes(collection);
-    return saturating_add(saturating_add(arena_bytes(bytes.blocks, collection),
-                                         arena_bytes(bytes.tables, collection)),
-                          collection.trees.size() * sizeof(TreeLca));
+    return kept_bytes(indexing_bytes(collection), collection);
 }
 
 std::size_t indexing_peak_bytes(const TreeCollection& collection) {
@@ -81,7 +76,7 @@ std::size_t indexing_peak_bytes(const TreeCollection& collection) {
     const std::size_t lists =
         room.labelled_nodes * sizeof(TreeLca::TaxonPlace) + room.tree_count * sizeof(std::size_t);
     const std::size_t tables = arena_bytes(bytes.tables, collection);
-    return saturating_add(saturating_add(collection_index_bytes(collection), lists),
+    return saturating_add(saturating_add(kept_bytes(bytes, collection), lists),
                           bytes.scratch > tables ? bytes.scratch - tables : 0);
 }
 
@@ -89,7 +84,7 @@ TreeSetData index_tree_collection(TreeCollection collection, const LoadContext& 
     // Needed because the per-tree taxon table grows as taxa x trees: a small file of many short
     // lines with distinct names asks for more than any machine has, one small block at a time,
     // and the kernel would kill the process instead of failing an allocation.
-    const std::size_t budget = memory_budget(context);
+    const std::size_t budget = context.memory_budget();
     if (indexing_peak_bytes(collection) > budget) throw std::bad_alloc();
     TreeSetBuilder builder(budget, TreeSetBuilder::Room::for_collection(collection),
                            context.interrupt);
@@ -102,7 +97,7 @@ TreeSetData index_tree_collection(TreeCollection collection, const LoadContext& 
 }
 
 TreeSetData load_tree_set_data(const std::string& path, const LoadContext& context) {
-    const std::size_t budget = memory_budget(context);
+    const std::size_t budget = context.memory_budget();
     TaxonSet taxa;
     TreeSetBuilder builder(budget, TreeSetBuilder::Room::for_file(file_bytes(path)),
                            context.interrupt);

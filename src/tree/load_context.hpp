@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <limits>
 #include <optional>
 
 #include "tree/available_memory.hpp"
@@ -17,6 +18,11 @@ struct LoadContext {
     std::function<std::optional<std::size_t>()> available_memory = [] {
         return available_memory_bytes();
     };
+
+    // What a load may take: the memory available now, or no limit when none is known.
+    std::size_t memory_budget() const {
+        return available_memory().value_or(std::numeric_limits<std::size_t>::max());
+    }
 };
 
 }  // namespace treetally

@@ -182,9 +182,8 @@ LoadResult load_tree_collection(const std::string& path, const LoadContext& cont
         collection.trees.push_back(std::move(tree));
         return kept_tree_bytes(collection.trees.back());
     };
-    const std::size_t budget =
-        context.available_memory().value_or(std::numeric_limits<std::size_t>::max());
-    if (auto error = read_tree_file(path, collection.taxon_set, keep, budget, context.interrupt)) {
+    if (auto error = read_tree_file(path, collection.taxon_set, keep, context.memory_budget(),
+                                    context.interrupt)) {
         return std::move(*error);
     }
     // The list grew by doubling; a set keeps it for its whole life, so give back the spare room.
