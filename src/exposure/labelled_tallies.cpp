@@ -1,0 +1,1 @@
+#include "exposure/labelled_tallies.hpp"

@@ -1,0 +1,1 @@
+#include "exposure/pair_depth_rows.hpp"

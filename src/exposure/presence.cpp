@@ -1,0 +1,1 @@
+#include "exposure/presence.hpp"

@@ -1,0 +1,24 @@
+// A run of consecutive rows of an all-quartet or all-quintet table, as columns: the rows'
+// taxa (indexes into the table's taxon list), their topology counts, the trees holding all
+// their taxa and the unresolved ones among those.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace treetally {
+
+struct TableBlock {
+    int size = 4;                 // taxa per row: 4 (quartets) or 5 (quintets)
+    std::uint64_t first_row = 0;  // rank of the block's first row in the whole table
+    std::size_t rows = 0;
+    std::vector<std::uint32_t> taxa;        // rows * size, row-major
+    std::vector<std::uint64_t> counts;      // rows * codes, row-major (3 or 15 codes)
+    std::vector<std::uint64_t> holding;     // per row: trees holding all its taxa
+    std::vector<std::uint64_t> unresolved;  // per row: holding minus the counted trees
+
+    std::size_t codes() const { return size == 4 ? 3 : 15; }
+};
+
+}  // namespace treetally

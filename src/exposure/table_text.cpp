@@ -1,0 +1,1 @@
+#include "exposure/table_text.hpp"

@@ -1,0 +1,1 @@
+#include "exposure/topology_table.hpp"

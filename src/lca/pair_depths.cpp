@@ -1,0 +1,1 @@
+#include "lca/pair_depths.hpp"
