@@ -31,6 +31,7 @@
 #include "colliding_names.hpp"
 #include "exposure/single_tree_queries.hpp"
 #include "exposure/tree_set_data.hpp"
+#include "exposure/tree_set_load.hpp"
 #include "exposure/tree_set_sweeps.hpp"
 #include "tree/fatal_error.hpp"
 #include "tree/tree_loader.hpp"

@@ -11,9 +11,7 @@
 #include "lca/euler_pos.hpp"
 #include "lca/index_arena.hpp"
 #include "lca/tree_lca.hpp"
-#include "tree/load_context.hpp"
-#include "tree/tree_collection.hpp"
-#include "tree/tree_loader.hpp"
+#include "tree/taxon_set.hpp"
 
 namespace treetally {
 
@@ -26,30 +24,6 @@ struct TreeSetData {
 
     std::size_t tree_count() const { return lcas.size(); }
 };
-
-// Loads and indexes the file at `path`. A load failure is the fatal error
-// 'Failed to load tree collection: "<reason>"'; a reader's fatal error passes through.
-// The context's interrupt is asked now and then, while loading and while indexing; what it
-// raises ends the call with everything freed.
-TreeSetData load_tree_set_data(const std::string& path, const LoadContext& context = {});
-
-// The fatal error 'Failed to load tree collection: "<reason>"' for a failed load.
-[[noreturn]] void fail_to_load(const LoadError& error);
-
-// Indexes every tree of `collection`, each covering the collection's whole taxon set, and
-// frees each tree once it is indexed. Raises std::bad_alloc, before building anything, when
-// indexing_peak_bytes exceeds the memory that the context gives as available; the context's
-// interrupt is asked every so many units of work.
-TreeSetData index_tree_collection(TreeCollection collection, const LoadContext& context = {});
-
-// Bytes that indexing `collection` keeps beside it: the indexes' blocks and their per-taxon
-// tables (a block of memory each) and the list of indexes. Saturates instead of wrapping.
-std::size_t collection_index_bytes(const TreeCollection& collection);
-
-// The most that indexing `collection` holds beside it at one time: collection_index_bytes, the
-// list of labelled nodes, and the scratch for building the largest index where it exceeds the
-// per-taxon tables (the scratch goes before the tables come).
-std::size_t indexing_peak_bytes(const TreeCollection& collection);
 
 // Maps `names` to taxon ids in order; the first unknown name raises "Taxon not found".
 template <std::size_t N>

@@ -18,6 +18,7 @@
 #include "allocation_counter.hpp"
 #include "exposure/tree_set_builder.hpp"
 #include "exposure/tree_set_data.hpp"
+#include "exposure/tree_set_load.hpp"
 #include "lca/index_arena.hpp"
 #include "temp_files.hpp"
 #include "test_support.hpp"

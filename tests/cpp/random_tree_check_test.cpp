@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "exposure/tree_set_load.hpp"
 #include "brute_force_tree.hpp"
 #include "exposure/tree_set_sweeps.hpp"
 #include "lca/pair_distances.hpp"

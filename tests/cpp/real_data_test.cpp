@@ -11,6 +11,7 @@
 #include <variant>
 
 #include "exposure/tree_set_data.hpp"
+#include "exposure/tree_set_load.hpp"
 #include "temp_files.hpp"
 #include "tree/tree_loader.hpp"
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "exposure/tree_set_load.hpp"
 #include "exposure/single_tree_queries.hpp"
 #include "temp_files.hpp"
 #include "test_support.hpp"

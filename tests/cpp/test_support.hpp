@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "exposure/tree_set_data.hpp"
+#include "exposure/tree_set_load.hpp"
 #include "lca/tree_lca.hpp"
 #include "tree/fatal_error.hpp"
 #include "tree/newick_reader.hpp"

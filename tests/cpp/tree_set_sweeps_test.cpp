@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "exposure/tree_set_load.hpp"
 #include "exposure/tree_set_sweeps.hpp"
 #include "quintet_rows.hpp"
 #include "test_support.hpp"

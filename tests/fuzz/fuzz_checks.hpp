@@ -16,6 +16,7 @@
 #include "brute_force_tree.hpp"
 #include "exposure/single_tree_queries.hpp"
 #include "exposure/tree_set_data.hpp"
+#include "exposure/tree_set_load.hpp"
 #include "exposure/tree_set_sweeps.hpp"
 #include "lca/pair_distances.hpp"
 #include "lca/quartet_type.hpp"

@@ -3,6 +3,7 @@
 #include <optional>
 #include <utility>
 
+#include "exposure/python/binding_messages.hpp"
 #include "tree/messages.hpp"
 
 namespace treetally::python {

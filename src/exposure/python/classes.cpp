@@ -10,21 +10,15 @@
 #include "exposure/python/arguments.hpp"
 #include "exposure/python/results.hpp"
 #include "exposure/python/runtime.hpp"
+#include "exposure/python/shared_data_object.hpp"
 #include "exposure/single_tree_queries.hpp"
 #include "exposure/tree_set_data.hpp"
+#include "exposure/tree_set_load.hpp"
 #include "exposure/tree_set_sweeps.hpp"
 #include "tree/messages.hpp"
 
 namespace treetally::python {
 namespace {
-
-// The layout that every object of the three classes starts with: the object header followed by
-// a counted reference to the TreeSetData, released on deallocation. A TreeSet is just this.
-struct SharedDataObject {
-    PyObject ob_base;  // the object header (what PyObject_HEAD declares)
-    // Placement-constructed right after allocation; destroyed by dealloc_shared_data_object.
-    std::shared_ptr<const TreeSetData> data;
-};
 
 struct SingleTreeObject {
     SharedDataObject base;

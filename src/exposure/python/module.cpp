@@ -7,6 +7,7 @@
 #include "exposure/python/arguments.hpp"
 #include "exposure/python/classes.hpp"
 #include "exposure/python/runtime.hpp"
+#include "exposure/python/binding_messages.hpp"
 #include "tree/messages.hpp"
 
 namespace treetally::python {

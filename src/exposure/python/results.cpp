@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "exposure/python/binding_messages.hpp"
 #include "tree/messages.hpp"
 
 namespace treetally::python {

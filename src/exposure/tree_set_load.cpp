@@ -1,4 +1,4 @@
-#include "exposure/tree_set_data.hpp"
+#include "exposure/tree_set_load.hpp"
 
 #include <algorithm>
 #include <filesystem>

@@ -1,0 +1,39 @@
+// Loading a tree file into the immutable record of a set, and indexing a collection already
+// read, with the memory each takes estimated before it is taken.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "exposure/tree_set_data.hpp"
+#include "tree/load_context.hpp"
+#include "tree/tree_collection.hpp"
+#include "tree/tree_loader.hpp"
+
+namespace treetally {
+
+// Loads and indexes the file at `path`. A load failure is the fatal error
+// 'Failed to load tree collection: "<reason>"'; a reader's fatal error passes through.
+// The context's interrupt is asked now and then, while loading and while indexing; what it
+// raises ends the call with everything freed.
+TreeSetData load_tree_set_data(const std::string& path, const LoadContext& context = {});
+
+// The fatal error 'Failed to load tree collection: "<reason>"' for a failed load.
+[[noreturn]] void fail_to_load(const LoadError& error);
+
+// Indexes every tree of `collection`, each covering the collection's whole taxon set, and
+// frees each tree once it is indexed. Raises std::bad_alloc, before building anything, when
+// indexing_peak_bytes exceeds the memory that the context gives as available; the context's
+// interrupt is asked every so many units of work.
+TreeSetData index_tree_collection(TreeCollection collection, const LoadContext& context = {});
+
+// Bytes that indexing `collection` keeps beside it: the indexes' blocks and their per-taxon
+// tables (a block of memory each) and the list of indexes. Saturates instead of wrapping.
+std::size_t collection_index_bytes(const TreeCollection& collection);
+
+// The most that indexing `collection` holds beside it at one time: collection_index_bytes, the
+// list of labelled nodes, and the scratch for building the largest index where it exceeds the
+// per-taxon tables (the scratch goes before the tables come).
+std::size_t indexing_peak_bytes(const TreeCollection& collection);
+
+}  // namespace treetally
