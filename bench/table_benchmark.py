@@ -6,29 +6,26 @@ of plants1kp-103taxa-852genes (4,421,275 quartets), beside a hand tally over Tre
     python bench/table_benchmark.py --smoke      # the shipped 6-taxon file, no peer: checks that it runs
 
 Figures, all from one run:
-- the whole table in one process, three ways, in CPU seconds: one plain tally_single_quartet
-  per quartet (the loop a user would write, without labels), the table's counting with
-  quartets no tree holds left unswept, and the table as it runs (also with blocks swept over
-  only the trees that hold their first taxon, where that pays), rows included. The three are
-  timed first taxon by first taxon, in turn, so that a busy machine weighs on all alike;
-- the whole table with --jobs worker processes, in wall-clock seconds and in the CPU seconds
-  of the workers and of the process that reads the rows;
+- the whole table, two ways, in CPU seconds: one plain tally_single_quartet per quartet (the
+  loop a user would write, without labels; CPU of this thread), and the table as it runs on one
+  counting thread, rows included (CPU of the whole process, the counting thread with it);
+- the whole table on --jobs counting threads, in wall-clock seconds and in the CPU seconds of
+  the process;
 - the peer: the one-pass walk of bench/peer_tally.py over TreeSwift's trees, the leaner of its
   two forms, timed on a seeded sample of quartets (a whole table would take days); its counts
   are checked against treetally's. The ratio is the table's quartets per second over the peer's.
 """
 
 import argparse
-import functools
 import gc
 import itertools
 import json
 import os
 import random
-import resource
 import sys
 import time
 import warnings
+from array import array
 from pathlib import Path
 
 import treetally
@@ -52,67 +49,51 @@ def log(message):
     print(message, flush=True)
 
 
-def cpu_and_wall(action):
-    """(result, CPU seconds of this thread, wall-clock seconds) of one call, collector paused."""
+def cpu_and_wall(action, clock=time.thread_time):
+    """(result, CPU seconds by `clock`, wall-clock seconds) of one call, collector paused."""
     gc.collect()
     gc.disable()
     try:
-        cpu, wall = time.thread_time(), time.perf_counter()
+        cpu, wall = clock(), time.perf_counter()
         result = action()
-        return result, time.thread_time() - cpu, time.perf_counter() - wall
+        return result, clock() - cpu, time.perf_counter() - wall
     finally:
         gc.enable()
 
 
 def one_process(path):
-    """CPU seconds of the whole table in one process: plain sweeps, the table's counting
-    without restricted sets, and the table as it runs, taken in turn per first taxon."""
+    """CPU seconds of the whole table: plain sweeps, and the table as it runs on one thread."""
     table = tables.TopologyTable(path, 4, progress=False)
     taxa, trees = table.taxa, table.trees
-    counter = tables._Counter(str(table.path), taxa, table.masks, trees)
-    seconds = {"plain_sweeps": 0.0, "skip_only": 0.0, "table": 0.0}
-    figures = {"rows": 0, "same_counts": True, "restricted_blocks": 0}
-    blocks = table._blocks()
     sweep = trees.tally_single_quartet
 
-    def plain(group):
-        return [list(sweep((taxa[b.first], taxa[b.second]) + rest))
-                for b in group for rest in itertools.combinations(taxa[b.second + 1:], 2)]  # fmt: skip
+    def plain():
+        counts = array("q")
+        for quartet in itertools.combinations(taxa, 4):
+            counts.extend(sweep(quartet))
+        return counts
 
-    def skip_only(group):
-        return [counter.count(4, block._replace(restrict=False)) for block in group]
+    def as_run():
+        counts = array("q")
+        for row in table:
+            counts.extend(row.counts)
+        return counts
 
-    def as_run(group):
-        return [row for block in group for row in table._rows_of(block, counter.count(4, block))]
-
-    for first in range(len(taxa) - 3):
-        group = [block for block in blocks if block.first == first]
-        for name, action in [("plain_sweeps", plain), ("skip_only", skip_only), ("table", as_run)]:
-            result, cpu, _ = cpu_and_wall(functools.partial(action, group))
-            seconds[name] += cpu
-            if name == "plain_sweeps":
-                expected = result
-            elif name == "table":
-                figures["same_counts"] &= [list(row.counts) for row in result] == expected
-        figures["rows"] += len(expected)
-        figures["restricted_blocks"] += sum(block.restrict for block in group)
-    figures["blocks"] = len(blocks)
-    figures.update({name + "_cpu": value for name, value in seconds.items()})
-    for name, value in seconds.items():
-        log("  %-13s %7.1f s CPU" % (name, value))
-    table.close()
+    expected, plain_cpu, _ = cpu_and_wall(plain)
+    counted, table_cpu, _ = cpu_and_wall(as_run, time.process_time)
+    figures = {"rows": len(table), "same_counts": counted == expected, "plain_sweeps_cpu": plain_cpu,
+               "table_cpu": table_cpu}  # fmt: skip
+    for name in ("plain_sweeps", "table"):
+        log("  %-13s %7.1f s CPU" % (name, figures[name + "_cpu"]))
     return figures
 
 
-def processes(path, jobs):
-    """Rows, wall-clock seconds and CPU seconds (this process and its workers) of iterating the
-    whole table with `jobs` worker processes."""
-    children = resource.getrusage(resource.RUSAGE_CHILDREN)
+def threads(path, jobs):
+    """Rows, wall-clock seconds and CPU seconds of the process of iterating the whole table on
+    `jobs` counting threads."""
     with tables.TopologyTable(path, 4, jobs=jobs, progress=False) as table:
-        rows, cpu, wall = cpu_and_wall(lambda: sum(1 for _ in table))
-    after = resource.getrusage(resource.RUSAGE_CHILDREN)
-    workers = (after.ru_utime + after.ru_stime) - (children.ru_utime + children.ru_stime)
-    return {"jobs": jobs, "rows": rows, "cpu": cpu, "wall": wall, "workers_cpu": workers}
+        rows, cpu, wall = cpu_and_wall(lambda: sum(1 for _ in table), time.process_time)
+    return {"jobs": jobs, "rows": rows, "cpu": cpu, "wall": wall}
 
 
 def peer_sample(path, sample, seed):
@@ -156,16 +137,14 @@ def report(results):
     ]
     single = results.get("one_process")
     if single:
-        for name, label in [("plain_sweeps", "one plain `tally_single_quartet` per quartet, one process (CPU)"),
-                            ("skip_only", "table counting, unheld quartets unswept, one process (CPU)"),
-                            ("table", "**`quartet_table` as it runs, rows included, one process (CPU)**")]:  # fmt: skip
+        for name, label in [("plain_sweeps", "one plain `tally_single_quartet` per quartet, one thread (CPU)"),
+                            ("table", "**`quartet_table` as it runs, rows included, one thread (CPU)**")]:  # fmt: skip
             seconds = single[name + "_cpu"]
             lines.append(
                 "| %s | %d | %.1f | %.0f |" % (label, single["rows"], seconds, single["rows"] / max(seconds, 1e-9))
             )
     for run in results.get("parallel", []):
-        label = "`quartet_table(jobs=%d)` (wall clock; CPU: %.1f s in the workers, %.1f s reading rows)" % (
-            run["jobs"], run["workers_cpu"], run["cpu"])  # fmt: skip
+        label = "`quartet_table(jobs=%d)`, rows included (wall clock; %.1f s CPU)" % (run["jobs"], run["cpu"])
         lines.append(
             "| %s | %d | %.1f | %.0f |" % (label, run["rows"], run["wall"], run["rows"] / max(run["wall"], 1e-9))
         )
@@ -182,18 +161,16 @@ def report(results):
     elif peer:
         lines += ["", "Peer left out: %s" % peer.get("error")]
     if single:
-        lines += ["", "`quartet_table` against one plain sweep per quartet: %.2fx (same counts: %s; %d of %d "
-                  "blocks swept over the trees of their first taxon)."
-                  % (single["plain_sweeps_cpu"] / max(single["table_cpu"], 1e-9), single["same_counts"],
-                     single["restricted_blocks"], single["blocks"])]  # fmt: skip
+        lines += ["", "`quartet_table` against one plain sweep per quartet: %.2fx (same counts: %s)."
+                  % (single["plain_sweeps_cpu"] / max(single["table_cpu"], 1e-9), single["same_counts"])]  # fmt: skip
     return "\n".join(lines) + "\n"
 
 
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--smoke", action="store_true", help="the shipped 6-taxon file, no peer, nothing written")
-    parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1, help="processes of the parallel run")
-    parser.add_argument("--no-parallel", action="store_true", help="skip the run in worker processes")
+    parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1, help="counting threads of the parallel run")
+    parser.add_argument("--no-parallel", action="store_true", help="skip the run on several threads")
     parser.add_argument("--peer-sample", type=int, default=40, help="quartets the peer tallies (default 40)")
     parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args(argv)
@@ -205,12 +182,12 @@ def main(argv):
         path = bench_inputs.SHARED_DATA / PLANTS
     trees = treetally.TreeSet(path)
     results = {"machine": describe_machine(), "file": path.name, "taxa": len(trees.taxa()), "trees": len(trees)}
-    log("whole table in one process, three ways, first taxon by first taxon:")
+    log("whole table, plain sweeps and as it runs on one thread:")
     results["one_process"] = single = one_process(path)
     if not args.no_parallel and args.jobs > 1:
-        log("whole table, %d processes ..." % args.jobs)
-        results["parallel"] = [processes(path, args.jobs)]
-        log("  %(rows)d rows, %(wall).1f s wall clock, %(workers_cpu).1f s CPU in the workers" % results["parallel"][0])
+        log("whole table, %d threads ..." % args.jobs)
+        results["parallel"] = [threads(path, args.jobs)]
+        log("  %(rows)d rows, %(wall).1f s wall clock, %(cpu).1f s CPU" % results["parallel"][0])
     if not args.smoke:
         log("peer %s on %d quartets ..." % (PEER, args.peer_sample))
         results["peer"] = peer_sample(path, args.peer_sample, args.seed)

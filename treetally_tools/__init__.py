@@ -1,6 +1,7 @@
 # The companion package of the treetally module: labelled results, name checks, input from
 # compressed files, streams and strings, all-quartet tables with coalescent tests, plots, Dask
-# sharding and the `treetally` command. Standard library only; the extras add the rest.
+# sharding and the `treetally` command. Its loops over trees run in the native engine beside it;
+# otherwise standard library only, and the extras add the rest.
 """Tools around the treetally module: labelled tallies, tables, tests, plots and a command."""
 
 from .codes import (
@@ -26,7 +27,7 @@ from .coalescent import (
 )
 from .errors import MissingExtraError, RepeatedTaxonWarning, TreeFileError, UnknownTaxonError
 from .names import check_names
-from .sources import load_trees, plain_text
+from .sources import load_trees
 from .tables import TableRow, TopologyTable, flat_columns, quartet_table, quintet_table
 from .tallies import TimeBlock, TimeTable, TopologyTally, quartet_tally, quintet_tally, tally, time_table
 
@@ -55,7 +56,6 @@ __all__ = [
     "load_trees",
     "minor_equal_test",
     "pair_labels",
-    "plain_text",
     "quartet_table",
     "quartet_tally",
     "quartet_topologies",

@@ -12,6 +12,7 @@ from .errors import MissingExtraError
 # Top-level module -> the extra that installs it.
 EXTRA_OF = {
     "pandas": "pandas",
+    "numpy": "pandas",
     "matplotlib": "plot",
     "distributed": "dask",
     "dask": "dask",

@@ -12,23 +12,13 @@ import warnings
 from pathlib import Path
 from typing import IO, TYPE_CHECKING, Any, Callable, List, NoReturn, Optional, Sequence, TextIO, Type, Union
 
-from . import __version__
+from . import __version__, _engine
 from ._extras import require
 from .coalescent import compare_with_species_tree
 from .errors import MissingExtraError, TreeFileError, UnknownTaxonError
-from .output import (
-    FORMATS,
-    aligned_line,
-    p_value_text,
-    text_value,
-    write_csv,
-    write_json,
-    write_json_list,
-    write_records,
-)
+from .output import FORMATS, aligned_line, p_value_text, text_value, write_json, write_records
 from .plots import FORMATS as PLOT_FORMATS
 from .plots import plot_quartet_concordance, plot_quintet_frequencies, plot_time_table
-from .presence import popcount, presence_masks
 from .sources import describe, load_trees
 from .tables import TableRow, TopologyTable, flat_columns
 from .tallies import tally, time_table
@@ -125,7 +115,7 @@ def build_parser() -> argparse.ArgumentParser:
     table.add_argument(
         "--taxa", nargs="+", metavar="NAME", help="the taxa to combine (default: every taxon of the file)"
     )
-    table.add_argument("--jobs", type=_positive, default=1, help="processes to count in (0: one per CPU; default 1)")
+    table.add_argument("--jobs", type=_positive, default=1, help="threads to count in (0: one per core; default 1)")
     table.add_argument("--no-progress", action="store_true", help="no progress bar on standard error")
     _plot_options(table, "the concordance of the species tree's quartets against the coalescent expectation")
     table.add_argument(
@@ -143,11 +133,10 @@ def _names(arguments: argparse.Namespace) -> List[str]:
 def run_info(arguments: argparse.Namespace, out: TextIO) -> None:
     trees = load_trees(arguments.file, quiet=True)
     taxa = trees.taxa()
-    masks = presence_masks(trees, taxa)
     total = len(trees)
     records = [
-        {"taxon": taxon, "trees": popcount(masks[taxon]), "share": popcount(masks[taxon]) / total if total else 0.0}
-        for taxon in taxa
+        {"taxon": taxon, "trees": holding, "share": holding / total if total else 0.0}
+        for taxon, holding in zip(taxa, _engine.taxon_tree_counts(trees))
     ]
     if arguments.format == "json":
         write_json(out, {"file": describe(arguments.file), "trees": total, "taxa": len(taxa), "occupancy": records})
@@ -221,10 +210,8 @@ def run_table(arguments: argparse.Namespace, out: TextIO) -> None:
         shared = [taxon for taxon in species.taxa() if taxon in set(table.taxa)] if species is not None else []
         if arguments.plot is not None and len(shared) < 4:
             raise UsageError("the species tree shares fewer than four taxa with the table")
-        if arguments.format == "json":
-            write_json_list(out, table.records(), ready=True)
-        elif arguments.format == "csv":
-            write_csv(out, flat_columns(table.size), (row.flat() for row in table))
+        if arguments.format in ("csv", "json"):
+            table.write(out, arguments.format)
         else:
             write = _table_text_writer(table, out)
             for row in table:

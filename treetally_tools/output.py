@@ -5,6 +5,8 @@
 from __future__ import annotations
 
 import csv
+import io
+import itertools
 import json
 import math
 from typing import IO, Any, Iterable, List, Sequence
@@ -62,12 +64,20 @@ def write_json(stream: IO[str], value: Any) -> None:
 
 
 def write_csv(stream: IO[str], columns: Sequence[str], rows: Iterable[Sequence[Any]]) -> None:
-    """A header of `columns`, then each row."""
-    writer = csv.writer(stream, lineterminator="\n")
-    writer.writerow(columns)
-    for row in rows:
+    """A header of `columns`, then each row, each line ended by a line feed.
+
+    A cell holding a comma, a quote, a carriage return or a line feed is quoted. The csv module
+    quotes only the characters of its line terminator, so a name holding a lone carriage return
+    would end its line for a reader when the terminator is a line feed: the rows are written
+    with CRLF, which quotes both, and the line ends are then made line feeds."""
+    line = io.StringIO()
+    writer = csv.writer(line, lineterminator="\r\n")
+    for row in itertools.chain([columns], rows):
         # The csv module writes floats in full precision (repr); a NaN becomes an empty cell.
         writer.writerow(["" if value != value else value for value in row])
+        stream.write(line.getvalue()[:-2] + "\n")
+        line.seek(0)
+        line.truncate()
 
 
 def write_records(stream: IO[str], form: str, columns: Sequence[str], records: Sequence[Any], digits: int = 3) -> None:

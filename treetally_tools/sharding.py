@@ -6,8 +6,10 @@
 A TreeSet cannot be pickled, so it is never sent anywhere: each worker receives the text of its
 shard, builds the TreeSet there and returns plain lists. Tallies add up across shards. The time
 table does not (its shares and blocks are normalised per TreeSet), so each shard returns the
-raw per-topology sums of the ten path lengths instead, and the table is normalised once, after
-adding them up; it then equals coalesence_times_by_topology over all the trees, up to rounding.
+raw per-topology sums of the ten path lengths instead (one native pass of the engine per
+shard), and the table is normalised once, after adding them up, by the function the module's
+own time table uses; it then equals coalesence_times_by_topology over all the trees, up to the
+rounding of summing shard by shard.
 """
 
 # Annotations stay strings: a worker that unpickles these functions must not need the
@@ -19,10 +21,10 @@ import os
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Iterable, Iterator, List, NamedTuple, Sequence, Tuple, Union
 
+from . import _engine
 from ._extras import require
 from .codes import PAIRS, QUARTET_CODES, QUINTET_CODES
 from .errors import UnknownTaxonError
-from .presence import presence_masks, trees_holding
 from .sources import load_trees, open_binary
 from .tallies import TimeTable, TopologyTally
 
@@ -51,14 +53,7 @@ class ShardTally(NamedTuple):
         """The 165 values of coalesence_times_by_topology, from the summed counts and sums:
         shares of the classified trees, then each code's ten sums divided by their total (left
         undivided when that total is not positive)."""
-        classified = sum(self.quintet_counts)
-        shares = [count / classified if classified > 0 else 0.0 for count in self.quintet_counts]
-        blocks: List[float] = []
-        for code in range(QUINTET_CODES):
-            block = self.pair_length_sums[code * PAIR_COUNT : (code + 1) * PAIR_COUNT]
-            block_total = sum(block)
-            blocks.extend(value / block_total if block_total > 0 else value for value in block)
-        return shares + blocks
+        return _engine.time_table(list(self.quintet_counts), list(self.pair_length_sums))
 
     def quartet_tally(self) -> TopologyTally:
         """The labelled tally of the first four names."""
@@ -101,41 +96,27 @@ def shard_texts(path: "PathArgument", lines_per_shard: int) -> Iterator[bytes]:
         yield b"".join(block)
 
 
-def pair_length_sums(trees: "treetally.TreeSet", quintet: Quintet) -> Tuple[List[float], int]:
-    """Per quintet code, the ten path lengths summed over the trees of that code (the time
-    table's blocks before they are normalised); and how many trees hold all five names."""
-    sums = [0.0] * (QUINTET_CODES * PAIR_COUNT)
-    holding = 0
-    for tree in trees:
-        distances = tree.retrieve_all_pairs_distance(quintet)
-        if distances is None:
-            continue
-        holding += 1
-        code = tree.retrieve_quintet_type(quintet)
-        if code is None:
-            continue
-        for pair, distance in enumerate(distances):
-            sums[code * PAIR_COUNT + pair] += distance
-    return sums, holding
-
-
 def tally_tree_set(trees: "treetally.TreeSet", quintet: Quintet) -> ShardTally:
-    """The contribution of one TreeSet. Names absent from it contribute nothing instead of
-    failing, since another shard may hold them."""
+    """The contribution of one TreeSet, in one native pass. Names absent from it contribute
+    nothing instead of failing, since another shard may hold them."""
     present = set(trees.taxa())
     found = [name for name in quintet if name in present]
     tally = empty_tally(quintet)._replace(trees=len(trees), names_found=found)
-    quartet = (quintet[0], quintet[1], quintet[2], quintet[3])
-    if set(quartet) <= present:
-        tally = tally._replace(
-            quartet_counts=trees.tally_single_quartet(quartet),
-            quartet_holding=trees_holding(presence_masks(trees, quartet), quartet),
-        )
     if set(quintet) <= present:
-        sums, holding = pair_length_sums(trees, quintet)
-        tally = tally._replace(
-            quintet_counts=trees.tally_single_quintet(quintet), pair_length_sums=sums, quintet_holding=holding
+        quartet_counts, quartet_holding, quintet_counts, quintet_holding, sums = _engine.topology_path_sums(
+            trees, quintet
         )
+        return tally._replace(
+            quartet_counts=quartet_counts,
+            quartet_holding=quartet_holding,
+            quintet_counts=quintet_counts,
+            quintet_holding=quintet_holding,
+            pair_length_sums=sums,
+        )
+    quartet = quintet[:4]
+    if set(quartet) <= present:
+        counts, holding = _engine.tally(trees, quartet)
+        return tally._replace(quartet_counts=counts, quartet_holding=holding)
     return tally
 
 

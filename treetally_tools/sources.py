@@ -1,26 +1,30 @@
 # Where trees come from: a path to plain or compressed text, a binary or text stream (standard
-# input among them) or a list of Newick strings, turned into the plain-text file that treetally
-# reads, with any temporary copy removed afterwards.
+# input among them) or a list of Newick strings. A plain file is read in place by the module;
+# everything else is decompressed or encoded by a thread of this process into a pipe that the
+# engine loads from, so that nothing is ever copied to disk.
 """Open gene trees from files, compressed files, streams or Newick strings."""
 
 from __future__ import annotations
 
 import bz2
 import contextlib
+import fcntl
 import gzip
 import io
 import lzma
 import os
-import shutil
 import stat
 import sys
-import tempfile
+import threading
 import zlib
 from pathlib import Path
-from typing import IO, TYPE_CHECKING, Any, Callable, Dict, Iterable, Iterator, Optional, Tuple, Union, cast
+from typing import (
+    IO, TYPE_CHECKING, Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple, TypeVar, Union, cast,
+)  # fmt: skip
 
 import treetally
 
+from . import _engine
 from .errors import TreeFileError, is_panic
 
 if TYPE_CHECKING:
@@ -29,6 +33,12 @@ if TYPE_CHECKING:
 
 STDIN = "-"
 _CHUNK = 1 << 20
+# How long a failed load waits for its feeder to say why it stopped (a feeder blocked on reading
+# a silent source is left behind; it is a daemon thread and ends with that source).
+_FEEDER_GRACE_SECONDS = 1.0
+# fcntl's F_SETPIPE_SZ (named there from CPython 3.10 on): a larger pipe means fewer switches
+# between the feeder and the loader.
+_F_SETPIPE_SZ = 1031
 
 # Leading bytes of each compressed format -> its name and the reader that decompresses a stream.
 _FORMATS: Dict[bytes, Tuple[str, Callable[[IO[bytes]], IO[bytes]]]] = {
@@ -40,7 +50,8 @@ _PREFIX = max(len(magic) for magic in _FORMATS)
 # What the decompressors raise for damaged or truncated data.
 _CORRUPT = (OSError, EOFError, lzma.LZMAError, zlib.error)
 
-# The module's loading messages, said the way a user can act on them.
+# The loading messages of the module and of the engine (the same core texts), said the way a
+# user can act on them.
 _REASONS = {
     'Failed to load tree collection: "Could not read file"': "the file cannot be opened",
     'Failed to load tree collection: "Error reading file"': "a line is not UTF-8 text, or reading failed",
@@ -66,18 +77,6 @@ def compression_of(prefix: bytes) -> Optional[str]:
         if prefix.startswith(magic):
             return name
     return None
-
-
-@contextlib.contextmanager
-def temporary_file() -> Iterator[Path]:
-    """A fresh empty file, removed when the block ends."""
-    handle, name = tempfile.mkstemp(prefix="treetally-", suffix=".tre")
-    os.close(handle)
-    try:
-        yield Path(name)
-    finally:
-        with contextlib.suppress(OSError):
-            os.remove(name)
 
 
 class _Rejoined(io.RawIOBase):
@@ -141,14 +140,6 @@ def open_binary(path: Union[str, "os.PathLike[str]"]) -> IO[bytes]:
     return decompressed(_open(Path(path), str(path)))
 
 
-def _copy(reader: IO[bytes], target: Path, name: str) -> None:
-    try:
-        with reader, open(target, "wb") as out:
-            shutil.copyfileobj(reader, out, _CHUNK)
-    except _CORRUPT as error:
-        raise TreeFileError(name, f"the compressed data is damaged ({error})") from None
-
-
 def _is_plain_file(path: Path, name: str) -> bool:
     """Whether `path` is a regular file of uncompressed text, which the module can read in
     place (a pipe or device cannot be read twice, so it is never read in place)."""
@@ -161,61 +152,171 @@ def _is_plain_file(path: Path, name: str) -> bool:
         return compression_of(_prefix_of(source)) is None
 
 
-def _copy_stream(stream: Any, target: Path, name: str) -> None:
-    """Copies a binary stream (decompressed) or a text stream (as UTF-8) into `target`."""
+def _read_failure(error: BaseException, compressed: bool) -> str:
+    if compressed:
+        return f"the compressed data is damaged ({error})"
+    return getattr(error, "strerror", None) or str(error)
+
+
+def binary_chunks(reader: IO[bytes], name: str, compressed: bool) -> Iterator[bytes]:
+    """The bytes of `reader` in chunks; a read failure is a TreeFileError naming `name` (damaged
+    data, when `compressed`). Closes `reader` at the end."""
+    with reader:
+        while True:
+            try:
+                chunk = reader.read(_CHUNK)
+            except _CORRUPT as error:
+                raise TreeFileError(name, _read_failure(error, compressed)) from None
+            if not chunk:
+                return
+            yield chunk
+
+
+def _stream_chunks(stream: Any, name: str) -> Iterator[bytes]:
+    """The bytes of a binary stream (decompressed) or of a text stream (as UTF-8)."""
     try:
         head = stream.read(_PREFIX)
-        if isinstance(head, bytes):
-            _copy(decompressed(stream, head), target, name)
-            return
-        with open(target, "wb") as out:
-            while head:
-                out.write(head.encode("utf-8"))
-                head = stream.read(_CHUNK)
+        reader = decompressed(stream, head) if isinstance(head, bytes) else None
+    except (OSError, ValueError) as error:
+        raise TreeFileError(name, str(error)) from None
+    if reader is not None:
+        yield from binary_chunks(reader, name, _is_compressed(reader))
+        return
+    try:
+        while head:
+            yield head.encode("utf-8")
+            head = stream.read(_CHUNK)
     except (OSError, ValueError) as error:
         raise TreeFileError(name, str(error)) from None
 
 
-def _write_newick_strings(newicks: Iterable[Any], target: Path) -> None:
+def _is_compressed(reader: IO[bytes]) -> bool:
+    return isinstance(reader, (gzip.GzipFile, bz2.BZ2File, lzma.LZMAFile))
+
+
+def _newick_chunks(newicks: Iterable[Any]) -> Iterator[bytes]:
     """One tree per line; a string may end in one line break, but must not hold another."""
-    with open(target, "w", encoding="utf-8", newline="\n") as out:
-        for index, newick in enumerate(newicks):
-            if not isinstance(newick, str):
-                raise TypeError(f"Newick string {index} is a {type(newick).__name__}, not a str")
-            line = newick[:-1] if newick.endswith("\n") else newick
-            line = line[:-1] if line.endswith("\r") else line
-            if "\n" in line:
-                raise ValueError(f"Newick string {index} holds a line break: give one tree per string")
-            out.write(line + "\n")
+    lines: List[str] = []
+    size = 0
+    for index, newick in enumerate(newicks):
+        if not isinstance(newick, str):
+            raise TypeError(f"Newick string {index} is a {type(newick).__name__}, not a str")
+        line = newick[:-1] if newick.endswith("\n") else newick
+        line = line[:-1] if line.endswith("\r") else line
+        if "\n" in line:
+            raise ValueError(f"Newick string {index} holds a line break: give one tree per string")
+        lines.append(line + "\n")
+        size += len(line) + 1
+        if size >= _CHUNK:
+            yield "".join(lines).encode("utf-8")
+            lines, size = [], 0
+    if lines:
+        yield "".join(lines).encode("utf-8")
 
 
-@contextlib.contextmanager
-def plain_text(source: "TreeSource") -> Iterator[Path]:
-    """The path of a plain-text file with the trees of `source`, one per line, for the block.
+def _write_all(fd: int, data: bytes) -> None:
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view) :]
 
-    `source`: a path (str or os.PathLike; "-" for standard input) to plain text or to gzip,
-    bzip2 or xz data; a binary or text stream; or an iterable of Newick strings. A temporary
-    copy is made when needed, and removed when the block ends."""
+
+def _feed(chunks: Iterable[bytes], fd: int, failures: List[BaseException]) -> None:
+    """Writes `chunks` into the pipe `fd`, then closes it (the loader's end of input). A loader
+    that stopped reading is no failure of the feeder; anything else is kept in `failures`."""
+    try:
+        for chunk in chunks:
+            _write_all(fd, chunk)
+    except BrokenPipeError:
+        pass
+    except BaseException as error:  # handed to the loading thread, which raises it
+        failures.append(error)
+    finally:
+        with contextlib.suppress(OSError):
+            os.close(fd)
+        # A source cut short by the loader is closed here, not whenever it is collected.
+        close = getattr(chunks, "close", None)
+        if close is not None:
+            with contextlib.suppress(Exception):
+                close()
+
+
+def _reason(error: BaseException) -> Optional[str]:
+    """What a failed load of the module or of the engine means to the user, or None when
+    `error` is neither's failure (a MemoryError, a KeyboardInterrupt, ...)."""
+    if not (isinstance(error, _engine.EngineError) or is_panic(error)):
+        return None
+    message = str(error)
+    return _REASONS.get(message, message)
+
+
+Loaded = TypeVar("Loaded")
+
+
+def _reported(load: Callable[[], Loaded], name: str, quiet: bool) -> Loaded:
+    """`load()`, with a failure of the module or of the engine as a TreeFileError naming
+    `name`; with `quiet`, the module's own report on standard error is held back."""
+    try:
+        with native_stderr_silenced() if quiet else contextlib.nullcontext():
+            return load()
+    except BaseException as error:
+        reason = _reason(error)
+        if reason is None:
+            raise
+        raise TreeFileError(name, reason) from None
+
+
+def load_fed(chunks: Iterable[bytes], name: str, quiet: bool = False) -> treetally.TreeSet:
+    """The TreeSet of the bytes of `chunks`, produced by a thread of this process into a pipe
+    that the engine loads from (it releases the interpreter lock while it reads). A failure of
+    the feeder (damaged data, a bad Newick string) is raised in preference to what the load
+    says of the input it cut short."""
+    read_fd, write_fd = os.pipe()
+    with contextlib.suppress(OSError):
+        fcntl.fcntl(write_fd, getattr(fcntl, "F_SETPIPE_SZ", _F_SETPIPE_SZ), _CHUNK)
+    failures: List[BaseException] = []
+    feeder = threading.Thread(target=_feed, args=(chunks, write_fd, failures), name="treetally-feeder", daemon=True)
+    try:
+        feeder.start()
+    except BaseException:
+        os.close(write_fd)
+        os.close(read_fd)
+        raise
+    try:
+        trees = _reported(lambda: _engine.load(f"/dev/fd/{read_fd}"), name, quiet)
+    except Exception:
+        # Closing the read end makes a feeder blocked on writing stop with a broken pipe.
+        os.close(read_fd)
+        feeder.join(_FEEDER_GRACE_SECONDS)
+        if failures:
+            raise failures[0] from None
+        raise
+    except BaseException:  # KeyboardInterrupt and the like go on at once
+        os.close(read_fd)
+        raise
+    os.close(read_fd)
+    feeder.join()  # the load saw the end of input, so the feeder has closed its end already
+    if failures:
+        raise failures[0]
+    return trees
+
+
+def source_chunks(source: "TreeSource") -> Tuple[Optional[Path], Iterable[bytes]]:
+    """A plain regular file's path (with no chunks), or the bytes of any other `source`:
+    decompressed, read from standard input or a stream, or the Newick strings as lines."""
     name = describe(source)
     if isinstance(source, bytes):
         raise TypeError("give a path as str or pathlib.Path, not bytes")
     if isinstance(source, (str, os.PathLike)) and not (isinstance(source, str) and source == STDIN):
         path = Path(source)
         if _is_plain_file(path, name):
-            yield path
-            return
-        with temporary_file() as copy:
-            _copy(open_binary(path), copy, name)
-            yield copy
-        return
-    with temporary_file() as copy:
-        if isinstance(source, str):  # standard input
-            _copy_stream(sys.stdin.buffer, copy, name)
-        elif hasattr(source, "read"):
-            _copy_stream(source, copy, name)
-        else:
-            _write_newick_strings(source, copy)
-        yield copy
+            return path, ()
+        reader = open_binary(path)  # opened here, so that a failure to open is raised here
+        return None, binary_chunks(reader, name, _is_compressed(reader))
+    if isinstance(source, str):
+        return None, _stream_chunks(sys.stdin.buffer, name)
+    if hasattr(source, "read"):
+        return None, _stream_chunks(source, name)
+    return None, _newick_chunks(source)
 
 
 @contextlib.contextmanager
@@ -242,28 +343,21 @@ def load_plain(path: Path, name: str, quiet: bool = False) -> treetally.TreeSet:
     """treetally's TreeSet of the plain-text file `path`; a failure is a TreeFileError that
     names the file as `name`. With `quiet`, the module's own report on standard error is held
     back."""
-    try:
-        with native_stderr_silenced() if quiet else contextlib.nullcontext():
-            return treetally.TreeSet(path)
-    except BaseException as error:
-        if not is_panic(error):
-            raise
-        message = str(error)
-        raise TreeFileError(name, _REASONS.get(message, message)) from None
+    return _reported(lambda: treetally.TreeSet(path), name, quiet)
 
 
 def load_trees(source: "Trees", *, quiet: bool = False) -> treetally.TreeSet:
-    """The module's own TreeSet of the trees of `source` (see plain_text for what it may be;
-    a TreeSet is returned as it is). Raises TreeFileError when the trees cannot be read."""
+    """The module's own TreeSet of the trees of `source` (a TreeSet is returned as it is).
+
+    `source`: a path (str or os.PathLike; "-" for standard input) to plain text or to gzip,
+    bzip2 or xz data (recognised by its leading bytes); a binary or text stream; or an iterable
+    of Newick strings, one tree each. A plain regular file is read in place; anything else is
+    streamed to the loader through a pipe, never copied to disk. Raises TreeFileError when the
+    trees cannot be read."""
     if isinstance(source, treetally.TreeSet):
         return source
-    with plain_text(source) as path:
-        return load_plain(path, describe(source), quiet)
-
-
-def file_size(path: Path) -> int:
-    """Bytes of the file at `path`, 0 when it cannot be read."""
-    try:
-        return path.stat().st_size
-    except OSError:
-        return 0
+    name = describe(source)
+    path, chunks = source_chunks(source)
+    if path is not None:
+        return load_plain(path, name, quiet)
+    return load_fed(chunks, name, quiet)

@@ -1,58 +1,45 @@
 # Every quartet or quintet of a list of taxa with its counts, as an ordered stream of rows.
-# The counts come from the module's sweep, one call per quartet or quintet; around it, the
-# work is arranged so that the sweeps visit as few trees as the counts allow and can run in
-# several processes.
+# The engine counts them in blocks of consecutive rows on several threads, over the loaded
+# TreeSet, and hands the blocks out in order as columns of integers; rows, columns, a DataFrame
+# and CSV or JSON text are all made from those blocks.
 """All-quartet and all-quintet tables with concordance and coalescent tests.
 
 Rows come in the order of itertools.combinations over the taxa (by default every taxon, the
 rarest first). Each row's codes are those of its own taxa in that order (slot k is its k-th
 taxon).
 
-How the counting is arranged:
-- a quartet that no tree holds completely is not swept at all (the presence masks say so);
-- the rows are cut into blocks of a common first and second taxon; a block's sweeps may run
-  over only the trees that hold its first taxon (a set loaded from those lines of the file),
-  which gives the same counts with fewer trees to skip, when the block is large enough to
-  repay the load;
-- with `jobs` > 1 the blocks run in worker processes, each with its own TreeSet, and come
-  back in order.
+The table never reads a file again after the trees are loaded: the counting threads work on
+the TreeSet itself. Each pass over the table (iterating it, to_columns, to_dataframe, write)
+counts anew, block by block, so that a table of millions of rows needs memory only for the
+blocks in flight (to_columns and to_dataframe keep every row, of course).
 """
 
 from __future__ import annotations
 
-import collections
-import contextlib
-import itertools
+import json
 import math
-import os
-import weakref
 from array import array
-from concurrent.futures import Future, ProcessPoolExecutor
-from pathlib import Path
-from typing import TYPE_CHECKING, Any, Deque, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
+from typing import IO, TYPE_CHECKING, Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
-import treetally
-
+from . import _engine
 from ._extras import require
 from ._progress import Progress
 from .codes import code_count
-from .coalescent import ChiSquare, minor_equal_test, quartet_test_values, star_test
+from .coalescent import NAN, ChiSquare, chi2_sf, minor_equal_test, quartet_test_values, star_test
 from .names import check_names
-from .presence import popcount, presence_mask
-from .sources import describe, file_size, load_plain, plain_text, temporary_file
+from .sources import load_trees
 
 if TYPE_CHECKING:
     from .sources import Trees
 
-# Cost model of restricting a block to the trees that hold its first taxon: a sweep skips a
-# tree that lacks a taxon in about this many nanoseconds, and a restricted set costs about
-# this many per byte of the file to write and load (measured on the 103-taxon plants set).
-_SKIP_NS_PER_TREE = 20.0
-_LOAD_NS_PER_BYTE = 10.0
 # The quartet tests' columns: statistic and p-value of each.
 TEST_COLUMNS = ["minor_equal_chi2", "minor_equal_p", "star_chi2", "star_p"]
-# Blocks handed out to the workers ahead of the one the caller reads, per worker.
-_BLOCKS_AHEAD = 4
+# The forms write() gives.
+WRITE_FORMS = ("csv", "json")
+_INT64_BYTES = 8
+
+Columns = Dict[str, "array[int]"]
+Block = Dict[str, bytes]
 
 
 class TableRow(NamedTuple):
@@ -128,109 +115,68 @@ def flat_columns(size: int) -> List[str]:
     return columns + (TEST_COLUMNS if size == 4 else [])
 
 
-class _Block(NamedTuple):
-    """The rows whose first two taxa are taxa[first] and taxa[second]; with `restrict`, swept
-    over only the trees that hold taxa[first]."""
-
-    first: int
-    second: int
-    restrict: bool
+def column_names(size: int) -> List[str]:
+    """The keys of TopologyTable.to_columns(): t1 to t4 (t5) as indexes into the table's taxa,
+    count_0 to count_2 (count_14), holding and unresolved."""
+    taxa = [f"t{k + 1}" for k in range(size)]
+    return taxa + [f"count_{code}" for code in range(code_count(size))] + ["holding", "unresolved"]
 
 
-class _Counter:
-    """The counting of blocks in one process: the whole set, and the restricted set of the
-    last first taxon asked for."""
-
-    def __init__(
-        self, path: Optional[str], taxa: Sequence[str], masks: Sequence[int], trees: Optional[treetally.TreeSet]
-    ) -> None:
-        self.path = path
-        self.taxa = list(taxa)
-        self.masks = list(masks)
-        self.trees = trees if trees is not None else load_plain(Path(path or ""), path or "")
-        self.subset_of = -1
-        self.subset: Optional[treetally.TreeSet] = None
-
-    def tree_set(self, block: _Block) -> treetally.TreeSet:
-        if not block.restrict or self.path is None:
-            return self.trees
-        if self.subset_of != block.first:
-            self.subset_of = block.first
-            self.subset = _subset(Path(self.path), self.masks[block.first], len(self.trees))
-        return self.subset if self.subset is not None else self.trees
-
-    def count(self, size: int, block: _Block) -> "array[int]":
-        """Per row of the block: the counts of each code, then the trees holding all taxa."""
-        trees = self.tree_set(block)
-        sweep = trees.tally_single_quartet if size == 4 else trees.tally_single_quintet
-        head = (self.taxa[block.first], self.taxa[block.second])
-        base = self.masks[block.first] & self.masks[block.second]
-        rest = list(zip(self.taxa, self.masks))[block.second + 1 :]
-        nothing = [0] * (code_count(size) + 1)
-        out: "array[int]" = array("q")
-        if size == 4:
-            for (c, mc), (d, md) in itertools.combinations(rest, 2):
-                mask = base & mc & md
-                if mask:
-                    out.extend(sweep(head + (c, d)))  # type: ignore[arg-type]
-                    out.append(popcount(mask))
-                else:
-                    out.extend(nothing)
-        else:
-            for (c, mc), (d, md), (e, me) in itertools.combinations(rest, 3):
-                mask = base & mc & md & me
-                if mask:
-                    out.extend(sweep(head + (c, d, e)))  # type: ignore[arg-type]
-                    out.append(popcount(mask))
-                else:
-                    out.extend(nothing)
-        return out
+def csv_cell(text: str) -> str:
+    """`text` as one CSV cell, quoted as write_csv quotes it: when it holds a comma, a quote, a
+    carriage return or a line feed, with its quotes doubled."""
+    if any(special in text for special in ',"\r\n'):
+        return '"' + text.replace('"', '""') + '"'
+    return text
 
 
-def _subset(path: Path, mask: int, tree_count: int) -> Optional[treetally.TreeSet]:
-    """The TreeSet of the lines of `path` whose bit is set in `mask` (line i = tree i), or None
-    when the file no longer has the lines the mask was made from."""
-    bits = bin(mask)[:1:-1]  # bits[i] is bit i
-    kept = bits.count("1")
-    with temporary_file() as copy:
-        lines = 0
-        with open(path, "rb") as source, open(copy, "wb") as out:
-            for index, line in enumerate(source):
-                lines += 1
-                if index < len(bits) and bits[index] == "1":
-                    out.write(line if line.endswith(b"\n") else line + b"\n")
-        if lines != tree_count:
-            return None
-        subset = load_plain(copy, str(path))
-    return subset if len(subset) == kept else None
+def _columns_of(block: Block) -> Columns:
+    columns: Columns = {}
+    for name, data in block.items():
+        column = array("q")
+        column.frombytes(data)
+        columns[name] = column
+    return columns
 
 
-_WORKER: Optional[_Counter] = None
+def _p_values(statistics: List[float], df: int) -> List[float]:
+    """chi2_sf of each statistic, as the rows compute it; NaN (no trees) stays NaN."""
+    return [chi2_sf(x, df) if x == x else NAN for x in statistics]
 
 
-def _start_worker(path: str, taxa: Sequence[str], masks: Sequence[int]) -> None:
-    global _WORKER
-    _WORKER = _Counter(path, taxa, masks, None)
-
-
-def _count_in_worker(size: int, block: _Block) -> "array[int]":
-    assert _WORKER is not None, "the worker was not started"
-    return _WORKER.count(size, block)
+def _quartet_test_columns(numpy: Any, counts: Sequence[Any]) -> Dict[str, Any]:
+    """The two chi-square tests of every quartet, computed column by column with the same
+    operations, in the same order, as minor_equal_test and star_test (equal values)."""
+    c0, c1, c2 = counts
+    low = numpy.minimum(numpy.minimum(c0, c1), c2)
+    middle = c0 + c1 + c2 - low - numpy.maximum(numpy.maximum(c0, c1), c2)
+    pair = low + middle
+    total = c0 + c1 + c2
+    with numpy.errstate(divide="ignore", invalid="ignore"):
+        minor = numpy.where(pair > 0, (low - middle) ** 2 / pair, NAN)
+        expected = total / 3.0
+        squares = (c0 - expected) ** 2 + (c1 - expected) ** 2 + (c2 - expected) ** 2
+        star = numpy.where(total > 0, squares / expected, NAN)
+    return {
+        "minor_equal_chi2": minor,
+        "minor_equal_p": numpy.array(_p_values(minor.tolist(), 1)),
+        "star_chi2": star,
+        "star_p": numpy.array(_p_values(star.tolist(), 2)),
+    }
 
 
 class TopologyTable:
     """Every quartet (size 4) or quintet (size 5) of `taxa` with its counts, in the order of
-    itertools.combinations(taxa, size). Iterate it for TableRow objects; each iteration
-    counts anew. Use it as a context manager, or call close(), to remove the temporary copy
-    of a compressed or streamed input at once (it is removed when the table is collected).
+    itertools.combinations(taxa, size). Iterate it for TableRow objects, take all of it as
+    columns (to_columns) or a DataFrame, or write it as CSV or JSON (write); each pass counts
+    anew. Leaving an iteration unfinished stops its counting threads when the iterator is
+    collected; close() (or the end of a `with` block) stops them at once.
 
     `source`: a TreeSet or anything load_trees reads. `taxa`: the taxa to combine, in the order
     that fixes the rows and their codes; by default every taxon of the trees, ordered from the
-    one the fewest trees hold to the one the most hold (ties in file order), the order that
-    counts fastest. `jobs`: processes to count in (0 = one per CPU); more than one
-    needs a file, not a TreeSet, and under the spawn start method a script that uses it needs
-    the usual `if __name__ == "__main__":` guard. `progress`: a progress bar on standard error
-    after two seconds (default: when standard error is a terminal)."""
+    one the fewest trees hold to the one the most hold (ties in file order). `jobs`: threads to
+    count in (0 = one per core). `progress`: a progress bar on standard error after two seconds
+    (default: when standard error is a terminal)."""
 
     def __init__(
         self,
@@ -245,46 +191,28 @@ class TopologyTable:
         self.size = size
         self.codes = code_count(size)
         if jobs < 0:
-            raise ValueError(f"jobs must be 0 (one per CPU) or more, not {jobs}")
-        self.jobs = jobs or os.cpu_count() or 1
+            raise ValueError(f"jobs must be 0 (one per core) or more, not {jobs}")
+        self.jobs = jobs
         self.progress = progress
-        stack = contextlib.ExitStack()
-        self._close = weakref.finalize(self, stack.close)
-        try:
-            self.path, self.trees = self._load(source, stack, quiet)
-            self.taxa, self.masks = self._choose(taxa)
-        except BaseException:
-            self.close()
-            raise
+        self._running: List[_engine.Table] = []
+        self.trees = load_trees(source, quiet=quiet)
+        self.taxa = self._choose(taxa)
 
-    def _load(
-        self, source: "Trees", stack: contextlib.ExitStack, quiet: bool
-    ) -> Tuple[Optional[Path], treetally.TreeSet]:
-        """The plain-text file the trees come from (None for a TreeSet) and the TreeSet."""
-        if isinstance(source, treetally.TreeSet):
-            if self.jobs > 1:
-                raise ValueError("counting in several processes needs the trees' file or stream, not a TreeSet")
-            return None, source
-        path = stack.enter_context(plain_text(source))
-        return path, load_plain(path, describe(source), quiet)
-
-    def _choose(self, taxa: Optional[Sequence[str]]) -> Tuple[Tuple[str, ...], List[int]]:
-        """The taxa of the table, each once, and their presence masks."""
+    def _choose(self, taxa: Optional[Sequence[str]]) -> Tuple[str, ...]:
+        """The taxa of the table, each once."""
         file_taxa = self.trees.taxa()
         if taxa is None:
-            # Every taxon, the rarest first: each block is then swept over the trees that hold
-            # its first taxon, so rare first taxa leave the fewest trees to skip.
-            masks = {taxon: presence_mask(self.trees, taxon) for taxon in file_taxa}
-            chosen: Sequence[str] = sorted(file_taxa, key=lambda taxon: popcount(masks[taxon]))
+            # Every taxon, the rarest first (a stable sort keeps ties in file order).
+            holding = _engine.presence_counts(self.trees, tuple(file_taxa))
+            chosen: Sequence[str] = [file_taxa[k] for k in sorted(range(len(file_taxa)), key=holding.__getitem__)]
         else:
             chosen = check_names(file_taxa, taxa, stacklevel=4)
-            masks = {taxon: presence_mask(self.trees, taxon) for taxon in chosen}
         distinct = tuple(dict.fromkeys(chosen))  # a repeated name once
         if len(distinct) < self.size:
             raise ValueError(
                 f"a table of {self.size} taxa at a time needs at least {self.size} distinct taxa, not {len(distinct)}"
             )
-        return distinct, [masks[taxon] for taxon in distinct]
+        return distinct
 
     def __len__(self) -> int:
         """The number of rows."""
@@ -297,80 +225,93 @@ class TopologyTable:
         self.close()
 
     def close(self) -> None:
-        """Removes the temporary copy of the input, if one was made."""
-        self._close()
+        """Stops the counting threads of any pass over the table still under way."""
+        while self._running:
+            self._running.pop().close()
 
     def occupancy(self) -> Dict[str, int]:
         """How many trees hold each taxon of the table."""
-        return {taxon: popcount(mask) for taxon, mask in zip(self.taxa, self.masks)}
+        return dict(zip(self.taxa, _engine.presence_counts(self.trees, self.taxa)))
 
-    def _blocks(self) -> List[_Block]:
-        """The blocks in row order, each marked for restriction when that pays."""
-        n = len(self.taxa)
-        trees = len(self.trees)
-        load_cost = _LOAD_NS_PER_BYTE * file_size(self.path) * self.jobs if self.path else math.inf
-        blocks: List[_Block] = []
-        for first in range(n - self.size + 1):
-            rows = math.comb(n - first - 1, self.size - 1)
-            skipped = trees - popcount(self.masks[first])
-            restrict = rows * skipped * _SKIP_NS_PER_TREE > 2 * load_cost
-            blocks.extend(_Block(first, second, restrict) for second in range(first + 1, n - self.size + 2))
-        return blocks
-
-    def _rows_of(self, block: _Block, counted: "array[int]") -> Iterator[TableRow]:
-        head = (self.taxa[block.first], self.taxa[block.second])
-        width = self.codes + 1
-        for index, rest in enumerate(itertools.combinations(self.taxa[block.second + 1 :], self.size - 2)):
-            start = index * width
-            yield TableRow(head + rest, tuple(counted[start : start + self.codes]), counted[start + self.codes])
-
-    def _counted_blocks(self) -> Iterator[Tuple[_Block, "array[int]"]]:
-        blocks = self._blocks()
-        if self.jobs == 1 or len(blocks) < 2:
-            path = str(self.path) if self.path else None
-            counter = _Counter(path, self.taxa, self.masks, self.trees)
-            for block in blocks:
-                yield block, counter.count(self.size, block)
-            return
-        workers = min(self.jobs, len(blocks))
-        with ProcessPoolExecutor(
-            workers, initializer=_start_worker, initargs=(str(self.path), self.taxa, self.masks)
-        ) as pool:
-            pending: Deque[Tuple[_Block, "Future[array[int]]"]] = collections.deque()
-            queue = iter(blocks)
-            try:
-                for block in itertools.chain(itertools.islice(queue, workers * _BLOCKS_AHEAD)):
-                    pending.append((block, pool.submit(_count_in_worker, self.size, block)))
-                while pending:
-                    block, future = pending.popleft()
-                    following = next(queue, None)
-                    if following is not None:
-                        pending.append((following, pool.submit(_count_in_worker, self.size, following)))
-                    yield block, future.result()
-            finally:
-                for _, future in pending:
-                    future.cancel()
-
-    def __iter__(self) -> Iterator[TableRow]:
-        unit = "quartets" if self.size == 4 else "quintets"
-        meter = Progress(len(self), unit, self.progress)
+    def _counted_blocks(self) -> Iterator[Tuple[_engine.Table, Block]]:
+        """The blocks of one pass, in row order, with the engine table that formats them."""
+        counting = _engine.Table(self.trees, self.size, self.taxa, jobs=self.jobs)
+        self._running.append(counting)
+        meter = Progress(len(self), "quartets" if self.size == 4 else "quintets", self.progress)
         try:
-            for block, counted in self._counted_blocks():
-                rows = len(counted) // (self.codes + 1)
-                yield from self._rows_of(block, counted)
-                meter.advance(rows)
+            while True:
+                block = counting.next_block()
+                if block is None:
+                    return
+                yield counting, block
+                meter.advance(len(block["holding"]) // _INT64_BYTES)
         finally:
             meter.close()
+            counting.close()
+            self._running = [running for running in self._running if running is not counting]
+
+    def __iter__(self) -> Iterator[TableRow]:
+        taxa, size, codes = self.taxa, self.size, self.codes
+        for _, block in self._counted_blocks():
+            columns = _columns_of(block)
+            names = zip(*(columns[f"t{k + 1}"] for k in range(size)))
+            counts = zip(*(columns[f"count_{code}"] for code in range(codes)))
+            for indexes, counted, holding in zip(names, counts, columns["holding"]):
+                yield TableRow(tuple(taxa[index] for index in indexes), counted, holding)
+
+    def to_columns(self) -> Columns:
+        """The whole table as columns of equal length, one integer array (array('q')) each,
+        keyed as column_names(size) says: t1 to t4 (t5) as indexes into `taxa`, count_0 to
+        count_2 (count_14), holding and unresolved."""
+        columns: Columns = {name: array("q") for name in column_names(self.size)}
+        for _, block in self._counted_blocks():
+            for name, column in columns.items():
+                column.frombytes(block[name])
+        return columns
 
     def records(self) -> Iterator[Dict[str, Any]]:
         """The rows as JSON-ready dicts (TableRow.record)."""
         return (row.record() for row in self)
 
+    def write(self, stream: IO[str], form: str) -> None:
+        """Writes the table to `stream` as CSV (a header of flat_columns, then one line per
+        row) or as JSON (a list of TableRow.record dicts, one per line), without a Python
+        object per row: the engine writes each block's text."""
+        if form not in WRITE_FORMS:
+            raise ValueError(f"a table is written as {' or '.join(WRITE_FORMS)}, not {form!r}")
+        render = csv_cell if form == "csv" else json.dumps
+        cells = tuple(render(taxon) for taxon in self.taxa)
+        first = True
+        for counting, block in self._counted_blocks():
+            if first:  # once counting has started, so that a table that cannot count writes nothing
+                stream.write(",".join(flat_columns(self.size)) + "\n" if form == "csv" else "[")
+            stream.write(counting.format_block(block, form, cells, first))
+            first = False
+        if form == "json":
+            stream.write("\n]\n" if not first else "[]\n")
+
     def to_dataframe(self) -> Any:
         """The whole table as a pandas DataFrame with the columns of flat_columns (needs the
-        pandas extra)."""
+        pandas extra), built column by column from to_columns()."""
         pandas = require("pandas", "to_dataframe")
-        return pandas.DataFrame([row.flat() for row in self], columns=flat_columns(self.size))
+        numpy = require("numpy", "to_dataframe")
+        columns = self.to_columns()
+
+        def integers(name: str) -> Any:
+            return numpy.frombuffer(columns[name], dtype=numpy.int64)
+
+        names = numpy.array(self.taxa, dtype=object)
+        data: Dict[str, Any] = {f"taxon_{k + 1}": names[integers(f"t{k + 1}")] for k in range(self.size)}
+        counts = [integers(f"count_{code}") for code in range(self.codes)]
+        data.update((f"count_{code}", count) for code, count in enumerate(counts))
+        data["holding"], data["unresolved"] = integers("holding"), integers("unresolved")
+        resolved = sum(counts[1:], counts[0])
+        with numpy.errstate(divide="ignore", invalid="ignore"):
+            for code, count in enumerate(counts):
+                data[f"concordance_{code}"] = numpy.where(resolved > 0, count / resolved, NAN)
+        if self.size == 4:
+            data.update(_quartet_test_columns(numpy, counts))
+        return pandas.DataFrame(data, columns=flat_columns(self.size))
 
 
 def quartet_table(source: "Trees", taxa: Optional[Sequence[str]] = None, **options: Any) -> TopologyTable:

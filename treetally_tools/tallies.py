@@ -1,6 +1,7 @@
 # The module's tallies and time table for chosen names, labelled with those names: topology
 # strings instead of bare codes, pair labels instead of indices, and how many trees were
-# skipped for lacking a taxon or left the taxa unresolved.
+# skipped for lacking a taxon or left the taxa unresolved. The engine gives the counts and the
+# trees holding every name in one native pass.
 """Labelled quartet and quintet tallies and the labelled time table."""
 
 from __future__ import annotations
@@ -9,6 +10,7 @@ import math
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, List, Sequence, Tuple, TypedDict
 
+from . import _engine
 from ._extras import require
 from .codes import (
     PAIRS,
@@ -22,12 +24,9 @@ from .codes import (
 )
 from .names import check_names
 from .output import aligned, text_value
-from .presence import presence_masks, trees_holding
 from .sources import load_trees
 
 if TYPE_CHECKING:
-    import treetally
-
     from .sources import Trees
 
 
@@ -185,21 +184,14 @@ class TimeTable:
         return require("pandas", "to_dataframe").DataFrame(self.records())
 
 
-def _lacking(trees: "treetally.TreeSet", names: Sequence[str]) -> int:
-    return len(trees) - trees_holding(presence_masks(trees, names), names)
-
-
 def tally(trees: "Trees", names: Sequence[str]) -> TopologyTally:
     """The quartet (four names) or quintet (five names) tally of `trees` as a TopologyTally.
     Names are checked first (UnknownTaxonError, RepeatedTaxonWarning)."""
     tree_set = load_trees(trees)
     code_count(len(names))
     checked = check_names(tree_set.taxa(), names, stacklevel=3)
-    if len(checked) == 4:
-        counts = tree_set.tally_single_quartet((checked[0], checked[1], checked[2], checked[3]))
-    else:
-        counts = tree_set.tally_single_quintet((checked[0], checked[1], checked[2], checked[3], checked[4]))
-    return TopologyTally(checked, tuple(counts), len(tree_set), _lacking(tree_set, checked))
+    counts, holding = _engine.tally(tree_set, checked)
+    return TopologyTally(checked, tuple(counts), len(tree_set), len(tree_set) - holding)
 
 
 def quartet_tally(trees: "Trees", names: Sequence[str]) -> TopologyTally:
@@ -217,12 +209,14 @@ def quintet_tally(trees: "Trees", names: Sequence[str]) -> TopologyTally:
 
 
 def time_table(trees: "Trees", names: Sequence[str]) -> TimeTable:
-    """coalesence_times_by_topology of five names as a labelled TimeTable."""
+    """coalesence_times_by_topology of five names as a labelled TimeTable: one native pass
+    gives the counts, the trees holding all five and the path-length sums, which are
+    normalised by the function the module's own time table uses."""
     if len(names) != 5:
         raise ValueError(f"the time table takes 5 names, not {len(names)}")
     tree_set = load_trees(trees)
     checked = check_names(tree_set.taxa(), names, stacklevel=2)
     quintet = (checked[0], checked[1], checked[2], checked[3], checked[4])
-    values = tree_set.coalesence_times_by_topology(quintet)
-    counts = tree_set.tally_single_quintet(quintet)
-    return TimeTable(checked, tuple(values), tuple(counts), len(tree_set), _lacking(tree_set, checked))
+    _, _, counts, holding, sums = _engine.topology_path_sums(tree_set, quintet)
+    values = _engine.time_table(counts, sums)
+    return TimeTable(checked, tuple(values), tuple(counts), len(tree_set), len(tree_set) - holding)

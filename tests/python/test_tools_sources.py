@@ -1,11 +1,14 @@
 """Trees from compressed files, streams and Newick strings give the module's own TreeSet of the
-same trees; temporary copies go away; unreadable input is an ordinary, named error."""
+same trees, streamed to the loader without a file on disk; unreadable input is an ordinary,
+named error, and a failure of the thread that feeds the loader wins over what the load says."""
 
 import bz2
 import gzip
 import io
 import lzma
 import os
+import subprocess
+import sys
 import tempfile
 import threading
 from pathlib import Path
@@ -13,7 +16,8 @@ from pathlib import Path
 import pytest
 
 import treetally
-from treetally_tools import TreeFileError, UnknownTaxonError, load_trees, plain_text, quartet_table
+import treetally_tools.sources as sources
+from treetally_tools import TreeFileError, UnknownTaxonError, load_trees, quartet_table
 
 APES = Path(__file__).resolve().parents[2] / "examples" / "data" / "apes-6taxa-1000genes.tre"
 NAMES = ("Human", "Chimp", "Gorilla", "Orangutan", "Gibbon")
@@ -22,11 +26,17 @@ COMPRESSORS = {"gz": gzip.compress, "bz2": bz2.compress, "xz": lzma.compress}
 
 @pytest.fixture
 def scratch(tmp_path, monkeypatch):
-    """A folder that receives every temporary copy, to see that none is left behind."""
+    """The temporary folder of this process and its children (TMPDIR), to see that no input is
+    ever copied there."""
     folder = tmp_path / "scratch"
     folder.mkdir()
+    monkeypatch.setenv("TMPDIR", str(folder))
     monkeypatch.setattr(tempfile, "tempdir", str(folder))
     return folder
+
+
+def feeders():
+    return [thread for thread in threading.enumerate() if thread.name == "treetally-feeder"]
 
 
 def assert_same_trees(trees, reference_path=APES):
@@ -38,15 +48,21 @@ def assert_same_trees(trees, reference_path=APES):
 
 
 @pytest.mark.parametrize("suffix", ["gz", "bz2", "xz", "tre"])
-def test_compressed_file_is_recognised_by_its_bytes_whatever_its_name(tmp_path, scratch, suffix):
+def test_compressed_file_is_recognised_by_its_bytes_whatever_its_name(tmp_path, scratch, monkeypatch, suffix):
     text = APES.read_bytes()
     path = tmp_path / f"trees.{suffix}"
     path.write_bytes(COMPRESSORS[suffix](text) if suffix in COMPRESSORS else text)
     misnamed = tmp_path / "trees.txt"
     misnamed.write_bytes(path.read_bytes())
+    piped = []
+    engine_load = sources._engine.load
+    monkeypatch.setattr(sources._engine, "load", lambda name: piped.append(name) or engine_load(name))
     assert_same_trees(load_trees(path))
     assert_same_trees(load_trees(str(misnamed)))
-    assert list(scratch.iterdir()) == []
+    assert list(scratch.iterdir()) == [] and feeders() == []
+    # A plain file is read in place by the module; only compressed data goes through a pipe.
+    assert len(piped) == (2 if suffix in COMPRESSORS else 0)
+    assert all(name.startswith("/dev/fd/") for name in piped)
 
 
 @pytest.mark.parametrize(
@@ -63,7 +79,7 @@ def test_compressed_file_is_recognised_by_its_bytes_whatever_its_name(tmp_path, 
 )
 def test_streams_and_newick_strings(scratch, make):
     assert_same_trees(load_trees(make()))
-    assert list(scratch.iterdir()) == []
+    assert list(scratch.iterdir()) == [] and feeders() == []
 
 
 @pytest.mark.parametrize("packed", [False, True], ids=["plain", "gzip"])
@@ -84,19 +100,21 @@ def test_shared_gzip_file_loads_as_its_plain_text(shared_file, scratch):
     assert list(scratch.iterdir()) == []
 
 
-def test_plain_file_is_read_in_place_and_a_copy_lives_as_long_as_its_block(tmp_path, scratch):
-    with plain_text(APES) as path:
-        assert path == APES
+def test_a_table_of_a_gzip_file_leaves_nothing_on_disk(tmp_path, scratch):
     packed = tmp_path / "trees.gz"
     packed.write_bytes(gzip.compress(APES.read_bytes()))
-    with plain_text(packed) as path:
-        assert path.parent == scratch and path.read_bytes() == APES.read_bytes()
-    assert not path.exists()
     with quartet_table(packed, list(NAMES)) as table:
-        assert len(list(scratch.iterdir())) == 1 and len(list(table)) == 5
-    assert list(scratch.iterdir()) == []
+        assert len(list(table)) == 5
     with pytest.raises(UnknownTaxonError):
         quartet_table(packed, ["Human", "Chimp", "Gorilla", "Bonobo"])
+    assert list(scratch.iterdir()) == []
+
+
+def test_standard_input_in_a_child_with_its_own_tmpdir(scratch):
+    code = "import treetally_tools as t; print(len(t.load_trees('-')))"
+    for data in (APES.read_bytes(), gzip.compress(APES.read_bytes())):
+        done = subprocess.run([sys.executable, "-c", code], input=data, capture_output=True, timeout=120)
+        assert done.stdout.split() == [b"1000"], done.stderr
     assert list(scratch.iterdir()) == []
 
 
@@ -130,11 +148,26 @@ def test_quiet_load_holds_back_the_modules_own_report(tmp_path, capfd):
         assert bool(capfd.readouterr().err.strip()) == (not quiet)
 
 
+BIG = b"((A:1,B:1):1,(C:1,D:1):1);\n" * 200000  # several times what a pipe holds
+
+
 @pytest.mark.parametrize(
-    "source, error",
-    [(["((A,B),C);\n((A,C),B);"], ValueError), ([b"((A,B),C);"], TypeError), (b"trees.tre", TypeError)],
-    ids=["two trees in one string", "bytes item", "bytes path"],
+    "source, error, match",
+    [
+        (["((A,B),C);\n((A,C),B);"], ValueError, "string 0 holds a line break"),
+        (["((A,B),C);"] * 3 + [b"((A,B),C);"], TypeError, "string 3 is a bytes"),
+        (b"trees.tre", TypeError, "not bytes"),
+        # The load fails on the first line; the feeder, cut short, must not hide that.
+        (io.BytesIO(b"((A:1,B:x),(C,D));\n" + BIG), TreeFileError, "branch length is not a number"),
+        # The feeder fails: its error wins over what the load makes of the input cut short.
+        (io.BytesIO(gzip.compress(BIG)[:-300]), TreeFileError, "the compressed data is damaged"),
+        (["((A:1,B:x),(C,D));", 5], TypeError, "string 1 is a int"),
+        ((line.decode() for line in BIG.splitlines()[:70000] + [b"((A,B),\n(C,D));"]), ValueError, "string 70000"),
+    ],
+    ids=["two trees in one string", "bytes item", "bytes path", "load fails", "damaged gzip stream",
+         "both fail", "line break after many trees"],  # fmt: skip
 )
-def test_malformed_sources_are_refused(source, error):
-    with pytest.raises(error):
-        load_trees(source)
+def test_malformed_sources_are_refused(source, error, match):
+    with pytest.raises(error, match=match):
+        load_trees(source, quiet=True)
+    assert feeders() == []

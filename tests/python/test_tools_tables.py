@@ -1,17 +1,21 @@
-"""All-quartet and all-quintet tables against one module sweep per row, however the counting is
-arranged (restricted tree sets, worker processes); the coalescent tests against scipy."""
+"""All-quartet and all-quintet tables against one module sweep per row, however they are taken
+(rows, columns, CSV or JSON text, a DataFrame) and on however many threads; the coalescent tests
+against scipy."""
 
+import csv
 import io
 import itertools
+import json
 import math
 import random
+import shutil
 from pathlib import Path
 
 import pytest
 
 import treetally
-import treetally_tools.tables as tables
 from treetally_tools import (
+    TopologyTable,
     RepeatedTaxonWarning,
     UnknownTaxonError,
     chi2_sf,
@@ -22,6 +26,8 @@ from treetally_tools import (
     star_test,
 )
 from treetally_tools._progress import Progress
+from treetally_tools.output import write_csv, write_json_list
+from treetally_tools.tables import column_names, csv_cell
 
 APES = Path(__file__).resolve().parents[2] / "examples" / "data" / "apes-6taxa-1000genes.tre"
 TAXA = [f"t{k}" for k in range(9)] + ["rare"]
@@ -72,23 +78,51 @@ def test_every_row_is_the_modules_sweep_in_combination_order(tree_file, size):
 
 
 @pytest.mark.parametrize("size", [4, 5])
-def test_restricted_sets_and_worker_processes_give_the_same_rows(write_trees, monkeypatch, size):
+def test_threads_give_the_rows_of_one_thread(write_trees, size):
     path = write_trees("\n".join(incomplete_trees(400, seed=size)) + "\n")
-    plain = list(tables.TopologyTable(path, size))
-    monkeypatch.setattr(tables, "_SKIP_NS_PER_TREE", 1e9)  # every block restricted
-    with tables.TopologyTable(path, size, jobs=2) as table:
-        assert all(block.restrict for block in table._blocks())
-        assert list(table) == plain
-        assert list(tables.TopologyTable(path, size)) == plain
+    trees = treetally.TreeSet(path)
+    plain = list(TopologyTable(path, size))
+    assert list(TopologyTable(trees, size, jobs=2)) == plain
+    assert TopologyTable(trees, size, jobs=0).to_columns() == TopologyTable(path, size).to_columns()
     assert any(row.unresolved for row in plain) and any(row.holding < 400 for row in plain)
 
 
-def test_table_of_a_shared_file_with_missing_taxa(shared_file, monkeypatch):
+def test_table_of_a_shared_file_with_missing_taxa(shared_file):
     path = shared_file("plants1kp-103taxa-852genes.tre")
     taxa = treetally.TreeSet(path).taxa()[::9]
-    monkeypatch.setattr(tables, "_SKIP_NS_PER_TREE", 1e9)
-    rows = list(quartet_table(path, taxa))
+    rows = list(quartet_table(path, taxa, jobs=2))
     assert [(row.taxa, row.counts, row.holding) for row in rows] == module_rows(path, taxa, 4)
+
+
+@pytest.mark.parametrize("size", [4, 5])
+def test_columns_are_the_rows_and_the_modules_sweeps(shared_file, size):
+    path = shared_file("plants1kp-103taxa-424genes-bs10.tre")  # polytomies and missing taxa
+    trees = treetally.TreeSet(path)
+    table = TopologyTable(trees, size, trees.taxa()[: 24 if size == 4 else 14], jobs=2)
+    columns = table.to_columns()
+    assert list(columns) == column_names(size) and {len(column) for column in columns.values()} == {len(table)}
+    rows = list(table)
+    codes = range(3 if size == 4 else 15)
+    assert [
+        (tuple(table.taxa[columns[f"t{k + 1}"][i]] for k in range(size)),
+         tuple(columns[f"count_{code}"][i] for code in codes), columns["holding"][i], columns["unresolved"][i])
+        for i in range(len(table))
+    ] == [(row.taxa, row.counts, row.holding, row.unresolved) for row in rows]  # fmt: skip
+    sweep = trees.tally_single_quartet if size == 4 else trees.tally_single_quintet
+    for row in random.Random(size).sample(rows, 60):
+        assert list(row.counts) == sweep(row.taxa)
+        assert row.holding == sum(tree.retrieve_all_pairs_distance((row.taxa * 2)[:5]) is not None for tree in trees)
+
+
+def test_a_table_never_reads_the_file_again(tmp_path):
+    path = tmp_path / "trees.tre"
+    shutil.copy(APES, path)
+    trees = treetally.TreeSet(path)
+    expected = module_rows(path, trees.taxa(), 4)
+    path.write_text("((A,B),(C,D));\n")
+    table = quartet_table(trees, trees.taxa(), jobs=2)
+    path.unlink()
+    assert [(row.taxa, row.counts, row.holding) for row in table] == expected
 
 
 def test_chosen_taxa_in_their_order_and_a_repeated_one_once():
@@ -101,12 +135,11 @@ def test_chosen_taxa_in_their_order_and_a_repeated_one_once():
 @pytest.mark.parametrize(
     "call, error",
     [
-        (lambda: quartet_table(treetally.TreeSet(APES), jobs=2), ValueError),
         (lambda: quintet_table(APES, ["Human", "Chimp", "Gorilla", "Gibbon"]), ValueError),
         (lambda: quartet_table(APES, ["Human", "Chimp", "Gorilla", "Bonobo"]), UnknownTaxonError),
         (lambda: quartet_table(APES, jobs=-1), ValueError),
     ],
-    ids=["TreeSet in processes", "too few taxa", "unknown taxon", "negative jobs"],
+    ids=["too few taxa", "unknown taxon", "negative jobs"],
 )
 def test_tables_refuse_what_they_cannot_count(call, error):
     with pytest.raises(error):
@@ -134,6 +167,11 @@ def test_coalescent_tests_match_scipy_chisquare(counts):
         assert (minor_test.statistic, minor_test.p_value) == pytest.approx(tuple(expected_minor), rel=1e-9)
 
 
+def test_writing_refuses_other_forms():
+    with pytest.raises(ValueError, match="csv or json"):
+        quartet_table(APES).write(io.StringIO(), "text")
+
+
 def test_tests_without_trees_and_for_quintets():
     assert math.isnan(star_test((0, 0, 0)).p_value) and chi2_sf(0.0, 1) == 1.0
     with pytest.raises(ValueError):
@@ -151,9 +189,79 @@ def test_records_flat_rows_and_dataframe():
     assert record["taxa"] == list(row.taxa) and record["counts"] == list(row.counts)
     assert record["star_p"] == row.star.p_value and record["concordance"][0] == row.counts[0] / sum(row.counts)
     assert dict(zip(flat_columns(4), row.flat()))["minor_equal_chi2"] == row.minor_equal.statistic
+
+
+def tricky_trees(write_trees):
+    """Names that CSV must quote (a carriage return, a quote), rows with no resolved tree (NaN
+    concordance and tests) and rows no tree holds."""
+    lines = incomplete_trees(200, seed=11) + ["((A\rB,C\"q),(t1,t2));", "((A\rB,C\"q,t1,t2));"]
+    return write_trees("\n".join(lines) + "\n")
+
+
+@pytest.mark.parametrize("size", [4, 5])
+def test_dataframe_holds_the_rows_values(write_trees, size):
     pytest.importorskip("pandas")
+    table = TopologyTable(tricky_trees(write_trees), size)
     frame = table.to_dataframe()
-    assert list(frame.columns) == flat_columns(4) and len(frame) == 15
+    assert list(frame.columns) == flat_columns(size) and len(frame) == len(table)
+    expected = [row.flat() for row in table]
+    assert [[None if value != value else value for value in values] for values in frame.values.tolist()] == [
+        [None if value != value else value for value in values] for values in expected
+    ]
+
+
+@pytest.mark.parametrize("size", [4, 5])
+def test_csv_and_json_text_are_the_rows(write_trees, size):
+    table = TopologyTable(tricky_trees(write_trees), size, jobs=2)
+    assert "A\rB" in table.taxa and 'C"q' in table.taxa
+    rows = list(table)
+    written = {}
+    for form in ("csv", "json"):
+        written[form] = io.StringIO(newline="")
+        table.write(written[form], form)
+    # Byte for byte what the csv and json modules write for the rows...
+    expected_csv, expected_json = io.StringIO(newline=""), io.StringIO()
+    write_csv(expected_csv, flat_columns(size), (row.flat() for row in rows))
+    write_json_list(expected_json, (row.record() for row in rows), ready=True)
+    assert written["csv"].getvalue() == expected_csv.getvalue()
+    assert written["json"].getvalue() == expected_json.getvalue()
+    # ... and read back, the rows themselves.
+    read = list(csv.reader(io.StringIO(written["csv"].getvalue(), newline="")))
+    assert read[0] == flat_columns(size) and len(read) == len(rows) + 1
+    assert [line[:size] for line in read[1:]] == [list(row.taxa) for row in rows]
+    assert [[float(cell) if cell else None for cell in line[size:]] for line in read[1:]] == [
+        [None if value != value else value for value in row.flat()[size:]] for row in rows
+    ]
+    assert json.loads(written["json"].getvalue()) == [row.record() for row in rows]
+
+
+@pytest.mark.parametrize(
+    "name, cell",
+    [("plain", "plain"), ("a,b", '"a,b"'), ('say "hi"', '"say ""hi"""'), ("a\rb", '"a\rb"'), ("a\nb", '"a\nb"')],
+)
+def test_a_csv_cell_is_quoted_as_written_for_any_reader(name, cell):
+    out = io.StringIO(newline="")
+    write_csv(out, ["name", "count"], [[name, 1]])
+    assert csv_cell(name) == cell and out.getvalue() == f"name,count\n{cell},1\n"
+    assert list(csv.reader(io.StringIO(out.getvalue(), newline=""))) == [["name", "count"], [name, "1"]]
+
+
+def test_progress_counts_every_row_and_closes(monkeypatch):
+    advances = []
+
+    class Meter:
+        def __init__(self, total, unit, enabled):
+            advances.append((total, unit, enabled))
+
+        def advance(self, rows):
+            advances.append(rows)
+
+        def close(self):
+            advances.append("closed")
+
+    monkeypatch.setattr("treetally_tools.tables.Progress", Meter)
+    quintet_table(APES, progress=True).write(io.StringIO(), "csv")
+    assert advances[0] == (6, "quintets", True) and sum(advances[1:-1]) == 6 and advances[-1] == "closed"
 
 
 def test_progress_line_appears_only_after_the_delay(monkeypatch):

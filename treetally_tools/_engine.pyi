@@ -1,0 +1,49 @@
+# The native engine beside the treetally module: every loop over trees that treetally_tools
+# needs, over the same loaded TreeSet (it never reopens the file).
+from typing import Dict, List, Optional, Tuple
+
+import treetally
+
+class EngineError(Exception):
+    """A failure of the core; str() is the core's message, as the module's PanicException has it."""
+
+def load(path: str) -> treetally.TreeSet:
+    """The TreeSet of the file at `path`, read with the interpreter lock released (so that a
+    thread of this process may feed a pipe named /dev/fd/N)."""
+
+def taxon_tree_counts(trees: treetally.TreeSet) -> List[int]:
+    """Trees holding each taxon, index = position in trees.taxa()."""
+
+def presence_counts(trees: treetally.TreeSet, taxa: Tuple[str, ...]) -> List[int]:
+    """Trees holding each of `taxa`."""
+
+def tally(trees: treetally.TreeSet, names: Tuple[str, ...]) -> Tuple[List[int], int]:
+    """The counts of tally_single_quartet / tally_single_quintet of four or five names, and the
+    trees holding every name."""
+
+def topology_path_sums(
+    trees: treetally.TreeSet, names: Tuple[str, str, str, str, str]
+) -> Tuple[List[int], int, List[int], int, List[float]]:
+    """Quartet counts and holding (first four names), quintet counts and holding, and the 150
+    path-length sums (index 10 * code + pair) in one pass."""
+
+def time_table(counts: List[int], sums: List[float]) -> List[float]:
+    """The 165 values of coalesence_times_by_topology from 15 counts and 150 sums."""
+
+class Table:
+    """Every combination of `size` of `taxa` with its counts, counted in blocks of rows on
+    `jobs` threads (0: every core) and handed out in row order."""
+
+    def __init__(
+        self, trees: treetally.TreeSet, size: int, taxa: Tuple[str, ...], jobs: int = 1, rows_per_block: int = 0
+    ) -> None: ...
+    @property
+    def rows(self) -> int: ...
+    def next_block(self) -> Optional[Dict[str, bytes]]:
+        """The next block's columns as native int64 bytes, or None after the last block."""
+    def format_block(self, block: Dict[str, bytes], form: str, taxon_cells: Tuple[str, ...], first: bool) -> str:
+        """The block's rows as CSV lines or JSON records ("csv" or "json")."""
+    def close(self) -> None: ...
+
+def kernel_width() -> str: ...
+def force_kernel_width(name: Optional[str]) -> None: ...
