@@ -8,9 +8,11 @@
 
 #include "exposure/tree_set_builder.hpp"
 #include "lca/index_arena.hpp"
+#include "tree/branch_collapse.hpp"
 #include "tree/fatal_error.hpp"
 #include "tree/messages.hpp"
 #include "tree/saturating_add.hpp"
+#include "tree/support_labels.hpp"
 #include "tree/tree_loader.hpp"
 
 namespace treetally {
@@ -97,12 +99,33 @@ TreeSetData index_tree_collection(TreeCollection collection, const LoadContext& 
 }
 
 TreeSetData load_tree_set_data(const std::string& path, const LoadContext& context) {
+    return load_tree_set_data(path, context, CollapseRule{});
+}
+
+TreeSetData load_tree_set_data(const std::string& path, const LoadContext& context,
+                               const CollapseRule& rule) {
     const std::size_t budget = context.memory_budget();
     TaxonSet taxa;
     TreeSetBuilder builder(budget, TreeSetBuilder::Room::for_file(file_bytes(path)),
                            context.interrupt);
-    const TreeSink index_at_once = [&builder](Tree&& tree) { return builder.add(tree); };
-    if (const auto error = read_tree_file(path, taxa, index_at_once, budget, context.interrupt)) {
+    SupportLabels supports;
+    TreeSink index_at_once = [&builder](Tree&& tree) { return builder.add(tree); };
+    if (!rule.empty()) {
+        index_at_once = [&builder, &supports, &rule](Tree&& tree) {
+            const Tree collapsed = collapse_branches(tree, supports.by_node(), rule);
+            supports.clear();
+            return builder.add(collapsed);
+        };
+    }
+    // Without a support bound the labels mean nothing to the load, whatever they hold.
+    NumberedLabelSink support_labels;
+    if (rule.min_support) {
+        support_labels = [&supports](std::size_t line, NodeId node, std::string_view label) {
+            supports.add(line, node, label);
+        };
+    }
+    if (const auto error =
+            read_tree_file(path, taxa, index_at_once, budget, context.interrupt, support_labels)) {
         fail_to_load(*error);
     }
     return std::move(builder).finish(std::move(taxa));

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "exposure/tree_set_data.hpp"
+#include "tree/collapse_rule.hpp"
 #include "tree/load_context.hpp"
 #include "tree/tree_collection.hpp"
 #include "tree/tree_loader.hpp"
@@ -17,6 +18,16 @@ namespace treetally {
 // The context's interrupt is asked now and then, while loading and while indexing; what it
 // raises ends the call with everything freed.
 TreeSetData load_tree_set_data(const std::string& path, const LoadContext& context = {});
+
+// The same, with the branches that `rule` finds weak contracted in each tree as it is read,
+// before it is indexed (collapse_branches); an empty rule loads exactly as above. With
+// rule.min_support set, the label after each internal node's ")" is its support, and a label
+// that is not a number is the fatal error not_a_support_value, naming its line; the root's
+// label is not read. The memory guard counts each tree as read; the contraction's scratch
+// (a second tree at most as large, and the support values) fits in the room the guard keeps
+// beside it for the copies of its arrays and for its labels.
+TreeSetData load_tree_set_data(const std::string& path, const LoadContext& context,
+                               const CollapseRule& rule);
 
 // The fatal error 'Failed to load tree collection: "<reason>"' for a failed load.
 [[noreturn]] void fail_to_load(const LoadError& error);

@@ -82,8 +82,12 @@ std::size_t expected_node_count(std::string_view text) {
 class NewickReader {
   public:
     NewickReader(std::string_view text, TaxonSet& taxon_set, TreeBuilder builder,
-                 std::size_t node_count)
-        : text_(text), taxa_(taxon_set), builder_(std::move(builder)) {
+                 std::size_t node_count, const InternalLabelSink* internal_labels = nullptr)
+        : text_(text),
+          taxa_(taxon_set),
+          internal_labels_(internal_labels != nullptr && *internal_labels ? internal_labels
+                                                                          : nullptr),
+          builder_(std::move(builder)) {
         // Exact-size arrays from the start: no regrowth while reading, no copy when trimming.
         // Past the id limit the builder raises its own error; the arrays must not ask for more.
         builder_.reserve(std::min(node_count, max_id_count));
@@ -145,11 +149,19 @@ class NewickReader {
     // Reads the label starting at `start`; returns the index of the byte that ended it.
     std::size_t read_label(std::size_t start) {
         const std::size_t end = scan_until(text_, start + 1, label_stops);
-        // Labels after ")" (internal nodes, support values) are dropped.
         if (builder_.tree().child_count(current_) == 0) {
             builder_.set_taxon(current_, taxa_.insert_or_get(text_.substr(start, end - start)));
+        } else if (internal_labels_ != nullptr) [[unlikely]] {
+            // Labels after ")" (internal nodes, support values) name no taxon: only a caller
+            // that asked for them sees them.
+            hand_out_label(text_.substr(start, end - start));
         }
         return end;
+    }
+
+    // Out of line, so that the loop of the usual reading, which never calls it, stays small.
+    [[gnu::noinline]] void hand_out_label(std::string_view label) const {
+        (*internal_labels_)(current_, label);
     }
 
     // Reads the length text starting at `start`; returns the index of the byte that ended it.
@@ -165,6 +177,7 @@ class NewickReader {
 
     std::string_view text_;
     TaxonSet& taxa_;
+    const InternalLabelSink* internal_labels_;  // null when no caller asked for the labels
     TreeBuilder builder_;
     NodeId current_ = NodeId::root();
 };
@@ -229,10 +242,11 @@ Tree parse_newick_tree(std::string_view text, TaxonSet& taxon_set, std::size_t n
 }
 
 void parse_newick_tree_into(std::string_view text, TaxonSet& taxon_set, Tree& tree,
-                            std::optional<std::size_t> node_count) {
+                            std::optional<std::size_t> node_count,
+                            const InternalLabelSink& internal_labels) {
     const std::size_t nodes = node_count ? *node_count : expected_node_count(text);
-    tree =
-        NewickReader(text, taxon_set, TreeBuilder(std::move(tree)), nodes).read(/*keep_room=*/true);
+    tree = NewickReader(text, taxon_set, TreeBuilder(std::move(tree)), nodes, &internal_labels)
+               .read(/*keep_room=*/true);
 }
 
 }  // namespace treetally

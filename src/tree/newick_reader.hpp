@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string_view>
 
@@ -11,6 +12,11 @@
 
 namespace treetally {
 
+// Receives each label that the reader reads on a node that already has children (an internal
+// node's name or support value, or the root's), which it otherwise drops; a node labelled again
+// after a comment hands out each label in turn. The view lasts as long as the text.
+using InternalLabelSink = std::function<void(NodeId node, std::string_view label)>;
+
 // Reads `text` up to its first ';' outside a comment, or to its end.
 // Raises the fatal error of Rust's float parser for a branch length that is not a number.
 Tree parse_newick_tree(std::string_view text, TaxonSet& taxon_set);
@@ -18,9 +24,10 @@ Tree parse_newick_tree(std::string_view text, TaxonSet& taxon_set);
 // The same into `tree`, whose arrays are built in again and keep their room: a reader of one
 // tree after another then allocates nothing once they have room for the largest. The arrays get
 // room for `node_count` nodes when given (the nodes of reader_yield_of, say), else for
-// node_openers_in's estimate.
+// node_openers_in's estimate. The labels it would drop go to `internal_labels` when it is set.
 void parse_newick_tree_into(std::string_view text, TaxonSet& taxon_set, Tree& tree,
-                            std::optional<std::size_t> node_count = std::nullopt);
+                            std::optional<std::size_t> node_count = std::nullopt,
+                            const InternalLabelSink& internal_labels = {});
 
 // How many "(" and "," `text` holds: the reader makes at most one node for each, beyond the root.
 std::size_t node_openers_in(std::string_view text);

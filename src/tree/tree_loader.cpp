@@ -139,17 +139,33 @@ std::size_t kept_tree_bytes(const Tree& tree) {
            list_slots_per_tree * sizeof(Tree);
 }
 
+// Where the trees of a file go: the sink for each tree, and the one for the labels its reader
+// drops (unset unless the caller asked for them), told the number of the line being read.
+struct LineSinks {
+    const TreeSink& trees;
+    const NumberedLabelSink& internal_labels;
+    std::size_t line_number = 0;
+};
+
 // Parses one complete line (with its line feed, if any), held in `line_buffer` bytes, into
-// `tree` and hands it to `sink`, which may keep it or leave its arrays for the next line;
-// false when the line is not valid UTF-8.
+// `tree` and hands it to the sinks, whose tree sink may keep it or leave its arrays for the
+// next line; false when the line is not valid UTF-8.
 bool add_line(std::string_view line, std::size_t line_buffer, TaxonSet& taxa, Tree& tree,
-              const TreeSink& sink, MemoryBudget& budget) {
+              LineSinks& sinks, MemoryBudget& budget) {
+    ++sinks.line_number;
     if (!is_valid_utf8(line)) return false;
     const std::string_view text = strip_line_ending(line);
     const auto node_count = budget.reserve_for_line(text, line_buffer + tree.heap_bytes());
     const std::size_t first_new = taxa.size();
-    parse_newick_tree_into(text, taxa, tree, node_count);
-    budget.add(sink(std::move(tree)), taxa, first_new);
+    if (sinks.internal_labels) {
+        const InternalLabelSink numbered = [&sinks](NodeId node, std::string_view label) {
+            sinks.internal_labels(sinks.line_number, node, label);
+        };
+        parse_newick_tree_into(text, taxa, tree, node_count, numbered);
+    } else {
+        parse_newick_tree_into(text, taxa, tree, node_count);
+    }
+    budget.add(sinks.trees(std::move(tree)), taxa, first_new);
     return true;
 }
 
@@ -193,7 +209,8 @@ LoadResult load_tree_collection(const std::string& path, const LoadContext& cont
 
 std::optional<LoadError> read_tree_file(const std::string& path, TaxonSet& taxa,
                                         const TreeSink& sink, std::size_t memory_budget,
-                                        const InterruptCheck& interrupt) {
+                                        const InterruptCheck& interrupt,
+                                        const NumberedLabelSink& internal_labels) {
     OpenFile file(path, interrupt);
     if (!file.is_open()) return LoadError{messages::could_not_read_file};
 
@@ -201,6 +218,7 @@ std::optional<LoadError> read_tree_file(const std::string& path, TaxonSet& taxa,
     std::array<char, read_buffer_size> buffer;
     std::string pending;  // the start of a line that spans reads
     Tree tree;            // the arrays each line is read into
+    LineSinks sinks{sink, internal_labels};
     for (;;) {
         const ssize_t got = file.read_some(buffer);
         if (got < 0) return LoadError{messages::error_reading_file};
@@ -212,17 +230,17 @@ std::optional<LoadError> read_tree_file(const std::string& path, TaxonSet& taxa,
             chunk.remove_prefix(newline + 1);
             bool ok;
             if (pending.empty()) {
-                ok = add_line(rest_of_line, pending.capacity(), taxa, tree, sink, budget);
+                ok = add_line(rest_of_line, pending.capacity(), taxa, tree, sinks, budget);
             } else {
                 extend_line(pending, rest_of_line, budget);
-                ok = add_line(pending, pending.capacity(), taxa, tree, sink, budget);
+                ok = add_line(pending, pending.capacity(), taxa, tree, sinks, budget);
                 release_line(pending);
             }
             if (!ok) return LoadError{messages::error_reading_file};
         }
         extend_line(pending, chunk, budget);
     }
-    if (!pending.empty() && !add_line(pending, pending.capacity(), taxa, tree, sink, budget)) {
+    if (!pending.empty() && !add_line(pending, pending.capacity(), taxa, tree, sinks, budget)) {
         return LoadError{messages::error_reading_file};
     }
     return std::nullopt;

@@ -7,8 +7,10 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 
+#include "tree/ids.hpp"
 #include "tree/load_context.hpp"
 #include "tree/tree_collection.hpp"
 
@@ -32,12 +34,19 @@ LoadResult load_tree_collection(const std::string& path, const LoadContext& cont
 // keeps because of it: they count against the memory budget of the load.
 using TreeSink = std::function<std::size_t(Tree&&)>;
 
+// Receives each label that the reader drops (InternalLabelSink), with the number of its line in
+// the file, counted from 1; a line's labels all come before its tree goes to the TreeSink.
+using NumberedLabelSink =
+    std::function<void(std::size_t line_number, NodeId node, std::string_view label)>;
+
 // What load_tree_collection does, with each tree handed to `sink` instead of kept, and the
 // labels added to `taxa`, within `memory_budget` bytes and asking `interrupt` as
 // load_tree_collection asks its context's; nullopt when the whole file was read. A caller that
-// indexes each tree at once never holds the trees of a whole file.
+// indexes each tree at once never holds the trees of a whole file. When `internal_labels` is
+// set, the labels of internal nodes and roots go to it as they are read.
 std::optional<LoadError> read_tree_file(const std::string& path, TaxonSet& taxa,
                                         const TreeSink& sink, std::size_t memory_budget,
-                                        const InterruptCheck& interrupt = {});
+                                        const InterruptCheck& interrupt = {},
+                                        const NumberedLabelSink& internal_labels = {});
 
 }  // namespace treetally
