@@ -9,6 +9,7 @@ import json
 import math
 import random
 import shutil
+from array import array
 from pathlib import Path
 
 import pytest
@@ -27,7 +28,8 @@ from treetally_tools import (
 )
 from treetally_tools._progress import Progress
 from treetally_tools.output import write_csv, write_json_list
-from treetally_tools.tables import column_names, csv_cell
+from treetally_tools.coalescent import quartet_test_values
+from treetally_tools.tables import TEST_COLUMNS, column_names, csv_cell
 
 APES = Path(__file__).resolve().parents[2] / "examples" / "data" / "apes-6taxa-1000genes.tre"
 TAXA = [f"t{k}" for k in range(9)] + ["rare"]
@@ -208,6 +210,23 @@ def test_dataframe_holds_the_rows_values(write_trees, size):
     assert [[None if value != value else value for value in values] for values in frame.values.tolist()] == [
         [None if value != value else value for value in values] for values in expected
     ]
+
+
+def test_dataframe_tests_are_the_rows_to_the_bit_for_large_counts(monkeypatch):
+    # Counts in the tens of thousands, where a float squared by a product and by pow() differ
+    # in the last bit for about one quartet in a thousand.
+    numpy = pytest.importorskip("numpy")
+    pytest.importorskip("pandas")
+    rng = random.Random(3)
+    counts = [[rng.randrange(100000) for _ in range(3)] for _ in range(5000)] + [[0, 0, 0], [0, 0, 9]]
+    table = quartet_table(APES)
+    columns = {name: array("q", [0] * len(counts)) for name in column_names(4)}
+    for code in range(3):
+        columns[f"count_{code}"] = array("q", [row[code] for row in counts])
+    monkeypatch.setattr(table, "to_columns", lambda: columns)
+    frame = table.to_dataframe()
+    expected = [quartet_test_values(row) for row in counts]
+    assert numpy.array_equal(frame[TEST_COLUMNS].to_numpy(), numpy.array(expected), equal_nan=True)
 
 
 @pytest.mark.parametrize("size", [4, 5])
