@@ -1,0 +1,263 @@
+// The companion's native engine, treetally_tools._engine: every loop over the trees of a set
+// that the companion package needs, answered from the data of the caller's treetally.TreeSet.
+// Private: the package wraps it; nothing here is reachable from the treetally module.
+#include <Python.h>
+
+#include <array>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "exposure/labelled_tallies.hpp"
+#include "exposure/presence.hpp"
+#include "exposure/python/arguments.hpp"
+#include "exposure/python/engine_table.hpp"
+#include "exposure/python/engine_trees.hpp"
+#include "exposure/python/released_lock.hpp"
+#include "exposure/python/results.hpp"
+#include "exposure/python/runtime.hpp"
+#include "exposure/topology_table.hpp"
+#include "exposure/tree_set_data.hpp"
+#include "exposure/tree_set_load.hpp"
+#include "tree/load_context.hpp"
+
+namespace treetally::python {
+namespace {
+
+// EngineError: a failure the core reports as a fatal error (a file that cannot be read, a
+// branch length that is not a number); its text is the core's message.
+PyObject* engine_error_type() {
+    static PyObject* type = nullptr;
+    if (type == nullptr) {
+        type = PyErr_NewExceptionWithDoc(
+            "treetally_tools._engine.EngineError",
+            "A failure of the native engine; the message is the core's own text.",
+            PyExc_Exception, nullptr);
+        if (type == nullptr) throw_python_error();
+    }
+    return type;
+}
+
+// The engine's boundary: its fatal errors become EngineError rather than PanicException, since
+// the package turns them into errors of its own; every other failure as in the module.
+template <class Body>
+PyObject* engine_call(Body&& body) noexcept {
+    return boundary_call([&] {
+        try {
+            return std::forward<Body>(body)();
+        } catch (const FatalError& error) {
+            const std::string& message = error.message();
+            const PyRef text = checked(PyUnicode_DecodeUTF8(
+                message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+            raise_error(engine_error_type(), text);
+        }
+    });
+}
+
+PyObject* load(PyObject*, PyObject* args) {
+    return engine_call([&] {
+        const char* path = nullptr;
+        check_status(PyArg_ParseTuple(args, "s:load", &path) ? 0 : -1);
+        const std::string file = path;
+        auto data = run_without_lock([&](const InterruptCheck& interrupt) {
+            return std::make_shared<const TreeSetData>(
+                load_tree_set_data(file, LoadContext{interrupt}));
+        });
+        return new_tree_set(std::move(data));
+    });
+}
+
+PyObject* taxon_tree_counts(PyObject*, PyObject* args) {
+    return engine_call([&] {
+        PyObject* trees = nullptr;
+        check_status(PyArg_ParseTuple(args, "O:taxon_tree_counts", &trees) ? 0 : -1);
+        const auto data = tree_set_data_of(trees, "trees");
+        const std::vector<std::uint64_t> counts = run_without_lock(
+            [&](const InterruptCheck& interrupt) { return trees_per_taxon(*data, interrupt); });
+        return list_of_counts(counts);
+    });
+}
+
+PyObject* presence_counts(PyObject*, PyObject* args) {
+    return engine_call([&] {
+        PyObject* trees = nullptr;
+        PyObject* taxa = nullptr;
+        check_status(PyArg_ParseTuple(args, "OO:presence_counts", &trees, &taxa) ? 0 : -1);
+        const auto data = tree_set_data_of(trees, "trees");
+        const std::vector<TaxonId> ids =
+            taxon_ids_argument(data->taxon_set, strings_argument(taxa, "taxa"));
+        const std::vector<std::uint64_t> per_taxon = run_without_lock(
+            [&](const InterruptCheck& interrupt) { return trees_per_taxon(*data, interrupt); });
+        std::vector<std::uint64_t> counts;
+        counts.reserve(ids.size());
+        for (const TaxonId id : ids) counts.push_back(per_taxon[id.index()]);
+        return list_of_counts(counts);
+    });
+}
+
+// The data and the ids of the `names` argument, which must hold `sizes` names.
+struct NamedQuery {
+    std::shared_ptr<const TreeSetData> data;
+    std::vector<TaxonId> ids;
+};
+
+NamedQuery named_query(PyObject* args, const char* format, std::initializer_list<std::size_t> sizes) {
+    PyObject* trees = nullptr;
+    PyObject* names = nullptr;
+    check_status(PyArg_ParseTuple(args, format, &trees, &names) ? 0 : -1);
+    NamedQuery query{tree_set_data_of(trees, "trees"), {}};
+    const std::vector<std::string> texts = strings_argument(names, "names");
+    if (std::find(sizes.begin(), sizes.end(), texts.size()) == sizes.end())
+        raise_error(PyExc_ValueError, "names has the wrong number of taxa");
+    query.ids = taxon_ids_argument(query.data->taxon_set, texts);
+    return query;
+}
+
+PyObject* tally(PyObject*, PyObject* args) {
+    return engine_call([&] {
+        const NamedQuery query = named_query(args, "OO:tally", {4, 5});
+        const LabelledTally result = run_without_lock([&](const InterruptCheck& interrupt) {
+            return labelled_tally(*query.data, query.ids, interrupt);
+        });
+        const PyRef counts = list_of_counts(result.counts);
+        return checked(Py_BuildValue("(OK)", counts.get(),
+                                     static_cast<unsigned long long>(result.holding)));
+    });
+}
+
+PyObject* topology_path_sums_function(PyObject*, PyObject* args) {
+    return engine_call([&] {
+        const NamedQuery query = named_query(args, "OO:topology_path_sums", {5});
+        const std::array<TaxonId, 5> ids{query.ids[0], query.ids[1], query.ids[2], query.ids[3],
+                                         query.ids[4]};
+        const TopologyPathSums sums = run_without_lock([&](const InterruptCheck& interrupt) {
+            return topology_path_sums(*query.data, ids, interrupt);
+        });
+        const PyRef quartet = list_of_counts(sums.quartet_counts);
+        const PyRef quintet = list_of_counts(sums.quintet_counts);
+        const PyRef lengths = list_of_floats(sums.pair_length_sums);
+        return checked(Py_BuildValue("(OKOKO)", quartet.get(),
+                                     static_cast<unsigned long long>(sums.quartet_holding),
+                                     quintet.get(),
+                                     static_cast<unsigned long long>(sums.quintet_holding),
+                                     lengths.get()));
+    });
+}
+
+// The numbers of a list or tuple of `count` items, each read by `read`.
+template <class Value, class Read>
+std::vector<Value> numbers_argument(PyObject* sequence, std::size_t count, const char* parameter,
+                                    Read read) {
+    if (!PyTuple_Check(sequence) && !PyList_Check(sequence))
+        raise_error(PyExc_TypeError, (std::string(parameter) + " must be a list").c_str());
+    const PyRef items = checked(PySequence_Tuple(sequence));
+    if (static_cast<std::size_t>(PyTuple_Size(items.get())) != count)
+        raise_error(PyExc_ValueError,
+                    (std::string(parameter) + " must hold " + std::to_string(count) + " values").c_str());
+    std::vector<Value> values(count);
+    for (std::size_t k = 0; k < count; ++k) {
+        values[k] = read(PyTuple_GetItem(items.get(), static_cast<Py_ssize_t>(k)));
+        if (PyErr_Occurred() != nullptr) throw_python_error();
+    }
+    return values;
+}
+
+PyObject* time_table(PyObject*, PyObject* args) {
+    return engine_call([&] {
+        PyObject* counts_argument = nullptr;
+        PyObject* sums_argument = nullptr;
+        check_status(PyArg_ParseTuple(args, "OO:time_table", &counts_argument, &sums_argument) ? 0 : -1);
+        const auto counts = numbers_argument<std::uint64_t>(
+            counts_argument, quintet_type_count, "counts",
+            [](PyObject* item) { return PyLong_AsUnsignedLongLong(item); });
+        const auto sums = numbers_argument<double>(sums_argument, 150, "sums",
+                                                   [](PyObject* item) { return PyFloat_AsDouble(item); });
+        QuintetTally tally{};
+        std::copy(counts.begin(), counts.end(), tally.begin());
+        std::array<double, 150> lengths{};
+        std::copy(sums.begin(), sums.end(), lengths.begin());
+        return list_of_floats(normalised_time_table(tally, lengths));
+    });
+}
+
+constexpr std::array<const char*, 3> width_names{"baseline", "avx2", "avx512"};
+
+PyObject* kernel_width(PyObject*, PyObject*) {
+    return engine_call([&] {
+        return checked(PyUnicode_FromString(width_names[static_cast<std::size_t>(best_kernel_width())]));
+    });
+}
+
+PyObject* force_kernel_width_function(PyObject*, PyObject* args) {
+    return engine_call([&] {
+        PyObject* name = nullptr;
+        check_status(PyArg_ParseTuple(args, "O:force_kernel_width", &name) ? 0 : -1);
+        if (name == Py_None) {
+            force_kernel_width(std::nullopt);
+            return PyRef::borrow(Py_None);
+        }
+        const std::vector<std::string> wanted = strings_argument(PyRef::steal(Py_BuildValue("(O)", name)).get(), "name");
+        for (std::size_t k = 0; k < width_names.size(); ++k) {
+            if (wanted[0] == width_names[k]) {
+                force_kernel_width(static_cast<KernelWidth>(k));
+                return PyRef::borrow(Py_None);
+            }
+        }
+        raise_error(PyExc_ValueError, "width must be baseline, avx2, avx512 or None");
+    });
+}
+
+PyMethodDef engine_functions[] = {
+    {"load", load, METH_VARARGS,
+     "load(path)\n--\n\nA treetally.TreeSet of the file at `path`, read with the interpreter "
+     "lock released."},
+    {"taxon_tree_counts", taxon_tree_counts, METH_VARARGS,
+     "taxon_tree_counts(trees)\n--\n\nHow many trees hold each taxon, in the order of taxa()."},
+    {"presence_counts", presence_counts, METH_VARARGS,
+     "presence_counts(trees, taxa)\n--\n\nHow many trees hold each of `taxa`."},
+    {"tally", tally, METH_VARARGS,
+     "tally(trees, names)\n--\n\nThe topology counts of 4 or 5 names and the trees holding all."},
+    {"topology_path_sums", topology_path_sums_function, METH_VARARGS,
+     "topology_path_sums(trees, names)\n--\n\nQuartet and quintet counts with holding trees, "
+     "and the path lengths summed per quintet topology and pair."},
+    {"time_table", time_table, METH_VARARGS,
+     "time_table(counts, sums)\n--\n\nThe 165 values of coalesence_times_by_topology from "
+     "quintet counts and summed path lengths."},
+    {"kernel_width", kernel_width, METH_NOARGS,
+     "kernel_width()\n--\n\nThe vector width the table kernels use."},
+    {"force_kernel_width", force_kernel_width_function, METH_VARARGS,
+     "force_kernel_width(name)\n--\n\nMakes the table kernels use `name` (None: the best)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef engine_definition = {
+    PyModuleDef_HEAD_INIT,
+    "treetally_tools._engine",
+    "The native engine of treetally_tools (private).",
+    0,
+    engine_functions,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* initialise_engine() {
+    return boundary_call([] {
+        PyRef module = checked(PyModule_Create2(&engine_definition, 3));
+        check_status(PyModule_AddObject(module.get(), "EngineError",
+                                        PyRef::borrow(engine_error_type()).release()));
+        check_status(PyModule_AddObject(
+            module.get(), "Table",
+            PyRef::borrow(reinterpret_cast<PyObject*>(table_type())).release()));
+        return module;
+    });
+}
+
+}  // namespace
+}  // namespace treetally::python
+
+PyMODINIT_FUNC PyInit__engine(void) {
+    return treetally::python::initialise_engine();
+}

@@ -1,0 +1,329 @@
+#include "exposure/python/engine_table.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "exposure/ordered_blocks.hpp"
+#include "exposure/python/engine_trees.hpp"
+#include "exposure/python/released_lock.hpp"
+#include "exposure/python/runtime.hpp"
+#include "exposure/table_text.hpp"
+#include "exposure/topology_table.hpp"
+#include "tree/available_memory.hpp"
+#include "tree/load_context.hpp"
+
+namespace treetally::python {
+namespace {
+
+// Everything a Table holds, behind one pointer so that the object itself stays a plain layout.
+struct TableState {
+    PyRef trees;  // keeps the TreeSet, and so the data the threads read, alive
+    std::shared_ptr<const TreeSetData> data;
+    std::vector<std::string> taxa;
+    int size = 4;
+    std::size_t threads = 1;
+    std::unique_ptr<TopologyTable> table;
+    std::unique_ptr<OrderedBlocks<TableBlock>> blocks;  // started by the first next_block
+};
+
+struct TableObject {
+    PyObject ob_base;
+    TableState* state;
+};
+
+TableState& state_of(PyObject* self) {
+    if (!is_instance_of(self, table_type())) {
+        PyErr_BadArgument();
+        throw_python_error();
+    }
+    TableState* state = reinterpret_cast<TableObject*>(self)->state;
+    if (state == nullptr) raise_error(PyExc_ValueError, "the table is closed");
+    return *state;
+}
+
+std::size_t threads_for(long long jobs) {
+    if (jobs < 0) raise_error(PyExc_ValueError, "jobs must be 0 (every core) or more");
+    if (jobs == 0) return std::max(1u, std::thread::hardware_concurrency());
+    return static_cast<std::size_t>(std::min<long long>(jobs, 256));
+}
+
+// MemoryError that says what the table would need and what there is.
+[[noreturn]] void fail_table_memory(const TreeSetData& data, std::size_t taxa, int size,
+                                    std::size_t budget) {
+    const double needed = static_cast<double>(TopologyTable::estimated_bytes(data, taxa, size));
+    const std::string message =
+        "a table of " + std::string(size == 4 ? "quartets" : "quintets") + " over " +
+        std::to_string(taxa) + " taxa and " + std::to_string(data.tree_count()) +
+        " trees needs about " + std::to_string(static_cast<long long>(needed / 1048576.0)) +
+        " MiB, but only " + std::to_string(static_cast<unsigned long long>(budget >> 20)) +
+        " MiB are available";
+    raise_error(PyExc_MemoryError, message.c_str());
+}
+
+PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return boundary_call([&] {
+        static const char* keywords[] = {"trees", "size", "taxa", "jobs", "rows_per_block",
+                                         nullptr};
+        PyObject* trees = nullptr;
+        int size = 0;
+        PyObject* taxa = nullptr;
+        long long jobs = 1;
+        Py_ssize_t rows_per_block = 0;
+        check_status(PyArg_ParseTupleAndKeywords(args, kwargs, "OiO|Ln:Table",
+                                                 const_cast<char**>(keywords), &trees, &size,
+                                                 &taxa, &jobs, &rows_per_block) ? 0 : -1);
+        if (size != 4 && size != 5) raise_error(PyExc_ValueError, "size must be 4 or 5");
+        if (rows_per_block < 0) raise_error(PyExc_ValueError, "rows_per_block must be 0 or more");
+        auto state = std::make_unique<TableState>();
+        state->trees = PyRef::borrow(trees);
+        state->data = tree_set_data_of(trees, "trees");
+        state->taxa = strings_argument(taxa, "taxa");
+        state->size = size;
+        state->threads = threads_for(jobs);
+        std::vector<TaxonId> ids = taxon_ids_argument(state->data->taxon_set, state->taxa);
+        std::vector<TaxonId> sorted = ids;
+        std::sort(sorted.begin(), sorted.end());
+        if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
+            raise_error(PyExc_ValueError, "the taxa of a table must be distinct");
+        if (ids.size() < static_cast<std::size_t>(size))
+            raise_error(PyExc_ValueError, "a table needs at least as many taxa as its size");
+        const std::size_t budget = LoadContext{}.memory_budget();
+        try {
+            state->table = std::make_unique<TopologyTable>(*state->data, std::move(ids), size, budget,
+                                                           static_cast<std::size_t>(rows_per_block));
+        } catch (const std::bad_alloc&) {
+            fail_table_memory(*state->data, state->taxa.size(), size, budget);
+        }
+        PyRef object = checked(PyType_GenericAlloc(type, 0));
+        reinterpret_cast<TableObject*>(object.get())->state = state.release();
+        return object;
+    });
+}
+
+void close_state(PyObject* self) {
+    auto* object = reinterpret_cast<TableObject*>(self);
+    delete object->state;  // cancels and joins the threads, which hold no Python object
+    object->state = nullptr;
+}
+
+void table_dealloc(PyObject* self) {
+    close_state(self);
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_object(self);
+    Py_DECREF(reinterpret_cast<PyObject*>(type));
+}
+
+PyObject* table_close(PyObject* self, PyObject*) {
+    return boundary_call([&] {
+        if (!is_instance_of(self, table_type())) {
+            PyErr_BadArgument();
+            throw_python_error();
+        }
+        close_state(self);
+        return PyRef::borrow(Py_None);
+    });
+}
+
+PyRef int64_column(const std::uint64_t* values, std::size_t count, std::size_t stride = 1) {
+    std::vector<std::int64_t> column(count);
+    for (std::size_t k = 0; k < count; ++k) column[k] = static_cast<std::int64_t>(values[k * stride]);
+    return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(column.data()),
+                                             static_cast<Py_ssize_t>(count * sizeof(std::int64_t))));
+}
+
+PyRef taxon_column(const TableBlock& block, std::size_t slot) {
+    std::vector<std::int64_t> column(block.rows);
+    for (std::size_t row = 0; row < block.rows; ++row)
+        column[row] = block.taxa[row * static_cast<std::size_t>(block.size) + slot];
+    return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(column.data()),
+                                             static_cast<Py_ssize_t>(block.rows * sizeof(std::int64_t))));
+}
+
+// "<prefix><number>", built by appending: GCC 12 warns falsely (-Wrestrict) on "t" + to_string.
+std::string numbered(const char* prefix, std::size_t number) {
+    std::string key = prefix;
+    key += std::to_string(number);
+    return key;
+}
+
+void set_item(const PyRef& dict, const std::string& key, const PyRef& value) {
+    check_status(PyDict_SetItemString(dict.get(), key.c_str(), value.get()));
+}
+
+PyRef block_columns(const TableBlock& block) {
+    PyRef columns = checked(PyDict_New());
+    for (std::size_t slot = 0; slot < static_cast<std::size_t>(block.size); ++slot)
+        set_item(columns, numbered("t", slot + 1), taxon_column(block, slot));
+    const std::size_t codes = block.codes();
+    for (std::size_t code = 0; code < codes; ++code)
+        set_item(columns, numbered("count_", code),
+                 int64_column(block.counts.data() + code, block.rows, codes));
+    set_item(columns, "holding", int64_column(block.holding.data(), block.rows));
+    set_item(columns, "unresolved", int64_column(block.unresolved.data(), block.rows));
+    return columns;
+}
+
+void start_counting(TableState& state) {
+    const TopologyTable* table = state.table.get();
+    state.blocks = std::make_unique<OrderedBlocks<TableBlock>>(
+        table->block_count(), state.threads,
+        [table](std::size_t block, const InterruptCheck& interrupt) {
+            return table->count_block(block, interrupt);
+        });
+}
+
+// The next block in row order, waiting for it without the lock and looking at signals between
+// waits; nullopt at the end of the table.
+std::optional<TableBlock> next_counted_block(TableState& state) {
+    if (!state.blocks) start_counting(state);
+    OrderedBlocks<TableBlock>& blocks = *state.blocks;
+    for (;;) {
+        std::optional<TableBlock> block;
+        {
+            ReleasedLock released;
+            block = blocks.next(signal_poll_period);
+        }
+        if (block) return block;
+        if (blocks.finished()) return std::nullopt;
+        check_signals();
+    }
+}
+
+PyObject* table_next_block(PyObject* self, PyObject*) {
+    return boundary_call([&] {
+        TableState& state = state_of(self);
+        std::optional<TableBlock> block;
+        try {
+            block = next_counted_block(state);
+        } catch (const PythonErrorSet&) {
+            state.blocks.reset();  // Ctrl-C: the threads stop before the exception goes up
+            throw;
+        }
+        if (!block) return PyRef::borrow(Py_None);
+        return block_columns(*block);
+    });
+}
+
+// A TableBlock back from the columns next_block handed out.
+TableBlock block_of_columns(PyObject* columns, int size) {
+    if (!PyDict_Check(columns)) raise_error(PyExc_TypeError, "block must be a dict of columns");
+    TableBlock block;
+    block.size = size;
+    auto column = [&](const std::string& key) {
+        PyObject* value = PyDict_GetItemString(columns, key.c_str());
+        if (value == nullptr || !PyBytes_Check(value))
+            raise_error(PyExc_ValueError, "the block lacks a column");
+        const std::string_view bytes = bytes_of(PyRef::borrow(value));
+        std::vector<std::int64_t> values(bytes.size() / sizeof(std::int64_t));
+        std::memcpy(values.data(), bytes.data(), values.size() * sizeof(std::int64_t));
+        return values;
+    };
+    const std::vector<std::int64_t> holding = column("holding");
+    block.rows = holding.size();
+    auto same_length = [&](const std::vector<std::int64_t>& values) {
+        if (values.size() != block.rows)
+            raise_error(PyExc_ValueError, "the block's columns differ in length");
+        return values;
+    };
+    block.holding.assign(holding.begin(), holding.end());
+    const auto unresolved = same_length(column("unresolved"));
+    block.unresolved.assign(unresolved.begin(), unresolved.end());
+    block.taxa.resize(block.rows * static_cast<std::size_t>(size));
+    for (int slot = 0; slot < size; ++slot) {
+        const auto taxa = same_length(column(numbered("t", slot + 1)));
+        for (std::size_t row = 0; row < block.rows; ++row)
+            block.taxa[row * static_cast<std::size_t>(size) + static_cast<std::size_t>(slot)] =
+                static_cast<std::uint32_t>(taxa[row]);
+    }
+    const std::size_t codes = block.codes();
+    block.counts.resize(block.rows * codes);
+    for (std::size_t code = 0; code < codes; ++code) {
+        const auto counts = same_length(column(numbered("count_", code)));
+        for (std::size_t row = 0; row < block.rows; ++row)
+            block.counts[row * codes + code] = static_cast<std::uint64_t>(counts[row]);
+    }
+    return block;
+}
+
+PyObject* table_format_block(PyObject* self, PyObject* args) {
+    return boundary_call([&] {
+        TableState& state = state_of(self);
+        PyObject* columns = nullptr;
+        const char* form = nullptr;
+        PyObject* cells = nullptr;
+        int first = 0;
+        check_status(PyArg_ParseTuple(args, "OsOp:format_block", &columns, &form, &cells, &first)
+                         ? 0
+                         : -1);
+        const std::string kind = form;
+        if (kind != "csv" && kind != "json") raise_error(PyExc_ValueError, "form must be csv or json");
+        const std::vector<std::string> taxon_cells = strings_argument(cells, "taxon_cells");
+        if (taxon_cells.size() != state.taxa.size())
+            raise_error(PyExc_ValueError, "one cell per taxon of the table");
+        const TableBlock block = block_of_columns(columns, state.size);
+        for (const std::uint32_t taxon : block.taxa)
+            if (taxon >= taxon_cells.size()) raise_error(PyExc_ValueError, "taxon index out of range");
+        std::string text;
+        if (kind == "csv")
+            append_csv_rows(text, block, taxon_cells);
+        else
+            append_json_rows(text, block, taxon_cells, first != 0);
+        return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                            "surrogateescape"));
+    });
+}
+
+PyObject* table_rows(PyObject* self, void*) {
+    return boundary_call([&] {
+        return checked(PyLong_FromUnsignedLongLong(state_of(self).table->row_count()));
+    });
+}
+
+PyMethodDef table_methods[] = {
+    {"next_block", table_next_block, METH_NOARGS,
+     "next_block($self)\n--\n\nThe next block of rows as a dict of int64 columns (bytes), or "
+     "None at the end."},
+    {"format_block", table_format_block, METH_VARARGS,
+     "format_block($self, block, form, taxon_cells, first)\n--\n\nThe rows of `block` as CSV "
+     "lines or JSON records."},
+    {"close", table_close, METH_NOARGS, "close($self)\n--\n\nStops the counting threads."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef table_getset[] = {
+    {"rows", table_rows, nullptr, "The number of rows of the whole table.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot table_slots[] = {
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_new, reinterpret_cast<void*>(table_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(table_dealloc)},
+    {Py_tp_methods, table_methods},
+    {Py_tp_getset, table_getset},
+    {Py_tp_doc, const_cast<char*>("Table(trees, size, taxa, jobs=1, rows_per_block=0)\n--\n\n"
+                                  "Every quartet or quintet of `taxa`, counted natively.")},
+    {0, nullptr},
+};
+
+PyType_Spec table_spec = {
+    "treetally_tools._engine.Table", static_cast<int>(sizeof(TableObject)), 0,
+    Py_TPFLAGS_DEFAULT, table_slots,
+};
+
+}  // namespace
+
+PyTypeObject* table_type() {
+    return heap_type<table_spec>();
+}
+
+}  // namespace treetally::python

@@ -1,0 +1,12 @@
+// The engine's Table: every quartet or quintet of a list of taxa with its counts, counted by
+// native threads and handed to Python block by block, as columns.
+#pragma once
+
+#include <Python.h>
+
+namespace treetally::python {
+
+// The Table type object, created on first use.
+PyTypeObject* table_type();
+
+}  // namespace treetally::python
