@@ -20,6 +20,7 @@
 #include "exposure/topology_table.hpp"
 #include "exposure/tree_set_data.hpp"
 #include "exposure/tree_set_load.hpp"
+#include "tree/collapse_rule.hpp"
 #include "tree/load_context.hpp"
 
 namespace treetally::python {
@@ -55,14 +56,30 @@ PyObject* engine_call(Body&& body) noexcept {
     });
 }
 
-PyObject* load(PyObject*, PyObject* args) {
+// An optional float keyword: nullopt for None.
+std::optional<double> optional_float(PyObject* value) {
+    if (value == nullptr || value == Py_None) return std::nullopt;
+    const double number = PyFloat_AsDouble(value);
+    if (number == -1.0 && PyErr_Occurred() != nullptr) throw_python_error();
+    return number;
+}
+
+PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
     return engine_call([&] {
+        static const char* keywords[] = {"path", "collapse_length", "min_support", nullptr};
         const char* path = nullptr;
-        check_status(PyArg_ParseTuple(args, "s:load", &path) ? 0 : -1);
+        PyObject* collapse_length = nullptr;
+        PyObject* min_support = nullptr;
+        check_status(PyArg_ParseTupleAndKeywords(args, kwargs, "s|OO:load",
+                                                 const_cast<char**>(keywords), &path,
+                                                 &collapse_length, &min_support)
+                         ? 0
+                         : -1);
         const std::string file = path;
+        const CollapseRule rule{optional_float(collapse_length), optional_float(min_support)};
         auto data = run_without_lock([&](const InterruptCheck& interrupt) {
             return std::make_shared<const TreeSetData>(
-                load_tree_set_data(file, LoadContext{interrupt}));
+                load_tree_set_data(file, LoadContext{interrupt}, rule));
         });
         return new_tree_set(std::move(data));
     });
@@ -197,9 +214,11 @@ PyObject* force_kernel_width_function(PyObject*, PyObject* args) {
             force_kernel_width(std::nullopt);
             return PyRef::borrow(Py_None);
         }
-        const std::vector<std::string> wanted = strings_argument(PyRef::steal(Py_BuildValue("(O)", name)).get(), "name");
+        if (!PyUnicode_Check(name)) raise_error(PyExc_TypeError, "width must be a str or None");
+        const PyRef encoded = checked(PyUnicode_AsUTF8String(name));
+        const std::string_view wanted = bytes_of(encoded);
         for (std::size_t k = 0; k < width_names.size(); ++k) {
-            if (wanted[0] == width_names[k]) {
+            if (wanted == width_names[k]) {
                 force_kernel_width(static_cast<KernelWidth>(k));
                 return PyRef::borrow(Py_None);
             }
@@ -209,9 +228,10 @@ PyObject* force_kernel_width_function(PyObject*, PyObject* args) {
 }
 
 PyMethodDef engine_functions[] = {
-    {"load", load, METH_VARARGS,
-     "load(path)\n--\n\nA treetally.TreeSet of the file at `path`, read with the interpreter "
-     "lock released."},
+    {"load", as_method(load), METH_VARARGS | METH_KEYWORDS,
+     "load(path, collapse_length=None, min_support=None)\n--\n\nA treetally.TreeSet of the "
+     "file at `path`, read with the interpreter lock released; internal branches no longer "
+     "than `collapse_length`, or with support below `min_support`, count as polytomies."},
     {"taxon_tree_counts", taxon_tree_counts, METH_VARARGS,
      "taxon_tree_counts(trees)\n--\n\nHow many trees hold each taxon, in the order of taxa()."},
     {"presence_counts", presence_counts, METH_VARARGS,
