@@ -1,0 +1,105 @@
+"""Line checks of tree files: each problem kind on crafted lines, taxa read as the module reads
+them, lines from files of every line ending, and the one-line summary."""
+
+import io
+
+import pytest
+import treetally
+
+from treetally_tools.check import KINDS, check_counted, check_line, check_lines, summary, tree_taxa
+
+
+@pytest.mark.parametrize(
+    "line, kinds",
+    [
+        ("((A,B),C);", []),
+        ("(A:1.5,B:2)90:0.1;", []),  # the root's label and length
+        ("(A[&&NHX:S=x],B)[a [nested] comment];", []),
+        ("(A:1e-3,B:.5,C:+2,D:inf,E:NaN,F:-Infinity,G:);", []),  # every number form; empty length
+        ("('A B',C);  \r", []),  # blanks after ';'
+        ("", ["empty line"]),
+        (" \t ", ["empty line"]),
+        ("(A:1.0 ,B);", ["bad branch length"]),  # a space ends no length
+        ("(A:1:2,B);", ["bad branch length"]),
+        ("(A:0x1F,B:1e,C:.);", ["bad branch length"]),
+        ("(A,(B,C);", ["unbalanced brackets"]),
+        ("(A,B));", ["unbalanced brackets"]),
+        ("(A(B,C));", ["unbalanced brackets"]),  # "(" after a label belongs to it
+        ("\t(A,B);", ["unbalanced brackets"]),  # a tab starts a label at the root
+        ("(A],B);", ["unbalanced brackets"]),
+        ("(A,B)[never closed;", ["unbalanced brackets", "missing ';'"]),
+        ("(A,B);(C,D);", ["text after ';'"]),
+        ("(A,B)", ["missing ';'"]),
+        ("(,);", ["no taxa"]),
+        ("(A,B)X;", []),  # X names the root, no taxon
+        (";", ["no taxa"]),
+        ("((A,B),(A,C));", ["repeated taxon"]),
+        ("((A,B)A,C);", []),  # an internal label equal to a taxon
+        ("((A:x,A),B", ["bad branch length", "unbalanced brackets", "missing ';'", "repeated taxon"]),
+    ],
+)
+def test_each_kind_on_crafted_lines(line, kinds):
+    problems = check_line(line, 7)
+    assert [problem.kind for problem in problems] == kinds
+    assert all(problem.line_number == 7 and problem.detail and "\n" not in problem.detail for problem in problems)
+
+
+@pytest.mark.parametrize(
+    "line",
+    [
+        "((A,B),C);", "( A , B );", "('A B',\"C\",D E);", "((A,B)x:1,(C,D)y[z]);", "(A,B);(C,D);",
+        "(A[c],B[[n]]);", "((A,B),(A,C));", "(A,(B,C);", "(A:1,B:2)root:3;", "(ä,ß[é],ø);", "A;",
+    ],
+)  # fmt: skip
+def test_taxa_as_the_module_reads_them(write_trees, line):
+    module_taxa = treetally.TreeSet(str(write_trees(line + "\n"))).taxa()
+    assert list(dict.fromkeys(tree_taxa(line))) == module_taxa
+
+
+@pytest.mark.parametrize("ending", [b"\n", b"\r\n"])
+def test_binary_lines_with_their_endings(ending):
+    data = ending.join([b"(A,B);", b"", b"(A,\xff);", b"(C,C);", b"(D,E)"])
+    problems, lines = check_counted(io.BytesIO(data))
+    assert lines == 5
+    assert [(p.line_number, p.kind) for p in problems] == [
+        (2, "empty line"), (3, "not UTF-8"), (4, "repeated taxon"), (5, "missing ';'"),
+    ]  # fmt: skip
+    as_text = data.decode("latin-1").splitlines(keepends=True)
+    assert check_lines(as_text)[2].kind != "not UTF-8"  # str lines are taken as text
+
+
+def test_a_carriage_return_inside_a_line_stays_in_it():
+    assert [p.kind for p in check_lines(["(A,B);\r(C,D);\n"])] == ["text after ';'"]
+
+
+@pytest.mark.parametrize(
+    "problems_of, lines, expected",
+    [
+        ([], 1, "1 line checked: no problems"),
+        ([], 0, "0 lines checked: no problems"),
+        (
+            ["", "(A,A);(B,C);"],
+            3,
+            "3 lines checked: 2 with problems (1 empty line, 1 text after ';', 1 repeated taxon)",
+        ),
+    ],
+)
+def test_summary(problems_of, lines, expected):
+    assert summary(check_lines(problems_of), lines) == expected
+    assert set(KINDS) >= {problem.kind for problem in check_lines(problems_of)}
+
+
+@pytest.mark.parametrize(
+    "length",
+    ["1", "-2.5E3", ".5", "5.", "+inf", "Infinity", "nan", "1e", "0x10", "1_000", "1.2.3", "e5", "infinit", "٣"],
+)
+def test_branch_lengths_refused_as_the_module_refuses_them(write_trees, length):
+    line = f"(A:{length},B);"
+    try:
+        treetally.TreeSet(str(write_trees(line + "\n")))
+        accepted = True
+    except BaseException as error:  # the module's PanicException derives from BaseException
+        if type(error).__name__ != "PanicException":
+            raise
+        accepted = False
+    assert [p.kind for p in check_line(line)] == ([] if accepted else ["bad branch length"])
