@@ -37,6 +37,8 @@ TEST_COLUMNS = ["minor_equal_chi2", "minor_equal_p", "star_chi2", "star_p"]
 # The forms write() gives.
 WRITE_FORMS = ("csv", "json")
 _INT64_BYTES = 8
+# Rows of a DataFrame's test columns computed with Python floats at a time.
+_SLICE_ROWS = 1 << 16
 
 Columns = Dict[str, "array[int]"]
 Block = Dict[str, bytes]
@@ -149,24 +151,25 @@ def _quartet_test_columns(numpy: Any, counts: Sequence[Any]) -> Dict[str, Any]:
     minor_equal_test and star_test give them: the minor statistic is integer arithmetic and one
     division, which numpy does alike; the star statistic squares floats, which Python does with
     the C library's pow and numpy with a product (they differ in the last bit now and then), so
-    it is computed by Python's arithmetic."""
+    it is computed by Python's arithmetic, a slice of rows at a time to keep few Python floats."""
     c0, c1, c2 = counts
     low = numpy.minimum(numpy.minimum(c0, c1), c2)
     middle = c0 + c1 + c2 - low - numpy.maximum(numpy.maximum(c0, c1), c2)
     pair = low + middle
     with numpy.errstate(divide="ignore", invalid="ignore"):
-        minor = numpy.where(pair > 0, (low - middle) ** 2 / pair, NAN).tolist()
-    expected = ((c0 + c1 + c2) / 3.0).tolist()
-    star = [
-        ((first - mean) ** 2 + (second - mean) ** 2 + (third - mean) ** 2) / mean if mean > 0 else NAN
-        for first, second, third, mean in zip(c0.tolist(), c1.tolist(), c2.tolist(), expected)
-    ]
-    return {
-        "minor_equal_chi2": numpy.array(minor),
-        "minor_equal_p": numpy.array(_p_values(minor, 1)),
-        "star_chi2": numpy.array(star),
-        "star_p": numpy.array(_p_values(star, 2)),
-    }
+        minor = numpy.where(pair > 0, (low - middle) ** 2 / pair, NAN)
+    expected = (c0 + c1 + c2) / 3.0  # each topology's count on a star tree
+    star, minor_p, star_p = (numpy.empty(len(c0)) for _ in range(3))
+    for start in range(0, len(c0), _SLICE_ROWS):
+        rows = slice(start, start + _SLICE_ROWS)
+        star[rows] = [
+            ((first - even) ** 2 + (second - even) ** 2 + (last - even) ** 2) / even if even > 0 else NAN
+            for first, second, last, even in zip(c0[rows].tolist(), c1[rows].tolist(), c2[rows].tolist(),
+                                                 expected[rows].tolist())
+        ]  # fmt: skip
+        minor_p[rows] = _p_values(minor[rows].tolist(), 1)
+        star_p[rows] = _p_values(star[rows].tolist(), 2)
+    return {"minor_equal_chi2": minor, "minor_equal_p": minor_p, "star_chi2": star, "star_p": star_p}
 
 
 class TopologyTable:

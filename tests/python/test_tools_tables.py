@@ -220,6 +220,7 @@ def test_dataframe_tests_are_the_rows_to_the_bit_for_large_counts(monkeypatch):
     rng = random.Random(3)
     counts = [[rng.randrange(100000) for _ in range(3)] for _ in range(5000)] + [[0, 0, 0], [0, 0, 9]]
     table = quartet_table(APES)
+    monkeypatch.setattr("treetally_tools.tables._SLICE_ROWS", 1000)  # several slices, the last one short
     columns = {name: array("q", [0] * len(counts)) for name in column_names(4)}
     for code in range(3):
         columns[f"count_{code}"] = array("q", [row[code] for row in counts])
