@@ -17,6 +17,7 @@
 #include "exposure/python/released_lock.hpp"
 #include "exposure/python/results.hpp"
 #include "exposure/python/runtime.hpp"
+#include "exposure/kernel_width.hpp"
 #include "exposure/topology_table.hpp"
 #include "exposure/tree_set_data.hpp"
 #include "exposure/tree_set_load.hpp"
@@ -198,11 +199,10 @@ PyObject* time_table(PyObject*, PyObject* args) {
     });
 }
 
-constexpr std::array<const char*, 3> width_names{"baseline", "avx2", "avx512"};
-
 PyObject* kernel_width(PyObject*, PyObject*) {
     return engine_call([&] {
-        return checked(PyUnicode_FromString(width_names[static_cast<std::size_t>(best_kernel_width())]));
+        const std::string_view name = kernel_width_name(current_kernel_width());
+        return checked(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
     });
 }
 
@@ -216,14 +216,12 @@ PyObject* force_kernel_width_function(PyObject*, PyObject* args) {
         }
         if (!PyUnicode_Check(name)) raise_error(PyExc_TypeError, "width must be a str or None");
         const PyRef encoded = checked(PyUnicode_AsUTF8String(name));
-        const std::string_view wanted = bytes_of(encoded);
-        for (std::size_t k = 0; k < width_names.size(); ++k) {
-            if (wanted == width_names[k]) {
-                force_kernel_width(static_cast<KernelWidth>(k));
-                return PyRef::borrow(Py_None);
-            }
-        }
-        raise_error(PyExc_ValueError, "width must be baseline, avx2, avx512 or None");
+        const std::optional<KernelWidth> width = kernel_width_named(bytes_of(encoded));
+        if (!width) raise_error(PyExc_ValueError, "width must be baseline, avx2, avx512 or None");
+        if (!kernel_width_supported(*width))
+            raise_error(PyExc_ValueError, "this processor cannot run that width");
+        force_kernel_width(width);
+        return PyRef::borrow(Py_None);
     });
 }
 
