@@ -1,6 +1,6 @@
 # The native engine beside the treetally module: every loop over trees that treetally_tools
 # needs, over the same loaded TreeSet (it never reopens the file).
-from typing import Dict, List, Optional, Tuple
+from typing import Dict, List, Optional, Tuple, final
 
 import treetally
 
@@ -30,6 +30,7 @@ def topology_path_sums(
 def time_table(counts: List[int], sums: List[float]) -> List[float]:
     """The 165 values of coalesence_times_by_topology from 15 counts and 150 sums."""
 
+@final
 class Table:
     """Every combination of `size` of `taxa` with its counts, counted in blocks of rows on
     `jobs` threads (0: every core) and handed out in row order."""
