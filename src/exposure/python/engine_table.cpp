@@ -62,7 +62,7 @@ std::size_t threads_for(long long jobs) {
     const std::string message =
         "a table of " + std::string(size == 4 ? "quartets" : "quintets") + " over " +
         std::to_string(taxa) + " taxa and " + std::to_string(data.tree_count()) +
-        " trees needs about " + std::to_string(static_cast<long long>(needed / 1048576.0)) +
+        " trees may need up to " + std::to_string(static_cast<long long>(needed / 1048576.0)) +
         " MiB, but only " + std::to_string(static_cast<unsigned long long>(budget >> 20)) +
         " MiB are available";
     raise_error(PyExc_MemoryError, message.c_str());
