@@ -102,13 +102,14 @@ run_typing_and_example_checks() {
     version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
     venv="$root/build/venv-$version"
     wheel=$(ls dist/*cp38-abi3*.whl)
-    log "stubtest, mypy --strict on treetally_tools and the examples, example runs under CPython $version"
+    log "stubtest of the module and the engine, mypy --strict on treetally_tools and the examples, example runs under CPython $version"
     if [ ! -x "$venv/bin/python" ]; then
         "$python" -m venv "$venv"
         "$venv/bin/python" -m pip install -q "$wheel[test]"
     fi
     "$venv/bin/python" -m pip install -q "mypy==1.14.1" "$wheel[examples]"
     (cd "$root/build" && "$venv/bin/python" -m mypy.stubtest treetally --allowlist "$root/stubs/stubtest_allowlist.txt")
+    (cd "$root/build" && "$venv/bin/python" -m mypy.stubtest treetally_tools._engine)
     "$venv/bin/python" -m mypy --strict --cache-dir build/mypy-cache -p treetally_tools
     "$venv/bin/python" -m mypy --strict --config-file examples/mypy.ini --cache-dir build/mypy-cache examples
     (cd "$root/build" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python/test_examples.py")

@@ -7,9 +7,12 @@ import treetally
 class EngineError(Exception):
     """A failure of the core; str() is the core's message, as the module's PanicException has it."""
 
-def load(path: str) -> treetally.TreeSet:
+def load(
+    path: str, collapse_length: Optional[float] = None, min_support: Optional[float] = None
+) -> treetally.TreeSet:
     """The TreeSet of the file at `path`, read with the interpreter lock released (so that a
-    thread of this process may feed a pipe named /dev/fd/N)."""
+    thread of this process may feed a pipe named /dev/fd/N); internal branches no longer than
+    `collapse_length`, or with support below `min_support`, count as polytomies."""
 
 def taxon_tree_counts(trees: treetally.TreeSet) -> List[int]:
     """Trees holding each taxon, index = position in trees.taxa()."""
