@@ -4,7 +4,30 @@
 
 from __future__ import annotations
 
-from typing import Sequence
+from typing import Any, Sequence, Tuple
+
+# The module's PanicException is created inside the module and reachable from no import: it is
+# recognised by its module and class name, here only.
+_PANIC_TYPE = ("quarrow_runtime", "PanicException")
+
+
+class UsageError(ValueError):
+    """Arguments that cannot be acted on: a name given twice, too few taxa, a value out of
+    range. A ValueError, as before; the command ends such a failure with exit status 2 (and
+    only such a failure: a ValueError of any other kind is a fault of the package)."""
+
+
+class OutputError(OSError):
+    """A result that cannot be written (standard output closed or full, a plot's path
+    unwritable); `target` names where it was going."""
+
+    def __init__(self, target: str, reason: str) -> None:
+        super().__init__(f"cannot write {target}: {reason}")
+        self.target = target
+        self.reason = reason
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return type(self), (self.target, self.reason)
 
 
 class TreeFileError(Exception):
@@ -16,11 +39,14 @@ class TreeFileError(Exception):
         self.source = source
         self.reason = reason
 
+    def __reduce__(self) -> Tuple[Any, ...]:  # rebuilt from its parts, e.g. after a Dask worker raised it
+        return type(self), (self.source, self.reason)
 
-class UnknownTaxonError(KeyError):
+
+class UnknownTaxonError(KeyError, UsageError):
     """A name that no tree of the file holds; `suggestions` are the closest taxa of the file.
 
-    A KeyError, as for any failed lookup by name, but printed as a sentence."""
+    A KeyError, as for any failed lookup by name, but printed as a sentence; also a UsageError."""
 
     def __init__(self, name: str, suggestions: Sequence[str] = ()) -> None:
         hint = "; did you mean " + " or ".join(repr(s) for s in suggestions) + "?" if suggestions else ""
@@ -31,6 +57,9 @@ class UnknownTaxonError(KeyError):
 
     def __str__(self) -> str:
         return self.message
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return type(self), (self.name, self.suggestions)
 
 
 class MissingExtraError(ImportError):
@@ -44,5 +73,6 @@ class RepeatedTaxonWarning(UserWarning):
 
 def is_panic(error: BaseException) -> bool:
     """Whether `error` is treetally's PanicException, which derives from BaseException and is no
-    attribute of the module, so it is recognised by name."""
-    return type(error).__name__ == "PanicException"
+    attribute of the module, so it is recognised by its module and name."""
+    kind = type(error)
+    return (kind.__module__, kind.__qualname__) == _PANIC_TYPE
