@@ -102,8 +102,8 @@ LONG_TABLE = textwrap.dedent(
             out.write(names[0] + ";\\n")
     trees = treetally.TreeSet(path)
     table = _engine.Table(trees, 5, tuple(trees.taxa()), jobs=2)
-    print("counting", flush=True)
-    try:
+    try:  # a signal right after the line below must land inside the try
+        print("counting", flush=True)
         while table.next_block() is not None:
             pass
     except KeyboardInterrupt:

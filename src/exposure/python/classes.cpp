@@ -31,17 +31,6 @@ struct TreeSetIteratorObject {
     std::uint64_t next_id;
 };
 
-// Allocates an instance of `type` through its allocation slot (the generic allocator if it has
-// none) and stores `data` in it.
-PyRef allocate_shared_data_object(PyTypeObject* type, std::shared_ptr<const TreeSetData> data) {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    if (alloc == nullptr) alloc = PyType_GenericAlloc;
-    PyRef object = checked(alloc(type, 0));
-    auto* holder = reinterpret_cast<SharedDataObject*>(object.get());
-    new (&holder->data) std::shared_ptr<const TreeSetData>(std::move(data));
-    return object;
-}
-
 // The deallocation slot of the three classes: drops the data reference (destroying the record
 // when it was the last), frees the memory through the type's free slot, releases the type.
 void dealloc_shared_data_object(PyObject* self) {

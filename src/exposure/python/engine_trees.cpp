@@ -1,6 +1,5 @@
 #include "exposure/python/engine_trees.hpp"
 
-#include <new>
 #include <utility>
 
 #include "exposure/python/shared_data_object.hpp"
@@ -37,13 +36,7 @@ std::shared_ptr<const TreeSetData> tree_set_data_of(PyObject* object, const char
 }
 
 PyRef new_tree_set(std::shared_ptr<const TreeSetData> data) {
-    PyTypeObject* type = treetally_tree_set_type();
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    if (alloc == nullptr) alloc = PyType_GenericAlloc;
-    PyRef object = checked(alloc(type, 0));
-    auto* holder = reinterpret_cast<SharedDataObject*>(object.get());
-    new (&holder->data) std::shared_ptr<const TreeSetData>(std::move(data));
-    return object;
+    return allocate_shared_data_object(treetally_tree_set_type(), std::move(data));
 }
 
 std::vector<std::string> strings_argument(PyObject* sequence, const char* parameter) {

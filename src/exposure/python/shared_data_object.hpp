@@ -7,7 +7,10 @@
 #include <Python.h>
 
 #include <memory>
+#include <new>
+#include <utility>
 
+#include "exposure/python/runtime.hpp"
 #include "exposure/tree_set_data.hpp"
 
 namespace treetally::python {
@@ -17,5 +20,16 @@ struct SharedDataObject {
     // Placement-constructed right after allocation; destroyed by the type's deallocation.
     std::shared_ptr<const TreeSetData> data;
 };
+
+// Allocates an instance of `type` through its allocation slot (the generic allocator if it has
+// none) and stores `data` in it.
+inline PyRef allocate_shared_data_object(PyTypeObject* type, std::shared_ptr<const TreeSetData> data) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    if (alloc == nullptr) alloc = PyType_GenericAlloc;
+    PyRef object = checked(alloc(type, 0));
+    auto* holder = reinterpret_cast<SharedDataObject*>(object.get());
+    new (&holder->data) std::shared_ptr<const TreeSetData>(std::move(data));
+    return object;
+}
 
 }  // namespace treetally::python
