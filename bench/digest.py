@@ -3,6 +3,7 @@ every tree, index answer and query result bit for bit the same.
 
     python bench/digest.py --save before.json     # fingerprint every file
     python bench/digest.py --compare before.json  # fingerprint again; exit 1 on a difference
+    python bench/digest.py --check                # whole tables against bench/results; exit 1 on a difference
 
 Files: every gene-tree file in ../shared/data (the .gz ones unpacked to a scratch folder), the
 10,000 simulated palaeognath trees five times over, and generated files of unusual shapes and
@@ -12,7 +13,12 @@ lengths (bench_inputs.edge_files). Per file, two kinds of fingerprint:
   pairs and of sampled column pairs), the three sweeps and every single tree's three queries;
 - from the module in this interpreter: len, taxa(), the three sweeps and every SingleTree's
   three queries, for the first five taxa, the last five reversed and three seeded random
-  quintets."""
+  quintets.
+
+--check fingerprints whole tables instead (table_digest.py: the all-quartet table of plants1kp,
+the all-quintet table of the palaeognath simulations), with the engine at every kernel width
+the processor runs and on one and two threads, against bench/results/table_digests.json;
+--save-tables writes that file, once every width and thread count agree."""
 
 import argparse
 import hashlib
@@ -30,6 +36,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import bench_inputs  # noqa: E402
 import core_tool  # noqa: E402
+import table_digest  # noqa: E402
 
 
 def _quintets(taxa):
@@ -92,12 +99,87 @@ def digest_files(scratch):
     return files + bench_inputs.edge_files(scratch)
 
 
+def kernel_widths():
+    """The kernel widths of the engine this processor runs."""
+    from treetally_tools import _engine
+
+    runnable = []
+    for width in ("baseline", "avx2", "avx512"):
+        try:
+            _engine.force_kernel_width(width)
+        except ValueError:
+            continue
+        runnable.append(width)
+    _engine.force_kernel_width(None)
+    return runnable
+
+
+def table_fingerprints(log=print):
+    """{key: {"sha256", "rows", "runs"}} of every kept table, or None when two runs of a table
+    (widths, threads) disagree; `runs` maps "<width> jobs <n>" to that run's digest."""
+    import treetally
+    from treetally_tools import _engine
+
+    found, agreeing = {}, True
+    widths = kernel_widths()
+    try:
+        for name, size in table_digest.TABLES:
+            trees = treetally.TreeSet(str(bench_inputs.SHARED_DATA / name))
+            runs, rows = {}, 0
+            for width in widths:
+                _engine.force_kernel_width(width)
+                for jobs in (1, 2):
+                    runs["%s jobs %d" % (width, jobs)], rows = table_digest.engine_digest(trees, size, jobs)
+            digests = set(runs.values())
+            agreeing = agreeing and len(digests) == 1
+            key = table_digest.key_of(name, size)
+            found[key] = {"sha256": sorted(digests)[0], "rows": rows, "runs": runs}
+            log("%-45s %s%s" % (key, " ".join(sorted(digests)),
+                                "" if len(digests) == 1 else "  (runs disagree: %s)" % runs))  # fmt: skip
+    finally:
+        _engine.force_kernel_width(None)
+    return found if agreeing else None
+
+
+def check_tables(save=None):
+    """Exit status of --check (and --save-tables): 0 when every kept table has its stored
+    fingerprint at every width and thread count."""
+    if not all((bench_inputs.SHARED_DATA / name).is_file() for name, _ in table_digest.TABLES):
+        print("the gene-tree files are missing: expected them in %s" % bench_inputs.SHARED_DATA)
+        return 2
+    found = table_fingerprints()
+    if found is None:
+        print("DIFFERENT: the kernel widths or thread counts disagree")
+        return 1
+    if save is not None:
+        kept = {key: {"sha256": entry["sha256"], "rows": entry["rows"]} for key, entry in found.items()}
+        save.write_text(json.dumps(kept, indent=1, sort_keys=True) + "\n", encoding="utf-8")
+        print("wrote %s" % save)
+        return 0
+    if not table_digest.STORED.is_file():
+        print("no fingerprints kept at %s: write them with --save-tables" % table_digest.STORED)
+        return 1
+    stored = table_digest.stored_digests()
+    differing = sorted(key for key in stored.keys() | found.keys()
+                       if stored.get(key, {}).get("sha256") != found.get(key, {}).get("sha256"))  # fmt: skip
+    print("same table fingerprints at widths %s, 1 and 2 threads" % ", ".join(kernel_widths())
+          if not differing else "DIFFERENT: " + ", ".join(differing))  # fmt: skip
+    return 1 if differing else 0
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--save", type=Path, help="write the fingerprints to this JSON file")
     parser.add_argument("--compare", type=Path, help="compare with fingerprints saved before")
     parser.add_argument("--scratch", type=Path, help="folder for unpacked and generated files")
+    parser.add_argument("--check", action="store_true",
+                        help="fingerprint whole tables and compare with %s" % table_digest.STORED)  # fmt: skip
+    parser.add_argument("--save-tables", type=Path, metavar="FILE",
+                        help="write the whole tables' fingerprints to FILE (normally %s)"
+                        % table_digest.STORED)  # fmt: skip
     args = parser.parse_args(argv)
+    if args.check or args.save_tables:
+        return check_tables(args.save_tables)
     tool, reason = core_tool.build_core_tool()
     if tool is None:
         raise SystemExit("the C++ tool did not build: %s" % reason)
