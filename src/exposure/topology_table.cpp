@@ -61,13 +61,17 @@ std::size_t block_bytes(std::size_t rows, int size) {
     return saturating_product(rows, per_row);
 }
 
+// Blocks alive per thread: the one being counted, the two that may wait for the consumer, and
+// the one being handed over together with the copy its consumer makes of it.
+constexpr std::size_t blocks_per_thread = 5;
+
 std::size_t table_bytes(const PairDepthShape& shape, int size, std::size_t rows_per_block) {
     // A block ends with the prefix that starts before its end.
     const std::size_t block_rows =
         saturating_add(rows_per_block, most_prefix_rows(shape.taxa, size));
     const std::size_t per_thread = saturating_add(
         table_kernels::prefix_scratch_words(shape.padded_trees) * sizeof(std::uint64_t),
-        saturating_product(3, block_bytes(block_rows, size)));
+        saturating_product(blocks_per_thread, block_bytes(block_rows, size)));
     const std::size_t threads = std::max(1u, std::thread::hardware_concurrency());
     return saturating_add(PairDepthRows::bytes_for(shape), saturating_product(threads, per_thread));
 }

@@ -42,7 +42,7 @@ class TopologyTable {
 
     // Bytes a table of `taxon_count` of the set's taxa may need at most, whichever they are:
     // every pair-depth row, the per-tree lists, and for each hardware thread the kernels'
-    // scratch and three blocks of the default size (one counted, two waiting). Reads only the
+    // scratch and five blocks of the default size (one counted, two waiting, one handed over with its copy). Reads only the
     // trees' sizes. Saturates.
     static std::size_t estimated_bytes(const TreeSetData& data, std::size_t taxon_count, int size);
     // The same for this table's own taxa and blocks: what the constructor checks.

@@ -6,7 +6,10 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <limits>
 #include <optional>
+#include <span>
+#include <string_view>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,14 +27,25 @@ namespace treetally::python {
 namespace {
 
 // Everything a Table holds, behind one pointer so that the object itself stays a plain layout.
+// A counted block, and its rows as text when the table was asked for text: the threads that
+// count the rows also write them, so that writing a table scales with its counting.
+struct CountedBlock {
+    TableBlock block;
+    std::string text;
+};
+
+enum class TextForm { none, csv, json };
+
 struct TableState {
     PyRef trees;  // keeps the TreeSet, and so the data the threads read, alive
     std::shared_ptr<const TreeSetData> data;
     std::vector<std::string> taxa;
     int size = 4;
     std::size_t threads = 1;
+    TextForm text_form = TextForm::none;
+    std::vector<std::string> taxon_cells;  // each taxon's cell, rendered for text_form
     std::unique_ptr<TopologyTable> table;
-    std::unique_ptr<OrderedBlocks<TableBlock>> blocks;  // started by the first next_block
+    std::unique_ptr<OrderedBlocks<CountedBlock>> blocks;  // started by the first block asked for
 };
 
 struct TableObject {
@@ -56,30 +70,53 @@ std::size_t threads_for(long long jobs) {
 }
 
 // MemoryError that says what the table would need and what there is.
-[[noreturn]] void fail_table_memory(const TreeSetData& data, std::size_t taxa, int size,
-                                    std::size_t budget) {
-    const double needed = static_cast<double>(TopologyTable::estimated_bytes(data, taxa, size));
+[[noreturn]] void fail_table_memory(const TreeSetData& data, const std::vector<TaxonId>& ids,
+                                    int size, std::size_t budget) {
+    // What the refused table would need for its own taxa: the same cheap pass, with no limit.
+    const std::size_t taxa = ids.size();
+    const double needed = static_cast<double>(
+        TopologyTable(data, ids, size, std::numeric_limits<std::size_t>::max()).bytes_needed());
     const std::string message =
         "a table of " + std::string(size == 4 ? "quartets" : "quintets") + " over " +
         std::to_string(taxa) + " taxa and " + std::to_string(data.tree_count()) +
-        " trees may need up to " + std::to_string(static_cast<long long>(needed / 1048576.0)) +
+        " trees needs about " + std::to_string(static_cast<long long>(needed / 1048576.0)) +
         " MiB, but only " + std::to_string(static_cast<unsigned long long>(budget >> 20)) +
         " MiB are available";
     raise_error(PyExc_MemoryError, message.c_str());
 }
 
+TextForm text_form_named(std::string_view name) {
+    if (name == "csv") return TextForm::csv;
+    if (name == "json") return TextForm::json;
+    raise_error(PyExc_ValueError, "form must be csv or json");
+}
+
+// Appends the rows of `block` in `form`; the first block of a JSON list opens it differently.
+void append_rows(std::string& text, TextForm form, const TableBlock& block,
+                 std::span<const std::string> cells, bool first_block) {
+    if (form == TextForm::csv)
+        append_csv_rows(text, block, cells);
+    else
+        append_json_rows(text, block, cells, first_block);
+}
+
 PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return boundary_call([&] {
-        static const char* keywords[] = {"trees", "size", "taxa", "jobs", "rows_per_block",
-                                         nullptr};
+        static const char* keywords[] = {"trees",     "size",      "taxa",       "jobs",
+                                         "rows_per_block", "text_form", "taxon_cells", nullptr};
         PyObject* trees = nullptr;
         int size = 0;
         PyObject* taxa = nullptr;
         long long jobs = 1;
         Py_ssize_t rows_per_block = 0;
-        check_status(PyArg_ParseTupleAndKeywords(args, kwargs, "OiO|Ln:Table",
+        const char* text_form = nullptr;
+        PyObject* taxon_cells = nullptr;
+        check_status(PyArg_ParseTupleAndKeywords(args, kwargs, "OiO|LnzO:Table",
                                                  const_cast<char**>(keywords), &trees, &size,
-                                                 &taxa, &jobs, &rows_per_block) ? 0 : -1);
+                                                 &taxa, &jobs, &rows_per_block, &text_form,
+                                                 &taxon_cells)
+                         ? 0
+                         : -1);
         if (size != 4 && size != 5) raise_error(PyExc_ValueError, "size must be 4 or 5");
         if (rows_per_block < 0) raise_error(PyExc_ValueError, "rows_per_block must be 0 or more");
         auto state = std::make_unique<TableState>();
@@ -88,6 +125,13 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         state->taxa = strings_argument(taxa, "taxa");
         state->size = size;
         state->threads = threads_for(jobs);
+        if (text_form != nullptr) {
+            state->text_form = text_form_named(text_form);
+            if (taxon_cells == nullptr) raise_error(PyExc_TypeError, "text_form needs taxon_cells");
+            state->taxon_cells = strings_argument(taxon_cells, "taxon_cells");
+            if (state->taxon_cells.size() != state->taxa.size())
+                raise_error(PyExc_ValueError, "one cell per taxon of the table");
+        }
         std::vector<TaxonId> ids = taxon_ids_argument(state->data->taxon_set, state->taxa);
         std::vector<TaxonId> sorted = ids;
         std::sort(sorted.begin(), sorted.end());
@@ -97,10 +141,10 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             raise_error(PyExc_ValueError, "a table needs at least as many taxa as its size");
         const std::size_t budget = LoadContext{}.memory_budget();
         try {
-            state->table = std::make_unique<TopologyTable>(*state->data, std::move(ids), size, budget,
+            state->table = std::make_unique<TopologyTable>(*state->data, ids, size, budget,
                                                            static_cast<std::size_t>(rows_per_block));
         } catch (const std::bad_alloc&) {
-            fail_table_memory(*state->data, state->taxa.size(), size, budget);
+            fail_table_memory(*state->data, ids, size, budget);
         }
         PyRef object = checked(PyType_GenericAlloc(type, 0));
         reinterpret_cast<TableObject*>(object.get())->state = state.release();
@@ -174,20 +218,28 @@ PyRef block_columns(const TableBlock& block) {
 
 void start_counting(TableState& state) {
     const TopologyTable* table = state.table.get();
-    state.blocks = std::make_unique<OrderedBlocks<TableBlock>>(
+    const TextForm form = state.text_form;
+    const std::vector<std::string>* cells = &state.taxon_cells;
+    state.blocks = std::make_unique<OrderedBlocks<CountedBlock>>(
         table->block_count(), state.threads,
-        [table](std::size_t block, const InterruptCheck& interrupt) {
-            return table->count_block(block, interrupt);
+        [table, form, cells](std::size_t block, const InterruptCheck& interrupt) {
+            CountedBlock counted{table->count_block(block, interrupt), {}};
+            if (form != TextForm::none) {
+                append_rows(counted.text, form, counted.block, *cells, block == 0);
+                counted.block = TableBlock{counted.block.size, counted.block.first_row,
+                                           counted.block.rows, {}, {}, {}, {}};
+            }
+            return counted;
         });
 }
 
 // The next block in row order, waiting for it without the lock and looking at signals between
 // waits; nullopt at the end of the table.
-std::optional<TableBlock> next_counted_block(TableState& state) {
+std::optional<CountedBlock> next_counted_block(TableState& state) {
     if (!state.blocks) start_counting(state);
-    OrderedBlocks<TableBlock>& blocks = *state.blocks;
+    OrderedBlocks<CountedBlock>& blocks = *state.blocks;
     for (;;) {
-        std::optional<TableBlock> block;
+        std::optional<CountedBlock> block;
         {
             ReleasedLock released;
             block = blocks.next(signal_poll_period);
@@ -198,18 +250,119 @@ std::optional<TableBlock> next_counted_block(TableState& state) {
     }
 }
 
+// The next counted block; on Ctrl-C the threads stop before the exception goes up.
+std::optional<CountedBlock> next_or_stop(TableState& state) {
+    try {
+        return next_counted_block(state);
+    } catch (const PythonErrorSet&) {
+        state.blocks.reset();
+        throw;
+    }
+}
+
 PyObject* table_next_block(PyObject* self, PyObject*) {
     return boundary_call([&] {
         TableState& state = state_of(self);
-        std::optional<TableBlock> block;
-        try {
-            block = next_counted_block(state);
-        } catch (const PythonErrorSet&) {
-            state.blocks.reset();  // Ctrl-C: the threads stop before the exception goes up
-            throw;
+        if (state.text_form != TextForm::none)
+            raise_error(PyExc_ValueError, "a table made for text hands out text (next_text)");
+        const std::optional<CountedBlock> counted = next_or_stop(state);
+        if (!counted) return PyRef::borrow(Py_None);
+        return block_columns(counted->block);
+    });
+}
+
+PyObject* table_next_text(PyObject* self, PyObject*) {
+    return boundary_call([&] {
+        TableState& state = state_of(self);
+        if (state.text_form == TextForm::none)
+            raise_error(PyExc_ValueError, "the table was not made for text (text_form)");
+        const std::optional<CountedBlock> counted = next_or_stop(state);
+        if (!counted) return PyRef::borrow(Py_None);
+        const std::string& text = counted->text;
+        return checked(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    });
+}
+
+// The key of column `k` of a table of `size` taxa and `codes` codes, in the order of
+// block_columns: the taxa, the counts, holding, unresolved.
+std::string column_key(std::size_t k, std::size_t size, std::size_t codes) {
+    if (k < size) return numbered("t", k + 1);
+    if (k < size + codes) return numbered("count_", k - size);
+    return k == size + codes ? "holding" : "unresolved";
+}
+
+// Writes the rows of `block` into whole-table columns (int64, one pointer per column) at the
+// block's own rows.
+void write_into_columns(const TableBlock& block, std::span<std::int64_t* const> columns) {
+    const auto size = static_cast<std::size_t>(block.size);
+    const std::size_t codes = block.codes();
+    const std::size_t first = static_cast<std::size_t>(block.first_row);
+    for (std::size_t row = 0; row < block.rows; ++row) {
+        for (std::size_t slot = 0; slot < size; ++slot)
+            columns[slot][first + row] = block.taxa[row * size + slot];
+        for (std::size_t code = 0; code < codes; ++code)
+            columns[size + code][first + row] = static_cast<std::int64_t>(block.counts[row * codes + code]);
+        columns[size + codes][first + row] = static_cast<std::int64_t>(block.holding[row]);
+        columns[size + codes + 1][first + row] = static_cast<std::int64_t>(block.unresolved[row]);
+    }
+}
+
+[[noreturn]] void fail_columns_memory(std::uint64_t rows, double bytes, std::size_t budget) {
+    const std::string message =
+        "the columns of " + std::to_string(rows) + " rows need about " +
+        std::to_string(static_cast<long long>(bytes / 1048576.0)) + " MiB, but only " +
+        std::to_string(static_cast<unsigned long long>(budget >> 20)) +
+        " MiB are available: write the table out block by block instead";
+    raise_error(PyExc_MemoryError, message.c_str());
+}
+
+// The whole table as columns: the bytes objects are made at their final length first and the
+// counting threads write each block's rows straight into them, so that gathering the columns
+// scales with the counting and costs the interpreter nothing per block.
+PyObject* table_all_columns(PyObject* self, PyObject*) {
+    return boundary_call([&] {
+        TableState& state = state_of(self);
+        if (state.text_form != TextForm::none)
+            raise_error(PyExc_ValueError, "a table made for text hands out text (next_text)");
+        if (state.blocks) raise_error(PyExc_ValueError, "all_columns needs a table not yet read");
+        const std::size_t size = static_cast<std::size_t>(state.size);
+        const std::size_t codes = size == 4 ? 3 : 15;
+        const std::size_t count = size + codes + 2;
+        const std::uint64_t rows = state.table->row_count();
+        const double bytes = static_cast<double>(rows) * static_cast<double>(count) * 8.0;
+        const std::size_t budget = LoadContext{}.memory_budget();
+        if (bytes > static_cast<double>(budget) ||
+            rows > static_cast<std::uint64_t>(PY_SSIZE_T_MAX / 8))
+            fail_columns_memory(rows, bytes, budget);
+        std::vector<PyRef> objects;
+        std::vector<std::int64_t*> columns;
+        for (std::size_t k = 0; k < count; ++k) {
+            objects.push_back(checked(
+                PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rows * 8))));
+            char* buffer = PyBytes_AsString(objects.back().get());
+            if (buffer == nullptr) throw_python_error();
+            columns.push_back(reinterpret_cast<std::int64_t*>(buffer));
         }
-        if (!block) return PyRef::borrow(Py_None);
-        return block_columns(*block);
+        const TopologyTable* table = state.table.get();
+        const std::span<std::int64_t* const> targets(columns);
+        OrderedBlocks<std::size_t> writing(
+            table->block_count(), state.threads,
+            [table, targets](std::size_t block, const InterruptCheck& interrupt) {
+                write_into_columns(table->count_block(block, interrupt), targets);
+                return block;
+            });
+        for (;;) {
+            std::optional<std::size_t> done;
+            {
+                ReleasedLock released;
+                done = writing.next(signal_poll_period);
+            }
+            if (!done && writing.finished()) break;
+            if (!done) check_signals();  // Ctrl-C: `writing` stops its threads as it goes
+        }
+        PyRef result = checked(PyDict_New());
+        for (std::size_t k = 0; k < count; ++k) set_item(result, column_key(k, size, codes), objects[k]);
+        return result;
     });
 }
 
@@ -264,8 +417,7 @@ PyObject* table_format_block(PyObject* self, PyObject* args) {
         check_status(PyArg_ParseTuple(args, "OsOp:format_block", &columns, &form, &cells, &first)
                          ? 0
                          : -1);
-        const std::string kind = form;
-        if (kind != "csv" && kind != "json") raise_error(PyExc_ValueError, "form must be csv or json");
+        const std::string_view kind = form;
         const std::vector<std::string> taxon_cells = strings_argument(cells, "taxon_cells");
         if (taxon_cells.size() != state.taxa.size())
             raise_error(PyExc_ValueError, "one cell per taxon of the table");
@@ -273,10 +425,7 @@ PyObject* table_format_block(PyObject* self, PyObject* args) {
         for (const std::uint32_t taxon : block.taxa)
             if (taxon >= taxon_cells.size()) raise_error(PyExc_ValueError, "taxon index out of range");
         std::string text;
-        if (kind == "csv")
-            append_csv_rows(text, block, taxon_cells);
-        else
-            append_json_rows(text, block, taxon_cells, first != 0);
+        append_rows(text, text_form_named(kind), block, taxon_cells, first != 0);
         return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
                                             "surrogateescape"));
     });
@@ -292,6 +441,11 @@ PyMethodDef table_methods[] = {
     {"next_block", table_next_block, METH_NOARGS,
      "next_block($self)\n--\n\nThe next block of rows as a dict of int64 columns (bytes), or "
      "None at the end."},
+    {"next_text", table_next_text, METH_NOARGS,
+     "next_text($self)\n--\n\nThe next block of rows as UTF-8 text in the table's text_form, "
+     "or None at the end."},
+    {"all_columns", table_all_columns, METH_NOARGS,
+     "all_columns($self)\n--\n\nEvery remaining row as whole int64 columns (bytes)."},
     {"format_block", table_format_block, METH_VARARGS,
      "format_block($self, block, form, taxon_cells, first)\n--\n\nThe rows of `block` as CSV "
      "lines or JSON records."},
@@ -310,7 +464,8 @@ PyType_Slot table_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(table_dealloc)},
     {Py_tp_methods, table_methods},
     {Py_tp_getset, table_getset},
-    {Py_tp_doc, const_cast<char*>("Table(trees, size, taxa, jobs=1, rows_per_block=0)\n--\n\n"
+    {Py_tp_doc, const_cast<char*>("Table(trees, size, taxa, jobs=1, rows_per_block=0, "
+                                  "text_form=None, taxon_cells=None)\n--\n\n"
                                   "Every quartet or quintet of `taxa`, counted natively.")},
     {0, nullptr},
 };
