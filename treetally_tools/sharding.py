@@ -23,9 +23,10 @@ from typing import TYPE_CHECKING, Any, Iterable, Iterator, List, NamedTuple, Seq
 
 from . import _engine
 from ._extras import require
+from .check import check_lines
 from .codes import PAIRS, QUARTET_CODES, QUINTET_CODES
-from .errors import UnknownTaxonError
-from .sources import load_trees, open_binary
+from .errors import TreeFileError, UnknownTaxonError, UsageError
+from .sources import _is_compressed, binary_chunks, load_trees, open_binary
 from .tallies import TimeTable, TopologyTally
 
 if TYPE_CHECKING:
@@ -35,6 +36,13 @@ if TYPE_CHECKING:
 
 Quintet = Tuple[str, str, str, str, str]
 PAIR_COUNT = len(PAIRS)
+# The longest line a shard takes, far beyond any gene tree: a file of one endless line (not a
+# tree file, or its line breaks lost) stops here instead of taking all memory. And the size at
+# which a shard is cut before its number of lines, so that shards of large trees stay small.
+MAX_LINE_BYTES = 1 << 28
+SHARD_BYTES = 1 << 26
+# The kinds of problem of the line check for which the loader refuses a whole file.
+_UNREADABLE_KINDS = ("not UTF-8", "bad branch length")
 
 
 class ShardTally(NamedTuple):
@@ -80,20 +88,58 @@ def empty_tally(quintet: Quintet) -> ShardTally:
     )
 
 
-def shard_texts(path: "PathArgument", lines_per_shard: int) -> Iterator[bytes]:
-    """The file as consecutive blocks of `lines_per_shard` whole lines, bytes kept as they are
-    (a gzip, bzip2 or xz file decompressed)."""
+def _lines(chunks: Iterable[bytes], name: str) -> Iterator[bytes]:
+    """The lines of `chunks`, each with its line feed (the last perhaps without); a line longer
+    than MAX_LINE_BYTES is a TreeFileError naming `name` and the line."""
+    parts: List[bytes] = []
+    size = 0
+    number = 1
+    for chunk in chunks:
+        start = 0
+        while True:
+            end = chunk.find(b"\n", start)
+            piece = chunk[start:] if end < 0 else chunk[start : end + 1]
+            size += len(piece)
+            if size > MAX_LINE_BYTES:
+                raise TreeFileError(
+                    name, f"line {number} is longer than {MAX_LINE_BYTES >> 20} MiB: is this one tree per line?"
+                )
+            if piece:
+                parts.append(piece)
+            if end < 0:
+                break
+            yield b"".join(parts)
+            parts, size, number, start = [], 0, number + 1, end + 1
+    if parts:
+        yield b"".join(parts)
+
+
+def numbered_shards(path: "PathArgument", lines_per_shard: int) -> Iterator[Tuple[int, bytes]]:
+    """The file as consecutive blocks of whole lines, bytes kept as they are (a gzip, bzip2 or
+    xz file decompressed), each with the number of its first line: `lines_per_shard` lines a
+    block, fewer where that would pass SHARD_BYTES. Damaged data and a line longer than
+    MAX_LINE_BYTES are TreeFileErrors naming the file."""
     if lines_per_shard < 1:
-        raise ValueError("lines_per_shard must be at least 1")
+        raise UsageError("lines_per_shard must be at least 1")
+    name = str(path)
+    reader = open_binary(path)
     block: List[bytes] = []
-    with open_binary(path) as source:
-        for line in source:
-            block.append(line)
-            if len(block) == lines_per_shard:
-                yield b"".join(block)
-                block = []
+    size = 0
+    first = 1
+    for line in _lines(binary_chunks(reader, name, _is_compressed(reader)), name):
+        if block and (len(block) == lines_per_shard or size + len(line) > SHARD_BYTES):
+            yield first, b"".join(block)
+            first += len(block)
+            block, size = [], 0
+        block.append(line)
+        size += len(line)
     if block:
-        yield b"".join(block)
+        yield first, b"".join(block)
+
+
+def shard_texts(path: "PathArgument", lines_per_shard: int) -> Iterator[bytes]:
+    """The texts of numbered_shards: blocks of at most `lines_per_shard` whole lines."""
+    return (text for _, text in numbered_shards(path, lines_per_shard))
 
 
 def tally_tree_set(trees: "treetally.TreeSet", quintet: Quintet) -> ShardTally:
@@ -120,9 +166,27 @@ def tally_tree_set(trees: "treetally.TreeSet", quintet: Quintet) -> ShardTally:
     return tally
 
 
-def tally_shard_text(text: bytes, quintet: Quintet) -> ShardTally:
-    """Runs on a worker: builds the shard's TreeSet from its text and tallies it."""
-    return tally_tree_set(load_trees(io.BytesIO(text)), quintet)
+def tally_shard_text(text: bytes, quintet: Quintet, source: str = "a shard", first_line: int = 1) -> ShardTally:
+    """Runs on a worker: builds the shard's TreeSet from its text and tallies it. A shard that
+    cannot be read is a TreeFileError naming `source` (its file) and the line at fault, or the
+    shard's lines when no single line is to blame (its first line is `first_line` of the file)."""
+    try:
+        trees = load_trees(io.BytesIO(text))
+    except TreeFileError as error:
+        raise TreeFileError(_shard_place(text, source, first_line), error.reason) from None
+    return tally_tree_set(trees, quintet)
+
+
+def _shard_place(text: bytes, source: str, first_line: int) -> str:
+    """Where in its file a shard that cannot be read fails: the first line that the line check
+    finds unreadable, else the shard's range of lines."""
+    lines = text.split(b"\n")
+    if lines and not lines[-1]:
+        lines.pop()  # the empty rest after the last line feed
+    for problem in check_lines(lines):
+        if problem.kind in _UNREADABLE_KINDS:
+            return f"{source}, line {first_line + problem.line_number - 1}"
+    return f"{source}, lines {first_line}-{first_line + max(len(lines), 1) - 1}"
 
 
 def combine(tallies: Iterable[ShardTally], quintet: Quintet) -> ShardTally:
@@ -163,14 +227,16 @@ def sharded_tally(
     trees. Raises UnknownTaxonError for a name that no tree holds."""
     require("distributed", "sharded_tally")
     if len(names) != 5:
-        raise ValueError(f"sharded_tally takes 5 names, not {len(names)}")
+        raise UsageError(f"sharded_tally takes 5 names, not {len(names)}")
     quintet: Quintet = (names[0], names[1], names[2], names[3], names[4])
     files = [paths] if isinstance(paths, (str, os.PathLike)) else list(paths)
     futures = []
     for path in files:
-        for text in shard_texts(Path(path), lines_per_shard):
-            shard = client.scatter(text)
-            futures.append(client.submit(tally_shard_text, shard, quintet, pure=False))
+        for first_line, text in numbered_shards(Path(path), lines_per_shard):
+            # A key of its own: shards of equal text (equal trees) would otherwise share one,
+            # which the scheduler forgets as soon as the first of them is collected.
+            shard = client.scatter(text, hash=False)
+            futures.append(client.submit(tally_shard_text, shard, quintet, str(path), first_line, pure=False))
     total = combine(client.gather(futures), quintet)
     check_names_found(total, quintet)
     return total

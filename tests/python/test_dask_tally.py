@@ -7,12 +7,13 @@ from pathlib import Path
 import pytest
 
 import treetally
-from treetally_tools import UnknownTaxonError, quartet_tally, quintet_tally
+from treetally_tools import TreeFileError, UnknownTaxonError, quartet_tally, quintet_tally
 from treetally_tools import sharding as dask_tally
 
 REPO = Path(__file__).resolve().parents[2]
 EXAMPLE_FILE = REPO / "examples" / "data" / "apes-6taxa-1000genes.tre"
 QUINTET = ("Human", "Chimp", "Gorilla", "Orangutan", "Gibbon")
+QUINTET_OF_LETTERS = ("A", "B", "C", "D", "E")
 
 
 @pytest.fixture(scope="module")
@@ -103,3 +104,31 @@ def test_block_with_zero_lengths_stays_undivided():
     total = dask_tally.empty_tally(QUINTET)._replace(quintet_counts=[1] + [0] * 14)
     table = total.time_table()
     assert table[0] == 1.0 and table[15:25] == [0.0] * 10
+
+
+def test_shards_of_equal_text_are_each_counted(client, write_trees):
+    path = write_trees("((A:1,B:1):1,(C:1,D:2):1,E:1);\n" * 9)
+    assert_same_as_single(dask_tally.sharded_tally(client, path, QUINTET_OF_LETTERS, 3), path, QUINTET_OF_LETTERS)
+
+
+@pytest.mark.parametrize(
+    "bad_line, place",
+    [(b"((A:1,B:x),(C,D),E);\n", "trees.nwk, line 5"), (b"((A,\xff),(C,D),E);\n", "trees.nwk, line 5")],
+    ids=["bad branch length", "not UTF-8"],
+)
+def test_a_shard_that_cannot_be_read_names_its_file_and_line(client, write_trees, bad_line, place):
+    good = b"((A:1,B:1):1,(C:1,D:1):1,E:1);\n"
+    path = write_trees(good * 4 + bad_line + good * 4)
+    with pytest.raises(TreeFileError, match=f"cannot read .*{place}: "):
+        dask_tally.sharded_tally(client, path, QUINTET_OF_LETTERS, lines_per_shard=3)
+
+
+def test_shards_are_cut_by_size_and_an_endless_line_is_refused(tmp_path, monkeypatch):
+    monkeypatch.setattr(dask_tally, "SHARD_BYTES", 10)
+    monkeypatch.setattr(dask_tally, "MAX_LINE_BYTES", 1 << 20)
+    path = tmp_path / "trees.nwk"
+    path.write_bytes(b"a;\nbbbb;\ncc;\n")
+    assert list(dask_tally.numbered_shards(path, 10)) == [(1, b"a;\nbbbb;\n"), (3, b"cc;\n")]
+    (tmp_path / "endless.gz").write_bytes(gzip.compress(b"((" * (1 << 20)))
+    with pytest.raises(TreeFileError, match=r"endless.gz: line 1 is longer than 1 MiB"):
+        list(dask_tally.shard_texts(tmp_path / "endless.gz", 10))
