@@ -25,13 +25,27 @@ from .coalescent import (
     minor_equal_test,
     star_test,
 )
-from .errors import MissingExtraError, RepeatedTaxonWarning, TreeFileError, UnknownTaxonError
+from .errors import MissingExtraError, OutputError, RepeatedTaxonWarning, TreeFileError, UnknownTaxonError, UsageError
 from .names import check_names
 from .sources import load_trees
 from .tables import TableRow, TopologyTable, flat_columns, quartet_table, quintet_table
 from .tallies import TimeBlock, TimeTable, TopologyTally, quartet_tally, quintet_tally, tally, time_table
 
-__version__ = "0.1.0"
+
+def __getattr__(name: str) -> str:
+    """`__version__`: the installed distribution's version, read from its metadata when first
+    asked for (the version is written once, in pyproject.toml)."""
+    if name != "__version__":
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    from importlib import metadata  # not at import: it takes as long to import as the package
+
+    try:
+        version = metadata.version("treetally")
+    except metadata.PackageNotFoundError:  # run from a source tree that was never installed
+        version = "unknown"
+    globals()["__version__"] = version
+    return version
+
 
 __all__ = [
     "PAIRS",
@@ -39,6 +53,7 @@ __all__ = [
     "QUINTET_SHAPES",
     "ChiSquare",
     "MissingExtraError",
+    "OutputError",
     "RepeatedTaxonWarning",
     "SpeciesQuartet",
     "TableRow",
@@ -48,6 +63,7 @@ __all__ = [
     "TopologyTally",
     "TreeFileError",
     "UnknownTaxonError",
+    "UsageError",
     "check_names",
     "chi2_sf",
     "compare_with_species_tree",

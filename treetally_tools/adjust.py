@@ -14,6 +14,8 @@ from __future__ import annotations
 import math
 from typing import Iterable, List
 
+from .errors import UsageError
+
 METHODS = ("holm", "bh")
 # How each method is named in words (plot titles, reports).
 ADJUSTMENT_NAMES = {"holm": "Holm", "bh": "Benjamini-Hochberg"}
@@ -28,11 +30,11 @@ def adjust_p_values(p_values: Iterable[float], method: str) -> List[float]:
     p-values get the same adjusted value). Raises ValueError for an unknown method or a p-value
     outside [0, 1]."""
     if method not in METHODS:
-        raise ValueError(f"p-values are adjusted by {' or '.join(repr(m) for m in METHODS)}, not {method!r}")
+        raise UsageError(f"p-values are adjusted by {' or '.join(repr(m) for m in METHODS)}, not {method!r}")
     values = [float(p) for p in p_values]
     for p in values:
         if not (0.0 <= p <= 1.0 or math.isnan(p)):
-            raise ValueError(f"a p-value lies between 0 and 1; {p!r} does not")
+            raise UsageError(f"a p-value lies between 0 and 1; {p!r} does not")
     ranked = sorted((k for k, p in enumerate(values) if p == p), key=values.__getitem__)  # NaN != NaN
     adjusted = values[:]  # the NaN stay where they are
     m = len(ranked)

@@ -1,23 +1,35 @@
 # The `treetally` command: each subcommand loads one tree file (a path, a compressed file or
 # standard input), asks the module, and prints a labelled result as text, CSV or JSON. Every
-# failure ends as one line on standard error and an exit status: 2 for a usage error (an
-# unknown taxon among them), 1 for input that cannot be read.
+# failure ends as one line on standard error and an exit status (README, "The command"): 1 for
+# input that cannot be read, 2 for a usage error, 3 for lack of memory, 4 for output that
+# cannot be written; Ctrl-C, SIGTERM, SIGHUP and a closed pipe end the process by their signal
+# once the work has unwound; a fault of the package itself shows its traceback and exits 70.
 """treetally: quartet and quintet topologies of gene-tree files, from the command line."""
 
 from __future__ import annotations
 
 import argparse
+import contextlib
+import errno
+import os
+import signal
 import sys
+import threading
+import traceback
 import warnings
 from pathlib import Path
-from typing import IO, TYPE_CHECKING, Any, Callable, List, NoReturn, Optional, Sequence, TextIO, Type, Union
+from types import FrameType
+from typing import (
+    IO, TYPE_CHECKING, Any, Callable, Iterator, List, NoReturn, Optional, Sequence, TextIO, Type, Union, cast,
+)  # fmt: skip
 
-from . import __version__, _engine
+from . import _engine
 from ._extras import require
 from .coalescent import compare_with_species_tree
-from .errors import MissingExtraError, TreeFileError, UnknownTaxonError
-from .output import FORMATS, aligned_line, p_value_text, text_value, write_json, write_records
+from .errors import MissingExtraError, OutputError, TreeFileError, UsageError
+from .output import FORMATS, aligned_line, p_value_text, printable, text_value, write_json, write_records
 from .plots import FORMATS as PLOT_FORMATS
+from .plots import MAX_DPI
 from .plots import plot_quartet_concordance, plot_quintet_frequencies, plot_time_table
 from .sources import describe, load_trees
 from .tables import TableRow, TopologyTable, flat_columns
@@ -27,12 +39,15 @@ if TYPE_CHECKING:
     import treetally
 
 PROGRAM = "treetally"
-USAGE_ERROR = 2
+# Exit statuses, as the README's command section lists them.
 READ_ERROR = 1
-
-
-class UsageError(Exception):
-    """Arguments that cannot be acted on; exit status 2."""
+USAGE_ERROR = 2
+MEMORY_ERROR = 3
+WRITE_ERROR = 4
+INTERNAL_ERROR = 70  # EX_SOFTWARE of sysexits.h: a fault of treetally, not of its input
+# Signals that end the command the way they end any program, once its work has unwound, so that
+# the shell reports 128 + the signal's number: 129 SIGHUP, 130 Ctrl-C, 141 SIGPIPE, 143 SIGTERM.
+_ENDING_SIGNALS = (signal.SIGHUP, signal.SIGINT, signal.SIGPIPE, signal.SIGTERM)
 
 
 class _Parser(argparse.ArgumentParser):
@@ -40,6 +55,11 @@ class _Parser(argparse.ArgumentParser):
 
     def error(self, message: str) -> NoReturn:
         self.exit(USAGE_ERROR, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+    def print_help(self, file: Optional[IO[str]] = None) -> None:
+        # Written here: argparse of newer Pythons drops a failed write, and --help to a full
+        # disk would succeed.
+        (file or sys.stdout).write(self.format_help())
 
 
 def _plot_path(text: str) -> Path:
@@ -59,6 +79,27 @@ def _positive(text: str) -> int:
     return value
 
 
+def _dpi(text: str) -> int:
+    """A resolution from 1 to MAX_DPI: a finer one would take gigabytes to draw."""
+    value = _positive(text)
+    if not 1 <= value <= MAX_DPI:
+        raise argparse.ArgumentTypeError(f"{text!r} is not between 1 and {MAX_DPI}")
+    return value
+
+
+class _Version(argparse.Action):
+    """--version: the installed version, read from the package metadata only when asked for."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS, **_: Any) -> None:
+        super().__init__(option_strings, dest, default=argparse.SUPPRESS, nargs=0, help="show the version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, *_: Any) -> NoReturn:
+        from . import __version__
+
+        sys.stdout.write(f"{parser.prog} {__version__}\n")
+        parser.exit()
+
+
 def _file_and_format(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "file", metavar="FILE", help="one Newick tree per line; gzip, bzip2 or xz; - for standard input"
@@ -68,7 +109,9 @@ def _file_and_format(parser: argparse.ArgumentParser) -> None:
 
 def _plot_options(parser: argparse.ArgumentParser, what: str) -> None:
     parser.add_argument("--plot", type=_plot_path, metavar="PATH", help=f"also draw {what} (.png, .pdf or .svg)")
-    parser.add_argument("--dpi", type=_positive, default=200, help="resolution of a PNG plot (default: 200)")
+    parser.add_argument(
+        "--dpi", type=_dpi, default=200, help=f"resolution of a PNG plot, 1 to {MAX_DPI} (default: 200)"
+    )
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -77,7 +120,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Quartet and quintet topology tallies of gene-tree files (one Newick tree per line).",
         epilog="Codes are relative to the order of the names given: slot k is the k-th name.",
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    parser.add_argument("--version", action=_Version)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
 
@@ -173,7 +216,7 @@ def _table_text_writer(table: TopologyTable, out: TextIO) -> Callable[[TableRow]
     """Writes rows as aligned text; the widths follow from the taxa and the number of trees,
     so that rows are written as they come."""
     columns = flat_columns(table.size)
-    name_width = max(len(taxon) for taxon in table.taxa)
+    name_width = max(len(printable(taxon)) for taxon in table.taxa)  # as aligned_line shows them
     count_width = len(str(len(table.trees)))
     widths = [max(len(column), name_width if column.startswith("taxon") else count_width) for column in columns]
     widths = [max(width, 5) if column.startswith("concordance") else width for width, column in zip(widths, columns)]
@@ -237,45 +280,195 @@ def _warn_on_one_line(
     message: Union[Warning, str], category: Type[Warning], filename: str, lineno: int,
     file: Optional[IO[str]] = None, line: Optional[str] = None,
 ) -> None:  # fmt: skip
-    sys.stderr.write(f"{PROGRAM}: warning: {message}\n")
+    _report(f"{PROGRAM}: warning: {message}")
+
+
+def _report(line: str) -> None:
+    """Writes `line` to standard error, control characters escaped; a standard error that is
+    closed or gone (a terminal hung up) takes nothing, which must not end the command."""
+    with contextlib.suppress(AttributeError, OSError, ValueError):
+        sys.stderr.write(printable(line) + "\n")
+        sys.stderr.flush()
 
 
 def _fail(status: int, message: str) -> int:
-    sys.stderr.write(f"{PROGRAM}: error: {message}\n")
+    _report(f"{PROGRAM}: error: {message}")
     return status
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
-    """Runs the command line `argv` (default: sys.argv[1:]); returns the exit status."""
-    arguments = build_parser().parse_args(argv)
-    warnings.showwarning = _warn_on_one_line
+class _Stopped(BaseException):
+    """SIGTERM or SIGHUP arrived: raised in the main thread, like KeyboardInterrupt for Ctrl-C,
+    so that the work unwinds (a table's threads stop, a feeder's pipe closes, a plot cut short is
+    removed) before the process ends by the signal."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _stop(signum: int, frame: Optional[FrameType]) -> NoReturn:
+    signal.signal(signum, signal.SIG_DFL)  # a second one ends the process at once
+    if signum == signal.SIGINT:
+        raise KeyboardInterrupt
+    raise _Stopped(signum)
+
+
+@contextlib.contextmanager
+def _signals_unwind() -> Iterator[None]:
+    """For the block, Ctrl-C, SIGTERM and SIGHUP raise in the main thread (a second one ends
+    the process at once); a signal ignored when the command started (under nohup, say) stays
+    ignored. The handlers before are back afterwards."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = {}
+    for signum in (signal.SIGHUP, signal.SIGINT, signal.SIGTERM):
+        handler = signal.getsignal(signum)
+        if handler in (signal.SIG_IGN, None):
+            continue
+        previous[signum] = handler
+        signal.signal(signum, _stop)
     try:
-        arguments.run(arguments, sys.stdout)
-        sys.stdout.flush()
-    except (UsageError, UnknownTaxonError) as error:
-        return _fail(USAGE_ERROR, str(error))
-    except ValueError as error:
-        return _fail(USAGE_ERROR, str(error))
-    except (TreeFileError, MissingExtraError) as error:
-        return _fail(READ_ERROR, str(error))
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+
+
+class _Output:
+    """Standard output as the subcommands write to it: a write that fails (a closed or full
+    output, an I/O error) is an OutputError naming it; a reader that went away stays a
+    BrokenPipeError, which ends the command as SIGPIPE ends other programs."""
+
+    def __init__(self, stream: TextIO) -> None:
+        self._stream = stream
+
+    def write(self, text: str) -> int:
+        try:
+            return self._stream.write(text)
+        except BrokenPipeError:
+            raise
+        except OSError as error:
+            raise OutputError("standard output", error.strerror or str(error)) from None
+
+    def flush(self) -> None:
+        try:
+            self._stream.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as error:
+            raise OutputError("standard output", error.strerror or str(error)) from None
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._stream, name)
+
+
+def _out_of_memory(error: BaseException) -> bool:
+    """Whether `error` says the process ran out of memory (or of room for a thread's stack,
+    which is memory too under a limit on address space)."""
+    if isinstance(error, MemoryError):
+        return True
+    if isinstance(error, OSError):
+        return error.errno == errno.ENOMEM
+    return isinstance(error, RuntimeError) and str(error) == "can't start new thread"
+
+
+def _memory_message(error: BaseException, command: Optional[str], source: Optional[str]) -> str:
+    """What ran out of memory: the error's own words where it names it (a load, a table, a
+    plot), else the subcommand and its file."""
+    said = str(error) if isinstance(error, MemoryError) else ""
+    if said and said != "std::bad_alloc":
+        return said
+    what = f"{PROGRAM} {command}" if command else PROGRAM
+    return f"not enough memory for {what}" + (f" on {source}" if source else "")
+
+
+def _parsed(argv: Optional[Sequence[str]]) -> argparse.Namespace:
+    """The arguments; --help or --version that cannot be written is an OutputError."""
+    try:
+        return build_parser().parse_args(argv)
     except BrokenPipeError:
-        # The reader of the output went away (e.g. `| head`): stop quietly.
-        _silence_stdout()
-        return READ_ERROR
+        raise
     except OSError as error:
-        return _fail(READ_ERROR, f"{getattr(error, 'filename', None) or 'output'}: {error.strerror or error}")
-    except KeyboardInterrupt:
-        return _fail(130, "interrupted")
-    return 0
+        raise OutputError("standard output", error.strerror or str(error)) from None
 
 
-def _silence_stdout() -> None:
-    import os
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Runs the command line `argv` (default: sys.argv[1:]); returns the exit status: 0, or one
+    of the statuses above, or 128 + N when signal N ended the work (entry_point then ends the
+    process by that signal). Warnings are written as one line each while it runs; the
+    warnings machinery and the signal handlers are as they were afterwards."""
+    if sys.stderr is None:  # standard error closed: reports go nowhere, the status still tells
+        sys.stderr = open(os.devnull, "w")
+    if sys.stdout is None:
+        return _fail(WRITE_ERROR, "cannot write standard output: it is closed")
+    command: Optional[str] = None
+    source: Optional[str] = None
+    with _signals_unwind(), warnings.catch_warnings():
+        warnings.showwarning = _warn_on_one_line
+        try:
+            arguments = _parsed(argv)
+            command = arguments.command
+            source = describe(arguments.file) if isinstance(getattr(arguments, "file", None), str) else None
+            out = _Output(sys.stdout)
+            # A run_* function returns an exit status only when it reports through it (check).
+            status: Optional[int] = arguments.run(arguments, cast(TextIO, out))
+            out.flush()
+        except KeyboardInterrupt:
+            return _fail(128 + signal.SIGINT, "interrupted")
+        except _Stopped as stop:
+            return 128 + stop.signum
+        except BrokenPipeError:  # the reader of the output went away (`| head`)
+            return 128 + signal.SIGPIPE
+        except (UsageError, MissingExtraError) as error:  # UnknownTaxonError is a UsageError
+            return _fail(USAGE_ERROR, str(error))
+        except TreeFileError as error:
+            return _fail(READ_ERROR, str(error))
+        except OutputError as error:
+            return _fail(WRITE_ERROR, str(error))
+        except (SystemExit, GeneratorExit):
+            raise
+        except BaseException as error:  # noqa: B902 - the module's PanicException is a BaseException
+            if _out_of_memory(error):
+                return _fail(MEMORY_ERROR, _memory_message(error, command, source))
+            with contextlib.suppress(AttributeError, OSError, ValueError):
+                traceback.print_exc()
+            return _fail(INTERNAL_ERROR, f"internal error ({type(error).__name__}), a fault of {PROGRAM}: please "
+                                         "report it with the traceback above and the command line")  # fmt: skip
+    return status or 0
 
-    null = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(null, sys.stdout.fileno())
-    os.close(null)
+
+def _end_by_signal(signum: int) -> NoReturn:
+    """Ends the process by `signum` with its default action, as it ends programs that do not
+    catch it, so that the shell reports 128 + signum (and stops a script's loop on Ctrl-C)."""
+    with contextlib.suppress(AttributeError, OSError, ValueError):
+        sys.stderr.flush()
+    signal.signal(signum, signal.SIG_DFL)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, [signum])
+    signal.raise_signal(signum)
+    os._exit(128 + signum)  # not reached: the default action of these signals ends the process
 
 
 def entry_point() -> NoReturn:
-    sys.exit(main())
+    """The `treetally` command: main(), then the end its status calls for. After a failure the
+    process ends at once (os._exit, after flushing): a feeder thread may still wait on a silent
+    pipe, and the interpreter's shutdown must not wait for it or trip over it."""
+    try:
+        status = main()
+    except SystemExit as leaving:  # argparse: --help, --version, a usage error
+        code = leaving.code
+        status = code if isinstance(code, int) else (0 if code is None else USAGE_ERROR)
+    if status > 128 and status - 128 in _ENDING_SIGNALS:
+        _end_by_signal(status - 128)
+    try:
+        if sys.stdout is not None:
+            sys.stdout.flush()
+    except BrokenPipeError:
+        _end_by_signal(signal.SIGPIPE)
+    except OSError as error:  # what --help or --version wrote cannot be written
+        status = status or _fail(WRITE_ERROR, f"cannot write standard output: {error.strerror or error}")
+    if status == 0:
+        sys.exit(0)
+    with contextlib.suppress(AttributeError, OSError, ValueError):
+        sys.stderr.flush()
+    os._exit(status)

@@ -14,6 +14,7 @@ import math
 from typing import TYPE_CHECKING, List, NamedTuple, Optional, Sequence, Tuple
 
 from .codes import PAIRS, QUARTET_SPLITS, quartet_topology
+from .errors import UsageError
 from .names import check_names
 from .sources import load_trees
 
@@ -39,7 +40,7 @@ def chi2_sf(x: float, df: int) -> float:
         return math.erfc(math.sqrt(x / 2.0)) if x > 0 else 1.0
     if df == 2:
         return math.exp(-x / 2.0) if x > 0 else 1.0
-    raise ValueError(f"closed forms exist here for 1 and 2 degrees of freedom, not {df}")
+    raise UsageError(f"closed forms exist here for 1 and 2 degrees of freedom, not {df}")
 
 
 def _minor_equal(counts: Sequence[int]) -> Tuple[float, float]:

@@ -11,6 +11,8 @@ from __future__ import annotations
 
 from typing import List, Sequence, Tuple
 
+from .errors import UsageError
+
 # Quartet code -> its split {a,b} | {c,d}, as slots of `names`.
 QUARTET_SPLITS: Tuple[Tuple[Tuple[int, int], Tuple[int, int]], ...] = (
     ((0, 1), (2, 3)),
@@ -54,7 +56,7 @@ def code_count(size: int) -> int:
         return QUARTET_CODES
     if size == 5:
         return QUINTET_CODES
-    raise ValueError(f"topologies are tallied for 4 or 5 taxa, not {size}")
+    raise UsageError(f"topologies are tallied for 4 or 5 taxa, not {size}")
 
 
 def quartet_topology(names: Sequence[str], code: int) -> str:

@@ -22,6 +22,8 @@ from __future__ import annotations
 import csv
 from typing import IO, Callable, Dict, List, Mapping, Sequence, Tuple
 
+from .errors import UsageError
+
 PHYLONETWORKS_COLUMNS = ("t1", "t2", "t3", "t4", "CF12_34", "CF13_24", "CF14_23", "ngenes")
 MSCQUARTETS_COUNTS = ("12|34", "13|24", "14|23", "1234")
 
@@ -33,7 +35,7 @@ def _csv_line(stream: IO[str]) -> Callable[[Sequence[object]], object]:
 def _equal_lengths(columns: Mapping[str, Sequence[int]], names: Sequence[str]) -> int:
     rows = len(columns[names[0]])
     if any(len(columns[name]) != rows for name in names):
-        raise ValueError("the columns of a table have equal lengths")
+        raise UsageError("the columns of a table have equal lengths")
     return rows
 
 
@@ -109,5 +111,5 @@ WRITERS: Dict[str, Callable[[Sequence[str], Mapping[str, Sequence[int]], IO[str]
 def write_export(form: str, taxa: Sequence[str], columns: Mapping[str, Sequence[int]], stream: IO[str]) -> int:
     """Writes the table in `form` ("phylonetworks" or "mscquartets"); returns the rows written."""
     if form not in WRITERS:
-        raise ValueError(f"a quartet table is exported as {' or '.join(WRITERS)}, not {form!r}")
+        raise UsageError(f"a quartet table is exported as {' or '.join(WRITERS)}, not {form!r}")
     return WRITERS[form](taxa, columns, stream)

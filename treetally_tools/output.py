@@ -4,14 +4,42 @@
 
 from __future__ import annotations
 
-import csv
-import io
 import itertools
 import json
 import math
 from typing import IO, Any, Iterable, List, Sequence
 
 FORMATS = ("text", "csv", "json")
+# What makes a CSV cell quoted: the separator, the quote, the line ends, and NUL (which the csv
+# module of one Python quotes, of another writes bare, of a third refuses).
+_CSV_SPECIAL = ',"\r\n\0'
+
+
+def printable(text: str) -> str:
+    """`text` as a terminal shows it safely: every character that is not printable (control
+    characters such as ESC or CR, format characters such as a right-to-left override, tabs and
+    line breaks) written as its Python escape, \\x1b, \\r, \\u202e; the rest unchanged."""
+    if text.isprintable():
+        return text
+    return "".join(char if char.isprintable() else char.encode("unicode_escape").decode("ascii") for char in text)
+
+
+def csv_cell(text: str) -> str:
+    """`text` as one CSV cell: quoted, with its quotes doubled, when it holds a comma, a quote,
+    a carriage return, a line feed or NUL, so that every reader gives the text back."""
+    if any(special in text for special in _CSV_SPECIAL):
+        return '"' + text.replace('"', '""') + '"'
+    return text
+
+
+def _csv_text(value: Any) -> str:
+    """A value as a CSV cell: text quoted as needed, floats in full precision (repr), NaN and
+    None empty."""
+    if isinstance(value, str):
+        return csv_cell(value)
+    if value is None or value != value:  # NaN != NaN
+        return ""
+    return str(value)
 
 
 def text_value(value: Any, digits: int = 3) -> str:
@@ -28,12 +56,14 @@ def p_value_text(value: float) -> str:
 
 def aligned(rows: Sequence[Sequence[str]]) -> str:
     """Rows of cells as text, each column padded to its widest cell."""
+    rows = [[printable(cell) for cell in row] for row in rows]
     widths = [max(len(row[k]) for row in rows) for k in range(len(rows[0]))]
     return "\n".join(aligned_line(row, widths) for row in rows)
 
 
 def aligned_line(cells: Sequence[str], widths: Sequence[int]) -> str:
-    return "  ".join(cell.ljust(width) for cell, width in zip(cells, widths)).rstrip()
+    """Cells padded to `widths` (control characters escaped, see printable)."""
+    return "  ".join(printable(cell).ljust(width) for cell, width in zip(cells, widths)).rstrip()
 
 
 def json_ready(value: Any) -> Any:
@@ -64,20 +94,13 @@ def write_json(stream: IO[str], value: Any) -> None:
 
 
 def write_csv(stream: IO[str], columns: Sequence[str], rows: Iterable[Sequence[Any]]) -> None:
-    """A header of `columns`, then each row, each line ended by a line feed.
-
-    A cell holding a comma, a quote, a carriage return or a line feed is quoted. The csv module
-    quotes only the characters of its line terminator, so a name holding a lone carriage return
-    would end its line for a reader when the terminator is a line feed: the rows are written
-    with CRLF, which quotes both, and the line ends are then made line feeds."""
-    line = io.StringIO()
-    writer = csv.writer(line, lineterminator="\r\n")
+    """A header of `columns`, then each row, each line ended by a line feed; a cell is quoted
+    as csv_cell says (a name holding a carriage return among them), floats in full precision,
+    NaN as an empty cell. Written here rather than by the csv module, whose quoting differs
+    from one Python to the next."""
     for row in itertools.chain([columns], rows):
-        # The csv module writes floats in full precision (repr); a NaN becomes an empty cell.
-        writer.writerow(["" if value != value else value for value in row])
-        stream.write(line.getvalue()[:-2] + "\n")
-        line.seek(0)
-        line.truncate()
+        cells = [_csv_text(value) for value in row]
+        stream.write(('""' if cells == [""] else ",".join(cells)) + "\n")
 
 
 def write_records(stream: IO[str], form: str, columns: Sequence[str], records: Sequence[Any], digits: int = 3) -> None:

@@ -5,6 +5,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import math
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Iterable, List, Mapping, Optional, Sequence, Tuple, Union, cast
@@ -12,6 +13,7 @@ from typing import TYPE_CHECKING, Any, Iterable, List, Mapping, Optional, Sequen
 from ._extras import require
 from .adjust import ADJUSTMENT_NAMES, adjust_p_values
 from .coalescent import SpeciesQuartet, quartet_test_values
+from .errors import OutputError, UsageError
 
 if TYPE_CHECKING:
     import os
@@ -21,6 +23,11 @@ if TYPE_CHECKING:
     PathArgument = Union[str, "os.PathLike[str]"]
 
 DEFAULT_DPI = 200
+# The finest resolution a plot is drawn at (what print asks for at most), and the most pixels
+# of a raster (half a gigabyte as RGBA): a figure past either is refused before it is drawn,
+# instead of failing for memory, or taking all of it, half-way through.
+MAX_DPI = 1200
+MAX_PIXELS = 1 << 27
 FORMATS = (".png", ".pdf", ".svg")
 
 
@@ -36,12 +43,37 @@ def _numpy() -> Any:
     return require("numpy", "plotting")
 
 
+def check_dpi(dpi: float) -> None:
+    """Raises UsageError unless `dpi` is a number above 0 and at most MAX_DPI."""
+    if isinstance(dpi, bool) or not isinstance(dpi, (int, float)) or not 0 < dpi <= MAX_DPI:
+        raise UsageError(f"a plot is drawn at above 0 and at most {MAX_DPI} dpi, not {dpi!r}")
+
+
 def save(figure: Any, path: "PathArgument", dpi: int = DEFAULT_DPI) -> Path:
-    """Writes `figure` to `path` in the format its suffix names (.png, .pdf or .svg)."""
+    """Writes `figure` to `path` in the format its suffix names (.png, .pdf or .svg).
+
+    Raises UsageError for another suffix, a `dpi` out of range (check_dpi) or a raster of more
+    than MAX_PIXELS; OutputError when the file cannot be written; MemoryError naming the plot
+    when drawing it runs out of memory."""
     target = Path(path)
     if target.suffix.lower() not in FORMATS:
-        raise ValueError(f"plots are written as {', '.join(FORMATS)}; {target.name!r} has another suffix")
-    figure.savefig(target, dpi=dpi)
+        raise UsageError(f"plots are written as {', '.join(FORMATS)}; {target.name!r} has another suffix")
+    check_dpi(dpi)
+    width, height = (round(inches * dpi) for inches in figure.get_size_inches())
+    if width * height > MAX_PIXELS:
+        raise UsageError(f"a plot of {width} x {height} pixels at {dpi} dpi is too large: give a lower dpi")
+    existed = target.exists()
+    try:
+        figure.savefig(target, dpi=dpi)
+    except BaseException as error:
+        if not existed:  # a plot cut short (or interrupted) leaves no partial file behind
+            with contextlib.suppress(OSError):
+                target.unlink()
+        if isinstance(error, MemoryError):
+            raise MemoryError(f"not enough memory to draw {target} ({width} x {height} pixels at {dpi} dpi)") from None
+        if isinstance(error, OSError):
+            raise OutputError(str(target), error.strerror or str(error)) from None
+        raise
     return target
 
 
@@ -79,9 +111,9 @@ def plot_quartet_concordance(
     numpy = _numpy()
     shown = [q for q in quartets if q.resolved > 0 and not math.isnan(q.internal_length)]
     if not shown:
-        raise ValueError("no species-tree quartet is resolved in any gene tree: nothing to plot")
+        raise UsageError("no species-tree quartet is resolved in any gene tree: nothing to plot")
     if not x_max > 0:
-        raise ValueError(f"x_max is a length above 0, not {x_max}")
+        raise UsageError(f"x_max is a length above 0, not {x_max}")
     length = numpy.array([q.internal_length for q in shown], dtype=float)
     clipped = length > x_max
     x = numpy.clip(length, 0.0, x_max)
@@ -154,7 +186,7 @@ def plot_quintet_frequencies(
     """Bars of the fifteen quintet topologies' shares of the resolved trees, with their counts;
     the code `highlight` (e.g. the species tree's, described by `highlight_label`) in blue."""
     if len(tally.names) != 5:
-        raise ValueError("plot_quintet_frequencies takes a quintet tally")
+        raise UsageError("plot_quintet_frequencies takes a quintet tally")
     fractions = [0.0 if math.isnan(share) else share for share in tally.fractions]
     labels = [f"{code}: {topology}" for code, topology in enumerate(tally.topologies)]
     colours = ["tab:blue" if code == highlight else "tab:grey" for code in range(len(fractions))]
@@ -184,7 +216,7 @@ def plot_time_table(
     topology that occurred, labelled with its share of the classified trees."""
     blocks = [block for block in table.blocks if block.share > 0]
     if not blocks:
-        raise ValueError("no tree holds the five taxa with a resolved quintet: nothing to plot")
+        raise UsageError("no tree holds the five taxa with a resolved quintet: nothing to plot")
     figure = _figure(9, 1.6 + 0.38 * len(blocks))
     axes = figure.add_subplot()
     image = axes.imshow([list(block.relative_lengths) for block in blocks], aspect="auto", cmap="viridis")
@@ -213,7 +245,7 @@ def _simplex_counts(quartets: Union[Iterable[Any], Mapping[str, Sequence[int]]])
     found: List[Tuple[int, int, int]] = []
     for row in cast(Iterable[Any], quartets):
         if len(row.counts) != 3:
-            raise ValueError("the simplex shows quartets, whose counts are three")
+            raise UsageError("the simplex shows quartets, whose counts are three")
         found.append((int(row.counts[0]), int(row.counts[1]), int(row.counts[2])))
     return found
 
@@ -243,7 +275,7 @@ def plot_quartet_simplex(
     numpy = _numpy()
     counts = [row for row in _simplex_counts(quartets) if sum(row) > 0]
     if not counts:
-        raise ValueError("no quartet is resolved in any gene tree: nothing to plot")
+        raise UsageError("no quartet is resolved in any gene tree: nothing to plot")
     tests = [quartet_test_values(row) for row in counts]
     minor_p, star_p = [values[1] for values in tests], [values[3] for values in tests]
     if adjust is not None:

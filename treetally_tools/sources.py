@@ -1,7 +1,7 @@
 # Where trees come from: a path to plain or compressed text, a binary or text stream (standard
-# input among them) or a list of Newick strings. A plain file is read in place by the module;
-# everything else is decompressed or encoded by a thread of this process into a pipe that the
-# engine loads from, so that nothing is ever copied to disk.
+# input among them) or a list of Newick strings. The engine loads them all, writing nothing to
+# standard error: a plain file in place, everything else decompressed or encoded by a thread of
+# this process into a pipe that the engine reads, so that nothing is ever copied to disk.
 """Open gene trees from files, compressed files, streams or Newick strings."""
 
 from __future__ import annotations
@@ -25,7 +25,7 @@ from typing import (
 import treetally
 
 from . import _engine
-from .errors import TreeFileError, is_panic
+from .errors import TreeFileError, UsageError, is_panic
 
 if TYPE_CHECKING:
     TreeSource = Union[str, "os.PathLike[str]", IO[bytes], IO[str], Iterable[str]]
@@ -141,7 +141,7 @@ def open_binary(path: Union[str, "os.PathLike[str]"]) -> IO[bytes]:
 
 
 def _is_plain_file(path: Path, name: str) -> bool:
-    """Whether `path` is a regular file of uncompressed text, which the module can read in
+    """Whether `path` is a regular file of uncompressed text, which the engine can read in
     place (a pipe or device cannot be read twice, so it is never read in place)."""
     try:
         if not stat.S_ISREG(path.stat().st_mode):
@@ -204,7 +204,7 @@ def _newick_chunks(newicks: Iterable[Any]) -> Iterator[bytes]:
         line = newick[:-1] if newick.endswith("\n") else newick
         line = line[:-1] if line.endswith("\r") else line
         if "\n" in line:
-            raise ValueError(f"Newick string {index} holds a line break: give one tree per string")
+            raise UsageError(f"Newick string {index} holds a line break: give one tree per string")
         lines.append(line + "\n")
         size += len(line) + 1
         if size >= _CHUNK:
@@ -252,12 +252,15 @@ def _reason(error: BaseException) -> Optional[str]:
 Loaded = TypeVar("Loaded")
 
 
-def _reported(load: Callable[[], Loaded], name: str, quiet: bool) -> Loaded:
+def _reported(load: Callable[[], Loaded], name: str, quiet: bool = True) -> Loaded:
     """`load()`, with a failure of the module or of the engine as a TreeFileError naming
-    `name`; with `quiet`, the module's own report on standard error is held back."""
+    `name`, and running out of memory as a MemoryError that names it too. (`quiet` is kept for
+    callers of the time when the module's own report had to be held back: the engine's loads
+    write nothing to standard error.)"""
     try:
-        with native_stderr_silenced() if quiet else contextlib.nullcontext():
-            return load()
+        return load()
+    except MemoryError:
+        raise MemoryError(f"not enough memory to load the trees of {name}") from None
     except BaseException as error:
         reason = _reason(error)
         if reason is None:
@@ -313,37 +316,43 @@ def source_chunks(source: "TreeSource") -> Tuple[Optional[Path], Iterable[bytes]
         reader = open_binary(path)  # opened here, so that a failure to open is raised here
         return None, binary_chunks(reader, name, _is_compressed(reader))
     if isinstance(source, str):
-        return None, _stream_chunks(sys.stdin.buffer, name)
+        return None, _stream_chunks(_standard_input(name), name)
     if hasattr(source, "read"):
         return None, _stream_chunks(source, name)
     return None, _newick_chunks(source)
 
 
-@contextlib.contextmanager
-def native_stderr_silenced() -> Iterator[None]:
-    """Sends what native code writes to file descriptor 2 to the null device for the block:
-    the module reports each failure there itself, which a command that prints its own one-line
-    message does not want."""
-    sys.stderr.flush()
+def _standard_input(name: str) -> IO[bytes]:
+    """Standard input as a binary stream of its own, on a copy of its descriptor: the feeder
+    thread that reads it may still wait in a read when the process ends, and must then hold no
+    lock of sys.stdin, which the interpreter takes on its way out. A sys.stdin without a
+    descriptor (replaced by a caller) is read as it is."""
+    stdin = sys.stdin
+    if stdin is None:
+        raise TreeFileError(name, "standard input is closed")
     try:
-        saved = os.dup(2)
-    except OSError:  # no standard error to silence
-        yield
-        return
+        descriptor = stdin.fileno()
+    except (AttributeError, OSError, ValueError):  # io.UnsupportedOperation is both of the last two
+        return cast(IO[bytes], getattr(stdin, "buffer", stdin))
     try:
-        with open(os.devnull, "wb") as null:
-            os.dup2(null.fileno(), 2)
-        yield
-    finally:
-        os.dup2(saved, 2)
-        os.close(saved)
+        return open(os.dup(descriptor), "rb", buffering=0)
+    except OSError as error:
+        raise TreeFileError(name, error.strerror or str(error)) from None
 
 
 def load_plain(path: Path, name: str, quiet: bool = False) -> treetally.TreeSet:
-    """treetally's TreeSet of the plain-text file `path`; a failure is a TreeFileError that
-    names the file as `name`. With `quiet`, the module's own report on standard error is held
-    back."""
-    return _reported(lambda: treetally.TreeSet(path), name, quiet)
+    """treetally's TreeSet of the plain-text file `path`, loaded by the engine (the module's
+    loader would report a failure on standard error itself) from a descriptor of its own, so
+    that any path the system takes will do; a failure is a TreeFileError that names the file as
+    `name`."""
+    try:
+        descriptor = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+    except OSError as error:
+        raise TreeFileError(name, error.strerror or str(error)) from None
+    try:
+        return _reported(lambda: _engine.load(f"/dev/fd/{descriptor}"), name, quiet)
+    finally:
+        os.close(descriptor)
 
 
 def load_trees(source: "Trees", *, quiet: bool = False) -> treetally.TreeSet:

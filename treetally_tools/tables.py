@@ -26,7 +26,9 @@ from ._extras import require
 from ._progress import Progress
 from .codes import code_count
 from .coalescent import NAN, ChiSquare, chi2_sf, minor_equal_test, quartet_test_values, star_test
+from .errors import UsageError
 from .names import check_names
+from .output import csv_cell
 from .sources import load_trees
 
 if TYPE_CHECKING:
@@ -79,7 +81,7 @@ class TableRow(NamedTuple):
 
     def _quartet_counts(self) -> Tuple[int, ...]:
         if len(self.counts) != 3:
-            raise ValueError("the coalescent tests are defined for quartets")
+            raise UsageError("the coalescent tests are defined for quartets")
         return self.counts
 
     def flat(self) -> List[Any]:
@@ -122,14 +124,6 @@ def column_names(size: int) -> List[str]:
     count_0 to count_2 (count_14), holding and unresolved."""
     taxa = [f"t{k + 1}" for k in range(size)]
     return taxa + [f"count_{code}" for code in range(code_count(size))] + ["holding", "unresolved"]
-
-
-def csv_cell(text: str) -> str:
-    """`text` as one CSV cell, quoted as write_csv quotes it: when it holds a comma, a quote, a
-    carriage return or a line feed, with its quotes doubled."""
-    if any(special in text for special in ',"\r\n'):
-        return '"' + text.replace('"', '""') + '"'
-    return text
 
 
 def _columns_of(block: Block) -> Columns:
@@ -198,7 +192,7 @@ class TopologyTable:
         self.size = size
         self.codes = code_count(size)
         if jobs < 0:
-            raise ValueError(f"jobs must be 0 (one per core) or more, not {jobs}")
+            raise UsageError(f"jobs must be 0 (one per core) or more, not {jobs}")
         self.jobs = jobs
         self.progress = progress
         self._running: List[_engine.Table] = []
@@ -216,7 +210,7 @@ class TopologyTable:
             chosen = check_names(file_taxa, taxa, stacklevel=4)
         distinct = tuple(dict.fromkeys(chosen))  # a repeated name once
         if len(distinct) < self.size:
-            raise ValueError(
+            raise UsageError(
                 f"a table of {self.size} taxa at a time needs at least {self.size} distinct taxa, not {len(distinct)}"
             )
         return distinct
@@ -285,7 +279,7 @@ class TopologyTable:
         row) or as JSON (a list of TableRow.record dicts, one per line), without a Python
         object per row: the engine writes each block's text."""
         if form not in WRITE_FORMS:
-            raise ValueError(f"a table is written as {' or '.join(WRITE_FORMS)}, not {form!r}")
+            raise UsageError(f"a table is written as {' or '.join(WRITE_FORMS)}, not {form!r}")
         render = csv_cell if form == "csv" else json.dumps
         cells = tuple(render(taxon) for taxon in self.taxa)
         first = True

@@ -22,8 +22,9 @@ from .codes import (
     quintet_topology,
     topologies,
 )
+from .errors import UsageError
 from .names import check_names
-from .output import aligned, text_value
+from .output import aligned, printable, text_value
 from .sources import load_trees
 
 if TYPE_CHECKING:
@@ -89,8 +90,9 @@ class TopologyTally:
     def summary(self, what: str = "tally") -> str:
         """One sentence on which trees counted, about the `what` of these names."""
         kind = "quartet" if len(self.names) == 4 else "quintet"
+        shown = ", ".join(printable(name) for name in self.names)  # as the table below shows them
         return (
-            f"{kind} {what} for {', '.join(self.names)}: {self.resolved} of {self.trees} trees resolved; "
+            f"{kind} {what} for {shown}: {self.resolved} of {self.trees} trees resolved; "
             f"{self.lacking} lack a taxon, {self.unresolved} leave the {kind} unresolved"
         )
 
@@ -133,7 +135,7 @@ class TimeTable:
 
     def __post_init__(self) -> None:
         if len(self.values) != TIME_TABLE_LENGTH or len(self.counts) != QUINTET_CODES:
-            raise ValueError(
+            raise UsageError(
                 f"a time table has {TIME_TABLE_LENGTH} values and {QUINTET_CODES} counts, "
                 f"not {len(self.values)} and {len(self.counts)}"
             )
@@ -197,14 +199,14 @@ def tally(trees: "Trees", names: Sequence[str]) -> TopologyTally:
 def quartet_tally(trees: "Trees", names: Sequence[str]) -> TopologyTally:
     """The labelled tally of the three quartet topologies of four names."""
     if len(names) != 4:
-        raise ValueError(f"a quartet has 4 names, not {len(names)}")
+        raise UsageError(f"a quartet has 4 names, not {len(names)}")
     return tally(trees, names)
 
 
 def quintet_tally(trees: "Trees", names: Sequence[str]) -> TopologyTally:
     """The labelled tally of the fifteen quintet topologies of five names."""
     if len(names) != 5:
-        raise ValueError(f"a quintet has 5 names, not {len(names)}")
+        raise UsageError(f"a quintet has 5 names, not {len(names)}")
     return tally(trees, names)
 
 
@@ -213,7 +215,7 @@ def time_table(trees: "Trees", names: Sequence[str]) -> TimeTable:
     gives the counts, the trees holding all five and the path-length sums, which are
     normalised by the function the module's own time table uses."""
     if len(names) != 5:
-        raise ValueError(f"the time table takes 5 names, not {len(names)}")
+        raise UsageError(f"the time table takes 5 names, not {len(names)}")
     tree_set = load_trees(trees)
     checked = check_names(tree_set.taxa(), names, stacklevel=2)
     quintet = (checked[0], checked[1], checked[2], checked[3], checked[4])
