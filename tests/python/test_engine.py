@@ -152,4 +152,4 @@ def test_a_table_too_large_for_memory_is_refused_at_once(tmp_path):
         [sys.executable, "-c", script, str(tmp_path / "sparse.tre")], capture_output=True, text=True, timeout=60
     )
     assert done.returncode == 0, done.stderr
-    assert "may need up to" in done.stdout and "available" in done.stdout
+    assert "needs about" in done.stdout and "available" in done.stdout
