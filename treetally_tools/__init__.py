@@ -25,9 +25,15 @@ from .coalescent import (
     minor_equal_test,
     star_test,
 )
+from .adjust import adjust_p_values
+from .check import Problem, check_counted, check_lines, summary
 from .errors import MissingExtraError, OutputError, RepeatedTaxonWarning, TreeFileError, UnknownTaxonError, UsageError
+from .exports import write_export
 from .names import check_names
+from .plots import plot_quartet_simplex
 from .sources import load_trees
+from .species_columns import SpeciesTree, species_columns
+from .species_tree import species_tree_of as species_tree
 from .tables import TableRow, TopologyTable, flat_columns, quartet_table, quintet_table
 from .tallies import TimeBlock, TimeTable, TopologyTally, quartet_tally, quintet_tally, tally, time_table
 
@@ -54,8 +60,10 @@ __all__ = [
     "ChiSquare",
     "MissingExtraError",
     "OutputError",
+    "Problem",
     "RepeatedTaxonWarning",
     "SpeciesQuartet",
+    "SpeciesTree",
     "TableRow",
     "TimeBlock",
     "TimeTable",
@@ -64,6 +72,9 @@ __all__ = [
     "TreeFileError",
     "UnknownTaxonError",
     "UsageError",
+    "adjust_p_values",
+    "check_counted",
+    "check_lines",
     "check_names",
     "chi2_sf",
     "compare_with_species_tree",
@@ -72,6 +83,7 @@ __all__ = [
     "load_trees",
     "minor_equal_test",
     "pair_labels",
+    "plot_quartet_simplex",
     "quartet_table",
     "quartet_tally",
     "quartet_topologies",
@@ -80,9 +92,13 @@ __all__ = [
     "quintet_tally",
     "quintet_topologies",
     "quintet_topology",
+    "species_columns",
+    "species_tree",
     "star_test",
+    "summary",
     "tally",
     "time_table",
     "time_table_block",
     "time_table_shares",
+    "write_export",
 ]

@@ -11,8 +11,9 @@ data) stays NaN and does not count among the m tests.
 
 from __future__ import annotations
 
+import collections
 import math
-from typing import Iterable, List
+from typing import Dict, Iterable, List
 
 from .errors import UsageError
 
@@ -35,18 +36,24 @@ def adjust_p_values(p_values: Iterable[float], method: str) -> List[float]:
     for p in values:
         if not (0.0 <= p <= 1.0 or math.isnan(p)):
             raise UsageError(f"a p-value lies between 0 and 1; {p!r} does not")
-    ranked = sorted((k for k, p in enumerate(values) if p == p), key=values.__getitem__)  # NaN != NaN
-    adjusted = values[:]  # the NaN stay where they are
-    m = len(ranked)
+    # Tied p-values get the same adjusted value (the running maximum or minimum changes only at
+    # the first or last of them), so the steps run over the distinct values with their counts,
+    # each with the arithmetic of the formulas above, and every p then takes its value's: no
+    # sort or scatter of millions of indexes, and NaN (NaN != NaN) never becomes a key.
+    valid = [p for p in values if p == p]
+    m = len(valid)
+    counts = collections.Counter(valid)
+    adjusted_of: Dict[float, float] = {}
     if method == "holm":
-        running = 0.0
-        for j, k in enumerate(ranked):
-            running = max(running, min(1.0, (m - j) * values[k]))
-            adjusted[k] = running
+        running, before = 0.0, 0  # before: how many p-values are smaller
+        for p in sorted(counts):
+            running = max(running, min(1.0, (m - before) * p))
+            adjusted_of[p] = running
+            before += counts[p]
     else:
-        running = 1.0
-        for j in range(m - 1, -1, -1):
-            k = ranked[j]
-            running = min(running, m * values[k] / (j + 1))
-            adjusted[k] = running
-    return adjusted
+        running, up_to = 1.0, m  # up_to: how many p-values are this one or smaller
+        for p in sorted(counts, reverse=True):
+            running = min(running, m * p / up_to)
+            adjusted_of[p] = running
+            up_to -= counts[p]
+    return list(map(adjusted_of.get, values, values))  # a NaN is no key: it stays

@@ -30,7 +30,12 @@ The kinds of problem, one Problem per kind and line at most:
 from __future__ import annotations
 
 import re
-from typing import Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
+
+from .sources import binary_chunks, describe, open_binary, source_chunks
+
+if TYPE_CHECKING:
+    from .sources import TreeSource
 
 # The kinds, in the order a summary lists them.
 KINDS = (
@@ -43,6 +48,13 @@ _NUMBER = re.compile(r"[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|
 _LABEL = re.compile(r"[^),:;\[]*")
 _LENGTH = re.compile(r"[^),;\[]*")
 _BLANK = " \t\r"
+# For surely_clean: a ":" not followed by a number (or nothing) up to the end of its length; a
+# leaf label (after "(" or ",", leading spaces skipped); runs of anything but brackets and
+# commas; and how many rounds of removing "()" pairs settle a line's nesting before it is walked.
+_BAD_LENGTH = re.compile(r":(?!(?:%s)?(?:[),;]|$))" % _NUMBER.pattern)
+_LEAF = re.compile(r"[(,] *([^ (),:;\[][^),:;\[]*)")
+_NOT_STRUCTURE = re.compile(r"[^(),]+")
+_BALANCE_ROUNDS = 64
 _SHOWN = 40  # characters of a label or length quoted in a detail
 
 
@@ -166,8 +178,42 @@ def tree_taxa(text: str) -> List[str]:
     return line.taxa()
 
 
+def surely_clean(text: str) -> bool:
+    """Whether a line certainly has no problem, found by a few scans of the whole line instead
+    of a walk over its characters: one tree that starts with "(" and ends with its only ";",
+    no comments, every "(" opening a node and every ")" closing one, every branch length a
+    number and leaf labels that are all different. False says only that the line needs the walk."""
+    end = text.rstrip(_BLANK)
+    if not (end.startswith("(") and end.endswith(";")) or text.count(";") != 1 or "[" in text or "]" in text:
+        return False
+    if _BAD_LENGTH.search(text):
+        return False
+    shape = _NOT_STRUCTURE.sub("x", end)
+    if "x(" in shape or ")(" in shape:
+        return False  # a "(" inside a label, or nodes with no comma between them
+    brackets = shape.replace("x", "").replace(",", "")
+    for _ in range(_BALANCE_ROUNDS):
+        if not brackets:
+            break
+        inner = brackets.replace("()", "")
+        if len(inner) == len(brackets):
+            return False  # a ")" that closes nothing, or a "(" never closed
+        brackets = inner
+    else:
+        return False  # too deep to settle in a few scans
+    leaves = _LEAF.findall(text)
+    return bool(leaves) and len(set(leaves)) == len(leaves)
+
+
 def check_line(text: str, line_number: int = 1) -> List[Problem]:
     """The problems of one line (its line ending already removed), in the order of KINDS."""
+    if surely_clean(text):
+        return []
+    return walked_problems(text, line_number)
+
+
+def walked_problems(text: str, line_number: int = 1) -> List[Problem]:
+    """check_line, always by walking over the line's characters as the reader does."""
     if not text.strip(_BLANK):
         return [Problem(line_number, "empty line", "the line is empty")]
     line = _Line(text)
@@ -237,3 +283,57 @@ def summary(problems: Sequence[Problem], lines: int) -> str:
         by_kind[problem.kind] = by_kind.get(problem.kind, 0) + 1
     kinds = ", ".join(f"{by_kind[kind]} {kind}" for kind in KINDS if kind in by_kind)
     return f"{checked}: {affected} with problems ({kinds})"
+
+
+class LineCheck:
+    """The problems of a file whose bytes come in chunks, line by line as they come (a line
+    split across chunks is joined first): feed() each chunk, then finish()."""
+
+    def __init__(self) -> None:
+        self.problems: List[Problem] = []
+        self.lines = 0
+        self._pieces: List[bytes] = []  # the start of a line not ended yet
+
+    def feed(self, chunk: bytes) -> None:
+        parts = chunk.split(b"\n")
+        for part in parts[:-1]:
+            line = b"".join(self._pieces) + part if self._pieces else part
+            self._pieces = []
+            self._check(line + b"\n")
+        if parts[-1]:
+            self._pieces.append(parts[-1])
+
+    def finish(self) -> Tuple[List[Problem], int]:
+        """The problems found, in line order, and the number of lines (a last line without a
+        line feed counts)."""
+        if self._pieces:
+            line = b"".join(self._pieces)
+            self._pieces = []
+            self._check(line)
+        return self.problems, self.lines
+
+    def passing(self, chunks: Iterable[bytes]) -> Iterator[bytes]:
+        """`chunks` unchanged, each checked on its way (then finish())."""
+        for chunk in chunks:
+            self.feed(chunk)
+            yield chunk
+        self.finish()
+
+    def _check(self, line: bytes) -> None:
+        self.lines += 1
+        self.problems.extend(_line_problems(line, self.lines))
+
+
+def check_source(source: "TreeSource", checking: Optional[LineCheck] = None) -> Tuple[List[Problem], int]:
+    """The problems of the lines of `source` (anything load_trees reads but a TreeSet: a path
+    to plain or compressed text, "-" for standard input, a stream, Newick strings) and the
+    number of lines read, found by `checking` when given. Raises TreeFileError when `source`
+    cannot be read."""
+    path, chunks = source_chunks(source)
+    if path is not None:
+        chunks = binary_chunks(open_binary(path), describe(source), False)
+    if checking is None:
+        checking = LineCheck()
+    for chunk in chunks:
+        checking.feed(chunk)
+    return checking.finish()

@@ -20,19 +20,25 @@ import warnings
 from pathlib import Path
 from types import FrameType
 from typing import (
-    IO, TYPE_CHECKING, Any, Callable, Iterator, List, NoReturn, Optional, Sequence, TextIO, Type, Union, cast,
+    IO, TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence, TextIO, Type, Union, cast,
 )  # fmt: skip
 
 from . import _engine
 from ._extras import require
-from .coalescent import compare_with_species_tree
+from .adjust import METHODS as ADJUST_METHODS
+from .check import LineCheck, check_source, summary
+from .coalescent import SpeciesQuartet
 from .errors import MissingExtraError, OutputError, TreeFileError, UsageError
+from .exports import WRITERS as EXPORT_WRITERS
+from .exports import write_export
 from .output import FORMATS, aligned_line, p_value_text, printable, text_value, write_json, write_records
 from .plots import FORMATS as PLOT_FORMATS
 from .plots import MAX_DPI
-from .plots import plot_quartet_concordance, plot_quintet_frequencies, plot_time_table
-from .sources import describe, load_trees
-from .tables import TableRow, TopologyTable, flat_columns
+from .plots import plot_quartet_concordance, plot_quartet_simplex, plot_quintet_frequencies, plot_time_table
+from .sources import describe, load_fed, load_plain, load_trees, source_chunks
+from .species_columns import SpeciesTree
+from .species_tree import species_tree_of
+from .tables import Columns, TableRow, TopologyTable, extra_cell_text, flat_columns
 from .tallies import tally, time_table
 
 if TYPE_CHECKING:
@@ -100,11 +106,40 @@ class _Version(argparse.Action):
         parser.exit()
 
 
-def _file_and_format(parser: argparse.ArgumentParser) -> None:
+def _number(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if value != value:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number")
+    return value
+
+
+def _file_and_format(parser: argparse.ArgumentParser, formats: Sequence[str] = FORMATS) -> None:
+    _file(parser)
+    parser.add_argument("--format", choices=formats, default="text", help="output format (default: text)")
+
+
+def _file(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "file", metavar="FILE", help="one Newick tree per line; gzip, bzip2 or xz; - for standard input"
     )
-    parser.add_argument("--format", choices=FORMATS, default="text", help="output format (default: text)")
+
+
+def _collapse_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--collapse-length", type=_number, metavar="EPS",
+        help="internal branches of length EPS or less count as polytomies (a branch without a length has 0)",
+    )  # fmt: skip
+    parser.add_argument(
+        "--min-support", type=_number, metavar="S",
+        help="read the label after each internal node's ')' as its support; branches below S count as polytomies",
+    )  # fmt: skip
+
+
+def _collapse_keywords(arguments: argparse.Namespace) -> Dict[str, Optional[float]]:
+    return {"collapse_length": arguments.collapse_length, "min_support": arguments.min_support}
 
 
 def _plot_options(parser: argparse.ArgumentParser, what: str) -> None:
@@ -128,22 +163,55 @@ def build_parser() -> argparse.ArgumentParser:
     _file_and_format(info)
     info.set_defaults(run=run_info)
 
+    check = commands.add_parser(
+        "check",
+        help="problems in the lines of a tree file, which the reader passes over silently",
+        description="One line per problem (line number, kind, where), then a summary: empty lines, lines that "
+        "are not UTF-8, branch lengths that are not numbers, unbalanced brackets, text after ';', a missing ';', "
+        "lines without taxa, a taxon on two leaves of one tree. Exit status 1 when anything was found.",
+    )
+    _file_and_format(check)
+    check.set_defaults(run=run_check)
+
     quartet = commands.add_parser("quartet", help="the tally of the 3 quartet topologies of four taxa")
     _file_and_format(quartet)
     quartet.add_argument("names", nargs=4, metavar="NAME", help="four taxa; their order fixes the codes")
+    _collapse_options(quartet)
     quartet.set_defaults(run=run_tally)
 
     quintet = commands.add_parser("quintet", help="the tally of the 15 quintet topologies of five taxa")
     _file_and_format(quintet)
     quintet.add_argument("names", nargs=5, metavar="NAME", help="five taxa; their order fixes the codes")
+    _collapse_options(quintet)
     _plot_options(quintet, "the quintet frequencies")
+    quintet.add_argument(
+        "--species-tree", metavar="TREE", help="for --plot: a file or Newick string whose quintet is drawn in blue"
+    )
     quintet.set_defaults(run=run_tally)
 
     times = commands.add_parser("times", help="relative path lengths between five taxa, per quintet topology")
     _file_and_format(times)
     times.add_argument("names", nargs=5, metavar="NAME", help="five taxa; their order fixes the codes")
+    _collapse_options(times)
     _plot_options(times, "the time table")
     times.set_defaults(run=run_times)
+
+    estimate = commands.add_parser(
+        "species-tree",
+        help="the species tree of the quartet table (QDC), printed as Newick",
+        description="The quartet distance consensus (QDC) of the gene trees: every quartet's most frequent "
+        "topology votes, the votes make a distance between taxa, and neighbor joining makes an unrooted tree. "
+        "--weighted gives WQDC, with internal branch lengths in coalescent units.",
+    )
+    _file(estimate)
+    estimate.add_argument("--weighted", action="store_true", help="WQDC: with internal lengths (coalescent units)")
+    estimate.add_argument(
+        "--taxa", nargs="+", metavar="NAME", help="the taxa of the tree (default: every taxon of the file)"
+    )
+    estimate.add_argument("--jobs", type=_positive, default=1, help="threads to count in (0: one per core; default 1)")
+    estimate.add_argument("--no-progress", action="store_true", help="no progress bar on standard error")
+    _collapse_options(estimate)
+    estimate.set_defaults(run=run_species_tree)
 
     table = commands.add_parser(
         "table",
@@ -153,17 +221,28 @@ def build_parser() -> argparse.ArgumentParser:
         "chi-square tests that the two minor topologies are equally frequent (1 df) and that all three are (star "
         "tree, 2 df).",
     )
-    _file_and_format(table)
+    _file_and_format(table, FORMATS + tuple(EXPORT_WRITERS))
     table.add_argument("--size", type=int, choices=(4, 5), required=True, help="4 for quartets, 5 for quintets")
     table.add_argument(
         "--taxa", nargs="+", metavar="NAME", help="the taxa to combine (default: every taxon of the file)"
     )
     table.add_argument("--jobs", type=_positive, default=1, help="threads to count in (0: one per core; default 1)")
     table.add_argument("--no-progress", action="store_true", help="no progress bar on standard error")
+    _collapse_options(table)
     _plot_options(table, "the concordance of the species tree's quartets against the coalescent expectation")
     table.add_argument(
-        "--species-tree", metavar="TREE", help="for --plot: a file or Newick string, branch lengths in coalescent units"
-    )
+        "--species-tree", metavar="TREE",
+        help="--size 4: a file or Newick string, branch lengths in coalescent units; adds the species tree's "
+        "columns (and serves --plot)",
+    )  # fmt: skip
+    table.add_argument(
+        "--adjust", choices=ADJUST_METHODS,
+        help="--size 4: add both tests' p-values adjusted across the table (Holm, or Benjamini-Hochberg)",
+    )  # fmt: skip
+    table.add_argument(
+        "--plot-simplex", type=_plot_path, metavar="PATH",
+        help="--size 4: also draw every quartet's concordance factors in the simplex, coloured by the tests",
+    )  # fmt: skip
     table.set_defaults(run=run_table)
     return parser
 
@@ -174,7 +253,19 @@ def _names(arguments: argparse.Namespace) -> List[str]:
 
 
 def run_info(arguments: argparse.Namespace, out: TextIO) -> None:
-    trees = load_trees(arguments.file, quiet=True)
+    name = describe(arguments.file)
+    # The lines are checked as well (check's quick scan), on the feeder's thread while the
+    # engine loads a stream, or in a second read of a plain file.
+    checking = LineCheck()
+    path, chunks = source_chunks(arguments.file)
+    if path is not None:
+        trees = load_plain(path, name, quiet=True)
+        check_source(path, checking)
+    else:
+        trees = load_fed(checking.passing(chunks), name, quiet=True)
+    problems, lines = checking.finish()
+    if problems:
+        warnings.warn(f"{name}: {summary(problems, lines)}; `{PROGRAM} check` lists them")
     taxa = trees.taxa()
     total = len(trees)
     records = [
@@ -182,11 +273,40 @@ def run_info(arguments: argparse.Namespace, out: TextIO) -> None:
         for taxon, holding in zip(taxa, _engine.taxon_tree_counts(trees))
     ]
     if arguments.format == "json":
-        write_json(out, {"file": describe(arguments.file), "trees": total, "taxa": len(taxa), "occupancy": records})
+        troubled = len({problem.line_number for problem in problems})
+        report = {"file": name, "trees": total, "taxa": len(taxa), "lines_with_problems": troubled}
+        write_json(out, {**report, "occupancy": records})
         return
     if arguments.format == "text":
-        out.write(f"{describe(arguments.file)}: {total} trees, {len(taxa)} taxa; trees holding each taxon:\n")
+        if total == 0:
+            out.write(f"{name}: no trees (the file is empty)\n")
+            return
+        out.write(f"{name}: {total} trees, {len(taxa)} taxa; trees holding each taxon:\n")
     write_records(out, arguments.format, ["taxon", "trees", "share"], records)
+
+
+def run_check(arguments: argparse.Namespace, out: TextIO) -> int:
+    name = describe(arguments.file)
+    problems, lines = check_source(arguments.file)
+    records = [problem._asdict() for problem in problems]
+    if arguments.format == "json":
+        write_json(out, {"file": name, "lines": lines, "summary": summary(problems, lines), "problems": records})
+    elif arguments.format == "csv":
+        write_records(out, "csv", ["line_number", "kind", "detail"], records)
+    else:
+        for problem in problems:
+            out.write(f"line {problem.line_number}: {problem.kind}: {problem.detail}\n")
+        out.write(f"{name}: {summary(problems, lines)}\n")
+    return READ_ERROR if problems else 0
+
+
+def _loaded(arguments: argparse.Namespace) -> "treetally.TreeSet":
+    """The trees of the command's file, with its collapse options; a file without any tree is
+    refused (every taxon would be unknown)."""
+    trees = load_trees(arguments.file, quiet=True, **_collapse_keywords(arguments))
+    if len(trees) == 0:
+        raise TreeFileError(describe(arguments.file), "it holds no trees")
+    return trees
 
 
 def labelled_result(
@@ -197,35 +317,55 @@ def labelled_result(
 
     def run(arguments: argparse.Namespace, out: TextIO) -> None:
         _plotting_available(arguments)
-        result = compute(load_trees(arguments.file, quiet=True), _names(arguments))
+        highlight = getattr(arguments, "species_tree", None)
+        if highlight is not None and arguments.plot is None:
+            raise UsageError("--species-tree of quintet marks its topology in --plot; give --plot too")
+        species = SpeciesTree(_species_source(highlight)) if highlight is not None else None
+        result = compute(_loaded(arguments), _names(arguments))
         if arguments.format == "text":
             out.write(result.to_text() + "\n")
         else:
             write_records(out, arguments.format, columns, result.records())
         if getattr(arguments, "plot", None) is not None:
-            plot(result, arguments.plot, dpi=arguments.dpi)
+            options: Dict[str, Any] = {}
+            if species is not None:
+                code = _quintet_code(species, result.names)
+                options = {"highlight": code, "highlight_label": "the species tree's topology"}
+            plot(result, arguments.plot, dpi=arguments.dpi, **options)
 
     return run
+
+
+def _quintet_code(species: SpeciesTree, names: Sequence[str]) -> Optional[int]:
+    """The species tree's quintet code of `names` (None, with a warning, when it leaves them
+    unresolved)."""
+    species.check_taxa(names)
+    code = species.tree.retrieve_quintet_type((names[0], names[1], names[2], names[3], names[4]))
+    if code is None:
+        warnings.warn("the species tree leaves the quintet unresolved: no topology is marked")
+    return code
 
 
 run_tally = labelled_result(tally, ["code", "topology", "count", "fraction"], plot_quintet_frequencies)
 run_times = labelled_result(time_table, ["code", "topology", "share", "pair", "relative_length"], plot_time_table)
 
 
-def _table_text_writer(table: TopologyTable, out: TextIO) -> Callable[[TableRow], None]:
-    """Writes rows as aligned text; the widths follow from the taxa and the number of trees,
-    so that rows are written as they come."""
+def _table_text_writer(table: TopologyTable, out: TextIO) -> Callable[[TableRow, Sequence[Any]], None]:
+    """Writes rows (with the values of the table's extra columns) as aligned text; the widths
+    follow from the taxa and the number of trees, so that rows are written as they come."""
     columns = flat_columns(table.size)
     name_width = max(len(printable(taxon)) for taxon in table.taxa)  # as aligned_line shows them
     count_width = len(str(len(table.trees)))
     widths = [max(len(column), name_width if column.startswith("taxon") else count_width) for column in columns]
     widths = [max(width, 5) if column.startswith("concordance") else width for width, column in zip(widths, columns)]
     widths = [max(width, 9) if column.endswith(("_p", "_chi2")) else width for width, column in zip(widths, columns)]
-    out.write(aligned_line(columns, widths) + "\n")
-    cell_of = [_cell_format(column) for column in columns]
+    widths += [max(len(name), 9) for name in table.extras]
+    out.write(aligned_line(table.header, widths) + "\n")
+    cell_of = [_cell_format(column) for column in columns] + [extra_cell_text(name) for name in table.extras]
 
-    def write(row: TableRow) -> None:
-        out.write(aligned_line([cell(value) for cell, value in zip(cell_of, row.flat())], widths) + "\n")
+    def write(row: TableRow, extra: Sequence[Any] = ()) -> None:
+        values = [*row.flat(), *extra]
+        out.write(aligned_line([cell(value) for cell, value in zip(cell_of, values)], widths) + "\n")
 
     return write
 
@@ -240,35 +380,93 @@ def _cell_format(column: str) -> Callable[[Any], str]:
     return text_value
 
 
-def run_table(arguments: argparse.Namespace, out: TextIO) -> None:
-    if arguments.plot is not None:
-        if arguments.size != 4 or not arguments.species_tree:
-            raise UsageError("--plot of a table needs --size 4 and --species-tree")
+def _quartet_options_usable(arguments: argparse.Namespace) -> None:
+    """Refuses the options of quartet tables on other tables, and what an export layout or a
+    plot cannot use."""
+    export = arguments.format in EXPORT_WRITERS
+    quartets_only = [
+        option
+        for option, given in (
+            (f"--format {arguments.format}", export), ("--species-tree", arguments.species_tree),
+            ("--adjust", arguments.adjust), ("--plot", arguments.plot), ("--plot-simplex", arguments.plot_simplex),
+        )  # fmt: skip
+        if given
+    ]
+    if arguments.size != 4 and quartets_only:
+        raise UsageError(f"{quartets_only[0]} is for quartet tables: give --size 4")
+    if export and arguments.adjust:
+        raise UsageError(f"the {arguments.format} layout has no adjusted p-values: write csv or json with --adjust")
+    if export and arguments.species_tree and arguments.plot is None:
+        raise UsageError(f"the {arguments.format} layout has no species-tree columns: write csv or json")
+    if arguments.plot is not None and not arguments.species_tree:
+        raise UsageError("--plot of a table needs --species-tree, the tree whose quartets it draws")
+    if arguments.plot is not None or arguments.plot_simplex is not None:
         require("matplotlib", "--plot")
-    species = _species_tree(arguments.species_tree) if arguments.species_tree else None
+
+
+def run_table(arguments: argparse.Namespace, out: TextIO) -> None:
+    _quartet_options_usable(arguments)
+    species = SpeciesTree(_species_source(arguments.species_tree)) if arguments.species_tree else None
+    export = arguments.format in EXPORT_WRITERS
     progress = False if arguments.no_progress else None
     with TopologyTable(
-        arguments.file, arguments.size, arguments.taxa, jobs=arguments.jobs, progress=progress, quiet=True
-    ) as table:
-        shared = [taxon for taxon in species.taxa() if taxon in set(table.taxa)] if species is not None else []
-        if arguments.plot is not None and len(shared) < 4:
-            raise UsageError("the species tree shares fewer than four taxa with the table")
-        if arguments.format in ("csv", "json"):
+        _loaded(arguments), arguments.size, arguments.taxa, jobs=arguments.jobs, progress=progress, quiet=True,
+        species_tree=species, adjust=arguments.adjust,
+    ) as table:  # fmt: skip
+        columns = None
+        if export:
+            columns = table.to_columns()
+            write_export(arguments.format, table.taxa, columns, out)
+        elif arguments.format in ("csv", "json"):
             table.write(out, arguments.format)
+        elif table.extras:
+            write = _table_text_writer(table, out)
+            for row, extra in table.extended_rows():
+                write(row, extra)
         else:
             write = _table_text_writer(table, out)
             for row in table:
-                write(row)
-        if arguments.plot is not None and species is not None:
-            quartets = compare_with_species_tree(table.trees, species, shared)
-            plot_quartet_concordance(quartets, arguments.plot, dpi=arguments.dpi)
+                write(row, ())
+        if arguments.plot is None and arguments.plot_simplex is None:
+            return
+        out.flush()  # the table is out before the plots take their time
+        columns = columns or table.to_columns()
+        if arguments.plot is not None:
+            plot_quartet_concordance(_species_quartets(table, columns), arguments.plot, dpi=arguments.dpi)
+        if arguments.plot_simplex is not None:
+            plot_quartet_simplex(columns, arguments.plot_simplex, adjust=arguments.adjust, dpi=arguments.dpi)
 
 
-def _species_tree(text: str) -> "treetally.TreeSet":
-    """The species tree from a file, or from Newick text when no such file exists."""
+def _species_quartets(table: TopologyTable, columns: Columns) -> List[SpeciesQuartet]:
+    """The quartets of the table that its species tree resolves, with their counts, for the
+    concordance plot."""
+    values = table.species_values(columns)
+    taxa = table.taxa
+    slots = [columns[f"t{k + 1}"] for k in range(4)]
+    counts = [columns[f"count_{code}"] for code in range(3)]
+    return [
+        SpeciesQuartet((taxa[i0], taxa[i1], taxa[i2], taxa[i3]), code, length, (n0, n1, n2))
+        for i0, i1, i2, i3, n0, n1, n2, code, length in zip(
+            *slots, *counts, values["species_code"], values["species_length"]
+        )
+        if code >= 0
+    ]
+
+
+def run_species_tree(arguments: argparse.Namespace, out: TextIO) -> None:
+    progress = False if arguments.no_progress else None
+    trees = _loaded(arguments)
+    out.write(
+        species_tree_of(trees, arguments.taxa, weighted=arguments.weighted, jobs=arguments.jobs, progress=progress)
+        + "\n"
+    )
+
+
+def _species_source(text: str) -> Union[str, List[str]]:
+    """A species tree as load_trees reads it: a file, or Newick text when no such file exists."""
     if Path(text).exists() or not text.rstrip().endswith(";"):
-        return load_trees(text, quiet=True)
-    return load_trees([text], quiet=True)
+        return text
+    return [text]
 
 
 def _plotting_available(arguments: argparse.Namespace) -> None:

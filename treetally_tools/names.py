@@ -1,14 +1,14 @@
 # Checks of taxon names before a query reaches the module, which would stop with a bare
-# "Taxon not found" (a BaseException) and accepts a repeated name without a word.
+# "Taxon not found" (a BaseException) and answers a query that names a taxon twice with counts
+# that mean nothing.
 """Check taxon names against the taxa of a tree set."""
 
 from __future__ import annotations
 
 import difflib
-import warnings
 from typing import Dict, List, Sequence, Tuple
 
-from .errors import RepeatedTaxonWarning, UnknownTaxonError
+from .errors import UnknownTaxonError, UsageError
 
 
 def close_matches(name: str, taxa: Sequence[str]) -> List[str]:
@@ -23,18 +23,17 @@ def close_matches(name: str, taxa: Sequence[str]) -> List[str]:
 def check_names(taxa: Sequence[str], names: Sequence[str], stacklevel: int = 2) -> Tuple[str, ...]:
     """`names` as a tuple, after checking each against `taxa` (the taxa of the trees).
 
-    Raises UnknownTaxonError for the first name that no tree holds, with close matches; warns
-    with RepeatedTaxonWarning when a name is given more than once."""
+    Raises UnknownTaxonError for the first name that no tree holds, with close matches, and
+    ValueError when a name is given more than once: the module accepts such a query, but its
+    slots then stand for fewer taxa than the codes assume. (`stacklevel` is kept for callers
+    of the time when a repeated name was a warning.)"""
     known = set(taxa)
     for name in names:
         if name not in known:
             raise UnknownTaxonError(name, close_matches(name, taxa))
     repeated = repeated_names(names)
     if repeated:
-        warnings.warn(
-            RepeatedTaxonWarning(f"taxon given more than once: {', '.join(repeated)}"),
-            stacklevel=stacklevel + 1,
-        )
+        raise UsageError(f"taxon given more than once: {', '.join(repeated)}; name each taxon once")
     return tuple(names)
 
 

@@ -12,6 +12,7 @@ import fcntl
 import gzip
 import io
 import lzma
+import math
 import os
 import stat
 import sys
@@ -19,7 +20,8 @@ import threading
 import zlib
 from pathlib import Path
 from typing import (
-    IO, TYPE_CHECKING, Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple, TypeVar, Union, cast,
+    IO, TYPE_CHECKING, Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Tuple, TypeVar, Union,
+    cast,
 )  # fmt: skip
 
 import treetally
@@ -268,11 +270,45 @@ def _reported(load: Callable[[], Loaded], name: str, quiet: bool = True) -> Load
         raise TreeFileError(name, reason) from None
 
 
-def load_fed(chunks: Iterable[bytes], name: str, quiet: bool = False) -> treetally.TreeSet:
+class CollapseRule(NamedTuple):
+    """Which internal branches a load contracts, so that they count as polytomies: those of
+    length at most `collapse_length`, and those whose support (the label after the node's
+    ")") is below `min_support`; None leaves that test out."""
+
+    collapse_length: Optional[float]
+    min_support: Optional[float]
+
+
+def collapse_rule(collapse_length: Optional[float], min_support: Optional[float]) -> Optional[CollapseRule]:
+    """The rule of the two keywords, None when neither is given; a value that is not a number
+    (or is NaN) is refused."""
+    if collapse_length is None and min_support is None:
+        return None
+    for keyword, value in (("collapse_length", collapse_length), ("min_support", min_support)):
+        if value is None:
+            continue
+        if isinstance(value, bool) or not isinstance(value, (int, float)):
+            raise TypeError(f"{keyword} is a number, not a {type(value).__name__}")
+        if math.isnan(value):
+            raise UsageError(f"{keyword} is a number, not NaN")
+    return CollapseRule(
+        None if collapse_length is None else float(collapse_length), None if min_support is None else float(min_support)
+    )
+
+
+def _engine_load(path: str, rule: Optional[CollapseRule]) -> treetally.TreeSet:
+    if rule is None:
+        return _engine.load(path)
+    return _engine.load(path, collapse_length=rule.collapse_length, min_support=rule.min_support)
+
+
+def load_fed(
+    chunks: Iterable[bytes], name: str, quiet: bool = False, rule: Optional[CollapseRule] = None
+) -> treetally.TreeSet:
     """The TreeSet of the bytes of `chunks`, produced by a thread of this process into a pipe
-    that the engine loads from (it releases the interpreter lock while it reads). A failure of
-    the feeder (damaged data, a bad Newick string) is raised in preference to what the load
-    says of the input it cut short."""
+    that the engine loads from (it releases the interpreter lock while it reads), with the weak
+    branches of `rule` contracted. A failure of the feeder (damaged data, a bad Newick string)
+    is raised in preference to what the load says of the input it cut short."""
     read_fd, write_fd = os.pipe()
     with contextlib.suppress(OSError):
         fcntl.fcntl(write_fd, getattr(fcntl, "F_SETPIPE_SZ", _F_SETPIPE_SZ), _CHUNK)
@@ -285,7 +321,7 @@ def load_fed(chunks: Iterable[bytes], name: str, quiet: bool = False) -> treetal
         os.close(read_fd)
         raise
     try:
-        trees = _reported(lambda: _engine.load(f"/dev/fd/{read_fd}"), name, quiet)
+        trees = _reported(lambda: _engine_load(f"/dev/fd/{read_fd}", rule), name, quiet)
     except Exception:
         # Closing the read end makes a feeder blocked on writing stop with a broken pipe.
         os.close(read_fd)
@@ -340,33 +376,56 @@ def _standard_input(name: str) -> IO[bytes]:
         raise TreeFileError(name, error.strerror or str(error)) from None
 
 
-def load_plain(path: Path, name: str, quiet: bool = False) -> treetally.TreeSet:
+def load_plain(
+    path: Path, name: str, quiet: bool = False, rule: Optional[CollapseRule] = None
+) -> treetally.TreeSet:
     """treetally's TreeSet of the plain-text file `path`, loaded by the engine (the module's
     loader would report a failure on standard error itself) from a descriptor of its own, so
-    that any path the system takes will do; a failure is a TreeFileError that names the file as
-    `name`."""
+    that any path the system takes will do, with the weak branches of `rule` contracted; a
+    failure is a TreeFileError that names the file as `name`."""
     try:
         descriptor = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
     except OSError as error:
         raise TreeFileError(name, error.strerror or str(error)) from None
     try:
-        return _reported(lambda: _engine.load(f"/dev/fd/{descriptor}"), name, quiet)
+        return _reported(lambda: _engine_load(f"/dev/fd/{descriptor}", rule), name, quiet)
     finally:
         os.close(descriptor)
 
 
-def load_trees(source: "Trees", *, quiet: bool = False) -> treetally.TreeSet:
+def load_trees(
+    source: "Trees",
+    *,
+    quiet: bool = False,
+    collapse_length: Optional[float] = None,
+    min_support: Optional[float] = None,
+) -> treetally.TreeSet:
     """The module's own TreeSet of the trees of `source` (a TreeSet is returned as it is).
 
     `source`: a path (str or os.PathLike; "-" for standard input) to plain text or to gzip,
     bzip2 or xz data (recognised by its leading bytes); a binary or text stream; or an iterable
     of Newick strings, one tree each. A plain regular file is read in place; anything else is
     streamed to the loader through a pipe, never copied to disk. Raises TreeFileError when the
-    trees cannot be read."""
+    trees cannot be read.
+
+    `collapse_length`: internal branches of this length or shorter count as polytomies (a
+    branch written without a length has length 0). `min_support`: the label after each
+    internal node's ")" is read as the support of the branch above it, and branches below this
+    support count as polytomies (nodes without a label keep their branch; a label that is not a
+    number is a TreeFileError naming its line). The root's own branch is never judged; at a
+    root with two children each of its branches is judged by itself, as written. The trees are
+    contracted as they are read, so a TreeSet already loaded cannot take either keyword
+    (ValueError): give its file instead."""
+    rule = collapse_rule(collapse_length, min_support)
     if isinstance(source, treetally.TreeSet):
+        if rule is not None:
+            raise UsageError(
+                "collapse_length and min_support act while trees are read, and this TreeSet is loaded "
+                "already: give the file (or stream, or Newick strings) instead"
+            )
         return source
     name = describe(source)
     path, chunks = source_chunks(source)
     if path is not None:
-        return load_plain(path, name, quiet)
-    return load_fed(chunks, name, quiet)
+        return load_plain(path, name, quiet, rule)
+    return load_fed(chunks, name, quiet, rule)

@@ -27,6 +27,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Mapping, NamedTuple, Optional
 
 from .codes import QUARTET_SPLITS
 from .coalescent import expected_concordance
+from .errors import UsageError
 from .sources import load_trees
 
 if TYPE_CHECKING:
@@ -83,7 +84,7 @@ class SpeciesTree:
     def __init__(self, source: "Trees") -> None:
         trees = load_trees(source, quiet=True)
         if len(trees) == 0:
-            raise ValueError("the species tree file holds no tree")
+            raise UsageError("the species tree file holds no tree")
         self.trees: "treetally.TreeSet" = trees
         self.tree: "treetally.SingleTree" = trees[0]
         self.taxa: Tuple[str, ...] = tuple(trees.taxa())
@@ -97,7 +98,7 @@ class SpeciesTree:
         if missing:
             shown = ", ".join(repr(name) for name in missing[:_NAMED])
             more = f" and {len(missing) - _NAMED} more" if len(missing) > _NAMED else ""
-            raise ValueError(f"the species tree lacks {len(missing)} of the taxa: {shown}{more}")
+            raise UsageError(f"the species tree lacks {len(missing)} of the taxa: {shown}{more}")
 
     def has_lengths(self) -> bool:
         """Whether any branch between two of its taxa has a length other than 0 (a tree
@@ -110,7 +111,7 @@ class SpeciesTree:
     def require_lengths(self) -> None:
         """Raises ValueError when the species tree has no branch lengths."""
         if not self.has_lengths():
-            raise ValueError(
+            raise UsageError(
                 "the species tree has no branch lengths; give its internal branches in coalescent units"
             )
 
@@ -162,6 +163,7 @@ def species_columns(
     columns: Mapping[str, Sequence[int]],
     *,
     lengths: bool = True,
+    species_codes: Optional[Sequence[int]] = None,
 ) -> Dict[str, "array[Any]"]:
     """The species-tree columns (module docstring) of every row of a quartet table, as arrays
     of equal length: species_code, dominant_code and dominant_is_species as integers
@@ -171,44 +173,78 @@ def species_columns(
     `columns`: at least t1-t4 (indexes into `taxa`) and count_0-count_2, as
     TopologyTable.to_columns() gives them. Without `lengths`, species_length and
     expected_concordance are left out, and a species tree without branch lengths serves.
+    `species_codes`: the species tree's code of each row when known already (e.g. counted by
+    the engine over the species tree), which spares a query of the tree per row.
     Raises ValueError when the species tree lacks a taxon of the rows (naming them) or, with
     `lengths`, has no branch lengths."""
     tree = species if isinstance(species, SpeciesTree) else SpeciesTree(species)
     slots = [columns[f"t{k + 1}"] for k in range(4)]
     counts = [columns[f"count_{code}"] for code in range(3)]
     rows = len(slots[0])
-    if any(len(column) != rows for column in slots + counts):
-        raise ValueError("the columns of a table have equal lengths")
-    used = sorted(set().union(*(set(int(index) for index in column) for column in slots)))
-    tree.check_taxa([taxa[index] for index in used])
+    if any(len(column) != rows for column in slots + counts) or (
+        species_codes is not None and len(species_codes) != rows
+    ):
+        raise UsageError("the columns of a table have equal lengths")
+    used = sorted(set().union(*(set(column) for column in slots)))
+    tree.check_taxa([taxa[int(index)] for index in used])
     if lengths:
         tree.require_lengths()
-    # Path lengths between the taxa in use, once per pair, by position in `used`.
-    position = {index: k for k, index in enumerate(used)}
-    distance = [[tree.distance(taxa[i], taxa[j]) if i != j else 0.0 for j in used] for i in used] if lengths else []
-    found: Dict[str, "array[Any]"] = {name: array("q" if name in _INTEGER_COLUMNS else "d") for name in COLUMNS}
-    species_code, dominant, is_species = found["species_code"], found["dominant_code"], found["dominant_is_species"]
-    internal, expected, estimated = found["species_length"], found["expected_concordance"], found["estimated_length"]
-    for row in range(rows):
-        index = (int(slots[0][row]), int(slots[1][row]), int(slots[2][row]), int(slots[3][row]))
-        row_counts = (int(counts[0][row]), int(counts[1][row]), int(counts[2][row]))
-        code = tree.code((taxa[index[0]], taxa[index[1]], taxa[index[2]], taxa[index[3]]))
-        best = dominant_code(row_counts)
-        species_code.append(code)
-        dominant.append(best)
-        is_species.append(1 if best >= 0 and best == code else 0)
-        estimated.append(estimated_length(row_counts))
+    # Path lengths between the taxa in use, once per pair, indexed like `taxa`.
+    distance: List[List[float]] = [[NAN] * len(taxa) for _ in taxa] if lengths else []
+    for i in used if lengths else ():
+        for j in used:
+            distance[i][j] = tree.distance(taxa[i], taxa[j]) if i != j else 0.0
+    if species_codes is None:
+        species_codes = [
+            tree.code((taxa[first], taxa[second], taxa[third], taxa[fourth]))
+            for first, second, third, fourth in zip(*slots)
+        ]
+    # One pass over the rows with the arithmetic of dominant_code, estimated_length,
+    # internal_length and expected_concordance written out: a table may hold millions of rows.
+    dominant: List[int] = []
+    estimated: List[float] = []
+    internal: List[float] = []
+    expected: List[float] = []
+    log, exp, inf = math.log, math.exp, math.inf
+    for i0, i1, i2, i3, n0, n1, n2, code in zip(*slots, *counts, species_codes):
+        best = n0 if n0 >= n1 else n1
+        if n2 > best:
+            best = n2
+        resolved = n0 + n1 + n2
+        if best <= 0:
+            dominant.append(-1)
+        else:
+            dominant.append(0 if n0 == best else 1 if n1 == best else 2)
+        if resolved <= 0 or 3 * best <= resolved:
+            estimated.append(NAN)
+        elif best == resolved:
+            estimated.append(inf)
+        else:
+            estimated.append(-log(1.5 * (resolved - best) / resolved))
         if not lengths:
             continue
-        if code < 0:
+        if code == 0:
+            length = (distance[i0][i2] + distance[i1][i3] - distance[i0][i1] - distance[i2][i3]) / 2.0
+        elif code == 1:
+            length = (distance[i0][i1] + distance[i2][i3] - distance[i0][i2] - distance[i1][i3]) / 2.0
+        elif code == 2:
+            length = (distance[i0][i1] + distance[i3][i2] - distance[i0][i3] - distance[i1][i2]) / 2.0
+        else:
             internal.append(NAN)
             expected.append(NAN)
             continue
-        (a, b), (c, d) = QUARTET_SPLITS[code]
-        a, b, c, d = position[index[a]], position[index[b]], position[index[c]], position[index[d]]
-        length = (distance[a][c] + distance[b][d] - distance[a][b] - distance[c][d]) / 2.0
         internal.append(length)
-        expected.append(expected_concordance(length))
+        expected.append(1.0 - 2.0 / 3.0 * exp(-length))
+    codes = array("q", species_codes)
+    best_codes = array("q", dominant)
+    found: Dict[str, "array[Any]"] = {
+        "species_code": codes,
+        "species_length": array("d", internal),
+        "expected_concordance": array("d", expected),
+        "dominant_code": best_codes,
+        "dominant_is_species": array("q", [int(best >= 0 and best == code) for best, code in zip(best_codes, codes)]),
+        "estimated_length": array("d", estimated),
+    }
     if not lengths:
         for name in LENGTH_COLUMNS:
             del found[name]

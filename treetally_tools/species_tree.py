@@ -33,10 +33,15 @@ join is made without rounding.
 from __future__ import annotations
 
 import math
-from typing import List, Mapping, NamedTuple, Sequence, Tuple
+from typing import TYPE_CHECKING, List, Mapping, NamedTuple, Optional, Sequence, Tuple
 
 from .codes import QUARTET_SPLITS
+from .errors import UsageError
 from .species_columns import estimated_length
+from .tables import TopologyTable
+
+if TYPE_CHECKING:
+    from .sources import Trees
 
 # Six times a vote: a topology tied with one or two others gets 3 or 2, a whole number.
 _VOTE = 6.0
@@ -61,7 +66,7 @@ def quartet_distances(
     counts = [columns[f"count_{code}"] for code in range(3)]
     rows = len(slots[0])
     if any(len(column) != rows for column in slots + counts):
-        raise ValueError("the columns of a table have equal lengths")
+        raise UsageError("the columns of a table have equal lengths")
     distance = [[0.0] * taxon_count for _ in range(taxon_count)]
     for row in range(rows):
         row_counts = (int(counts[0][row]), int(counts[1][row]), int(counts[2][row]))
@@ -91,7 +96,7 @@ def neighbor_joining(distance: Sequence[Sequence[float]]) -> JoinedTree:
     """The neighbor-joining tree of a symmetric distance matrix of at least three taxa."""
     n = len(distance)
     if n < 3:
-        raise ValueError(f"a tree is joined from at least three taxa, not {n}")
+        raise UsageError(f"a tree is joined from at least three taxa, not {n}")
     d = [list(map(float, row)) for row in distance]  # rows by position; a joined node takes i's
     node = list(range(n))  # node at each position still active
     active = list(range(n))
@@ -187,7 +192,7 @@ def species_tree(taxa: Sequence[str], columns: Mapping[str, Sequence[int]], weig
     TopologyTable.to_columns() gives them. A WQDC length that joining makes negative is
     written as 0.0."""
     if len(taxa) < 4:
-        raise ValueError(f"a species tree is estimated from quartets of at least four taxa, not {len(taxa)}")
+        raise UsageError(f"a species tree is estimated from quartets of at least four taxa, not {len(taxa)}")
     tree = neighbor_joining(quartet_distances(len(taxa), columns, weighted))
     if not weighted:
         return newick(tree, taxa)
@@ -197,3 +202,25 @@ def species_tree(taxa: Sequence[str], columns: Mapping[str, Sequence[int]], weig
         scale = (below[node] - 1) * (len(taxa) - below[node] - 1)
         lengths[node] = max(0.0, lengths[node] / scale) if scale > 0 else 0.0
     return newick(JoinedTree(tree.parent, lengths), taxa, internal_lengths=True)
+
+
+def species_tree_of(
+    source: "Trees",
+    taxa: Optional[Sequence[str]] = None,
+    *,
+    weighted: bool = False,
+    jobs: int = 1,
+    progress: Optional[bool] = None,
+    quiet: bool = False,
+    collapse_length: Optional[float] = None,
+    min_support: Optional[float] = None,
+) -> str:
+    """The QDC species tree (WQDC with `weighted`, internal lengths in coalescent units) of the
+    gene trees of `source` (a TreeSet or anything load_trees reads), as unrooted Newick: the
+    quartet table of `taxa` (default: every taxon) is counted and fed to species_tree. The
+    other keywords as for TopologyTable; exported by the package as species_tree."""
+    with TopologyTable(
+        source, 4, taxa, jobs=jobs, progress=progress, quiet=quiet, collapse_length=collapse_length,
+        min_support=min_support,
+    ) as table:  # fmt: skip
+        return species_tree(table.taxa, table.to_columns(), weighted)

@@ -19,23 +19,33 @@ from __future__ import annotations
 import json
 import math
 from array import array
-from typing import IO, TYPE_CHECKING, Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
+from typing import (
+    IO, TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union,
+)  # fmt: skip
 
 from . import _engine
 from ._extras import require
 from ._progress import Progress
+from .adjust import METHODS, adjust_p_values
 from .codes import code_count
-from .coalescent import NAN, ChiSquare, chi2_sf, minor_equal_test, quartet_test_values, star_test
+from .coalescent import (
+    NAN, ChiSquare, chi2_sf, minor_equal_p_value, minor_equal_test, quartet_test_values, star_p_value, star_test,
+)  # fmt: skip
 from .errors import UsageError
 from .names import check_names
-from .output import csv_cell
+from .output import csv_cell, p_value_text, text_value
 from .sources import load_trees
+from .species_columns import COLUMNS as SPECIES_COLUMNS
+from .species_columns import SpeciesTree, species_columns
 
 if TYPE_CHECKING:
     from .sources import Trees
 
 # The quartet tests' columns: statistic and p-value of each.
 TEST_COLUMNS = ["minor_equal_chi2", "minor_equal_p", "star_chi2", "star_p"]
+# The columns of the tests' p-values adjusted across the table (adjust=).
+ADJUSTED_COLUMNS = ("minor_equal_p_adj", "star_p_adj")
+_BOOLEAN_COLUMNS = ("dominant_is_species",)
 # The forms write() gives.
 WRITE_FORMS = ("csv", "json")
 _INT64_BYTES = 8
@@ -177,7 +187,17 @@ class TopologyTable:
     that fixes the rows and their codes; by default every taxon of the trees, ordered from the
     one the fewest trees hold to the one the most hold (ties in file order). `jobs`: threads to
     count in (0 = one per core). `progress`: a progress bar on standard error after two seconds
-    (default: when standard error is a terminal)."""
+    (default: when standard error is a terminal). `collapse_length`, `min_support`: short or
+    weakly supported internal branches count as polytomies (load_trees; `source` is then not a
+    TreeSet).
+
+    Quartet tables only: `species_tree` (a SpeciesTree or anything load_trees reads, branch
+    lengths in coalescent units) adds the columns of species_columns: species_code,
+    species_length, expected_concordance, dominant_code, dominant_is_species and
+    estimated_length; it must hold every taxon of the table and have branch lengths
+    (ValueError). `adjust` ("holm" or "bh") adds minor_equal_p_adj and star_p_adj, both tests'
+    p-values adjusted across the whole table (adjust_p_values). These extra columns come with
+    write(), to_dataframe() and extra_values(); iterating gives the plain TableRow."""
 
     def __init__(
         self,
@@ -188,16 +208,31 @@ class TopologyTable:
         jobs: int = 1,
         progress: Optional[bool] = None,
         quiet: bool = False,
+        collapse_length: Optional[float] = None,
+        min_support: Optional[float] = None,
+        species_tree: Union["Trees", SpeciesTree, None] = None,
+        adjust: Optional[str] = None,
     ) -> None:
         self.size = size
         self.codes = code_count(size)
         if jobs < 0:
             raise UsageError(f"jobs must be 0 (one per core) or more, not {jobs}")
+        if (species_tree is not None or adjust is not None) and size != 4:
+            raise UsageError("species-tree columns and adjusted p-values are columns of quartet tables (size 4)")
+        if adjust is not None and adjust not in METHODS:
+            raise UsageError(f"p-values are adjusted by {' or '.join(repr(m) for m in METHODS)}, not {adjust!r}")
         self.jobs = jobs
         self.progress = progress
+        self.adjust = adjust
         self._running: List[_engine.Table] = []
-        self.trees = load_trees(source, quiet=quiet)
+        self.trees = load_trees(source, quiet=quiet, collapse_length=collapse_length, min_support=min_support)
         self.taxa = self._choose(taxa)
+        self.species: Optional[SpeciesTree] = None
+        if species_tree is not None:
+            species = species_tree if isinstance(species_tree, SpeciesTree) else SpeciesTree(species_tree)
+            species.check_taxa(self.taxa)
+            species.require_lengths()
+            self.species = species
 
     def _choose(self, taxa: Optional[Sequence[str]]) -> Tuple[str, ...]:
         """The taxa of the table, each once."""
@@ -218,6 +253,17 @@ class TopologyTable:
     def __len__(self) -> int:
         """The number of rows."""
         return math.comb(len(self.taxa), self.size)
+
+    @property
+    def extras(self) -> Tuple[str, ...]:
+        """The names of the extra columns asked for: the species tree's, then the adjusted
+        p-values."""
+        return (SPECIES_COLUMNS if self.species is not None else ()) + (ADJUSTED_COLUMNS if self.adjust else ())
+
+    @property
+    def header(self) -> List[str]:
+        """The columns of write() and to_dataframe(): flat_columns(size), then the extras."""
+        return flat_columns(self.size) + list(self.extras)
 
     def __enter__(self) -> "TopologyTable":
         return self
@@ -270,23 +316,112 @@ class TopologyTable:
                 column.frombytes(block[name])
         return columns
 
+    def extra_values(self, columns: Optional[Columns] = None) -> Dict[str, "array[Any]"]:
+        """The extra columns (`extras`) of the whole table, one array each: integers for the
+        codes, 0 or 1 for dominant_is_species, floats for the rest. From `columns` (the
+        table's to_columns()) when given, else from a pass of its own."""
+        if columns is None:
+            columns = self.to_columns()
+        adjusted = self._adjusted(_p_value_columns(columns)) if self.adjust else {}
+        return self._extras_of(columns, 0, self._species_codes(), adjusted)
+
+    def species_values(self, columns: Optional[Columns] = None) -> Dict[str, "array[Any]"]:
+        """The species tree's columns alone (extra_values), empty without a species tree."""
+        if columns is None:
+            columns = self.to_columns()
+        return self._extras_of(columns, 0, self._species_codes(), {})
+
+    def extended_rows(self) -> Iterator[Tuple[TableRow, Tuple[Any, ...]]]:
+        """Each row with the values of its extra columns, in the order of `extras`."""
+        taxa, size, codes = self.taxa, self.size, self.codes
+        for _, _, columns, extras in self._blocks_with_extras():
+            names = zip(*(columns[f"t{k + 1}"] for k in range(size)))
+            counts = zip(*(columns[f"count_{code}"] for code in range(codes)))
+            values = zip(*(extras[name] for name in self.extras)) if extras else iter(lambda: (), None)
+            for indexes, counted, holding, extra in zip(names, counts, columns["holding"], values):
+                yield TableRow(tuple(taxa[index] for index in indexes), counted, holding), extra
+
+    def _species_codes(self) -> Optional["array[int]"]:
+        """The species tree's quartet code of every row (-1 where it leaves the quartet
+        unresolved), counted by the engine over the species tree as over gene trees; None
+        without a species tree, or when its file holds more trees than the one that serves."""
+        if self.species is None or len(self.species.trees) != 1:
+            return None
+        codes = array("q")
+        counting = _engine.Table(self.species.trees, 4, self.taxa, jobs=self.jobs)
+        try:
+            while True:
+                block = counting.next_block()
+                if block is None:
+                    return codes
+                first, second, third = (_column(block[f"count_{code}"]) for code in range(3))
+                codes.extend([0 if a else 1 if b else 2 if c else -1 for a, b, c in zip(first, second, third)])
+        finally:
+            counting.close()
+
+    def _adjusted(self, p_values: Tuple[List[float], List[float]]) -> Dict[str, List[float]]:
+        assert self.adjust is not None
+        return {name: adjust_p_values(values, self.adjust) for name, values in zip(ADJUSTED_COLUMNS, p_values)}
+
+    def _extras_of(
+        self, columns: Columns, start: int, species_codes: Optional["array[int]"], adjusted: Dict[str, List[float]]
+    ) -> Dict[str, "array[Any]"]:
+        """The extra columns of the rows in `columns`, which start at row `start`."""
+        rows = len(columns["holding"])
+        found: Dict[str, "array[Any]"] = {}
+        if self.species is not None:
+            codes = species_codes[start : start + rows] if species_codes is not None else None
+            found.update(species_columns(self.species, self.taxa, columns, species_codes=codes))
+        for name, values in adjusted.items():
+            found[name] = array("d", values[start : start + rows])
+        return found
+
+    def _blocks_with_extras(self) -> Iterator[Tuple[_engine.Table, Block, Columns, Dict[str, "array[Any]"]]]:
+        """The blocks of one pass with their columns and extra columns. Adjusting needs every
+        p-value first, so a pass that adjusts is preceded by one that computes them."""
+        adjusted: Dict[str, List[float]] = {}
+        if self.adjust:
+            minor: List[float] = []
+            star: List[float] = []
+            for _, block in self._counted_blocks():
+                block_minor, block_star = _p_value_columns(_columns_of(block))
+                minor += block_minor
+                star += block_star
+            adjusted = self._adjusted((minor, star))
+            del minor, star
+        species_codes = self._species_codes()
+        start = 0
+        for counting, block in self._counted_blocks():
+            columns = _columns_of(block)
+            yield counting, block, columns, self._extras_of(columns, start, species_codes, adjusted)
+            start += len(columns["holding"])
+
     def records(self) -> Iterator[Dict[str, Any]]:
         """The rows as JSON-ready dicts (TableRow.record)."""
         return (row.record() for row in self)
 
     def write(self, stream: IO[str], form: str) -> None:
-        """Writes the table to `stream` as CSV (a header of flat_columns, then one line per
-        row) or as JSON (a list of TableRow.record dicts, one per line), without a Python
-        object per row: the engine writes each block's text."""
+        """Writes the table to `stream` as CSV (a header of `header`, then one line per row)
+        or as JSON (a list of TableRow.record dicts, one per line, with the extra columns as
+        further keys), without a Python object per row: the engine writes each block's text,
+        and extra columns are formatted a column at a time and joined to its lines. In CSV a
+        value that is not a number is an empty cell and dominant_is_species is True or False;
+        in JSON such a value (NaN, or an infinite estimated_length) is null."""
         if form not in WRITE_FORMS:
             raise UsageError(f"a table is written as {' or '.join(WRITE_FORMS)}, not {form!r}")
         render = csv_cell if form == "csv" else json.dumps
         cells = tuple(render(taxon) for taxon in self.taxa)
         first = True
-        for counting, block in self._counted_blocks():
+        blocks: Iterator[Tuple[_engine.Table, Block, Optional[Columns], Optional[Dict[str, "array[Any]"]]]]
+        if self.extras:
+            blocks = self._blocks_with_extras()
+        else:
+            blocks = ((counting, block, None, None) for counting, block in self._counted_blocks())
+        for counting, block, _, extras in blocks:
             if first:  # once counting has started, so that a table that cannot count writes nothing
-                stream.write(",".join(flat_columns(self.size)) + "\n" if form == "csv" else "[")
-            stream.write(counting.format_block(block, form, cells, first))
+                stream.write(",".join(csv_cell(name) for name in self.header) + "\n" if form == "csv" else "[")
+            text = counting.format_block(block, form, cells, first)
+            stream.write(_joined_extras(text, form, extras) if extras else text)
             first = False
         if form == "json":
             stream.write("\n]\n" if not first else "[]\n")
@@ -312,7 +447,81 @@ class TopologyTable:
                 data[f"concordance_{code}"] = numpy.where(resolved > 0, count / resolved, NAN)
         if self.size == 4:
             data.update(_quartet_test_columns(numpy, counts))
-        return pandas.DataFrame(data, columns=flat_columns(self.size))
+        for name, values in self.extra_values(columns).items():
+            kind = bool if name in _BOOLEAN_COLUMNS else numpy.int64 if values.typecode == "q" else numpy.float64
+            data[name] = numpy.frombuffer(values, dtype=numpy.int64 if values.typecode == "q" else numpy.float64)
+            data[name] = data[name].astype(kind) if kind is bool else data[name]
+        return pandas.DataFrame(data, columns=self.header)
+
+
+def _column(data: bytes) -> "array[int]":
+    column = array("q")
+    column.frombytes(data)
+    return column
+
+
+def _p_value_columns(columns: Mapping[str, Sequence[int]]) -> Tuple[List[float], List[float]]:
+    """The p-values of the minor-equal and the star test of every row, as the rows give them."""
+    counts = [columns[f"count_{code}"] for code in range(3)]
+    return list(map(minor_equal_p_value, *counts)), list(map(star_p_value, *counts))
+
+
+class _FloatTexts(Dict[float, str]):
+    """Each float's text, made once: a column of millions of rows holds far fewer distinct
+    values. A value that is not a number (hashed alike in CPython before 3.10, and never equal
+    to itself) is not kept."""
+
+    def __init__(self, not_a_number: str, infinite: Optional[str]) -> None:
+        super().__init__()
+        self.not_a_number = not_a_number
+        self.infinite = infinite
+
+    def __missing__(self, value: float) -> str:
+        if value != value:
+            return self.not_a_number
+        text = self.infinite if self.infinite is not None and value in (math.inf, -math.inf) else repr(value)
+        self[value] = text
+        return text
+
+
+def _cells(values: "array[Any]", name: str, form: str) -> List[str]:
+    """A column's values as CSV cells or JSON values: integers as written, floats as Python
+    writes them (repr), a value that is not a number empty (CSV) or null (JSON, which holds
+    no infinity either); dominant_is_species as True/False or true/false."""
+    if name in _BOOLEAN_COLUMNS:
+        yes, no = ("True", "False") if form == "csv" else ("true", "false")
+        return [yes if value else no for value in values]
+    if values.typecode == "q":
+        return list(map(str, values))
+    texts = _FloatTexts("", None) if form == "csv" else _FloatTexts("null", "null")
+    return list(map(texts.__getitem__, values))
+
+
+def _joined_extras(text: str, form: str, extras: Mapping[str, "array[Any]"]) -> str:
+    """A block's text from the engine (CSV lines each ended by a line feed, or JSON records
+    after a line feed and separated by a comma and a line feed) with the extra columns joined
+    to each row by one format per row. No taxon holds a line feed (it would end its tree's
+    line; JSON escapes it anyway), so the text splits into rows at line feeds."""
+    columns = [_cells(values, name, form) for name, values in extras.items()]
+    if form == "csv":
+        lines = text.split("\n")
+        ending = lines.pop()  # the empty text after the last line feed
+        row = "%s" + ",%s" * len(columns)
+        return "\n".join(map(row.__mod__, zip(lines, *columns))) + "\n" + ending
+    head, _, body = text.partition("\n")  # head: "" before a table's first block, else ","
+    record = "%s" + "".join(f", {json.dumps(name)}: %s" for name in extras) + "}"
+    opened = body[:-1].split("},\n")  # each record without its closing brace
+    return head + "\n" + ",\n".join(map(record.__mod__, zip(opened, *columns)))
+
+
+def extra_cell_text(name: str) -> Callable[[Any], str]:
+    """How an extra column is written as text: p-values in three significant digits, lengths
+    and shares with three decimals (NaN as "-"), codes as integers."""
+    if name.endswith("_p_adj"):
+        return p_value_text
+    if name in _BOOLEAN_COLUMNS:
+        return lambda value: "yes" if value else "no"
+    return text_value
 
 
 def quartet_table(source: "Trees", taxa: Optional[Sequence[str]] = None, **options: Any) -> TopologyTable:

@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, List, Sequence, Tuple, TypedDict
+from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple, TypedDict
 
 from . import _engine
 from ._extras import require
@@ -186,37 +186,64 @@ class TimeTable:
         return require("pandas", "to_dataframe").DataFrame(self.records())
 
 
-def tally(trees: "Trees", names: Sequence[str]) -> TopologyTally:
+def tally(
+    trees: "Trees",
+    names: Sequence[str],
+    *,
+    collapse_length: Optional[float] = None,
+    min_support: Optional[float] = None,
+) -> TopologyTally:
     """The quartet (four names) or quintet (five names) tally of `trees` as a TopologyTally.
-    Names are checked first (UnknownTaxonError, RepeatedTaxonWarning)."""
-    tree_set = load_trees(trees)
+    Names are checked first (UnknownTaxonError; UsageError, a ValueError, for a name given twice).
+    `collapse_length` and `min_support` make short or weakly supported internal branches
+    polytomies as the trees are read (load_trees; `trees` is then not a TreeSet)."""
+    tree_set = load_trees(trees, collapse_length=collapse_length, min_support=min_support)
     code_count(len(names))
     checked = check_names(tree_set.taxa(), names, stacklevel=3)
     counts, holding = _engine.tally(tree_set, checked)
     return TopologyTally(checked, tuple(counts), len(tree_set), len(tree_set) - holding)
 
 
-def quartet_tally(trees: "Trees", names: Sequence[str]) -> TopologyTally:
-    """The labelled tally of the three quartet topologies of four names."""
+def quartet_tally(
+    trees: "Trees",
+    names: Sequence[str],
+    *,
+    collapse_length: Optional[float] = None,
+    min_support: Optional[float] = None,
+) -> TopologyTally:
+    """The labelled tally of the three quartet topologies of four names (keywords: tally)."""
     if len(names) != 4:
         raise UsageError(f"a quartet has 4 names, not {len(names)}")
-    return tally(trees, names)
+    return tally(trees, names, collapse_length=collapse_length, min_support=min_support)
 
 
-def quintet_tally(trees: "Trees", names: Sequence[str]) -> TopologyTally:
-    """The labelled tally of the fifteen quintet topologies of five names."""
+def quintet_tally(
+    trees: "Trees",
+    names: Sequence[str],
+    *,
+    collapse_length: Optional[float] = None,
+    min_support: Optional[float] = None,
+) -> TopologyTally:
+    """The labelled tally of the fifteen quintet topologies of five names (keywords: tally)."""
     if len(names) != 5:
         raise UsageError(f"a quintet has 5 names, not {len(names)}")
-    return tally(trees, names)
+    return tally(trees, names, collapse_length=collapse_length, min_support=min_support)
 
 
-def time_table(trees: "Trees", names: Sequence[str]) -> TimeTable:
+def time_table(
+    trees: "Trees",
+    names: Sequence[str],
+    *,
+    collapse_length: Optional[float] = None,
+    min_support: Optional[float] = None,
+) -> TimeTable:
     """coalesence_times_by_topology of five names as a labelled TimeTable: one native pass
     gives the counts, the trees holding all five and the path-length sums, which are
-    normalised by the function the module's own time table uses."""
+    normalised by the function the module's own time table uses. The keywords as for tally:
+    a contracted branch's length is gone from every path through it."""
     if len(names) != 5:
         raise UsageError(f"the time table takes 5 names, not {len(names)}")
-    tree_set = load_trees(trees)
+    tree_set = load_trees(trees, collapse_length=collapse_length, min_support=min_support)
     checked = check_names(tree_set.taxa(), names, stacklevel=2)
     quintet = (checked[0], checked[1], checked[2], checked[3], checked[4])
     _, _, counts, holding, sums = _engine.topology_path_sums(tree_set, quintet)

@@ -130,7 +130,7 @@ def test_help_lists_the_subcommands():
         (["table", APES, "--size", "6"], 2, "invalid choice"),
         (["quintet", APES, *NAMES, "--plot", "out.jpg"], 2, "'out.jpg'"),
         (["table", APES, "--size", "4", "--plot", "out.png"], 2, "--species-tree"),
-        (["table", APES, "--size", "4", "--plot", "out.png", "--species-tree", "((A,B),(C,D));"], 2, "fewer than four"),
+        (["table", APES, "--size", "4", "--plot", "out.png", "--species-tree", "((A,B),(C,D));"], 2, "lacks 6 of the taxa"),
         (["info", "missing.tre"], 1, "cannot read missing.tre: No such file or directory"),
         (["info", "broken.tre.gz"], 1, "cannot read broken.tre.gz: the compressed data is damaged"),
         (["quartet", "lengths.tre", "A", "B", "C", "D"], 1, "cannot read lengths.tre: a branch length is not a number"),
@@ -148,10 +148,10 @@ def test_errors_are_one_line_with_the_documented_status(tmp_path, monkeypatch, a
     assert result.stdout == b""
 
 
-def test_repeated_name_is_a_one_line_warning():
+def test_repeated_name_is_a_one_line_usage_error():
     result = run("quartet", APES, "Human", "Human", "Chimp", "Gorilla")
-    assert result.returncode == 0
-    assert result.stderr.decode() == "treetally: warning: taxon given more than once: Human\n"
+    assert result.returncode == 2 and result.stdout == b""
+    assert result.stderr.decode() == "treetally: error: taxon given more than once: Human; name each taxon once\n"
 
 
 def test_plots_from_the_command_line(tmp_path):

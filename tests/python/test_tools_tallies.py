@@ -10,7 +10,6 @@ import pytest
 import treetally
 from treetally_tools import (
     MissingExtraError,
-    RepeatedTaxonWarning,
     UnknownTaxonError,
     quartet_tally,
     quintet_tally,
@@ -101,10 +100,11 @@ def test_underscore_written_as_space_is_suggested():
         quartet_tally(trees, ("Smilax bona-nox", "B", "C", "D"))
 
 
-def test_repeated_name_warns_and_still_gets_the_modules_answer():
-    with pytest.warns(RepeatedTaxonWarning, match="Human"):
-        tally = quartet_tally(APES, ("Human", "Human", "Chimp", "Gorilla"))
-    assert list(tally.counts) == treetally.TreeSet(APES).tally_single_quartet(("Human", "Human", "Chimp", "Gorilla"))
+def test_repeated_name_is_refused_though_the_module_answers():
+    with pytest.raises(ValueError, match="taxon given more than once: Human"):
+        quartet_tally(APES, ("Human", "Human", "Chimp", "Gorilla"))
+    # The module still answers, with every tree on one code.
+    assert treetally.TreeSet(APES).tally_single_quartet(("Human", "Human", "Chimp", "Gorilla")) == [1000, 0, 0]
 
 
 def test_records_as_dataframes():
