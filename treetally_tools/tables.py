@@ -16,6 +16,7 @@ blocks in flight (to_columns and to_dataframe keep every row, of course).
 
 from __future__ import annotations
 
+import contextlib
 import json
 import math
 from array import array
@@ -134,6 +135,17 @@ def column_names(size: int) -> List[str]:
     count_0 to count_2 (count_14), holding and unresolved."""
     taxa = [f"t{k + 1}" for k in range(size)]
     return taxa + [f"count_{code}" for code in range(code_count(size))] + ["holding", "unresolved"]
+
+
+def _write_utf8(stream: IO[str], text: bytes) -> None:
+    """Writes UTF-8 `text` to a text stream: to its binary buffer when it has one (no decoding
+    and encoding again of millions of rows), else decoded."""
+    buffer = getattr(stream, "buffer", None)
+    if buffer is not None and (getattr(stream, "encoding", "") or "").lower().replace("-", "") == "utf8":
+        stream.flush()
+        buffer.write(text)
+    else:
+        stream.write(text.decode("utf-8", "surrogateescape"))
 
 
 def _columns_of(block: Block) -> Columns:
@@ -282,20 +294,17 @@ class TopologyTable:
 
     def _counted_blocks(self) -> Iterator[Tuple[_engine.Table, Block]]:
         """The blocks of one pass, in row order, with the engine table that formats them."""
-        counting = _engine.Table(self.trees, self.size, self.taxa, jobs=self.jobs)
-        self._running.append(counting)
         meter = Progress(len(self), "quartets" if self.size == 4 else "quintets", self.progress)
         try:
-            while True:
-                block = counting.next_block()
-                if block is None:
-                    return
-                yield counting, block
-                meter.advance(len(block["holding"]) // _INT64_BYTES)
+            with self._engine_table() as counting:
+                while True:
+                    block = counting.next_block()
+                    if block is None:
+                        return
+                    yield counting, block
+                    meter.advance(len(block["holding"]) // _INT64_BYTES)
         finally:
             meter.close()
-            counting.close()
-            self._running = [running for running in self._running if running is not counting]
 
     def __iter__(self) -> Iterator[TableRow]:
         taxa, size, codes = self.taxa, self.size, self.codes
@@ -309,12 +318,38 @@ class TopologyTable:
     def to_columns(self) -> Columns:
         """The whole table as columns of equal length, one integer array (array('q')) each,
         keyed as column_names(size) says: t1 to t4 (t5) as indexes into `taxa`, count_0 to
-        count_2 (count_14), holding and unresolved."""
-        columns: Columns = {name: array("q") for name in column_names(self.size)}
-        for _, block in self._counted_blocks():
-            for name, column in columns.items():
-                column.frombytes(block[name])
-        return columns
+        count_2 (count_14), holding and unresolved. The counting threads write the rows
+        straight into the columns; MemoryError, before anything is counted, when the columns
+        would not fit in memory (write() streams any table instead)."""
+        with self._engine_table() as counting:
+            return _columns_of(counting.all_columns())
+
+    @contextlib.contextmanager
+    def _engine_table(self, **options: Any) -> Iterator[_engine.Table]:
+        """The engine's table of one pass, stopped (its threads ended) when the block ends,
+        and by close() meanwhile."""
+        counting = _engine.Table(self.trees, self.size, self.taxa, jobs=self.jobs, **options)
+        self._running.append(counting)
+        try:
+            yield counting
+        finally:
+            counting.close()
+            self._running = [running for running in self._running if running is not counting]
+
+    def _text_blocks(self, form: str, cells: Tuple[str, ...]) -> Iterator[bytes]:
+        """The rows of one pass as UTF-8 text in `form`, a block at a time, written by the
+        threads that count them."""
+        meter = Progress(len(self), "quartets" if self.size == 4 else "quintets", self.progress)
+        try:
+            with self._engine_table(text_form=form, taxon_cells=cells) as counting:
+                while True:
+                    text = counting.next_text()
+                    if text is None:
+                        return
+                    yield text
+                    meter.advance(text.count(b"\n"))  # one line per row in either form
+        finally:
+            meter.close()
 
     def extra_values(self, columns: Optional[Columns] = None) -> Dict[str, "array[Any]"]:
         """The extra columns (`extras`) of the whole table, one array each: integers for the
@@ -412,19 +447,23 @@ class TopologyTable:
         render = csv_cell if form == "csv" else json.dumps
         cells = tuple(render(taxon) for taxon in self.taxa)
         first = True
-        blocks: Iterator[Tuple[_engine.Table, Block, Optional[Columns], Optional[Dict[str, "array[Any]"]]]]
-        if self.extras:
-            blocks = self._blocks_with_extras()
-        else:
-            blocks = ((counting, block, None, None) for counting, block in self._counted_blocks())
-        for counting, block, _, extras in blocks:
-            if first:  # once counting has started, so that a table that cannot count writes nothing
-                stream.write(",".join(csv_cell(name) for name in self.header) + "\n" if form == "csv" else "[")
-            text = counting.format_block(block, form, cells, first)
-            stream.write(_joined_extras(text, form, extras) if extras else text)
+        if not self.extras:
+            for text in self._text_blocks(form, cells):
+                if first:  # once counting has started, so that a table that cannot count writes nothing
+                    stream.write(self._opening(form))
+                _write_utf8(stream, text)
+                first = False
+        for counting, block, _, extras in self._blocks_with_extras() if self.extras else ():
+            if first:
+                stream.write(self._opening(form))
+            stream.write(_joined_extras(counting.format_block(block, form, cells, first), form, extras))
             first = False
         if form == "json":
             stream.write("\n]\n" if not first else "[]\n")
+
+    def _opening(self, form: str) -> str:
+        """What a written table starts with: the CSV header line, or the JSON list's bracket."""
+        return ",".join(csv_cell(name) for name in self.header) + "\n" if form == "csv" else "["
 
     def to_dataframe(self) -> Any:
         """The whole table as a pandas DataFrame with the columns of flat_columns (needs the
