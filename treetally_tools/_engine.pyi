@@ -39,12 +39,25 @@ class Table:
     `jobs` threads (0: every core) and handed out in row order."""
 
     def __init__(
-        self, trees: treetally.TreeSet, size: int, taxa: Tuple[str, ...], jobs: int = 1, rows_per_block: int = 0
+        self,
+        trees: treetally.TreeSet,
+        size: int,
+        taxa: Tuple[str, ...],
+        jobs: int = 1,
+        rows_per_block: int = 0,
+        text_form: Optional[str] = None,
+        taxon_cells: Optional[Tuple[str, ...]] = None,
     ) -> None: ...
     @property
     def rows(self) -> int: ...
     def next_block(self) -> Optional[Dict[str, bytes]]:
         """The next block's columns as native int64 bytes, or None after the last block."""
+    def next_text(self) -> Optional[bytes]:
+        """The next block's rows as UTF-8 text in `text_form` ("csv" or "json"), written by the
+        counting threads, or None after the last block."""
+    def all_columns(self) -> Dict[str, bytes]:
+        """The whole table as int64 columns (bytes), written in place by the counting threads;
+        MemoryError when they would not fit."""
     def format_block(self, block: Dict[str, bytes], form: str, taxon_cells: Tuple[str, ...], first: bool) -> str:
         """The block's rows as CSV lines or JSON records ("csv" or "json")."""
     def close(self) -> None: ...
