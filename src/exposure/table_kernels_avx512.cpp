@@ -20,7 +20,9 @@
 // GCC 12's AVX-512 intrinsics start some results from a deliberately undefined vector, which
 // its own uninitialised-use warning then flags inside the intrinsic headers.
 #pragma GCC diagnostic push
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include "exposure/table_kernel_loops.hpp"
 
 namespace treetally::table_kernels {

@@ -14,7 +14,8 @@ namespace treetally {
 
 namespace {
 
-__extension__ typedef unsigned __int128 Wide;
+// __extension__ keeps -Wpedantic quiet about __int128, and it takes a typedef, not a using.
+__extension__ typedef unsigned __int128 Wide;  // NOLINT(modernize-use-using)
 
 constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
 

@@ -44,7 +44,7 @@ PyObject* engine_error_type() {
 // The engine's boundary: its fatal errors become EngineError rather than PanicException, since
 // the package turns them into errors of its own; every other failure as in the module.
 template <class Body>
-PyObject* engine_call(Body&& body) noexcept {
+PyObject* engine_call(Body&& body) {  // never throws: boundary_call catches everything
     return boundary_call([&] {
         try {
             return std::forward<Body>(body)();
@@ -276,6 +276,7 @@ PyObject* initialise_engine() {
 }  // namespace
 }  // namespace treetally::python
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the name CPython looks for in module _engine
 PyMODINIT_FUNC PyInit__engine(void) {
     return treetally::python::initialise_engine();
 }

@@ -296,7 +296,7 @@ std::string column_key(std::size_t k, std::size_t size, std::size_t codes) {
 void write_into_columns(const TableBlock& block, std::span<std::int64_t* const> columns) {
     const auto size = static_cast<std::size_t>(block.size);
     const std::size_t codes = block.codes();
-    const std::size_t first = static_cast<std::size_t>(block.first_row);
+    const auto first = static_cast<std::size_t>(block.first_row);
     for (std::size_t row = 0; row < block.rows; ++row) {
         for (std::size_t slot = 0; slot < size; ++slot)
             columns[slot][first + row] = block.taxa[row * size + slot];
@@ -325,7 +325,7 @@ PyObject* table_all_columns(PyObject* self, PyObject*) {
         if (state.text_form != TextForm::none)
             raise_error(PyExc_ValueError, "a table made for text hands out text (next_text)");
         if (state.blocks) raise_error(PyExc_ValueError, "all_columns needs a table not yet read");
-        const std::size_t size = static_cast<std::size_t>(state.size);
+        const auto size = static_cast<std::size_t>(state.size);
         const std::size_t codes = size == 4 ? 3 : 15;
         const std::size_t count = size + codes + 2;
         const std::uint64_t rows = state.table->row_count();
