@@ -52,13 +52,15 @@ run_sanitized() {
         -C cmake.define.TREETALLY_SANITIZE=ON -C build-dir=build/asan-wheel
     make_venv build/venv-asan "$(ls build/dist-asan/*.whl)"
     # Leak checking is off for the interpreter, which keeps its own memory until exit; reports
-    # go to files as well, since pytest swallows the stderr of a test that dies.
+    # go to files as well, since pytest swallows the stderr of a test that dies. Tests that cap
+    # the address space (RLIMIT_AS) are left out: the sanitizer's shadow memory alone exceeds
+    # any such cap, so its allocator aborts where the real one would fail cleanly.
     rm -f build/asan-report.*
     local status=0
     (cd build && LD_PRELOAD="$(sanitizer_preload)" \
         ASAN_OPTIONS=detect_leaks=0:log_path="$root/build/asan-report" \
         UBSAN_OPTIONS=print_stacktrace=1:log_path="$root/build/asan-report" \
-        venv-asan/bin/python -m pytest -q -p no:cacheprovider -k "not memory_flat" \
+        venv-asan/bin/python -m pytest -q -p no:cacheprovider -k "not memory_flat and not memory_limit and not too_large_for_memory" \
         "$root/tests/python") || status=$?
     if ls build/asan-report.* >/dev/null 2>&1; then
         cat build/asan-report.*
