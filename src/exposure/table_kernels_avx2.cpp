@@ -16,8 +16,14 @@
 
 // Everything from here to pop_options, the shared loops included, is built for AVX2; every
 // standard header it uses came in above, built for the baseline.
+// clang ignores GCC's target pragma; it takes the same target as an attribute on every
+// function of the region.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,popcnt"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2,popcnt")
+#endif
 #include "exposure/table_kernel_loops.hpp"
 
 namespace treetally::table_kernels {
@@ -113,7 +119,11 @@ constexpr std::array<KernelSet, 3> avx2_sets = {
 }  // namespace
 }  // namespace treetally::table_kernels
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 namespace treetally::table_kernels {
 

@@ -15,8 +15,14 @@
 
 // Everything from here to pop_options, the shared loops included, is built for AVX-512BW;
 // every standard header it uses came in above, built for the baseline.
+// clang ignores GCC's target pragma; it takes the same target as an attribute on every
+// function of the region.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512bw,avx512f,avx512vl,popcnt,bmi2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx512bw,avx512f,avx512vl,popcnt,bmi2")
+#endif
 // GCC 12's AVX-512 intrinsics start some results from a deliberately undefined vector, which
 // its own uninitialised-use warning then flags inside the intrinsic headers.
 #pragma GCC diagnostic push
@@ -104,7 +110,11 @@ constexpr std::array<KernelSet, 3> avx512_sets = {
 }  // namespace treetally::table_kernels
 
 #pragma GCC diagnostic pop
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 namespace treetally::table_kernels {
 
