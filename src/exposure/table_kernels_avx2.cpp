@@ -19,6 +19,10 @@
 // clang ignores GCC's target pragma; it takes the same target as an attribute on every
 // function of the region.
 #if defined(__clang__)
+#pragma clang diagnostic push
+// The kernels declared before the region (table_kernels.hpp) are only defined here; clang
+// notes that the attribute comes after their first declaration, which changes nothing.
+#pragma clang diagnostic ignored "-Wignored-attributes"
 #pragma clang attribute push(__attribute__((target("avx2,popcnt"))), apply_to = function)
 #else
 #pragma GCC push_options
@@ -121,6 +125,7 @@ constexpr std::array<KernelSet, 3> avx2_sets = {
 
 #if defined(__clang__)
 #pragma clang attribute pop
+#pragma clang diagnostic pop
 #else
 #pragma GCC pop_options
 #endif

@@ -18,6 +18,10 @@
 // clang ignores GCC's target pragma; it takes the same target as an attribute on every
 // function of the region.
 #if defined(__clang__)
+#pragma clang diagnostic push
+// The kernels declared before the region (table_kernels.hpp) are only defined here; clang
+// notes that the attribute comes after their first declaration, which changes nothing.
+#pragma clang diagnostic ignored "-Wignored-attributes"
 #pragma clang attribute push(__attribute__((target("avx512bw,avx512f,avx512vl,popcnt,bmi2"))), apply_to = function)
 #else
 #pragma GCC push_options
@@ -112,6 +116,7 @@ constexpr std::array<KernelSet, 3> avx512_sets = {
 #pragma GCC diagnostic pop
 #if defined(__clang__)
 #pragma clang attribute pop
+#pragma clang diagnostic pop
 #else
 #pragma GCC pop_options
 #endif
