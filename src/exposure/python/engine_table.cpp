@@ -177,21 +177,6 @@ PyObject* table_close(PyObject* self, PyObject*) {
     });
 }
 
-PyRef int64_column(const std::uint64_t* values, std::size_t count, std::size_t stride = 1) {
-    std::vector<std::int64_t> column(count);
-    for (std::size_t k = 0; k < count; ++k) column[k] = static_cast<std::int64_t>(values[k * stride]);
-    return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(column.data()),
-                                             static_cast<Py_ssize_t>(count * sizeof(std::int64_t))));
-}
-
-PyRef taxon_column(const TableBlock& block, std::size_t slot) {
-    std::vector<std::int64_t> column(block.rows);
-    for (std::size_t row = 0; row < block.rows; ++row)
-        column[row] = block.taxa[row * static_cast<std::size_t>(block.size) + slot];
-    return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(column.data()),
-                                             static_cast<Py_ssize_t>(block.rows * sizeof(std::int64_t))));
-}
-
 // "<prefix><number>", built by appending: GCC 12 warns falsely (-Wrestrict) on "t" + to_string.
 std::string numbered(const char* prefix, std::size_t number) {
     std::string key = prefix;
@@ -203,16 +188,49 @@ void set_item(const PyRef& dict, const std::string& key, const PyRef& value) {
     check_status(PyDict_SetItemString(dict.get(), key.c_str(), value.get()));
 }
 
+// The key of column `k` of a table of `size` taxa and `codes` codes, in the order of
+// block_columns: the taxa, the counts, holding, unresolved.
+std::string column_key(std::size_t k, std::size_t size, std::size_t codes) {
+    if (k < size) return numbered("t", k + 1);
+    if (k < size + codes) return numbered("count_", k - size);
+    return k == size + codes ? "holding" : "unresolved";
+}
+
+// Writes the rows of `block` into int64 columns (one pointer per column) from row `first` on.
+void write_into_columns(const TableBlock& block, std::span<std::int64_t* const> columns,
+                        std::size_t first) {
+    const auto size = static_cast<std::size_t>(block.size);
+    const std::size_t codes = block.codes();
+    for (std::size_t row = 0; row < block.rows; ++row) {
+        for (std::size_t slot = 0; slot < size; ++slot)
+            columns[slot][first + row] = block.taxa[row * size + slot];
+        for (std::size_t code = 0; code < codes; ++code)
+            columns[size + code][first + row] = static_cast<std::int64_t>(block.counts[row * codes + code]);
+        columns[size + codes][first + row] = static_cast<std::int64_t>(block.holding[row]);
+        columns[size + codes + 1][first + row] = static_cast<std::int64_t>(block.unresolved[row]);
+    }
+}
+
+// New bytes objects of `rows` int64 values, one per column of a table of `size` taxa, under
+// their keys in `columns`; returns where each one's values go.
+std::vector<std::int64_t*> new_columns(const PyRef& columns, std::size_t rows, std::size_t size) {
+    const std::size_t codes = size == 4 ? 3 : 15;
+    std::vector<std::int64_t*> targets;
+    for (std::size_t k = 0; k < size + codes + 2; ++k) {
+        const PyRef column =
+            checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rows * 8)));
+        char* buffer = PyBytes_AsString(column.get());
+        if (buffer == nullptr) throw_python_error();
+        targets.push_back(reinterpret_cast<std::int64_t*>(buffer));
+        set_item(columns, column_key(k, size, codes), column);
+    }
+    return targets;
+}
+
+// One block as a dict of int64 columns (bytes).
 PyRef block_columns(const TableBlock& block) {
     PyRef columns = checked(PyDict_New());
-    for (std::size_t slot = 0; slot < static_cast<std::size_t>(block.size); ++slot)
-        set_item(columns, numbered("t", slot + 1), taxon_column(block, slot));
-    const std::size_t codes = block.codes();
-    for (std::size_t code = 0; code < codes; ++code)
-        set_item(columns, numbered("count_", code),
-                 int64_column(block.counts.data() + code, block.rows, codes));
-    set_item(columns, "holding", int64_column(block.holding.data(), block.rows));
-    set_item(columns, "unresolved", int64_column(block.unresolved.data(), block.rows));
+    write_into_columns(block, new_columns(columns, block.rows, static_cast<std::size_t>(block.size)), 0);
     return columns;
 }
 
@@ -283,30 +301,6 @@ PyObject* table_next_text(PyObject* self, PyObject*) {
     });
 }
 
-// The key of column `k` of a table of `size` taxa and `codes` codes, in the order of
-// block_columns: the taxa, the counts, holding, unresolved.
-std::string column_key(std::size_t k, std::size_t size, std::size_t codes) {
-    if (k < size) return numbered("t", k + 1);
-    if (k < size + codes) return numbered("count_", k - size);
-    return k == size + codes ? "holding" : "unresolved";
-}
-
-// Writes the rows of `block` into whole-table columns (int64, one pointer per column) at the
-// block's own rows.
-void write_into_columns(const TableBlock& block, std::span<std::int64_t* const> columns) {
-    const auto size = static_cast<std::size_t>(block.size);
-    const std::size_t codes = block.codes();
-    const auto first = static_cast<std::size_t>(block.first_row);
-    for (std::size_t row = 0; row < block.rows; ++row) {
-        for (std::size_t slot = 0; slot < size; ++slot)
-            columns[slot][first + row] = block.taxa[row * size + slot];
-        for (std::size_t code = 0; code < codes; ++code)
-            columns[size + code][first + row] = static_cast<std::int64_t>(block.counts[row * codes + code]);
-        columns[size + codes][first + row] = static_cast<std::int64_t>(block.holding[row]);
-        columns[size + codes + 1][first + row] = static_cast<std::int64_t>(block.unresolved[row]);
-    }
-}
-
 [[noreturn]] void fail_columns_memory(std::uint64_t rows, double bytes, std::size_t budget) {
     const std::string message =
         "the columns of " + std::to_string(rows) + " rows need about " +
@@ -334,21 +328,15 @@ PyObject* table_all_columns(PyObject* self, PyObject*) {
         if (bytes > static_cast<double>(budget) ||
             rows > static_cast<std::uint64_t>(PY_SSIZE_T_MAX / 8))
             fail_columns_memory(rows, bytes, budget);
-        std::vector<PyRef> objects;
-        std::vector<std::int64_t*> columns;
-        for (std::size_t k = 0; k < count; ++k) {
-            objects.push_back(checked(
-                PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rows * 8))));
-            char* buffer = PyBytes_AsString(objects.back().get());
-            if (buffer == nullptr) throw_python_error();
-            columns.push_back(reinterpret_cast<std::int64_t*>(buffer));
-        }
+        PyRef result = checked(PyDict_New());
+        const std::vector<std::int64_t*> columns = new_columns(result, static_cast<std::size_t>(rows), size);
         const TopologyTable* table = state.table.get();
         const std::span<std::int64_t* const> targets(columns);
         OrderedBlocks<std::size_t> writing(
             table->block_count(), state.threads,
             [table, targets](std::size_t block, const InterruptCheck& interrupt) {
-                write_into_columns(table->count_block(block, interrupt), targets);
+                const TableBlock counted = table->count_block(block, interrupt);
+                write_into_columns(counted, targets, static_cast<std::size_t>(counted.first_row));
                 return block;
             });
         for (;;) {
@@ -360,8 +348,6 @@ PyObject* table_all_columns(PyObject* self, PyObject*) {
             if (!done && writing.finished()) break;
             if (!done) check_signals();  // Ctrl-C: `writing` stops its threads as it goes
         }
-        PyRef result = checked(PyDict_New());
-        for (std::size_t k = 0; k < count; ++k) set_item(result, column_key(k, size, codes), objects[k]);
         return result;
     });
 }
