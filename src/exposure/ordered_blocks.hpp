@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "exposure/thread_count.hpp"
 #include "tree/interrupt_check.hpp"
 
 namespace treetally {
@@ -26,18 +27,26 @@ template <class Result>
 class OrderedBlocks {
   public:
     using Count = std::function<Result(std::size_t block, const InterruptCheck& interrupt)>;
+    // Starts one worker thread running `body`; std::thread's constructor unless a test makes
+    // it fail.
+    using Launch = std::function<std::thread(std::function<void()> body)>;
 
-    // Starts min(threads, blocks) workers (at least one while blocks remain) calling `count`,
-    // which must be safe to call from several threads at once. The `interrupt` each call gets
-    // raises once the run is cancelled; `count` should ask it often.
-    OrderedBlocks(std::size_t blocks, std::size_t threads, Count count)
+    // Starts started_threads(threads, blocks) workers calling `count`, which must be safe to
+    // call from several threads at once. The `interrupt` each call gets raises once the run is
+    // cancelled; `count` should ask it often. A thread that cannot start (std::system_error)
+    // is raised here once the workers started before it have stopped.
+    OrderedBlocks(std::size_t blocks, std::size_t threads, Count count, const Launch& launch = {})
         : blocks_(blocks),
           window_(2 * std::max<std::size_t>(threads, 1)),
           slots_(window_),
           count_(std::move(count)) {
-        const std::size_t workers = std::min(std::max<std::size_t>(threads, 1), blocks);
+        const std::size_t workers = started_threads(threads, blocks);
         try {
-            for (std::size_t k = 0; k < workers; ++k) workers_.emplace_back([this] { work(); });
+            workers_.reserve(workers);
+            for (std::size_t k = 0; k < workers; ++k) {
+                std::function<void()> body = [this] { work(); };
+                workers_.push_back(launch ? launch(std::move(body)) : std::thread(std::move(body)));
+            }
         } catch (...) {
             stop_and_join();
             throw;
@@ -76,7 +85,15 @@ class OrderedBlocks {
         return ended() && !error_;
     }
 
-    // Stops the workers at their next interrupt check; next() then returns nothing.
+    // True once every block is delivered: finished() and not cut short by cancel() or a
+    // failure.
+    bool complete() const {
+        const std::lock_guard lock(mutex_);
+        return delivered_ == blocks_;
+    }
+
+    // Stops the workers at their next interrupt check; next() then returns nothing. Safe to
+    // call from any thread, also while another waits in next().
     void cancel() {
         {
             const std::lock_guard lock(mutex_);

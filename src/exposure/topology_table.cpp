@@ -4,9 +4,9 @@
 #include <limits>
 #include <new>
 #include <string>
-#include <thread>
 
 #include "exposure/table_kernels.hpp"
+#include "exposure/thread_count.hpp"
 #include "tree/fatal_error.hpp"
 #include "tree/saturating_add.hpp"
 
@@ -65,14 +65,14 @@ std::size_t block_bytes(std::size_t rows, int size) {
 // the one being handed over together with the copy its consumer makes of it.
 constexpr std::size_t blocks_per_thread = 5;
 
-std::size_t table_bytes(const PairDepthShape& shape, int size, std::size_t rows_per_block) {
+std::size_t table_bytes(const PairDepthShape& shape, int size, std::size_t rows_per_block,
+                        std::size_t threads) {
     // A block ends with the prefix that starts before its end.
     const std::size_t block_rows =
         saturating_add(rows_per_block, most_prefix_rows(shape.taxa, size));
     const std::size_t per_thread = saturating_add(
         table_kernels::prefix_scratch_words(shape.padded_trees) * sizeof(std::uint64_t),
         saturating_product(blocks_per_thread, block_bytes(block_rows, size)));
-    const std::size_t threads = std::max(1u, std::thread::hardware_concurrency());
     return saturating_add(PairDepthRows::bytes_for(shape), saturating_product(threads, per_thread));
 }
 
@@ -85,7 +85,8 @@ void require_table_size(int size) {
 }  // namespace
 
 TopologyTable::TopologyTable(const TreeSetData& data, std::vector<TaxonId> taxa, int size,
-                             std::size_t memory_budget, std::size_t rows_per_block)
+                             std::size_t memory_budget, std::size_t rows_per_block,
+                             std::size_t threads)
     : data_(&data), taxa_(std::move(taxa)), size_(size) {
     require_table_size(size);
     for (const TaxonId taxon : taxa_) checked_index(taxon.index(), data.taxon_set.size());
@@ -105,13 +106,14 @@ TopologyTable::TopologyTable(const TreeSetData& data, std::vector<TaxonId> taxa,
     const auto s = static_cast<std::size_t>(size);
     if (n >= s) row_count_ = binomial(n, s);
     rows_per_block_ = effective_rows_per_block(rows_per_block, n, size, row_count_);
-    bytes_needed_ = table_bytes(shape_, size, rows_per_block_);
-    if (bytes_needed_ > memory_budget) throw std::bad_alloc();
     if (n >= s) {
         const RowRank blocks = (row_count_ + rows_per_block_ - 1) / rows_per_block_;
         block_count_ = static_cast<std::size_t>(
             std::min<RowRank>(blocks, std::numeric_limits<std::size_t>::max()));
     }
+    bytes_needed_ =
+        table_bytes(shape_, size, rows_per_block_, started_threads(threads, block_count_));
+    if (bytes_needed_ > memory_budget) throw std::bad_alloc();
     rows_ = std::make_unique<PairDepthRows>(data, taxa_, shape_);
 }
 
@@ -120,10 +122,11 @@ TopologyTable& TopologyTable::operator=(TopologyTable&&) noexcept = default;
 TopologyTable::~TopologyTable() = default;
 
 std::size_t TopologyTable::estimated_bytes(const TreeSetData& data, std::size_t taxon_count,
-                                           int size) {
+                                           int size, std::size_t threads) {
     require_table_size(size);
     return table_bytes(PairDepthRows::shape_bound(data, taxon_count), size,
-                       std::max(default_rows_per_block, most_prefix_rows(taxon_count, size)));
+                       std::max(default_rows_per_block, most_prefix_rows(taxon_count, size)),
+                       std::max<std::size_t>(threads, 1));
 }
 
 std::uint64_t TopologyTable::row_count() const {

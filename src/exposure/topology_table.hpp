@@ -33,19 +33,23 @@ class TopologyTable {
     // Cheap: one pass over the taxa's places in the trees; the rows come later. `data` must
     // outlive the table. rows_per_block 0 means default_rows_per_block, or for a table of
     // fewer than 64 such blocks a 64th of its rows (at least 1024), so that threads share it;
-    // a block never holds less than one prefix.
+    // a block never holds less than one prefix. `threads`: how many threads will count its
+    // blocks at once (an OrderedBlocks run of that many), for the memory they take.
     TopologyTable(const TreeSetData& data, std::vector<TaxonId> taxa, int size,
-                  std::size_t memory_budget, std::size_t rows_per_block = 0);
+                  std::size_t memory_budget, std::size_t rows_per_block = 0,
+                  std::size_t threads = 1);
     TopologyTable(TopologyTable&&) noexcept;
     TopologyTable& operator=(TopologyTable&&) noexcept;
     ~TopologyTable();
 
-    // Bytes a table of `taxon_count` of the set's taxa may need at most, whichever they are:
-    // every pair-depth row, the per-tree lists, and for each hardware thread the kernels'
-    // scratch and five blocks of the default size (one counted, two waiting, one handed over with its copy). Reads only the
-    // trees' sizes. Saturates.
-    static std::size_t estimated_bytes(const TreeSetData& data, std::size_t taxon_count, int size);
-    // The same for this table's own taxa and blocks: what the constructor checks.
+    // Bytes a table of `taxon_count` of the set's taxa may need at most, whichever they are,
+    // counted on `threads` threads: every pair-depth row, the per-tree lists, and for each
+    // thread the kernels' scratch and five blocks of the default size (one counted, two
+    // waiting, one handed over with its copy). Reads only the trees' sizes. Saturates.
+    static std::size_t estimated_bytes(const TreeSetData& data, std::size_t taxon_count, int size,
+                                       std::size_t threads = 1);
+    // The same for this table's own taxa and blocks, for the threads a run of its blocks on
+    // `threads` threads starts (started_threads): what the constructor checks.
     std::size_t bytes_needed() const { return bytes_needed_; }
 
     std::uint64_t row_count() const;  // C(n, size), saturating

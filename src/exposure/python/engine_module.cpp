@@ -269,6 +269,7 @@ PyObject* initialise_engine() {
         check_status(PyModule_AddObject(
             module.get(), "Table",
             PyRef::borrow(reinterpret_cast<PyObject*>(table_type())).release()));
+        check_status(PyModule_AddIntConstant(module.get(), "MAX_JOBS", most_jobs));
         return module;
     });
 }

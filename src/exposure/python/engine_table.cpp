@@ -2,15 +2,18 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <limits>
+#include <memory>
+#include <mutex>
+#include <new>
 #include <optional>
 #include <span>
 #include <string_view>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -19,6 +22,7 @@
 #include "exposure/python/released_lock.hpp"
 #include "exposure/python/runtime.hpp"
 #include "exposure/table_text.hpp"
+#include "exposure/thread_count.hpp"
 #include "exposure/topology_table.hpp"
 #include "tree/available_memory.hpp"
 #include "tree/load_context.hpp"
@@ -46,42 +50,141 @@ struct TableState {
     std::vector<std::string> taxon_cells;  // each taxon's cell, rendered for text_form
     std::unique_ptr<TopologyTable> table;
     std::unique_ptr<OrderedBlocks<CountedBlock>> blocks;  // started by the first block asked for
+
+    // Who counts, for close() on another thread. Read and written under the interpreter lock;
+    // `caller` also under `mutex`, on which close() waits for the counting call without it.
+    OrderedBlocks<std::size_t>* writing = nullptr;  // all_columns' run while it counts
+    bool closed = false;    // close() was called: the counting call under way raises
+    bool complete = false;  // every row was handed out: a close() afterwards cuts nothing short
+    bool cut = false;       // an interrupt or a failure stopped the rows before their end
+    std::mutex mutex;
+    std::condition_variable left;           // the counting call left, its threads stopped
+    std::optional<std::thread::id> caller;  // the thread of the call counting now
+
+    // Stops whatever counts at its workers' next interrupt check.
+    void stop_counting() {
+        if (blocks) blocks->cancel();
+        if (writing != nullptr) writing->cancel();
+    }
 };
 
+// The table holds its state through a shared pointer, and each call holds it too while it
+// runs: close() on another thread (or from a signal handler inside a call) drops only the
+// table's share, so no call is left with freed state.
 struct TableObject {
     PyObject ob_base;
-    TableState* state;
+    std::shared_ptr<TableState>* state;
+    int closed_while_counted;  // close() cut a pass short: later calls say so
 };
 
-TableState& state_of(PyObject* self) {
+constexpr const char* closed_while_counted = "the table was closed while it was being counted";
+constexpr const char* cut_short =
+    "the table's counting stopped before its end (interrupted or failed): "
+    "count it with a new table";
+
+std::shared_ptr<TableState> state_of(PyObject* self) {
     if (!is_instance_of(self, table_type())) {
         PyErr_BadArgument();
         throw_python_error();
     }
-    TableState* state = reinterpret_cast<TableObject*>(self)->state;
-    if (state == nullptr) raise_error(PyExc_ValueError, "the table is closed");
-    return *state;
+    const auto* object = reinterpret_cast<TableObject*>(self);
+    if (object->state == nullptr)
+        raise_error(PyExc_ValueError, object->closed_while_counted != 0 ? closed_while_counted
+                                                                        : "the table is closed");
+    return *object->state;
 }
 
-std::size_t threads_for(long long jobs) {
-    if (jobs < 0) raise_error(PyExc_ValueError, "jobs must be 0 (every core) or more");
-    if (jobs == 0) return std::max(1u, std::thread::hardware_concurrency());
-    return static_cast<std::size_t>(std::min<long long>(jobs, 256));
+// The one call at a time that counts rows: it names its thread, so that close() on another
+// thread waits for it to leave, which it does once the threads it ran have stopped (they are
+// declared after it).
+class CountingCall {
+  public:
+    explicit CountingCall(TableState& state) : state_(state) {
+        if (state.caller)
+            raise_error(PyExc_ValueError, "the table is already being counted by another call");
+        const std::lock_guard lock(state.mutex);
+        state.caller = std::this_thread::get_id();
+    }
+    CountingCall(const CountingCall&) = delete;
+    CountingCall& operator=(const CountingCall&) = delete;
+    ~CountingCall() {
+        {
+            const std::lock_guard lock(state_.mutex);
+            state_.caller.reset();
+        }
+        state_.left.notify_all();
+    }
+
+  private:
+    TableState& state_;
+};
+
+// Threads for `jobs` (0: one per core): more than the cores count as the cores, since the
+// counting is bound by them and each thread holds blocks of its own.
+std::size_t threads_for(PyObject* jobs_object) {
+    if (jobs_object == nullptr) return 1;
+    const PyRef index = checked(PyNumber_Index(jobs_object));
+    int overflow = 0;
+    const long long jobs = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (jobs == -1 && PyErr_Occurred() != nullptr) throw_python_error();
+    if (overflow < 0 || jobs < 0)
+        raise_error(PyExc_ValueError, "jobs must be 0 (every core) or more");
+    if (overflow > 0 || jobs > most_jobs) {
+        const std::string message = "jobs must be at most " + std::to_string(most_jobs);
+        raise_error(PyExc_ValueError, message.c_str());
+    }
+    const std::size_t cores = core_count();
+    return jobs == 0 ? cores : std::min(static_cast<std::size_t>(jobs), cores);
+}
+
+// A run of the table's blocks on its threads; a thread that cannot start is MemoryError.
+template <class Result>
+std::unique_ptr<OrderedBlocks<Result>> started_run(const TableState& state,
+                                                   typename OrderedBlocks<Result>::Count count) {
+    const std::size_t blocks = state.table->block_count();
+    try {
+        return std::make_unique<OrderedBlocks<Result>>(blocks, state.threads, std::move(count));
+    } catch (const std::system_error& error) {
+        const std::string message =
+            "cannot start " + std::to_string(started_threads(state.threads, blocks)) +
+            " threads to count the table (" + error.what() +
+            "): not enough memory or threads are left; fewer jobs need fewer";
+        raise_error(PyExc_MemoryError, message.c_str());
+    }
 }
 
 // MemoryError that says what the table would need and what there is.
 [[noreturn]] void fail_table_memory(const TreeSetData& data, const std::vector<TaxonId>& ids,
-                                    int size, std::size_t budget) {
-    // What the refused table would need for its own taxa: the same cheap pass, with no limit.
+                                    int size, std::size_t budget, std::size_t rows_per_block,
+                                    std::size_t threads) {
+    // What the refused table would need for its own taxa and threads: the same cheap pass,
+    // with no limit.
     const std::size_t taxa = ids.size();
     const double needed = static_cast<double>(
-        TopologyTable(data, ids, size, std::numeric_limits<std::size_t>::max()).bytes_needed());
+        TopologyTable(data, ids, size, std::numeric_limits<std::size_t>::max(), rows_per_block,
+                      threads)
+            .bytes_needed());
     const std::string message =
         "a table of " + std::string(size == 4 ? "quartets" : "quintets") + " over " +
         std::to_string(taxa) + " taxa and " + std::to_string(data.tree_count()) +
         " trees needs about " + std::to_string(static_cast<long long>(needed / 1048576.0)) +
         " MiB, but only " + std::to_string(static_cast<unsigned long long>(budget >> 20)) +
         " MiB are available";
+    raise_error(PyExc_MemoryError, message.c_str());
+}
+
+// MemoryError for a table of more rows than an int64 counts (its columns' type, and the
+// length of a Python sequence): no machine could hold or count them.
+void refuse_too_many_rows(const TopologyTable& table, std::size_t taxa) {
+    constexpr auto most = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    const std::uint64_t rows = table.row_count();
+    if (rows <= most) return;
+    const bool saturated = rows == std::numeric_limits<std::uint64_t>::max();
+    const std::string message =
+        "a table of " + std::string(table.size() == 4 ? "quartets" : "quintets") + " over " +
+        std::to_string(taxa) + " taxa needs " + (saturated ? "more than " : "") +
+        std::to_string(rows) + " rows, more than the " + std::to_string(most) +
+        " a table can hold: take fewer taxa";
     raise_error(PyExc_MemoryError, message.c_str());
 }
 
@@ -107,11 +210,11 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyObject* trees = nullptr;
         int size = 0;
         PyObject* taxa = nullptr;
-        long long jobs = 1;
+        PyObject* jobs = nullptr;
         Py_ssize_t rows_per_block = 0;
         const char* text_form = nullptr;
         PyObject* taxon_cells = nullptr;
-        check_status(PyArg_ParseTupleAndKeywords(args, kwargs, "OiO|LnzO:Table",
+        check_status(PyArg_ParseTupleAndKeywords(args, kwargs, "OiO|OnzO:Table",
                                                  const_cast<char**>(keywords), &trees, &size,
                                                  &taxa, &jobs, &rows_per_block, &text_form,
                                                  &taxon_cells)
@@ -119,7 +222,7 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                          : -1);
         if (size != 4 && size != 5) raise_error(PyExc_ValueError, "size must be 4 or 5");
         if (rows_per_block < 0) raise_error(PyExc_ValueError, "rows_per_block must be 0 or more");
-        auto state = std::make_unique<TableState>();
+        auto state = std::make_shared<TableState>();
         state->trees = PyRef::borrow(trees);
         state->data = tree_set_data_of(trees, "trees");
         state->taxa = strings_argument(taxa, "taxa");
@@ -140,39 +243,56 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (ids.size() < static_cast<std::size_t>(size))
             raise_error(PyExc_ValueError, "a table needs at least as many taxa as its size");
         const std::size_t budget = LoadContext{}.memory_budget();
+        const auto block_rows = static_cast<std::size_t>(rows_per_block);
         try {
             state->table = std::make_unique<TopologyTable>(*state->data, ids, size, budget,
-                                                           static_cast<std::size_t>(rows_per_block));
+                                                           block_rows, state->threads);
         } catch (const std::bad_alloc&) {
-            fail_table_memory(*state->data, ids, size, budget);
+            fail_table_memory(*state->data, ids, size, budget, block_rows, state->threads);
         }
+        refuse_too_many_rows(*state->table, ids.size());
         PyRef object = checked(PyType_GenericAlloc(type, 0));
-        reinterpret_cast<TableObject*>(object.get())->state = state.release();
+        reinterpret_cast<TableObject*>(object.get())->state =
+            new std::shared_ptr<TableState>(std::move(state));
         return object;
     });
 }
 
-void close_state(PyObject* self) {
-    auto* object = reinterpret_cast<TableObject*>(self);
-    delete object->state;  // cancels and joins the threads, which hold no Python object
-    object->state = nullptr;
-}
-
 void table_dealloc(PyObject* self) {
-    close_state(self);
+    auto* object = reinterpret_cast<TableObject*>(self);
+    delete object->state;  // no call runs on a table being freed: its threads stop and join here
+    object->state = nullptr;
     PyTypeObject* type = Py_TYPE(self);
     auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_object(self);
     Py_DECREF(reinterpret_cast<PyObject*>(type));
 }
 
+// Stops the counting and waits for it: a call counting on another thread stops its threads
+// and raises ValueError (closed_while_counted), and close() returns once it has. From a
+// signal handler inside the counting call itself, close() cannot wait for it: the call stops
+// its threads as it raises.
 PyObject* table_close(PyObject* self, PyObject*) {
     return boundary_call([&] {
         if (!is_instance_of(self, table_type())) {
             PyErr_BadArgument();
             throw_python_error();
         }
-        close_state(self);
+        auto* object = reinterpret_cast<TableObject*>(self);
+        if (object->state == nullptr) return PyRef::borrow(Py_None);
+        const std::shared_ptr<TableState> state = std::move(*object->state);
+        delete object->state;
+        object->state = nullptr;
+        const bool started = state->blocks || state->caller;
+        if (started && !state->complete) object->closed_while_counted = 1;
+        state->closed = true;
+        state->stop_counting();
+        if (state->caller && *state->caller != std::this_thread::get_id()) {
+            const ReleasedLock released;
+            std::unique_lock lock(state->mutex);
+            state->left.wait(lock, [&] { return !state->caller; });
+        }
+        if (!state->caller) state->blocks.reset();  // an iteration between calls: join its threads
         return PyRef::borrow(Py_None);
     });
 }
@@ -238,9 +358,8 @@ void start_counting(TableState& state) {
     const TopologyTable* table = state.table.get();
     const TextForm form = state.text_form;
     const std::vector<std::string>* cells = &state.taxon_cells;
-    state.blocks = std::make_unique<OrderedBlocks<CountedBlock>>(
-        table->block_count(), state.threads,
-        [table, form, cells](std::size_t block, const InterruptCheck& interrupt) {
+    state.blocks = started_run<CountedBlock>(
+        state, [table, form, cells](std::size_t block, const InterruptCheck& interrupt) {
             CountedBlock counted{table->count_block(block, interrupt), {}};
             if (form != TextForm::none) {
                 append_rows(counted.text, form, counted.block, *cells, block == 0);
@@ -252,8 +371,10 @@ void start_counting(TableState& state) {
 }
 
 // The next block in row order, waiting for it without the lock and looking at signals between
-// waits; nullopt at the end of the table.
+// waits; nullopt at the end of the table. Counting stopped before the end (by close() or
+// earlier) raises: a table cut short is never handed out as whole.
 std::optional<CountedBlock> next_counted_block(TableState& state) {
+    if (state.cut) raise_error(PyExc_ValueError, cut_short);
     if (!state.blocks) start_counting(state);
     OrderedBlocks<CountedBlock>& blocks = *state.blocks;
     for (;;) {
@@ -263,24 +384,33 @@ std::optional<CountedBlock> next_counted_block(TableState& state) {
             block = blocks.next(signal_poll_period);
         }
         if (block) return block;
-        if (blocks.finished()) return std::nullopt;
+        if (state.closed) raise_error(PyExc_ValueError, closed_while_counted);
+        if (blocks.complete()) {
+            state.complete = true;
+            return std::nullopt;
+        }
+        if (blocks.finished()) raise_error(PyExc_ValueError, cut_short);
         check_signals();
     }
 }
 
-// The next counted block; on Ctrl-C the threads stop before the exception goes up.
+// The next counted block. Whatever stops it (Ctrl-C, close(), a failure) stops the threads
+// before the exception goes up, and the rows cannot go on from there.
 std::optional<CountedBlock> next_or_stop(TableState& state) {
+    const CountingCall call(state);
     try {
         return next_counted_block(state);
-    } catch (const PythonErrorSet&) {
+    } catch (...) {
         state.blocks.reset();
+        state.cut = true;
         throw;
     }
 }
 
 PyObject* table_next_block(PyObject* self, PyObject*) {
     return boundary_call([&] {
-        TableState& state = state_of(self);
+        const std::shared_ptr<TableState> held = state_of(self);
+        TableState& state = *held;
         if (state.text_form != TextForm::none)
             raise_error(PyExc_ValueError, "a table made for text hands out text (next_text)");
         const std::optional<CountedBlock> counted = next_or_stop(state);
@@ -291,7 +421,8 @@ PyObject* table_next_block(PyObject* self, PyObject*) {
 
 PyObject* table_next_text(PyObject* self, PyObject*) {
     return boundary_call([&] {
-        TableState& state = state_of(self);
+        const std::shared_ptr<TableState> held = state_of(self);
+        TableState& state = *held;
         if (state.text_form == TextForm::none)
             raise_error(PyExc_ValueError, "the table was not made for text (text_form)");
         const std::optional<CountedBlock> counted = next_or_stop(state);
@@ -300,6 +431,20 @@ PyObject* table_next_text(PyObject* self, PyObject*) {
         return checked(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     });
 }
+
+// all_columns' run, named in the state while it counts so that close() can stop it.
+class RunningWriting {
+  public:
+    RunningWriting(TableState& state, OrderedBlocks<std::size_t>& writing) : state_(state) {
+        state.writing = &writing;
+    }
+    RunningWriting(const RunningWriting&) = delete;
+    RunningWriting& operator=(const RunningWriting&) = delete;
+    ~RunningWriting() { state_.writing = nullptr; }
+
+  private:
+    TableState& state_;
+};
 
 [[noreturn]] void fail_columns_memory(std::uint64_t rows, double bytes, std::size_t budget) {
     const std::string message =
@@ -315,10 +460,13 @@ PyObject* table_next_text(PyObject* self, PyObject*) {
 // scales with the counting and costs the interpreter nothing per block.
 PyObject* table_all_columns(PyObject* self, PyObject*) {
     return boundary_call([&] {
-        TableState& state = state_of(self);
+        const std::shared_ptr<TableState> held = state_of(self);
+        TableState& state = *held;
         if (state.text_form != TextForm::none)
             raise_error(PyExc_ValueError, "a table made for text hands out text (next_text)");
-        if (state.blocks) raise_error(PyExc_ValueError, "all_columns needs a table not yet read");
+        if (state.blocks || state.cut)
+            raise_error(PyExc_ValueError, "all_columns needs a table not yet read");
+        const CountingCall call(state);
         const auto size = static_cast<std::size_t>(state.size);
         const std::size_t codes = size == 4 ? 3 : 15;
         const std::size_t count = size + codes + 2;
@@ -332,22 +480,27 @@ PyObject* table_all_columns(PyObject* self, PyObject*) {
         const std::vector<std::int64_t*> columns = new_columns(result, static_cast<std::size_t>(rows), size);
         const TopologyTable* table = state.table.get();
         const std::span<std::int64_t* const> targets(columns);
-        OrderedBlocks<std::size_t> writing(
-            table->block_count(), state.threads,
-            [table, targets](std::size_t block, const InterruptCheck& interrupt) {
+        const std::unique_ptr<OrderedBlocks<std::size_t>> writing = started_run<std::size_t>(
+            state, [table, targets](std::size_t block, const InterruptCheck& interrupt) {
                 const TableBlock counted = table->count_block(block, interrupt);
                 write_into_columns(counted, targets, static_cast<std::size_t>(counted.first_row));
                 return block;
             });
+        const RunningWriting running(state, *writing);
         for (;;) {
+            if (state.closed) raise_error(PyExc_ValueError, closed_while_counted);
             std::optional<std::size_t> done;
             {
                 ReleasedLock released;
-                done = writing.next(signal_poll_period);
+                done = writing->next(signal_poll_period);
             }
-            if (!done && writing.finished()) break;
-            if (!done) check_signals();  // Ctrl-C: `writing` stops its threads as it goes
+            if (done) continue;
+            if (writing->complete()) break;
+            if (state.closed) raise_error(PyExc_ValueError, closed_while_counted);
+            if (writing->finished()) raise_error(PyExc_ValueError, cut_short);
+            check_signals();  // Ctrl-C: `writing` stops its threads as it goes
         }
+        state.complete = true;
         return result;
     });
 }
@@ -395,7 +548,8 @@ TableBlock block_of_columns(PyObject* columns, int size) {
 
 PyObject* table_format_block(PyObject* self, PyObject* args) {
     return boundary_call([&] {
-        TableState& state = state_of(self);
+        const std::shared_ptr<TableState> held = state_of(self);
+        const TableState& state = *held;
         PyObject* columns = nullptr;
         const char* form = nullptr;
         PyObject* cells = nullptr;
@@ -419,7 +573,7 @@ PyObject* table_format_block(PyObject* self, PyObject* args) {
 
 PyObject* table_rows(PyObject* self, void*) {
     return boundary_call([&] {
-        return checked(PyLong_FromUnsignedLongLong(state_of(self).table->row_count()));
+        return checked(PyLong_FromUnsignedLongLong(state_of(self)->table->row_count()));
     });
 }
 
@@ -435,7 +589,9 @@ PyMethodDef table_methods[] = {
     {"format_block", table_format_block, METH_VARARGS,
      "format_block($self, block, form, taxon_cells, first)\n--\n\nThe rows of `block` as CSV "
      "lines or JSON records."},
-    {"close", table_close, METH_NOARGS, "close($self)\n--\n\nStops the counting threads."},
+    {"close", table_close, METH_NOARGS,
+     "close($self)\n--\n\nStops the counting threads and waits for them; a call counting on "
+     "another thread raises ValueError."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -6,6 +6,9 @@
 
 namespace treetally::python {
 
+// The most threads a table may be asked for (jobs); more than the cores count as the cores.
+inline constexpr long long most_jobs = 1024;
+
 // The Table type object, created on first use.
 PyTypeObject* table_type();
 
