@@ -33,10 +33,14 @@ def topology_path_sums(
 def time_table(counts: List[int], sums: List[float]) -> List[float]:
     """The 165 values of coalesence_times_by_topology from 15 counts and 150 sums."""
 
+MAX_JOBS: int
+
 @final
 class Table:
     """Every combination of `size` of `taxa` with its counts, counted in blocks of rows on
-    `jobs` threads (0: every core) and handed out in row order."""
+    `jobs` threads (0: every core, at most MAX_JOBS, more than the cores counting as the
+    cores) and handed out in row order. A call that counts raises ValueError when close()
+    on another thread stops it."""
 
     def __init__(
         self,
@@ -60,7 +64,8 @@ class Table:
         MemoryError when they would not fit."""
     def format_block(self, block: Dict[str, bytes], form: str, taxon_cells: Tuple[str, ...], first: bool) -> str:
         """The block's rows as CSV lines or JSON records ("csv" or "json")."""
-    def close(self) -> None: ...
+    def close(self) -> None:
+        """Stops the counting threads and waits for them."""
 
 def kernel_width() -> str: ...
 def force_kernel_width(name: Optional[str]) -> None: ...

@@ -38,7 +38,7 @@ from .plots import plot_quartet_concordance, plot_quartet_simplex, plot_quintet_
 from .sources import describe, load_fed, load_plain, load_trees, source_chunks
 from .species_columns import SpeciesTree
 from .species_tree import species_tree_of
-from .tables import Columns, TableRow, TopologyTable, extra_cell_text, flat_columns
+from .tables import MAX_JOBS, Columns, TableRow, TopologyTable, extra_cell_text, flat_columns
 from .tallies import tally, time_table
 
 if TYPE_CHECKING:
@@ -82,6 +82,14 @@ def _positive(text: str) -> int:
         raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
     if value < 0:
         raise argparse.ArgumentTypeError(f"{text!r} is negative")
+    return value
+
+
+def _jobs(text: str) -> int:
+    """A thread count from 0 (one per core) to MAX_JOBS."""
+    value = _positive(text)
+    if value > MAX_JOBS:
+        raise argparse.ArgumentTypeError(f"{text!r} is more than {MAX_JOBS}")
     return value
 
 
@@ -135,6 +143,14 @@ def _collapse_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--min-support", type=_number, metavar="S",
         help="read the label after each internal node's ')' as its support; branches below S count as polytomies",
+    )  # fmt: skip
+
+
+def _jobs_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--jobs", type=_jobs, default=1, metavar="N",
+        help=f"threads to count in, 0 to {MAX_JOBS} (0: one per core; more than the cores count as the cores; "
+        "default 1)",
     )  # fmt: skip
 
 
@@ -208,7 +224,7 @@ def build_parser() -> argparse.ArgumentParser:
     estimate.add_argument(
         "--taxa", nargs="+", metavar="NAME", help="the taxa of the tree (default: every taxon of the file)"
     )
-    estimate.add_argument("--jobs", type=_positive, default=1, help="threads to count in (0: one per core; default 1)")
+    _jobs_option(estimate)
     estimate.add_argument("--no-progress", action="store_true", help="no progress bar on standard error")
     _collapse_options(estimate)
     estimate.set_defaults(run=run_species_tree)
@@ -226,7 +242,7 @@ def build_parser() -> argparse.ArgumentParser:
     table.add_argument(
         "--taxa", nargs="+", metavar="NAME", help="the taxa to combine (default: every taxon of the file)"
     )
-    table.add_argument("--jobs", type=_positive, default=1, help="threads to count in (0: one per core; default 1)")
+    _jobs_option(table)
     table.add_argument("--no-progress", action="store_true", help="no progress bar on standard error")
     _collapse_options(table)
     _plot_options(table, "the concordance of the species tree's quartets against the coalescent expectation")

@@ -19,6 +19,7 @@ from __future__ import annotations
 import contextlib
 import json
 import math
+import sys
 from array import array
 from typing import (
     IO, TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union,
@@ -40,8 +41,12 @@ from .species_columns import COLUMNS as SPECIES_COLUMNS
 from .species_columns import SpeciesTree, species_columns
 
 if TYPE_CHECKING:
+    import treetally
+
     from .sources import Trees
 
+# The most threads a table may be asked for (jobs); more than the cores count as the cores.
+MAX_JOBS: int = _engine.MAX_JOBS
 # The quartet tests' columns: statistic and p-value of each.
 TEST_COLUMNS = ["minor_equal_chi2", "minor_equal_p", "star_chi2", "star_p"]
 # The columns of the tests' p-values adjusted across the table (adjust=).
@@ -193,12 +198,14 @@ class TopologyTable:
     itertools.combinations(taxa, size). Iterate it for TableRow objects, take all of it as
     columns (to_columns) or a DataFrame, or write it as CSV or JSON (write); each pass counts
     anew. Leaving an iteration unfinished stops its counting threads when the iterator is
-    collected; close() (or the end of a `with` block) stops them at once.
+    collected; close() (or the end of a `with` block) stops them at once. A table of more
+    rows than a Python sequence can count (2**63 - 1) is refused with MemoryError.
 
     `source`: a TreeSet or anything load_trees reads. `taxa`: the taxa to combine, in the order
     that fixes the rows and their codes; by default every taxon of the trees, ordered from the
     one the fewest trees hold to the one the most hold (ties in file order). `jobs`: threads to
-    count in (0 = one per core). `progress`: a progress bar on standard error after two seconds
+    count in, 0 (one per core) to MAX_JOBS; more than the cores count as the cores, which the
+    counting is bound by. `progress`: a progress bar on standard error after two seconds
     (default: when standard error is a terminal). `collapse_length`, `min_support`: short or
     weakly supported internal branches count as polytomies (load_trees; `source` is then not a
     TreeSet).
@@ -229,6 +236,8 @@ class TopologyTable:
         self.codes = code_count(size)
         if jobs < 0:
             raise UsageError(f"jobs must be 0 (one per core) or more, not {jobs}")
+        if jobs > MAX_JOBS:
+            raise UsageError(f"jobs must be at most {MAX_JOBS} (more than the cores count as the cores), not {jobs}")
         if (species_tree is not None or adjust is not None) and size != 4:
             raise UsageError("species-tree columns and adjusted p-values are columns of quartet tables (size 4)")
         if adjust is not None and adjust not in METHODS:
@@ -239,6 +248,7 @@ class TopologyTable:
         self._running: List[_engine.Table] = []
         self.trees = load_trees(source, quiet=quiet, collapse_length=collapse_length, min_support=min_support)
         self.taxa = self._choose(taxa)
+        self._refuse_too_many_rows()
         self.species: Optional[SpeciesTree] = None
         if species_tree is not None:
             species = species_tree if isinstance(species_tree, SpeciesTree) else SpeciesTree(species_tree)
@@ -262,6 +272,17 @@ class TopologyTable:
             )
         return distinct
 
+    def _refuse_too_many_rows(self) -> None:
+        """MemoryError for more rows than len() and the engine's int64 columns count: no
+        machine could count or hold them."""
+        rows = math.comb(len(self.taxa), self.size)
+        if rows > sys.maxsize:
+            kind = "quartets" if self.size == 4 else "quintets"
+            raise MemoryError(
+                f"a table of {kind} over {len(self.taxa)} taxa needs {rows} rows, more than the {sys.maxsize} "
+                "a table can hold: take fewer taxa"
+            )
+
     def __len__(self) -> int:
         """The number of rows."""
         return math.comb(len(self.taxa), self.size)
@@ -284,7 +305,10 @@ class TopologyTable:
         self.close()
 
     def close(self) -> None:
-        """Stops the counting threads of any pass over the table still under way."""
+        """Stops the counting threads of any pass over the table still under way and waits
+        for them. A pass that runs on another thread (iterating, to_columns, write) then raises
+        ValueError("the table was closed while it was being counted") rather than end as if
+        the table were whole; passes begun after close() count as usual."""
         while self._running:
             self._running.pop().close()
 
@@ -325,16 +349,19 @@ class TopologyTable:
             return _columns_of(counting.all_columns())
 
     @contextlib.contextmanager
-    def _engine_table(self, **options: Any) -> Iterator[_engine.Table]:
-        """The engine's table of one pass, stopped (its threads ended) when the block ends,
-        and by close() meanwhile."""
-        counting = _engine.Table(self.trees, self.size, self.taxa, jobs=self.jobs, **options)
+    def _engine_table(self, trees: Optional["treetally.TreeSet"] = None, **options: Any) -> Iterator[_engine.Table]:
+        """The engine's table of one pass (over `trees`, by default the table's own), stopped
+        (its threads ended) when the block ends, and by close() meanwhile, from any thread."""
+        source = self.trees if trees is None else trees
+        counting = _engine.Table(source, self.size, self.taxa, jobs=self.jobs, **options)
         self._running.append(counting)
         try:
             yield counting
         finally:
             counting.close()
-            self._running = [running for running in self._running if running is not counting]
+            # In place: close() on another thread pops from this very list.
+            with contextlib.suppress(ValueError):
+                self._running.remove(counting)
 
     def _text_blocks(self, form: str, cells: Tuple[str, ...]) -> Iterator[bytes]:
         """The rows of one pass as UTF-8 text in `form`, a block at a time, written by the
@@ -383,16 +410,13 @@ class TopologyTable:
         if self.species is None or len(self.species.trees) != 1:
             return None
         codes = array("q")
-        counting = _engine.Table(self.species.trees, 4, self.taxa, jobs=self.jobs)
-        try:
+        with self._engine_table(self.species.trees) as counting:
             while True:
                 block = counting.next_block()
                 if block is None:
                     return codes
                 first, second, third = (_column(block[f"count_{code}"]) for code in range(3))
                 codes.extend([0 if a else 1 if b else 2 if c else -1 for a, b, c in zip(first, second, third)])
-        finally:
-            counting.close()
 
     def _adjusted(self, p_values: Tuple[List[float], List[float]]) -> Dict[str, List[float]]:
         assert self.adjust is not None

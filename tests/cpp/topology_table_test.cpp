@@ -220,6 +220,35 @@ TEST_P(TableOfSize, RefusesATableBeyondItsBudgetBeforeBuildingIt) {
     EXPECT_LE(table.peak_bytes(), table.bytes_needed());
 }
 
+// The memory a table needs grows with the threads that count it, up to one per block: asking
+// for more threads than blocks (or than cores) needs no more than the threads started.
+TEST_P(TableOfSize, MemoryCountsTheThreadsStartedNotTheCores) {
+    std::mt19937_64 rng(10);
+    std::vector<std::string> lines;
+    for (int t = 0; t < 100; ++t) lines.push_back(random_tree(rng));
+    const TreeSetData data = data_of(lines);
+    const std::vector<TaxonId> taxa = shuffled_taxa(data, rng);
+    const int size = GetParam();
+    const auto needed = [&](std::size_t threads) {
+        return TopologyTable(data, taxa, size, ample, 9, threads).bytes_needed();
+    };
+    const std::size_t blocks = TopologyTable(data, taxa, size, ample, 9).block_count();
+    ASSERT_GE(blocks, 5u);
+    const std::size_t per_thread = needed(2) - needed(1);
+    EXPECT_GT(per_thread, 0u);
+    EXPECT_EQ(needed(0), needed(1));
+    EXPECT_EQ(needed(5), needed(1) + 4 * per_thread);
+    EXPECT_EQ(needed(blocks + 100), needed(blocks));
+    EXPECT_EQ(needed(blocks), needed(1) + (blocks - 1) * per_thread);
+    for (const std::size_t threads : {1, 4, 64}) {
+        EXPECT_LE(TopologyTable(data, taxa, size, ample, 0, threads).bytes_needed(),
+                  TopologyTable::estimated_bytes(data, taxa.size(), size, threads));
+    }
+    // What fits one thread is refused for five.
+    EXPECT_NO_THROW(TopologyTable(data, taxa, size, needed(1), 9, 1));
+    EXPECT_THROW(TopologyTable(data, taxa, size, needed(1), 9, 5), std::bad_alloc);
+}
+
 // A raise from the interrupt ends the count; counting again gives the full answer.
 TEST_P(TableOfSize, InterruptedCountsLeaveTheTableUsable) {
     std::mt19937_64 rng(9);
