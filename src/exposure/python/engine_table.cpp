@@ -145,10 +145,9 @@ std::unique_ptr<OrderedBlocks<Result>> started_run(const TableState& state,
     try {
         return std::make_unique<OrderedBlocks<Result>>(blocks, state.threads, std::move(count));
     } catch (const std::system_error& error) {
-        const std::string message =
-            "cannot start " + std::to_string(started_threads(state.threads, blocks)) +
-            " threads to count the table (" + error.what() +
-            "): not enough memory or threads are left; fewer jobs need fewer";
+        const std::string message = std::string("cannot start a thread to count the table (") +
+                                    error.what() +
+                                    "): not enough memory or threads are left; fewer jobs need less";
         raise_error(PyExc_MemoryError, message.c_str());
     }
 }
