@@ -183,6 +183,17 @@ def test_a_resolution_out_of_range_is_a_usage_error(dpi):
     assert_one_line(run("quintet", APES, *names, "--plot", "q.png", "--dpi", dpi), 2, "--dpi")
 
 
+@pytest.mark.parametrize("command", ["table", "species-tree"])
+@pytest.mark.parametrize("jobs", ["100000000000000000000", "1025", "-1"])
+def test_jobs_out_of_range_are_a_usage_error(command, jobs):
+    size = ["--size", "4"] if command == "table" else []
+    assert_one_line(run(command, APES, *size, "--jobs", jobs), 2, "--jobs")
+
+
+def test_more_jobs_than_cores_count_as_the_cores():
+    assert run("table", APES, "--size", "4", "--jobs", "1024").stdout == run("table", APES, "--size", "4").stdout
+
+
 def test_a_plot_that_cannot_be_written_is_an_output_error(tmp_path):
     pytest.importorskip("matplotlib")
     names = ["Human", "Chimp", "Gorilla", "Orangutan", "Gibbon"]

@@ -330,6 +330,16 @@ def test_jobs_out_of_range_are_value_errors(big_trees, jobs):
         quartet_table(big_trees, jobs=jobs)
 
 
+@pytest.mark.skipif(not hasattr(os, "sched_getaffinity") or not os.path.isdir("/proc/self/task"), reason="Linux")
+def test_jobs_beyond_the_cores_start_one_thread_per_core(big_trees):
+    before = os_threads()
+    counting = _engine.Table(big_trees, 5, tuple(big_trees.taxa()), jobs=_engine.MAX_JOBS)
+    assert counting.next_block() is not None
+    assert before < os_threads() <= before + len(os.sched_getaffinity(0))
+    counting.close()
+    assert os_threads() == before
+
+
 @pytest.mark.parametrize("jobs", [0, 1, 64, _engine.MAX_JOBS])
 def test_any_jobs_in_range_gives_the_same_columns(big_trees, jobs):
     taxa = tuple(big_trees.taxa())[:14]
