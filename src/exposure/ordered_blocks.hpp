@@ -45,7 +45,10 @@ class OrderedBlocks {
             workers_.reserve(workers);
             for (std::size_t k = 0; k < workers; ++k) {
                 std::function<void()> body = [this] { work(); };
-                workers_.push_back(launch ? launch(std::move(body)) : std::thread(std::move(body)));
+                if (launch)
+                    workers_.push_back(launch(std::move(body)));
+                else
+                    workers_.emplace_back(std::move(body));
             }
         } catch (...) {
             stop_and_join();
