@@ -144,13 +144,13 @@ def test_shards_are_cut_by_size_and_an_endless_line_is_refused(tmp_path, monkeyp
 # table must be one machine's, column for column.
 
 
-def random_trees(count, seed, taxa=20):
-    """Trees over up to `taxa` taxa (some absent from each tree), with lengths that are often
-    zero and support labels on some internal nodes."""
+def random_trees(count, seed, taxa=20, missing=4):
+    """Trees over `taxa` taxa (up to `missing` absent from each tree), with lengths that are
+    often zero and support labels on some internal nodes."""
     rng = random.Random(seed)
     lines = []
     for _ in range(count):
-        nodes = [f"T{k}:{rng.choice([0, 0.05, 1])}" for k in rng.sample(range(taxa), rng.randint(taxa - 4, taxa))]
+        nodes = [f"T{k}:{rng.choice([0, 0.05, 1])}" for k in rng.sample(range(taxa), rng.randint(taxa - missing, taxa))]
         while len(nodes) > 2:
             children = [nodes.pop(rng.randrange(len(nodes))) for _ in range(rng.choice([2, 2, 3]))]
             label = rng.choice(["", str(rng.randint(0, 100))])
@@ -266,7 +266,7 @@ def test_workers_that_read_different_trees_are_refused(client, tmp_path):
 @pytest.mark.parametrize("rule", [{"collapse_length": 0.05}, {"min_support": 50}])
 def test_sharded_tally_contracts_branches_as_one_load(client, tmp_path, rule):
     path = tmp_path / "trees.tre"
-    path.write_text(random_trees(40, seed=3, taxa=6))
+    path.write_text(random_trees(40, seed=3, taxa=6, missing=1))
     quintet = ("T0", "T1", "T2", "T3", "T4")
     total = dask_tally.sharded_tally(client, path, quintet, 7, **rule)
     assert total.quintet_tally() == quintet_tally(path, quintet, **rule)
