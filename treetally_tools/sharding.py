@@ -360,7 +360,11 @@ class _StoredCounting:
     the rows it counts (next_block, next_text, all_columns, format_block)."""
 
     def __init__(
-        self, columns: Columns, size: int, text_form: Optional[str] = None, taxon_cells: Optional[Tuple[str, ...]] = None
+        self,
+        columns: Columns,
+        size: int,
+        text_form: Optional[str] = None,
+        taxon_cells: Optional[Tuple[str, ...]] = None,
     ) -> None:
         self._columns = columns
         self._size = size
@@ -456,7 +460,9 @@ def _same_trees(share: TableShare, first: TableShare, files: Sequence[str]) -> N
         raise TreeFileError(", ".join(files), "the workers read different trees: is it the same file on every machine?")
 
 
-def _gathered_table(distributed: Any, futures: List[Any], size: int, files: Sequence[str]) -> Tuple[TableShare, Columns]:
+def _gathered_table(
+    distributed: Any, futures: List[Any], size: int, files: Sequence[str]
+) -> Tuple[TableShare, Columns]:
     """The first share and the columns of all of them, joined in the order of their blocks (the
     order of `futures`). A failure of any share is raised as soon as it is known and cancels the
     rest; each share's data is released once joined, so that the client holds the table and at
@@ -513,7 +519,7 @@ def sharded_table(
     Each worker loads all the trees once and counts its share of the table's blocks of rows, in
     proportion to its threads, on `jobs` threads (default: as many as the worker has; 0: every
     core of its machine). The shares are joined on the client, which must hold the whole table
-    (72 bytes a quartet row, 168 a quintet row; write() then streams it out).
+    (72 bytes a quartet row, 176 a quintet row; write() then streams it out).
 
     `taxa`: by default every taxon, the rarest first, as TopologyTable orders them.
     `collapse_length`, `min_support`: as TopologyTable (the workers contract the branches as
@@ -525,7 +531,9 @@ def sharded_table(
     check_table_options(size, 0 if jobs is None else jobs, adjust, species_tree)
     collapse_rule(collapse_length, min_support)
     files = _file_list(paths)
-    species = species_tree if species_tree is None or isinstance(species_tree, SpeciesTree) else SpeciesTree(species_tree)
+    species = (
+        species_tree if species_tree is None or isinstance(species_tree, SpeciesTree) else SpeciesTree(species_tree)
+    )
     names = None if taxa is None else tuple(taxa)
     threads = _worker_threads(client)
     total = sum(threads.values())
