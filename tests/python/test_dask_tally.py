@@ -272,3 +272,15 @@ def test_sharded_tally_contracts_branches_as_one_load(client, tmp_path, rule):
     assert total.quintet_tally() == quintet_tally(path, quintet, **rule)
     assert total.quartet_tally() == quartet_tally(path, quintet[:4], **rule)
     assert total.quintet_tally() != quintet_tally(path, quintet)  # the rule changed something
+
+
+def test_a_sharded_table_across_worker_processes(shared_file):
+    # Real clusters run workers in processes: the task, its share and its errors cross pickling.
+    path = shared_file("bees-32taxa-853genes.tre")
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    ) as cluster, distributed.Client(cluster) as client:  # fmt: skip
+        sharded = dask_tally.sharded_table(client, path, 4, min_support=90)
+        assert sharded.to_columns() == quartet_table(path, min_support=90).to_columns()
+        with pytest.raises(UnknownTaxonError, match="unknown taxon 'Apis'"):
+            dask_tally.sharded_table(client, path, 4, ["Apis", *sharded.taxa[:3]])
