@@ -278,7 +278,7 @@ def test_a_sharded_table_across_worker_processes(shared_file):
     # Real clusters run workers in processes: the task, its share and its errors cross pickling.
     path = shared_file("bees-32taxa-853genes.tre")
     with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
     ) as cluster, distributed.Client(cluster) as client:  # fmt: skip
         sharded = dask_tally.sharded_table(client, path, 4, min_support=90)
         assert sharded.to_columns() == quartet_table(path, min_support=90).to_columns()
