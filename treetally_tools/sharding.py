@@ -270,7 +270,12 @@ def sharded_tally(
                     tally_shard_text, shard, quintet, str(path), first_line, collapse_length, min_support, pure=False
                 )
             )
-    total = combine(client.gather(futures), quintet)
+    try:
+        gathered = client.gather(futures)
+    except BaseException:
+        client.cancel(futures)  # the other shards stop instead of running on for nothing
+        raise
+    total = combine(gathered, quintet)
     check_names_found(total, quintet)
     return total
 
