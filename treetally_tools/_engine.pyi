@@ -51,9 +51,17 @@ class Table:
         rows_per_block: int = 0,
         text_form: Optional[str] = None,
         taxon_cells: Optional[Tuple[str, ...]] = None,
-    ) -> None: ...
+        blocks: Optional[Tuple[int, int]] = None,
+    ) -> None:
+        """`blocks=(start, stop)` counts only the blocks start .. stop-1 of the whole table
+        (next_block, next_text and all_columns give those rows alone), so that several
+        processes can each count a run of one table."""
     @property
-    def rows(self) -> int: ...
+    def rows(self) -> int:
+        """The number of rows of the whole table."""
+    @property
+    def block_count(self) -> int:
+        """The number of blocks of the whole table (the bound of `blocks`)."""
     def next_block(self) -> Optional[Dict[str, bytes]]:
         """The next block's columns as native int64 bytes, or None after the last block."""
     def next_text(self) -> Optional[bytes]:
@@ -66,6 +74,10 @@ class Table:
         """The block's rows as CSV lines or JSON records ("csv" or "json")."""
     def close(self) -> None:
         """Stops the counting threads and waits for them."""
+
+def format_rows(block: Dict[str, bytes], size: int, form: str, taxon_cells: Tuple[str, ...], first: bool) -> str:
+    """The rows of a block of int64 columns of a table of `size` taxa as CSV lines or JSON
+    records, as Table.format_block writes them, without the trees."""
 
 def kernel_width() -> str: ...
 def force_kernel_width(name: Optional[str]) -> None: ...

@@ -1,7 +1,9 @@
 # Tallies of tree files too large, or too many, for one machine: the files are cut into shards
 # of whole lines, each shard becomes a TreeSet on the Dask worker that tallies it, and the
-# per-shard results, all of which add up, are summed.
-"""Quartet and quintet tallies and the time table across Dask workers (needs the dask extra).
+# per-shard results, all of which add up, are summed. Whole tables are cut the other way: every
+# worker loads all the trees and counts a run of the table's blocks of rows.
+"""Quartet and quintet tallies, the time table and whole tables across Dask workers (needs the
+dask extra).
 
 A TreeSet cannot be pickled, so it is never sent anywhere: each worker receives the text of its
 shard, builds the TreeSet there and returns plain lists. Tallies add up across shards. The time
@@ -10,6 +12,10 @@ raw per-topology sums of the ten path lengths instead (one native pass of the en
 shard), and the table is normalised once, after adding them up, by the function the module's
 own time table uses; it then equals coalesence_times_by_topology over all the trees, up to the
 rounding of summing shard by shard.
+
+A table (sharded_table) cannot be cut by trees, since each row needs every tree: each worker
+reads the files itself, once, and counts a run of consecutive blocks of rows, and the runs are
+joined in order on the client into a ShardedTable, equal to one machine's table.
 """
 
 # Annotations stay strings: a worker that unpickles these functions must not need the
@@ -17,20 +23,26 @@ rounding of summing shard by shard.
 from __future__ import annotations
 
 import io
+import math
 import os
+from array import array
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Iterable, Iterator, List, NamedTuple, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from . import _engine
 from ._extras import require
 from .check import check_lines
 from .codes import PAIRS, QUARTET_CODES, QUINTET_CODES
 from .errors import TreeFileError, UnknownTaxonError, UsageError
-from .sources import _is_compressed, binary_chunks, load_trees, open_binary
+from .sources import STDIN, _is_compressed, binary_chunks, collapse_rule, load_fed, load_trees, open_binary
+from .species_columns import SpeciesTree
+from .tables import Block, Columns, TopologyTable, check_table_options, column_names
 from .tallies import TimeTable, TopologyTally
 
 if TYPE_CHECKING:
     import treetally
+
+    from .sources import Trees
 
     PathArgument = Union[str, "os.PathLike[str]"]
 
@@ -43,6 +55,8 @@ MAX_LINE_BYTES = 1 << 28
 SHARD_BYTES = 1 << 26
 # The kinds of problem of the line check for which the loader refuses a whole file.
 _UNREADABLE_KINDS = ("not UTF-8", "bad branch length")
+# Rows of a ShardedTable handed out at a time by a pass over it, as the engine's blocks.
+_STORED_BLOCK_ROWS = 1 << 16
 
 
 class ShardTally(NamedTuple):
@@ -166,12 +180,20 @@ def tally_tree_set(trees: "treetally.TreeSet", quintet: Quintet) -> ShardTally:
     return tally
 
 
-def tally_shard_text(text: bytes, quintet: Quintet, source: str = "a shard", first_line: int = 1) -> ShardTally:
-    """Runs on a worker: builds the shard's TreeSet from its text and tallies it. A shard that
+def tally_shard_text(
+    text: bytes,
+    quintet: Quintet,
+    source: str = "a shard",
+    first_line: int = 1,
+    collapse_length: Optional[float] = None,
+    min_support: Optional[float] = None,
+) -> ShardTally:
+    """Runs on a worker: builds the shard's TreeSet from its text, with the weak branches of
+    `collapse_length` and `min_support` contracted (load_trees), and tallies it. A shard that
     cannot be read is a TreeFileError naming `source` (its file) and the line at fault, or the
     shard's lines when no single line is to blame (its first line is `first_line` of the file)."""
     try:
-        trees = load_trees(io.BytesIO(text))
+        trees = load_trees(io.BytesIO(text), collapse_length=collapse_length, min_support=min_support)
     except TreeFileError as error:
         raise TreeFileError(_shard_place(text, source, first_line), error.reason) from None
     return tally_tree_set(trees, quintet)
@@ -220,14 +242,21 @@ def sharded_tally(
     paths: Union["PathArgument", Sequence["PathArgument"]],
     names: Sequence[str],
     lines_per_shard: int = 10000,
+    *,
+    collapse_length: Optional[float] = None,
+    min_support: Optional[float] = None,
 ) -> ShardTally:
     """The tallies of five `names` (the first four for the quartet) over every tree of `paths`
     (one file or several, plain or compressed), computed shard by shard on the Dask cluster of
     `client` (a distributed.Client) and summed; equal to the answers of one TreeSet of all the
-    trees. Raises UnknownTaxonError for a name that no tree holds."""
+    trees. The files are read here, on the client, and each shard's text is sent to a worker.
+    `collapse_length`, `min_support`: short or weakly supported internal branches count as
+    polytomies, as load_trees contracts them. Raises UnknownTaxonError for a name that no tree
+    holds."""
     require("distributed", "sharded_tally")
     if len(names) != 5:
         raise UsageError(f"sharded_tally takes 5 names, not {len(names)}")
+    collapse_rule(collapse_length, min_support)  # refused here rather than by every shard
     quintet: Quintet = (names[0], names[1], names[2], names[3], names[4])
     files = [paths] if isinstance(paths, (str, os.PathLike)) else list(paths)
     futures = []
@@ -236,7 +265,303 @@ def sharded_tally(
             # A key of its own: shards of equal text (equal trees) would otherwise share one,
             # which the scheduler forgets as soon as the first of them is collected.
             shard = client.scatter(text, hash=False)
-            futures.append(client.submit(tally_shard_text, shard, quintet, str(path), first_line, pure=False))
-    total = combine(client.gather(futures), quintet)
+            futures.append(
+                client.submit(
+                    tally_shard_text, shard, quintet, str(path), first_line, collapse_length, min_support, pure=False
+                )
+            )
+    try:
+        gathered = client.gather(futures)
+    except BaseException:
+        client.cancel(futures)  # the other shards stop instead of running on for nothing
+        raise
+    total = combine(gathered, quintet)
     check_names_found(total, quintet)
     return total
+
+
+def _file_list(paths: Union["PathArgument", Sequence["PathArgument"]]) -> List[str]:
+    """`paths` (one or several) as a list of absolute paths, so that workers started elsewhere
+    than the client's working directory find them too."""
+    files = [paths] if isinstance(paths, (str, os.PathLike)) else list(paths)
+    if not files:
+        raise UsageError("give at least one tree file")
+    listed = []
+    for path in files:
+        if not isinstance(path, (str, os.PathLike)) or isinstance(path, bytes):
+            raise TypeError(f"a tree file is given by its path (str or os.PathLike), not a {type(path).__name__}")
+        if str(path) == STDIN:
+            raise UsageError("the workers read the files themselves: standard input cannot be shared with them")
+        listed.append(os.path.abspath(os.fspath(path)))
+    return listed
+
+
+def _chained_chunks(files: Sequence[str]) -> Iterator[bytes]:
+    """The bytes of each file in turn (decompressed), a line feed added after a file whose last
+    line lacks one, so that it does not run into the next file's first line."""
+    for path in files:
+        reader = open_binary(path)
+        last = b"\n"
+        for chunk in binary_chunks(reader, path, _is_compressed(reader)):
+            yield chunk
+            last = chunk[-1:]
+        if last != b"\n":
+            yield b"\n"
+
+
+def load_files(
+    files: Sequence[str], collapse_length: Optional[float] = None, min_support: Optional[float] = None
+) -> "treetally.TreeSet":
+    """One TreeSet of the trees of every file, in the order of `files` (as their
+    concatenation), with weak branches contracted as load_trees does."""
+    if len(files) == 1:
+        return load_trees(files[0], collapse_length=collapse_length, min_support=min_support)
+    return load_fed(_chained_chunks(files), ", ".join(files), rule=collapse_rule(collapse_length, min_support))
+
+
+class TableShare(NamedTuple):
+    """What one worker counts of a table: the taxa it chose, its trees and how many hold each
+    taxon (which every worker must find alike), and the int64 columns of blocks start .. stop-1
+    of the `block_count` blocks."""
+
+    taxa: Tuple[str, ...]
+    trees: int
+    occupancy: List[int]
+    block_count: int
+    blocks: Tuple[int, int]
+    columns: Block
+
+
+def count_table_share(
+    files: Sequence[str],
+    size: int,
+    taxa: Optional[Sequence[str]],
+    jobs: int,
+    share: Tuple[int, int, int],
+    collapse_length: Optional[float] = None,
+    min_support: Optional[float] = None,
+) -> TableShare:
+    """Runs on a worker: loads the trees of `files` and counts the share (low, high, total) of
+    the table's blocks, from block_count * low // total to block_count * high // total, on
+    `jobs` threads. The taxa are chosen as TopologyTable chooses them (by default the rarest
+    first), so every worker finds the same ones for the same trees."""
+    trees = load_files(files, collapse_length, min_support)
+    table = TopologyTable(trees, size, taxa, jobs=jobs, progress=False)
+    whole = _engine.Table(trees, size, table.taxa)
+    count = whole.block_count
+    whole.close()
+    low, high, total = share
+    blocks = (count * low // total, count * high // total)
+    counting = _engine.Table(trees, size, table.taxa, jobs=jobs, blocks=blocks)
+    try:
+        columns = counting.all_columns()
+    finally:
+        counting.close()
+    return TableShare(table.taxa, len(trees), _engine.presence_counts(trees, table.taxa), count, blocks, columns)
+
+
+class _StoredCounting:
+    """One pass over rows held as columns, handed out in blocks as the engine's Table hands out
+    the rows it counts (next_block, next_text, all_columns, format_block)."""
+
+    def __init__(
+        self,
+        columns: Columns,
+        size: int,
+        text_form: Optional[str] = None,
+        taxon_cells: Optional[Tuple[str, ...]] = None,
+    ) -> None:
+        self._columns = columns
+        self._size = size
+        self._form = text_form
+        self._cells = taxon_cells
+        self._rows = len(columns["holding"])
+        self._next = 0
+
+    def _take(self) -> Optional[Tuple[int, Block]]:
+        start = self._next
+        if start >= self._rows:
+            return None
+        self._next = stop = min(start + _STORED_BLOCK_ROWS, self._rows)
+        return start, {name: memoryview(column)[start:stop].tobytes() for name, column in self._columns.items()}
+
+    def next_block(self) -> Optional[Block]:
+        taken = self._take()
+        return None if taken is None else taken[1]
+
+    def next_text(self) -> Optional[bytes]:
+        if self._form is None or self._cells is None:
+            raise UsageError("the pass was not made for text (text_form and taxon_cells)")
+        taken = self._take()
+        if taken is None:
+            return None
+        start, block = taken
+        text = _engine.format_rows(block, self._size, self._form, self._cells, start == 0)
+        return text.encode("utf-8", "surrogateescape")
+
+    def all_columns(self) -> Block:
+        return {name: column.tobytes() for name, column in self._columns.items()}
+
+    def format_block(self, block: Block, form: str, taxon_cells: Tuple[str, ...], first: bool) -> str:
+        return _engine.format_rows(block, self._size, form, taxon_cells, first)
+
+    def close(self) -> None:
+        self._next = self._rows
+
+
+class ShardedTable(TopologyTable):
+    """A quartet or quintet table counted elsewhere (by sharded_table, on Dask workers) and
+    held whole, as the int64 columns of to_columns(). It is used as a TopologyTable is (rows,
+    to_columns, to_dataframe, write, records, extra columns), each pass reading the columns
+    instead of counting anew; it holds no trees (no `trees` attribute)."""
+
+    def __init__(
+        self,
+        size: int,
+        taxa: Sequence[str],
+        columns: Columns,
+        occupancy: Sequence[int],
+        *,
+        progress: Optional[bool] = None,
+        species_tree: Union["Trees", SpeciesTree, None] = None,
+        adjust: Optional[str] = None,
+    ) -> None:
+        self._take_options(size, 1, progress, adjust, species_tree)
+        self.taxa = tuple(taxa)
+        names = column_names(size)
+        if set(columns) != set(names) or any(len(columns[name]) != len(self) for name in names):
+            raise UsageError(f"the columns are not those of a table of {len(self)} rows: {', '.join(names)}")
+        if len(occupancy) != len(self.taxa):
+            raise UsageError("one occupancy count per taxon")
+        self._columns = {name: columns[name] for name in names}
+        self._occupancy = list(occupancy)
+        self.species = self._species_of(species_tree)
+
+    def occupancy(self) -> Dict[str, int]:
+        """How many trees hold each taxon of the table."""
+        return dict(zip(self.taxa, self._occupancy))
+
+    def to_columns(self) -> Columns:
+        """The whole table as columns (TopologyTable.to_columns), copies of those held."""
+        return {name: array("q", column) for name, column in self._columns.items()}
+
+    def _counting(self, **options: Any) -> _StoredCounting:
+        return _StoredCounting(self._columns, self.size, **options)
+
+
+def _worker_threads(client: Any) -> Dict[Optional[str], int]:
+    """Each worker's address with its number of threads; one unnamed worker of one thread when
+    none has joined yet (its task waits for the first that does)."""
+    workers = client.scheduler_info().get("workers", {})
+    threads = {address: max(1, int(info.get("nthreads", 1))) for address, info in workers.items()}
+    return dict(threads) if threads else {None: 1}
+
+
+def _same_trees(share: TableShare, first: TableShare, files: Sequence[str]) -> None:
+    """Refuses a share whose worker read other trees than the first share's did."""
+    if (share.taxa, share.trees, share.occupancy, share.block_count) != (
+        first.taxa, first.trees, first.occupancy, first.block_count
+    ):  # fmt: skip
+        raise TreeFileError(", ".join(files), "the workers read different trees: is it the same file on every machine?")
+
+
+def _gathered_table(
+    distributed: Any, futures: List[Any], size: int, files: Sequence[str]
+) -> Tuple[TableShare, Columns]:
+    """The first share and the columns of all of them, joined in the order of their blocks (the
+    order of `futures`). A failure of any share is raised as soon as it is known and cancels the
+    rest; each share's data is released once joined, so that the client holds the table and at
+    most one share."""
+    try:
+        for done in distributed.as_completed(futures):  # waits without fetching the data
+            if done.status == "error":
+                done.result()  # raises what the worker raised
+        columns: Columns = {name: array("q") for name in column_names(size)}
+        first: Optional[TableShare] = None
+        end = 0  # the block after the last one joined
+        while futures:
+            future = futures.pop(0)
+            share: TableShare = future.result()
+            future.release()
+            first = share if first is None else first
+            _same_trees(share, first, files)
+            if share.blocks[0] != end or (not futures and share.blocks[1] != share.block_count):
+                raise RuntimeError("the runs of blocks counted on the workers do not cover the table once")
+            end = share.blocks[1]
+            for name, column in columns.items():
+                column.frombytes(share.columns[name])
+            del share
+    except BaseException:
+        for future in futures:
+            future.cancel()
+        raise
+    assert first is not None
+    if len(columns["holding"]) != math.comb(len(first.taxa), size):
+        raise RuntimeError("the rows counted on the workers are not those of the whole table")
+    return first, columns
+
+
+def sharded_table(
+    client: Any,
+    paths: Union["PathArgument", Sequence["PathArgument"]],
+    size: int = 4,
+    taxa: Optional[Sequence[str]] = None,
+    *,
+    jobs: Optional[int] = None,
+    collapse_length: Optional[float] = None,
+    min_support: Optional[float] = None,
+    species_tree: Union["Trees", SpeciesTree, None] = None,
+    adjust: Optional[str] = None,
+    progress: Optional[bool] = None,
+) -> ShardedTable:
+    """The table of every quartet (size 4) or quintet (size 5) of `taxa` over the trees of
+    `paths` (one file or several, plain or compressed, taken as their concatenation), counted
+    on the Dask cluster of `client` (a distributed.Client): the same columns, rows and taxa, in
+    the same order, as one machine's quartet_table / quintet_table of those trees.
+
+    The files are read by the workers, not by the client: each path must name the same file on
+    every worker's machine (a shared file system); a relative path is made absolute here first.
+    Each worker loads all the trees once and counts its share of the table's blocks of rows, in
+    proportion to its threads, on `jobs` threads (default: as many as the worker has; 0: every
+    core of its machine). The shares are joined on the client, which must hold the whole table
+    (72 bytes a quartet row, 176 a quintet row; write() then streams it out).
+
+    `taxa`: by default every taxon, the rarest first, as TopologyTable orders them.
+    `collapse_length`, `min_support`: as TopologyTable (the workers contract the branches as
+    they load). `species_tree` (read here, on the client), `adjust`, `progress`: as
+    TopologyTable; their columns are computed on the client from the joined rows. A failure
+    on a worker (an unknown taxon, a file that cannot be read) is raised here as it was raised
+    there, and the other shares are cancelled."""
+    distributed = require("distributed", "sharded_table")
+    check_table_options(size, 0 if jobs is None else jobs, adjust, species_tree)
+    collapse_rule(collapse_length, min_support)
+    files = _file_list(paths)
+    species = (
+        species_tree if species_tree is None or isinstance(species_tree, SpeciesTree) else SpeciesTree(species_tree)
+    )
+    names = None if taxa is None else tuple(taxa)
+    threads = _worker_threads(client)
+    total = sum(threads.values())
+    futures = []
+    low = 0
+    for address, count in threads.items():
+        placement: Dict[str, Any] = {} if address is None else {"workers": [address], "allow_other_workers": True}
+        futures.append(
+            client.submit(
+                count_table_share,
+                files,
+                size,
+                names,
+                count if jobs is None else jobs,
+                (low, low + count, total),
+                collapse_length,
+                min_support,
+                pure=False,
+                **placement,
+            )
+        )
+        low += count
+    first, columns = _gathered_table(distributed, futures, size, files)
+    return ShardedTable(
+        size, first.taxa, columns, first.occupancy, progress=progress, species_tree=species, adjust=adjust
+    )

@@ -24,6 +24,7 @@ from array import array
 from typing import (
     IO, TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union,
 )  # fmt: skip
+from typing import Protocol
 
 from . import _engine
 from ._extras import require
@@ -125,6 +126,32 @@ class TableRow(NamedTuple):
         }
         record.update(zip(TEST_COLUMNS, values[shares_end:]))
         return record
+
+
+class Counting(Protocol):
+    """What one pass over a table reads its rows from: the engine's Table counting them, or
+    rows counted elsewhere (see sharding.ShardedTable)."""
+
+    def next_block(self) -> Optional[Block]: ...
+    def next_text(self) -> Optional[bytes]: ...
+    def all_columns(self) -> Block: ...
+    def format_block(self, block: Block, form: str, taxon_cells: Tuple[str, ...], first: bool) -> str: ...
+    def close(self) -> None: ...
+
+
+def check_table_options(size: int, jobs: int, adjust: Optional[str], species_tree: object) -> None:
+    """Refuses options that cannot be acted on, whatever the trees: a size other than 4 or 5,
+    negative jobs, species-tree columns or adjusted p-values of a quintet table, an unknown
+    adjustment."""
+    code_count(size)
+    if jobs < 0:
+        raise UsageError(f"jobs must be 0 (one per core) or more, not {jobs}")
+    if jobs > MAX_JOBS:
+        raise UsageError(f"jobs must be at most {MAX_JOBS} (more than the cores count as the cores), not {jobs}")
+    if (species_tree is not None or adjust is not None) and size != 4:
+        raise UsageError("species-tree columns and adjusted p-values are columns of quartet tables (size 4)")
+    if adjust is not None and adjust not in METHODS:
+        raise UsageError(f"p-values are adjusted by {' or '.join(repr(m) for m in METHODS)}, not {adjust!r}")
 
 
 def flat_columns(size: int) -> List[str]:
@@ -232,29 +259,33 @@ class TopologyTable:
         species_tree: Union["Trees", SpeciesTree, None] = None,
         adjust: Optional[str] = None,
     ) -> None:
-        self.size = size
-        self.codes = code_count(size)
-        if jobs < 0:
-            raise UsageError(f"jobs must be 0 (one per core) or more, not {jobs}")
-        if jobs > MAX_JOBS:
-            raise UsageError(f"jobs must be at most {MAX_JOBS} (more than the cores count as the cores), not {jobs}")
-        if (species_tree is not None or adjust is not None) and size != 4:
-            raise UsageError("species-tree columns and adjusted p-values are columns of quartet tables (size 4)")
-        if adjust is not None and adjust not in METHODS:
-            raise UsageError(f"p-values are adjusted by {' or '.join(repr(m) for m in METHODS)}, not {adjust!r}")
-        self.jobs = jobs
-        self.progress = progress
-        self.adjust = adjust
-        self._running: List[_engine.Table] = []
+        self._take_options(size, jobs, progress, adjust, species_tree)
         self.trees = load_trees(source, quiet=quiet, collapse_length=collapse_length, min_support=min_support)
         self.taxa = self._choose(taxa)
         self._refuse_too_many_rows()
-        self.species: Optional[SpeciesTree] = None
-        if species_tree is not None:
-            species = species_tree if isinstance(species_tree, SpeciesTree) else SpeciesTree(species_tree)
-            species.check_taxa(self.taxa)
-            species.require_lengths()
-            self.species = species
+        self.species = self._species_of(species_tree)
+
+    def _take_options(
+        self, size: int, jobs: int, progress: Optional[bool], adjust: Optional[str], species_tree: object
+    ) -> None:
+        """The options that do not depend on the trees, checked."""
+        check_table_options(size, jobs, adjust, species_tree)
+        self.size = size
+        self.codes = code_count(size)
+        self.jobs = jobs
+        self.progress = progress
+        self.adjust = adjust
+        self._running: List[Counting] = []
+
+    def _species_of(self, species_tree: Union["Trees", SpeciesTree, None]) -> Optional[SpeciesTree]:
+        """The species tree of the extra columns, which must hold every taxon of the table and
+        have branch lengths."""
+        if species_tree is None:
+            return None
+        species = species_tree if isinstance(species_tree, SpeciesTree) else SpeciesTree(species_tree)
+        species.check_taxa(self.taxa)
+        species.require_lengths()
+        return species
 
     def _choose(self, taxa: Optional[Sequence[str]]) -> Tuple[str, ...]:
         """The taxa of the table, each once."""
@@ -316,7 +347,7 @@ class TopologyTable:
         """How many trees hold each taxon of the table."""
         return dict(zip(self.taxa, _engine.presence_counts(self.trees, self.taxa)))
 
-    def _counted_blocks(self) -> Iterator[Tuple[_engine.Table, Block]]:
+    def _counted_blocks(self) -> Iterator[Tuple[Counting, Block]]:
         """The blocks of one pass, in row order, with the engine table that formats them."""
         meter = Progress(len(self), "quartets" if self.size == 4 else "quintets", self.progress)
         try:
@@ -349,11 +380,13 @@ class TopologyTable:
             return _columns_of(counting.all_columns())
 
     @contextlib.contextmanager
-    def _engine_table(self, trees: Optional["treetally.TreeSet"] = None, **options: Any) -> Iterator[_engine.Table]:
-        """The engine's table of one pass (over `trees`, by default the table's own), stopped
+    def _engine_table(self, trees: Optional["treetally.TreeSet"] = None, **options: Any) -> Iterator[Counting]:
+        """The engine's table of one pass (over `trees`, by default the table's own rows), stopped
         (its threads ended) when the block ends, and by close() meanwhile, from any thread."""
-        source = self.trees if trees is None else trees
-        counting = _engine.Table(source, self.size, self.taxa, jobs=self.jobs, **options)
+        if trees is None:
+            counting = self._counting(**options)
+        else:
+            counting = _engine.Table(trees, self.size, self.taxa, jobs=self.jobs, **options)
         self._running.append(counting)
         try:
             yield counting
@@ -362,6 +395,10 @@ class TopologyTable:
             # In place: close() on another thread pops from this very list.
             with contextlib.suppress(ValueError):
                 self._running.remove(counting)
+
+    def _counting(self, **options: Any) -> Counting:
+        """What one pass reads its rows from: the engine counting them over the trees."""
+        return _engine.Table(self.trees, self.size, self.taxa, jobs=self.jobs, **options)
 
     def _text_blocks(self, form: str, cells: Tuple[str, ...]) -> Iterator[bytes]:
         """The rows of one pass as UTF-8 text in `form`, a block at a time, written by the
@@ -435,7 +472,7 @@ class TopologyTable:
             found[name] = array("d", values[start : start + rows])
         return found
 
-    def _blocks_with_extras(self) -> Iterator[Tuple[_engine.Table, Block, Columns, Dict[str, "array[Any]"]]]:
+    def _blocks_with_extras(self) -> Iterator[Tuple[Counting, Block, Columns, Dict[str, "array[Any]"]]]:
         """The blocks of one pass with their columns and extra columns. Adjusting needs every
         p-value first, so a pass that adjusts is preceded by one that computes them."""
         adjusted: Dict[str, List[float]] = {}

@@ -154,6 +154,11 @@ TopologyTable::BlockStart TopologyTable::block_start(std::size_t block) const {
     return start;
 }
 
+std::uint64_t TopologyTable::first_row(std::size_t block) const {
+    checked_index(block, block_count_ + 1);
+    return block == block_count_ ? row_count() : saturated(block_start(block).first_row);
+}
+
 TableBlock TopologyTable::count_block(std::size_t block, const InterruptCheck& interrupt) const {
     checked_index(block, block_count_);
     const std::size_t n = taxa_.size();

@@ -54,6 +54,9 @@ class TopologyTable {
 
     std::uint64_t row_count() const;  // C(n, size), saturating
     std::size_t block_count() const { return block_count_; }
+    // The rank of block `block`'s first row (block <= block_count(); block_count() gives
+    // row_count()), so that a run of blocks knows its rows before it is counted. Saturating.
+    std::uint64_t first_row(std::size_t block) const;
 
     // Block `block` (< block_count()). Thread-safe; builds the pair-depth rows it needs first.
     // `interrupt` is asked every fraction of a millisecond of work; what it raises leaves the

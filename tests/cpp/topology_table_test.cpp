@@ -179,9 +179,11 @@ TEST_P(TableOfSize, RowsInCombinationOrderAndBlocksOfWholePrefixes) {
         const CombinationOrder order(9, size);
         std::vector<std::uint32_t> combination(expected);
         std::uint64_t rank = 0;
+        std::size_t index = 0;
         for (const TableBlock& block : all_blocks(table)) {
             ASSERT_GT(block.rows, 0u);
             EXPECT_EQ(block.first_row, rank);
+            EXPECT_EQ(table.first_row(index++), rank) << "known before counting";
             EXPECT_EQ(block.taxa[size - 1], block.taxa[size - 2] + 1) << "starts a prefix";
             for (std::size_t r = 0; r < block.rows; ++r, ++rank) {
                 EXPECT_EQ(std::vector(&block.taxa[r * size], &block.taxa[(r + 1) * size]),
@@ -191,6 +193,8 @@ TEST_P(TableOfSize, RowsInCombinationOrderAndBlocksOfWholePrefixes) {
             EXPECT_LE(block.rows, std::max<std::size_t>(per_block ? per_block : 1 << 16, 9) + 9);
         }
         EXPECT_EQ(rank, table.row_count());
+        EXPECT_EQ(table.first_row(table.block_count()), rank);
+        EXPECT_THROW(table.first_row(table.block_count() + 1), FatalError);
         EXPECT_EQ(table.row_count(), 126u);  // C(9, 4) = C(9, 5)
     }
     const CombinationOrder large(12489, size);

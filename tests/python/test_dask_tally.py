@@ -2,12 +2,16 @@
 must be exactly the single tallies, and the rebuilt time table the single time table."""
 
 import gzip
+import io
+import random
 from pathlib import Path
 
 import pytest
 
 import treetally
-from treetally_tools import TreeFileError, UnknownTaxonError, quartet_tally, quintet_tally
+from treetally_tools import (
+    TreeFileError, UnknownTaxonError, quartet_table, quartet_tally, quintet_table, quintet_tally,
+)  # fmt: skip
 from treetally_tools import sharding as dask_tally
 
 REPO = Path(__file__).resolve().parents[2]
@@ -16,9 +20,11 @@ QUINTET = ("Human", "Chimp", "Gorilla", "Orangutan", "Gibbon")
 QUINTET_OF_LETTERS = ("A", "B", "C", "D", "E")
 
 
+distributed = pytest.importorskip("distributed")
+
+
 @pytest.fixture(scope="module")
 def client():
-    distributed = pytest.importorskip("distributed")
     # Threads in this process: fast to start, and nothing needs to be pickled to reach them.
     cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False, dashboard_address=None)
     client = distributed.Client(cluster)
@@ -132,3 +138,149 @@ def test_shards_are_cut_by_size_and_an_endless_line_is_refused(tmp_path, monkeyp
     (tmp_path / "endless.gz").write_bytes(gzip.compress(b"((" * (1 << 20)))
     with pytest.raises(TreeFileError, match=r"endless.gz: line 1 is longer than 1 MiB"):
         list(dask_tally.shard_texts(tmp_path / "endless.gz", 10))
+
+
+# Whole tables across the workers: each loads every tree and counts a run of blocks; the joined
+# table must be one machine's, column for column.
+
+
+def random_trees(count, seed, taxa=20, missing=4):
+    """Trees over `taxa` taxa (up to `missing` absent from each tree), with lengths that are
+    often zero and support labels on some internal nodes."""
+    rng = random.Random(seed)
+    lines = []
+    for _ in range(count):
+        nodes = [f"T{k}:{rng.choice([0, 0.05, 1])}" for k in rng.sample(range(taxa), rng.randint(taxa - missing, taxa))]
+        while len(nodes) > 2:
+            children = [nodes.pop(rng.randrange(len(nodes))) for _ in range(rng.choice([2, 2, 3]))]
+            label = rng.choice(["", str(rng.randint(0, 100))])
+            nodes.append(f"({','.join(children)}){label}:{rng.choice([0, 0.05, 2])}")
+        lines.append(f"({','.join(nodes)});\n")
+    return "".join(lines)
+
+
+@pytest.fixture(scope="module")
+def table_file(tmp_path_factory):
+    path = tmp_path_factory.mktemp("table") / "trees.tre"
+    path.write_text(random_trees(150, seed=5))
+    return path
+
+
+def one_machine(source, size, taxa=None, **options):
+    return (quartet_table if size == 4 else quintet_table)(source, taxa, **options)
+
+
+@pytest.mark.parametrize("size", [4, 5])
+@pytest.mark.parametrize("taxa", [None, [f"T{k}" for k in (19, 3, 7, 0, 12, 5, 11, 2, 16, 9)]], ids=["all", "given"])
+@pytest.mark.parametrize("rule", [{}, {"collapse_length": 0.05}, {"min_support": 50}], ids=["as read", "short", "weak"])
+def test_sharded_table_is_one_machines_table(client, table_file, size, taxa, rule):
+    sharded = dask_tally.sharded_table(client, table_file, size, taxa, **rule)
+    single = one_machine(table_file, size, taxa, **rule)
+    assert sharded.taxa == single.taxa
+    assert sharded.to_columns() == single.to_columns()
+    assert sharded.occupancy() == single.occupancy()
+    if taxa is None and not rule:
+        assert list(sharded) == list(single)
+
+
+def test_a_table_of_fewer_blocks_than_workers(client, write_trees):
+    # Six taxa make a single block of quintets: one worker counts nothing, and that is joined too.
+    path = write_trees("((A,B),(C,(D,F)),E);\n((A,C),(B,D),(E,F));\n(A,B,C,D,E);\n")
+    sharded = dask_tally.sharded_table(client, path, 5, jobs=2)
+    assert sharded.to_columns() == quintet_table(path).to_columns()
+
+
+def test_several_files_are_counted_as_their_concatenation(client, tmp_path):
+    text = random_trees(60, seed=9)
+    lines = text.splitlines(keepends=True)
+    (tmp_path / "first.tre").write_text("".join(lines[:25]).rstrip("\n"))  # no final line feed
+    (tmp_path / "second.tre.gz").write_bytes(gzip.compress("".join(lines[25:]).encode()))
+    files = [tmp_path / "first.tre", tmp_path / "second.tre.gz"]
+    sharded = dask_tally.sharded_table(client, files, 4, collapse_length=0)
+    assert sharded.to_columns() == quartet_table(lines, collapse_length=0).to_columns()
+
+
+@pytest.mark.parametrize("form", ["csv", "json"])
+def test_a_sharded_table_writes_and_converts_as_one_machines(client, table_file, tmp_path, form):
+    species = tmp_path / "species.tre"
+    species.write_text("(((T0:1,T1:1):0.5,(T2:1,T3:1):2):1,((T4:1,T5:1):0.1,T6:1):1);\n")
+    taxa = [f"T{k}" for k in range(7)]
+    options = {"species_tree": species, "adjust": "bh"}
+    sharded = dask_tally.sharded_table(client, table_file, 4, taxa, **options)
+    single = quartet_table(table_file, taxa, **options)
+    written, expected = io.StringIO(), io.StringIO()
+    sharded.write(written, form)
+    single.write(expected, form)
+    assert written.getvalue() == expected.getvalue()
+    plain, plain_expected = io.StringIO(), io.StringIO()
+    dask_tally.sharded_table(client, table_file, 5).write(plain, form)
+    quintet_table(table_file).write(plain_expected, form)
+    assert plain.getvalue() == plain_expected.getvalue()
+    if form == "csv":
+        pytest.importorskip("pandas")
+        assert sharded.to_dataframe().equals(single.to_dataframe())
+        assert list(sharded.extended_rows()) == list(single.extended_rows())
+
+
+def test_an_unknown_taxon_reaches_the_client_intact(client, table_file):
+    with pytest.raises(UnknownTaxonError) as raised:
+        dask_tally.sharded_table(client, table_file, 4, ["T1", "T2", "T3", "t4"])
+    assert (raised.value.name, raised.value.suggestions) == ("t4", ["T4"])
+    assert str(raised.value) == "unknown taxon 't4': no tree holds it; did you mean 'T4'?"
+
+
+@pytest.mark.parametrize(
+    "paths, size, options, error, message",
+    [
+        ("missing.tre", 4, {}, TreeFileError, "missing.tre: No such file"),
+        ("trees.tre", 4, {"taxa": ["T1", "T2", "T1", "T3"]}, ValueError, "more than once"),
+        ("trees.tre", 4, {"taxa": ["T1", "T2", "T3"]}, ValueError, "at least 4 distinct taxa"),
+        ("trees.tre", 6, {}, ValueError, "4 or 5 taxa"),
+        ("trees.tre", 5, {"adjust": "holm"}, ValueError, "quartet tables"),
+        ("trees.tre", 4, {"collapse_length": "short"}, TypeError, "collapse_length is a number"),
+        ("trees.tre", 4, {"jobs": -1}, ValueError, "jobs must be"),
+        ("-", 4, {}, ValueError, "standard input"),
+        ([], 4, {}, ValueError, "at least one tree file"),
+        ([b"trees.tre"], 4, {}, TypeError, "not a bytes"),
+    ],
+)  # fmt: skip
+def test_refusals_of_a_sharded_table(client, tmp_path, monkeypatch, paths, size, options, error, message):
+    (tmp_path / "trees.tre").write_text(random_trees(5, seed=1, taxa=6))
+    monkeypatch.chdir(tmp_path)  # relative paths are made absolute on the client
+    with pytest.raises(error, match=message):
+        dask_tally.sharded_table(client, paths, size, **options)
+
+
+def test_workers_that_read_different_trees_are_refused(client, tmp_path):
+    # As when one path names different files on different machines.
+    (tmp_path / "a.tre").write_text(random_trees(20, seed=2, taxa=8))
+    (tmp_path / "b.tre").write_text(random_trees(21, seed=2, taxa=8))
+    futures = [
+        client.submit(dask_tally.count_table_share, [str(tmp_path / name)], 4, None, 1, share, pure=False)
+        for name, share in (("a.tre", (0, 1, 2)), ("b.tre", (1, 2, 2)))
+    ]
+    with pytest.raises(TreeFileError, match="the workers read different trees"):
+        dask_tally._gathered_table(distributed, futures, 4, ["trees.tre"])
+
+
+@pytest.mark.parametrize("rule", [{"collapse_length": 0.05}, {"min_support": 50}])
+def test_sharded_tally_contracts_branches_as_one_load(client, tmp_path, rule):
+    path = tmp_path / "trees.tre"
+    path.write_text(random_trees(40, seed=3, taxa=6, missing=1))
+    quintet = ("T0", "T1", "T2", "T3", "T4")
+    total = dask_tally.sharded_tally(client, path, quintet, 7, **rule)
+    assert total.quintet_tally() == quintet_tally(path, quintet, **rule)
+    assert total.quartet_tally() == quartet_tally(path, quintet[:4], **rule)
+    assert total.quintet_tally() != quintet_tally(path, quintet)  # the rule changed something
+
+
+def test_a_sharded_table_across_worker_processes(shared_file):
+    # Real clusters run workers in processes: the task, its share and its errors cross pickling.
+    path = shared_file("bees-32taxa-853genes.tre")
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
+    ) as cluster, distributed.Client(cluster) as client:  # fmt: skip
+        sharded = dask_tally.sharded_table(client, path, 4, min_support=90)
+        assert sharded.to_columns() == quartet_table(path, min_support=90).to_columns()
+        with pytest.raises(UnknownTaxonError, match="unknown taxon 'Apis'"):
+            dask_tally.sharded_table(client, path, 4, ["Apis", *sharded.taxa[:3]])

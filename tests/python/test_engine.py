@@ -153,3 +153,68 @@ def test_a_table_too_large_for_memory_is_refused_at_once(tmp_path):
     )
     assert done.returncode == 0, done.stderr
     assert "needs about" in done.stdout and "available" in done.stdout
+
+
+EXAMPLE_FILE = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "data", "apes-6taxa-1000genes.tre")
+
+
+def runs_of(count, cuts):
+    """Consecutive (start, stop) pairs covering blocks 0 .. count-1, cut at `cuts`."""
+    bounds = [0, *cuts, count]
+    return list(zip(bounds, bounds[1:]))
+
+
+@pytest.mark.parametrize("size", [4, 5])
+@pytest.mark.parametrize("cuts", [[], [0], [1, 1, 2], [1, 2]], ids=["whole", "empty first", "empty middle", "thirds"])
+def test_runs_of_blocks_join_into_the_whole_table(size, cuts):
+    trees = treetally.TreeSet(EXAMPLE_FILE)
+    taxa = tuple(reversed(trees.taxa()))
+    whole = _engine.Table(trees, size, taxa, rows_per_block=1)
+    count = whole.block_count
+    assert count >= 3  # blocks of whole prefixes: 3 for 6 taxa, whatever the size
+    columns = whole.all_columns()
+    text = _engine.Table(trees, size, taxa, rows_per_block=1, text_form="json", taxon_cells=taxa)
+    texts = b"".join(iter(text.next_text, None))
+    joined, joined_blocks, joined_texts = {}, {}, b""
+    for start, stop in runs_of(count, cuts):
+        part = _engine.Table(trees, size, taxa, jobs=2, rows_per_block=1, blocks=(start, stop))
+        assert (part.rows, part.block_count) == (whole.rows, count)  # the whole table's
+        for name, data in part.all_columns().items():
+            joined[name] = joined.get(name, b"") + data
+        for block in iter(_engine.Table(trees, size, taxa, rows_per_block=1, blocks=(start, stop)).next_block, None):
+            for name, data in block.items():
+                joined_blocks[name] = joined_blocks.get(name, b"") + data
+        text_run = _engine.Table(
+            trees, size, taxa, rows_per_block=1, blocks=(start, stop), text_form="json", taxon_cells=taxa
+        )
+        joined_texts += b"".join(iter(text_run.next_text, None))
+    assert joined == columns
+    assert joined_blocks == columns
+    assert joined_texts == texts
+
+
+@pytest.mark.parametrize(
+    "blocks, error",
+    [((-1, 2), ValueError), ((3, 2), ValueError), ((0, 4), ValueError), ((0,), TypeError), ([0, 1], TypeError),
+     (("a", 1), TypeError)],
+)  # fmt: skip
+def test_a_run_of_blocks_outside_the_table_is_refused(tree_file, blocks, error):
+    trees = treetally.TreeSet(str(tree_file))
+    assert _engine.Table(trees, 4, ("A", "B", "C", "D", "E"), rows_per_block=1).block_count == 3
+    with pytest.raises(error, match="blocks"):
+        _engine.Table(trees, 4, ("A", "B", "C", "D", "E"), rows_per_block=1, blocks=blocks)
+
+
+@pytest.mark.parametrize("form", ["csv", "json"])
+@pytest.mark.parametrize("first", [True, False])
+def test_rows_counted_elsewhere_are_formatted_as_the_table_formats_them(tree_file, form, first):
+    trees = treetally.TreeSet(str(tree_file))
+    taxa = ("E", "A", "B", "C", "D")
+    table = _engine.Table(trees, 4, taxa)
+    block = table.next_block()
+    cells = ("e", '"a"', "b", "c", "d")
+    assert _engine.format_rows(block, 4, form, cells, first) == table.format_block(block, form, cells, first)
+    with pytest.raises(ValueError, match="out of range"):
+        _engine.format_rows(block, 4, form, cells[:3], first)
+    with pytest.raises(ValueError, match="size"):
+        _engine.format_rows(block, 3, form, cells, first)

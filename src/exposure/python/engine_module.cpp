@@ -242,6 +242,9 @@ PyMethodDef engine_functions[] = {
     {"time_table", time_table, METH_VARARGS,
      "time_table(counts, sums)\n--\n\nThe 165 values of coalesence_times_by_topology from "
      "quintet counts and summed path lengths."},
+    {"format_rows", format_rows, METH_VARARGS,
+     "format_rows(block, size, form, taxon_cells, first)\n--\n\nThe rows of a block of int64 "
+     "columns of a table of `size` taxa as CSV lines or JSON records (\"csv\" or \"json\")."},
     {"kernel_width", kernel_width, METH_NOARGS,
      "kernel_width()\n--\n\nThe vector width the table kernels use."},
     {"force_kernel_width", force_kernel_width_function, METH_VARARGS,

@@ -49,6 +49,9 @@ struct TableState {
     TextForm text_form = TextForm::none;
     std::vector<std::string> taxon_cells;  // each taxon's cell, rendered for text_form
     std::unique_ptr<TopologyTable> table;
+    // The run of blocks this table counts: all of them unless `blocks` narrowed it.
+    std::size_t first_block = 0;
+    std::size_t end_block = 0;
     std::unique_ptr<OrderedBlocks<CountedBlock>> blocks;  // started by the first block asked for
 
     // Who counts, for close() on another thread. Read and written under the interpreter lock;
@@ -141,7 +144,7 @@ std::size_t threads_for(PyObject* jobs_object) {
 template <class Result>
 std::unique_ptr<OrderedBlocks<Result>> started_run(const TableState& state,
                                                    typename OrderedBlocks<Result>::Count count) {
-    const std::size_t blocks = state.table->block_count();
+    const std::size_t blocks = state.end_block - state.first_block;
     try {
         return std::make_unique<OrderedBlocks<Result>>(blocks, state.threads, std::move(count));
     } catch (const std::system_error& error) {
@@ -202,10 +205,31 @@ void append_rows(std::string& text, TextForm form, const TableBlock& block,
         append_json_rows(text, block, cells, first_block);
 }
 
+// Narrows the table to the blocks start .. stop-1 of `run` (a pair of integers), so that
+// several processes can each count a run of the same table.
+void narrow_to_blocks(TableState& state, PyObject* run) {
+    Py_ssize_t start = 0;
+    Py_ssize_t stop = 0;
+    if (!PyTuple_Check(run) || !PyArg_ParseTuple(run, "nn", &start, &stop)) {
+        PyErr_Clear();
+        raise_error(PyExc_TypeError, "blocks must be a pair of integers (start, stop)");
+    }
+    const std::size_t count = state.table->block_count();
+    if (start < 0 || stop < start || static_cast<std::size_t>(stop) > count) {
+        const std::string message = "blocks must satisfy 0 <= start <= stop <= " +
+                                    std::to_string(count) + ", not (" + std::to_string(start) +
+                                    ", " + std::to_string(stop) + ")";
+        raise_error(PyExc_ValueError, message.c_str());
+    }
+    state.first_block = static_cast<std::size_t>(start);
+    state.end_block = static_cast<std::size_t>(stop);
+}
+
 PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return boundary_call([&] {
         static const char* keywords[] = {"trees",     "size",      "taxa",       "jobs",
-                                         "rows_per_block", "text_form", "taxon_cells", nullptr};
+                                         "rows_per_block", "text_form", "taxon_cells", "blocks",
+                                         nullptr};
         PyObject* trees = nullptr;
         int size = 0;
         PyObject* taxa = nullptr;
@@ -213,10 +237,11 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         Py_ssize_t rows_per_block = 0;
         const char* text_form = nullptr;
         PyObject* taxon_cells = nullptr;
-        check_status(PyArg_ParseTupleAndKeywords(args, kwargs, "OiO|OnzO:Table",
+        PyObject* blocks = Py_None;
+        check_status(PyArg_ParseTupleAndKeywords(args, kwargs, "OiO|OnzOO:Table",
                                                  const_cast<char**>(keywords), &trees, &size,
                                                  &taxa, &jobs, &rows_per_block, &text_form,
-                                                 &taxon_cells)
+                                                 &taxon_cells, &blocks)
                          ? 0
                          : -1);
         if (size != 4 && size != 5) raise_error(PyExc_ValueError, "size must be 4 or 5");
@@ -250,6 +275,8 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             fail_table_memory(*state->data, ids, size, budget, block_rows, state->threads);
         }
         refuse_too_many_rows(*state->table, ids.size());
+        state->end_block = state->table->block_count();
+        if (blocks != Py_None) narrow_to_blocks(*state, blocks);
         PyRef object = checked(PyType_GenericAlloc(type, 0));
         reinterpret_cast<TableObject*>(object.get())->state =
             new std::shared_ptr<TableState>(std::move(state));
@@ -357,8 +384,12 @@ void start_counting(TableState& state) {
     const TopologyTable* table = state.table.get();
     const TextForm form = state.text_form;
     const std::vector<std::string>* cells = &state.taxon_cells;
+    const std::size_t first = state.first_block;
     state.blocks = started_run<CountedBlock>(
-        state, [table, form, cells](std::size_t block, const InterruptCheck& interrupt) {
+        state, [table, form, cells, first](std::size_t index, const InterruptCheck& interrupt) {
+            // The whole table's first block opens a JSON list, whichever run counts it, so
+            // that the texts of consecutive runs join into the whole table's text.
+            const std::size_t block = first + index;
             CountedBlock counted{table->count_block(block, interrupt), {}};
             if (form != TextForm::none) {
                 append_rows(counted.text, form, counted.block, *cells, block == 0);
@@ -469,7 +500,9 @@ PyObject* table_all_columns(PyObject* self, PyObject*) {
         const auto size = static_cast<std::size_t>(state.size);
         const std::size_t codes = size == 4 ? 3 : 15;
         const std::size_t count = size + codes + 2;
-        const std::uint64_t rows = state.table->row_count();
+        const TopologyTable* table = state.table.get();
+        const std::uint64_t first_row = table->first_row(state.first_block);
+        const std::uint64_t rows = table->first_row(state.end_block) - first_row;
         const double bytes = static_cast<double>(rows) * static_cast<double>(count) * 8.0;
         const std::size_t budget = LoadContext{}.memory_budget();
         if (bytes > static_cast<double>(budget) ||
@@ -477,13 +510,14 @@ PyObject* table_all_columns(PyObject* self, PyObject*) {
             fail_columns_memory(rows, bytes, budget);
         PyRef result = checked(PyDict_New());
         const std::vector<std::int64_t*> columns = new_columns(result, static_cast<std::size_t>(rows), size);
-        const TopologyTable* table = state.table.get();
         const std::span<std::int64_t* const> targets(columns);
+        const std::size_t first = state.first_block;
         const std::unique_ptr<OrderedBlocks<std::size_t>> writing = started_run<std::size_t>(
-            state, [table, targets](std::size_t block, const InterruptCheck& interrupt) {
-                const TableBlock counted = table->count_block(block, interrupt);
-                write_into_columns(counted, targets, static_cast<std::size_t>(counted.first_row));
-                return block;
+            state, [table, targets, first, first_row](std::size_t index, const InterruptCheck& interrupt) {
+                const TableBlock counted = table->count_block(first + index, interrupt);
+                write_into_columns(counted, targets,
+                                   static_cast<std::size_t>(counted.first_row - first_row));
+                return index;
             });
         const RunningWriting running(state, *writing);
         for (;;) {
@@ -545,6 +579,19 @@ TableBlock block_of_columns(PyObject* columns, int size) {
     return block;
 }
 
+// The rows of the block `columns` (as next_block hands them out) of a table of `size` taxa,
+// as CSV lines or JSON records, each taxon written as its cell in `cells`.
+PyRef formatted_rows(PyObject* columns, int size, std::string_view form,
+                     const std::vector<std::string>& taxon_cells, bool first) {
+    const TableBlock block = block_of_columns(columns, size);
+    for (const std::uint32_t taxon : block.taxa)
+        if (taxon >= taxon_cells.size()) raise_error(PyExc_ValueError, "taxon index out of range");
+    std::string text;
+    append_rows(text, text_form_named(form), block, taxon_cells, first);
+    return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                        "surrogateescape"));
+}
+
 PyObject* table_format_block(PyObject* self, PyObject* args) {
     return boundary_call([&] {
         const std::shared_ptr<TableState> held = state_of(self);
@@ -556,17 +603,16 @@ PyObject* table_format_block(PyObject* self, PyObject* args) {
         check_status(PyArg_ParseTuple(args, "OsOp:format_block", &columns, &form, &cells, &first)
                          ? 0
                          : -1);
-        const std::string_view kind = form;
         const std::vector<std::string> taxon_cells = strings_argument(cells, "taxon_cells");
         if (taxon_cells.size() != state.taxa.size())
             raise_error(PyExc_ValueError, "one cell per taxon of the table");
-        const TableBlock block = block_of_columns(columns, state.size);
-        for (const std::uint32_t taxon : block.taxa)
-            if (taxon >= taxon_cells.size()) raise_error(PyExc_ValueError, "taxon index out of range");
-        std::string text;
-        append_rows(text, text_form_named(kind), block, taxon_cells, first != 0);
-        return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                            "surrogateescape"));
+        return formatted_rows(columns, state.size, form, taxon_cells, first != 0);
+    });
+}
+
+PyObject* table_block_count(PyObject* self, void*) {
+    return boundary_call([&] {
+        return checked(PyLong_FromSize_t(state_of(self)->table->block_count()));
     });
 }
 
@@ -596,6 +642,8 @@ PyMethodDef table_methods[] = {
 
 PyGetSetDef table_getset[] = {
     {"rows", table_rows, nullptr, "The number of rows of the whole table.", nullptr},
+    {"block_count", table_block_count, nullptr, "The number of blocks of the whole table.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -606,8 +654,9 @@ PyType_Slot table_slots[] = {
     {Py_tp_methods, table_methods},
     {Py_tp_getset, table_getset},
     {Py_tp_doc, const_cast<char*>("Table(trees, size, taxa, jobs=1, rows_per_block=0, "
-                                  "text_form=None, taxon_cells=None)\n--\n\n"
-                                  "Every quartet or quintet of `taxa`, counted natively.")},
+                                  "text_form=None, taxon_cells=None, blocks=None)\n--\n\n"
+                                  "Every quartet or quintet of `taxa`, counted natively "
+                                  "(only blocks start .. stop-1 with blocks=(start, stop)).")},
     {0, nullptr},
 };
 
@@ -620,6 +669,23 @@ PyType_Spec table_spec = {
 
 PyTypeObject* table_type() {
     return heap_type<table_spec>();
+}
+
+PyObject* format_rows(PyObject*, PyObject* args) {
+    return boundary_call([&] {
+        PyObject* columns = nullptr;
+        int size = 0;
+        const char* form = nullptr;
+        PyObject* cells = nullptr;
+        int first = 0;
+        check_status(
+            PyArg_ParseTuple(args, "OisOp:format_rows", &columns, &size, &form, &cells, &first)
+                ? 0
+                : -1);
+        if (size != 4 && size != 5) raise_error(PyExc_ValueError, "size must be 4 or 5");
+        return formatted_rows(columns, size, form, strings_argument(cells, "taxon_cells"),
+                              first != 0);
+    });
 }
 
 }  // namespace treetally::python

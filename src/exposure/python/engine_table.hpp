@@ -12,4 +12,8 @@ inline constexpr long long most_jobs = 1024;
 // The Table type object, created on first use.
 PyTypeObject* table_type();
 
+// format_rows(block, size, form, taxon_cells, first): the rows of a block of columns, as a
+// Table's format_block writes them, for rows counted elsewhere (no trees needed).
+PyObject* format_rows(PyObject* module, PyObject* args);
+
 }  // namespace treetally::python
