@@ -27,7 +27,8 @@ inline std::string failed_to_load(std::string_view reason) {
 }
 
 // A line longer than a load's cap (LoadContext::max_line_bytes), named by its number from 1;
-// the cap in MiB when it is a whole number of them.
+// the cap in MiB when it is a whole number of them. The package words its own refusals of such
+// lines (before they reach a load) the same way.
 inline std::string line_too_long(std::size_t line_number, std::size_t max_line_bytes) {
     constexpr std::size_t mib = std::size_t{1} << 20;
     const std::string cap = max_line_bytes % mib == 0 && max_line_bytes != 0

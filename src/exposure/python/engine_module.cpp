@@ -11,6 +11,7 @@
 
 #include "exposure/labelled_tallies.hpp"
 #include "exposure/presence.hpp"
+#include "exposure/single_tree_queries.hpp"
 #include "exposure/python/arguments.hpp"
 #include "exposure/python/engine_table.hpp"
 #include "exposure/python/engine_trees.hpp"
@@ -126,6 +127,20 @@ PyObject* presence_counts(PyObject*, PyObject* args) {
         counts.reserve(ids.size());
         for (const TaxonId id : ids) counts.push_back(per_taxon[id.index()]);
         return list_of_counts(counts);
+    });
+}
+
+PyObject* tree_nodes_function(PyObject*, PyObject* args) {
+    return engine_call([&] {
+        PyObject* trees = nullptr;
+        unsigned long long tree = 0;
+        check_status(PyArg_ParseTuple(args, "OK:tree_nodes", &trees, &tree) ? 0 : -1);
+        const auto data = tree_set_data_of(trees, "trees");
+        const TreeNodes nodes = tree_nodes(*data, tree);
+        const PyRef parents = list_of_ints(nodes.parents);
+        const PyRef lengths = list_of_floats(nodes.lengths);
+        const PyRef taxa = list_of_ints(nodes.taxa);
+        return checked(Py_BuildValue("(OOO)", parents.get(), lengths.get(), taxa.get()));
     });
 }
 
@@ -250,6 +265,10 @@ PyMethodDef engine_functions[] = {
      "taxon_tree_counts(trees)\n--\n\nHow many trees hold each taxon, in the order of taxa()."},
     {"presence_counts", presence_counts, METH_VARARGS,
      "presence_counts(trees, taxa)\n--\n\nHow many trees hold each of `taxa`."},
+    {"tree_nodes", tree_nodes_function, METH_VARARGS,
+     "tree_nodes(trees, tree)\n--\n\nThe nodes of tree `tree` of the set in preorder: each "
+     "one's parent (its place in that order, -1 for the root), the length of the branch above it "
+     "and its taxon (an index into taxa(), -1 for none)."},
     {"tally", tally, METH_VARARGS,
      "tally(trees, names)\n--\n\nThe topology counts of 4 or 5 names and the trees holding all."},
     {"topology_path_sums", topology_path_sums_function, METH_VARARGS,
