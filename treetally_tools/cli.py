@@ -31,7 +31,9 @@ from .coalescent import SpeciesQuartet
 from .errors import MissingExtraError, OutputError, TreeFileError, UsageError
 from .exports import WRITERS as EXPORT_WRITERS
 from .exports import write_export
-from .output import FORMATS, aligned_line, p_value_text, printable, text_value, write_json, write_records
+from .output import (
+    FORMATS, aligned_line, encodable, p_value_text, printable, shown_name, text_value, write_json, write_records,
+)  # fmt: skip
 from .plots import FORMATS as PLOT_FORMATS
 from .plots import MAX_DPI
 from .plots import plot_quartet_concordance, plot_quartet_simplex, plot_quintet_frequencies, plot_time_table
@@ -106,6 +108,17 @@ class _Version(argparse.Action):
         parser.exit()
 
 
+def _name(text: str) -> str:
+    """A taxon name as typed: tree files are UTF-8, so the bytes of an argument that the locale
+    could not decode (a C locale turns "f\u20ac" into surrogate escapes) are read as UTF-8."""
+    if text.isascii():
+        return text
+    try:
+        return os.fsencode(text).decode("utf-8")
+    except UnicodeError:
+        return text
+
+
 def _number(text: str) -> float:
     try:
         value = float(text)
@@ -175,13 +188,13 @@ def build_parser() -> argparse.ArgumentParser:
 
     quartet = commands.add_parser("quartet", help="the tally of the 3 quartet topologies of four taxa")
     _file_and_format(quartet)
-    quartet.add_argument("names", nargs=4, metavar="NAME", help="four taxa; their order fixes the codes")
+    quartet.add_argument("names", nargs=4, metavar="NAME", type=_name, help="four taxa; their order fixes the codes")
     _collapse_options(quartet)
     quartet.set_defaults(run=run_tally)
 
     quintet = commands.add_parser("quintet", help="the tally of the 15 quintet topologies of five taxa")
     _file_and_format(quintet)
-    quintet.add_argument("names", nargs=5, metavar="NAME", help="five taxa; their order fixes the codes")
+    quintet.add_argument("names", nargs=5, metavar="NAME", type=_name, help="five taxa; their order fixes the codes")
     _collapse_options(quintet)
     _plot_options(quintet, "the quintet frequencies")
     quintet.add_argument(
@@ -191,7 +204,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     times = commands.add_parser("times", help="relative path lengths between five taxa, per quintet topology")
     _file_and_format(times)
-    times.add_argument("names", nargs=5, metavar="NAME", help="five taxa; their order fixes the codes")
+    times.add_argument("names", nargs=5, metavar="NAME", type=_name, help="five taxa; their order fixes the codes")
     _collapse_options(times)
     _plot_options(times, "the time table")
     times.set_defaults(run=run_times)
@@ -206,7 +219,7 @@ def build_parser() -> argparse.ArgumentParser:
     _file(estimate)
     estimate.add_argument("--weighted", action="store_true", help="WQDC: with internal lengths (coalescent units)")
     estimate.add_argument(
-        "--taxa", nargs="+", metavar="NAME", help="the taxa of the tree (default: every taxon of the file)"
+        "--taxa", nargs="+", metavar="NAME", type=_name, help="the taxa of the tree (default: every taxon of the file)"
     )
     estimate.add_argument("--jobs", type=_positive, default=1, help="threads to count in (0: one per core; default 1)")
     estimate.add_argument("--no-progress", action="store_true", help="no progress bar on standard error")
@@ -224,7 +237,7 @@ def build_parser() -> argparse.ArgumentParser:
     _file_and_format(table, FORMATS + tuple(EXPORT_WRITERS))
     table.add_argument("--size", type=int, choices=(4, 5), required=True, help="4 for quartets, 5 for quintets")
     table.add_argument(
-        "--taxa", nargs="+", metavar="NAME", help="the taxa to combine (default: every taxon of the file)"
+        "--taxa", nargs="+", metavar="NAME", type=_name, help="the taxa to combine (default: every taxon of the file)"
     )
     table.add_argument("--jobs", type=_positive, default=1, help="threads to count in (0: one per core; default 1)")
     table.add_argument("--no-progress", action="store_true", help="no progress bar on standard error")
@@ -256,7 +269,7 @@ def run_info(arguments: argparse.Namespace, out: TextIO) -> None:
     name = describe(arguments.file)
     # The lines are checked as well (check's quick scan), on the feeder's thread while the
     # engine loads a stream, or in a second read of a plain file.
-    checking = LineCheck()
+    checking = LineCheck(name)
     path, chunks = source_chunks(arguments.file)
     if path is not None:
         trees = load_plain(path, name, quiet=True)
@@ -279,9 +292,10 @@ def run_info(arguments: argparse.Namespace, out: TextIO) -> None:
         return
     if arguments.format == "text":
         if total == 0:
-            out.write(f"{name}: no trees (the file is empty)\n")
+            out.write(f"{printable(name)}: no trees (the file is empty)\n")
             return
-        out.write(f"{name}: {total} trees, {len(taxa)} taxa; trees holding each taxon:\n")
+        out.write(f"{printable(name)}: {total} trees, {len(taxa)} taxa; trees holding each taxon:\n")
+        records = [{**record, "taxon": shown_name(record["taxon"])} for record in records]
     write_records(out, arguments.format, ["taxon", "trees", "share"], records)
 
 
@@ -296,7 +310,7 @@ def run_check(arguments: argparse.Namespace, out: TextIO) -> int:
     else:
         for problem in problems:
             out.write(f"line {problem.line_number}: {problem.kind}: {problem.detail}\n")
-        out.write(f"{name}: {summary(problems, lines)}\n")
+        out.write(f"{printable(name)}: {summary(problems, lines)}\n")
     return READ_ERROR if problems else 0
 
 
@@ -354,7 +368,7 @@ def _table_text_writer(table: TopologyTable, out: TextIO) -> Callable[[TableRow,
     """Writes rows (with the values of the table's extra columns) as aligned text; the widths
     follow from the taxa and the number of trees, so that rows are written as they come."""
     columns = flat_columns(table.size)
-    name_width = max(len(printable(taxon)) for taxon in table.taxa)  # as aligned_line shows them
+    name_width = max(len(shown_name(taxon)) for taxon in table.taxa)  # as the taxon cells show them
     count_width = len(str(len(table.trees)))
     widths = [max(len(column), name_width if column.startswith("taxon") else count_width) for column in columns]
     widths = [max(width, 5) if column.startswith("concordance") else width for width, column in zip(widths, columns)]
@@ -371,8 +385,11 @@ def _table_text_writer(table: TopologyTable, out: TextIO) -> Callable[[TableRow,
 
 
 def _cell_format(column: str) -> Callable[[Any], str]:
-    """How a table column is written as text: p-values in three significant digits,
-    chi-square statistics with two decimals, shares with three."""
+    """How a table column is written as text: taxa shortened as names are in aligned text,
+    p-values in three significant digits, chi-square statistics with two decimals, shares with
+    three."""
+    if column.startswith("taxon"):
+        return shown_name
     if column.endswith("_p"):
         return p_value_text
     if column.endswith("_chi2"):
@@ -485,7 +502,7 @@ def _report(line: str) -> None:
     """Writes `line` to standard error, control characters escaped; a standard error that is
     closed or gone (a terminal hung up) takes nothing, which must not end the command."""
     with contextlib.suppress(AttributeError, OSError, ValueError):
-        sys.stderr.write(printable(line) + "\n")
+        sys.stderr.write(encodable(printable(line) + "\n", sys.stderr))
         sys.stderr.flush()
 
 
@@ -536,14 +553,15 @@ def _signals_unwind() -> Iterator[None]:
 class _Output:
     """Standard output as the subcommands write to it: a write that fails (a closed or full
     output, an I/O error) is an OutputError naming it; a reader that went away stays a
-    BrokenPipeError, which ends the command as SIGPIPE ends other programs."""
+    BrokenPipeError, which ends the command as SIGPIPE ends other programs. Characters that
+    the output's encoding lacks (a name in a C locale) are written as their escapes."""
 
     def __init__(self, stream: TextIO) -> None:
         self._stream = stream
 
     def write(self, text: str) -> int:
         try:
-            return self._stream.write(text)
+            return self._stream.write(encodable(text, self._stream))
         except BrokenPipeError:
             raise
         except OSError as error:

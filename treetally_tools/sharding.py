@@ -26,7 +26,7 @@ from ._extras import require
 from .check import check_lines
 from .codes import PAIRS, QUARTET_CODES, QUINTET_CODES
 from .errors import TreeFileError, UnknownTaxonError, UsageError
-from .sources import _is_compressed, binary_chunks, load_trees, open_binary
+from .sources import MAX_LINE_BYTES, _is_compressed, binary_chunks, line_too_long, load_trees, open_binary
 from .tallies import TimeTable, TopologyTally
 
 if TYPE_CHECKING:
@@ -36,10 +36,8 @@ if TYPE_CHECKING:
 
 Quintet = Tuple[str, str, str, str, str]
 PAIR_COUNT = len(PAIRS)
-# The longest line a shard takes, far beyond any gene tree: a file of one endless line (not a
-# tree file, or its line breaks lost) stops here instead of taking all memory. And the size at
-# which a shard is cut before its number of lines, so that shards of large trees stay small.
-MAX_LINE_BYTES = 1 << 28
+# The size at which a shard is cut before its number of lines, so that shards of large trees
+# stay small. A shard takes no longer a line than a load does (MAX_LINE_BYTES).
 SHARD_BYTES = 1 << 26
 # The kinds of problem of the line check for which the loader refuses a whole file.
 _UNREADABLE_KINDS = ("not UTF-8", "bad branch length")
@@ -101,9 +99,7 @@ def _lines(chunks: Iterable[bytes], name: str) -> Iterator[bytes]:
             piece = chunk[start:] if end < 0 else chunk[start : end + 1]
             size += len(piece)
             if size > MAX_LINE_BYTES:
-                raise TreeFileError(
-                    name, f"line {number} is longer than {MAX_LINE_BYTES >> 20} MiB: is this one tree per line?"
-                )
+                raise TreeFileError(name, line_too_long(number, MAX_LINE_BYTES))
             if piece:
                 parts.append(piece)
             if end < 0:
