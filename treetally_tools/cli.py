@@ -198,7 +198,7 @@ def build_parser() -> argparse.ArgumentParser:
     _collapse_options(quintet)
     _plot_options(quintet, "the quintet frequencies")
     quintet.add_argument(
-        "--species-tree", metavar="TREE", help="for --plot: a file or Newick string whose quintet is drawn in blue"
+        "--species-tree", metavar="TREE", help="for --plot: a file or Newick text (starting with '(') whose quintet is drawn in blue"
     )
     quintet.set_defaults(run=run_tally)
 
@@ -245,8 +245,8 @@ def build_parser() -> argparse.ArgumentParser:
     _plot_options(table, "the concordance of the species tree's quartets against the coalescent expectation")
     table.add_argument(
         "--species-tree", metavar="TREE",
-        help="--size 4: a file or Newick string, branch lengths in coalescent units; adds the species tree's "
-        "columns (and serves --plot)",
+        help="--size 4: a file or Newick text (starting with '('), branch lengths in coalescent units; adds the "
+        "species tree's columns (and serves --plot); of a file, the first tree serves",
     )  # fmt: skip
     table.add_argument(
         "--adjust", choices=ADJUST_METHODS,
@@ -334,7 +334,7 @@ def labelled_result(
         highlight = getattr(arguments, "species_tree", None)
         if highlight is not None and arguments.plot is None:
             raise UsageError("--species-tree of quintet marks its topology in --plot; give --plot too")
-        species = SpeciesTree(_species_source(highlight)) if highlight is not None else None
+        species = SpeciesTree(highlight) if highlight is not None else None
         result = compute(_loaded(arguments), _names(arguments))
         if arguments.format == "text":
             out.write(result.to_text() + "\n")
@@ -404,7 +404,7 @@ def _quartet_options_usable(arguments: argparse.Namespace) -> None:
     quartets_only = [
         option
         for option, given in (
-            (f"--format {arguments.format}", export), ("--species-tree", arguments.species_tree),
+            (f"--format {arguments.format}", export), ("--species-tree", arguments.species_tree is not None),
             ("--adjust", arguments.adjust), ("--plot", arguments.plot), ("--plot-simplex", arguments.plot_simplex),
         )  # fmt: skip
         if given
@@ -413,9 +413,9 @@ def _quartet_options_usable(arguments: argparse.Namespace) -> None:
         raise UsageError(f"{quartets_only[0]} is for quartet tables: give --size 4")
     if export and arguments.adjust:
         raise UsageError(f"the {arguments.format} layout has no adjusted p-values: write csv or json with --adjust")
-    if export and arguments.species_tree and arguments.plot is None:
+    if export and arguments.species_tree is not None and arguments.plot is None:
         raise UsageError(f"the {arguments.format} layout has no species-tree columns: write csv or json")
-    if arguments.plot is not None and not arguments.species_tree:
+    if arguments.plot is not None and arguments.species_tree is None:
         raise UsageError("--plot of a table needs --species-tree, the tree whose quartets it draws")
     if arguments.plot is not None or arguments.plot_simplex is not None:
         require("matplotlib", "--plot")
@@ -423,7 +423,7 @@ def _quartet_options_usable(arguments: argparse.Namespace) -> None:
 
 def run_table(arguments: argparse.Namespace, out: TextIO) -> None:
     _quartet_options_usable(arguments)
-    species = SpeciesTree(_species_source(arguments.species_tree)) if arguments.species_tree else None
+    species = SpeciesTree(arguments.species_tree) if arguments.species_tree is not None else None
     export = arguments.format in EXPORT_WRITERS
     progress = False if arguments.no_progress else None
     with TopologyTable(
@@ -477,13 +477,6 @@ def run_species_tree(arguments: argparse.Namespace, out: TextIO) -> None:
         species_tree_of(trees, arguments.taxa, weighted=arguments.weighted, jobs=arguments.jobs, progress=progress)
         + "\n"
     )
-
-
-def _species_source(text: str) -> Union[str, List[str]]:
-    """A species tree as load_trees reads it: a file, or Newick text when no such file exists."""
-    if Path(text).exists() or not text.rstrip().endswith(";"):
-        return text
-    return [text]
 
 
 def _plotting_available(arguments: argparse.Namespace) -> None:
