@@ -295,7 +295,7 @@ def run_info(arguments: argparse.Namespace, out: TextIO) -> None:
             out.write(f"{printable(name)}: no trees (the file is empty)\n")
             return
         out.write(f"{printable(name)}: {total} trees, {len(taxa)} taxa; trees holding each taxon:\n")
-        records = [{**record, "taxon": shown_name(record["taxon"])} for record in records]
+        records = [{**record, "taxon": shown_name(taxon)} for record, taxon in zip(records, taxa)]
     write_records(out, arguments.format, ["taxon", "trees", "share"], records)
 
 
