@@ -88,7 +88,8 @@ def empty_tally(quintet: Quintet) -> ShardTally:
 
 def _lines(chunks: Iterable[bytes], name: str) -> Iterator[bytes]:
     """The lines of `chunks`, each with its line feed (the last perhaps without); a line longer
-    than MAX_LINE_BYTES is a TreeFileError naming `name` and the line."""
+    than MAX_LINE_BYTES (its line feed not counted, as a load counts it) is a TreeFileError
+    naming `name` and the line."""
     parts: List[bytes] = []
     size = 0
     number = 1
@@ -97,7 +98,7 @@ def _lines(chunks: Iterable[bytes], name: str) -> Iterator[bytes]:
         while True:
             end = chunk.find(b"\n", start)
             piece = chunk[start:] if end < 0 else chunk[start : end + 1]
-            size += len(piece)
+            size += len(piece) if end < 0 else len(piece) - 1
             if size > MAX_LINE_BYTES:
                 raise TreeFileError(name, line_too_long(number, MAX_LINE_BYTES))
             if piece:

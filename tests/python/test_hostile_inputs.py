@@ -490,3 +490,25 @@ def test_the_package_refuses_a_line_past_its_cap_naming_the_line(tmp_path, monke
     # At the cap itself the line loads.
     monkeypatch.setattr(sources, "MAX_LINE_BYTES", len(lines[2]))
     assert len(load_trees(tmp_path / "trees.nwk")) == 4
+
+
+@pytest.mark.parametrize("spare", [0, -1])
+def test_the_sharder_the_line_check_and_the_loader_agree_on_the_cap(tmp_path, monkeypatch, spare):
+    from treetally_tools import TreeFileError, check, sharding, sources
+
+    line = "((A,B),(C,D));"
+    path = tmp_path / "trees.nwk"
+    path.write_text(f"{line}\r\n{line}\n")  # a carriage return counts, the line feed does not
+    cap = len(line) + 1 + spare
+    for module in (sources, sharding, check):
+        monkeypatch.setattr(module, "MAX_LINE_BYTES", cap)
+    readers = [
+        lambda: sources.load_trees(path), lambda: list(sharding.numbered_shards(path, 1)),
+        lambda: check.check_source(path),
+    ]  # fmt: skip
+    for read in readers:
+        if spare == 0:
+            read()
+        else:
+            with pytest.raises(TreeFileError, match=f"line 1 is longer than {cap} bytes"):
+                read()
