@@ -280,9 +280,9 @@ class TreeLoaderLineCap : public ::testing::TestWithParam<LineCapCase> {
 TEST_P(TreeLoaderLineCap, RefusesTheFirstLineLongerThanTheCapByItsNumber) {
     const LineCapCase& line_case = GetParam();
     const std::string path = dir.write("capped.tre", line_case.text);
+    const std::size_t line = line_case.refused_line;
     const std::string expected =
-        line_case.refused_line == 0 ? "<no fatal error>"
-                                    : messages::line_too_long(line_case.refused_line, line_case.cap);
+        line == 0 ? "<no fatal error>" : messages::line_too_long(line, line_case.cap);
     EXPECT_EQ(fatal_message_of([&] { (void)load_tree_collection(path, capped(line_case.cap)); }),
               expected);
     // The engine's load of a set asks the same cap.
