@@ -8,17 +8,27 @@ class EngineError(Exception):
     """A failure of the core; str() is the core's message, as the module's PanicException has it."""
 
 def load(
-    path: str, collapse_length: Optional[float] = None, min_support: Optional[float] = None
+    path: str,
+    collapse_length: Optional[float] = None,
+    min_support: Optional[float] = None,
+    max_line_bytes: Optional[int] = None,
 ) -> treetally.TreeSet:
     """The TreeSet of the file at `path`, read with the interpreter lock released (so that a
     thread of this process may feed a pipe named /dev/fd/N); internal branches no longer than
-    `collapse_length`, or with support below `min_support`, count as polytomies."""
+    `collapse_length`, or with support below `min_support`, count as polytomies. A line longer
+    than `max_line_bytes` (its line feed not counted; None: no cap) is an EngineError naming
+    the line by its number."""
 
 def taxon_tree_counts(trees: treetally.TreeSet) -> List[int]:
     """Trees holding each taxon, index = position in trees.taxa()."""
 
 def presence_counts(trees: treetally.TreeSet, taxa: Tuple[str, ...]) -> List[int]:
     """Trees holding each of `taxa`."""
+
+def tree_nodes(trees: treetally.TreeSet, tree: int) -> Tuple[List[int], List[float], List[int]]:
+    """The nodes of tree `tree` of the set in preorder: each one's parent (its place in that
+    order, -1 for the root), the length of the branch above it (0 for the root) and its taxon
+    (an index into trees.taxa(), -1 for none)."""
 
 def tally(trees: treetally.TreeSet, names: Tuple[str, ...]) -> Tuple[List[int], int]:
     """The counts of tally_single_quartet / tally_single_quintet of four or five names, and the

@@ -32,7 +32,8 @@ from __future__ import annotations
 import re
 from typing import TYPE_CHECKING, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
-from .sources import binary_chunks, describe, open_binary, source_chunks
+from .errors import TreeFileError
+from .sources import MAX_LINE_BYTES, binary_chunks, describe, line_too_long, open_binary, source_chunks
 
 if TYPE_CHECKING:
     from .sources import TreeSource
@@ -287,28 +288,38 @@ def summary(problems: Sequence[Problem], lines: int) -> str:
 
 class LineCheck:
     """The problems of a file whose bytes come in chunks, line by line as they come (a line
-    split across chunks is joined first): feed() each chunk, then finish()."""
+    split across chunks is joined first): feed() each chunk, then finish(). A line longer than
+    MAX_LINE_BYTES is a TreeFileError naming `name` and the line, as the loader refuses it."""
 
-    def __init__(self) -> None:
+    def __init__(self, name: str = "the input") -> None:
         self.problems: List[Problem] = []
         self.lines = 0
+        self.name = name
         self._pieces: List[bytes] = []  # the start of a line not ended yet
+        self._pending = 0  # bytes in _pieces
 
     def feed(self, chunk: bytes) -> None:
         parts = chunk.split(b"\n")
         for part in parts[:-1]:
+            self._within_cap(len(part))
             line = b"".join(self._pieces) + part if self._pieces else part
-            self._pieces = []
+            self._pieces, self._pending = [], 0
             self._check(line + b"\n")
         if parts[-1]:
+            self._within_cap(len(parts[-1]))
             self._pieces.append(parts[-1])
+            self._pending += len(parts[-1])
+
+    def _within_cap(self, more: int) -> None:
+        if self._pending + more > MAX_LINE_BYTES:
+            raise TreeFileError(self.name, line_too_long(self.lines + 1, MAX_LINE_BYTES))
 
     def finish(self) -> Tuple[List[Problem], int]:
         """The problems found, in line order, and the number of lines (a last line without a
         line feed counts)."""
         if self._pieces:
             line = b"".join(self._pieces)
-            self._pieces = []
+            self._pieces, self._pending = [], 0
             self._check(line)
         return self.problems, self.lines
 
@@ -333,7 +344,7 @@ def check_source(source: "TreeSource", checking: Optional[LineCheck] = None) -> 
     if path is not None:
         chunks = binary_chunks(open_binary(path), describe(source), False)
     if checking is None:
-        checking = LineCheck()
+        checking = LineCheck(describe(source))
     for chunk in chunks:
         checking.feed(chunk)
     return checking.finish()

@@ -31,7 +31,9 @@ from .coalescent import SpeciesQuartet
 from .errors import MissingExtraError, OutputError, TreeFileError, UsageError
 from .exports import WRITERS as EXPORT_WRITERS
 from .exports import write_export
-from .output import FORMATS, aligned_line, p_value_text, printable, text_value, write_json, write_records
+from .output import (
+    FORMATS, aligned_line, encodable, p_value_text, printable, shown_name, text_value, write_json, write_records,
+)  # fmt: skip
 from .plots import FORMATS as PLOT_FORMATS
 from .plots import MAX_DPI
 from .plots import plot_quartet_concordance, plot_quartet_simplex, plot_quintet_frequencies, plot_time_table
@@ -114,6 +116,17 @@ class _Version(argparse.Action):
         parser.exit()
 
 
+def _name(text: str) -> str:
+    """A taxon name as typed: tree files are UTF-8, so the bytes of an argument that the locale
+    could not decode (a C locale turns "f\u20ac" into surrogate escapes) are read as UTF-8."""
+    if text.isascii():
+        return text
+    try:
+        return os.fsencode(text).decode("utf-8")
+    except UnicodeError:
+        return text
+
+
 def _number(text: str) -> float:
     try:
         value = float(text)
@@ -191,23 +204,23 @@ def build_parser() -> argparse.ArgumentParser:
 
     quartet = commands.add_parser("quartet", help="the tally of the 3 quartet topologies of four taxa")
     _file_and_format(quartet)
-    quartet.add_argument("names", nargs=4, metavar="NAME", help="four taxa; their order fixes the codes")
+    quartet.add_argument("names", nargs=4, metavar="NAME", type=_name, help="four taxa; their order fixes the codes")
     _collapse_options(quartet)
     quartet.set_defaults(run=run_tally)
 
     quintet = commands.add_parser("quintet", help="the tally of the 15 quintet topologies of five taxa")
     _file_and_format(quintet)
-    quintet.add_argument("names", nargs=5, metavar="NAME", help="five taxa; their order fixes the codes")
+    quintet.add_argument("names", nargs=5, metavar="NAME", type=_name, help="five taxa; their order fixes the codes")
     _collapse_options(quintet)
     _plot_options(quintet, "the quintet frequencies")
     quintet.add_argument(
-        "--species-tree", metavar="TREE", help="for --plot: a file or Newick string whose quintet is drawn in blue"
+        "--species-tree", metavar="TREE", help="for --plot: a file or Newick text (starting with '(') whose quintet is drawn in blue"
     )
     quintet.set_defaults(run=run_tally)
 
     times = commands.add_parser("times", help="relative path lengths between five taxa, per quintet topology")
     _file_and_format(times)
-    times.add_argument("names", nargs=5, metavar="NAME", help="five taxa; their order fixes the codes")
+    times.add_argument("names", nargs=5, metavar="NAME", type=_name, help="five taxa; their order fixes the codes")
     _collapse_options(times)
     _plot_options(times, "the time table")
     times.set_defaults(run=run_times)
@@ -222,7 +235,7 @@ def build_parser() -> argparse.ArgumentParser:
     _file(estimate)
     estimate.add_argument("--weighted", action="store_true", help="WQDC: with internal lengths (coalescent units)")
     estimate.add_argument(
-        "--taxa", nargs="+", metavar="NAME", help="the taxa of the tree (default: every taxon of the file)"
+        "--taxa", nargs="+", metavar="NAME", type=_name, help="the taxa of the tree (default: every taxon of the file)"
     )
     _jobs_option(estimate)
     estimate.add_argument("--no-progress", action="store_true", help="no progress bar on standard error")
@@ -240,7 +253,7 @@ def build_parser() -> argparse.ArgumentParser:
     _file_and_format(table, FORMATS + tuple(EXPORT_WRITERS))
     table.add_argument("--size", type=int, choices=(4, 5), required=True, help="4 for quartets, 5 for quintets")
     table.add_argument(
-        "--taxa", nargs="+", metavar="NAME", help="the taxa to combine (default: every taxon of the file)"
+        "--taxa", nargs="+", metavar="NAME", type=_name, help="the taxa to combine (default: every taxon of the file)"
     )
     _jobs_option(table)
     table.add_argument("--no-progress", action="store_true", help="no progress bar on standard error")
@@ -248,8 +261,8 @@ def build_parser() -> argparse.ArgumentParser:
     _plot_options(table, "the concordance of the species tree's quartets against the coalescent expectation")
     table.add_argument(
         "--species-tree", metavar="TREE",
-        help="--size 4: a file or Newick string, branch lengths in coalescent units; adds the species tree's "
-        "columns (and serves --plot)",
+        help="--size 4: a file or Newick text (starting with '('), branch lengths in coalescent units; adds the "
+        "species tree's columns (and serves --plot); of a file, the first tree serves",
     )  # fmt: skip
     table.add_argument(
         "--adjust", choices=ADJUST_METHODS,
@@ -272,7 +285,7 @@ def run_info(arguments: argparse.Namespace, out: TextIO) -> None:
     name = describe(arguments.file)
     # The lines are checked as well (check's quick scan), on the feeder's thread while the
     # engine loads a stream, or in a second read of a plain file.
-    checking = LineCheck()
+    checking = LineCheck(name)
     path, chunks = source_chunks(arguments.file)
     if path is not None:
         trees = load_plain(path, name, quiet=True)
@@ -295,9 +308,10 @@ def run_info(arguments: argparse.Namespace, out: TextIO) -> None:
         return
     if arguments.format == "text":
         if total == 0:
-            out.write(f"{name}: no trees (the file is empty)\n")
+            out.write(f"{printable(name)}: no trees (the file is empty)\n")
             return
-        out.write(f"{name}: {total} trees, {len(taxa)} taxa; trees holding each taxon:\n")
+        out.write(f"{printable(name)}: {total} trees, {len(taxa)} taxa; trees holding each taxon:\n")
+        records = [{**record, "taxon": shown_name(taxon)} for record, taxon in zip(records, taxa)]
     write_records(out, arguments.format, ["taxon", "trees", "share"], records)
 
 
@@ -312,7 +326,7 @@ def run_check(arguments: argparse.Namespace, out: TextIO) -> int:
     else:
         for problem in problems:
             out.write(f"line {problem.line_number}: {problem.kind}: {problem.detail}\n")
-        out.write(f"{name}: {summary(problems, lines)}\n")
+        out.write(f"{printable(name)}: {summary(problems, lines)}\n")
     return READ_ERROR if problems else 0
 
 
@@ -336,7 +350,7 @@ def labelled_result(
         highlight = getattr(arguments, "species_tree", None)
         if highlight is not None and arguments.plot is None:
             raise UsageError("--species-tree of quintet marks its topology in --plot; give --plot too")
-        species = SpeciesTree(_species_source(highlight)) if highlight is not None else None
+        species = SpeciesTree(highlight) if highlight is not None else None
         result = compute(_loaded(arguments), _names(arguments))
         if arguments.format == "text":
             out.write(result.to_text() + "\n")
@@ -370,7 +384,7 @@ def _table_text_writer(table: TopologyTable, out: TextIO) -> Callable[[TableRow,
     """Writes rows (with the values of the table's extra columns) as aligned text; the widths
     follow from the taxa and the number of trees, so that rows are written as they come."""
     columns = flat_columns(table.size)
-    name_width = max(len(printable(taxon)) for taxon in table.taxa)  # as aligned_line shows them
+    name_width = max(len(shown_name(taxon)) for taxon in table.taxa)  # as the taxon cells show them
     count_width = len(str(len(table.trees)))
     widths = [max(len(column), name_width if column.startswith("taxon") else count_width) for column in columns]
     widths = [max(width, 5) if column.startswith("concordance") else width for width, column in zip(widths, columns)]
@@ -387,8 +401,11 @@ def _table_text_writer(table: TopologyTable, out: TextIO) -> Callable[[TableRow,
 
 
 def _cell_format(column: str) -> Callable[[Any], str]:
-    """How a table column is written as text: p-values in three significant digits,
-    chi-square statistics with two decimals, shares with three."""
+    """How a table column is written as text: taxa shortened as names are in aligned text,
+    p-values in three significant digits, chi-square statistics with two decimals, shares with
+    three."""
+    if column.startswith("taxon"):
+        return shown_name
     if column.endswith("_p"):
         return p_value_text
     if column.endswith("_chi2"):
@@ -403,7 +420,7 @@ def _quartet_options_usable(arguments: argparse.Namespace) -> None:
     quartets_only = [
         option
         for option, given in (
-            (f"--format {arguments.format}", export), ("--species-tree", arguments.species_tree),
+            (f"--format {arguments.format}", export), ("--species-tree", arguments.species_tree is not None),
             ("--adjust", arguments.adjust), ("--plot", arguments.plot), ("--plot-simplex", arguments.plot_simplex),
         )  # fmt: skip
         if given
@@ -412,9 +429,9 @@ def _quartet_options_usable(arguments: argparse.Namespace) -> None:
         raise UsageError(f"{quartets_only[0]} is for quartet tables: give --size 4")
     if export and arguments.adjust:
         raise UsageError(f"the {arguments.format} layout has no adjusted p-values: write csv or json with --adjust")
-    if export and arguments.species_tree and arguments.plot is None:
+    if export and arguments.species_tree is not None and arguments.plot is None:
         raise UsageError(f"the {arguments.format} layout has no species-tree columns: write csv or json")
-    if arguments.plot is not None and not arguments.species_tree:
+    if arguments.plot is not None and arguments.species_tree is None:
         raise UsageError("--plot of a table needs --species-tree, the tree whose quartets it draws")
     if arguments.plot is not None or arguments.plot_simplex is not None:
         require("matplotlib", "--plot")
@@ -422,7 +439,7 @@ def _quartet_options_usable(arguments: argparse.Namespace) -> None:
 
 def run_table(arguments: argparse.Namespace, out: TextIO) -> None:
     _quartet_options_usable(arguments)
-    species = SpeciesTree(_species_source(arguments.species_tree)) if arguments.species_tree else None
+    species = SpeciesTree(arguments.species_tree) if arguments.species_tree is not None else None
     export = arguments.format in EXPORT_WRITERS
     progress = False if arguments.no_progress else None
     with TopologyTable(
@@ -478,13 +495,6 @@ def run_species_tree(arguments: argparse.Namespace, out: TextIO) -> None:
     )
 
 
-def _species_source(text: str) -> Union[str, List[str]]:
-    """A species tree as load_trees reads it: a file, or Newick text when no such file exists."""
-    if Path(text).exists() or not text.rstrip().endswith(";"):
-        return text
-    return [text]
-
-
 def _plotting_available(arguments: argparse.Namespace) -> None:
     if getattr(arguments, "plot", None) is not None:
         require("matplotlib", "--plot")
@@ -501,7 +511,7 @@ def _report(line: str) -> None:
     """Writes `line` to standard error, control characters escaped; a standard error that is
     closed or gone (a terminal hung up) takes nothing, which must not end the command."""
     with contextlib.suppress(AttributeError, OSError, ValueError):
-        sys.stderr.write(printable(line) + "\n")
+        sys.stderr.write(encodable(printable(line) + "\n", sys.stderr))
         sys.stderr.flush()
 
 
@@ -552,14 +562,15 @@ def _signals_unwind() -> Iterator[None]:
 class _Output:
     """Standard output as the subcommands write to it: a write that fails (a closed or full
     output, an I/O error) is an OutputError naming it; a reader that went away stays a
-    BrokenPipeError, which ends the command as SIGPIPE ends other programs."""
+    BrokenPipeError, which ends the command as SIGPIPE ends other programs. Characters that
+    the output's encoding lacks (a name in a C locale) are written as their escapes."""
 
     def __init__(self, stream: TextIO) -> None:
         self._stream = stream
 
     def write(self, text: str) -> int:
         try:
-            return self._stream.write(text)
+            return self._stream.write(encodable(text, self._stream))
         except BrokenPipeError:
             raise
         except OSError as error:

@@ -10,6 +10,11 @@ import math
 from typing import IO, Any, Iterable, List, Sequence
 
 FORMATS = ("text", "csv", "json")
+# Names past this many characters are shortened in aligned text, the last character an
+# ellipsis: a name of megabytes (a file that is no tree file) would otherwise be padded on every
+# line. CSV and JSON keep every name whole.
+MAX_NAME_WIDTH = 60
+ELLIPSIS = "\u2026"
 # What makes a CSV cell quoted: the separator, the quote, the line ends, and NUL (which the csv
 # module of one Python quotes, of another writes bare, of a third refuses).
 _CSV_SPECIAL = ',"\r\n\0'
@@ -22,6 +27,29 @@ def printable(text: str) -> str:
     if text.isprintable():
         return text
     return "".join(char if char.isprintable() else char.encode("unicode_escape").decode("ascii") for char in text)
+
+
+def shown_name(name: str) -> str:
+    """`name` as aligned text shows it: printable, and at most MAX_NAME_WIDTH characters long,
+    ending in an ellipsis (\u2026) where it was cut."""
+    head = printable(name[: MAX_NAME_WIDTH + 1])  # escaping only lengthens it
+    return head if len(head) <= MAX_NAME_WIDTH else head[: MAX_NAME_WIDTH - 1] + ELLIPSIS
+
+
+def encodable(text: str, stream: Any) -> str:
+    """`text` as `stream` can take it: unchanged when its encoding holds every character (or it
+    has none, as a StringIO); otherwise each character it lacks written as its Python escape
+    (\u20ac), as Python writes standard error, rather than failing the whole write."""
+    encoding = getattr(stream, "encoding", None)
+    if not encoding or text.isascii():
+        return text
+    try:
+        text.encode(encoding, getattr(stream, "errors", None) or "strict")
+    except UnicodeEncodeError:
+        return text.encode(encoding, "backslashreplace").decode(encoding)
+    except LookupError:
+        return text
+    return text
 
 
 def csv_cell(text: str) -> str:

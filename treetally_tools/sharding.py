@@ -34,7 +34,10 @@ from ._extras import require
 from .check import check_lines
 from .codes import PAIRS, QUARTET_CODES, QUINTET_CODES
 from .errors import TreeFileError, UnknownTaxonError, UsageError
-from .sources import STDIN, _is_compressed, binary_chunks, collapse_rule, load_fed, load_trees, open_binary
+from .sources import (
+    MAX_LINE_BYTES, STDIN, _is_compressed, binary_chunks, collapse_rule, line_too_long, load_fed, load_trees,
+    open_binary,
+)  # fmt: skip
 from .species_columns import SpeciesTree
 from .tables import Block, Columns, TopologyTable, check_table_options, column_names
 from .tallies import TimeTable, TopologyTally
@@ -48,10 +51,8 @@ if TYPE_CHECKING:
 
 Quintet = Tuple[str, str, str, str, str]
 PAIR_COUNT = len(PAIRS)
-# The longest line a shard takes, far beyond any gene tree: a file of one endless line (not a
-# tree file, or its line breaks lost) stops here instead of taking all memory. And the size at
-# which a shard is cut before its number of lines, so that shards of large trees stay small.
-MAX_LINE_BYTES = 1 << 28
+# The size at which a shard is cut before its number of lines, so that shards of large trees
+# stay small. A shard takes no longer a line than a load does (MAX_LINE_BYTES).
 SHARD_BYTES = 1 << 26
 # The kinds of problem of the line check for which the loader refuses a whole file.
 _UNREADABLE_KINDS = ("not UTF-8", "bad branch length")
@@ -104,7 +105,8 @@ def empty_tally(quintet: Quintet) -> ShardTally:
 
 def _lines(chunks: Iterable[bytes], name: str) -> Iterator[bytes]:
     """The lines of `chunks`, each with its line feed (the last perhaps without); a line longer
-    than MAX_LINE_BYTES is a TreeFileError naming `name` and the line."""
+    than MAX_LINE_BYTES (its line feed not counted, as a load counts it) is a TreeFileError
+    naming `name` and the line."""
     parts: List[bytes] = []
     size = 0
     number = 1
@@ -113,11 +115,9 @@ def _lines(chunks: Iterable[bytes], name: str) -> Iterator[bytes]:
         while True:
             end = chunk.find(b"\n", start)
             piece = chunk[start:] if end < 0 else chunk[start : end + 1]
-            size += len(piece)
+            size += len(piece) if end < 0 else len(piece) - 1
             if size > MAX_LINE_BYTES:
-                raise TreeFileError(
-                    name, f"line {number} is longer than {MAX_LINE_BYTES >> 20} MiB: is this one tree per line?"
-                )
+                raise TreeFileError(name, line_too_long(number, MAX_LINE_BYTES))
             if piece:
                 parts.append(piece)
             if end < 0:

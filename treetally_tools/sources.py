@@ -34,6 +34,10 @@ if TYPE_CHECKING:
     Trees = Union[treetally.TreeSet, TreeSource]
 
 STDIN = "-"
+# The longest line a load takes, far beyond any gene tree: a file of one endless line (/dev/zero,
+# compressed zeros, a file that is not a tree file or lost its line breaks) is refused, naming
+# the line, once that much is read, instead of taking all memory first.
+MAX_LINE_BYTES = 1 << 28
 _CHUNK = 1 << 20
 # How long a failed load waits for its feeder to say why it stopped (a feeder blocked on reading
 # a silent source is left behind; it is a daemon thread and ends with that source).
@@ -59,6 +63,12 @@ _REASONS = {
     'Failed to load tree collection: "Error reading file"': "a line is not UTF-8 text, or reading failed",
     "called `Result::unwrap()` on an `Err` value: ParseFloatError { kind: Invalid }": "a branch length is not a number",
 }
+
+
+def line_too_long(number: int, cap: int) -> str:
+    """Why a file with a line longer than `cap` bytes is refused, in the loader's words."""
+    size = f"{cap >> 20} MiB" if cap and cap % (1 << 20) == 0 else f"{cap} bytes"
+    return f"line {number} is longer than {size}: is this one tree per line?"
 
 
 def describe(source: Any) -> str:
@@ -298,8 +308,10 @@ def collapse_rule(collapse_length: Optional[float], min_support: Optional[float]
 
 def _engine_load(path: str, rule: Optional[CollapseRule]) -> treetally.TreeSet:
     if rule is None:
-        return _engine.load(path)
-    return _engine.load(path, collapse_length=rule.collapse_length, min_support=rule.min_support)
+        return _engine.load(path, max_line_bytes=MAX_LINE_BYTES)
+    return _engine.load(
+        path, collapse_length=rule.collapse_length, min_support=rule.min_support, max_line_bytes=MAX_LINE_BYTES
+    )
 
 
 def load_fed(
@@ -406,7 +418,7 @@ def load_trees(
     bzip2 or xz data (recognised by its leading bytes); a binary or text stream; or an iterable
     of Newick strings, one tree each. A plain regular file is read in place; anything else is
     streamed to the loader through a pipe, never copied to disk. Raises TreeFileError when the
-    trees cannot be read.
+    trees cannot be read, among them a line longer than MAX_LINE_BYTES (256 MiB).
 
     `collapse_length`: internal branches of this length or shorter count as polytomies (a
     branch written without a length has length 0). `min_support`: the label after each

@@ -22,9 +22,11 @@ For each row (four taxa in slot order and the counts of codes 0-2):
 from __future__ import annotations
 
 import math
+import os
 from array import array
 from typing import TYPE_CHECKING, Any, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
+from . import _engine
 from .codes import QUARTET_SPLITS
 from .coalescent import expected_concordance
 from .errors import UsageError
@@ -76,29 +78,58 @@ class SpeciesRow(NamedTuple):
     estimated_length: float
 
 
+def species_source(source: "Trees") -> "Trees":
+    """What load_trees reads for a species tree given as `source`: a str that starts with "("
+    (after white space) is Newick text, whatever its length, and so is one that ends with ";"
+    and names no file; any other str is a path; anything else is passed on as it is. An empty
+    or blank str is refused (UsageError)."""
+    if not isinstance(source, str):
+        return source
+    text = source.strip()
+    if not text:
+        raise UsageError("the species tree is empty: give a file or a Newick tree")
+    if text.startswith("(") or (text.endswith(";") and not os.path.exists(source)):
+        return [text]
+    return source
+
+
+def _listed(names: Sequence[str]) -> str:
+    """Up to _NAMED names, quoted, and how many more there are."""
+    shown = ", ".join(repr(name) for name in names[:_NAMED])
+    return shown + (f" and {len(names) - _NAMED} more" if len(names) > _NAMED else "")
+
+
 class SpeciesTree:
-    """The first tree of `source` (anything load_trees reads: a path, a list holding one
-    Newick string, a TreeSet), asked about quartets of its taxa. Branch lengths are taken as
-    coalescent units; the reader counts a missing length as 0."""
+    """The first tree of `source`, asked about quartets of its taxa: anything load_trees
+    reads (a path, a list holding one Newick string, a TreeSet), or a str of Newick text
+    (species_source tells it from a path). Branch lengths are taken as coalescent units; the
+    reader counts a missing length as 0. `taxa` are those of the first tree, in file order:
+    the rows asked about must hold no other."""
 
     def __init__(self, source: "Trees") -> None:
-        trees = load_trees(source, quiet=True)
+        trees = load_trees(species_source(source), quiet=True)
         if len(trees) == 0:
             raise UsageError("the species tree file holds no tree")
         self.trees: "treetally.TreeSet" = trees
         self.tree: "treetally.SingleTree" = trees[0]
-        self.taxa: Tuple[str, ...] = tuple(trees.taxa())
+        parents, lengths, node_taxa = _engine.tree_nodes(trees, 0)
+        present = {taxon for taxon in node_taxa if taxon >= 0}
+        file_taxa = trees.taxa()
+        self.taxa: Tuple[str, ...] = tuple(name for taxon, name in enumerate(file_taxa) if taxon in present)
         self._known = frozenset(self.taxa)
+        self._nodes = (parents, lengths, [file_taxa[taxon] if taxon >= 0 else None for taxon in node_taxa])
         self._distances: Dict[Tuple[str, str], float] = {}
         self._has_lengths: Optional[bool] = None
+        self._branch_problem: Optional[str] = None
+        self._branches_checked = False
 
     def check_taxa(self, names: Sequence[str]) -> None:
-        """Raises ValueError naming every one of `names` that the species tree lacks."""
+        """Raises ValueError naming every one of `names` that the species tree (its first tree,
+        when its file holds several) lacks."""
         missing = [name for name in dict.fromkeys(names) if name not in self._known]
         if missing:
-            shown = ", ".join(repr(name) for name in missing[:_NAMED])
-            more = f" and {len(missing) - _NAMED} more" if len(missing) > _NAMED else ""
-            raise UsageError(f"the species tree lacks {len(missing)} of the taxa: {shown}{more}")
+            which = "the species tree (the first tree of its file)" if len(self.trees) > 1 else "the species tree"
+            raise UsageError(f"{which} lacks {len(missing)} of the taxa: {_listed(missing)}")
 
     def has_lengths(self) -> bool:
         """Whether any branch between two of its taxa has a length other than 0 (a tree
@@ -109,11 +140,51 @@ class SpeciesTree:
         return self._has_lengths
 
     def require_lengths(self) -> None:
-        """Raises ValueError when the species tree has no branch lengths."""
+        """Raises ValueError when the species tree has no branch lengths, or a branch between
+        its taxa whose length the columns cannot use: an internal branch of negative length, or
+        any branch whose length is not finite (a leaf's negative length cancels out)."""
         if not self.has_lengths():
             raise UsageError(
                 "the species tree has no branch lengths; give its internal branches in coalescent units"
             )
+        problem = self.branch_problem()
+        if problem is not None:
+            raise UsageError(
+                f"the species tree has {problem}: its branches need finite lengths, and those of internal "
+                "branches (coalescent units) must not be negative"
+            )
+
+    def branch_problem(self) -> Optional[str]:
+        """The first branch between two taxa of the tree (in preorder) whose length is not
+        finite, or negative above an internal node, said in words (its length and the taxa
+        below it); None when every such branch serves."""
+        if self._branches_checked:
+            return self._branch_problem
+        parents, lengths, names = self._nodes
+        # Preorder: a node's descendants follow it, so its taxa below are counted from the
+        # last node back, and a node's subtree is the run of nodes up to its size.
+        below = [1 if name is not None else 0 for name in names]
+        size = [1] * len(parents)
+        has_children = [False] * len(parents)
+        for node in range(len(parents) - 1, 0, -1):
+            below[parents[node]] += below[node]
+            size[parents[node]] += size[node]
+            has_children[parents[node]] = True
+        for node in range(1, len(parents)):
+            length = lengths[node]
+            if not 0 < below[node] < below[0]:
+                continue  # on no path between two taxa
+            finite = math.isfinite(length)
+            if finite and (length >= 0 or not has_children[node]):
+                continue
+            taxa = [name for name in names[node : node + size[node]] if name is not None]
+            where = f"above {_listed(taxa)}" if has_children[node] else f"of {taxa[0]!r}"
+            kind = "an internal branch" if has_children[node] else "a leaf branch"
+            quality = "negative" if finite else "not finite"
+            self._branch_problem = f"{kind} {where} whose length {length:g} is {quality}"
+            break
+        self._branches_checked = True
+        return self._branch_problem
 
     def distance(self, first: str, second: str) -> float:
         """The path length between two taxa of the tree (cached)."""

@@ -24,7 +24,7 @@ from .codes import (
 )
 from .errors import UsageError
 from .names import check_names
-from .output import aligned, printable, text_value
+from .output import aligned, shown_name, text_value
 from .sources import load_trees
 
 if TYPE_CHECKING:
@@ -90,7 +90,7 @@ class TopologyTally:
     def summary(self, what: str = "tally") -> str:
         """One sentence on which trees counted, about the `what` of these names."""
         kind = "quartet" if len(self.names) == 4 else "quintet"
-        shown = ", ".join(printable(name) for name in self.names)  # as the table below shows them
+        shown = ", ".join(shown_name(name) for name in self.names)  # as the table below shows them
         return (
             f"{kind} {what} for {shown}: {self.resolved} of {self.trees} trees resolved; "
             f"{self.lacking} lack a taxon, {self.unresolved} leave the {kind} unresolved"
@@ -98,8 +98,9 @@ class TopologyTally:
 
     def to_text(self) -> str:
         """The summary, then a table of code, topology, count and fraction."""
+        shown = topologies([shown_name(name) for name in self.names])
         rows = [["code", "topology", "count", "fraction"]] + [
-            [str(record["code"]), record["topology"], str(record["count"]), text_value(record["fraction"])]
+            [str(record["code"]), shown[record["code"]], str(record["count"]), text_value(record["fraction"])]
             for record in self.records()
         ]
         return self.summary() + ":\n" + aligned(rows)
@@ -161,9 +162,10 @@ class TimeTable:
         """The quintet tally's summary, then one row per quintet code: its trees, its share of
         the resolved trees and the relative path length of each pair."""
         blocks = self.blocks
-        header = ["code", "topology", "trees", "share"] + list(blocks[0].pairs)
+        names = [shown_name(name) for name in self.names]
+        header = ["code", "topology", "trees", "share"] + pair_labels(names)
         rows = [header] + [
-            [str(block.code), block.topology, str(block.count), text_value(block.share)]
+            [str(block.code), quintet_topology(names, block.code), str(block.count), text_value(block.share)]
             + [text_value(length) for length in block.relative_lengths]
             for block in blocks
         ]

@@ -32,6 +32,36 @@ std::optional<std::uint8_t> tree_quartet_type(const TreeSetData& data, std::uint
     return quartet_type(*located->first, located->second);
 }
 
+TreeNodes tree_nodes(const TreeSetData& data, std::uint64_t tree_id) {
+    const TreeLca& lca = data.lcas[checked_index(tree_id, data.lcas.size())];
+    const std::size_t tour_length = lca.tour_length();
+    // Each node id's place in the result; the tour holds two entries per node.
+    std::vector<std::int64_t> place(tour_length / 2, -1);
+    TreeNodes nodes;
+    nodes.parents.push_back(-1);
+    nodes.lengths.push_back(0.0);
+    nodes.taxa.push_back(-1);
+    place[0] = 0;
+    // A step one level deeper arrives at a child of the node before it, for the first time.
+    for (std::size_t p = 1; p < tour_length; ++p) {
+        const EulerPos here{static_cast<std::uint32_t>(p)};
+        const EulerPos before{static_cast<std::uint32_t>(p - 1)};
+        if (lca.depth_at(here) != lca.depth_at(before) + 1) continue;
+        place[checked_index(lca.node_at(here).index(), place.size())] =
+            static_cast<std::int64_t>(nodes.parents.size());
+        nodes.parents.push_back(place[lca.node_at(before).index()]);
+        nodes.lengths.push_back(lca.distance_at(here) - lca.distance_at(before));
+        nodes.taxa.push_back(-1);
+    }
+    for (std::size_t taxon = 0; taxon < data.taxon_set.size(); ++taxon) {
+        const EulerPos position = lca.taxon_position(TaxonId{static_cast<std::uint32_t>(taxon)});
+        if (position.is_absent()) continue;
+        const auto at = place[lca.node_at(position).index()];
+        nodes.taxa[static_cast<std::size_t>(at)] = static_cast<std::int64_t>(taxon);
+    }
+    return nodes;
+}
+
 std::optional<PairDistances> tree_pairwise_distances(const TreeSetData& data, std::uint64_t tree_id,
                                                      const QuintetNames& names) {
     const auto located = locate(data, tree_id, names);

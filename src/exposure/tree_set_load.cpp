@@ -125,7 +125,8 @@ TreeSetData load_tree_set_data(const std::string& path, const LoadContext& conte
         };
     }
     if (const auto error =
-            read_tree_file(path, taxa, index_at_once, budget, context.interrupt, support_labels)) {
+            read_tree_file(path, taxa, index_at_once, budget, context.interrupt, support_labels,
+                           context.max_line_bytes)) {
         fail_to_load(*error);
     }
     return std::move(builder).finish(std::move(taxa));

@@ -14,7 +14,8 @@
 namespace treetally {
 
 // Loads and indexes the file at `path`. A load failure is the fatal error
-// 'Failed to load tree collection: "<reason>"'; a reader's fatal error passes through.
+// 'Failed to load tree collection: "<reason>"'; a reader's fatal error passes through, as does
+// line_too_long for a line past the context's max_line_bytes.
 // The context's interrupt is asked now and then, while loading and while indexing; what it
 // raises ends the call with everything freed.
 TreeSetData load_tree_set_data(const std::string& path, const LoadContext& context = {});

@@ -1,5 +1,6 @@
-// What a load answers to besides its file: the check that lets its caller stop it, and how
-// much memory it may still take, asked when loading starts and again before indexing.
+// What a load answers to besides its file: the check that lets its caller stop it, how much
+// memory it may still take, asked when loading starts and again before indexing, and the
+// longest line it accepts.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +19,10 @@ struct LoadContext {
     std::function<std::optional<std::size_t>()> available_memory = [] {
         return available_memory_bytes();
     };
+    // The most bytes a line may hold, its line feed not counted; a longer line is the fatal
+    // error line_too_long, raised before the line is held whole. nullopt: no cap but memory,
+    // as the module loads (an endless line then grows until the memory budget refuses it).
+    std::optional<std::size_t> max_line_bytes = std::nullopt;
 
     // What a load may take: the memory available now, or no limit when none is known.
     std::size_t memory_budget() const {

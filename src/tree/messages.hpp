@@ -1,4 +1,5 @@
-// The texts of every message of the core that the module's contract fixes, in one place.
+// The texts of every message of the core, those that the module's contract fixes among them,
+// in one place.
 // Sources, fuzz harnesses and C++ tests all read them from here; callers see them verbatim.
 // The binding's own texts live beside it, in exposure/python/binding_messages.hpp.
 #pragma once
@@ -23,6 +24,18 @@ inline std::string failed_to_load(std::string_view reason) {
     }
     message.push_back('"');
     return message;
+}
+
+// A line longer than a load's cap (LoadContext::max_line_bytes), named by its number from 1;
+// the cap in MiB when it is a whole number of them. The package words its own refusals of such
+// lines (before they reach a load) the same way.
+inline std::string line_too_long(std::size_t line_number, std::size_t max_line_bytes) {
+    constexpr std::size_t mib = std::size_t{1} << 20;
+    const std::string cap = max_line_bytes % mib == 0 && max_line_bytes != 0
+                                ? std::to_string(max_line_bytes / mib) + " MiB"
+                                : std::to_string(max_line_bytes) + " bytes";
+    return "line " + std::to_string(line_number) + " is longer than " + cap +
+           ": is this one tree per line?";
 }
 
 // Reading one tree and naming taxa.

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string_view>
 
+#include "tree/fatal_error.hpp"
 #include "tree/messages.hpp"
 #include "tree/newick_reader.hpp"
 #include "tree/utf8_validation.hpp"
@@ -180,6 +181,18 @@ void extend_line(std::string& line, std::string_view text, const MemoryBudget& b
     line.append(text);
 }
 
+// The longest line a load takes, when it has a cap: checked as each piece of a line arrives,
+// so that a line that never ends (/dev/zero, or compressed zeros) is refused once it passes the
+// cap, after one pass over that many bytes, rather than when memory runs out.
+struct LineCap {
+    std::optional<std::size_t> max_bytes;
+
+    // Raises line_too_long, naming line `line_number`, when `bytes` of it are more than the cap.
+    void check(std::size_t bytes, std::size_t line_number) const {
+        if (max_bytes && bytes > *max_bytes) fail(messages::line_too_long(line_number, *max_bytes));
+    }
+};
+
 // Empties the line buffer, giving back the memory of an unusually long line.
 void release_line(std::string& line) {
     constexpr std::size_t kept_capacity = 1 << 20;
@@ -199,7 +212,7 @@ LoadResult load_tree_collection(const std::string& path, const LoadContext& cont
         return kept_tree_bytes(collection.trees.back());
     };
     if (auto error = read_tree_file(path, collection.taxon_set, keep, context.memory_budget(),
-                                    context.interrupt)) {
+                                    context.interrupt, {}, context.max_line_bytes)) {
         return std::move(*error);
     }
     // The list grew by doubling; a set keeps it for its whole life, so give back the spare room.
@@ -210,7 +223,8 @@ LoadResult load_tree_collection(const std::string& path, const LoadContext& cont
 std::optional<LoadError> read_tree_file(const std::string& path, TaxonSet& taxa,
                                         const TreeSink& sink, std::size_t memory_budget,
                                         const InterruptCheck& interrupt,
-                                        const NumberedLabelSink& internal_labels) {
+                                        const NumberedLabelSink& internal_labels,
+                                        std::optional<std::size_t> max_line_bytes) {
     OpenFile file(path, interrupt);
     if (!file.is_open()) return LoadError{messages::could_not_read_file};
 
@@ -219,6 +233,7 @@ std::optional<LoadError> read_tree_file(const std::string& path, TaxonSet& taxa,
     std::string pending;  // the start of a line that spans reads
     Tree tree;            // the arrays each line is read into
     LineSinks sinks{sink, internal_labels};
+    const LineCap cap{max_line_bytes};
     for (;;) {
         const ssize_t got = file.read_some(buffer);
         if (got < 0) return LoadError{messages::error_reading_file};
@@ -226,6 +241,7 @@ std::optional<LoadError> read_tree_file(const std::string& path, TaxonSet& taxa,
         std::string_view chunk(buffer.data(), static_cast<std::size_t>(got));
         for (auto newline = chunk.find('\n'); newline != std::string_view::npos;
              newline = chunk.find('\n')) {
+            cap.check(pending.size() + newline, sinks.line_number + 1);
             const std::string_view rest_of_line = chunk.substr(0, newline + 1);
             chunk.remove_prefix(newline + 1);
             bool ok;
@@ -238,6 +254,7 @@ std::optional<LoadError> read_tree_file(const std::string& path, TaxonSet& taxa,
             }
             if (!ok) return LoadError{messages::error_reading_file};
         }
+        cap.check(pending.size() + chunk.size(), sinks.line_number + 1);
         extend_line(pending, chunk, budget);
     }
     if (!pending.empty() && !add_line(pending, pending.capacity(), taxa, tree, sinks, budget)) {

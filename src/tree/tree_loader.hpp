@@ -23,7 +23,8 @@ struct LoadError {
 
 using LoadResult = std::variant<TreeCollection, LoadError>;
 
-// Streams the file line by line; a fatal error of the reader passes straight through.
+// Streams the file line by line; a fatal error of the reader passes straight through, and so
+// does line_too_long for a line longer than the context's max_line_bytes.
 // Raises std::bad_alloc, with everything read so far freed, rather than let the line buffer,
 // the trees and the taxon names outgrow the memory available when loading began.
 // `context.interrupt` is asked before every read of 8 KB, and whenever a signal interrupts the
@@ -43,10 +44,12 @@ using NumberedLabelSink =
 // labels added to `taxa`, within `memory_budget` bytes and asking `interrupt` as
 // load_tree_collection asks its context's; nullopt when the whole file was read. A caller that
 // indexes each tree at once never holds the trees of a whole file. When `internal_labels` is
-// set, the labels of internal nodes and roots go to it as they are read.
+// set, the labels of internal nodes and roots go to it as they are read. With
+// `max_line_bytes`, a longer line is the fatal error line_too_long (see LoadContext).
 std::optional<LoadError> read_tree_file(const std::string& path, TaxonSet& taxa,
                                         const TreeSink& sink, std::size_t memory_budget,
                                         const InterruptCheck& interrupt = {},
-                                        const NumberedLabelSink& internal_labels = {});
+                                        const NumberedLabelSink& internal_labels = {},
+                                        std::optional<std::size_t> max_line_bytes = std::nullopt);
 
 }  // namespace treetally

@@ -2,6 +2,7 @@
 // taxon the tree lacks, and the order of the two failures (unknown name, then tree index).
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -99,6 +100,57 @@ TEST(SingleTreeQueries, LoadedSetIndexesEveryTreeOverAllTaxa) {
     EXPECT_EQ(data.taxon_set.size(), 4u);
     for (const TreeLca& lca : data.lcas) EXPECT_EQ(lca.taxon_count(), 4u);
     EXPECT_EQ(tree_quartet_type(data, 0, abcd), std::nullopt);  // D missing from tree 0
+}
+
+struct NodesCase {
+    const char* name;
+    std::vector<std::string> lines;
+    std::uint64_t tree;
+    std::vector<std::int64_t> parents;
+    std::vector<double> lengths;
+    std::vector<std::int64_t> taxa;  // ids in order of first appearance in the file
+};
+
+class TreeNodesOfASet : public testing::TestWithParam<NodesCase> {};
+
+TEST_P(TreeNodesOfASet, GivesParentsLengthsAndTaxaInPreorder) {
+    const NodesCase& nodes_case = GetParam();
+    const TreeNodes nodes = tree_nodes(data_of(nodes_case.lines), nodes_case.tree);
+    EXPECT_EQ(nodes.parents, nodes_case.parents);
+    EXPECT_EQ(nodes.lengths, nodes_case.lengths);
+    EXPECT_EQ(nodes.taxa, nodes_case.taxa);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Trees, TreeNodesOfASet,
+    testing::Values(
+        NodesCase{"negative_internal_length",
+                  {"((A:1,B:2):-3,C:4,(D:0.5,E:1.5):2);"},
+                  0,
+                  {-1, 0, 1, 1, 0, 0, 5, 5},
+                  {0, -3, 1, 2, 4, 2, 0.5, 1.5},
+                  {-1, -1, 0, 1, 2, -1, 3, 4}},
+        NodesCase{"second_tree_lacking_taxa",
+                  {"((A,B),(C,D));", "((D:1,B:1):0.25,A:2);"},
+                  1,
+                  {-1, 0, 1, 1, 0},
+                  {0, 0.25, 1, 1, 2},
+                  {-1, -1, 3, 1, 0}},
+        NodesCase{"without_lengths", {"(A,(B,C));"}, 0, {-1, 0, 0, 2, 2}, {0, 0, 0, 0, 0},
+                  {-1, 0, -1, 1, 2}},
+        NodesCase{"repeated_taxon_on_the_later_leaf", {"(A:1,(A:2,B:3):4);"}, 0,
+                  {-1, 0, 0, 2, 2}, {0, 1, 4, 2, 3}, {-1, -1, -1, 0, 1}}),
+    [](const testing::TestParamInfo<NodesCase>& param) { return std::string(param.param.name); });
+
+TEST(SingleTreeQueries, InfiniteLengthStaysNonFiniteBelowIt) {
+    const TreeNodes nodes = tree_nodes(data_of({"((A:1,B:1):inf,C:1);"}), 0);
+    EXPECT_EQ(nodes.lengths[1], std::numeric_limits<double>::infinity());
+    EXPECT_TRUE(std::isnan(nodes.lengths[2]));  // inf - inf: a problem seen at its source first
+}
+
+TEST(SingleTreeQueries, TreeNodesOfATreePastTheEndIsFatal) {
+    EXPECT_EQ(fatal_message_of([&] { (void)tree_nodes(data_of(two_trees), 2); }),
+              messages::index_out_of_bounds(2, 2));
 }
 
 }  // namespace

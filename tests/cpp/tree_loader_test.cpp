@@ -1,13 +1,17 @@
 // Tests of loading a tree file: one tree per line, line endings, byte-order mark, UTF-8
-// checking, lines longer than the read buffer, and the two error values.
+// checking, lines longer than the read buffer, the two error values, and a cap on the length
+// of a line.
 #include <gtest/gtest.h>
 
+#include <new>
+#include <ostream>
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "temp_files.hpp"
 #include "test_support.hpp"
+#include "exposure/tree_set_load.hpp"
 #include "tree/messages.hpp"
 #include "tree/tree_loader.hpp"
 
@@ -250,6 +254,72 @@ TEST_F(TreeLoader, ValidBoundaryCodePointsAreAccepted) {
     line += ");";
     const TreeCollection collection = loaded(dir.write("ok.tre", line));
     EXPECT_EQ(collection.taxon_set.taxon_names(), names);
+}
+
+// A load whose lines may hold at most `cap` bytes, on a machine with `available` bytes.
+LoadContext capped(std::size_t cap, std::size_t available = std::size_t{1} << 40) {
+    LoadContext context = test::machine_with(available);
+    context.max_line_bytes = cap;
+    return context;
+}
+
+struct LineCapCase {
+    const char* name;
+    std::string text;
+    std::size_t cap;
+    std::size_t refused_line;  // 0: the file loads
+
+    friend void PrintTo(const LineCapCase& line_case, std::ostream* out) { *out << line_case.name; }
+};
+
+class TreeLoaderLineCap : public ::testing::TestWithParam<LineCapCase> {
+  protected:
+    TempDir dir;
+};
+
+TEST_P(TreeLoaderLineCap, RefusesTheFirstLineLongerThanTheCapByItsNumber) {
+    const LineCapCase& line_case = GetParam();
+    const std::string path = dir.write("capped.tre", line_case.text);
+    const std::size_t line = line_case.refused_line;
+    const std::string expected =
+        line == 0 ? "<no fatal error>" : messages::line_too_long(line, line_case.cap);
+    EXPECT_EQ(fatal_message_of([&] { (void)load_tree_collection(path, capped(line_case.cap)); }),
+              expected);
+    // The engine's load of a set asks the same cap.
+    EXPECT_EQ(fatal_message_of([&] { (void)load_tree_set_data(path, capped(line_case.cap)); }),
+              expected);
+}
+
+const std::string ten = "(A,B,C,D);";  // ten bytes
+const std::string big = "(" + std::string(20'000, 'x') + ",B);";
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, TreeLoaderLineCap,
+    testing::Values(
+        LineCapCase{"exactly_the_cap", ten + "\n" + ten + "\n", 10, 0},
+        LineCapCase{"last_line_without_feed_at_the_cap", ten + "\n" + ten, 10, 0},
+        LineCapCase{"one_byte_over", ten + "\n" + ten + "x\n" + ten + "\n", 10, 2},
+        LineCapCase{"last_line_without_feed_over", ten + "\n" + ten + "x", 10, 2},
+        LineCapCase{"carriage_return_counts", ten + "\r\n", 10, 1},
+        LineCapCase{"blank_lines_before", "\n\n\n" + ten + "xx\n", 11, 4},
+        LineCapCase{"long_line_across_reads_within", ten + "\n" + big + "\n", big.size(), 0},
+        LineCapCase{"long_line_across_reads_over", ten + "\n" + big + "\n", big.size() - 1, 2},
+        LineCapCase{"long_last_line_over", big, 9000, 1}),
+    [](const testing::TestParamInfo<LineCapCase>& param) { return std::string(param.param.name); });
+
+TEST_F(TreeLoader, LineCapComesBeforeTheMemoryBudget) {
+    // One line of a megabyte on a machine of 200 kB: uncapped, the memory guard refuses it;
+    // with a cap of 8 kB the line is refused by its number long before memory runs short.
+    const std::string path = dir.write("zeros.tre", std::string(1 << 20, '\0'));
+    EXPECT_THROW((void)load_tree_collection(path, test::machine_with(200'000)), std::bad_alloc);
+    EXPECT_EQ(fatal_message_of(
+                  [&] { (void)load_tree_collection(path, capped(8192, 200'000)); }),
+              messages::line_too_long(1, 8192));
+}
+
+TEST_F(TreeLoader, EndlessLineIsRefusedOnceItPassesTheCap) {
+    EXPECT_EQ(fatal_message_of([&] { (void)load_tree_collection("/dev/zero", capped(1 << 20)); }),
+              "line 1 is longer than 1 MiB: is this one tree per line?");
 }
 
 }  // namespace

@@ -237,3 +237,95 @@ def test_main_leaves_the_warning_hook_and_signal_handlers_as_it_found_them(monke
 
 def test_the_version_is_the_installed_distributions():
     assert run("--version").stdout.decode() == f"treetally {importlib.metadata.version('treetally')}\n"
+
+
+# --- names and file names on standard output ------------------------------------------------------
+
+# A C locale that Python neither coerces nor overrides, and an ASCII encoding forced outright.
+C_LOCALE = {"LC_ALL": "C", "PYTHONUTF8": "0", "PYTHONCOERCECLOCALE": "0"}
+ASCII_OUTPUT = {"PYTHONIOENCODING": "ascii", "PYTHONUTF8": "0"}
+
+
+def environment(changes):
+    base = {key: value for key, value in os.environ.items() if key not in ("PYTHONIOENCODING", "LC_ALL")}
+    return {**base, **changes}
+
+
+@pytest.fixture
+def euro_file(tmp_path):
+    """Trees with a taxon outside ASCII, in a file whose name holds a terminal escape."""
+    path = tmp_path / "x\x1b[31mred.tre"
+    path.write_text("((f\u20ac:1,B:1):1,(C:1,D:1):1);\n((f\u20ac:1,C:1):1,(B:1,D:1):1);\n", encoding="utf-8")
+    return path
+
+
+@pytest.mark.parametrize("changes", [C_LOCALE, ASCII_OUTPUT], ids=["C locale", "ascii"])
+@pytest.mark.parametrize(
+    "command",
+    [["info"], ["info", "--format", "csv"], ["quartet", "f\u20ac", "B", "C", "D"], ["table", "--size", "4"],
+     ["species-tree"], ["check"]],  # fmt: skip
+)
+def test_what_the_locale_cannot_encode_is_written_escaped_never_a_traceback(euro_file, changes, command):
+    result = run(command[0], euro_file, *command[1:], env=environment(changes))
+    assert (result.returncode, result.stderr.decode()) == (0, "")
+    out = result.stdout.decode("ascii")
+    assert "\x1b" not in out
+    if command[0] in ("info", "check") and "csv" not in command:
+        assert "x\\x1b[31mred.tre" in out  # the file name, escaped as an error line has it
+    if command[0] != "check":
+        assert "f\\u20ac" in out
+
+
+def test_a_file_name_with_an_escape_sequence_is_escaped_in_every_text_line(euro_file):
+    for command in (["info"], ["check"]):
+        out = run(command[0], euro_file).stdout.decode()
+        assert "\x1b" not in out and "x\\x1b[31mred.tre" in out
+    assert json.loads(run("info", euro_file, "--format", "json").stdout)["file"] == str(euro_file)
+
+
+def test_long_names_are_shortened_in_aligned_text_and_whole_in_csv_and_json(tmp_path):
+    long = "L" * 5000 + "\x1b"
+    path = tmp_path / "long.tre"
+    path.write_text(f"(({long}:1,B:1):1,(C:1,(D:1,E:1):1):1);\n")
+    shown = "L" * 59 + "\u2026"
+    for command in (["info"], ["quartet", long, "B", "C", "D"], ["times", long, "B", "C", "D", "E"],
+                    ["table", "--size", "4"]):  # fmt: skip
+        result = run(command[0], path, *command[1:])
+        text = result.stdout.decode()
+        assert result.returncode == 0, result.stderr.decode()
+        assert shown in text and "L" * 61 not in text, command
+        assert max(len(line) for line in text.splitlines()) < 1000
+    assert long in run("info", path, "--format", "csv").stdout.decode()
+    records = json.loads(run("table", path, "--size", "4", "--format", "json").stdout)
+    assert long in records[0]["taxa"]
+
+
+# --- the species tree on the command line ---------------------------------------------------------
+
+APE_SPECIES = "((((Human:1,Chimp:1):0.5,Gorilla:1.5):1.5,Orangutan:3):1,(Gibbon:2,Siamang:2):2);"
+
+
+def test_a_long_newick_species_tree_is_newick_text_not_a_file_name():
+    padded = "(" + ",".join(f"Outgroup_number_{k:03d}:0.1" for k in range(20)) + "," + APE_SPECIES[1:]
+    assert len(padded.encode()) > 255
+    result = run("table", APES, "--size", "4", "--species-tree", "  " + padded, "--format", "csv")
+    assert result.returncode == 0, result.stderr.decode()
+    rows = list(csv.DictReader(io.StringIO(result.stdout.decode())))
+    assert len(rows) == 15 and all(row["species_code"] in ("0", "1", "2") for row in rows)
+
+
+@pytest.mark.parametrize(
+    "species, fragment",
+    [
+        ("", "the species tree is empty"),
+        (" ", "the species tree is empty"),
+        ("two trees", "lacks 1 of the taxa: 'Gorilla'"),
+        (APE_SPECIES.replace("):0.5", "):-20"), "whose length -20 is negative"),
+        (APE_SPECIES.replace("):1.5", "):inf"), "whose length inf is not finite"),
+    ],
+)
+def test_a_species_tree_that_cannot_serve_is_a_usage_error(tmp_path, species, fragment):
+    if species == "two trees":
+        species = tmp_path / "species.tre"
+        species.write_text(APE_SPECIES.replace("Gorilla", "Bonobo") + "\n" + APE_SPECIES + "\n")
+    assert_one_line(run("table", APES, "--size", "4", "--species-tree", species), 2, fragment)

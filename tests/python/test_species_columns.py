@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 import treetally
 
-from treetally_tools import compare_with_species_tree
+from treetally_tools import TopologyTable, compare_with_species_tree
 from treetally_tools.species_columns import COLUMNS, SpeciesTree, dominant_code, estimated_length, species_columns
 
 APES = Path(__file__).resolve().parents[2] / "examples" / "data" / "apes-6taxa-1000genes.tre"
@@ -97,3 +97,73 @@ def test_without_lengths_the_topology_still_serves():
     found = species_columns(["((A,B),(C,D));"], "DACB", columns_of("DACB", [(0, 1, 2, 3)], [(0, 2, 1)]), lengths=False)
     assert list(found) == ["species_code", "dominant_code", "dominant_is_species", "estimated_length"]
     assert (found["species_code"][0], found["dominant_code"][0], found["dominant_is_species"][0]) == (1, 1, 1)
+
+
+# --- how the species tree is given and checked ----------------------------------------------------
+
+PADDED = "(" + ",".join(f"Outgroup_number_{k:03d}:0.1" for k in range(20)) + "," + SPECIES[0][1:]
+APE_QUARTET = ("Human", "Chimp", "Gorilla", "Orangutan")
+
+
+@pytest.mark.parametrize("text", [PADDED, "  \n" + PADDED + "\n", SPECIES[0]])
+def test_a_str_starting_with_a_bracket_is_newick_whatever_its_length(text):
+    assert len(PADDED) > 255  # longer than a file name may be
+    row = SpeciesTree(text).row(APE_QUARTET, (1, 0, 0))
+    assert (row.species_code, row.species_length) == (0, pytest.approx(0.5))
+
+
+def test_a_str_naming_a_file_is_read_as_the_file(tmp_path):
+    path = tmp_path / "species.tre"
+    path.write_text(SPECIES[0] + "\n")
+    assert SpeciesTree(str(path)).taxa == SpeciesTree(SPECIES).taxa
+
+
+@pytest.mark.parametrize("text", ["", "   ", "\n"])
+def test_an_empty_species_tree_is_refused(text):
+    with pytest.raises(ValueError, match="the species tree is empty"):
+        SpeciesTree(text)
+
+
+def test_the_first_tree_of_a_file_must_hold_every_taxon_of_the_rows(tmp_path):
+    # The second tree holds Gorilla; the first, which serves, does not.
+    path = tmp_path / "species.tre"
+    path.write_text(SPECIES[0].replace("Gorilla:1.5", "Bonobo:1.5") + "\n" + SPECIES[0] + "\n")
+    species = SpeciesTree(path)
+    assert "Gorilla" not in species.taxa and "Bonobo" in species.taxa
+    taxa = APE_QUARTET
+    with pytest.raises(ValueError, match=r"the species tree \(the first tree of its file\) lacks 1 of the taxa: 'Gorilla'"):
+        species_columns(species, taxa, columns_of(taxa, [(0, 1, 2, 3)], [(1, 0, 0)]))
+    with pytest.raises(ValueError, match="lacks 1 of the taxa: 'Gorilla'"):
+        TopologyTable(APES, 4, taxa, species_tree=path)
+
+
+@pytest.mark.parametrize(
+    "species, message",
+    [
+        (SPECIES[0].replace("):0.5", "):-20"), r"internal branch above 'Human', 'Chimp' whose length -20 is negative"),
+        (SPECIES[0].replace("):0.5", "):nan"), r"internal branch above 'Human', 'Chimp' whose length nan is not finite"),
+        (SPECIES[0].replace("):1.5", "):inf"), r"internal branch above 'Human', 'Chimp', 'Gorilla' whose length inf"),
+        (SPECIES[0].replace("Gibbon:2", "Gibbon:-inf"), r"leaf branch of 'Gibbon' whose length -inf is not finite"),
+    ],
+)
+def test_a_negative_internal_or_a_non_finite_branch_is_refused_by_name(species, message):
+    taxa = APE_QUARTET
+    with pytest.raises(ValueError, match=message) as raised:
+        species_columns([species], taxa, columns_of(taxa, [(0, 1, 2, 3)], [(1, 0, 0)]))
+    assert "\n" not in str(raised.value)
+    # The topology alone still serves.
+    found = species_columns([species], taxa, columns_of(taxa, [(0, 1, 2, 3)], [(1, 0, 0)]), lengths=False)
+    assert found["species_code"][0] == 0
+
+
+@pytest.mark.parametrize(
+    "species",
+    [
+        SPECIES[0].replace("Human:1", "Human:-1"),  # a leaf's length cancels out of every row
+        "(((A:1,B:1):0.5,C:1):0,D:1):-3;",  # the root's own length lies between no two taxa
+    ],
+)
+def test_branches_between_no_two_taxa_or_negative_leaves_are_accepted(species):
+    tree = SpeciesTree([species])
+    assert tree.branch_problem() is None
+    tree.require_lengths()

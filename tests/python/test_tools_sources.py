@@ -57,9 +57,9 @@ def test_compressed_file_is_recognised_by_its_bytes_whatever_its_name(tmp_path, 
     misnamed.write_bytes(path.read_bytes())
     piped = []
     engine_load = sources._engine.load
-    def load(name):
+    def load(name, **options):
         piped.append((name, stat.S_ISFIFO(os.stat(name).st_mode)))
-        return engine_load(name)
+        return engine_load(name, **options)
 
     monkeypatch.setattr(sources._engine, "load", load)
     assert_same_trees(load_trees(path))

@@ -11,6 +11,7 @@
 
 #include "exposure/labelled_tallies.hpp"
 #include "exposure/presence.hpp"
+#include "exposure/single_tree_queries.hpp"
 #include "exposure/python/arguments.hpp"
 #include "exposure/python/engine_table.hpp"
 #include "exposure/python/engine_trees.hpp"
@@ -65,22 +66,37 @@ std::optional<double> optional_float(PyObject* value) {
     return number;
 }
 
+// The max_line_bytes keyword: nullopt for None; a negative value is OverflowError.
+std::optional<std::size_t> optional_line_cap(PyObject* value) {
+    if (value == nullptr || value == Py_None) return std::nullopt;
+    if (PyLong_Check(value) == 0 || PyBool_Check(value) != 0)
+        raise_error(PyExc_TypeError, "max_line_bytes must be an int or None");
+    const std::size_t count = PyLong_AsSize_t(value);
+    if (count == static_cast<std::size_t>(-1) && PyErr_Occurred() != nullptr) throw_python_error();
+    return count;
+}
+
 PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
     return engine_call([&] {
-        static const char* keywords[] = {"path", "collapse_length", "min_support", nullptr};
+        static const char* keywords[] = {"path", "collapse_length", "min_support",
+                                         "max_line_bytes", nullptr};
         const char* path = nullptr;
         PyObject* collapse_length = nullptr;
         PyObject* min_support = nullptr;
-        check_status(PyArg_ParseTupleAndKeywords(args, kwargs, "s|OO:load",
+        PyObject* max_line_bytes = nullptr;
+        check_status(PyArg_ParseTupleAndKeywords(args, kwargs, "s|OOO:load",
                                                  const_cast<char**>(keywords), &path,
-                                                 &collapse_length, &min_support)
+                                                 &collapse_length, &min_support, &max_line_bytes)
                          ? 0
                          : -1);
         const std::string file = path;
         const CollapseRule rule{optional_float(collapse_length), optional_float(min_support)};
+        const std::optional<std::size_t> line_cap =
+            optional_line_cap(max_line_bytes);
         auto data = run_without_lock([&](const InterruptCheck& interrupt) {
-            return std::make_shared<const TreeSetData>(
-                load_tree_set_data(file, LoadContext{interrupt}, rule));
+            LoadContext context{interrupt};
+            context.max_line_bytes = line_cap;
+            return std::make_shared<const TreeSetData>(load_tree_set_data(file, context, rule));
         });
         return new_tree_set(std::move(data));
     });
@@ -111,6 +127,20 @@ PyObject* presence_counts(PyObject*, PyObject* args) {
         counts.reserve(ids.size());
         for (const TaxonId id : ids) counts.push_back(per_taxon[id.index()]);
         return list_of_counts(counts);
+    });
+}
+
+PyObject* tree_nodes_function(PyObject*, PyObject* args) {
+    return engine_call([&] {
+        PyObject* trees = nullptr;
+        unsigned long long tree = 0;
+        check_status(PyArg_ParseTuple(args, "OK:tree_nodes", &trees, &tree) ? 0 : -1);
+        const auto data = tree_set_data_of(trees, "trees");
+        const TreeNodes nodes = tree_nodes(*data, tree);
+        const PyRef parents = list_of_ints(nodes.parents);
+        const PyRef lengths = list_of_floats(nodes.lengths);
+        const PyRef taxa = list_of_ints(nodes.taxa);
+        return checked(Py_BuildValue("(OOO)", parents.get(), lengths.get(), taxa.get()));
     });
 }
 
@@ -227,13 +257,18 @@ PyObject* force_kernel_width_function(PyObject*, PyObject* args) {
 
 PyMethodDef engine_functions[] = {
     {"load", as_method(load), METH_VARARGS | METH_KEYWORDS,
-     "load(path, collapse_length=None, min_support=None)\n--\n\nA treetally.TreeSet of the "
-     "file at `path`, read with the interpreter lock released; internal branches no longer "
-     "than `collapse_length`, or with support below `min_support`, count as polytomies."},
+     "load(path, collapse_length=None, min_support=None, max_line_bytes=None)\n--\n\nA "
+     "treetally.TreeSet of the file at `path`, read with the interpreter lock released; "
+     "internal branches no longer than `collapse_length`, or with support below `min_support`, "
+     "count as polytomies; a line longer than `max_line_bytes` is an EngineError naming it."},
     {"taxon_tree_counts", taxon_tree_counts, METH_VARARGS,
      "taxon_tree_counts(trees)\n--\n\nHow many trees hold each taxon, in the order of taxa()."},
     {"presence_counts", presence_counts, METH_VARARGS,
      "presence_counts(trees, taxa)\n--\n\nHow many trees hold each of `taxa`."},
+    {"tree_nodes", tree_nodes_function, METH_VARARGS,
+     "tree_nodes(trees, tree)\n--\n\nThe nodes of tree `tree` of the set in preorder: each "
+     "one's parent (its place in that order, -1 for the root), the length of the branch above it "
+     "and its taxon (an index into taxa(), -1 for none)."},
     {"tally", tally, METH_VARARGS,
      "tally(trees, names)\n--\n\nThe topology counts of 4 or 5 names and the trees holding all."},
     {"topology_path_sums", topology_path_sums_function, METH_VARARGS,

@@ -41,6 +41,12 @@ PyRef list_of_counts(std::span<const std::uint64_t> counts) {
     });
 }
 
+PyRef list_of_ints(std::span<const std::int64_t> values) {
+    return list_of(values.size(), [&](std::size_t k) {
+        return PyLong_FromLongLong(static_cast<long long>(values[k]));
+    });
+}
+
 PyRef list_of_floats(std::span<const double> values) {
     return list_of(values.size(), [&](std::size_t k) { return PyFloat_FromDouble(values[k]); });
 }

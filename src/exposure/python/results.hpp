@@ -17,6 +17,7 @@ namespace treetally::python {
 // A list of str, one per name.
 PyRef list_of_strings(const std::vector<std::string>& names);
 PyRef list_of_counts(std::span<const std::uint64_t> counts);
+PyRef list_of_ints(std::span<const std::int64_t> values);
 PyRef list_of_floats(std::span<const double> values);
 PyRef list_of_floats_or_none(std::optional<std::span<const double>> values);
 // An int for a topology code, or None when there is none.
