@@ -5,6 +5,10 @@ are compared quartet by quartet, as the module reads them."""
 import itertools
 import math
 import random
+import signal
+import subprocess
+import sys
+import textwrap
 
 import pytest
 import treetally
@@ -216,9 +220,71 @@ def test_most_quartets_unresolved_warns_in_one_line(write_trees, capsys):
     ]
 
 
-def test_memory_is_estimated_before_counting():
+LONG_SPECIES_TREE = textwrap.dedent(
+    """
+    import random, sys, time, treetally
+    from treetally_tools import species_tree
+    path = sys.argv[1]
+    with open(path, "w") as out:
+        rng = random.Random(1)
+        for _ in range(400):
+            names = ["t%d" % k for k in range(200)]
+            rng.shuffle(names)
+            while len(names) > 1:
+                a, b = names.pop(), names.pop()
+                names.insert(rng.randrange(len(names) + 1), "(%s,%s)" % (a, b))
+            out.write(names[0] + ";\\n")
+    trees = treetally.TreeSet(path)
+    try:  # a signal right after the line below must land inside the try
+        print("counting", flush=True)
+        started = time.monotonic()
+        species_tree(trees, jobs=2)
+    except KeyboardInterrupt:
+        print("interrupted after %.1f s" % (time.monotonic() - started), flush=True)
+    """
+)
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="signals to a child process")
+def test_ctrl_c_stops_the_counting_threads(tmp_path):
+    child = subprocess.Popen(
+        [sys.executable, "-c", LONG_SPECIES_TREE, str(tmp_path / "big.tre")],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )  # fmt: skip
+    try:
+        assert child.stdout.readline() == "counting\n"
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=20)
+    finally:
+        child.kill()
+    assert out.startswith("interrupted"), err
+    assert child.returncode == 0
+
+
+def test_memory_is_estimated_before_counting(tmp_path):
     with pytest.raises(MemoryError, match="needs about"):
         quartet_distances(10**9, columns_of([]))
+    # 4000 taxa that never share a tree, under 2 GB of address space: refused before counting.
+    script = textwrap.dedent(
+        """
+        import resource, sys, treetally
+        from treetally_tools import species_tree
+        resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+        with open(sys.argv[1], "w") as out:
+            for tree in range(20000):
+                out.write("(%s);\\n" % ",".join("t%d" % (tree * 2 + k) for k in range(2)))
+        trees = treetally.TreeSet(sys.argv[1])
+        try:
+            species_tree(trees, trees.taxa()[:4000])
+        except MemoryError as error:
+            print(error)
+        """
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", script, str(tmp_path / "sparse.tre")], capture_output=True, text=True, timeout=60
+    )
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith("a species tree over 4000 taxa and 20000 trees needs about"), done.stdout
 
 
 def test_refusals():
