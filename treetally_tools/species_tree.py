@@ -214,8 +214,9 @@ def species_tree_of(
     """The QDC species tree (WQDC with `weighted`, internal lengths in coalescent units) of the
     gene trees of `source` (a TreeSet or anything load_trees reads), as unrooted Newick: every
     quartet of `taxa` (default: every taxon, ordered as TopologyTable orders them) is counted
-    and adds to the distances as it is counted, without keeping the table; memory grows with
-    the square of the taxa only. MemoryError, before counting, when that would not fit. The
+    and adds to the distances as it is counted, without keeping the table's rows: memory holds
+    the pairs' rows over the trees and the distances. MemoryError, before counting, when they
+    would not fit. The result is the same for any `jobs`. The
     other keywords and the errors as for TopologyTable and species_tree; exported by the
     package as species_tree."""
     with TopologyTable(

@@ -235,9 +235,9 @@ LONG_SPECIES_TREE = textwrap.dedent(
                 names.insert(rng.randrange(len(names) + 1), "(%s,%s)" % (a, b))
             out.write(names[0] + ";\\n")
     trees = treetally.TreeSet(path)
+    started = time.monotonic()
     try:  # a signal right after the line below must land inside the try
         print("counting", flush=True)
-        started = time.monotonic()
         species_tree(trees, jobs=2)
     except KeyboardInterrupt:
         print("interrupted after %.1f s" % (time.monotonic() - started), flush=True)
