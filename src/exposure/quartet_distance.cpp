@@ -3,6 +3,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <new>
 #include <string>
 
 #include "exposure/quartet_formulas.hpp"
@@ -39,7 +40,12 @@ constexpr std::array<std::array<std::size_t, 2>, 6> every_pair{{
 }  // namespace
 
 QuartetDistanceSums::QuartetDistanceSums(std::size_t taxa, QuartetWeight weight)
-    : taxa_(taxa), weight_(weight), sums_(taxa * taxa), met_(taxa * taxa) {}
+    : taxa_(taxa), weight_(weight) {
+    // Taxa beyond what a size_t can square are more than any memory holds.
+    if (bytes_for(taxa) == std::numeric_limits<std::size_t>::max()) throw std::bad_alloc();
+    sums_.resize(taxa * taxa);
+    met_.resize(taxa * taxa);
+}
 
 std::size_t QuartetDistanceSums::bytes_for(std::size_t taxa) {
     return saturating_product(saturating_product(taxa, taxa), sizeof(Sum) + sizeof(std::uint8_t));

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
 #include <random>
 #include <string>
 #include <vector>
@@ -131,6 +132,8 @@ TEST(QuartetDistanceSums, TiedTopologiesShareAndOneTopologyCountsAsIfOneTreeDisa
     EXPECT_EQ(lengths.quartets(), 3u);
     EXPECT_EQ(lengths.unresolved_quartets(), 1u);
     EXPECT_TRUE(lengths.met(0, 3));  // resolved, though no length separates them
+
+    EXPECT_THROW(QuartetDistanceSums(std::size_t{1} << 33, QuartetWeight::votes), std::bad_alloc);
 
     QuartetDistanceSums nothing(5, QuartetWeight::votes);
     nothing.add(std::array<std::uint32_t, 4>{4, 1, 0, 2}, std::array<std::uint64_t, 3>{0, 0, 0});
