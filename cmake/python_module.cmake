@@ -26,6 +26,7 @@ python_add_library(treetally MODULE USE_SABI 3.8 WITH_SOABI
 )
 python_add_library(_engine MODULE USE_SABI 3.8 WITH_SOABI
   src/exposure/python/engine_module.cpp
+  src/exposure/python/engine_species.cpp
   src/exposure/python/engine_table.cpp
   src/exposure/python/engine_trees.cpp
 )

@@ -27,7 +27,16 @@ from .coalescent import (
 )
 from .adjust import adjust_p_values
 from .check import Problem, check_counted, check_lines, summary
-from .errors import MissingExtraError, OutputError, RepeatedTaxonWarning, TreeFileError, UnknownTaxonError, UsageError
+from .errors import (
+    MissingExtraError,
+    OutputError,
+    RepeatedTaxonWarning,
+    TreeFileError,
+    UndefinedDistanceError,
+    UnknownTaxonError,
+    UnresolvedQuartetsWarning,
+    UsageError,
+)
 from .exports import write_export
 from .names import check_names
 from .plots import plot_quartet_simplex
@@ -70,7 +79,9 @@ __all__ = [
     "TopologyTable",
     "TopologyTally",
     "TreeFileError",
+    "UndefinedDistanceError",
     "UnknownTaxonError",
+    "UnresolvedQuartetsWarning",
     "UsageError",
     "adjust_p_values",
     "check_counted",

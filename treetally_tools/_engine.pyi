@@ -1,6 +1,6 @@
 # The native engine beside the treetally module: every loop over trees that treetally_tools
 # needs, over the same loaded TreeSet (it never reopens the file).
-from typing import Dict, List, Optional, Tuple, final
+from typing import Callable, Dict, List, Optional, Tuple, final
 
 import treetally
 
@@ -44,6 +44,26 @@ def time_table(counts: List[int], sums: List[float]) -> List[float]:
     """The 165 values of coalesence_times_by_topology from 15 counts and 150 sums."""
 
 MAX_JOBS: int
+
+def quartet_distances(
+    trees: treetally.TreeSet,
+    taxa: Tuple[str, ...],
+    weighted: bool = False,
+    jobs: int = 1,
+    progress: Optional[Callable[[int], object]] = None,
+) -> Tuple[bytes, int, int, int, Optional[Tuple[int, int]]]:
+    """The QDC (or WQDC) distances of every quartet of `taxa`, counted on `jobs` threads (0:
+    every core) without keeping the table; `progress` gets the rows of each block counted.
+    (distances as n * n float64 bytes, quartets, unresolved quartets, pairs meeting in no
+    resolved quartet, the first such pair or None)."""
+
+def column_distances(
+    taxon_count: int, columns: Tuple[bytes, ...], weighted: bool = False
+) -> Tuple[bytes, int, int, int, Optional[Tuple[int, int]]]:
+    """The same from int64 columns (bytes) t1, t2, t3, t4, count_0, count_1, count_2."""
+
+def neighbor_joining(distances: bytes, taxon_count: int) -> Tuple[List[int], List[float]]:
+    """The neighbor-joining tree of an n x n float64 matrix: (parent, length) of each node."""
 
 @final
 class Table:

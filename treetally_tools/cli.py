@@ -1,8 +1,8 @@
 # The `treetally` command: each subcommand loads one tree file (a path, a compressed file or
 # standard input), asks the module, and prints a labelled result as text, CSV or JSON. Every
 # failure ends as one line on standard error and an exit status (README, "The command"): 1 for
-# input that cannot be read, 2 for a usage error, 3 for lack of memory, 4 for output that
-# cannot be written; Ctrl-C, SIGTERM, SIGHUP and a closed pipe end the process by their signal
+# input that cannot be read or gives no answer, 2 for a usage error, 3 for lack of memory, 4 for
+# output that cannot be written; Ctrl-C, SIGTERM, SIGHUP and a closed pipe end the process by their signal
 # once the work has unwound; a fault of the package itself shows its traceback and exits 70.
 """treetally: quartet and quintet topologies of gene-tree files, from the command line."""
 
@@ -28,7 +28,7 @@ from ._extras import require
 from .adjust import METHODS as ADJUST_METHODS
 from .check import LineCheck, check_source, summary
 from .coalescent import SpeciesQuartet
-from .errors import MissingExtraError, OutputError, TreeFileError, UsageError
+from .errors import MissingExtraError, OutputError, TreeFileError, UndefinedDistanceError, UsageError
 from .exports import WRITERS as EXPORT_WRITERS
 from .exports import write_export
 from .output import (
@@ -647,7 +647,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             return 128 + signal.SIGPIPE
         except (UsageError, MissingExtraError) as error:  # UnknownTaxonError is a UsageError
             return _fail(USAGE_ERROR, str(error))
-        except TreeFileError as error:
+        except (TreeFileError, UndefinedDistanceError) as error:  # input that gives no answer
             return _fail(READ_ERROR, str(error))
         except OutputError as error:
             return _fail(WRITE_ERROR, str(error))

@@ -62,6 +62,27 @@ class UnknownTaxonError(KeyError, UsageError):
         return type(self), (self.name, self.suggestions)
 
 
+class UndefinedDistanceError(ValueError):
+    """Two taxa whose quartet distance is undefined: no quartet holding both is resolved by any
+    tree (no tree holds them together with two other taxa, or every such tree leaves those
+    quartets unresolved), so a species tree cannot place them against each other. `pair` is
+    the first such pair in the order of the taxa, `count` how many pairs there are; leaving
+    out taxa that few trees hold usually helps. The command ends such a failure with exit
+    status 1, as for input it cannot use."""
+
+    def __init__(self, first: str, second: str, count: int) -> None:
+        others = f" (and {count - 1:,} more pairs)" if count > 1 else ""
+        super().__init__(
+            f"no species tree: taxa {first!r} and {second!r} are together in no quartet that a tree "
+            f"resolves, so their distance is undefined{others}; choose taxa that the trees hold together"
+        )
+        self.pair = (first, second)
+        self.count = count
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return type(self), (*self.pair, self.count)
+
+
 class MissingExtraError(ImportError):
     """A feature that needs an optional package which is not installed; the message names the
     extra of treetally that installs it."""
@@ -69,6 +90,23 @@ class MissingExtraError(ImportError):
 
 class RepeatedTaxonWarning(UserWarning):
     """The same name given twice: treetally accepts it, but such a query is rarely meant."""
+
+
+class UnresolvedQuartetsWarning(UserWarning):
+    """Most quartets of a species tree's taxa are resolved by no tree: the tree rests on the few
+    that are, and may be poorly supported. `unresolved` and `quartets` are the counts."""
+
+    def __init__(self, unresolved: int, quartets: int) -> None:
+        share = unresolved / quartets if quartets else 0.0
+        super().__init__(
+            f"{unresolved:,} of the {quartets:,} quartets ({share:.0%}) are resolved by no tree: "
+            "the species tree rests on the few that are"
+        )
+        self.unresolved = unresolved
+        self.quartets = quartets
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return type(self), (self.unresolved, self.quartets)
 
 
 def is_panic(error: BaseException) -> bool:

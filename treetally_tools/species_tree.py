@@ -22,30 +22,36 @@ counts are those of resolved trees only (unresolved ones are not spread over the
 Quartets across a very short branch weigh almost nothing in WQDC, so with few gene trees its
 topology can miss such a branch where QDC finds it; take the topology from QDC when in doubt.
 
-The tree is built by neighbor joining (Saitou and Nei 1987, with Studier and Keppler's
-criterion Q(i, j) = (m - 2) d(i, j) - R(i) - R(j)), which recovers any tree from its tree metric;
-the papers' own software defaults to balanced minimum evolution, which is consistent as well.
-Ties in Q go to the pair met first (taxa in table order). The QDC distances are kept as whole
-numbers (six times the votes) and joining only halves them, so that the choice of each pair to
-join is made without rounding.
+Taxa whose distance is undefined, because no quartet holding both is resolved by any tree,
+are refused (UndefinedDistanceError); when most quartets are resolved by no tree, the tree rests
+on the few that are, and an UnresolvedQuartetsWarning says so.
+
+The engine sums the distances while it counts the quartets, on every thread, and keeps no
+table: the sums are whole numbers (six times the votes; lengths in units of 2^-56), the same
+whatever the threads. The tree is built by neighbor joining (Saitou and Nei 1987, with Studier
+and Keppler's criterion Q(i, j) = (m - 2) d(i, j) - R(i) - R(j)), which recovers any tree from
+its tree metric; the papers' own software defaults to balanced minimum evolution, which is
+consistent as well. Ties in Q go to the pair met first (taxa in table order). Joining only
+halves the QDC distances, so that the choice of each pair to join is made without rounding.
 """
 
 from __future__ import annotations
 
 import math
+import warnings
+from array import array
 from typing import TYPE_CHECKING, List, Mapping, NamedTuple, Optional, Sequence, Tuple
 
-from .codes import QUARTET_SPLITS
-from .errors import UsageError
-from .species_columns import estimated_length
+from . import _engine
+from ._progress import Progress
+from .errors import UndefinedDistanceError, UnresolvedQuartetsWarning, UsageError
 from .tables import TopologyTable
 
 if TYPE_CHECKING:
     from .sources import Trees
 
-# Six times a vote: a topology tied with one or two others gets 3 or 2, a whole number.
-_VOTE = 6.0
 _COMMA = -1  # a stack entry of newick() that writes the comma between siblings
+_COLUMNS = ("t1", "t2", "t3", "t4", "count_0", "count_1", "count_2")
 
 
 class JoinedTree(NamedTuple):
@@ -57,39 +63,50 @@ class JoinedTree(NamedTuple):
     length: List[float]
 
 
+class _Distances(NamedTuple):
+    """The engine's quartet distances: n * n float64 values row by row, the quartets added and
+    those no tree resolves, the pairs of taxa that meet in no resolved quartet and the first."""
+
+    values: bytes
+    quartets: int
+    unresolved: int
+    unmet: int
+    first_unmet: Optional[Tuple[int, int]]
+
+
+def _column_distances(taxon_count: int, columns: Mapping[str, Sequence[int]], weighted: bool) -> _Distances:
+    rows = len(columns["t1"])
+    if any(len(columns[name]) != rows for name in _COLUMNS):
+        raise UsageError("the columns of a table have equal lengths")
+    try:
+        packed = tuple(array("q", columns[name]).tobytes() for name in _COLUMNS)
+    except OverflowError:
+        raise UsageError("the columns of a table hold 64-bit integers") from None
+    try:
+        return _Distances(*_engine.column_distances(taxon_count, packed, weighted))
+    except ValueError as error:  # an index out of range, a taxon twice in a row, a negative count
+        raise UsageError(f"a table's columns: {error}") from None
+
+
+def _rows(values: bytes, taxon_count: int) -> List[List[float]]:
+    flat = array("d")
+    flat.frombytes(values)
+    return [flat[k * taxon_count : (k + 1) * taxon_count].tolist() for k in range(taxon_count)]
+
+
 def quartet_distances(
     taxon_count: int, columns: Mapping[str, Sequence[int]], weighted: bool = False
 ) -> List[List[float]]:
     """The QDC distance (six times the votes) or, `weighted`, the WQDC distance between the
     taxa of a quartet table, as a full symmetric matrix indexed like the table's taxa."""
-    slots = [columns[f"t{k + 1}"] for k in range(4)]
-    counts = [columns[f"count_{code}"] for code in range(3)]
-    rows = len(slots[0])
-    if any(len(column) != rows for column in slots + counts):
-        raise UsageError("the columns of a table have equal lengths")
-    distance = [[0.0] * taxon_count for _ in range(taxon_count)]
-    for row in range(rows):
-        row_counts = (int(counts[0][row]), int(counts[1][row]), int(counts[2][row]))
-        best = max(row_counts)
-        if best <= 0:
-            continue
-        tied = [code for code in range(3) if row_counts[code] == best]
-        if weighted:
-            resolved = sum(row_counts)
-            vote = estimated_length((best, resolved - best + 1, 0) if best == resolved else row_counts)
-            if not vote > 0.0:  # three equal counts: no length, and NaN adds nothing
-                continue
-            vote /= len(tied)
-        else:
-            vote = _VOTE / len(tied)
-        index = (int(slots[0][row]), int(slots[1][row]), int(slots[2][row]), int(slots[3][row]))
-        for code in tied:
-            (a, b), (c, d) = QUARTET_SPLITS[code]
-            for x, y in ((a, c), (a, d), (b, c), (b, d)):
-                i, j = index[x], index[y]
-                distance[i][j] += vote
-                distance[j][i] += vote
-    return distance
+    return _rows(_column_distances(taxon_count, columns, weighted).values, taxon_count)
+
+
+def _joined(values: bytes, taxon_count: int) -> JoinedTree:
+    if taxon_count < 3:
+        raise UsageError(f"a tree is joined from at least three taxa, not {taxon_count}")
+    parent, length = _engine.neighbor_joining(values, taxon_count)
+    return JoinedTree(parent, length)
 
 
 def neighbor_joining(distance: Sequence[Sequence[float]]) -> JoinedTree:
@@ -97,45 +114,12 @@ def neighbor_joining(distance: Sequence[Sequence[float]]) -> JoinedTree:
     n = len(distance)
     if n < 3:
         raise UsageError(f"a tree is joined from at least three taxa, not {n}")
-    d = [list(map(float, row)) for row in distance]  # rows by position; a joined node takes i's
-    node = list(range(n))  # node at each position still active
-    active = list(range(n))
-    parent = [-1] * (2 * n - 2)
-    length = [0.0] * (2 * n - 2)
-    totals = [sum(d[i][k] for k in active if k != i) for i in range(n)]
-    next_node = n
-    while len(active) > 3:
-        m = len(active)
-        best, best_i, best_j = math.inf, -1, -1
-        for a, i in enumerate(active):
-            row, total_i = d[i], totals[i]
-            for j in active[a + 1 :]:
-                q = (m - 2) * row[j] - total_i - totals[j]
-                if q < best:
-                    best, best_i, best_j = q, i, j
-        i, j = best_i, best_j
-        d_ij = d[i][j]
-        to_i = d_ij / 2.0 + (totals[i] - totals[j]) / (2.0 * (m - 2))
-        for position, side in ((i, to_i), (j, d_ij - to_i)):
-            parent[node[position]] = next_node
-            length[node[position]] = side
-        active.remove(j)
-        totals[i] = 0.0
-        for k in active:
-            if k == i:
-                continue
-            joined = (d[i][k] + d[j][k] - d_ij) / 2.0
-            totals[k] += joined - d[i][k] - d[j][k]
-            d[i][k] = d[k][i] = joined
-            totals[i] += joined
-        node[i] = next_node
-        next_node += 1
-    x, y, z = active
-    centre = next_node
-    for first, second, third in ((x, y, z), (y, x, z), (z, x, y)):
-        parent[node[first]] = centre
-        length[node[first]] = (d[first][second] + d[first][third] - d[second][third]) / 2.0
-    return JoinedTree(parent[: centre + 1], length[: centre + 1])
+    if any(len(row) != n for row in distance):
+        raise UsageError(f"a distance matrix of {n} taxa has {n} values in every row")
+    flat = array("d", (value for row in distance for value in row))
+    if not all(map(math.isfinite, flat)):
+        raise UsageError("distances are finite numbers")
+    return _joined(flat.tobytes(), n)
 
 
 def _children(tree: JoinedTree) -> List[List[int]]:
@@ -185,15 +169,15 @@ def newick(tree: JoinedTree, taxa: Sequence[str], internal_lengths: bool = False
     return "".join(parts) + ";"
 
 
-def species_tree(taxa: Sequence[str], columns: Mapping[str, Sequence[int]], weighted: bool = False) -> str:
-    """The QDC estimate of the species tree (or, `weighted`, the WQDC estimate with internal
-    branch lengths in coalescent units) from a quartet table, as unrooted Newick with the names
-    of `taxa`. `columns`: t1-t4 (indexes into `taxa`) and count_0-count_2, as
-    TopologyTable.to_columns() gives them. A WQDC length that joining makes negative is
-    written as 0.0."""
-    if len(taxa) < 4:
-        raise UsageError(f"a species tree is estimated from quartets of at least four taxa, not {len(taxa)}")
-    tree = neighbor_joining(quartet_distances(len(taxa), columns, weighted))
+def _species_newick(taxa: Sequence[str], found: _Distances, weighted: bool) -> str:
+    """The joined tree of the distances as Newick, refused when a pair of taxa has no distance
+    and with a warning when most quartets are resolved by no tree."""
+    if found.first_unmet is not None:
+        i, j = found.first_unmet
+        raise UndefinedDistanceError(taxa[i], taxa[j], found.unmet)
+    if 2 * found.unresolved > found.quartets:
+        warnings.warn(UnresolvedQuartetsWarning(found.unresolved, found.quartets), stacklevel=3)
+    tree = _joined(found.values, len(taxa))
     if not weighted:
         return newick(tree, taxa)
     below = leaf_counts(tree, len(taxa))
@@ -202,6 +186,18 @@ def species_tree(taxa: Sequence[str], columns: Mapping[str, Sequence[int]], weig
         scale = (below[node] - 1) * (len(taxa) - below[node] - 1)
         lengths[node] = max(0.0, lengths[node] / scale) if scale > 0 else 0.0
     return newick(JoinedTree(tree.parent, lengths), taxa, internal_lengths=True)
+
+
+def species_tree(taxa: Sequence[str], columns: Mapping[str, Sequence[int]], weighted: bool = False) -> str:
+    """The QDC estimate of the species tree (or, `weighted`, the WQDC estimate with internal
+    branch lengths in coalescent units) from a quartet table, as unrooted Newick with the names
+    of `taxa`. `columns`: t1-t4 (indexes into `taxa`) and count_0-count_2, as
+    TopologyTable.to_columns() gives them. A WQDC length that joining makes negative is
+    written as 0.0. UndefinedDistanceError when two taxa meet in no quartet that some tree
+    resolves; UnresolvedQuartetsWarning when most quartets are resolved by no tree."""
+    if len(taxa) < 4:
+        raise UsageError(f"a species tree is estimated from quartets of at least four taxa, not {len(taxa)}")
+    return _species_newick(taxa, _column_distances(len(taxa), columns, weighted), weighted)
 
 
 def species_tree_of(
@@ -216,11 +212,20 @@ def species_tree_of(
     min_support: Optional[float] = None,
 ) -> str:
     """The QDC species tree (WQDC with `weighted`, internal lengths in coalescent units) of the
-    gene trees of `source` (a TreeSet or anything load_trees reads), as unrooted Newick: the
-    quartet table of `taxa` (default: every taxon) is counted and fed to species_tree. The
-    other keywords as for TopologyTable; exported by the package as species_tree."""
+    gene trees of `source` (a TreeSet or anything load_trees reads), as unrooted Newick: every
+    quartet of `taxa` (default: every taxon, ordered as TopologyTable orders them) is counted
+    and adds to the distances as it is counted, without keeping the table's rows: memory holds
+    the pairs' rows over the trees and the distances. MemoryError, before counting, when they
+    would not fit. The result is the same for any `jobs`. The
+    other keywords and the errors as for TopologyTable and species_tree; exported by the
+    package as species_tree."""
     with TopologyTable(
         source, 4, taxa, jobs=jobs, progress=progress, quiet=quiet, collapse_length=collapse_length,
         min_support=min_support,
     ) as table:  # fmt: skip
-        return species_tree(table.taxa, table.to_columns(), weighted)
+        meter = Progress(len(table), "quartets", progress)
+        try:
+            found = _engine.quartet_distances(table.trees, table.taxa, weighted, jobs, meter.advance)
+        finally:
+            meter.close()
+        return _species_newick(table.taxa, _Distances(*found), weighted)

@@ -6,6 +6,7 @@ tour and classifies topologies from the splits a tree displays, not from LCA dep
 
 from __future__ import annotations
 
+import math
 import re
 from pathlib import Path
 from typing import Dict, FrozenSet, List, Optional, Sequence
@@ -362,3 +363,76 @@ def divide_if_positive(values: List[float], start: int, count: int) -> None:
     if total > 0:
         for index in range(start, start + count):
             values[index] /= total
+
+
+# Quartet code -> its split {a,b} | {c,d}, as slots of a row's four taxa.
+QUARTET_SPLITS = (((0, 1), (2, 3)), ((0, 2), (1, 3)), ((0, 3), (1, 2)))
+
+
+def quartet_distances(taxon_count: int, rows: Sequence[Sequence[int]], weighted: bool = False) -> List[List[float]]:
+    """QDC (six times the votes) or WQDC distances, one row (t1, t2, t3, t4, count_0, count_1,
+    count_2) at a time, each quartet's addition made as the methods define it."""
+    distance = [[0.0] * taxon_count for _ in range(taxon_count)]
+    for row in rows:
+        index, counts = row[:4], row[4:]
+        best = max(counts)
+        if best <= 0:
+            continue
+        tied = [code for code in range(3) if counts[code] == best]
+        if weighted:
+            resolved = sum(counts)
+            if 3 * best == resolved:  # three equal counts: no length
+                continue
+            concordance = best / (best + 1) if best == resolved else best / resolved
+            vote = -math.log(1.5 * (1 - concordance)) / len(tied)
+        else:
+            vote = 6.0 / len(tied)
+        for code in tied:
+            (a, b), (c, d) = QUARTET_SPLITS[code]
+            for x, y in ((a, c), (a, d), (b, c), (b, d)):
+                distance[index[x]][index[y]] += vote
+                distance[index[y]][index[x]] += vote
+    return distance
+
+
+def neighbor_joining(distance: Sequence[Sequence[float]]) -> tuple:
+    """(parent, length) of each node of the neighbor-joining tree, nodes numbered as they are
+    joined, with Studier and Keppler's criterion and ties to the pair met first."""
+    n = len(distance)
+    d = [list(map(float, row)) for row in distance]
+    node = list(range(n))
+    active = list(range(n))
+    parent = [-1] * (2 * n - 2)
+    length = [0.0] * (2 * n - 2)
+    totals = [sum(d[i][k] for k in active if k != i) for i in range(n)]
+    next_node = n
+    while len(active) > 3:
+        m = len(active)
+        best, best_i, best_j = math.inf, -1, -1
+        for a, i in enumerate(active):
+            for j in active[a + 1 :]:
+                q = (m - 2) * d[i][j] - totals[i] - totals[j]
+                if q < best:
+                    best, best_i, best_j = q, i, j
+        i, j = best_i, best_j
+        d_ij = d[i][j]
+        to_i = d_ij / 2.0 + (totals[i] - totals[j]) / (2.0 * (m - 2))
+        for position, side in ((i, to_i), (j, d_ij - to_i)):
+            parent[node[position]] = next_node
+            length[node[position]] = side
+        active.remove(j)
+        totals[i] = 0.0
+        for k in active:
+            if k == i:
+                continue
+            joined = (d[i][k] + d[j][k] - d_ij) / 2.0
+            totals[k] += joined - d[i][k] - d[j][k]
+            d[i][k] = d[k][i] = joined
+            totals[i] += joined
+        node[i] = next_node
+        next_node += 1
+    x, y, z = active
+    for first, second, third in ((x, y, z), (y, x, z), (z, x, y)):
+        parent[node[first]] = next_node
+        length[node[first]] = (d[first][second] + d[first][third] - d[second][third]) / 2.0
+    return parent[: next_node + 1], length[: next_node + 1]

@@ -13,6 +13,7 @@
 #include "exposure/presence.hpp"
 #include "exposure/single_tree_queries.hpp"
 #include "exposure/python/arguments.hpp"
+#include "exposure/python/engine_species.hpp"
 #include "exposure/python/engine_table.hpp"
 #include "exposure/python/engine_trees.hpp"
 #include "exposure/python/released_lock.hpp"
@@ -255,6 +256,18 @@ PyObject* force_kernel_width_function(PyObject*, PyObject* args) {
     });
 }
 
+PyObject* quartet_distances_function(PyObject*, PyObject* args, PyObject* kwargs) {
+    return engine_call([&] { return quartet_distances(args, kwargs); });
+}
+
+PyObject* column_distances_function(PyObject*, PyObject* args, PyObject* kwargs) {
+    return engine_call([&] { return column_distances(args, kwargs); });
+}
+
+PyObject* neighbor_joining_function(PyObject*, PyObject* args) {
+    return engine_call([&] { return joined_tree(args); });
+}
+
 PyMethodDef engine_functions[] = {
     {"load", as_method(load), METH_VARARGS | METH_KEYWORDS,
      "load(path, collapse_length=None, min_support=None, max_line_bytes=None)\n--\n\nA "
@@ -280,6 +293,16 @@ PyMethodDef engine_functions[] = {
     {"format_rows", format_rows, METH_VARARGS,
      "format_rows(block, size, form, taxon_cells, first)\n--\n\nThe rows of a block of int64 "
      "columns of a table of `size` taxa as CSV lines or JSON records (\"csv\" or \"json\")."},
+    {"quartet_distances", as_method(quartet_distances_function), METH_VARARGS | METH_KEYWORDS,
+     "quartet_distances(trees, taxa, weighted=False, jobs=1, progress=None)\n--\n\nThe QDC "
+     "(or WQDC) distances of every quartet of `taxa`, counted on `jobs` threads without keeping "
+     "the table: (distances, quartets, unresolved, unmet, first_unmet)."},
+    {"column_distances", as_method(column_distances_function), METH_VARARGS | METH_KEYWORDS,
+     "column_distances(taxon_count, columns, weighted=False)\n--\n\nThe same distances from "
+     "int64 columns t1-t4 and count_0-count_2 (a tuple of bytes)."},
+    {"neighbor_joining", neighbor_joining_function, METH_VARARGS,
+     "neighbor_joining(distances, taxon_count)\n--\n\nThe joined tree of an n x n float64 "
+     "matrix (bytes): (parent, length) per node."},
     {"kernel_width", kernel_width, METH_NOARGS,
      "kernel_width()\n--\n\nThe vector width the table kernels use."},
     {"force_kernel_width", force_kernel_width_function, METH_VARARGS,

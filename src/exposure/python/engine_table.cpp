@@ -122,23 +122,6 @@ class CountingCall {
     TableState& state_;
 };
 
-// Threads for `jobs` (0: one per core): more than the cores count as the cores, since the
-// counting is bound by them and each thread holds blocks of its own.
-std::size_t threads_for(PyObject* jobs_object) {
-    if (jobs_object == nullptr) return 1;
-    const PyRef index = checked(PyNumber_Index(jobs_object));
-    int overflow = 0;
-    const long long jobs = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-    if (jobs == -1 && PyErr_Occurred() != nullptr) throw_python_error();
-    if (overflow < 0 || jobs < 0)
-        raise_error(PyExc_ValueError, "jobs must be 0 (every core) or more");
-    if (overflow > 0 || jobs > most_jobs) {
-        const std::string message = "jobs must be at most " + std::to_string(most_jobs);
-        raise_error(PyExc_ValueError, message.c_str());
-    }
-    const std::size_t cores = core_count();
-    return jobs == 0 ? cores : std::min(static_cast<std::size_t>(jobs), cores);
-}
 
 // A run of the table's blocks on its threads; a thread that cannot start is MemoryError.
 template <class Result>
@@ -666,6 +649,22 @@ PyType_Spec table_spec = {
 };
 
 }  // namespace
+
+std::size_t threads_for(PyObject* jobs_object) {
+    if (jobs_object == nullptr) return 1;
+    const PyRef index = checked(PyNumber_Index(jobs_object));
+    int overflow = 0;
+    const long long jobs = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (jobs == -1 && PyErr_Occurred() != nullptr) throw_python_error();
+    if (overflow < 0 || jobs < 0)
+        raise_error(PyExc_ValueError, "jobs must be 0 (every core) or more");
+    if (overflow > 0 || jobs > most_jobs) {
+        const std::string message = "jobs must be at most " + std::to_string(most_jobs);
+        raise_error(PyExc_ValueError, message.c_str());
+    }
+    const std::size_t cores = core_count();
+    return jobs == 0 ? cores : std::min(static_cast<std::size_t>(jobs), cores);
+}
 
 PyTypeObject* table_type() {
     return heap_type<table_spec>();

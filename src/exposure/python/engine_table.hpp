@@ -4,10 +4,16 @@
 
 #include <Python.h>
 
+#include <cstddef>
+
 namespace treetally::python {
 
 // The most threads a table may be asked for (jobs); more than the cores count as the cores.
 inline constexpr long long most_jobs = 1024;
+
+// Threads for a `jobs` argument (None: 1; 0: one per core; at most most_jobs, more than the
+// cores counting as the cores); ValueError out of range.
+std::size_t threads_for(PyObject* jobs);
 
 // The Table type object, created on first use.
 PyTypeObject* table_type();
