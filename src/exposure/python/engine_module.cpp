@@ -242,6 +242,11 @@ PyMethodDef engine_functions[] = {
     {"time_table", time_table, METH_VARARGS,
      "time_table(counts, sums)\n--\n\nThe 165 values of coalesence_times_by_topology from "
      "quintet counts and summed path lengths."},
+    {"row_values", as_method(row_values), METH_VARARGS | METH_KEYWORDS,
+     "row_values(size, columns, taxa, species=None)\n--\n\nEvery value of the rows given as "
+     "int64 columns, as a table computes them (float64 and bool columns as bytearray)."},
+    {"adjust_p_values", adjusted_p_values, METH_VARARGS,
+     "adjust_p_values(values, method)\n--\n\nfloat64 p-values adjusted by holm or bh."},
     {"kernel_width", kernel_width, METH_NOARGS,
      "kernel_width()\n--\n\nThe vector width the table kernels use."},
     {"force_kernel_width", force_kernel_width_function, METH_VARARGS,

@@ -9,4 +9,10 @@ namespace treetally::python {
 // The Table type object, created on first use.
 PyTypeObject* table_type();
 
+// row_values(size, columns, taxa, species=None): every value of the rows given as int64
+// columns (t1.., count_0.., optionally holding and unresolved), as the Table computes them.
+PyObject* row_values(PyObject* self, PyObject* args, PyObject* kwargs);
+// adjust_p_values(values, method): float64 p-values adjusted by "holm" or "bh".
+PyObject* adjusted_p_values(PyObject* self, PyObject* args);
+
 }  // namespace treetally::python
