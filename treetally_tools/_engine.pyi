@@ -1,6 +1,6 @@
 # The native engine beside the treetally module: every loop over trees that treetally_tools
 # needs, over the same loaded TreeSet (it never reopens the file).
-from typing import Dict, List, Optional, Tuple, final
+from typing import Dict, List, Optional, Tuple, Union, final
 
 import treetally
 
@@ -47,20 +47,33 @@ class Table:
         rows_per_block: int = 0,
         text_form: Optional[str] = None,
         taxon_cells: Optional[Tuple[str, ...]] = None,
+        species: Optional[treetally.TreeSet] = None,
+        adjust: Optional[str] = None,
     ) -> None: ...
     @property
     def rows(self) -> int: ...
-    def next_block(self) -> Optional[Dict[str, bytes]]:
-        """The next block's columns as native int64 bytes, or None after the last block."""
+    def next_block(self) -> Optional[Dict[str, bytearray]]:
+        """The next block's values, every column of its rows (int64, float64 or one-byte bool
+        cells), computed by the counting threads, or None after the last block."""
     def next_text(self) -> Optional[bytes]:
         """The next block's rows as UTF-8 text in `text_form` ("csv" or "json"), written by the
         counting threads, or None after the last block."""
-    def all_columns(self) -> Dict[str, bytes]:
-        """The whole table as int64 columns (bytes), written in place by the counting threads;
+    def all_columns(self) -> Dict[str, bytearray]:
+        """Every value of the whole table as columns, written in place by the counting threads;
         MemoryError when they would not fit."""
-    def format_block(self, block: Dict[str, bytes], form: str, taxon_cells: Tuple[str, ...], first: bool) -> str:
-        """The block's rows as CSV lines or JSON records ("csv" or "json")."""
     def close(self) -> None: ...
+
+def row_values(
+    size: int,
+    columns: Dict[str, Union[bytes, bytearray]],
+    taxa: Tuple[str, ...],
+    species: Optional[treetally.TreeSet] = None,
+) -> Dict[str, bytearray]:
+    """Every value of the rows given as int64 columns t1.., count_0.. (holding, unresolved
+    optional), computed as a Table computes them."""
+
+def adjust_p_values(values: Union[bytes, bytearray], method: str) -> bytearray:
+    """float64 p-values adjusted by "holm" or "bh"."""
 
 def kernel_width() -> str: ...
 def force_kernel_width(name: Optional[str]) -> None: ...
