@@ -33,7 +33,7 @@ MSCQUARTETS_COUNTS = ("12|34", "13|24", "14|23", "1234")
 _CHUNK_ROWS = 1 << 15
 
 
-def _equal_lengths(columns: Mapping[str, Sequence[int]], names: Sequence[str]) -> int:
+def _equal_lengths(columns: Mapping[str, Any], names: Sequence[str]) -> int:
     rows = len(columns[names[0]])
     if any(len(columns[name]) != rows for name in names):
         raise UsageError("the columns of a table have equal lengths")
@@ -67,7 +67,7 @@ def ascending_counts(indexes: Sequence[int], counts: Sequence[int]) -> Tuple[Tup
     return tuple(indexes[slot] for slot in order), (recoded[0], recoded[1], recoded[2])
 
 
-def write_phylonetworks(taxa: Sequence[str], columns: Mapping[str, Sequence[int]], stream: IO[str]) -> int:
+def write_phylonetworks(taxa: Sequence[str], columns: Mapping[str, Any], stream: IO[str]) -> int:
     """Writes the table as PhyloNetworks' CF table (module docstring); returns the number of
     quartets written (those that some gene tree resolves). The concordance factors are the
     table's concordance columns (computed by the engine when `columns` lacks them)."""
@@ -90,7 +90,7 @@ def write_phylonetworks(taxa: Sequence[str], columns: Mapping[str, Sequence[int]
     return written
 
 
-def write_mscquartets(taxa: Sequence[str], columns: Mapping[str, Sequence[int]], stream: IO[str]) -> int:
+def write_mscquartets(taxa: Sequence[str], columns: Mapping[str, Any], stream: IO[str]) -> int:
     """Writes the table as MSCquartets' quartet table (module docstring); returns the number
     of rows written (every row)."""
     names = ["t1", "t2", "t3", "t4", "count_0", "count_1", "count_2", "unresolved"]
@@ -110,13 +110,13 @@ def write_mscquartets(taxa: Sequence[str], columns: Mapping[str, Sequence[int]],
     return rows
 
 
-WRITERS: Dict[str, Callable[[Sequence[str], Mapping[str, Sequence[int]], IO[str]], int]] = {
+WRITERS: Dict[str, Callable[[Sequence[str], Mapping[str, Any], IO[str]], int]] = {
     "phylonetworks": write_phylonetworks,
     "mscquartets": write_mscquartets,
 }
 
 
-def write_export(form: str, taxa: Sequence[str], columns: Mapping[str, Sequence[int]], stream: IO[str]) -> int:
+def write_export(form: str, taxa: Sequence[str], columns: Mapping[str, Any], stream: IO[str]) -> int:
     """Writes the table in `form` ("phylonetworks" or "mscquartets"); returns the rows written."""
     if form not in WRITERS:
         raise UsageError(f"a quartet table is exported as {' or '.join(WRITERS)}, not {form!r}")

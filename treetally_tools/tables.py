@@ -24,7 +24,6 @@ from typing import (
     IO, TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union,
 )  # fmt: skip
 
-import numpy
 
 from . import _engine
 from ._extras import require
@@ -50,7 +49,9 @@ ADJUSTED_COLUMNS = ("minor_equal_p_adj", "star_p_adj")
 # The forms write() gives.
 WRITE_FORMS = ("csv", "json")
 
-Columns = Dict[str, "numpy.ndarray[Any, Any]"]
+# A table's columns by name: numpy arrays (typed loosely, so that callers that take any
+# sequences of numbers accept them).
+Columns = Dict[str, Any]
 
 
 class TableRow(NamedTuple):
@@ -344,7 +345,9 @@ class TopologyTable:
         """Each row with the values of its extra columns, in the order of `extras`."""
         for columns in self._value_blocks():
             counts = zip(*(columns[f"count_{code}"].tolist() for code in range(self.codes)))
-            extras = zip(*(columns[name].tolist() for name in self.extras)) if self.extras else iter(tuple, None)
+            extras: Iterator[Tuple[Any, ...]] = (
+                zip(*(columns[name].tolist() for name in self.extras)) if self.extras else iter(tuple, None)
+            )
             for names, counted, holding, extra in zip(
                 self._taxon_rows(columns), counts, columns["holding"].tolist(), extras
             ):
