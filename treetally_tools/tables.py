@@ -24,7 +24,6 @@ from typing import (
     IO, TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union,
 )  # fmt: skip
 
-
 from . import _engine
 from ._extras import require
 from ._progress import Progress

@@ -1,49 +1,78 @@
 #include "exposure/p_value_adjust.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace treetally {
 
+namespace {
+
+struct Placed {
+    std::uint64_t key;  // the p-value's bits: for values >= 0 their order is the values' order
+    std::size_t place;
+};
+
+// Sorts by key, least significant 16 bits first (stable, so ties keep their places' order);
+// a digit every key shares moves nothing and is skipped (p-values share their top bits).
+void radix_sort(std::vector<Placed>& items) {
+    std::vector<Placed> moved(items.size());
+    std::vector<std::size_t> starts(std::size_t{1} << 16);
+    for (int shift = 0; shift < 64; shift += 16) {
+        std::fill(starts.begin(), starts.end(), 0);
+        for (const Placed& item : items) ++starts[(item.key >> shift) & 0xFFFF];
+        if (std::find(starts.begin(), starts.end(), items.size()) != starts.end()) continue;
+        std::size_t total = 0;
+        for (std::size_t& start : starts) total += std::exchange(start, total);
+        for (const Placed& item : items) moved[starts[(item.key >> shift) & 0xFFFF]++] = item;
+        items.swap(moved);
+    }
+}
+
+}  // namespace
+
 void adjust_p_values(std::span<double> p_values, AdjustMethod method) {
-    // The distinct values in ascending order, each with its adjusted value; every p then takes
-    // its value's, found by binary search.
-    std::vector<double> sorted;
+    // The values that are numbers with their places, in ascending order; the steps run over
+    // groups of tied values (the running maximum or minimum changes only at a group's edge),
+    // and each group's adjusted value goes back to its places.
+    std::vector<Placed> sorted;
     sorted.reserve(p_values.size());
-    for (const double p : p_values)
-        if (!std::isnan(p)) sorted.push_back(p);
-    std::sort(sorted.begin(), sorted.end());
+    for (std::size_t k = 0; k < p_values.size(); ++k) {
+        const double p = p_values[k];
+        if (!std::isnan(p)) sorted.push_back({p == 0.0 ? 0 : std::bit_cast<std::uint64_t>(p), k});
+    }
+    radix_sort(sorted);
     const auto m = static_cast<double>(sorted.size());
-    std::vector<double> distinct;
-    std::vector<double> adjusted;
+    auto value = [&](std::size_t k) { return p_values[sorted[k].place]; };
+    auto group_end = [&](std::size_t first) {
+        std::size_t end = first;
+        while (end < sorted.size() && sorted[end].key == sorted[first].key) ++end;
+        return end;
+    };
     if (method == AdjustMethod::holm) {
         double running = 0.0;
-        for (std::size_t k = 0; k < sorted.size();) {
-            const double p = sorted[k];
-            const double before = static_cast<double>(k);  // how many p-values are smaller
-            running = std::max(running, std::min(1.0, (m - before) * p));
-            distinct.push_back(p);
-            adjusted.push_back(running);
-            while (k < sorted.size() && sorted[k] == p) ++k;
+        for (std::size_t first = 0; first < sorted.size();) {
+            const std::size_t end = group_end(first);
+            const double before = static_cast<double>(first);  // how many p-values are smaller
+            running = std::max(running, std::min(1.0, (m - before) * value(first)));
+            for (std::size_t k = first; k < end; ++k) p_values[sorted[k].place] = running;
+            first = end;
         }
-    } else {
-        // Descending: up_to is how many p-values are this one or smaller.
-        double running = 1.0;
-        for (std::size_t end = sorted.size(); end > 0;) {
-            const double p = sorted[end - 1];
-            running = std::min(running, m * p / static_cast<double>(end));
-            distinct.push_back(p);
-            adjusted.push_back(running);
-            while (end > 0 && sorted[end - 1] == p) --end;
-        }
-        std::reverse(distinct.begin(), distinct.end());
-        std::reverse(adjusted.begin(), adjusted.end());
+        return;
     }
-    for (double& p : p_values) {
-        if (std::isnan(p)) continue;
-        const auto at = std::lower_bound(distinct.begin(), distinct.end(), p);
-        p = adjusted[static_cast<std::size_t>(at - distinct.begin())];
+    // Benjamini-Hochberg runs down from the largest: up_to is how many p-values are this one
+    // or smaller (the end of its group). Each group's p is read before its places are written.
+    std::vector<std::size_t> starts;
+    for (std::size_t first = 0; first < sorted.size(); first = group_end(first)) starts.push_back(first);
+    double running = 1.0;
+    std::size_t end = sorted.size();
+    for (auto start = starts.rbegin(); start != starts.rend(); ++start) {
+        running = std::min(running, m * value(*start) / static_cast<double>(end));
+        for (std::size_t k = *start; k < end; ++k) p_values[sorted[k].place] = running;
+        end = *start;
     }
 }
 

@@ -41,9 +41,21 @@ void check_block(const TableBlock& block, int size) {
 }  // namespace
 
 SpeciesQuartets::SpeciesQuartets(const TreeLca& lca, std::vector<EulerPos> positions)
-    : lca_(&lca), positions_(std::move(positions)) {}
+    : lca_(&lca), positions_(std::move(positions)) {
+    const std::size_t count = positions_.size();
+    if (count > kept_distances_limit) return;
+    distances_.assign(count * count, not_a_number);
+    for (std::size_t a = 0; a < count; ++a) {
+        if (positions_[a].is_absent()) continue;
+        for (std::size_t b = 0; b < count; ++b) {
+            if (!positions_[b].is_absent())
+                distances_[a * count + b] = path_distance(*lca_, positions_[a], positions_[b]);
+        }
+    }
+}
 
 double SpeciesQuartets::distance(std::uint32_t a, std::uint32_t b) const {
+    if (!distances_.empty()) return distances_[a * positions_.size() + b];
     return path_distance(*lca_, positions_[a], positions_[b]);
 }
 

@@ -41,10 +41,15 @@ class SpeciesQuartets {
     // `taxa`: indexes of the table's taxa in slot order.
     Shape shape(std::span<const std::uint32_t> taxa) const;
 
+    // Tables of at most this many taxa keep every path length between two of them, found
+    // once (8 MiB at most), instead of asking the tree four times a row.
+    static constexpr std::size_t kept_distances_limit = 1024;
+
   private:
     double distance(std::uint32_t a, std::uint32_t b) const;
     const TreeLca* lca_;
     std::vector<EulerPos> positions_;
+    std::vector<double> distances_;  // row-major, positions_.size() squared, when kept
 };
 
 // Both tests' p-values of every row of a table, adjusted across it, by row rank.

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "exposure/ordered_blocks.hpp"
@@ -41,7 +42,7 @@ struct CountedBlock {
 };
 
 // Rows formatted as text at a time: the values of a whole block need not be held at once.
-constexpr std::size_t text_chunk_rows = 4096;
+constexpr std::size_t text_chunk_rows = 512;
 
 enum class TextForm { none, csv, json };
 
@@ -144,10 +145,12 @@ void set_species(TableState& state, PyObject* trees) {
     state.species = std::make_unique<SpeciesQuartets>(lca, std::move(positions));
 }
 
-// Bytes the adjusted p-values take: both columns of every row, and the sorted copy made while
-// adjusting one of them.
-double adjusted_bytes(std::uint64_t rows) {
-    return static_cast<double>(rows) * 3.0 * sizeof(double);
+// Bytes the adjusted p-values take: both columns of every row, and while they are adjusted
+// (both at once on two threads or more) their values with their places, twice (sorted and the
+// sort's buffer).
+double adjusted_bytes(std::uint64_t rows, std::size_t threads) {
+    const double sorting = (threads > 1 ? 2.0 : 1.0) * 4.0 * sizeof(std::uint64_t);
+    return static_cast<double>(rows) * (2.0 * sizeof(double) + sorting);
 }
 
 PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -204,10 +207,10 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         if (state->adjust &&
             static_cast<double>(state->table->bytes_needed()) +
-                    adjusted_bytes(state->table->row_count()) >
+                    adjusted_bytes(state->table->row_count(), state->threads) >
                 static_cast<double>(budget))
             fail_table_memory(*state->data, ids, size, budget,
-                              adjusted_bytes(state->table->row_count()));
+                              adjusted_bytes(state->table->row_count(), state->threads));
         if (species != nullptr && species != Py_None) set_species(*state, species);
         if (state->adjust) state->adjusted = std::make_unique<AdjustedTests>();
         state->values = std::make_unique<RowValues>(size, state->species.get(), state->adjusted.get());
@@ -319,8 +322,15 @@ void adjust_first(TableState& state) {
             }
         });
         ReleasedLock released;
-        adjust_p_values(adjusted.minor_equal, *state.adjust);
-        adjust_p_values(adjusted.star, *state.adjust);
+        const AdjustMethod method = *state.adjust;
+        if (state.threads > 1) {  // the two columns at once
+            std::thread star_thread([&adjusted, method] { adjust_p_values(adjusted.star, method); });
+            adjust_p_values(adjusted.minor_equal, method);
+            star_thread.join();
+        } else {
+            adjust_p_values(adjusted.minor_equal, method);
+            adjust_p_values(adjusted.star, method);
+        }
     } catch (...) {
         adjusted.minor_equal.clear();  // an interrupted first pass starts again when asked
         adjusted.star.clear();
@@ -421,7 +431,7 @@ PyObject* table_all_columns(PyObject* self, PyObject*) {
         // Every column of every row, and what adjusting keeps meanwhile: what is allocated.
         const std::uint64_t rows = state.table->row_count();
         const double bytes = static_cast<double>(rows) * static_cast<double>(state.values->row_bytes()) +
-                             (state.adjust ? adjusted_bytes(rows) : 0.0);
+                             (state.adjust ? adjusted_bytes(rows, state.threads) : 0.0);
         const std::size_t budget = LoadContext{}.memory_budget();
         if (bytes > static_cast<double>(budget) ||
             rows > static_cast<std::uint64_t>(PY_SSIZE_T_MAX / 8))
