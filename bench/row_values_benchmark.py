@@ -80,7 +80,7 @@ def main(argv):
     results = HERE / "results"
     (results / "row_values_benchmark.json").write_text(json.dumps(figures, indent=1) + "\n")
     lines = [
-        "# Per-row values computed by the engine (one run each)",
+        "# Per-row values computed by the engine",
         "",
         f"plants1kp, {figures['rows']:,} quartet rows, {args.jobs} threads, fastest of {args.repeats} in turn.",
         "",

@@ -75,5 +75,12 @@ def row_values(
 def adjust_p_values(values: Union[bytes, bytearray], method: str) -> bytearray:
     """float64 p-values adjusted by "holm" or "bh"."""
 
+def dominant(counts: Tuple[int, int, int]) -> Tuple[int, float]:
+    """The code of the largest of three quartet counts (the lowest among ties, -1 when all are
+    0) and the internal length its concordance implies (estimated_length)."""
+
+def expected_concordance(length: float) -> float:
+    """1 - 2/3 e^(-length)."""
+
 def kernel_width() -> str: ...
 def force_kernel_width(name: Optional[str]) -> None: ...

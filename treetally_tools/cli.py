@@ -443,7 +443,7 @@ def _species_quartets(table: TopologyTable, columns: Columns) -> List[SpeciesQua
     return [
         SpeciesQuartet((taxa[i0], taxa[i1], taxa[i2], taxa[i3]), code, length, (n0, n1, n2))
         for i0, i1, i2, i3, n0, n1, n2, code, length in zip(
-            *slots, *counts, values["species_code"], values["species_length"]
+            *(column.tolist() for column in [*slots, *counts, values["species_code"], values["species_length"]])
         )
         if code >= 0
     ]

@@ -13,6 +13,7 @@ import itertools
 import math
 from typing import TYPE_CHECKING, List, NamedTuple, Optional, Sequence, Tuple
 
+from . import _engine
 from ._row_values import values_of_counts
 from .codes import PAIRS, QUARTET_SPLITS, quartet_topology
 from .errors import UsageError
@@ -87,7 +88,7 @@ def _three(counts: Sequence[int]) -> Sequence[int]:
 def expected_concordance(internal_length: float) -> float:
     """The probability that a gene tree shows the species tree's quartet, 1 - 2/3 e^(-t), for an
     internal branch of t coalescent units; each other topology has (1 - this) / 2."""
-    return 1.0 - 2.0 / 3.0 * math.exp(-internal_length)
+    return _engine.expected_concordance(internal_length)
 
 
 class SpeciesQuartet(NamedTuple):

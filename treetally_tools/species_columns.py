@@ -21,14 +21,13 @@ For each row (four taxa in slot order and the counts of codes 0-2):
 
 from __future__ import annotations
 
-import math
 from typing import TYPE_CHECKING, Any, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy
 
+from . import _engine
 from ._row_values import values_of_columns
 from .codes import QUARTET_SPLITS
-from .coalescent import expected_concordance
 from .errors import UsageError
 from .sources import load_trees
 
@@ -51,20 +50,19 @@ _NAMED = 8  # missing taxa named in an error before "and N more"
 def dominant_code(counts: Sequence[int]) -> int:
     """The code of the largest count, the lowest code among tied largest counts; -1 when every
     count is 0."""
-    best = max(counts)
-    return -1 if best <= 0 else list(counts).index(best)
+    return _engine.dominant(_three(counts))[0]
 
 
 def estimated_length(counts: Sequence[int]) -> float:
     """-ln(3/2 (1 - CF)) for the dominant topology's concordance CF = max count / resolved:
     infinite when only one topology occurs, NaN when CF <= 1/3 or nothing is resolved."""
-    resolved = sum(counts)
-    best = max(counts)
-    if resolved <= 0 or 3 * best <= resolved:
-        return NAN
-    if best == resolved:
-        return math.inf
-    return -math.log(1.5 * (resolved - best) / resolved)
+    return _engine.dominant(_three(counts))[1]
+
+
+def _three(counts: Sequence[int]) -> Tuple[int, int, int]:
+    if len(counts) != 3:
+        raise UsageError(f"a quartet has three counts, not {len(counts)}")
+    return int(counts[0]), int(counts[1]), int(counts[2])
 
 
 class SpeciesRow(NamedTuple):
@@ -149,14 +147,11 @@ class SpeciesTree:
         `counts` its gene-tree counts of codes 0-2. Needs branch lengths."""
         self.check_taxa(names)
         self.require_lengths()
-        quartet = (names[0], names[1], names[2], names[3])
-        code = self.code(quartet)
-        length = self.internal_length(quartet, code)
-        dominant = dominant_code(counts)
-        return SpeciesRow(
-            code, length, expected_concordance(length) if code >= 0 else NAN,
-            dominant, dominant >= 0 and dominant == code, estimated_length(counts),
-        )  # fmt: skip
+        # The engine's columns of a one-row table: the same values as every table's rows.
+        columns = {f"t{k + 1}": [k] for k in range(4)}
+        columns.update((f"count_{code}", [count]) for code, count in enumerate(_three(counts)))
+        values = values_of_columns(4, columns, tuple(names[:4]), self.trees)
+        return SpeciesRow(*(values[name][0].item() for name in COLUMNS))
 
 
 def species_columns(
