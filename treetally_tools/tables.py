@@ -166,7 +166,8 @@ class TopologyTable:
     estimated_length; it must hold every taxon of the table and have branch lengths
     (ValueError). `adjust` ("holm" or "bh") adds minor_equal_p_adj and star_p_adj, both tests'
     p-values adjusted across the whole table (adjust_p_values). These extra columns come with
-    write(), to_dataframe() and extra_values(); iterating gives the plain TableRow."""
+    write(), to_columns(), to_dataframe(), value_rows() and extra_values(), computed by the
+    engine with the rest of each row; iterating gives the plain TableRow."""
 
     def __init__(
         self,
