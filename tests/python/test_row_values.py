@@ -121,3 +121,31 @@ def test_the_module_imports_without_numpy():
     script = "import sys; sys.modules['numpy'] = None; import treetally; print(treetally.TreeSet)"
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
+
+
+def test_species_lengths_alike_for_tables_of_many_and_few_taxa():
+    # A table of more than 1024 taxa asks the species tree per row; a smaller one keeps every
+    # path length at once. Both give the same values to the bit.
+    rng = numpy.random.default_rng(3)
+    names = [f"s{k}" for k in range(1100)]
+    newick = f"{names[0]}:0.5"
+    for k in range(1, len(names), 3):  # now and then a node of four children: unresolved quartets
+        leaves = [f"{name}:{rng.uniform(0.1, 2):.3f}" for name in names[k : k + 3]]
+        joined = [",".join(leaves)] if k % 2 == 0 else leaves
+        newick = f"(({newick},{joined[0]}):{rng.uniform(0, 1):.4f}" + "".join(f",{rest}" for rest in joined[1:]) + ")"
+        newick += f":{rng.uniform(0, 1):.4f}"
+    species = SpeciesTree([newick + ";"])
+    chosen = rng.choice(len(names), size=(400, 4))
+    chosen = chosen[[len(set(row)) == 4 for row in chosen.tolist()]]
+    counts = rng.integers(0, 30, size=(len(chosen), 3))
+    few = sorted(set(chosen.ravel().tolist()))
+    rank = {index: k for k, index in enumerate(few)}
+    found = []
+    for taxa, slots in ((names, chosen), ([names[i] for i in few], numpy.vectorize(rank.get)(chosen))):
+        columns = {f"t{k + 1}": slots[:, k] for k in range(4)}
+        columns.update((f"count_{code}", counts[:, code]) for code in range(3))
+        found.append(values_of_columns(4, columns, taxa, species.trees))
+    assert len(few) <= 1024 < len(names)
+    for name in ("species_code", "species_length", "expected_concordance", "dominant_is_species"):
+        assert repr(found[0][name].tolist()) == repr(found[1][name].tolist())
+    assert (found[0]["species_code"] == -1).any() and (found[0]["species_code"] >= 0).any()
