@@ -123,6 +123,18 @@ void append_rows(std::string& text, TextForm form, const RowValues& values,
     }
 }
 
+// Bytes the values of handed-out blocks may take beyond the blocks the table's own figure
+// counts: as many blocks as it counts per hardware thread, each of at most its average rows
+// plus one prefix (a block ends with the prefix that starts before its end).
+double values_in_flight(const TopologyTable& table, const RowValues& values) {
+    constexpr double blocks_per_thread = 5.0;
+    if (table.block_count() == 0) return 0.0;
+    const double rows = static_cast<double>(table.row_count()) / static_cast<double>(table.block_count()) +
+                        static_cast<double>(table.taxa().size());
+    const double threads = std::max(1u, std::thread::hardware_concurrency());
+    return threads * blocks_per_thread * rows * static_cast<double>(values.row_bytes());
+}
+
 std::optional<AdjustMethod> adjust_method_named(const char* name) {
     if (name == nullptr) return std::nullopt;
     const std::string_view method = name;
@@ -205,15 +217,16 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         } catch (const std::bad_alloc&) {
             fail_table_memory(*state->data, ids, size, budget);
         }
-        if (state->adjust &&
-            static_cast<double>(state->table->bytes_needed()) +
-                    adjusted_bytes(state->table->row_count(), state->threads) >
-                static_cast<double>(budget))
-            fail_table_memory(*state->data, ids, size, budget,
-                              adjusted_bytes(state->table->row_count(), state->threads));
         if (species != nullptr && species != Py_None) set_species(*state, species);
         if (state->adjust) state->adjusted = std::make_unique<AdjustedTests>();
         state->values = std::make_unique<RowValues>(size, state->species.get(), state->adjusted.get());
+        // Beyond what the counting needs: the adjusted p-values, and the values of the blocks in
+        // flight when they are handed out as columns (text is written a few rows at a time).
+        const double extra =
+            (state->adjust ? adjusted_bytes(state->table->row_count(), state->threads) : 0.0) +
+            (state->text_form == TextForm::none ? values_in_flight(*state->table, *state->values) : 0.0);
+        if (static_cast<double>(state->table->bytes_needed()) + extra > static_cast<double>(budget))
+            fail_table_memory(*state->data, ids, size, budget, extra);
         PyRef object = checked(PyType_GenericAlloc(type, 0));
         reinterpret_cast<TableObject*>(object.get())->state = state.release();
         return object;
