@@ -206,15 +206,27 @@ def test_a_run_of_blocks_outside_the_table_is_refused(tree_file, blocks, error):
 
 
 @pytest.mark.parametrize("form", ["csv", "json"])
-@pytest.mark.parametrize("first", [True, False])
-def test_rows_counted_elsewhere_are_formatted_as_the_table_formats_them(tree_file, form, first):
+@pytest.mark.parametrize("extras", [False, True], ids=["plain", "species and adjusted"])
+def test_rows_counted_elsewhere_are_formatted_as_the_table_formats_them(tree_file, form, extras):
     trees = treetally.TreeSet(str(tree_file))
+    options = {"species": trees, "adjust": "bh"} if extras else {}  # its first tree as the species tree
     taxa = ("E", "A", "B", "C", "D")
-    table = _engine.Table(trees, 4, taxa)
-    block = table.next_block()
     cells = ("e", '"a"', "b", "c", "d")
-    assert _engine.format_rows(block, 4, form, cells, first) == table.format_block(block, form, cells, first)
-    with pytest.raises(ValueError, match="out of range"):
-        _engine.format_rows(block, 4, form, cells[:3], first)
-    with pytest.raises(ValueError, match="size"):
-        _engine.format_rows(block, 3, form, cells, first)
+    blocks = list(iter(_engine.Table(trees, 4, taxa, rows_per_block=1, **options).next_block, None))
+    text_table = _engine.Table(trees, 4, taxa, rows_per_block=1, text_form=form, taxon_cells=cells, **options)
+    texts = list(iter(text_table.next_text, None))
+    assert len(blocks) == len(texts) > 1 and ("species_code" in blocks[0]) == extras
+    for k, (block, text) in enumerate(zip(blocks, texts)):
+        assert _engine.format_rows(block, 4, form, cells, k == 0).encode() == text
+    block = blocks[0]
+    shorter = {**block, "star_p": block["star_p"][:-8]}
+    lacking = {name: column for name, column in block.items() if name != "holding"}
+    for columns, size, taxon_cells, message in [
+        (block, 4, cells[:3], "out of range"),
+        (block, 3, cells, "size"),
+        (shorter, 4, cells, "equal lengths"),
+        (lacking, 4, cells, "lack holding"),
+        ({**block, "other": block["holding"]}, 4, cells, "others"),
+    ]:
+        with pytest.raises(ValueError, match=message):
+            _engine.format_rows(columns, size, form, taxon_cells, True)
