@@ -193,6 +193,26 @@ def test_runs_of_blocks_join_into_the_whole_table(size, cuts):
     assert joined_texts == texts
 
 
+@pytest.mark.parametrize("cuts", [[1], [1, 3]], ids=["two runs", "three runs"])
+def test_runs_of_an_adjusted_table_with_species_columns_join_into_the_whole(cuts):
+    # Each run adjusts over the whole table's p-values, not its own rows'.
+    trees = treetally.TreeSet(EXAMPLE_FILE)
+    taxa = tuple(reversed(trees.taxa()))
+    options = {"rows_per_block": 1, "species": trees, "adjust": "holm"}
+    whole_table = _engine.Table(trees, 4, taxa, **options)
+    count = whole_table.block_count
+    whole = whole_table.all_columns()
+    text = b"".join(iter(_engine.Table(trees, 4, taxa, text_form="csv", taxon_cells=taxa, **options).next_text, None))
+    joined, joined_text = {}, b""
+    for start, stop in runs_of(count, cuts):
+        for name, data in _engine.Table(trees, 4, taxa, blocks=(start, stop), **options).all_columns().items():
+            joined[name] = joined.get(name, b"") + data
+        run = _engine.Table(trees, 4, taxa, blocks=(start, stop), text_form="csv", taxon_cells=taxa, **options)
+        joined_text += b"".join(iter(run.next_text, None))
+    assert joined == whole and joined_text == text
+    assert {"species_code", "minor_equal_p_adj", "star_p_adj"} <= set(whole)
+
+
 @pytest.mark.parametrize(
     "blocks, error",
     [((-1, 2), ValueError), ((3, 2), ValueError), ((0, 4), ValueError), ((0,), TypeError), ([0, 1], TypeError),

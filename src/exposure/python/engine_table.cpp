@@ -416,6 +416,13 @@ PyObject* table_close(PyObject* self, PyObject*) {
     });
 }
 
+// "<prefix><number>", built by appending: GCC 12 warns falsely (-Wrestrict) on "t" + to_string.
+std::string numbered(const char* prefix, std::size_t number) {
+    std::string key = prefix;
+    key += std::to_string(number);
+    return key;
+}
+
 void set_item(const PyRef& dict, const std::string& key, const PyRef& value) {
     check_status(PyDict_SetItemString(dict.get(), key.c_str(), value.get()));
 }
@@ -738,7 +745,7 @@ TableBlock block_of_columns(PyObject* columns, int size, std::size_t taxon_count
     };
     block.taxa.resize(0);
     std::vector<std::vector<std::int64_t>> slots;
-    for (int slot = 0; slot < size; ++slot) slots.push_back(column("t" + std::to_string(slot + 1), true));
+    for (int slot = 0; slot < size; ++slot) slots.push_back(column(numbered("t", static_cast<std::size_t>(slot) + 1), true));
     block.taxa.resize(block.rows * static_cast<std::size_t>(size));
     for (std::size_t slot = 0; slot < slots.size(); ++slot) {
         for (std::size_t row = 0; row < block.rows; ++row) {
@@ -751,7 +758,7 @@ TableBlock block_of_columns(PyObject* columns, int size, std::size_t taxon_count
     const std::size_t codes = block.codes();
     block.counts.resize(block.rows * codes);
     for (std::size_t code = 0; code < codes; ++code) {
-        const auto counts = column("count_" + std::to_string(code), true);
+        const auto counts = column(numbered("count_", code), true);
         for (std::size_t row = 0; row < block.rows; ++row) {
             if (counts[row] < 0) raise_error(PyExc_ValueError, "a count is negative");
             block.counts[row * codes + code] = static_cast<std::uint64_t>(counts[row]);
