@@ -744,8 +744,9 @@ TableBlock block_of_columns(PyObject* columns, int size, std::size_t taxon_count
         return values;
     };
     block.taxa.resize(0);
-    std::vector<std::vector<std::int64_t>> slots;
-    for (int slot = 0; slot < size; ++slot) slots.push_back(column(numbered("t", static_cast<std::size_t>(slot) + 1), true));
+    std::vector<std::vector<std::int64_t>> slots(static_cast<std::size_t>(size));
+    for (std::size_t slot = 0; slot < slots.size(); ++slot)
+        slots[slot] = column(numbered("t", slot + 1), true);
     block.taxa.resize(block.rows * static_cast<std::size_t>(size));
     for (std::size_t slot = 0; slot < slots.size(); ++slot) {
         for (std::size_t row = 0; row < block.rows; ++row) {
