@@ -42,6 +42,10 @@ def columns_digest(columns, size):
     digest = hashlib.sha256()
     for name in column_names(size):
         column = columns[name]
+        if getattr(column, "dtype", None) is not None:  # a numpy array, as to_columns() gives them
+            whole = array("q")
+            whole.frombytes(column.astype("=i8").tobytes())
+            column = whole
         if not (isinstance(column, array) and column.typecode == "q"):
             column = array("q", column)
         if sys.byteorder != "little":

@@ -1,6 +1,6 @@
 # The native engine beside the treetally module: every loop over trees that treetally_tools
 # needs, over the same loaded TreeSet (it never reopens the file).
-from typing import Callable, Dict, List, Optional, Tuple, final
+from typing import Callable, Dict, List, Mapping, Optional, Tuple, Union, final
 
 import treetally
 
@@ -82,32 +82,57 @@ class Table:
         text_form: Optional[str] = None,
         taxon_cells: Optional[Tuple[str, ...]] = None,
         blocks: Optional[Tuple[int, int]] = None,
+        species: Optional[treetally.TreeSet] = None,
+        adjust: Optional[str] = None,
     ) -> None:
         """`blocks=(start, stop)` counts only the blocks start .. stop-1 of the whole table
         (next_block, next_text and all_columns give those rows alone), so that several
-        processes can each count a run of one table."""
+        processes can each count a run of one table. `species` (a TreeSet whose first tree
+        serves, quartets only) adds the species-tree columns; `adjust` ("holm" or "bh") the
+        tests' p-values adjusted across the whole table, whatever run of it is counted."""
     @property
     def rows(self) -> int:
         """The number of rows of the whole table."""
     @property
     def block_count(self) -> int:
         """The number of blocks of the whole table (the bound of `blocks`)."""
-    def next_block(self) -> Optional[Dict[str, bytes]]:
-        """The next block's columns as native int64 bytes, or None after the last block."""
+    def next_block(self) -> Optional[Dict[str, bytearray]]:
+        """The next block's values, every column of its rows (int64, float64 or one-byte bool
+        cells), computed by the counting threads, or None after the last block."""
     def next_text(self) -> Optional[bytes]:
         """The next block's rows as UTF-8 text in `text_form` ("csv" or "json"), written by the
         counting threads, or None after the last block."""
-    def all_columns(self) -> Dict[str, bytes]:
-        """The whole table as int64 columns (bytes), written in place by the counting threads;
+    def all_columns(self) -> Dict[str, bytearray]:
+        """Every value of the whole table as columns, written in place by the counting threads;
         MemoryError when they would not fit."""
-    def format_block(self, block: Dict[str, bytes], form: str, taxon_cells: Tuple[str, ...], first: bool) -> str:
-        """The block's rows as CSV lines or JSON records ("csv" or "json")."""
     def close(self) -> None:
         """Stops the counting threads and waits for them."""
 
-def format_rows(block: Dict[str, bytes], size: int, form: str, taxon_cells: Tuple[str, ...], first: bool) -> str:
-    """The rows of a block of int64 columns of a table of `size` taxa as CSV lines or JSON
-    records, as Table.format_block writes them, without the trees."""
+def format_rows(
+    columns: Mapping[str, Union[bytes, bytearray]], size: int, form: str, taxon_cells: Tuple[str, ...], first: bool
+) -> str:
+    """Rows given by every value column (as next_block and row_values give them, the species
+    and adjusted columns when present) of a table of `size` taxa as CSV lines or JSON records
+    ("csv" or "json"), as a Table writes its text; `first`: the rows open the whole table."""
+
+def row_values(
+    size: int,
+    columns: Mapping[str, Union[bytes, bytearray]],
+    taxa: Tuple[str, ...],
+    species: Optional[treetally.TreeSet] = None,
+) -> Dict[str, bytearray]:
+    """Every value of the rows given as int64 columns t1.., count_0.. (holding, unresolved
+    optional), computed as a Table computes them."""
+
+def adjust_p_values(values: Union[bytes, bytearray], method: str) -> bytearray:
+    """float64 p-values adjusted by "holm" or "bh"."""
+
+def dominant(counts: Tuple[int, int, int]) -> Tuple[int, float]:
+    """The code of the largest of three quartet counts (the lowest among ties, -1 when all are
+    0) and the internal length its concordance implies (estimated_length)."""
+
+def expected_concordance(length: float) -> float:
+    """1 - 2/3 e^(-length)."""
 
 def kernel_width() -> str: ...
 def force_kernel_width(name: Optional[str]) -> None: ...

@@ -40,7 +40,7 @@ from .plots import plot_quartet_concordance, plot_quartet_simplex, plot_quintet_
 from .sources import describe, load_fed, load_plain, load_trees, source_chunks
 from .species_columns import SpeciesTree
 from .species_tree import species_tree_of
-from .tables import MAX_JOBS, Columns, TableRow, TopologyTable, extra_cell_text, flat_columns
+from .tables import MAX_JOBS, Columns, TopologyTable, extra_cell_text, flat_columns
 from .tallies import tally, time_table
 
 if TYPE_CHECKING:
@@ -380,9 +380,10 @@ run_tally = labelled_result(tally, ["code", "topology", "count", "fraction"], pl
 run_times = labelled_result(time_table, ["code", "topology", "share", "pair", "relative_length"], plot_time_table)
 
 
-def _table_text_writer(table: TopologyTable, out: TextIO) -> Callable[[TableRow, Sequence[Any]], None]:
-    """Writes rows (with the values of the table's extra columns) as aligned text; the widths
-    follow from the taxa and the number of trees, so that rows are written as they come."""
+def _table_text_writer(table: TopologyTable, out: TextIO) -> Callable[[Sequence[Any]], None]:
+    """Writes rows (their values in the order of the table's header, as value_rows gives them)
+    as aligned text; the widths follow from the taxa and the number of trees, so that rows are
+    written as they come."""
     columns = flat_columns(table.size)
     name_width = max(len(shown_name(taxon)) for taxon in table.taxa)  # as the taxon cells show them
     count_width = len(str(len(table.trees)))
@@ -393,8 +394,7 @@ def _table_text_writer(table: TopologyTable, out: TextIO) -> Callable[[TableRow,
     out.write(aligned_line(table.header, widths) + "\n")
     cell_of = [_cell_format(column) for column in columns] + [extra_cell_text(name) for name in table.extras]
 
-    def write(row: TableRow, extra: Sequence[Any] = ()) -> None:
-        values = [*row.flat(), *extra]
+    def write(values: Sequence[Any]) -> None:
         out.write(aligned_line([cell(value) for cell, value in zip(cell_of, values)], widths) + "\n")
 
     return write
@@ -452,14 +452,10 @@ def run_table(arguments: argparse.Namespace, out: TextIO) -> None:
             write_export(arguments.format, table.taxa, columns, out)
         elif arguments.format in ("csv", "json"):
             table.write(out, arguments.format)
-        elif table.extras:
-            write = _table_text_writer(table, out)
-            for row, extra in table.extended_rows():
-                write(row, extra)
         else:
             write = _table_text_writer(table, out)
-            for row in table:
-                write(row, ())
+            for values in table.value_rows():
+                write(values)
         if arguments.plot is None and arguments.plot_simplex is None:
             return
         out.flush()  # the table is out before the plots take their time
@@ -480,7 +476,7 @@ def _species_quartets(table: TopologyTable, columns: Columns) -> List[SpeciesQua
     return [
         SpeciesQuartet((taxa[i0], taxa[i1], taxa[i2], taxa[i3]), code, length, (n0, n1, n2))
         for i0, i1, i2, i3, n0, n1, n2, code, length in zip(
-            *slots, *counts, values["species_code"], values["species_length"]
+            *(column.tolist() for column in [*slots, *counts, values["species_code"], values["species_length"]])
         )
         if code >= 0
     ]

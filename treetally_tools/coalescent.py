@@ -13,6 +13,8 @@ import itertools
 import math
 from typing import TYPE_CHECKING, List, NamedTuple, Optional, Sequence, Tuple
 
+from . import _engine
+from ._row_values import values_of_counts
 from .codes import PAIRS, QUARTET_SPLITS, quartet_topology
 from .errors import UsageError
 from .names import check_names
@@ -43,56 +45,21 @@ def chi2_sf(x: float, df: int) -> float:
     raise UsageError(f"closed forms exist here for 1 and 2 degrees of freedom, not {df}")
 
 
-def _minor_equal(counts: Sequence[int]) -> Tuple[float, float]:
-    first, second = sorted(counts)[:2]
-    if first + second == 0:
-        return NAN, NAN
-    statistic = (first - second) ** 2 / (first + second)
-    return statistic, chi2_sf(statistic, 1)
-
-
-def _star(counts: Sequence[int]) -> Tuple[float, float]:
-    total = sum(counts)
-    if total == 0:
-        return NAN, NAN
-    expected = total / 3.0
-    # Added left to right, not with sum(): CPython 3.12's sum() of floats compensates, so the
-    # statistic would differ in its last digits between interpreters and from the engine's.
-    first, second, third = counts
-    statistic = ((first - expected) ** 2 + (second - expected) ** 2 + (third - expected) ** 2) / expected
-    return statistic, chi2_sf(statistic, 2)
-
-
 def quartet_test_values(counts: Sequence[int]) -> List[float]:
-    """The statistic and p-value of minor_equal_test, then those of star_test."""
-    return [*_minor_equal(counts), *_star(counts)]
+    """The statistic and p-value of minor_equal_test, then those of star_test, as the engine
+    computes them for a table's rows."""
+    values = values_of_counts([counts])
+    return [float(values[name][0]) for name in ("minor_equal_chi2", "minor_equal_p", "star_chi2", "star_p")]
 
 
 def minor_equal_p_value(first: int, second: int, third: int) -> float:
-    """The p-value of minor_equal_test of three counts, to the bit, with no list or sort: for
-    a table's millions of rows."""
-    low, top = (first, second) if first <= second else (second, first)
-    if third < low:
-        low = third
-    elif third > top:
-        top = third
-    pair = first + second + third - top
-    if pair == 0:
-        return NAN
-    gap = pair - 2 * low  # the middle count minus the lowest
-    statistic = gap * gap / pair
-    return math.erfc(math.sqrt(statistic / 2.0)) if statistic > 0 else 1.0  # chi2_sf(statistic, 1), inlined
+    """The p-value of minor_equal_test of three counts."""
+    return quartet_test_values((first, second, third))[1]
 
 
 def star_p_value(first: int, second: int, third: int) -> float:
-    """The p-value of star_test of three counts, to the bit (the same arithmetic in the same
-    order), with no list: for a table's millions of rows."""
-    total = first + second + third
-    if total == 0:
-        return NAN
-    expected = total / 3.0
-    statistic = ((first - expected) ** 2 + (second - expected) ** 2 + (third - expected) ** 2) / expected
-    return math.exp(-statistic / 2.0) if statistic > 0 else 1.0  # chi2_sf(statistic, 2), inlined
+    """The p-value of star_test of three counts."""
+    return quartet_test_values((first, second, third))[3]
 
 
 def minor_equal_test(counts: Sequence[int]) -> ChiSquare:
@@ -100,7 +67,7 @@ def minor_equal_test(counts: Sequence[int]) -> ChiSquare:
     multispecies coalescent without gene flow predicts: Pearson's chi-square on the two
     smallest counts, (n1 - n2)^2 / (n1 + n2), 1 df. A small p-value points to introgression
     or another process that favours one minor topology."""
-    statistic, p_value = _minor_equal(counts)
+    statistic, p_value = quartet_test_values(_three(counts))[:2]
     return ChiSquare(statistic, 1, p_value)
 
 
@@ -108,14 +75,20 @@ def star_test(counts: Sequence[int]) -> ChiSquare:
     """Whether the three quartet topologies are equally frequent, as on a star tree (an
     internal branch of length 0): Pearson's chi-square against n/3 each, 2 df. A large p-value
     means the counts cannot tell the quartet from a polytomy."""
-    statistic, p_value = _star(counts)
+    statistic, p_value = quartet_test_values(_three(counts))[2:]
     return ChiSquare(statistic, 2, p_value)
+
+
+def _three(counts: Sequence[int]) -> Sequence[int]:
+    if len(counts) != 3:
+        raise UsageError(f"a quartet has three counts, not {len(counts)}")
+    return counts
 
 
 def expected_concordance(internal_length: float) -> float:
     """The probability that a gene tree shows the species tree's quartet, 1 - 2/3 e^(-t), for an
     internal branch of t coalescent units; each other topology has (1 - this) / 2."""
-    return 1.0 - 2.0 / 3.0 * math.exp(-internal_length)
+    return _engine.expected_concordance(internal_length)
 
 
 class SpeciesQuartet(NamedTuple):

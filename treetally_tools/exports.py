@@ -19,24 +19,31 @@ as indexes into the taxa, count_0-count_2, unresolved) and a text stream.
 
 from __future__ import annotations
 
-import csv
-from typing import IO, Callable, Dict, List, Mapping, Sequence, Tuple
+from typing import IO, Any, Callable, Dict, Iterator, List, Mapping, Sequence, Tuple
 
+import numpy
+
+from ._row_values import values_of_columns
 from .errors import UsageError
+from .output import csv_cell
 
 PHYLONETWORKS_COLUMNS = ("t1", "t2", "t3", "t4", "CF12_34", "CF13_24", "CF14_23", "ngenes")
 MSCQUARTETS_COUNTS = ("12|34", "13|24", "14|23", "1234")
+# Rows turned into Python values at a time: whole columns are never copied.
+_CHUNK_ROWS = 1 << 15
 
 
-def _csv_line(stream: IO[str]) -> Callable[[Sequence[object]], object]:
-    return csv.writer(stream, lineterminator="\n").writerow
-
-
-def _equal_lengths(columns: Mapping[str, Sequence[int]], names: Sequence[str]) -> int:
+def _equal_lengths(columns: Mapping[str, Any], names: Sequence[str]) -> int:
     rows = len(columns[names[0]])
     if any(len(columns[name]) != rows for name in names):
         raise UsageError("the columns of a table have equal lengths")
     return rows
+
+
+def _chunks(columns: Mapping[str, Any], names: Sequence[str], rows: int) -> Iterator[List[List[Any]]]:
+    """The columns `names` a run of rows at a time, as lists of Python values."""
+    for start in range(0, rows, _CHUNK_ROWS):
+        yield [numpy.asarray(columns[name][start : start + _CHUNK_ROWS]).tolist() for name in names]
 
 
 def ascending_counts(indexes: Sequence[int], counts: Sequence[int]) -> Tuple[Tuple[int, ...], Tuple[int, int, int]]:
@@ -60,55 +67,56 @@ def ascending_counts(indexes: Sequence[int], counts: Sequence[int]) -> Tuple[Tup
     return tuple(indexes[slot] for slot in order), (recoded[0], recoded[1], recoded[2])
 
 
-def write_phylonetworks(taxa: Sequence[str], columns: Mapping[str, Sequence[int]], stream: IO[str]) -> int:
+def write_phylonetworks(taxa: Sequence[str], columns: Mapping[str, Any], stream: IO[str]) -> int:
     """Writes the table as PhyloNetworks' CF table (module docstring); returns the number of
-    quartets written (those that some gene tree resolves)."""
+    quartets written (those that some gene tree resolves). The concordance factors are the
+    table's concordance columns (computed by the engine when `columns` lacks them)."""
     names = ["t1", "t2", "t3", "t4", "count_0", "count_1", "count_2"]
     rows = _equal_lengths(columns, names)
-    slots = [columns[name] for name in names[:4]]
-    counts = [columns[name] for name in names[4:]]
-    write = _csv_line(stream)
-    write(PHYLONETWORKS_COLUMNS)
+    shares = [f"concordance_{code}" for code in range(3)]
+    if any(name not in columns for name in shares):
+        columns = {**columns, **values_of_columns(4, columns, taxa)}
+    cells = [csv_cell(taxon) for taxon in taxa]
+    stream.write(",".join(PHYLONETWORKS_COLUMNS) + "\n")
     written = 0
-    for row in range(rows):
-        c0, c1, c2 = int(counts[0][row]), int(counts[1][row]), int(counts[2][row])
-        genes = c0 + c1 + c2
-        if genes == 0:
-            continue
-        write([*(taxa[slot[row]] for slot in slots), c0 / genes, c1 / genes, c2 / genes, genes])
-        written += 1
+    for t1, t2, t3, t4, c0, c1, c2, f0, f1, f2 in _chunks(columns, names + shares, rows):
+        lines = [
+            f"{cells[a]},{cells[b]},{cells[c]},{cells[d]},{x!r},{y!r},{z!r},{n0 + n1 + n2}\n"
+            for a, b, c, d, n0, n1, n2, x, y, z in zip(t1, t2, t3, t4, c0, c1, c2, f0, f1, f2)
+            if n0 + n1 + n2 > 0
+        ]
+        stream.write("".join(lines))
+        written += len(lines)
     return written
 
 
-def write_mscquartets(taxa: Sequence[str], columns: Mapping[str, Sequence[int]], stream: IO[str]) -> int:
+def write_mscquartets(taxa: Sequence[str], columns: Mapping[str, Any], stream: IO[str]) -> int:
     """Writes the table as MSCquartets' quartet table (module docstring); returns the number
     of rows written (every row)."""
     names = ["t1", "t2", "t3", "t4", "count_0", "count_1", "count_2", "unresolved"]
     rows = _equal_lengths(columns, names)
-    slots = [columns[name] for name in names[:4]]
-    counts = [columns[name] for name in names[4:7]]
-    unresolved = columns["unresolved"]
-    _csv_line(stream)([*taxa, *MSCQUARTETS_COUNTS])
+    stream.write(",".join(csv_cell(name) for name in [*taxa, *MSCQUARTETS_COUNTS]) + "\n")
     cells: List[str] = ["0"] * len(taxa)
-    for row in range(rows):
-        indexes, ordered = ascending_counts(
-            [int(slot[row]) for slot in slots], [int(count[row]) for count in counts]
-        )
-        for index in indexes:
-            cells[index] = "1"
-        stream.write(",".join(cells) + f",{ordered[0]},{ordered[1]},{ordered[2]},{int(unresolved[row])}\n")
-        for index in indexes:
-            cells[index] = "0"
+    for t1, t2, t3, t4, c0, c1, c2, unresolved in _chunks(columns, names, rows):
+        lines = []
+        for slots, counts, rest in zip(zip(t1, t2, t3, t4), zip(c0, c1, c2), unresolved):
+            indexes, ordered = ascending_counts(slots, counts)
+            for index in indexes:
+                cells[index] = "1"
+            lines.append(",".join(cells) + f",{ordered[0]},{ordered[1]},{ordered[2]},{rest}\n")
+            for index in indexes:
+                cells[index] = "0"
+        stream.write("".join(lines))
     return rows
 
 
-WRITERS: Dict[str, Callable[[Sequence[str], Mapping[str, Sequence[int]], IO[str]], int]] = {
+WRITERS: Dict[str, Callable[[Sequence[str], Mapping[str, Any], IO[str]], int]] = {
     "phylonetworks": write_phylonetworks,
     "mscquartets": write_mscquartets,
 }
 
 
-def write_export(form: str, taxa: Sequence[str], columns: Mapping[str, Sequence[int]], stream: IO[str]) -> int:
+def write_export(form: str, taxa: Sequence[str], columns: Mapping[str, Any], stream: IO[str]) -> int:
     """Writes the table in `form` ("phylonetworks" or "mscquartets"); returns the rows written."""
     if form not in WRITERS:
         raise UsageError(f"a quartet table is exported as {' or '.join(WRITERS)}, not {form!r}")

@@ -12,7 +12,8 @@ from typing import TYPE_CHECKING, Any, Iterable, List, Mapping, Optional, Sequen
 
 from ._extras import require
 from .adjust import ADJUSTMENT_NAMES, adjust_p_values
-from .coalescent import SpeciesQuartet, quartet_test_values
+from ._row_values import values_of_counts
+from .coalescent import SpeciesQuartet
 from .errors import OutputError, UsageError
 
 if TYPE_CHECKING:
@@ -276,15 +277,15 @@ def plot_quartet_simplex(
     counts = [row for row in _simplex_counts(quartets) if sum(row) > 0]
     if not counts:
         raise UsageError("no quartet is resolved in any gene tree: nothing to plot")
-    tests = [quartet_test_values(row) for row in counts]
-    minor_p, star_p = [values[1] for values in tests], [values[3] for values in tests]
+    # The engine's tests of the resolved quartets, all at once.
+    tests = values_of_counts(counts)
+    minor_p, star_p = tests["minor_equal_p"].tolist(), tests["star_p"].tolist()
     if adjust is not None:
         minor_p, star_p = adjust_p_values(minor_p, adjust), adjust_p_values(star_p, adjust)
     minor = numpy.array(minor_p) < alpha
     star = ~(numpy.array(star_p) < alpha) & ~minor
     outcome = {"minor": minor, "star": star, "tree": ~minor & ~star}
-    shares = numpy.array(counts, dtype=float)
-    shares /= shares.sum(axis=1, keepdims=True)
+    shares = numpy.stack([tests[f"concordance_{code}"] for code in range(3)], axis=1)
     x = 0.5 * shares[:, 0] + shares[:, 2]
     y = _HEIGHT * shares[:, 0]
     figure = _figure(6.5, 7.2)

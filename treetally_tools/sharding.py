@@ -15,7 +15,10 @@ rounding of summing shard by shard.
 
 A table (sharded_table) cannot be cut by trees, since each row needs every tree: each worker
 reads the files itself, once, and counts a run of consecutive blocks of rows, and the runs are
-joined in order on the client into a ShardedTable, equal to one machine's table.
+joined in order on the client into a ShardedTable, equal to one machine's table. The workers
+send the rows' integers; every other value (shares, tests, species-tree columns, adjusted
+p-values) and the rows' text come from the engine on the client, as one machine's table has
+them.
 """
 
 # Annotations stay strings: a worker that unpickles these functions must not need the
@@ -29,6 +32,8 @@ from array import array
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
+import numpy
+
 from . import _engine
 from ._extras import require
 from .check import check_lines
@@ -39,7 +44,7 @@ from .sources import (
     open_binary,
 )  # fmt: skip
 from .species_columns import SpeciesTree
-from .tables import Block, Columns, TopologyTable, check_table_options, column_names
+from .tables import ADJUSTED_COLUMNS, Block, Columns, TopologyTable, check_table_options, column_names
 from .tallies import TimeTable, TopologyTally
 
 if TYPE_CHECKING:
@@ -58,6 +63,9 @@ SHARD_BYTES = 1 << 26
 _UNREADABLE_KINDS = ("not UTF-8", "bad branch length")
 # Rows of a ShardedTable handed out at a time by a pass over it, as the engine's blocks.
 _STORED_BLOCK_ROWS = 1 << 16
+_FLOAT_BYTES = 8
+# The p-value columns that adjusting takes, in the order of ADJUSTED_COLUMNS.
+_P_VALUE_COLUMNS = ("minor_equal_p", "star_p")
 
 
 class ShardTally(NamedTuple):
@@ -322,7 +330,7 @@ def load_files(
 class TableShare(NamedTuple):
     """What one worker counts of a table: the taxa it chose, its trees and how many hold each
     taxon (which every worker must find alike), and the int64 columns of blocks start .. stop-1
-    of the `block_count` blocks."""
+    of the `block_count` blocks (the integers of its rows: the client computes the rest)."""
 
     taxa: Tuple[str, ...]
     trees: int
@@ -354,36 +362,55 @@ def count_table_share(
     blocks = (count * low // total, count * high // total)
     counting = _engine.Table(trees, size, table.taxa, jobs=jobs, blocks=blocks)
     try:
-        columns = counting.all_columns()
+        values = counting.all_columns()
     finally:
         counting.close()
+    columns = {name: values[name] for name in column_names(size)}
+    del values
     return TableShare(table.taxa, len(trees), _engine.presence_counts(trees, table.taxa), count, blocks, columns)
 
 
 class _StoredCounting:
-    """One pass over rows held as columns, handed out in blocks as the engine's Table hands out
-    the rows it counts (next_block, next_text, all_columns, format_block)."""
+    """One pass over rows held as int64 columns, handed out in blocks as the engine's Table hands
+    out the rows it counts (next_block, next_text, all_columns): every value of a block comes
+    from the engine (row_values, with the species tree's columns when given), then the adjusted
+    p-values of its rows (`adjusted`, whole columns of float64 bytes); its text too
+    (format_rows)."""
 
     def __init__(
         self,
         columns: Columns,
         size: int,
+        taxa: Tuple[str, ...],
+        species: Optional["treetally.TreeSet"] = None,
+        adjusted: Optional[Dict[str, bytearray]] = None,
         text_form: Optional[str] = None,
         taxon_cells: Optional[Tuple[str, ...]] = None,
     ) -> None:
         self._columns = columns
         self._size = size
+        self._taxa = taxa
+        self._species = species
+        self._adjusted = adjusted
         self._form = text_form
         self._cells = taxon_cells
         self._rows = len(columns["holding"])
         self._next = 0
+
+    def _values(self, start: int, stop: int) -> Block:
+        """Every value of rows start .. stop-1."""
+        given = {name: column[start:stop].tobytes() for name, column in self._columns.items()}
+        values = _engine.row_values(self._size, given, self._taxa, self._species)
+        for name, column in (self._adjusted or {}).items():
+            values[name] = column[start * _FLOAT_BYTES : stop * _FLOAT_BYTES]
+        return values
 
     def _take(self) -> Optional[Tuple[int, Block]]:
         start = self._next
         if start >= self._rows:
             return None
         self._next = stop = min(start + _STORED_BLOCK_ROWS, self._rows)
-        return start, {name: memoryview(column)[start:stop].tobytes() for name, column in self._columns.items()}
+        return start, self._values(start, stop)
 
     def next_block(self) -> Optional[Block]:
         taken = self._take()
@@ -400,10 +427,7 @@ class _StoredCounting:
         return text.encode("utf-8", "surrogateescape")
 
     def all_columns(self) -> Block:
-        return {name: column.tobytes() for name, column in self._columns.items()}
-
-    def format_block(self, block: Block, form: str, taxon_cells: Tuple[str, ...], first: bool) -> str:
-        return _engine.format_rows(block, self._size, form, taxon_cells, first)
+        return self._values(0, self._rows)
 
     def close(self) -> None:
         self._next = self._rows
@@ -411,9 +435,10 @@ class _StoredCounting:
 
 class ShardedTable(TopologyTable):
     """A quartet or quintet table counted elsewhere (by sharded_table, on Dask workers) and
-    held whole, as the int64 columns of to_columns(). It is used as a TopologyTable is (rows,
-    to_columns, to_dataframe, write, records, extra columns), each pass reading the columns
-    instead of counting anew; it holds no trees (no `trees` attribute)."""
+    held whole, as the int64 columns of column_names(size). It is used as a TopologyTable is
+    (rows, to_columns, to_dataframe, write, records, extra columns), each pass reading the
+    columns instead of counting anew, the engine computing every other value from them; it
+    holds no trees (no `trees` attribute)."""
 
     def __init__(
         self,
@@ -433,20 +458,35 @@ class ShardedTable(TopologyTable):
             raise UsageError(f"the columns are not those of a table of {len(self)} rows: {', '.join(names)}")
         if len(occupancy) != len(self.taxa):
             raise UsageError("one occupancy count per taxon")
-        self._columns = {name: columns[name] for name in names}
+        self._columns = {name: numpy.ascontiguousarray(columns[name], dtype=numpy.int64) for name in names}
         self._occupancy = list(occupancy)
         self.species = self._species_of(species_tree)
+        self._adjusted: Dict[str, Dict[str, bytearray]] = {}
 
     def occupancy(self) -> Dict[str, int]:
         """How many trees hold each taxon of the table."""
         return dict(zip(self.taxa, self._occupancy))
 
-    def to_columns(self) -> Columns:
-        """The whole table as columns (TopologyTable.to_columns), copies of those held."""
-        return {name: array("q", column) for name, column in self._columns.items()}
+    def _adjusted_p_values(self, method: str) -> Dict[str, bytearray]:
+        """Both tests' p-values of every row adjusted across the table by `method`, found once
+        (the rows held do not change): the engine's p-values of the rows, a block at a time,
+        then its adjustment."""
+        if method not in self._adjusted:
+            plain = _StoredCounting(self._columns, self.size, self.taxa)
+            p_values: Dict[str, List[bytes]] = {name: [] for name in _P_VALUE_COLUMNS}
+            for block in iter(plain.next_block, None):
+                for name, found in p_values.items():
+                    found.append(bytes(block[name]))
+            self._adjusted[method] = {
+                adjusted: _engine.adjust_p_values(b"".join(p_values.pop(name)), method)
+                for name, adjusted in zip(_P_VALUE_COLUMNS, ADJUSTED_COLUMNS)
+            }
+        return self._adjusted[method]
 
     def _counting(self, **options: Any) -> _StoredCounting:
-        return _StoredCounting(self._columns, self.size, **options)
+        adjust: Optional[str] = options.pop("adjust", None)
+        adjusted = self._adjusted_p_values(adjust) if adjust is not None else None
+        return _StoredCounting(self._columns, self.size, self.taxa, adjusted=adjusted, **options)
 
 
 def _worker_threads(client: Any) -> Dict[Optional[str], int]:
@@ -529,7 +569,8 @@ def sharded_table(
     `taxa`: by default every taxon, the rarest first, as TopologyTable orders them.
     `collapse_length`, `min_support`: as TopologyTable (the workers contract the branches as
     they load). `species_tree` (read here, on the client), `adjust`, `progress`: as
-    TopologyTable; their columns are computed on the client from the joined rows. A failure
+    TopologyTable; their columns are computed on the client, by the engine, from the joined
+    rows. A failure
     on a worker (an unknown taxon, a file that cannot be read) is raised here as it was raised
     there, and the other shares are cancelled."""
     distributed = require("distributed", "sharded_table")

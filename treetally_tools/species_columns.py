@@ -23,12 +23,13 @@ from __future__ import annotations
 
 import math
 import os
-from array import array
 from typing import TYPE_CHECKING, Any, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
+import numpy
+
 from . import _engine
+from ._row_values import values_of_columns
 from .codes import QUARTET_SPLITS
-from .coalescent import expected_concordance
 from .errors import UsageError
 from .sources import load_trees
 
@@ -44,27 +45,26 @@ COLUMNS = (
     "dominant_code", "dominant_is_species", "estimated_length",
 )  # fmt: skip
 LENGTH_COLUMNS = ("species_length", "expected_concordance")
-_INTEGER_COLUMNS = ("species_code", "dominant_code", "dominant_is_species")
+_GIVEN = ("t1", "t2", "t3", "t4", "count_0", "count_1", "count_2")
 _NAMED = 8  # missing taxa named in an error before "and N more"
 
 
 def dominant_code(counts: Sequence[int]) -> int:
     """The code of the largest count, the lowest code among tied largest counts; -1 when every
     count is 0."""
-    best = max(counts)
-    return -1 if best <= 0 else list(counts).index(best)
+    return _engine.dominant(_three(counts))[0]
 
 
 def estimated_length(counts: Sequence[int]) -> float:
     """-ln(3/2 (1 - CF)) for the dominant topology's concordance CF = max count / resolved:
     infinite when only one topology occurs, NaN when CF <= 1/3 or nothing is resolved."""
-    resolved = sum(counts)
-    best = max(counts)
-    if resolved <= 0 or 3 * best <= resolved:
-        return NAN
-    if best == resolved:
-        return math.inf
-    return -math.log(1.5 * (resolved - best) / resolved)
+    return _engine.dominant(_three(counts))[1]
+
+
+def _three(counts: Sequence[int]) -> Tuple[int, int, int]:
+    if len(counts) != 3:
+        raise UsageError(f"a quartet has three counts, not {len(counts)}")
+    return int(counts[0]), int(counts[1]), int(counts[2])
 
 
 class SpeciesRow(NamedTuple):
@@ -218,14 +218,11 @@ class SpeciesTree:
         `counts` its gene-tree counts of codes 0-2. Needs branch lengths."""
         self.check_taxa(names)
         self.require_lengths()
-        quartet = (names[0], names[1], names[2], names[3])
-        code = self.code(quartet)
-        length = self.internal_length(quartet, code)
-        dominant = dominant_code(counts)
-        return SpeciesRow(
-            code, length, expected_concordance(length) if code >= 0 else NAN,
-            dominant, dominant >= 0 and dominant == code, estimated_length(counts),
-        )  # fmt: skip
+        # The engine's columns of a one-row table: the same values as every table's rows.
+        columns = {f"t{k + 1}": [k] for k in range(4)}
+        columns.update((f"count_{code}", [count]) for code, count in enumerate(_three(counts)))
+        values = values_of_columns(4, columns, tuple(names[:4]), self.trees)
+        return SpeciesRow(*(values[name][0].item() for name in COLUMNS))
 
 
 def species_columns(
@@ -235,17 +232,16 @@ def species_columns(
     *,
     lengths: bool = True,
     species_codes: Optional[Sequence[int]] = None,
-) -> Dict[str, "array[Any]"]:
+) -> Dict[str, Any]:
     """The species-tree columns (module docstring) of every row of a quartet table, as arrays
-    of equal length: species_code, dominant_code and dominant_is_species as integers
-    (array('q'); dominant_is_species 0 or 1), the rest as floats (array('d')).
+    of equal length (numpy): species_code and dominant_code as int64, dominant_is_species as
+    bool, the rest as float64, computed by the engine as a table's rows have them.
 
     `species`: a SpeciesTree or anything load_trees reads. `taxa`: the table's taxa;
     `columns`: at least t1-t4 (indexes into `taxa`) and count_0-count_2, as
     TopologyTable.to_columns() gives them. Without `lengths`, species_length and
     expected_concordance are left out, and a species tree without branch lengths serves.
-    `species_codes`: the species tree's code of each row when known already (e.g. counted by
-    the engine over the species tree), which spares a query of the tree per row.
+    `species_codes`: accepted for callers that pass it; the engine finds the codes itself.
     Raises ValueError when the species tree lacks a taxon of the rows (naming them) or, with
     `lengths`, has no branch lengths."""
     tree = species if isinstance(species, SpeciesTree) else SpeciesTree(species)
@@ -256,67 +252,12 @@ def species_columns(
         species_codes is not None and len(species_codes) != rows
     ):
         raise UsageError("the columns of a table have equal lengths")
-    used = sorted(set().union(*(set(column) for column in slots)))
+    used = sorted(set().union(*(set(numpy.asarray(column).tolist()) for column in slots)))
+    if used and (used[0] < 0 or used[-1] >= len(taxa)):
+        raise UsageError("a taxon index of the columns lies outside the taxa")
     tree.check_taxa([taxa[int(index)] for index in used])
     if lengths:
         tree.require_lengths()
-    # Path lengths between the taxa in use, once per pair, indexed like `taxa`.
-    distance: List[List[float]] = [[NAN] * len(taxa) for _ in taxa] if lengths else []
-    for i in used if lengths else ():
-        for j in used:
-            distance[i][j] = tree.distance(taxa[i], taxa[j]) if i != j else 0.0
-    if species_codes is None:
-        species_codes = [
-            tree.code((taxa[first], taxa[second], taxa[third], taxa[fourth]))
-            for first, second, third, fourth in zip(*slots)
-        ]
-    # One pass over the rows with the arithmetic of dominant_code, estimated_length,
-    # internal_length and expected_concordance written out: a table may hold millions of rows.
-    dominant: List[int] = []
-    estimated: List[float] = []
-    internal: List[float] = []
-    expected: List[float] = []
-    log, exp, inf = math.log, math.exp, math.inf
-    for i0, i1, i2, i3, n0, n1, n2, code in zip(*slots, *counts, species_codes):
-        best = n0 if n0 >= n1 else n1
-        if n2 > best:
-            best = n2
-        resolved = n0 + n1 + n2
-        if best <= 0:
-            dominant.append(-1)
-        else:
-            dominant.append(0 if n0 == best else 1 if n1 == best else 2)
-        if resolved <= 0 or 3 * best <= resolved:
-            estimated.append(NAN)
-        elif best == resolved:
-            estimated.append(inf)
-        else:
-            estimated.append(-log(1.5 * (resolved - best) / resolved))
-        if not lengths:
-            continue
-        if code == 0:
-            length = (distance[i0][i2] + distance[i1][i3] - distance[i0][i1] - distance[i2][i3]) / 2.0
-        elif code == 1:
-            length = (distance[i0][i1] + distance[i2][i3] - distance[i0][i2] - distance[i1][i3]) / 2.0
-        elif code == 2:
-            length = (distance[i0][i1] + distance[i3][i2] - distance[i0][i3] - distance[i1][i2]) / 2.0
-        else:
-            internal.append(NAN)
-            expected.append(NAN)
-            continue
-        internal.append(length)
-        expected.append(1.0 - 2.0 / 3.0 * exp(-length))
-    codes = array("q", species_codes)
-    best_codes = array("q", dominant)
-    found: Dict[str, "array[Any]"] = {
-        "species_code": codes,
-        "species_length": array("d", internal),
-        "expected_concordance": array("d", expected),
-        "dominant_code": best_codes,
-        "dominant_is_species": array("q", [int(best >= 0 and best == code) for best, code in zip(best_codes, codes)]),
-        "estimated_length": array("d", estimated),
-    }
-    if not lengths:
-        for name in LENGTH_COLUMNS:
-            del found[name]
-    return found
+    # The engine computes the columns as a table's rows have them.
+    values = values_of_columns(4, {name: columns[name] for name in _GIVEN}, taxa, tree.trees)
+    return {name: values[name] for name in COLUMNS if lengths or name not in LENGTH_COLUMNS}

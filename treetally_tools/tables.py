@@ -1,7 +1,8 @@
 # Every quartet or quintet of a list of taxa with its counts, as an ordered stream of rows.
 # The engine counts them in blocks of consecutive rows on several threads, over the loaded
-# TreeSet, and hands the blocks out in order as columns of integers; rows, columns, a DataFrame
-# and CSV or JSON text are all made from those blocks.
+# TreeSet, computes every value of each row there (shares, tests, species-tree columns,
+# adjusted p-values) and hands the blocks out in order as columns, or writes them as text;
+# rows, columns, a DataFrame and CSV or JSON text all take their values from there.
 """All-quartet and all-quintet tables with concordance and coalescent tests.
 
 Rows come in the order of itertools.combinations over the taxa (by default every taxon, the
@@ -20,30 +21,26 @@ import contextlib
 import json
 import math
 import sys
-from array import array
 from typing import (
-    IO, TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union,
+    IO, TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union,
 )  # fmt: skip
 from typing import Protocol
 
 from . import _engine
 from ._extras import require
 from ._progress import Progress
-from .adjust import METHODS, adjust_p_values
+from ._row_values import FLAG_COLUMNS, arrays_of, values_of_counts
+from .adjust import METHODS
 from .codes import code_count
-from .coalescent import (
-    NAN, ChiSquare, chi2_sf, minor_equal_p_value, minor_equal_test, quartet_test_values, star_p_value, star_test,
-)  # fmt: skip
+from .coalescent import ChiSquare, minor_equal_test, star_test
 from .errors import UsageError
 from .names import check_names
 from .output import csv_cell, p_value_text, text_value
 from .sources import load_trees
 from .species_columns import COLUMNS as SPECIES_COLUMNS
-from .species_columns import SpeciesTree, species_columns
+from .species_columns import SpeciesTree
 
 if TYPE_CHECKING:
-    import treetally
-
     from .sources import Trees
 
 # The most threads a table may be asked for (jobs); more than the cores count as the cores.
@@ -52,15 +49,14 @@ MAX_JOBS: int = _engine.MAX_JOBS
 TEST_COLUMNS = ["minor_equal_chi2", "minor_equal_p", "star_chi2", "star_p"]
 # The columns of the tests' p-values adjusted across the table (adjust=).
 ADJUSTED_COLUMNS = ("minor_equal_p_adj", "star_p_adj")
-_BOOLEAN_COLUMNS = ("dominant_is_species",)
 # The forms write() gives.
 WRITE_FORMS = ("csv", "json")
-_INT64_BYTES = 8
-# Rows of a DataFrame's test columns computed with Python floats at a time.
-_SLICE_ROWS = 1 << 16
 
-Columns = Dict[str, "array[int]"]
-Block = Dict[str, bytes]
+# A table's columns by name: numpy arrays (typed loosely, so that callers that take any
+# sequences of numbers accept them).
+Columns = Dict[str, Any]
+# A block of rows as the engine hands it out: each column's cells in a bytearray.
+Block = Dict[str, bytearray]
 
 
 class TableRow(NamedTuple):
@@ -83,8 +79,8 @@ class TableRow(NamedTuple):
     @property
     def concordance(self) -> Tuple[float, ...]:
         """Each topology's share of the resolved trees, index = code (NaN when none)."""
-        resolved = self.resolved
-        return tuple(count / resolved if resolved else math.nan for count in self.counts)
+        values = values_of_counts([self.counts])
+        return tuple(float(values[f"concordance_{code}"][0]) for code in range(len(self.counts)))
 
     @property
     def minor_equal(self) -> ChiSquare:
@@ -103,29 +99,29 @@ class TableRow(NamedTuple):
 
     def flat(self) -> List[Any]:
         """The row's values in the order of flat_columns(size)."""
-        counts = self.counts
-        resolved = sum(counts)
-        shares = [count / resolved for count in counts] if resolved else [math.nan] * len(counts)
-        values: List[Any] = [*self.taxa, *counts, self.holding, self.holding - resolved, *shares]
-        if len(counts) == 3:
-            values += quartet_test_values(counts)
-        return values
+        values = values_of_counts([self.counts])
+        shares = flat_columns(len(self.taxa))[len(self.taxa) + len(self.counts) + 2 :]
+        return [*self.taxa, *self.counts, self.holding, self.unresolved, *(values[name][0].item() for name in shares)]
 
     def record(self) -> Dict[str, Any]:
         """The row as a JSON-ready dict (None where a value is not a number): taxa, counts,
         holding, unresolved, concordance, and for quartets the two tests."""
-        values = [None if value != value else value for value in self.flat()]  # NaN != NaN
-        size, codes = len(self.taxa), len(self.counts)
-        shares_end = size + 2 * codes + 2
-        record: Dict[str, Any] = {
-            "taxa": values[:size],
-            "counts": values[size : size + codes],
-            "holding": values[size + codes],
-            "unresolved": values[size + codes + 1],
-            "concordance": values[size + codes + 2 : shares_end],
-        }
-        record.update(zip(TEST_COLUMNS, values[shares_end:]))
-        return record
+        return _record(self.flat(), len(self.taxa), len(self.counts), ())
+
+
+def _record(values: Sequence[Any], size: int, codes: int, extras: Sequence[str]) -> Dict[str, Any]:
+    """A row's values (flat_columns order, then `extras`) as a JSON-ready dict."""
+    values = [None if value != value else value for value in values]  # NaN != NaN
+    shares_end = size + 2 * codes + 2
+    record: Dict[str, Any] = {
+        "taxa": values[:size],
+        "counts": values[size : size + codes],
+        "holding": values[size + codes],
+        "unresolved": values[size + codes + 1],
+        "concordance": values[size + codes + 2 : shares_end],
+    }
+    record.update(zip((TEST_COLUMNS if size == 4 else []) + list(extras), values[shares_end:]))
+    return record
 
 
 class Counting(Protocol):
@@ -135,7 +131,6 @@ class Counting(Protocol):
     def next_block(self) -> Optional[Block]: ...
     def next_text(self) -> Optional[bytes]: ...
     def all_columns(self) -> Block: ...
-    def format_block(self, block: Block, form: str, taxon_cells: Tuple[str, ...], first: bool) -> str: ...
     def close(self) -> None: ...
 
 
@@ -163,8 +158,9 @@ def flat_columns(size: int) -> List[str]:
 
 
 def column_names(size: int) -> List[str]:
-    """The keys of TopologyTable.to_columns(): t1 to t4 (t5) as indexes into the table's taxa,
-    count_0 to count_2 (count_14), holding and unresolved."""
+    """The integer columns of TopologyTable.to_columns(): t1 to t4 (t5) as indexes into the
+    table's taxa, count_0 to count_2 (count_14), holding and unresolved. The columns of shares,
+    tests and any extras follow them (value_names)."""
     taxa = [f"t{k + 1}" for k in range(size)]
     return taxa + [f"count_{code}" for code in range(code_count(size))] + ["holding", "unresolved"]
 
@@ -178,46 +174,6 @@ def _write_utf8(stream: IO[str], text: bytes) -> None:
         buffer.write(text)
     else:
         stream.write(text.decode("utf-8", "surrogateescape"))
-
-
-def _columns_of(block: Block) -> Columns:
-    columns: Columns = {}
-    for name, data in block.items():
-        column = array("q")
-        column.frombytes(data)
-        columns[name] = column
-    return columns
-
-
-def _p_values(statistics: List[float], df: int) -> List[float]:
-    """chi2_sf of each statistic, as the rows compute it; NaN (no trees) stays NaN."""
-    return [chi2_sf(x, df) if x == x else NAN for x in statistics]
-
-
-def _quartet_test_columns(numpy: Any, counts: Sequence[Any]) -> Dict[str, Any]:
-    """The two chi-square tests of every quartet, column by column, to the bit as
-    minor_equal_test and star_test give them: the minor statistic is integer arithmetic and one
-    division, which numpy does alike; the star statistic squares floats, which Python does with
-    the C library's pow and numpy with a product (they differ in the last bit now and then), so
-    it is computed by Python's arithmetic, a slice of rows at a time to keep few Python floats."""
-    c0, c1, c2 = counts
-    low = numpy.minimum(numpy.minimum(c0, c1), c2)
-    middle = c0 + c1 + c2 - low - numpy.maximum(numpy.maximum(c0, c1), c2)
-    pair = low + middle
-    with numpy.errstate(divide="ignore", invalid="ignore"):
-        minor = numpy.where(pair > 0, (low - middle) ** 2 / pair, NAN)
-    expected = (c0 + c1 + c2) / 3.0  # each topology's count on a star tree
-    star, minor_p, star_p = (numpy.empty(len(c0)) for _ in range(3))
-    for start in range(0, len(c0), _SLICE_ROWS):
-        rows = slice(start, start + _SLICE_ROWS)
-        star[rows] = [
-            ((first - even) ** 2 + (second - even) ** 2 + (last - even) ** 2) / even if even > 0 else NAN
-            for first, second, last, even in zip(c0[rows].tolist(), c1[rows].tolist(), c2[rows].tolist(),
-                                                 expected[rows].tolist())
-        ]  # fmt: skip
-        minor_p[rows] = _p_values(minor[rows].tolist(), 1)
-        star_p[rows] = _p_values(star[rows].tolist(), 2)
-    return {"minor_equal_chi2": minor, "minor_equal_p": minor_p, "star_chi2": star, "star_p": star_p}
 
 
 class TopologyTable:
@@ -243,7 +199,8 @@ class TopologyTable:
     estimated_length; it must hold every taxon of the table and have branch lengths
     (ValueError). `adjust` ("holm" or "bh") adds minor_equal_p_adj and star_p_adj, both tests'
     p-values adjusted across the whole table (adjust_p_values). These extra columns come with
-    write(), to_dataframe() and extra_values(); iterating gives the plain TableRow."""
+    write(), to_columns(), to_dataframe(), value_rows() and extra_values(), computed by the
+    engine with the rest of each row; iterating gives the plain TableRow."""
 
     def __init__(
         self,
@@ -347,46 +304,63 @@ class TopologyTable:
         """How many trees hold each taxon of the table."""
         return dict(zip(self.taxa, _engine.presence_counts(self.trees, self.taxa)))
 
-    def _counted_blocks(self) -> Iterator[Tuple[Counting, Block]]:
-        """The blocks of one pass, in row order, with the engine table that formats them."""
+    def _value_blocks(self, extras: bool = True) -> Iterator[Columns]:
+        """The blocks of one pass in row order, each with every value of its rows as columns
+        (numpy arrays), computed by the counting threads; with `extras`, the extra columns too."""
         meter = Progress(len(self), "quartets" if self.size == 4 else "quintets", self.progress)
         try:
-            with self._engine_table() as counting:
+            with self._engine_table(**(self._extra_options() if extras else {})) as counting:
                 while True:
                     block = counting.next_block()
                     if block is None:
                         return
-                    yield counting, block
-                    meter.advance(len(block["holding"]) // _INT64_BYTES)
+                    columns = arrays_of(block)
+                    yield columns
+                    meter.advance(len(columns["holding"]))
         finally:
             meter.close()
 
+    def _extra_options(self) -> Dict[str, Any]:
+        """What the engine needs for the extra columns: the species tree, the adjustment."""
+        return {"species": self.species.trees if self.species is not None else None, "adjust": self.adjust}
+
+    def _taxon_rows(self, columns: Columns) -> Iterator[Tuple[str, ...]]:
+        taxa = self.taxa
+        return (tuple(taxa[index] for index in indexes) for indexes in zip(*(
+            columns[f"t{k + 1}"].tolist() for k in range(self.size))))  # fmt: skip
+
     def __iter__(self) -> Iterator[TableRow]:
-        taxa, size, codes = self.taxa, self.size, self.codes
-        for _, block in self._counted_blocks():
-            columns = _columns_of(block)
-            names = zip(*(columns[f"t{k + 1}"] for k in range(size)))
-            counts = zip(*(columns[f"count_{code}"] for code in range(codes)))
-            for indexes, counted, holding in zip(names, counts, columns["holding"]):
-                yield TableRow(tuple(taxa[index] for index in indexes), counted, holding)
+        for columns in self._value_blocks(extras=False):
+            counts = zip(*(columns[f"count_{code}"].tolist() for code in range(self.codes)))
+            for names, counted, holding in zip(self._taxon_rows(columns), counts, columns["holding"].tolist()):
+                yield TableRow(names, counted, holding)
+
+    def value_rows(self) -> Iterator[List[Any]]:
+        """Each row's values in the order of `header` (taxon names, then numbers; NaN where a
+        value is not a number), as the engine computes them."""
+        names = self.header[self.size :]
+        for columns in self._value_blocks():
+            values = zip(*(columns[name].tolist() for name in names))
+            for taxa, row in zip(self._taxon_rows(columns), values):
+                yield [*taxa, *row]
 
     def to_columns(self) -> Columns:
-        """The whole table as columns of equal length, one integer array (array('q')) each,
-        keyed as column_names(size) says: t1 to t4 (t5) as indexes into `taxa`, count_0 to
-        count_2 (count_14), holding and unresolved. The counting threads write the rows
-        straight into the columns; MemoryError, before anything is counted, when the columns
-        would not fit in memory (write() streams any table instead)."""
-        with self._engine_table() as counting:
-            return _columns_of(counting.all_columns())
+        """The whole table as columns of equal length, numpy arrays keyed by name: t1 to t4
+        (t5) as indexes into `taxa`, count_0 to count_2 (count_14), holding and unresolved
+        (int64); concordance_0 to concordance_2 (14) and for quartets the two tests (float64);
+        then the extra columns (`extras`): species_code and dominant_code int64,
+        dominant_is_species bool, the rest float64. The counting threads write every value
+        straight into the arrays' memory (no copy is made); MemoryError, before anything is
+        counted, when the columns would not fit in memory (write() streams any table
+        instead)."""
+        with self._engine_table(**self._extra_options()) as counting:
+            return arrays_of(counting.all_columns())
 
     @contextlib.contextmanager
-    def _engine_table(self, trees: Optional["treetally.TreeSet"] = None, **options: Any) -> Iterator[Counting]:
-        """The engine's table of one pass (over `trees`, by default the table's own rows), stopped
-        (its threads ended) when the block ends, and by close() meanwhile, from any thread."""
-        if trees is None:
-            counting = self._counting(**options)
-        else:
-            counting = _engine.Table(trees, self.size, self.taxa, jobs=self.jobs, **options)
+    def _engine_table(self, **options: Any) -> Iterator[Counting]:
+        """The engine's table of one pass, stopped (its threads ended) when the block ends, and
+        by close() meanwhile, from any thread."""
+        counting = self._counting(**options)
         self._running.append(counting)
         try:
             yield counting
@@ -405,7 +379,7 @@ class TopologyTable:
         threads that count them."""
         meter = Progress(len(self), "quartets" if self.size == 4 else "quintets", self.progress)
         try:
-            with self._engine_table(text_form=form, taxon_cells=cells) as counting:
+            with self._engine_table(text_form=form, taxon_cells=cells, **self._extra_options()) as counting:
                 while True:
                     text = counting.next_text()
                     if text is None:
@@ -415,109 +389,54 @@ class TopologyTable:
         finally:
             meter.close()
 
-    def extra_values(self, columns: Optional[Columns] = None) -> Dict[str, "array[Any]"]:
-        """The extra columns (`extras`) of the whole table, one array each: integers for the
-        codes, 0 or 1 for dominant_is_species, floats for the rest. From `columns` (the
-        table's to_columns()) when given, else from a pass of its own."""
-        if columns is None:
+    def extra_values(self, columns: Optional[Columns] = None) -> Columns:
+        """The extra columns (`extras`) of the whole table, one numpy array each: int64 for the
+        codes, bool for dominant_is_species, float64 for the rest. From `columns` (the table's
+        to_columns()) when given, else from a pass of its own."""
+        if columns is None or any(name not in columns for name in self.extras):
             columns = self.to_columns()
-        adjusted = self._adjusted(_p_value_columns(columns)) if self.adjust else {}
-        return self._extras_of(columns, 0, self._species_codes(), adjusted)
+        return {name: columns[name] for name in self.extras}
 
-    def species_values(self, columns: Optional[Columns] = None) -> Dict[str, "array[Any]"]:
+    def species_values(self, columns: Optional[Columns] = None) -> Columns:
         """The species tree's columns alone (extra_values), empty without a species tree."""
-        if columns is None:
-            columns = self.to_columns()
-        return self._extras_of(columns, 0, self._species_codes(), {})
+        return {name: values for name, values in self.extra_values(columns).items() if name in SPECIES_COLUMNS}
 
     def extended_rows(self) -> Iterator[Tuple[TableRow, Tuple[Any, ...]]]:
         """Each row with the values of its extra columns, in the order of `extras`."""
-        taxa, size, codes = self.taxa, self.size, self.codes
-        for _, _, columns, extras in self._blocks_with_extras():
-            names = zip(*(columns[f"t{k + 1}"] for k in range(size)))
-            counts = zip(*(columns[f"count_{code}"] for code in range(codes)))
-            values = zip(*(extras[name] for name in self.extras)) if extras else iter(lambda: (), None)
-            for indexes, counted, holding, extra in zip(names, counts, columns["holding"], values):
-                yield TableRow(tuple(taxa[index] for index in indexes), counted, holding), extra
-
-    def _species_codes(self) -> Optional["array[int]"]:
-        """The species tree's quartet code of every row (-1 where it leaves the quartet
-        unresolved), counted by the engine over the species tree as over gene trees; None
-        without a species tree, or when its file holds more trees than the one that serves."""
-        if self.species is None or len(self.species.trees) != 1:
-            return None
-        codes = array("q")
-        with self._engine_table(self.species.trees) as counting:
-            while True:
-                block = counting.next_block()
-                if block is None:
-                    return codes
-                first, second, third = (_column(block[f"count_{code}"]) for code in range(3))
-                codes.extend([0 if a else 1 if b else 2 if c else -1 for a, b, c in zip(first, second, third)])
-
-    def _adjusted(self, p_values: Tuple[List[float], List[float]]) -> Dict[str, List[float]]:
-        assert self.adjust is not None
-        return {name: adjust_p_values(values, self.adjust) for name, values in zip(ADJUSTED_COLUMNS, p_values)}
-
-    def _extras_of(
-        self, columns: Columns, start: int, species_codes: Optional["array[int]"], adjusted: Dict[str, List[float]]
-    ) -> Dict[str, "array[Any]"]:
-        """The extra columns of the rows in `columns`, which start at row `start`."""
-        rows = len(columns["holding"])
-        found: Dict[str, "array[Any]"] = {}
-        if self.species is not None:
-            codes = species_codes[start : start + rows] if species_codes is not None else None
-            found.update(species_columns(self.species, self.taxa, columns, species_codes=codes))
-        for name, values in adjusted.items():
-            found[name] = array("d", values[start : start + rows])
-        return found
-
-    def _blocks_with_extras(self) -> Iterator[Tuple[Counting, Block, Columns, Dict[str, "array[Any]"]]]:
-        """The blocks of one pass with their columns and extra columns. Adjusting needs every
-        p-value first, so a pass that adjusts is preceded by one that computes them."""
-        adjusted: Dict[str, List[float]] = {}
-        if self.adjust:
-            minor: List[float] = []
-            star: List[float] = []
-            for _, block in self._counted_blocks():
-                block_minor, block_star = _p_value_columns(_columns_of(block))
-                minor += block_minor
-                star += block_star
-            adjusted = self._adjusted((minor, star))
-            del minor, star
-        species_codes = self._species_codes()
-        start = 0
-        for counting, block in self._counted_blocks():
-            columns = _columns_of(block)
-            yield counting, block, columns, self._extras_of(columns, start, species_codes, adjusted)
-            start += len(columns["holding"])
+        for columns in self._value_blocks():
+            counts = zip(*(columns[f"count_{code}"].tolist() for code in range(self.codes)))
+            extras: Iterator[Tuple[Any, ...]] = (
+                zip(*(columns[name].tolist() for name in self.extras)) if self.extras else iter(tuple, None)
+            )
+            for names, counted, holding, extra in zip(
+                self._taxon_rows(columns), counts, columns["holding"].tolist(), extras
+            ):
+                yield TableRow(names, counted, holding), extra
 
     def records(self) -> Iterator[Dict[str, Any]]:
         """The rows as JSON-ready dicts (TableRow.record)."""
-        return (row.record() for row in self)
+        names = flat_columns(self.size)[self.size :]
+        for columns in self._value_blocks(extras=False):
+            values = zip(*(columns[name].tolist() for name in names))
+            for taxa, row in zip(self._taxon_rows(columns), values):
+                yield _record([*taxa, *row], self.size, self.codes, ())
 
     def write(self, stream: IO[str], form: str) -> None:
         """Writes the table to `stream` as CSV (a header of `header`, then one line per row)
         or as JSON (a list of TableRow.record dicts, one per line, with the extra columns as
-        further keys), without a Python object per row: the engine writes each block's text,
-        and extra columns are formatted a column at a time and joined to its lines. In CSV a
-        value that is not a number is an empty cell and dominant_is_species is True or False;
-        in JSON such a value (NaN, or an infinite estimated_length) is null."""
+        further keys), without a Python object per row: the engine writes each block's text
+        with every column, extras included. In CSV a value that is not a number is an empty
+        cell and dominant_is_species is True or False; in JSON such a value (NaN, or an
+        infinite estimated_length) is null."""
         if form not in WRITE_FORMS:
             raise UsageError(f"a table is written as {' or '.join(WRITE_FORMS)}, not {form!r}")
         render = csv_cell if form == "csv" else json.dumps
         cells = tuple(render(taxon) for taxon in self.taxa)
         first = True
-        if not self.extras:
-            for text in self._text_blocks(form, cells):
-                if first:  # once counting has started, so that a table that cannot count writes nothing
-                    stream.write(self._opening(form))
-                _write_utf8(stream, text)
-                first = False
-        for counting, block, _, extras in self._blocks_with_extras() if self.extras else ():
-            if first:
+        for text in self._text_blocks(form, cells):
+            if first:  # once counting has started, so that a table that cannot count writes nothing
                 stream.write(self._opening(form))
-            stream.write(_joined_extras(counting.format_block(block, form, cells, first), form, extras))
+            _write_utf8(stream, text)
             first = False
         if form == "json":
             stream.write("\n]\n" if not first else "[]\n")
@@ -527,91 +446,19 @@ class TopologyTable:
         return ",".join(csv_cell(name) for name in self.header) + "\n" if form == "csv" else "["
 
     def to_dataframe(self) -> Any:
-        """The whole table as a pandas DataFrame with the columns of flat_columns (needs the
-        pandas extra), built column by column from to_columns()."""
+        """The whole table as a pandas DataFrame with the columns of `header` (needs the
+        pandas extra), built from to_columns() without a Python object per row: the taxon
+        columns are Categoricals over `taxa` whose codes are the index columns, the others the
+        engine's arrays."""
         pandas = require("pandas", "to_dataframe")
-        numpy = require("numpy", "to_dataframe")
         columns = self.to_columns()
-
-        def integers(name: str) -> Any:
-            return numpy.frombuffer(columns[name], dtype=numpy.int64)
-
-        names = numpy.array(self.taxa, dtype=object)
-        data: Dict[str, Any] = {f"taxon_{k + 1}": names[integers(f"t{k + 1}")] for k in range(self.size)}
-        counts = [integers(f"count_{code}") for code in range(self.codes)]
-        data.update((f"count_{code}", count) for code, count in enumerate(counts))
-        data["holding"], data["unresolved"] = integers("holding"), integers("unresolved")
-        resolved = sum(counts[1:], counts[0])
-        with numpy.errstate(divide="ignore", invalid="ignore"):
-            for code, count in enumerate(counts):
-                data[f"concordance_{code}"] = numpy.where(resolved > 0, count / resolved, NAN)
-        if self.size == 4:
-            data.update(_quartet_test_columns(numpy, counts))
-        for name, values in self.extra_values(columns).items():
-            kind = bool if name in _BOOLEAN_COLUMNS else numpy.int64 if values.typecode == "q" else numpy.float64
-            data[name] = numpy.frombuffer(values, dtype=numpy.int64 if values.typecode == "q" else numpy.float64)
-            data[name] = data[name].astype(kind) if kind is bool else data[name]
-        return pandas.DataFrame(data, columns=self.header)
-
-
-def _column(data: bytes) -> "array[int]":
-    column = array("q")
-    column.frombytes(data)
-    return column
-
-
-def _p_value_columns(columns: Mapping[str, Sequence[int]]) -> Tuple[List[float], List[float]]:
-    """The p-values of the minor-equal and the star test of every row, as the rows give them."""
-    counts = [columns[f"count_{code}"] for code in range(3)]
-    return list(map(minor_equal_p_value, *counts)), list(map(star_p_value, *counts))
-
-
-class _FloatTexts(Dict[float, str]):
-    """Each float's text, made once: a column of millions of rows holds far fewer distinct
-    values. A value that is not a number (hashed alike in CPython before 3.10, and never equal
-    to itself) is not kept."""
-
-    def __init__(self, not_a_number: str, infinite: Optional[str]) -> None:
-        super().__init__()
-        self.not_a_number = not_a_number
-        self.infinite = infinite
-
-    def __missing__(self, value: float) -> str:
-        if value != value:
-            return self.not_a_number
-        text = self.infinite if self.infinite is not None and value in (math.inf, -math.inf) else repr(value)
-        self[value] = text
-        return text
-
-
-def _cells(values: "array[Any]", name: str, form: str) -> List[str]:
-    """A column's values as CSV cells or JSON values: integers as written, floats as Python
-    writes them (repr), a value that is not a number empty (CSV) or null (JSON, which holds
-    no infinity either); dominant_is_species as True/False or true/false."""
-    if name in _BOOLEAN_COLUMNS:
-        yes, no = ("True", "False") if form == "csv" else ("true", "false")
-        return [yes if value else no for value in values]
-    if values.typecode == "q":
-        return list(map(str, values))
-    texts = _FloatTexts("", None) if form == "csv" else _FloatTexts("null", "null")
-    return list(map(texts.__getitem__, values))
-
-
-def _joined_extras(text: str, form: str, extras: Mapping[str, "array[Any]"]) -> str:
-    """A block's text from the engine (CSV lines each ended by a line feed, or JSON records
-    after a line feed and separated by a comma and a line feed) with the extra columns joined
-    to each row by one format per row. No taxon holds a line feed (it would end its tree's
-    line; JSON escapes it anyway), so the text splits into rows at line feeds."""
-    columns = [_cells(values, name, form) for name, values in extras.items()]
-    if form == "csv":
-        lines = text.split("\n")
-        ending = lines.pop()  # the empty text after the last line feed
-        row = "%s" + ",%s" * len(columns)
-        return "\n".join(map(row.__mod__, zip(lines, *columns))) + "\n" + ending
-    head, _, body = text.partition("\n")  # head: "" before a table's first block, else ","
-    record = "%s" + "".join(f", {json.dumps(name)}: %s" for name in extras) + "}"
-    opened = body[:-1].split("},\n")  # each record without its closing brace
-    return head + "\n" + ",\n".join(map(record.__mod__, zip(opened, *columns)))
+        taxa = list(self.taxa)
+        data: Dict[str, Any] = {
+            f"taxon_{k + 1}": pandas.Categorical.from_codes(columns[f"t{k + 1}"], categories=taxa)
+            for k in range(self.size)
+        }
+        data.update((name, columns[name]) for name in self.header[self.size :])
+        return pandas.DataFrame(data, columns=self.header, copy=False)
 
 
 def extra_cell_text(name: str) -> Callable[[Any], str]:
@@ -619,7 +466,7 @@ def extra_cell_text(name: str) -> Callable[[Any], str]:
     and shares with three decimals (NaN as "-"), codes as integers."""
     if name.endswith("_p_adj"):
         return p_value_text
-    if name in _BOOLEAN_COLUMNS:
+    if name in FLAG_COLUMNS:
         return lambda value: "yes" if value else "no"
     return text_value
 

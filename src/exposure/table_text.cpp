@@ -2,10 +2,8 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <charconv>
 #include <cmath>
-#include <limits>
 #include <string_view>
 
 #include "tree/fatal_error.hpp"
@@ -14,107 +12,16 @@ namespace treetally {
 
 namespace {
 
-// __extension__ keeps -Wpedantic quiet about __int128, and it takes a typedef, not a using.
-__extension__ typedef unsigned __int128 Wide;  // NOLINT(modernize-use-using)
-
-constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
-
 void append_unsigned(std::string& out, std::uint64_t value) {
     std::array<char, 24> text;
     const auto end = std::to_chars(text.data(), text.data() + text.size(), value).ptr;
     out.append(text.data(), end);
 }
 
-int bit_width(Wide value) {
-    const auto high = static_cast<std::uint64_t>(value >> 64);
-    if (high != 0) return 64 + static_cast<int>(std::bit_width(high));
-    return static_cast<int>(std::bit_width(static_cast<std::uint64_t>(value)));
-}
-
-// numerator / denominator (> 0) rounded once to nearest, ties to even: what Python's
-// int / int gives. Small operands convert exactly, so one division rounds them correctly;
-// larger ones are divided by hand to 55 bits or more, plus whether anything remains.
-double exact_quotient(Wide numerator, Wide denominator) {
-    if (numerator == 0) return 0.0;
-    constexpr Wide exact_limit = Wide{1} << 53;
-    if (numerator <= exact_limit && denominator <= exact_limit)
-        return static_cast<double>(static_cast<std::uint64_t>(numerator)) /
-               static_cast<double>(static_cast<std::uint64_t>(denominator));
-    Wide quotient = numerator / denominator;
-    Wide remainder = numerator % denominator;
-    int exponent = 0;
-    // The remainder stays below the denominator, below 2^66 here, so doubling cannot wrap.
-    while (bit_width(quotient) < 55) {
-        remainder <<= 1;
-        quotient <<= 1;
-        if (remainder >= denominator) {
-            remainder -= denominator;
-            quotient |= 1;
-        }
-        --exponent;
-    }
-    const int shift = bit_width(quotient) - 53;
-    const Wide rest = quotient & ((Wide{1} << shift) - 1);
-    const Wide half = Wide{1} << (shift - 1);
-    auto kept = static_cast<std::uint64_t>(quotient >> shift);
-    if (rest > half || (rest == half && (remainder != 0 || (kept & 1) != 0))) ++kept;
-    return std::ldexp(static_cast<double>(kept), shift + exponent);
-}
-
-// x ** 2 as Python computes it for a float: with the C library's pow, which now and then
-// rounds differently from x * x. The exponent is read through a volatile so that the compiler
-// cannot turn the call into x * x.
-double python_square(double x) {
-    volatile double two = 2.0;
-    return std::pow(x, two);
-}
-
-// One row's values beside its taxa: what both writers print.
-struct RowValues {
-    std::span<const std::uint64_t> counts;
-    std::uint64_t holding;
-    std::uint64_t unresolved;
-    std::array<double, 15> concordance;
-    std::array<double, 4> tests;  // quartets: minor_equal statistic and p, star statistic and p
-};
-
-// Checks that the block's columns have the lengths its row count and size call for, and
-// that every taxon has a cell, before a row is read.
-void check_block(const TableBlock& block, std::size_t taxon_cell_count) {
-    if (block.size != 4 && block.size != 5) fail("A table row holds four or five taxa");
-    const auto size = static_cast<std::size_t>(block.size);
-    if (block.taxa.size() != block.rows * size ||
-        block.counts.size() != block.rows * block.codes() || block.holding.size() != block.rows ||
-        block.unresolved.size() != block.rows)
-        fail("A table block's columns disagree with its row count");
-    for (const std::uint32_t taxon : block.taxa) checked_index(taxon, taxon_cell_count);
-}
-
-RowValues values_of(const TableBlock& block, std::size_t row) {
-    const std::size_t codes = block.codes();
-    RowValues values{std::span(block.counts).subspan(row * codes, codes),
-                     block.holding[row],
-                     block.unresolved[row],
-                     {},
-                     {}};
-    Wide resolved = 0;
-    for (const std::uint64_t count : values.counts) resolved += count;
-    for (std::size_t code = 0; code < codes; ++code) {
-        values.concordance[code] =
-            resolved == 0 ? not_a_number : exact_quotient(values.counts[code], resolved);
-    }
-    if (codes == 3) {
-        const std::span<const std::uint64_t, 3> three(values.counts.data(), 3);
-        const ChiSquareValues minor = minor_equal_test(three);
-        const ChiSquareValues star = star_test(three);
-        values.tests = {minor.statistic, minor.p_value, star.statistic, star.p_value};
-    }
-    return values;
-}
-
-std::span<const std::uint32_t> taxa_of(const TableBlock& block, std::size_t row) {
-    const auto size = static_cast<std::size_t>(block.size);
-    return std::span(block.taxa).subspan(row * size, size);
+void append_integer(std::string& out, std::int64_t value) {
+    std::array<char, 24> text;
+    const auto end = std::to_chars(text.data(), text.data() + text.size(), value).ptr;
+    out.append(text.data(), end);
 }
 
 // A float cell of a CSV line: empty for NaN, as the csv writer is handed "" for it.
@@ -128,6 +35,47 @@ void append_json_float(std::string& out, double value) {
         append_python_repr(out, value);
     else
         out += "null";
+}
+
+// One cell of column `column` in row `row`, as CSV or as a JSON value.
+void append_cell(std::string& out, const RowColumns& rows, std::size_t column, std::size_t row,
+                 bool json) {
+    switch (rows.values->columns()[column].kind) {
+        case CellKind::integer:
+            append_integer(out, rows.cell<std::int64_t>(column, row));
+            return;
+        case CellKind::real: {
+            const auto value = rows.cell<double>(column, row);
+            if (json)
+                append_json_float(out, value);
+            else
+                append_csv_float(out, value);
+            return;
+        }
+        case CellKind::flag: {
+            const bool yes = rows.cell<std::uint8_t>(column, row) != 0;
+            out += json ? (yes ? "true" : "false") : (yes ? "True" : "False");
+            return;
+        }
+    }
+}
+
+// taxon_cells[index] for an index check_taxa has bounded.
+const std::string& taxon_cell(std::span<const std::string> cells, std::int64_t index) {
+    return cells[static_cast<std::size_t>(index)];
+}
+
+// Every row's taxa have a cell, checked before a row is written: nothing is half written.
+void check_taxa(const RowColumns& rows, std::size_t taxon_cell_count) {
+    for (std::size_t slot = 0; slot < static_cast<std::size_t>(rows.values->size()); ++slot)
+        for (std::size_t row = 0; row < rows.rows; ++row)
+            checked_index(static_cast<std::uint64_t>(rows.cell<std::int64_t>(slot, row)), taxon_cell_count);
+}
+
+RowColumns plain_columns(const RowValues& values, const TableBlock& block) {
+    RowColumns rows(values);
+    rows.assign(block, 0, block.rows);
+    return rows;
 }
 
 }  // namespace
@@ -185,85 +133,74 @@ void append_python_repr(std::string& out, double value) {
     out.append(digits, 0, integral).append(".").append(digits, integral);
 }
 
-ChiSquareValues minor_equal_test(std::span<const std::uint64_t, 3> counts) {
-    std::array<std::uint64_t, 3> sorted;
-    std::copy(counts.begin(), counts.end(), sorted.begin());
-    std::sort(sorted.begin(), sorted.end());
-    const Wide sum = Wide{sorted[0]} + sorted[1];
-    if (sum == 0) return {not_a_number, not_a_number};
-    const Wide difference = sorted[1] - sorted[0];
-    const double statistic = exact_quotient(difference * difference, sum);
-    return {statistic, statistic > 0 ? std::erfc(std::sqrt(statistic / 2.0)) : 1.0};
-}
-
-ChiSquareValues star_test(std::span<const std::uint64_t, 3> counts) {
-    const Wide total = Wide{counts[0]} + counts[1] + counts[2];
-    if (total == 0) return {not_a_number, not_a_number};
-    const double expected = static_cast<double>(total) / 3.0;
-    double sum = 0.0;
-    for (const std::uint64_t count : counts)
-        sum += python_square(static_cast<double>(count) - expected);
-    const double statistic = sum / expected;
-    return {statistic, statistic > 0 ? std::exp(-statistic / 2.0) : 1.0};
-}
-
-void append_csv_rows(std::string& out, const TableBlock& block,
+void append_csv_rows(std::string& out, const RowColumns& rows,
                      std::span<const std::string> taxon_cells) {
-    check_block(block, taxon_cells.size());
-    for (std::size_t row = 0; row < block.rows; ++row) {
-        const RowValues values = values_of(block, row);
-        const char* separator = "";
-        for (const std::uint32_t taxon : taxa_of(block, row)) {
-            out.append(separator).append(taxon_cells[taxon]);
-            separator = ",";
+    const auto size = static_cast<std::size_t>(rows.values->size());
+    const std::size_t columns = rows.values->columns().size();
+    check_taxa(rows, taxon_cells.size());
+    for (std::size_t row = 0; row < rows.rows; ++row) {
+        for (std::size_t slot = 0; slot < size; ++slot) {
+            if (slot != 0) out += ',';
+            out += taxon_cell(taxon_cells, rows.cell<std::int64_t>(slot, row));
         }
-        for (const std::uint64_t count : values.counts) append_unsigned(out += ',', count);
-        append_unsigned(out += ',', values.holding);
-        append_unsigned(out += ',', values.unresolved);
-        for (std::size_t code = 0; code < values.counts.size(); ++code)
-            append_csv_float(out += ',', values.concordance[code]);
-        if (values.counts.size() == 3) {
-            for (const double value : values.tests) append_csv_float(out += ',', value);
-        }
+        for (std::size_t column = size; column < columns; ++column)
+            append_cell(out += ',', rows, column, row, false);
         out += '\n';
     }
 }
 
-void append_json_rows(std::string& out, const TableBlock& block,
+void append_json_rows(std::string& out, const RowColumns& rows,
                       std::span<const std::string> taxon_cells, bool first_block) {
-    static constexpr std::array<const char*, 4> test_keys = {
-        ", \"minor_equal_chi2\": ", ", \"minor_equal_p\": ", ", \"star_chi2\": ", ", \"star_p\": "};
-    check_block(block, taxon_cells.size());
-    for (std::size_t row = 0; row < block.rows; ++row) {
-        const RowValues values = values_of(block, row);
+    const auto size = static_cast<std::size_t>(rows.values->size());
+    const std::size_t codes = rows.values->codes();
+    const std::vector<ColumnSpec>& specs = rows.values->columns();
+    check_taxa(rows, taxon_cells.size());
+    const std::size_t counts = size;
+    const std::size_t holding = counts + codes;
+    const std::size_t concordance = holding + 2;
+    const std::size_t further = concordance + codes;
+    // Each further column's key, made once.
+    std::vector<std::string> keys;
+    for (std::size_t column = further; column < specs.size(); ++column)
+        keys.push_back(", \"" + specs[column].name + "\": ");
+    for (std::size_t row = 0; row < rows.rows; ++row) {
         out += first_block && row == 0 ? "\n" : ",\n";
         out += "{\"taxa\": [";
-        const char* separator = "";
-        for (const std::uint32_t taxon : taxa_of(block, row)) {
-            out.append(separator).append(taxon_cells[taxon]);
-            separator = ", ";
+        for (std::size_t slot = 0; slot < size; ++slot) {
+            if (slot != 0) out += ", ";
+            out += taxon_cell(taxon_cells, rows.cell<std::int64_t>(slot, row));
         }
         out += "], \"counts\": [";
-        separator = "";
-        for (const std::uint64_t count : values.counts) {
-            append_unsigned(out += separator, count);
-            separator = ", ";
+        for (std::size_t code = 0; code < codes; ++code) {
+            if (code != 0) out += ", ";
+            append_cell(out, rows, counts + code, row, true);
         }
-        append_unsigned(out += "], \"holding\": ", values.holding);
-        append_unsigned(out += ", \"unresolved\": ", values.unresolved);
+        append_cell(out += "], \"holding\": ", rows, holding, row, true);
+        append_cell(out += ", \"unresolved\": ", rows, holding + 1, row, true);
         out += ", \"concordance\": [";
-        separator = "";
-        for (std::size_t code = 0; code < values.counts.size(); ++code) {
-            append_json_float(out += separator, values.concordance[code]);
-            separator = ", ";
+        for (std::size_t code = 0; code < codes; ++code) {
+            if (code != 0) out += ", ";
+            append_cell(out, rows, concordance + code, row, true);
         }
         out += ']';
-        if (values.counts.size() == 3) {
-            for (std::size_t k = 0; k < test_keys.size(); ++k)
-                append_json_float(out += test_keys[k], values.tests[k]);
-        }
+        for (std::size_t column = further; column < specs.size(); ++column)
+            append_cell(out += keys[column - further], rows, column, row, true);
         out += '}';
     }
+}
+
+void append_csv_rows(std::string& out, const TableBlock& block,
+                     std::span<const std::string> taxon_cells) {
+    const RowValues values(block.size);
+    const RowColumns rows = plain_columns(values, block);
+    append_csv_rows(out, rows, taxon_cells);
+}
+
+void append_json_rows(std::string& out, const TableBlock& block,
+                      std::span<const std::string> taxon_cells, bool first_block) {
+    const RowValues values(block.size);
+    const RowColumns rows = plain_columns(values, block);
+    append_json_rows(out, rows, taxon_cells, first_block);
 }
 
 }  // namespace treetally

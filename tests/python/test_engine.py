@@ -193,6 +193,26 @@ def test_runs_of_blocks_join_into_the_whole_table(size, cuts):
     assert joined_texts == texts
 
 
+@pytest.mark.parametrize("cuts", [[1], [1, 3]], ids=["two runs", "three runs"])
+def test_runs_of_an_adjusted_table_with_species_columns_join_into_the_whole(cuts):
+    # Each run adjusts over the whole table's p-values, not its own rows'.
+    trees = treetally.TreeSet(EXAMPLE_FILE)
+    taxa = tuple(reversed(trees.taxa()))
+    options = {"rows_per_block": 1, "species": trees, "adjust": "holm"}
+    whole_table = _engine.Table(trees, 4, taxa, **options)
+    count = whole_table.block_count
+    whole = whole_table.all_columns()
+    text = b"".join(iter(_engine.Table(trees, 4, taxa, text_form="csv", taxon_cells=taxa, **options).next_text, None))
+    joined, joined_text = {}, b""
+    for start, stop in runs_of(count, cuts):
+        for name, data in _engine.Table(trees, 4, taxa, blocks=(start, stop), **options).all_columns().items():
+            joined[name] = joined.get(name, b"") + data
+        run = _engine.Table(trees, 4, taxa, blocks=(start, stop), text_form="csv", taxon_cells=taxa, **options)
+        joined_text += b"".join(iter(run.next_text, None))
+    assert joined == whole and joined_text == text
+    assert {"species_code", "minor_equal_p_adj", "star_p_adj"} <= set(whole)
+
+
 @pytest.mark.parametrize(
     "blocks, error",
     [((-1, 2), ValueError), ((3, 2), ValueError), ((0, 4), ValueError), ((0,), TypeError), ([0, 1], TypeError),
@@ -206,15 +226,27 @@ def test_a_run_of_blocks_outside_the_table_is_refused(tree_file, blocks, error):
 
 
 @pytest.mark.parametrize("form", ["csv", "json"])
-@pytest.mark.parametrize("first", [True, False])
-def test_rows_counted_elsewhere_are_formatted_as_the_table_formats_them(tree_file, form, first):
+@pytest.mark.parametrize("extras", [False, True], ids=["plain", "species and adjusted"])
+def test_rows_counted_elsewhere_are_formatted_as_the_table_formats_them(tree_file, form, extras):
     trees = treetally.TreeSet(str(tree_file))
+    options = {"species": trees, "adjust": "bh"} if extras else {}  # its first tree as the species tree
     taxa = ("E", "A", "B", "C", "D")
-    table = _engine.Table(trees, 4, taxa)
-    block = table.next_block()
     cells = ("e", '"a"', "b", "c", "d")
-    assert _engine.format_rows(block, 4, form, cells, first) == table.format_block(block, form, cells, first)
-    with pytest.raises(ValueError, match="out of range"):
-        _engine.format_rows(block, 4, form, cells[:3], first)
-    with pytest.raises(ValueError, match="size"):
-        _engine.format_rows(block, 3, form, cells, first)
+    blocks = list(iter(_engine.Table(trees, 4, taxa, rows_per_block=1, **options).next_block, None))
+    text_table = _engine.Table(trees, 4, taxa, rows_per_block=1, text_form=form, taxon_cells=cells, **options)
+    texts = list(iter(text_table.next_text, None))
+    assert len(blocks) == len(texts) > 1 and ("species_code" in blocks[0]) == extras
+    for k, (block, text) in enumerate(zip(blocks, texts)):
+        assert _engine.format_rows(block, 4, form, cells, k == 0).encode() == text
+    block = blocks[0]
+    shorter = {**block, "star_p": block["star_p"][:-8]}
+    lacking = {name: column for name, column in block.items() if name != "holding"}
+    for columns, size, taxon_cells, message in [
+        (block, 4, cells[:3], "out of range"),
+        (block, 3, cells, "size"),
+        (shorter, 4, cells, "equal lengths"),
+        (lacking, 4, cells, "lack holding"),
+        ({**block, "other": block["holding"]}, 4, cells, "others"),
+    ]:
+        with pytest.raises(ValueError, match=message):
+            _engine.format_rows(columns, size, form, taxon_cells, True)

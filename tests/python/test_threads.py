@@ -185,7 +185,7 @@ def os_threads():
 
 def whole_pass(table, kind):
     """The rows one pass over `table` gives, by `kind`."""
-    if kind == "write":
+    if kind.endswith("write"):
         out = io.StringIO()
         table.write(out, "csv")
         return out.getvalue().count("\n") - 1
@@ -195,7 +195,7 @@ def whole_pass(table, kind):
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts the process's threads in /proc")
-@pytest.mark.parametrize("kind", ["write", "to_columns", "rows"])
+@pytest.mark.parametrize("kind", ["write", "to_columns", "rows", "adjusted write"])
 def test_close_from_another_thread_stops_a_pass_with_an_error_never_a_short_table(big_trees, kind):
     # The closing thread's close() returns once the counting threads are gone: at most the
     # passing Python thread is left over the threads before. The pass either finished whole
@@ -203,7 +203,9 @@ def test_close_from_another_thread_stops_a_pass_with_an_error_never_a_short_tabl
     rng = random.Random(kind)
     outcomes = set()
     for _ in range(12):
-        table = quartet_table(big_trees, jobs=2, progress=False)
+        # An adjusted table first counts every p-value: a close() lands in either pass.
+        options = {"adjust": "holm"} if kind.startswith("adjusted") else {}
+        table = quartet_table(big_trees, jobs=2, progress=False, **options)
         before = os_threads()
         result = {}
 
@@ -238,6 +240,22 @@ def test_an_engine_table_closed_while_waiting_raises_then_says_it_stays_closed(b
         with pytest.raises(ValueError, match=CLOSED):
             call()
     counting.close()  # again: nothing left to stop
+
+
+@pytest.mark.parametrize("call", ["next_block", "all_columns"])
+def test_an_engine_table_closed_while_adjusting_raises_and_stays_closed(big_trees, call):
+    # The first pass, which counts every p-value to adjust them, stops like any other.
+    counting = _engine.Table(big_trees, 4, tuple(big_trees.taxa()), jobs=2, adjust="bh")
+    before = os_threads() if os.path.isdir("/proc/self/task") else 0
+    timer = threading.Timer(0.05, counting.close)
+    timer.start()
+    with pytest.raises(ValueError, match=CLOSED):
+        getattr(counting, call)()
+    timer.join()
+    if before:
+        assert os_threads() <= before
+    with pytest.raises(ValueError, match=CLOSED):
+        getattr(counting, call)()
 
 
 def test_a_table_closed_after_its_last_row_is_simply_closed(big_trees):
@@ -345,7 +363,7 @@ def test_any_jobs_in_range_gives_the_same_columns(big_trees, jobs):
     taxa = tuple(big_trees.taxa())[:14]
     expected = _engine.Table(big_trees, 5, taxa, rows_per_block=50).all_columns()
     assert _engine.Table(big_trees, 5, taxa, jobs=jobs, rows_per_block=50).all_columns() == expected
-    assert sorted(expected) == sorted(column_names(5))
+    assert list(expected) == column_names(5) + [f"concordance_{code}" for code in range(15)]
 
 
 def test_more_rows_than_a_sequence_counts_is_a_memory_error(tmp_path):

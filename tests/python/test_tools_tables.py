@@ -12,6 +12,7 @@ import shutil
 from array import array
 from pathlib import Path
 
+import numpy
 import pytest
 
 import treetally
@@ -26,6 +27,7 @@ from treetally_tools import (
     star_test,
 )
 from treetally_tools._progress import Progress
+from treetally_tools._row_values import values_of_columns
 from treetally_tools.output import write_csv, write_json_list
 from treetally_tools.coalescent import quartet_test_values
 from treetally_tools.tables import TEST_COLUMNS, column_names, csv_cell
@@ -84,7 +86,9 @@ def test_threads_give_the_rows_of_one_thread(write_trees, size):
     trees = treetally.TreeSet(path)
     plain = list(TopologyTable(path, size))
     assert list(TopologyTable(trees, size, jobs=2)) == plain
-    assert TopologyTable(trees, size, jobs=0).to_columns() == TopologyTable(path, size).to_columns()
+    threaded, alone = TopologyTable(trees, size, jobs=0).to_columns(), TopologyTable(path, size).to_columns()
+    assert list(threaded) == list(alone)
+    assert all(numpy.array_equal(threaded[name], alone[name], equal_nan=True) for name in alone)
     assert any(row.unresolved for row in plain) and any(row.holding < 400 for row in plain)
 
 
@@ -101,7 +105,8 @@ def test_columns_are_the_rows_and_the_modules_sweeps(shared_file, size):
     trees = treetally.TreeSet(path)
     table = TopologyTable(trees, size, trees.taxa()[: 24 if size == 4 else 14], jobs=2)
     columns = table.to_columns()
-    assert list(columns) == column_names(size) and {len(column) for column in columns.values()} == {len(table)}
+    shares = flat_columns(size)[len(column_names(size)) :]  # the shares and the tests follow the integers
+    assert list(columns) == column_names(size) + shares and {len(column) for column in columns.values()} == {len(table)}
     rows = list(table)
     codes = range(3 if size == 4 else 15)
     assert [
@@ -211,22 +216,32 @@ def test_dataframe_holds_the_rows_values(write_trees, size):
     ]
 
 
-def test_dataframe_tests_are_the_rows_to_the_bit_for_large_counts(monkeypatch):
+def python_tests(counts):
+    """The two tests as Python's own arithmetic gives them: the values any table must hold."""
+    low, middle = sorted(counts)[:2]
+    minor = [math.nan, math.nan] if low + middle == 0 else [(low - middle) ** 2 / (low + middle)]
+    if len(minor) == 1:
+        minor.append(math.erfc(math.sqrt(minor[0] / 2.0)) if minor[0] > 0 else 1.0)
+    total = sum(counts)
+    if total == 0:
+        return minor + [math.nan, math.nan]
+    even = total / 3.0
+    star = ((counts[0] - even) ** 2 + (counts[1] - even) ** 2 + (counts[2] - even) ** 2) / even
+    return minor + [star, math.exp(-star / 2.0) if star > 0 else 1.0]
+
+
+def test_the_tests_are_pythons_arithmetic_to_the_bit_for_large_counts():
     # Counts in the tens of thousands, where a float squared by a product and by pow() differ
     # in the last bit for about one quartet in a thousand.
-    numpy = pytest.importorskip("numpy")
-    pytest.importorskip("pandas")
     rng = random.Random(3)
     counts = [[rng.randrange(100000) for _ in range(3)] for _ in range(5000)] + [[0, 0, 0], [0, 0, 9]]
-    table = quartet_table(APES)
-    monkeypatch.setattr("treetally_tools.tables._SLICE_ROWS", 1000)  # several slices, the last one short
-    columns = {name: array("q", [0] * len(counts)) for name in column_names(4)}
-    for code in range(3):
-        columns[f"count_{code}"] = array("q", [row[code] for row in counts])
-    monkeypatch.setattr(table, "to_columns", lambda: columns)
-    frame = table.to_dataframe()
-    expected = [quartet_test_values(row) for row in counts]
-    assert numpy.array_equal(frame[TEST_COLUMNS].to_numpy(), numpy.array(expected), equal_nan=True)
+    columns = {f"t{k + 1}": [0] * len(counts) for k in range(4)}
+    columns.update((f"count_{code}", [row[code] for row in counts]) for code in range(3))
+    found = values_of_columns(4, columns, ("a",))
+    assert repr(list(zip(*(found[name].tolist() for name in TEST_COLUMNS)))) == repr(
+        [tuple(python_tests(row)) for row in counts]
+    )
+    assert repr([quartet_test_values(row) for row in counts[-50:]]) == repr([python_tests(row) for row in counts[-50:]])
 
 
 @pytest.mark.parametrize("size", [4, 5])

@@ -11,6 +11,7 @@
 
 #include "exposure/labelled_tallies.hpp"
 #include "exposure/presence.hpp"
+#include "exposure/quartet_formulas.hpp"
 #include "exposure/single_tree_queries.hpp"
 #include "exposure/python/arguments.hpp"
 #include "exposure/python/engine_species.hpp"
@@ -268,6 +269,26 @@ PyObject* neighbor_joining_function(PyObject*, PyObject* args) {
     return engine_call([&] { return joined_tree(args); });
 }
 
+PyObject* dominant(PyObject*, PyObject* args) {
+    return engine_call([&] {
+        unsigned long long first = 0;
+        unsigned long long second = 0;
+        unsigned long long third = 0;
+        check_status(PyArg_ParseTuple(args, "(KKK):dominant", &first, &second, &third) ? 0 : -1);
+        const std::array<std::uint64_t, 3> counts = {first, second, third};
+        const std::span<const std::uint64_t, 3> three(counts);
+        return checked(Py_BuildValue("(id)", dominant_code(three), estimated_length(three)));
+    });
+}
+
+PyObject* expected_concordance_function(PyObject*, PyObject* args) {
+    return engine_call([&] {
+        double length = 0.0;
+        check_status(PyArg_ParseTuple(args, "d:expected_concordance", &length) ? 0 : -1);
+        return checked(PyFloat_FromDouble(expected_concordance(length)));
+    });
+}
+
 PyMethodDef engine_functions[] = {
     {"load", as_method(load), METH_VARARGS | METH_KEYWORDS,
      "load(path, collapse_length=None, min_support=None, max_line_bytes=None)\n--\n\nA "
@@ -291,8 +312,9 @@ PyMethodDef engine_functions[] = {
      "time_table(counts, sums)\n--\n\nThe 165 values of coalesence_times_by_topology from "
      "quintet counts and summed path lengths."},
     {"format_rows", format_rows, METH_VARARGS,
-     "format_rows(block, size, form, taxon_cells, first)\n--\n\nThe rows of a block of int64 "
-     "columns of a table of `size` taxa as CSV lines or JSON records (\"csv\" or \"json\")."},
+     "format_rows(columns, size, form, taxon_cells, first)\n--\n\nRows given by every value "
+     "column (as Table.next_block and row_values give them) of a table of `size` taxa as CSV "
+     "lines or JSON records (\"csv\" or \"json\"), as a Table writes its text."},
     {"quartet_distances", as_method(quartet_distances_function), METH_VARARGS | METH_KEYWORDS,
      "quartet_distances(trees, taxa, weighted=False, jobs=1, progress=None)\n--\n\nThe QDC "
      "(or WQDC) distances of every quartet of `taxa`, counted on `jobs` threads without keeping "
@@ -303,6 +325,16 @@ PyMethodDef engine_functions[] = {
     {"neighbor_joining", neighbor_joining_function, METH_VARARGS,
      "neighbor_joining(distances, taxon_count)\n--\n\nThe joined tree of an n x n float64 "
      "matrix (bytes): (parent, length) per node."},
+    {"row_values", as_method(row_values), METH_VARARGS | METH_KEYWORDS,
+     "row_values(size, columns, taxa, species=None)\n--\n\nEvery value of the rows given as "
+     "int64 columns, as a table computes them (float64 and bool columns as bytearray)."},
+    {"adjust_p_values", adjusted_p_values, METH_VARARGS,
+     "adjust_p_values(values, method)\n--\n\nfloat64 p-values adjusted by holm or bh."},
+    {"dominant", dominant, METH_VARARGS,
+     "dominant(counts)\n--\n\nThe dominant code of three quartet counts (-1 when all are 0) "
+     "and the internal length its concordance implies."},
+    {"expected_concordance", expected_concordance_function, METH_VARARGS,
+     "expected_concordance(length)\n--\n\n1 - 2/3 e^(-length)."},
     {"kernel_width", kernel_width, METH_NOARGS,
      "kernel_width()\n--\n\nThe vector width the table kernels use."},
     {"force_kernel_width", force_kernel_width_function, METH_VARARGS,

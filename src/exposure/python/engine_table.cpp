@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -15,9 +17,13 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "exposure/ordered_blocks.hpp"
+#include "exposure/p_value_adjust.hpp"
+#include "exposure/quartet_tests.hpp"
+#include "exposure/row_values.hpp"
 #include "exposure/python/engine_trees.hpp"
 #include "exposure/python/released_lock.hpp"
 #include "exposure/python/runtime.hpp"
@@ -33,10 +39,15 @@ namespace {
 // Everything a Table holds, behind one pointer so that the object itself stays a plain layout.
 // A counted block, and its rows as text when the table was asked for text: the threads that
 // count the rows also write them, so that writing a table scales with its counting.
+// Blocks handed to Python carry every value of their rows, computed by the counting thread.
 struct CountedBlock {
     TableBlock block;
     std::string text;
+    std::optional<RowColumns> values;
 };
+
+// Rows formatted as text at a time: the values of a whole block need not be held at once.
+constexpr std::size_t text_chunk_rows = 512;
 
 enum class TextForm { none, csv, json };
 
@@ -49,6 +60,12 @@ struct TableState {
     TextForm text_form = TextForm::none;
     std::vector<std::string> taxon_cells;  // each taxon's cell, rendered for text_form
     std::unique_ptr<TopologyTable> table;
+    PyRef species_trees;  // keeps the species tree's data alive
+    std::shared_ptr<const TreeSetData> species_data;
+    std::unique_ptr<SpeciesQuartets> species;
+    std::optional<AdjustMethod> adjust;
+    std::unique_ptr<AdjustedTests> adjusted;  // filled by the first pass of a table that adjusts
+    std::unique_ptr<RowValues> values;        // every value of a row, from the above
     // The run of blocks this table counts: all of them unless `blocks` narrowed it.
     std::size_t first_block = 0;
     std::size_t end_block = 0;
@@ -56,7 +73,7 @@ struct TableState {
 
     // Who counts, for close() on another thread. Read and written under the interpreter lock;
     // `caller` also under `mutex`, on which close() waits for the counting call without it.
-    OrderedBlocks<std::size_t>* writing = nullptr;  // all_columns' run while it counts
+    OrderedBlocks<std::size_t>* writing = nullptr;  // all_columns' or adjusting's run meanwhile
     bool closed = false;    // close() was called: the counting call under way raises
     bool complete = false;  // every row was handed out: a close() afterwards cuts nothing short
     bool cut = false;       // an interrupt or a failure stopped the rows before their end
@@ -123,11 +140,11 @@ class CountingCall {
 };
 
 
-// A run of the table's blocks on its threads; a thread that cannot start is MemoryError.
+// A run of `blocks` of the table's blocks on its threads; a thread that cannot start is
+// MemoryError.
 template <class Result>
-std::unique_ptr<OrderedBlocks<Result>> started_run(const TableState& state,
+std::unique_ptr<OrderedBlocks<Result>> started_run(const TableState& state, std::size_t blocks,
                                                    typename OrderedBlocks<Result>::Count count) {
-    const std::size_t blocks = state.end_block - state.first_block;
     try {
         return std::make_unique<OrderedBlocks<Result>>(blocks, state.threads, std::move(count));
     } catch (const std::system_error& error) {
@@ -139,16 +156,18 @@ std::unique_ptr<OrderedBlocks<Result>> started_run(const TableState& state,
 }
 
 // MemoryError that says what the table would need and what there is.
+// `extra`: bytes needed beyond the counting's own (the values of rows, adjusted p-values).
 [[noreturn]] void fail_table_memory(const TreeSetData& data, const std::vector<TaxonId>& ids,
                                     int size, std::size_t budget, std::size_t rows_per_block,
-                                    std::size_t threads) {
+                                    std::size_t threads, double extra = 0.0) {
     // What the refused table would need for its own taxa and threads: the same cheap pass,
     // with no limit.
     const std::size_t taxa = ids.size();
-    const double needed = static_cast<double>(
-        TopologyTable(data, ids, size, std::numeric_limits<std::size_t>::max(), rows_per_block,
-                      threads)
-            .bytes_needed());
+    const double needed =
+        static_cast<double>(TopologyTable(data, ids, size, std::numeric_limits<std::size_t>::max(),
+                                          rows_per_block, threads)
+                                .bytes_needed()) +
+        extra;
     const std::string message =
         "a table of " + std::string(size == 4 ? "quartets" : "quintets") + " over " +
         std::to_string(taxa) + " taxa and " + std::to_string(data.tree_count()) +
@@ -179,13 +198,68 @@ TextForm text_form_named(std::string_view name) {
     raise_error(PyExc_ValueError, "form must be csv or json");
 }
 
-// Appends the rows of `block` in `form`; the first block of a JSON list opens it differently.
-void append_rows(std::string& text, TextForm form, const TableBlock& block,
+// Appends rows held as columns in `form`; the first block of a JSON list opens it
+// differently.
+void append_rows(std::string& text, TextForm form, const RowColumns& rows,
                  std::span<const std::string> cells, bool first_block) {
     if (form == TextForm::csv)
-        append_csv_rows(text, block, cells);
+        append_csv_rows(text, rows, cells);
     else
-        append_json_rows(text, block, cells, first_block);
+        append_json_rows(text, rows, cells, first_block);
+}
+
+// Appends the rows of `block` in `form`, a chunk of rows at a time.
+void append_rows(std::string& text, TextForm form, const RowValues& values,
+                 const TableBlock& block, std::span<const std::string> cells, bool first_block) {
+    RowColumns chunk(values);
+    for (std::size_t from = 0; from < block.rows; from += text_chunk_rows) {
+        chunk.assign(block, from, std::min(block.rows, from + text_chunk_rows));
+        append_rows(text, form, chunk, cells, first_block && from == 0);
+    }
+}
+
+// Bytes the values of handed-out blocks may take beyond the blocks the table's own figure
+// counts: as many blocks as it counts per thread that a run of `blocks` blocks starts, each of
+// at most its average rows plus one prefix (a block ends with the prefix that starts before
+// its end).
+double values_in_flight(const TopologyTable& table, const RowValues& values, std::size_t threads,
+                        std::size_t blocks) {
+    constexpr double blocks_per_thread = 5.0;
+    if (table.block_count() == 0) return 0.0;
+    const double rows = static_cast<double>(table.row_count()) / static_cast<double>(table.block_count()) +
+                        static_cast<double>(table.taxa().size());
+    const auto started = static_cast<double>(started_threads(threads, blocks));
+    return started * blocks_per_thread * rows * static_cast<double>(values.row_bytes());
+}
+
+std::optional<AdjustMethod> adjust_method_named(const char* name) {
+    if (name == nullptr) return std::nullopt;
+    const std::string_view method = name;
+    if (method == "holm") return AdjustMethod::holm;
+    if (method == "bh") return AdjustMethod::bh;
+    raise_error(PyExc_ValueError, "adjust must be holm or bh");
+}
+
+// The species tree (the first tree of `trees`) asked about the table's taxa; ValueError
+// naming the first taxon its set lacks.
+void set_species(TableState& state, PyObject* trees) {
+    state.species_trees = PyRef::borrow(trees);
+    state.species_data = tree_set_data_of(trees, "species");
+    if (state.species_data->tree_count() == 0)
+        raise_error(PyExc_ValueError, "the species tree file holds no tree");
+    const TreeLca& lca = state.species_data->lcas[0];
+    std::vector<EulerPos> positions;
+    for (const TaxonId id : taxon_ids_argument(state.species_data->taxon_set, state.taxa))
+        positions.push_back(lca.taxon_position(id));
+    state.species = std::make_unique<SpeciesQuartets>(lca, std::move(positions));
+}
+
+// Bytes the adjusted p-values take: both columns of every row, and while they are adjusted
+// (both at once on two threads or more) their values with their places, twice (sorted and the
+// sort's buffer).
+double adjusted_bytes(std::uint64_t rows, std::size_t threads) {
+    const double sorting = (threads > 1 ? 2.0 : 1.0) * 4.0 * sizeof(std::uint64_t);
+    return static_cast<double>(rows) * (2.0 * sizeof(double) + sorting);
 }
 
 // Narrows the table to the blocks start .. stop-1 of `run` (a pair of integers), so that
@@ -210,9 +284,9 @@ void narrow_to_blocks(TableState& state, PyObject* run) {
 
 PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return boundary_call([&] {
-        static const char* keywords[] = {"trees",     "size",      "taxa",       "jobs",
+        static const char* keywords[] = {"trees",     "size",      "taxa",        "jobs",
                                          "rows_per_block", "text_form", "taxon_cells", "blocks",
-                                         nullptr};
+                                         "species",   "adjust",    nullptr};
         PyObject* trees = nullptr;
         int size = 0;
         PyObject* taxa = nullptr;
@@ -221,10 +295,12 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         const char* text_form = nullptr;
         PyObject* taxon_cells = nullptr;
         PyObject* blocks = Py_None;
-        check_status(PyArg_ParseTupleAndKeywords(args, kwargs, "OiO|OnzOO:Table",
+        PyObject* species = Py_None;
+        const char* adjust = nullptr;
+        check_status(PyArg_ParseTupleAndKeywords(args, kwargs, "OiO|OnzOOOz:Table",
                                                  const_cast<char**>(keywords), &trees, &size,
                                                  &taxa, &jobs, &rows_per_block, &text_form,
-                                                 &taxon_cells, &blocks)
+                                                 &taxon_cells, &blocks, &species, &adjust)
                          ? 0
                          : -1);
         if (size != 4 && size != 5) raise_error(PyExc_ValueError, "size must be 4 or 5");
@@ -242,6 +318,9 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             if (state->taxon_cells.size() != state->taxa.size())
                 raise_error(PyExc_ValueError, "one cell per taxon of the table");
         }
+        state->adjust = adjust_method_named(adjust);
+        if (size != 4 && (state->adjust || species != Py_None))
+            raise_error(PyExc_ValueError, "species and adjust are for quartet tables (size 4)");
         std::vector<TaxonId> ids = taxon_ids_argument(state->data->taxon_set, state->taxa);
         std::vector<TaxonId> sorted = ids;
         std::sort(sorted.begin(), sorted.end());
@@ -260,6 +339,20 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         refuse_too_many_rows(*state->table, ids.size());
         state->end_block = state->table->block_count();
         if (blocks != Py_None) narrow_to_blocks(*state, blocks);
+        if (species != Py_None) set_species(*state, species);
+        if (state->adjust) state->adjusted = std::make_unique<AdjustedTests>();
+        state->values = std::make_unique<RowValues>(size, state->species.get(), state->adjusted.get());
+        // Beyond what the counting needs: the adjusted p-values (of the whole table, whatever
+        // run of it is counted), and the values of the blocks in flight when they are handed
+        // out as columns (text is written a few rows at a time).
+        const double extra =
+            (state->adjust ? adjusted_bytes(state->table->row_count(), state->threads) : 0.0) +
+            (state->text_form == TextForm::none
+                 ? values_in_flight(*state->table, *state->values, state->threads,
+                                    state->end_block - state->first_block)
+                 : 0.0);
+        if (static_cast<double>(state->table->bytes_needed()) + extra > static_cast<double>(budget))
+            fail_table_memory(*state->data, ids, size, budget, block_rows, state->threads, extra);
         PyRef object = checked(PyType_GenericAlloc(type, 0));
         reinterpret_cast<TableObject*>(object.get())->state =
             new std::shared_ptr<TableState>(std::move(state));
@@ -317,68 +410,166 @@ void set_item(const PyRef& dict, const std::string& key, const PyRef& value) {
     check_status(PyDict_SetItemString(dict.get(), key.c_str(), value.get()));
 }
 
-// The key of column `k` of a table of `size` taxa and `codes` codes, in the order of
-// block_columns: the taxa, the counts, holding, unresolved.
-std::string column_key(std::size_t k, std::size_t size, std::size_t codes) {
-    if (k < size) return numbered("t", k + 1);
-    if (k < size + codes) return numbered("count_", k - size);
-    return k == size + codes ? "holding" : "unresolved";
-}
-
-// Writes the rows of `block` into int64 columns (one pointer per column) from row `first` on.
-void write_into_columns(const TableBlock& block, std::span<std::int64_t* const> columns,
-                        std::size_t first) {
-    const auto size = static_cast<std::size_t>(block.size);
-    const std::size_t codes = block.codes();
-    for (std::size_t row = 0; row < block.rows; ++row) {
-        for (std::size_t slot = 0; slot < size; ++slot)
-            columns[slot][first + row] = block.taxa[row * size + slot];
-        for (std::size_t code = 0; code < codes; ++code)
-            columns[size + code][first + row] = static_cast<std::int64_t>(block.counts[row * codes + code]);
-        columns[size + codes][first + row] = static_cast<std::int64_t>(block.holding[row]);
-        columns[size + codes + 1][first + row] = static_cast<std::int64_t>(block.unresolved[row]);
-    }
-}
-
-// New bytes objects of `rows` int64 values, one per column of a table of `size` taxa, under
-// their keys in `columns`; returns where each one's values go.
-std::vector<std::int64_t*> new_columns(const PyRef& columns, std::size_t rows, std::size_t size) {
-    const std::size_t codes = size == 4 ? 3 : 15;
-    std::vector<std::int64_t*> targets;
-    for (std::size_t k = 0; k < size + codes + 2; ++k) {
-        const PyRef column =
-            checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rows * 8)));
-        char* buffer = PyBytes_AsString(column.get());
+// New bytearray objects of `rows` cells, one per column of `values`, under their names in
+// `columns`; returns where each one's cells go. Python wraps them (numpy.frombuffer) without a
+// copy, writable.
+std::vector<std::byte*> new_columns(const PyRef& columns, std::size_t rows, const RowValues& values) {
+    std::vector<std::byte*> targets;
+    for (const ColumnSpec& spec : values.columns()) {
+        const PyRef column = checked(PyByteArray_FromStringAndSize(
+            nullptr, static_cast<Py_ssize_t>(rows * cell_width(spec.kind))));
+        char* buffer = PyByteArray_AsString(column.get());
         if (buffer == nullptr) throw_python_error();
-        targets.push_back(reinterpret_cast<std::int64_t*>(buffer));
-        set_item(columns, column_key(k, size, codes), column);
+        targets.push_back(reinterpret_cast<std::byte*>(buffer));
+        set_item(columns, spec.name, column);
     }
     return targets;
 }
 
-// One block as a dict of int64 columns (bytes).
-PyRef block_columns(const TableBlock& block) {
+// A block's values (computed by its counting thread) as a dict of bytearray columns.
+PyRef block_columns(const RowColumns& rows) {
     PyRef columns = checked(PyDict_New());
-    write_into_columns(block, new_columns(columns, block.rows, static_cast<std::size_t>(block.size)), 0);
+    const std::vector<ColumnSpec>& specs = rows.values->columns();
+    for (std::size_t k = 0; k < specs.size(); ++k) {
+        const std::vector<std::byte>& data = rows.data[k];
+        const PyRef column = checked(PyByteArray_FromStringAndSize(
+            reinterpret_cast<const char*>(data.data()), static_cast<Py_ssize_t>(data.size())));
+        set_item(columns, specs[k].name, column);
+    }
     return columns;
 }
 
+// A run that writes in place (all_columns', adjusting's), named in the state while it counts
+// so that close() can stop it.
+class RunningWriting {
+  public:
+    RunningWriting(TableState& state, OrderedBlocks<std::size_t>& writing) : state_(state) {
+        state.writing = &writing;
+    }
+    RunningWriting(const RunningWriting&) = delete;
+    RunningWriting& operator=(const RunningWriting&) = delete;
+    ~RunningWriting() { state_.writing = nullptr; }
+
+  private:
+    TableState& state_;
+};
+
+// Runs `work(block, interrupt)` for the table's blocks first .. end-1 on its threads, waiting
+// without the lock and looking at signals between waits. Whatever stops it before its end
+// raises: close() (closed_while_counted), Ctrl-C (the threads stop as it goes up), a failure.
+template <typename Work>
+void run_blocks(TableState& state, std::size_t first, std::size_t end, Work work) {
+    const std::unique_ptr<OrderedBlocks<std::size_t>> running = started_run<std::size_t>(
+        state, end - first, [work, first](std::size_t index, const InterruptCheck& interrupt) {
+            work(first + index, interrupt);
+            return index;
+        });
+    const RunningWriting named(state, *running);
+    for (;;) {
+        if (state.closed) raise_error(PyExc_ValueError, closed_while_counted);
+        std::optional<std::size_t> done;
+        {
+            ReleasedLock released;
+            done = running->next(signal_poll_period);
+        }
+        if (done) continue;
+        if (running->complete()) return;
+        if (state.closed) raise_error(PyExc_ValueError, closed_while_counted);
+        if (running->finished()) raise_error(PyExc_ValueError, cut_short);
+        check_signals();
+    }
+}
+
+// Adjusts both columns of p-values, at once on two threads when the table has them (a thread
+// that cannot start leaves the second column to this one).
+void adjust_both(AdjustedTests& adjusted, AdjustMethod method, std::size_t threads) {
+    std::exception_ptr star_error;
+    std::thread star_thread;
+    if (threads > 1) {
+        try {
+            star_thread = std::thread([&adjusted, &star_error, method] {
+                try {
+                    adjust_p_values(adjusted.star, method);
+                } catch (...) {
+                    star_error = std::current_exception();
+                }
+            });
+        } catch (const std::system_error&) {
+        }
+    }
+    std::exception_ptr minor_error;
+    try {
+        adjust_p_values(adjusted.minor_equal, method);
+    } catch (...) {
+        minor_error = std::current_exception();
+    }
+    if (star_thread.joinable())
+        star_thread.join();
+    else if (!minor_error)
+        adjust_p_values(adjusted.star, method);
+    if (minor_error) std::rethrow_exception(minor_error);
+    if (star_error) std::rethrow_exception(star_error);
+}
+
+// A table that adjusts needs every p-value of the whole table (whichever run of it is
+// counted) before its first row: a first pass counts the table and keeps both tests' p-values
+// of each row (not its counts), then adjusts them.
+void adjust_first(TableState& state) {
+    if (!state.adjust || !state.adjusted->minor_equal.empty() || state.table->row_count() == 0)
+        return;
+    const auto rows = static_cast<std::size_t>(state.table->row_count());
+    AdjustedTests& adjusted = *state.adjusted;
+    try {
+        adjusted.minor_equal.resize(rows);
+        adjusted.star.resize(rows);
+        const TopologyTable* table = state.table.get();
+        double* minor = adjusted.minor_equal.data();
+        double* star = adjusted.star.data();
+        run_blocks(state, 0, table->block_count(),
+                   [table, minor, star](std::size_t block, const InterruptCheck& interrupt) {
+                       const TableBlock counted = table->count_block(block, interrupt);
+                       for (std::size_t row = 0; row < counted.rows; ++row) {
+                           const std::span<const std::uint64_t, 3> counts(
+                               counted.counts.data() + row * 3, 3);
+                           const auto rank = static_cast<std::size_t>(counted.first_row) + row;
+                           minor[rank] = minor_equal_test(counts).p_value;
+                           star[rank] = star_test(counts).p_value;
+                       }
+                   });
+        {
+            ReleasedLock released;
+            adjust_both(adjusted, *state.adjust, state.threads);
+        }
+        if (state.closed) raise_error(PyExc_ValueError, closed_while_counted);
+    } catch (...) {
+        adjusted.minor_equal.clear();  // no half-adjusted values are ever written out
+        adjusted.star.clear();
+        throw;
+    }
+}
+
 void start_counting(TableState& state) {
+    adjust_first(state);
     const TopologyTable* table = state.table.get();
     const TextForm form = state.text_form;
     const std::vector<std::string>* cells = &state.taxon_cells;
+    const RowValues* values = state.values.get();
     const std::size_t first = state.first_block;
     state.blocks = started_run<CountedBlock>(
-        state, [table, form, cells, first](std::size_t index, const InterruptCheck& interrupt) {
+        state, state.end_block - state.first_block,
+        [table, form, cells, values, first](std::size_t index, const InterruptCheck& interrupt) {
             // The whole table's first block opens a JSON list, whichever run counts it, so
             // that the texts of consecutive runs join into the whole table's text.
             const std::size_t block = first + index;
-            CountedBlock counted{table->count_block(block, interrupt), {}};
+            CountedBlock counted{table->count_block(block, interrupt), {}, std::nullopt};
             if (form != TextForm::none) {
-                append_rows(counted.text, form, counted.block, *cells, block == 0);
-                counted.block = TableBlock{counted.block.size, counted.block.first_row,
-                                           counted.block.rows, {}, {}, {}, {}};
+                append_rows(counted.text, form, *values, counted.block, *cells, block == 0);
+            } else {
+                counted.values.emplace(*values);
+                counted.values->assign(counted.block, 0, counted.block.rows);
             }
+            counted.block = TableBlock{counted.block.size, counted.block.first_row,
+                                       counted.block.rows, {}, {}, {}, {}};
             return counted;
         });
 }
@@ -391,6 +582,7 @@ std::optional<CountedBlock> next_counted_block(TableState& state) {
     if (!state.blocks) start_counting(state);
     OrderedBlocks<CountedBlock>& blocks = *state.blocks;
     for (;;) {
+        if (state.closed) raise_error(PyExc_ValueError, closed_while_counted);
         std::optional<CountedBlock> block;
         {
             ReleasedLock released;
@@ -428,7 +620,7 @@ PyObject* table_next_block(PyObject* self, PyObject*) {
             raise_error(PyExc_ValueError, "a table made for text hands out text (next_text)");
         const std::optional<CountedBlock> counted = next_or_stop(state);
         if (!counted) return PyRef::borrow(Py_None);
-        return block_columns(counted->block);
+        return block_columns(*counted->values);
     });
 }
 
@@ -445,20 +637,6 @@ PyObject* table_next_text(PyObject* self, PyObject*) {
     });
 }
 
-// all_columns' run, named in the state while it counts so that close() can stop it.
-class RunningWriting {
-  public:
-    RunningWriting(TableState& state, OrderedBlocks<std::size_t>& writing) : state_(state) {
-        state.writing = &writing;
-    }
-    RunningWriting(const RunningWriting&) = delete;
-    RunningWriting& operator=(const RunningWriting&) = delete;
-    ~RunningWriting() { state_.writing = nullptr; }
-
-  private:
-    TableState& state_;
-};
-
 [[noreturn]] void fail_columns_memory(std::uint64_t rows, double bytes, std::size_t budget) {
     const std::string message =
         "the columns of " + std::to_string(rows) + " rows need about " +
@@ -468,9 +646,10 @@ class RunningWriting {
     raise_error(PyExc_MemoryError, message.c_str());
 }
 
-// The whole table as columns: the bytes objects are made at their final length first and the
-// counting threads write each block's rows straight into them, so that gathering the columns
-// scales with the counting and costs the interpreter nothing per block.
+// The whole table (or its run of blocks) as columns: the bytearray objects are made at their
+// final length first and the counting threads write every value of each block's rows straight
+// into them, so that gathering the columns scales with the counting and costs the interpreter
+// nothing per block.
 PyObject* table_all_columns(PyObject* self, PyObject*) {
     return boundary_call([&] {
         const std::shared_ptr<TableState> held = state_of(self);
@@ -480,117 +659,132 @@ PyObject* table_all_columns(PyObject* self, PyObject*) {
         if (state.blocks || state.cut)
             raise_error(PyExc_ValueError, "all_columns needs a table not yet read");
         const CountingCall call(state);
-        const auto size = static_cast<std::size_t>(state.size);
-        const std::size_t codes = size == 4 ? 3 : 15;
-        const std::size_t count = size + codes + 2;
         const TopologyTable* table = state.table.get();
         const std::uint64_t first_row = table->first_row(state.first_block);
         const std::uint64_t rows = table->first_row(state.end_block) - first_row;
-        const double bytes = static_cast<double>(rows) * static_cast<double>(count) * 8.0;
+        // Every column of every row, and what adjusting keeps meanwhile: what is allocated.
+        const double bytes =
+            static_cast<double>(rows) * static_cast<double>(state.values->row_bytes()) +
+            (state.adjust ? adjusted_bytes(table->row_count(), state.threads) : 0.0);
         const std::size_t budget = LoadContext{}.memory_budget();
         if (bytes > static_cast<double>(budget) ||
             rows > static_cast<std::uint64_t>(PY_SSIZE_T_MAX / 8))
             fail_columns_memory(rows, bytes, budget);
+        adjust_first(state);
         PyRef result = checked(PyDict_New());
-        const std::vector<std::int64_t*> columns = new_columns(result, static_cast<std::size_t>(rows), size);
-        const std::span<std::int64_t* const> targets(columns);
-        const std::size_t first = state.first_block;
-        const std::unique_ptr<OrderedBlocks<std::size_t>> writing = started_run<std::size_t>(
-            state, [table, targets, first, first_row](std::size_t index, const InterruptCheck& interrupt) {
-                const TableBlock counted = table->count_block(first + index, interrupt);
-                write_into_columns(counted, targets,
-                                   static_cast<std::size_t>(counted.first_row - first_row));
-                return index;
-            });
-        const RunningWriting running(state, *writing);
-        for (;;) {
-            if (state.closed) raise_error(PyExc_ValueError, closed_while_counted);
-            std::optional<std::size_t> done;
-            {
-                ReleasedLock released;
-                done = writing->next(signal_poll_period);
-            }
-            if (done) continue;
-            if (writing->complete()) break;
-            if (state.closed) raise_error(PyExc_ValueError, closed_while_counted);
-            if (writing->finished()) raise_error(PyExc_ValueError, cut_short);
-            check_signals();  // Ctrl-C: `writing` stops its threads as it goes
-        }
+        const std::vector<std::byte*> columns =
+            new_columns(result, static_cast<std::size_t>(rows), *state.values);
+        const RowValues* values = state.values.get();
+        const std::span<std::byte* const> targets(columns);
+        run_blocks(state, state.first_block, state.end_block,
+                   [table, values, targets, first_row](std::size_t block, const InterruptCheck& interrupt) {
+                       const TableBlock counted = table->count_block(block, interrupt);
+                       values->fill(counted, 0, counted.rows, targets,
+                                    static_cast<std::size_t>(counted.first_row - first_row));
+                   });
         state.complete = true;
         return result;
     });
 }
 
-// A TableBlock back from the columns next_block handed out.
-TableBlock block_of_columns(PyObject* columns, int size) {
-    if (!PyDict_Check(columns)) raise_error(PyExc_TypeError, "block must be a dict of columns");
+// The bytes of a bytes or bytearray object.
+std::string_view buffer_of(PyObject* value) {
+    if (value != nullptr && PyByteArray_Check(value)) {
+        const char* data = PyByteArray_AsString(value);
+        if (data == nullptr) throw_python_error();
+        return {data, static_cast<std::size_t>(PyByteArray_Size(value))};
+    }
+    if (value == nullptr || !PyBytes_Check(value))
+        raise_error(PyExc_TypeError, "a column is bytes or a bytearray of int64 or float64 values");
+    return bytes_of(PyRef::borrow(value));
+}
+
+// A TableBlock from int64 columns t1.., count_0.., holding and unresolved (holding and
+// unresolved may be left out: then 0).
+TableBlock block_of_columns(PyObject* columns, int size, std::size_t taxon_count) {
+    if (!PyDict_Check(columns)) raise_error(PyExc_TypeError, "columns must be a dict of columns");
     TableBlock block;
     block.size = size;
-    auto column = [&](const std::string& key) {
+    bool first = true;
+    auto column = [&](const std::string& key, bool required) {
         PyObject* value = PyDict_GetItemString(columns, key.c_str());
-        if (value == nullptr || !PyBytes_Check(value))
-            raise_error(PyExc_ValueError, "the block lacks a column");
-        const std::string_view bytes = bytes_of(PyRef::borrow(value));
-        std::vector<std::int64_t> values(bytes.size() / sizeof(std::int64_t));
+        std::vector<std::int64_t> values;
+        if (value == nullptr && !required) {
+            values.resize(block.rows);
+            return values;
+        }
+        if (value == nullptr) {
+            const std::string message = "the columns lack " + key;
+            raise_error(PyExc_ValueError, message.c_str());
+        }
+        const std::string_view bytes = buffer_of(value);
+        values.resize(bytes.size() / sizeof(std::int64_t));
         std::memcpy(values.data(), bytes.data(), values.size() * sizeof(std::int64_t));
+        if (first) block.rows = values.size();
+        first = false;
+        if (values.size() != block.rows || bytes.size() % sizeof(std::int64_t) != 0)
+            raise_error(PyExc_ValueError, "the columns of a table have equal lengths");
         return values;
     };
-    const std::vector<std::int64_t> holding = column("holding");
-    block.rows = holding.size();
-    auto same_length = [&](const std::vector<std::int64_t>& values) {
-        if (values.size() != block.rows)
-            raise_error(PyExc_ValueError, "the block's columns differ in length");
-        return values;
-    };
-    block.holding.assign(holding.begin(), holding.end());
-    const auto unresolved = same_length(column("unresolved"));
-    block.unresolved.assign(unresolved.begin(), unresolved.end());
+    block.taxa.resize(0);
+    std::vector<std::vector<std::int64_t>> slots(static_cast<std::size_t>(size));
+    for (std::size_t slot = 0; slot < slots.size(); ++slot)
+        slots[slot] = column(numbered("t", slot + 1), true);
     block.taxa.resize(block.rows * static_cast<std::size_t>(size));
-    for (int slot = 0; slot < size; ++slot) {
-        const auto taxa = same_length(column(numbered("t", slot + 1)));
-        for (std::size_t row = 0; row < block.rows; ++row)
-            block.taxa[row * static_cast<std::size_t>(size) + static_cast<std::size_t>(slot)] =
-                static_cast<std::uint32_t>(taxa[row]);
+    for (std::size_t slot = 0; slot < slots.size(); ++slot) {
+        for (std::size_t row = 0; row < block.rows; ++row) {
+            const std::int64_t taxon = slots[slot][row];
+            if (taxon < 0 || static_cast<std::uint64_t>(taxon) >= taxon_count)
+                raise_error(PyExc_ValueError, "a taxon index is out of range");
+            block.taxa[row * static_cast<std::size_t>(size) + slot] = static_cast<std::uint32_t>(taxon);
+        }
     }
     const std::size_t codes = block.codes();
     block.counts.resize(block.rows * codes);
     for (std::size_t code = 0; code < codes; ++code) {
-        const auto counts = same_length(column(numbered("count_", code)));
-        for (std::size_t row = 0; row < block.rows; ++row)
+        const auto counts = column(numbered("count_", code), true);
+        for (std::size_t row = 0; row < block.rows; ++row) {
+            if (counts[row] < 0) raise_error(PyExc_ValueError, "a count is negative");
             block.counts[row * codes + code] = static_cast<std::uint64_t>(counts[row]);
+        }
     }
+    const auto holding = column("holding", false);
+    const auto unresolved = column("unresolved", false);
+    block.holding.assign(holding.begin(), holding.end());
+    block.unresolved.assign(unresolved.begin(), unresolved.end());
     return block;
 }
 
-// The rows of the block `columns` (as next_block hands them out) of a table of `size` taxa,
-// as CSV lines or JSON records, each taxon written as its cell in `cells`.
-PyRef formatted_rows(PyObject* columns, int size, std::string_view form,
-                     const std::vector<std::string>& taxon_cells, bool first) {
-    const TableBlock block = block_of_columns(columns, size);
-    for (const std::uint32_t taxon : block.taxa)
-        if (taxon >= taxon_cells.size()) raise_error(PyExc_ValueError, "taxon index out of range");
-    std::string text;
-    append_rows(text, text_form_named(form), block, taxon_cells, first);
-    return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                        "surrogateescape"));
-}
-
-PyObject* table_format_block(PyObject* self, PyObject* args) {
-    return boundary_call([&] {
-        const std::shared_ptr<TableState> held = state_of(self);
-        const TableState& state = *held;
-        PyObject* columns = nullptr;
-        const char* form = nullptr;
-        PyObject* cells = nullptr;
-        int first = 0;
-        check_status(PyArg_ParseTuple(args, "OsOp:format_block", &columns, &form, &cells, &first)
-                         ? 0
-                         : -1);
-        const std::vector<std::string> taxon_cells = strings_argument(cells, "taxon_cells");
-        if (taxon_cells.size() != state.taxa.size())
-            raise_error(PyExc_ValueError, "one cell per taxon of the table");
-        return formatted_rows(columns, state.size, form, taxon_cells, first != 0);
-    });
+// Rows given as every value column (named as `layout` names them, no other) back as columns
+// to write; ValueError when one lacks, their lengths differ, or a taxon has no cell.
+RowColumns value_columns_of(PyObject* columns, const RowValues& layout, std::size_t taxon_count) {
+    if (!PyDict_Check(columns)) raise_error(PyExc_TypeError, "columns must be a dict of columns");
+    const std::vector<ColumnSpec>& specs = layout.columns();
+    RowColumns rows(layout);
+    for (std::size_t k = 0; k < specs.size(); ++k) {
+        PyObject* value = PyDict_GetItemString(columns, specs[k].name.c_str());
+        if (value == nullptr) {
+            const std::string message = "the columns lack " + specs[k].name;
+            raise_error(PyExc_ValueError, message.c_str());
+        }
+        const std::string_view bytes = buffer_of(value);
+        const std::size_t width = cell_width(specs[k].kind);
+        if (bytes.size() % width != 0 || (k > 0 && bytes.size() / width != rows.rows))
+            raise_error(PyExc_ValueError, "the columns of a table have equal lengths");
+        rows.rows = bytes.size() / width;
+        const auto* data = reinterpret_cast<const std::byte*>(bytes.data());
+        rows.data[k].assign(data, data + bytes.size());
+    }
+    if (static_cast<std::size_t>(PyDict_Size(columns)) != specs.size())
+        raise_error(PyExc_ValueError, "the columns hold others than those of a table's rows");
+    for (std::size_t slot = 0; slot < static_cast<std::size_t>(layout.size()); ++slot) {
+        for (std::size_t row = 0; row < rows.rows; ++row) {
+            const auto taxon = rows.cell<std::int64_t>(slot, row);
+            if (taxon < 0 || static_cast<std::uint64_t>(taxon) >= taxon_count)
+                raise_error(PyExc_ValueError, "taxon index out of range");
+        }
+    }
+    return rows;
 }
 
 PyObject* table_block_count(PyObject* self, void*) {
@@ -607,16 +801,13 @@ PyObject* table_rows(PyObject* self, void*) {
 
 PyMethodDef table_methods[] = {
     {"next_block", table_next_block, METH_NOARGS,
-     "next_block($self)\n--\n\nThe next block of rows as a dict of int64 columns (bytes), or "
+     "next_block($self)\n--\n\nThe next block's values as a dict of columns (bytearray), or "
      "None at the end."},
     {"next_text", table_next_text, METH_NOARGS,
      "next_text($self)\n--\n\nThe next block of rows as UTF-8 text in the table's text_form, "
      "or None at the end."},
     {"all_columns", table_all_columns, METH_NOARGS,
-     "all_columns($self)\n--\n\nEvery remaining row as whole int64 columns (bytes)."},
-    {"format_block", table_format_block, METH_VARARGS,
-     "format_block($self, block, form, taxon_cells, first)\n--\n\nThe rows of `block` as CSV "
-     "lines or JSON records."},
+     "all_columns($self)\n--\n\nEvery row's values as whole columns (bytearray)."},
     {"close", table_close, METH_NOARGS,
      "close($self)\n--\n\nStops the counting threads and waits for them; a call counting on "
      "another thread raises ValueError."},
@@ -637,7 +828,8 @@ PyType_Slot table_slots[] = {
     {Py_tp_methods, table_methods},
     {Py_tp_getset, table_getset},
     {Py_tp_doc, const_cast<char*>("Table(trees, size, taxa, jobs=1, rows_per_block=0, "
-                                  "text_form=None, taxon_cells=None, blocks=None)\n--\n\n"
+                                  "text_form=None, taxon_cells=None, blocks=None, species=None, "
+                                  "adjust=None)\n--\n\n"
                                   "Every quartet or quintet of `taxa`, counted natively "
                                   "(only blocks start .. stop-1 with blocks=(start, stop)).")},
     {0, nullptr},
@@ -682,8 +874,76 @@ PyObject* format_rows(PyObject*, PyObject* args) {
                 ? 0
                 : -1);
         if (size != 4 && size != 5) raise_error(PyExc_ValueError, "size must be 4 or 5");
-        return formatted_rows(columns, size, form, strings_argument(cells, "taxon_cells"),
-                              first != 0);
+        const TextForm text_form = text_form_named(form);
+        const std::vector<std::string> taxon_cells = strings_argument(cells, "taxon_cells");
+        if (!PyDict_Check(columns)) raise_error(PyExc_TypeError, "columns must be a dict of columns");
+        // Which further columns the rows hold says which layout they have.
+        const bool species = PyDict_GetItemString(columns, "species_code") != nullptr;
+        const bool adjusted = PyDict_GetItemString(columns, "minor_equal_p_adj") != nullptr;
+        if (size != 4 && (species || adjusted))
+            raise_error(PyExc_ValueError, "species and adjusted columns are for quartet tables (size 4)");
+        const RowValues layout = RowValues::described(size, species, adjusted);
+        const RowColumns rows = value_columns_of(columns, layout, taxon_cells.size());
+        std::string text;
+        {
+            ReleasedLock released;
+            append_rows(text, text_form, rows, taxon_cells, first != 0);
+        }
+        return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                            "surrogateescape"));
+    });
+}
+
+PyObject* row_values(PyObject*, PyObject* args, PyObject* kwargs) {
+    return boundary_call([&] {
+        static const char* keywords[] = {"size", "columns", "taxa", "species", nullptr};
+        int size = 0;
+        PyObject* columns = nullptr;
+        PyObject* taxa = nullptr;
+        PyObject* species = nullptr;
+        check_status(PyArg_ParseTupleAndKeywords(args, kwargs, "iOO|O:row_values",
+                                                 const_cast<char**>(keywords), &size, &columns,
+                                                 &taxa, &species)
+                         ? 0
+                         : -1);
+        if (size != 4 && size != 5) raise_error(PyExc_ValueError, "size must be 4 or 5");
+        TableState state;
+        state.taxa = strings_argument(taxa, "taxa");
+        if (species != nullptr && species != Py_None) {
+            if (size != 4) raise_error(PyExc_ValueError, "species is for quartets (size 4)");
+            set_species(state, species);
+        }
+        const TableBlock block = block_of_columns(columns, size, state.taxa.size());
+        const RowValues values(size, state.species.get(), nullptr);
+        RowColumns rows(values);
+        {
+            ReleasedLock released;
+            rows.assign(block, 0, block.rows);
+        }
+        return block_columns(rows);
+    });
+}
+
+PyObject* adjusted_p_values(PyObject*, PyObject* args) {
+    return boundary_call([&] {
+        PyObject* values = nullptr;
+        const char* method = nullptr;
+        check_status(PyArg_ParseTuple(args, "Os:adjust_p_values", &values, &method) ? 0 : -1);
+        const std::optional<AdjustMethod> chosen = adjust_method_named(method);
+        const std::string_view bytes = buffer_of(values);
+        if (bytes.size() % sizeof(double) != 0)
+            raise_error(PyExc_ValueError, "p-values are float64 values");
+        std::vector<double> p_values(bytes.size() / sizeof(double));
+        std::memcpy(p_values.data(), bytes.data(), bytes.size());
+        for (const double p : p_values)
+            if (!(std::isnan(p) || (p >= 0.0 && p <= 1.0)))
+                raise_error(PyExc_ValueError, "a p-value lies between 0 and 1");
+        {
+            ReleasedLock released;
+            adjust_p_values(p_values, *chosen);
+        }
+        return checked(PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(p_values.data()),
+                                                     static_cast<Py_ssize_t>(bytes.size())));
     });
 }
 

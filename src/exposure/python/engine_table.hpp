@@ -18,8 +18,14 @@ std::size_t threads_for(PyObject* jobs);
 // The Table type object, created on first use.
 PyTypeObject* table_type();
 
-// format_rows(block, size, form, taxon_cells, first): the rows of a block of columns, as a
-// Table's format_block writes them, for rows counted elsewhere (no trees needed).
+// format_rows(columns, size, form, taxon_cells, first): rows given by every value column (as
+// next_block and row_values hand them out) as CSV lines or JSON records, as a Table writes
+// them, for rows counted elsewhere (no trees needed).
 PyObject* format_rows(PyObject* module, PyObject* args);
+// row_values(size, columns, taxa, species=None): every value of the rows given as int64
+// columns (t1.., count_0.., optionally holding and unresolved), as the Table computes them.
+PyObject* row_values(PyObject* self, PyObject* args, PyObject* kwargs);
+// adjust_p_values(values, method): float64 p-values adjusted by "holm" or "bh".
+PyObject* adjusted_p_values(PyObject* self, PyObject* args);
 
 }  // namespace treetally::python

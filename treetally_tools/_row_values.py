@@ -1,0 +1,55 @@
+# Every per-row value of a table is computed by the engine (row_values.cpp); this module turns
+# the engine's column buffers into numpy arrays without copying them, and asks the engine for
+# the values of rows given as counts (a single row, or columns a caller built).
+"""The engine's per-row values as numpy arrays."""
+
+from __future__ import annotations
+
+from typing import Any, Dict, Mapping, Optional, Sequence
+
+import numpy
+
+from . import _engine
+
+# Columns of whole numbers (int64) and of flags (bool); every other column holds float64.
+_INTEGER_COLUMNS = frozenset(
+    ["t1", "t2", "t3", "t4", "t5", "holding", "unresolved", "species_code", "dominant_code"]
+    + [f"count_{code}" for code in range(15)]
+)
+FLAG_COLUMNS = ("dominant_is_species",)
+
+
+def dtype_of(name: str) -> Any:
+    """The numpy type of the engine's column `name`."""
+    if name in FLAG_COLUMNS:
+        return numpy.bool_
+    return numpy.int64 if name in _INTEGER_COLUMNS else numpy.float64
+
+
+def arrays_of(block: Mapping[str, Any]) -> Dict[str, "numpy.ndarray[Any, Any]"]:
+    """The engine's columns (bytearray) as numpy arrays sharing their memory, in its order."""
+    return {name: numpy.frombuffer(data, dtype=dtype_of(name)) for name, data in block.items()}
+
+
+def _int64_bytes(values: Sequence[int]) -> bytes:
+    return numpy.ascontiguousarray(numpy.asarray(values, dtype=numpy.int64)).tobytes()
+
+
+def values_of_columns(
+    size: int, columns: Mapping[str, Sequence[int]], taxa: Sequence[str], species: Optional[Any] = None
+) -> Dict[str, "numpy.ndarray[Any, Any]"]:
+    """Every value of the rows given as columns t1.. (indexes into `taxa`) and count_0..
+    (holding and unresolved when given), computed by the engine as a table computes them;
+    `species`: a one-tree TreeSet whose columns are added (quartets)."""
+    names = [f"t{k + 1}" for k in range(size)] + [f"count_{code}" for code in range(3 if size == 4 else 15)]
+    given = {name: _int64_bytes(columns[name]) for name in names + ["holding", "unresolved"] if name in columns}
+    return arrays_of(_engine.row_values(size, given, tuple(taxa), species))
+
+
+def values_of_counts(counts: Sequence[Sequence[int]]) -> Dict[str, "numpy.ndarray[Any, Any]"]:
+    """The shares and (quartets) tests of rows given by their counts alone."""
+    size = 4 if len(counts[0]) == 3 else 5
+    columns: Dict[str, Sequence[int]] = {f"t{k + 1}": [0] * len(counts) for k in range(size)}
+    for code in range(len(counts[0])):
+        columns[f"count_{code}"] = [row[code] for row in counts]
+    return values_of_columns(size, columns, ("",))
