@@ -237,7 +237,7 @@ PyMethodDef engine_functions[] = {
      "load(path, collapse_length=None, min_support=None, max_line_bytes=None)\n--\n\nA "
      "treetally.TreeSet of the file at `path`, read with the interpreter lock released; "
      "internal branches no longer than `collapse_length`, or with support below `min_support`, "
-     "count as polytomies; a line longer than `max_line_bytes` is an EngineError naming it."},
+     "count as polytomies; a line longer than `max_line_bytes` is a LineTooLongError naming it."},
     {"taxon_tree_counts", taxon_tree_counts, METH_VARARGS,
      "taxon_tree_counts(trees)\n--\n\nHow many trees hold each taxon, in the order of taxa()."},
     {"presence_counts", presence_counts, METH_VARARGS,
