@@ -102,14 +102,13 @@ void create_error_classes() {
                         error_class_specs[index(ErrorKind::internal)].doc, PyExc_Exception));
     PyRef tree_read_error = PyRef::steal(
         new_error_class(tree_read_error_name, tree_read_error_doc, engine_error.get()));
-    const PyRef lookup_bases =
-        checked(PyTuple_Pack(2, engine_error.get(), PyExc_ValueError));
+    const PyRef value_error_bases = checked(PyTuple_Pack(2, engine_error.get(), PyExc_ValueError));
     std::array<PyRef, error_kind_count> made;
     for (std::size_t k = 0; k < error_kind_count; ++k) {
         const ErrorClassSpec& spec = error_class_specs[k];
         if (k == index(ErrorKind::internal)) continue;
         PyObject* base = spec.base == ErrorBase::tree_read_error ? tree_read_error.get()
-                                                                 : lookup_bases.get();
+                                                                 : value_error_bases.get();
         made[k] = PyRef::steal(new_error_class(spec.name, spec.doc, base));
     }
     made[index(ErrorKind::internal)] = std::move(engine_error);
