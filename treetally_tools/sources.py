@@ -27,7 +27,7 @@ from typing import (
 import treetally
 
 from . import _engine
-from .errors import TreeFileError, UsageError, is_panic
+from .errors import TreeFileError, TreeReadError, UsageError, read_reason
 
 if TYPE_CHECKING:
     TreeSource = Union[str, "os.PathLike[str]", IO[bytes], IO[str], Iterable[str]]
@@ -55,15 +55,6 @@ _FORMATS: Dict[bytes, Tuple[str, Callable[[IO[bytes]], IO[bytes]]]] = {
 _PREFIX = max(len(magic) for magic in _FORMATS)
 # What the decompressors raise for damaged or truncated data.
 _CORRUPT = (OSError, EOFError, lzma.LZMAError, zlib.error)
-
-# The loading messages of the module and of the engine (the same core texts), said the way a
-# user can act on them.
-_REASONS = {
-    'Failed to load tree collection: "Could not read file"': "the file cannot be opened",
-    'Failed to load tree collection: "Error reading file"': "a line is not UTF-8 text, or reading failed",
-    "called `Result::unwrap()` on an `Err` value: ParseFloatError { kind: Invalid }": "a branch length is not a number",
-}
-
 
 def line_too_long(number: int, cap: int) -> str:
     """Why a file with a line longer than `cap` bytes is refused, in the loader's words."""
@@ -252,32 +243,21 @@ def _feed(chunks: Iterable[bytes], fd: int, failures: List[BaseException]) -> No
                 close()
 
 
-def _reason(error: BaseException) -> Optional[str]:
-    """What a failed load of the module or of the engine means to the user, or None when
-    `error` is neither's failure (a MemoryError, a KeyboardInterrupt, ...)."""
-    if not (isinstance(error, _engine.EngineError) or is_panic(error)):
-        return None
-    message = str(error)
-    return _REASONS.get(message, message)
-
-
 Loaded = TypeVar("Loaded")
 
 
 def _reported(load: Callable[[], Loaded], name: str, quiet: bool = True) -> Loaded:
-    """`load()`, with a failure of the module or of the engine as a TreeFileError naming
-    `name`, and running out of memory as a MemoryError that names it too. (`quiet` is kept for
-    callers of the time when the module's own report had to be held back: the engine's loads
-    write nothing to standard error.)"""
+    """`load()`, with input that the engine cannot read as trees as a TreeFileError naming
+    `name`, and running out of memory as a MemoryError that names it too; any other failure
+    (an EngineError of the engine's own) passes on as it is. (`quiet` is kept for callers of
+    the time when the module's own report had to be held back: the engine's loads write
+    nothing to standard error.)"""
     try:
         return load()
     except MemoryError:
         raise MemoryError(f"not enough memory to load the trees of {name}") from None
-    except BaseException as error:
-        reason = _reason(error)
-        if reason is None:
-            raise
-        raise TreeFileError(name, reason) from None
+    except TreeReadError as error:
+        raise TreeFileError(name, read_reason(error)) from None
 
 
 class CollapseRule(NamedTuple):
@@ -328,9 +308,12 @@ def load_fed(
     feeder = threading.Thread(target=_feed, args=(chunks, write_fd, failures), name="treetally-feeder", daemon=True)
     try:
         feeder.start()
-    except BaseException:
+    except BaseException as error:
         os.close(write_fd)
         os.close(read_fd)
+        # A new thread that cannot start was refused its stack (or a thread by a limit).
+        if isinstance(error, RuntimeError):
+            raise MemoryError(f"cannot start a thread to load the trees of {name}") from None
         raise
     try:
         trees = _reported(lambda: _engine_load(f"/dev/fd/{read_fd}", rule), name, quiet)

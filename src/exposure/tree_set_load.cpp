@@ -62,7 +62,7 @@ std::size_t kept_bytes(const IndexingBytes& bytes, const TreeCollection& collect
 }  // namespace
 
 void fail_to_load(const LoadError& error) {
-    fail(messages::failed_to_load(error.message));
+    fail(error.kind, messages::failed_to_load(error.message));
 }
 
 std::size_t collection_index_bytes(const TreeCollection& collection) {

@@ -169,7 +169,7 @@ class NewickReader {
         const std::size_t end = scan_until(text_, start, length_stops);
         if (end > start) {
             const auto length = parse_branch_length(text_.substr(start, end - start));
-            if (!length) fail(messages::invalid_float);
+            if (!length) fail(ErrorKind::bad_branch_length, messages::invalid_float);
             builder_.set_branch_length(current_, *length);
         }
         return end;

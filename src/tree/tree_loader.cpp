@@ -189,7 +189,8 @@ struct LineCap {
 
     // Raises line_too_long, naming line `line_number`, when `bytes` of it are more than the cap.
     void check(std::size_t bytes, std::size_t line_number) const {
-        if (max_bytes && bytes > *max_bytes) fail(messages::line_too_long(line_number, *max_bytes));
+        if (max_bytes && bytes > *max_bytes)
+            fail(ErrorKind::line_too_long, messages::line_too_long(line_number, *max_bytes));
     }
 };
 
@@ -226,7 +227,7 @@ std::optional<LoadError> read_tree_file(const std::string& path, TaxonSet& taxa,
                                         const NumberedLabelSink& internal_labels,
                                         std::optional<std::size_t> max_line_bytes) {
     OpenFile file(path, interrupt);
-    if (!file.is_open()) return LoadError{messages::could_not_read_file};
+    if (!file.is_open()) return LoadError::not_opened();
 
     MemoryBudget budget(memory_budget);
     std::array<char, read_buffer_size> buffer;
@@ -236,7 +237,7 @@ std::optional<LoadError> read_tree_file(const std::string& path, TaxonSet& taxa,
     const LineCap cap{max_line_bytes};
     for (;;) {
         const ssize_t got = file.read_some(buffer);
-        if (got < 0) return LoadError{messages::error_reading_file};
+        if (got < 0) return LoadError::not_read();
         if (got == 0) break;
         std::string_view chunk(buffer.data(), static_cast<std::size_t>(got));
         for (auto newline = chunk.find('\n'); newline != std::string_view::npos;
@@ -252,13 +253,13 @@ std::optional<LoadError> read_tree_file(const std::string& path, TaxonSet& taxa,
                 ok = add_line(pending, pending.capacity(), taxa, tree, sinks, budget);
                 release_line(pending);
             }
-            if (!ok) return LoadError{messages::error_reading_file};
+            if (!ok) return LoadError::not_read();
         }
         cap.check(pending.size() + chunk.size(), sinks.line_number + 1);
         extend_line(pending, chunk, budget);
     }
     if (!pending.empty() && !add_line(pending, pending.capacity(), taxa, tree, sinks, budget)) {
-        return LoadError{messages::error_reading_file};
+        return LoadError::not_read();
     }
     return std::nullopt;
 }

@@ -10,15 +10,26 @@
 #include <string_view>
 #include <variant>
 
+#include "tree/fatal_error.hpp"
 #include "tree/ids.hpp"
 #include "tree/load_context.hpp"
+#include "tree/messages.hpp"
 #include "tree/tree_collection.hpp"
 
 namespace treetally {
 
-// Why a load failed: the fixed message "Could not read file" or "Error reading file".
+// Why a load failed: a file that cannot be opened ("Could not read file") or one whose reading
+// failed or met a line that is not UTF-8 ("Error reading file"); the kind says which.
 struct LoadError {
+    ErrorKind kind;
     std::string message;
+
+    static LoadError not_opened() {
+        return {ErrorKind::file_not_opened, messages::could_not_read_file};
+    }
+    static LoadError not_read() {
+        return {ErrorKind::file_not_read, messages::error_reading_file};
+    }
 };
 
 using LoadResult = std::variant<TreeCollection, LoadError>;

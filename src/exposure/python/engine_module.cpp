@@ -30,34 +30,11 @@
 namespace treetally::python {
 namespace {
 
-// EngineError: a failure the core reports as a fatal error (a file that cannot be read, a
-// branch length that is not a number); its text is the core's message.
-PyObject* engine_error_type() {
-    static PyObject* type = nullptr;
-    if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc(
-            "treetally_tools._engine.EngineError",
-            "A failure of the native engine; the message is the core's own text.",
-            PyExc_Exception, nullptr);
-        if (type == nullptr) throw_python_error();
-    }
-    return type;
-}
-
-// The engine's boundary: its fatal errors become EngineError rather than PanicException, since
-// the package turns them into errors of its own; every other failure as in the module.
+// Every entry of the engine: the one boundary, which here raises a fatal error of the core as
+// the engine's class of its kind (see initialise_engine), with the core's text as the message.
 template <class Body>
 PyObject* engine_call(Body&& body) {  // never throws: boundary_call catches everything
-    return boundary_call([&] {
-        try {
-            return std::forward<Body>(body)();
-        } catch (const FatalError& error) {
-            const std::string& message = error.message();
-            const PyRef text = checked(PyUnicode_DecodeUTF8(
-                message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-            raise_error(engine_error_type(), text);
-        }
-    });
+    return boundary_call(std::forward<Body>(body));
 }
 
 // An optional float keyword: nullopt for None.
@@ -294,7 +271,7 @@ PyMethodDef engine_functions[] = {
      "load(path, collapse_length=None, min_support=None, max_line_bytes=None)\n--\n\nA "
      "treetally.TreeSet of the file at `path`, read with the interpreter lock released; "
      "internal branches no longer than `collapse_length`, or with support below `min_support`, "
-     "count as polytomies; a line longer than `max_line_bytes` is an EngineError naming it."},
+     "count as polytomies; a line longer than `max_line_bytes` is a LineTooLongError naming it."},
     {"taxon_tree_counts", taxon_tree_counts, METH_VARARGS,
      "taxon_tree_counts(trees)\n--\n\nHow many trees hold each taxon, in the order of taxa()."},
     {"presence_counts", presence_counts, METH_VARARGS,
@@ -357,8 +334,7 @@ PyModuleDef engine_definition = {
 PyObject* initialise_engine() {
     return boundary_call([] {
         PyRef module = checked(PyModule_Create2(&engine_definition, 3));
-        check_status(PyModule_AddObject(module.get(), "EngineError",
-                                        PyRef::borrow(engine_error_type()).release()));
+        raise_fatal_errors_by_kind(module.get());
         check_status(PyModule_AddObject(
             module.get(), "Table",
             PyRef::borrow(reinterpret_cast<PyObject*>(table_type())).release()));
