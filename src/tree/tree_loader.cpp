@@ -337,4 +337,16 @@ void check_line(std::string_view line, const LineProblemSink& problems) {
     parse_newick_tree_into(strip_line_ending(line), taxa, tree, std::nullopt, {}, problems);
 }
 
+std::vector<std::string> line_taxa(std::string_view line) {
+    TaxonSet taxa;
+    Tree tree;
+    const LineProblemSink passed_over = [](LineProblem, std::string_view) {};
+    parse_newick_tree_into(strip_line_ending(line), taxa, tree, std::nullopt, {}, passed_over);
+    std::vector<std::string> names;
+    for (const std::int32_t taxon : tree.node_taxons()) {
+        if (taxon >= 0) names.push_back(taxa.taxon_names()[static_cast<std::size_t>(taxon)]);
+    }
+    return names;
+}
+
 }  // namespace treetally

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "tree/ids.hpp"
 #include "tree/line_problems.hpp"
@@ -76,5 +77,9 @@ std::variant<std::size_t, LoadError> check_tree_file(const std::string& path,
 
 // The problems of one line (its line ending removed or not), as check_tree_file finds them.
 void check_line(std::string_view line, const LineProblemSink& problems);
+
+// The taxa of the tree of one line (its line ending removed or not) node by node, a taxon on two
+// nodes twice, as check_line reads it: a length that is not a number is passed over.
+std::vector<std::string> line_taxa(std::string_view line);
 
 }  // namespace treetally

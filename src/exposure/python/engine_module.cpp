@@ -13,6 +13,8 @@
 #include "exposure/presence.hpp"
 #include "exposure/single_tree_queries.hpp"
 #include "exposure/python/arguments.hpp"
+#include "exposure/python/engine_calls.hpp"
+#include "exposure/python/engine_check.hpp"
 #include "exposure/python/engine_table.hpp"
 #include "exposure/python/engine_trees.hpp"
 #include "exposure/python/released_lock.hpp"
@@ -26,10 +28,7 @@
 #include "tree/load_context.hpp"
 
 namespace treetally::python {
-namespace {
 
-// EngineError: a failure the core reports as a fatal error (a file that cannot be read, a
-// branch length that is not a number); its text is the core's message.
 PyObject* engine_error_type() {
     static PyObject* type = nullptr;
     if (type == nullptr) {
@@ -42,23 +41,6 @@ PyObject* engine_error_type() {
     return type;
 }
 
-// The engine's boundary: its fatal errors become EngineError rather than PanicException, since
-// the package turns them into errors of its own; every other failure as in the module.
-template <class Body>
-PyObject* engine_call(Body&& body) {  // never throws: boundary_call catches everything
-    return boundary_call([&] {
-        try {
-            return std::forward<Body>(body)();
-        } catch (const FatalError& error) {
-            const std::string& message = error.message();
-            const PyRef text = checked(PyUnicode_DecodeUTF8(
-                message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-            raise_error(engine_error_type(), text);
-        }
-    });
-}
-
-// An optional float keyword: nullopt for None.
 std::optional<double> optional_float(PyObject* value) {
     if (value == nullptr || value == Py_None) return std::nullopt;
     const double number = PyFloat_AsDouble(value);
@@ -66,7 +48,6 @@ std::optional<double> optional_float(PyObject* value) {
     return number;
 }
 
-// The max_line_bytes keyword: nullopt for None; a negative value is OverflowError.
 std::optional<std::size_t> optional_line_cap(PyObject* value) {
     if (value == nullptr || value == Py_None) return std::nullopt;
     if (PyLong_Check(value) == 0 || PyBool_Check(value) != 0)
@@ -75,6 +56,8 @@ std::optional<std::size_t> optional_line_cap(PyObject* value) {
     if (count == static_cast<std::size_t>(-1) && PyErr_Occurred() != nullptr) throw_python_error();
     return count;
 }
+
+namespace {
 
 PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
     return engine_call([&] {
@@ -284,6 +267,18 @@ PyMethodDef engine_functions[] = {
      "kernel_width()\n--\n\nThe vector width the table kernels use."},
     {"force_kernel_width", force_kernel_width_function, METH_VARARGS,
      "force_kernel_width(name)\n--\n\nMakes the table kernels use `name` (None: the best)."},
+    {"check_file", as_method(check_file), METH_VARARGS | METH_KEYWORDS,
+     "check_file(path, max_line_bytes=None)\n--\n\nThe problems of the lines of the file at "
+     "`path` as (line_number, kind, detail) tuples, and the number of lines, read with the "
+     "interpreter lock released."},
+    {"check_lines", check_lines, METH_VARARGS,
+     "check_lines(lines, first_line)\n--\n\nThe problems of `lines` (bytes, one line each), "
+     "numbered from `first_line`."},
+    {"tree_taxa", tree_taxa, METH_VARARGS,
+     "tree_taxa(line)\n--\n\nThe taxa of the tree of one line (bytes), node by node."},
+    {"load_checked", as_method(load_checked), METH_VARARGS | METH_KEYWORDS,
+     "load_checked(path, collapse_length=None, min_support=None, max_line_bytes=None)\n--\n\n"
+     "load() and check_file() in one reading: the TreeSet, the problems and the number of lines."},
     {nullptr, nullptr, 0, nullptr},
 };
 
