@@ -304,6 +304,8 @@ std::variant<std::size_t, LoadError> check_tree_file(const std::string& path,
                                                      std::optional<std::size_t> max_line_bytes) {
     const MemoryBudget budget(memory_budget);
     Tree tree;  // the arrays each line is read into
+    // The names of every line, as a load keeps them: a name read before costs no copy again.
+    TaxonSet taxa;
     std::size_t line_number = 0;
     const LineProblemSink numbered = [&](LineProblem problem, std::string_view detail) {
         problems(line_number, problem, detail);
@@ -318,8 +320,6 @@ std::variant<std::size_t, LoadError> check_tree_file(const std::string& path,
             }
             const std::string_view text = strip_line_ending(line);
             const auto node_count = budget.reserve_for_line(text, line_buffer + tree.heap_bytes());
-            // The names of one line are all the check compares, so each line has a set of its own.
-            TaxonSet taxa;
             parse_newick_tree_into(text, taxa, tree, node_count, {}, numbered);
             return true;
         });

@@ -65,7 +65,7 @@ std::optional<LoadError> read_tree_file(const std::string& path, TaxonSet& taxa,
 
 // Reads the file at `path` as read_tree_file reads it, for its lines' problems alone: each goes
 // to `problems`, and a line that is not UTF-8 or holds a length that is not a number is reported
-// like any other and passed. Keeps nothing from line to line. Returns the number of lines, or
+// like any other and passed. Keeps the taxon names, as a load does, and no tree. Returns the number of lines, or
 // the load's error when the file cannot be opened or read; a line longer than `max_line_bytes`
 // is the fatal error line_too_long, and `interrupt` is asked as the load asks it.
 std::variant<std::size_t, LoadError> check_tree_file(const std::string& path,
