@@ -429,23 +429,6 @@ def read_source(source: "TreeSource", read: Callable[[str], Loaded], quiet: bool
         os.close(descriptor)
 
 
-def load_plain(
-    path: Path, name: str, quiet: bool = False, rule: Optional[CollapseRule] = None
-) -> treetally.TreeSet:
-    """treetally's TreeSet of the plain-text file `path`, loaded by the engine (the module's
-    loader would report a failure on standard error itself) from a descriptor of its own, so
-    that any path the system takes will do, with the weak branches of `rule` contracted; a
-    failure is a TreeFileError that names the file as `name`."""
-    try:
-        descriptor = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
-    except OSError as error:
-        raise TreeFileError(name, error.strerror or str(error)) from None
-    try:
-        return _reported(lambda: _engine_load(f"/dev/fd/{descriptor}", rule), name, quiet)
-    finally:
-        os.close(descriptor)
-
-
 def load_trees(
     source: "Trees",
     *,
