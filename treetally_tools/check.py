@@ -144,21 +144,22 @@ class LineCheck:
 
     def feed(self, chunk: bytes) -> None:
         parts = chunk.split(b"\n")
-        complete: List[bytes] = []
-        for part in parts[:-1]:
-            self._within_cap(len(part), len(complete))
-            complete.append(b"".join(self._pieces) + part if self._pieces else part)
-            self._pieces, self._pending = [], 0
-        self._check(complete)
-        if parts[-1]:
-            self._within_cap(len(parts[-1]), 0)
-            self._pieces.append(parts[-1])
-            self._pending += len(parts[-1])
+        complete: List[bytes] = []  # the chunk's whole lines, checked together
+        try:
+            for part in parts[:-1]:
+                self._within_cap(len(part), len(complete))
+                complete.append(b"".join(self._pieces) + part if self._pieces else part)
+                self._pieces, self._pending = [], 0
+            if parts[-1]:
+                self._within_cap(len(parts[-1]), len(complete))
+                self._pieces.append(parts[-1])
+                self._pending += len(parts[-1])
+        finally:
+            self._check(complete)  # those before a line past the cap too, as the loader reads them
 
     def _within_cap(self, more: int, ahead: int) -> None:
-        # `ahead`: lines complete but not yet counted, between the last line counted and this one.
+        # `ahead`: whole lines of the chunk not counted yet, all before this one.
         if self._pending + more > MAX_LINE_BYTES:
-            self._check([])
             raise TreeFileError(self.name, line_too_long(self.lines + ahead + 1, MAX_LINE_BYTES))
 
     def finish(self) -> Tuple[List[Problem], int]:
