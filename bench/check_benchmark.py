@@ -1,8 +1,9 @@
 """The line check beside a load: seconds of load_trees(path), of load_checked(path) (what
 `info` runs: the same load with each line's problems reported by the reader as it reads) and of
 check_source(path) (what `check` runs: the reading alone, nothing indexed), as ratios to the
-load. Goals: the check in the load costs at most half a load more; the check alone at most a
-load.
+load. Goals, on files whose lines have no problem: the check in the load costs at most half a
+load more, and the check alone at most a load. A line with a problem costs more (its detail is
+written and handed over): the fungi file has a repeated taxon on most lines.
 
     python bench/check_benchmark.py [FILE ...]    # default: the plain files of ../shared/data
 """

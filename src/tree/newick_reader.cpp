@@ -303,19 +303,24 @@ class NewickReader {
     void note_taxa()
         requires Checking
     {
-        std::vector<std::int32_t> order;  // each taxon once, by its first node
-        std::unordered_map<std::int32_t, std::size_t> nodes_of;
-        bool any = false;
-        for (const std::int32_t taxon : builder_.tree().node_taxons()) {
-            if (taxon < 0) continue;
-            any = true;
-            if (++nodes_of[taxon] == 2) order.push_back(taxon);
+        const auto node_taxa = builder_.tree().node_taxons();
+        std::vector<std::int32_t> sorted;
+        sorted.reserve(node_taxa.size());
+        for (const std::int32_t taxon : node_taxa) {
+            if (taxon >= 0) sorted.push_back(taxon);
         }
-        if (!any) {
+        if (sorted.empty()) {
             note(LineProblem::no_taxa, "the tree holds no taxon");
             return;
         }
-        if (order.empty()) return;
+        // Sorted, a taxon on two nodes sits beside itself: the usual clean line ends here.
+        std::sort(sorted.begin(), sorted.end());
+        if (std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end()) return;
+        std::vector<std::int32_t> order;  // each repeated taxon once, by its first node
+        std::unordered_map<std::int32_t, std::size_t> nodes_of;
+        for (const std::int32_t taxon : node_taxa) {
+            if (taxon >= 0 && ++nodes_of[taxon] == 2) order.push_back(taxon);
+        }
         constexpr std::size_t named = 5;
         std::string shown;
         for (std::size_t k = 0; k < order.size() && k < named; ++k) {
