@@ -100,7 +100,8 @@ struct CheckNotes {
 // Builds one tree while a single cursor moves over the text. The checking reader (Checking)
 // reads exactly as the usual one and also notes each problem it meets; it reports a branch
 // length that is not a number instead of failing, and reads on. Two instantiations, so that the
-// usual reading carries no test of whether to check.
+// usual reading carries no test of whether to check; the note_* members serve the checking one
+// alone.
 template <bool Checking>
 class NewickReader {
   public:
@@ -127,9 +128,7 @@ class NewickReader {
     }
 
     // Where read() hands the problems of the line, in the order of LineProblem.
-    void report_to(const LineProblemSink& sink)
-        requires Checking
-    {
+    void report_to(const LineProblemSink& sink) {
         notes_.sink = &sink;
     }
 
@@ -226,17 +225,13 @@ class NewickReader {
 
     // The checking reader's notes, each on what the usual reader passes over.
 
-    void note(LineProblem problem, std::string detail)
-        requires Checking
-    {
+    void note(LineProblem problem, std::string detail) {
         notes_.problems.note(problem, std::move(detail));
     }
 
     std::string column(std::size_t at) const { return std::to_string(column_of(text_, at)); }
 
-    void note_closing(std::size_t at)
-        requires Checking
-    {
+    void note_closing(std::size_t at) {
         // The reader stays at the root.
         if (notes_.depth == 0) {
             note(LineProblem::unbalanced_brackets, "')' at column " + column(at) + " closes no '('");
@@ -245,18 +240,14 @@ class NewickReader {
         }
     }
 
-    std::size_t note_comment(std::size_t at)
-        requires Checking
-    {
+    std::size_t note_comment(std::size_t at) {
         if (const auto end = comment_end(text_, at + 1)) return *end;
         note(LineProblem::unbalanced_brackets,
              "the comment opened at column " + column(at) + " is never closed");
         return text_.size();
     }
 
-    void note_label(std::size_t start, std::size_t end)
-        requires Checking
-    {
+    void note_label(std::size_t start, std::size_t end) {
         const std::string_view label = text_.substr(start, end - start);
         if (label.find(']') != std::string_view::npos) {
             note(LineProblem::unbalanced_brackets, "']' outside a comment, in the label " +
@@ -269,18 +260,14 @@ class NewickReader {
         }
     }
 
-    void note_bad_length(std::size_t start, std::size_t end)
-        requires Checking
-    {
+    void note_bad_length(std::size_t start, std::size_t end) {
         note(LineProblem::bad_branch_length,
              "the branch length " + quoted_excerpt(text_.substr(start, end - start)) +
                  " at column " + column(start) + " is not a number");
     }
 
     // What shows only at the end: brackets left open, the end of the tree, its taxa.
-    void note_line_problems(std::size_t semicolon)
-        requires Checking
-    {
+    void note_line_problems(std::size_t semicolon) {
         if (notes_.depth > 0)
             note(LineProblem::unbalanced_brackets,
                  std::to_string(notes_.depth) + " '(' never closed");
@@ -300,9 +287,7 @@ class NewickReader {
     }
 
     // No taxon at all, or one on more than one node (the module keeps the later node).
-    void note_taxa()
-        requires Checking
-    {
+    void note_taxa() {
         const auto node_taxa = builder_.tree().node_taxons();
         std::vector<std::int32_t> sorted;
         sorted.reserve(node_taxa.size());
