@@ -45,6 +45,27 @@ def load(
     naming the line by its number; input that cannot be read otherwise raises the
     TreeReadError of its kind."""
 
+def check_file(path: str, max_line_bytes: Optional[int] = None) -> Tuple[List[Tuple[int, str, str]], int]:
+    """The problems of the lines of the file at `path`, read with the interpreter lock released,
+    as (line_number, kind, detail) in line order, and the number of lines. A line longer than
+    `max_line_bytes` is an EngineError naming it, as is a file that cannot be read."""
+
+def check_lines(lines: List[bytes], first_line: int) -> List[Tuple[int, str, str]]:
+    """The problems of `lines` (each one line, with or without its line ending), the first
+    numbered `first_line`."""
+
+def tree_taxa(line: bytes) -> List[str]:
+    """The taxa of the tree of one line, node by node (a taxon on two nodes twice)."""
+
+def load_checked(
+    path: str,
+    collapse_length: Optional[float] = None,
+    min_support: Optional[float] = None,
+    max_line_bytes: Optional[int] = None,
+) -> Tuple[treetally.TreeSet, List[Tuple[int, str, str]], int]:
+    """load() and check_file() in one reading of `path`: the TreeSet, the problems of its lines
+    and the number of lines; fails as load() fails."""
+
 def taxon_tree_counts(trees: treetally.TreeSet) -> List[int]:
     """Trees holding each taxon, index = position in trees.taxa()."""
 

@@ -26,7 +26,7 @@ from typing import (
 from . import _engine
 from ._extras import require
 from .adjust import METHODS as ADJUST_METHODS
-from .check import LineCheck, check_source, summary
+from .check import check_source, load_checked, summary
 from .coalescent import SpeciesQuartet
 from .errors import (
     MissingExtraError, OutputError, TaxonNotFoundError, TreeFileError, TreeReadError, UndefinedDistanceError,
@@ -40,7 +40,7 @@ from .output import (
 from .plots import FORMATS as PLOT_FORMATS
 from .plots import MAX_DPI
 from .plots import plot_quartet_concordance, plot_quartet_simplex, plot_quintet_frequencies, plot_time_table
-from .sources import describe, load_fed, load_plain, load_trees, source_chunks
+from .sources import describe, load_trees
 from .species_columns import SpeciesTree
 from .species_tree import species_tree_of
 from .tables import MAX_JOBS, Columns, TopologyTable, extra_cell_text, flat_columns
@@ -299,16 +299,8 @@ def _names(arguments: argparse.Namespace) -> List[str]:
 
 def run_info(arguments: argparse.Namespace, out: TextIO) -> None:
     name = describe(arguments.file)
-    # The lines are checked as well (check's quick scan), on the feeder's thread while the
-    # engine loads a stream, or in a second read of a plain file.
-    checking = LineCheck(name)
-    path, chunks = source_chunks(arguments.file)
-    if path is not None:
-        trees = load_plain(path, name, quiet=True)
-        check_source(path, checking)
-    else:
-        trees = load_fed(checking.passing(chunks), name, quiet=True)
-    problems, lines = checking.finish()
+    # The lines are checked by the reader that loads them, in the same reading.
+    trees, problems, lines = load_checked(arguments.file)
     if problems:
         warnings.warn(f"{name}: {summary(problems, lines)}; `{PROGRAM} check` lists them")
     taxa = trees.taxa()

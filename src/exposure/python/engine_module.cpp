@@ -14,6 +14,8 @@
 #include "exposure/quartet_formulas.hpp"
 #include "exposure/single_tree_queries.hpp"
 #include "exposure/python/arguments.hpp"
+#include "exposure/python/engine_calls.hpp"
+#include "exposure/python/engine_check.hpp"
 #include "exposure/python/engine_species.hpp"
 #include "exposure/python/engine_table.hpp"
 #include "exposure/python/engine_trees.hpp"
@@ -28,16 +30,7 @@
 #include "tree/load_context.hpp"
 
 namespace treetally::python {
-namespace {
 
-// Every entry of the engine: the one boundary, which here raises a fatal error of the core as
-// the engine's class of its kind (see initialise_engine), with the core's text as the message.
-template <class Body>
-PyObject* engine_call(Body&& body) {  // never throws: boundary_call catches everything
-    return boundary_call(std::forward<Body>(body));
-}
-
-// An optional float keyword: nullopt for None.
 std::optional<double> optional_float(PyObject* value) {
     if (value == nullptr || value == Py_None) return std::nullopt;
     const double number = PyFloat_AsDouble(value);
@@ -45,7 +38,6 @@ std::optional<double> optional_float(PyObject* value) {
     return number;
 }
 
-// The max_line_bytes keyword: nullopt for None; a negative value is OverflowError.
 std::optional<std::size_t> optional_line_cap(PyObject* value) {
     if (value == nullptr || value == Py_None) return std::nullopt;
     if (PyLong_Check(value) == 0 || PyBool_Check(value) != 0)
@@ -54,6 +46,8 @@ std::optional<std::size_t> optional_line_cap(PyObject* value) {
     if (count == static_cast<std::size_t>(-1) && PyErr_Occurred() != nullptr) throw_python_error();
     return count;
 }
+
+namespace {
 
 PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
     return engine_call([&] {
@@ -316,6 +310,18 @@ PyMethodDef engine_functions[] = {
      "kernel_width()\n--\n\nThe vector width the table kernels use."},
     {"force_kernel_width", force_kernel_width_function, METH_VARARGS,
      "force_kernel_width(name)\n--\n\nMakes the table kernels use `name` (None: the best)."},
+    {"check_file", as_method(check_file), METH_VARARGS | METH_KEYWORDS,
+     "check_file(path, max_line_bytes=None)\n--\n\nThe problems of the lines of the file at "
+     "`path` as (line_number, kind, detail) tuples, and the number of lines, read with the "
+     "interpreter lock released."},
+    {"check_lines", check_lines, METH_VARARGS,
+     "check_lines(lines, first_line)\n--\n\nThe problems of `lines` (bytes, one line each), "
+     "numbered from `first_line`."},
+    {"tree_taxa", tree_taxa, METH_VARARGS,
+     "tree_taxa(line)\n--\n\nThe taxa of the tree of one line (bytes), node by node."},
+    {"load_checked", as_method(load_checked), METH_VARARGS | METH_KEYWORDS,
+     "load_checked(path, collapse_length=None, min_support=None, max_line_bytes=None)\n--\n\n"
+     "load() and check_file() in one reading: the TreeSet, the problems and the number of lines."},
     {nullptr, nullptr, 0, nullptr},
 };
 
