@@ -84,7 +84,7 @@ run_heavy() {
     log "heavy hostile inputs (TREETALLY_HOSTILE_MB=${TREETALLY_HOSTILE_MB:-20})"
     make_venv build/venv-hardening "$(normal_wheel)"
     (cd build && TREETALLY_HEAVY_TESTS=1 venv-hardening/bin/python -m pytest -q \
-        -p no:cacheprovider -s "$root/tests/python/test_hostile_inputs.py")
+        -p no:cacheprovider -s "$root/tests/python/module/test_hostile_inputs.py")
 }
 
 run_valgrind() {

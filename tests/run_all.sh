@@ -112,7 +112,7 @@ run_typing_and_example_checks() {
     (cd "$root/build" && "$venv/bin/python" -m mypy.stubtest treetally_tools._engine)
     "$venv/bin/python" -m mypy --strict --cache-dir build/mypy-cache -p treetally_tools
     "$venv/bin/python" -m mypy --strict --config-file examples/mypy.ini --cache-dir build/mypy-cache examples
-    (cd "$root/build" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python/test_examples.py")
+    (cd "$root/build" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python/tools/test_examples.py")
 }
 
 install_system_packages

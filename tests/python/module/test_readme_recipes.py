@@ -15,7 +15,7 @@ import pytest
 
 import treetally
 
-REPO = Path(__file__).resolve().parents[2]
+REPO = Path(__file__).resolve().parents[3]
 APES = REPO / "examples" / "data" / "apes-6taxa-1000genes.tre"
 NAMES = ("A", "B", "C", "D", "E")
 TREE = "((A:1,B:1):1,C:1,(D:1,E:1):1);\n"

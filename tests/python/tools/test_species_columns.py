@@ -12,7 +12,7 @@ import treetally
 from treetally_tools import TopologyTable, compare_with_species_tree
 from treetally_tools.species_columns import COLUMNS, SpeciesTree, dominant_code, estimated_length, species_columns
 
-APES = Path(__file__).resolve().parents[2] / "examples" / "data" / "apes-6taxa-1000genes.tre"
+APES = Path(__file__).resolve().parents[3] / "examples" / "data" / "apes-6taxa-1000genes.tre"
 # Internal branches: Human-Chimp 0.5 below the Human-Chimp-Gorilla node, 1.5 more to the great
 # apes' node, 1 to the root and 2 to the Gibbon-Siamang node.
 SPECIES = ["((((Human:1,Chimp:1):0.5,Gorilla:1.5):1.5,Orangutan:3):1,(Gibbon:2,Siamang:2):2);"]

@@ -17,7 +17,7 @@ from treetally_tools import (
 )
 from treetally_tools.codes import topologies
 
-APES = Path(__file__).resolve().parents[2] / "examples" / "data" / "apes-6taxa-1000genes.tre"
+APES = Path(__file__).resolve().parents[3] / "examples" / "data" / "apes-6taxa-1000genes.tre"
 APE_NAMES = ("Human", "Chimp", "Gorilla", "Orangutan", "Gibbon")
 # Files with trees lacking taxa (aptMan is missing from about half the introns) and with
 # polytomies that leave quartets unresolved (the contracted plants trees).

@@ -20,7 +20,7 @@ from treetally_tools.errors import (
     read_reason,
 )  # fmt: skip
 
-APES = Path(__file__).resolve().parents[2] / "examples" / "data" / "apes-6taxa-1000genes.tre"
+APES = Path(__file__).resolve().parents[3] / "examples" / "data" / "apes-6taxa-1000genes.tre"
 READ_KINDS = (TreeReadError, FileOpenError, FileReadError, LineTooLongError, BranchLengthError, SupportLabelError,
               TreeSizeError)  # fmt: skip
 

@@ -12,7 +12,7 @@ from treetally_tools.tables import TableRow
 pytest.importorskip("matplotlib")
 from treetally_tools.plots import plot_quartet_concordance, plot_quartet_simplex  # noqa: E402
 
-APES = Path(__file__).resolve().parents[2] / "examples" / "data" / "apes-6taxa-1000genes.tre"
+APES = Path(__file__).resolve().parents[3] / "examples" / "data" / "apes-6taxa-1000genes.tre"
 # Branches of 5 units (Human-Chimp to Gibbon-Siamang) lie beyond the informative range.
 SPECIES = ["((((Human:1,Chimp:1):0.5,Gorilla:1.5):1.5,Orangutan:3):1,(Gibbon:2,Siamang:2):2);"]
 # Counts of each outcome, in the order the simplex draws them: all three alike; one topology

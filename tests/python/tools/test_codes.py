@@ -10,7 +10,7 @@ import treetally
 from treetally_tools import codes as tables
 from treetally_tools.tallies import TimeTable
 
-REPO = Path(__file__).resolve().parents[2]
+REPO = Path(__file__).resolve().parents[3]
 
 # Deliberately not in alphabetical or file order: codes follow the order of `names` only.
 QUINTET_NAMES = ("eel", "cod", "ray", "asp", "bib")

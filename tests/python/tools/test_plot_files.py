@@ -12,7 +12,7 @@ from treetally_tools.plots import plot_quartet_concordance, plot_quintet_frequen
 
 pytest.importorskip("matplotlib")
 
-APES = Path(__file__).resolve().parents[2] / "examples" / "data" / "apes-6taxa-1000genes.tre"
+APES = Path(__file__).resolve().parents[3] / "examples" / "data" / "apes-6taxa-1000genes.tre"
 NAMES = ("Human", "Chimp", "Gorilla", "Orangutan", "Gibbon")
 SPECIES = ["((((Human:1,Chimp:1):0.5,Gorilla:1.5):1.5,Orangutan:3):1,(Gibbon:2,Siamang:2):2);"]
 

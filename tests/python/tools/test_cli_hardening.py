@@ -20,7 +20,7 @@ from pathlib import Path
 
 import pytest
 
-APES = Path(__file__).resolve().parents[2] / "examples" / "data" / "apes-6taxa-1000genes.tre"
+APES = Path(__file__).resolve().parents[3] / "examples" / "data" / "apes-6taxa-1000genes.tre"
 SCRIPT = Path(sys.executable).parent / "treetally"
 COMMAND = [str(SCRIPT)] if SCRIPT.exists() else [shutil.which("treetally") or "treetally"]
 SECOND = 1.0

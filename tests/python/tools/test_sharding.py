@@ -15,7 +15,7 @@ from treetally_tools import (
 )  # fmt: skip
 from treetally_tools import sharding as dask_tally
 
-REPO = Path(__file__).resolve().parents[2]
+REPO = Path(__file__).resolve().parents[3]
 EXAMPLE_FILE = REPO / "examples" / "data" / "apes-6taxa-1000genes.tre"
 QUINTET = ("Human", "Chimp", "Gorilla", "Orangutan", "Gibbon")
 QUINTET_OF_LETTERS = ("A", "B", "C", "D", "E")

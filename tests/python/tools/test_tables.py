@@ -32,7 +32,7 @@ from treetally_tools.output import write_csv, write_json_list
 from treetally_tools.coalescent import quartet_test_values
 from treetally_tools.tables import TEST_COLUMNS, column_names, csv_cell
 
-APES = Path(__file__).resolve().parents[2] / "examples" / "data" / "apes-6taxa-1000genes.tre"
+APES = Path(__file__).resolve().parents[3] / "examples" / "data" / "apes-6taxa-1000genes.tre"
 TAXA = [f"t{k}" for k in range(9)] + ["rare"]
 
 

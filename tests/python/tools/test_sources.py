@@ -20,7 +20,7 @@ import treetally
 import treetally_tools.sources as sources
 from treetally_tools import TreeFileError, UnknownTaxonError, load_trees, quartet_table
 
-APES = Path(__file__).resolve().parents[2] / "examples" / "data" / "apes-6taxa-1000genes.tre"
+APES = Path(__file__).resolve().parents[3] / "examples" / "data" / "apes-6taxa-1000genes.tre"
 NAMES = ("Human", "Chimp", "Gorilla", "Orangutan", "Gibbon")
 COMPRESSORS = {"gz": gzip.compress, "bz2": bz2.compress, "xz": lzma.compress}
 

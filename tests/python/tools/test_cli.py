@@ -16,7 +16,7 @@ import pytest
 
 import treetally
 
-APES = Path(__file__).resolve().parents[2] / "examples" / "data" / "apes-6taxa-1000genes.tre"
+APES = Path(__file__).resolve().parents[3] / "examples" / "data" / "apes-6taxa-1000genes.tre"
 NAMES = ["Human", "Chimp", "Gorilla", "Orangutan", "Gibbon"]
 SCRIPT = Path(sys.executable).parent / "treetally"
 COMMAND = [str(SCRIPT)] if SCRIPT.exists() else [shutil.which("treetally") or "treetally"]

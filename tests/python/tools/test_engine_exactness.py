@@ -18,7 +18,7 @@ import pytest
 from treetally_tools import _engine, load_trees
 from treetally_tools.tables import TopologyTable, column_names
 
-_CANDIDATES = [Path(__file__).resolve().parents[2].parent / "shared" / "data", Path("/work/shared/data")]
+_CANDIDATES = [Path(__file__).resolve().parents[3].parent / "shared" / "data", Path("/work/shared/data")]
 DATA = next((folder for folder in _CANDIDATES if folder.is_dir()), None)
 if DATA is None:
     pytest.skip("the shared gene-tree files are not available", allow_module_level=True)

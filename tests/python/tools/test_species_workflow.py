@@ -19,7 +19,7 @@ from treetally_tools.cli import main
 from treetally_tools.coalescent import minor_equal_p_value, quartet_test_values, star_p_value
 from treetally_tools.species_columns import COLUMNS as SPECIES_COLUMNS
 
-APES = Path(__file__).resolve().parents[2] / "examples" / "data" / "apes-6taxa-1000genes.tre"
+APES = Path(__file__).resolve().parents[3] / "examples" / "data" / "apes-6taxa-1000genes.tre"
 APE_SPECIES = "((((Human:1,Chimp:1):0.5,Gorilla:1.5):1.5,Orangutan:3):1,(Gibbon:2,Siamang:2):2);"
 # Gene trees where some quartets show one topology only (an infinite estimated length), and a
 # species tree that leaves the quartets of C, D and E unresolved.

@@ -156,7 +156,7 @@ def test_a_table_too_large_for_memory_is_refused_at_once(tmp_path):
     assert "needs about" in done.stdout and "available" in done.stdout
 
 
-EXAMPLE_FILE = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "data", "apes-6taxa-1000genes.tre")
+EXAMPLE_FILE = os.path.join(os.path.dirname(__file__), "..", "..", "..", "examples", "data", "apes-6taxa-1000genes.tre")
 
 
 def runs_of(count, cuts):
