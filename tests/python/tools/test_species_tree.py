@@ -261,6 +261,8 @@ def test_ctrl_c_stops_the_counting_threads(tmp_path):
     assert child.returncode == 0
 
 
+# A child loads 20,000 trees and is refused by the engine: seconds of native work.
+@pytest.mark.slow
 def test_memory_is_estimated_before_counting(tmp_path):
     with pytest.raises(MemoryError, match="needs about"):
         quartet_distances(10**9, columns_of([]))
