@@ -218,7 +218,7 @@ def test_jobs_beyond_the_cores_start_one_thread_per_core(big_trees):
     assert counting.next_block() is not None
     assert before < os_threads() <= before + len(os.sched_getaffinity(0))
     counting.close()
-    assert os_threads() == before
+    assert os_threads() <= before  # fewer when a thread of an earlier test was still ending
 
 
 @pytest.mark.parametrize("jobs", [0, 1, 64, _engine.MAX_JOBS])
