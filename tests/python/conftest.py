@@ -1,4 +1,9 @@
-"""Fixtures shared by the Python tests of treetally."""
+"""Fixtures shared by the Python tests of treetally.
+
+module/ tests the treetally module alone, tools/ the treetally_tools package. pytest puts this
+folder on sys.path (the folder of a conftest.py outside any package), so the tests of both
+import the helpers beside this file: reference (the plain-Python model) and random_tree_files.
+Test file names are unique across both folders, as that import mode requires."""
 
 from pathlib import Path
 
