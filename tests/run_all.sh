@@ -78,7 +78,7 @@ install_tools() {
 
 # Every CPython 3.8 or later on the machine, oldest first: pyenv's, else the python3 on PATH.
 python_interpreters() {
-    local found=0
+    local found=""
     if command -v pyenv >/dev/null; then
         local prefix dir
         prefix=$(pyenv root)/versions
@@ -87,12 +87,15 @@ python_interpreters() {
             local minor=${version#3.}
             minor=${minor%%.*}
             if [[ "$version" =~ ^3\.[0-9]+\.[0-9]+$ ]] && [ "$minor" -ge 8 ] && [ -x "$dir/bin/python" ]; then
-                echo "$dir/bin/python"
-                found=1
+                found+="$dir/bin/python"$'\n'
             fi
-        done | sort -V
+        done
     fi
-    [ "$found" = 1 ] || command -v python3
+    if [ -n "$found" ]; then
+        printf '%s' "$found" | sort -V
+    else
+        command -v python3
+    fi
 }
 
 # The interpreter that builds the wheel: the oldest CPython 3.8+ on the machine, since the
