@@ -21,12 +21,14 @@ apt_install_missing() {
 # (run_all.sh prints them at the end). Status 5 (no test selected, e.g. no serial test among
 # the files given) counts as success; any other status is pytest's.
 run_pytest() {
-    local label=$1 python=$2 status=0 closing
+    local label=$1 python=$2 status=0 closing output
     shift 2
     mkdir -p "$root/build"
+    output=$(mktemp "$root/build/pytest-XXXXXX.log")
     (cd "$root/build" && "$python" -m pytest -q -p no:cacheprovider "$@") 2>&1 |
-        tee "$root/build/pytest-last.log" || status=$? # pytest's status, with pipefail
-    closing=$(grep -E ' in [0-9.]+s' "$root/build/pytest-last.log" | tail -1 | sed -E 's/^=+ *//; s/ *=+$//')
+        tee "$output" || status=$? # pytest's status, with pipefail
+    closing=$(grep -E ' in [0-9.]+s' "$output" | tail -1 | sed -E 's/^=+ *//; s/ *=+$//')
+    rm -f "$output"
     if [ -n "${TREETALLY_PYTEST_LINES:-}" ]; then
         printf '  %-44s %s\n' "$label" "${closing:-no closing line (status $status)}" >>"$TREETALLY_PYTEST_LINES"
     fi

@@ -170,6 +170,22 @@ contract_subset() {
         "${CONTRACT_TESTS[@]/#/$root/tests/python/}"
 }
 
+# The subset under each interpreter given, all at once (small runs, mostly waiting on pip and
+# on interpreter start-up); each one's output is shown whole, in order, once all are done.
+contract_subsets() {
+    local python status=0 index pids=() logs=()
+    for python in "$@"; do
+        logs+=("$root/build/contract-$(version_of "$python").log")
+        contract_subset "$python" >"${logs[-1]}" 2>&1 &
+        pids+=($!)
+    done
+    for index in "${!pids[@]}"; do
+        wait "${pids[$index]}" || status=1
+        cat "${logs[$index]}"
+    done
+    return $status
+}
+
 # The type stub against the built module, mypy on the examples, and the examples' own runs, in
 # the venv of the interpreter that built the wheel (the Python tests left the wheel in it).
 typing_and_examples() {
@@ -235,9 +251,9 @@ if [ "$newest" != "$oldest" ]; then
     step "Python $(version_of "$newest"): full suite but slow tests" full_suite "$newest" "not slow"
 fi
 if [ ${#interpreters[@]} -gt 2 ]; then
-    for python in "${interpreters[@]:1:${#interpreters[@]}-2}"; do
-        step "Python $(version_of "$python"): contract subset" contract_subset "$python"
-    done
+    middle=("${interpreters[@]:1:${#interpreters[@]}-2}")
+    versions=$(for python in "${middle[@]}"; do version_of "$python"; done | paste -sd, | sed 's/,/, /g')
+    step "Python $versions: contract subset, at once" contract_subsets "${middle[@]}"
 fi
 step "typing (stubtest, mypy --strict) and examples" typing_and_examples
 step "benchmark smoke runs" bench_smoke
