@@ -42,11 +42,15 @@ run_sanitized_cpp() {
 
 run_sanitized_python() {
     log "Python suite against a sanitized module"
-    rm -rf build/dist-asan
-    python3 -m pip wheel -q . -w build/dist-asan --no-deps \
+    # The sanitized modules go to a folder of their own, put ahead of the normal venv's
+    # site-packages: its test dependencies serve both, installed once.
+    local venv
+    venv=$(normal_venv)
+    rm -rf build/dist-asan build/asan-site
+    "$venv/bin/python" -m pip wheel -q . -w build/dist-asan --no-deps \
         --config-settings cmake.define.TREETALLY_SANITIZE=ON \
         --config-settings cmake.build-type=RelWithDebInfo --config-settings build-dir=build/asan-wheel
-    make_venv build/venv-asan "$(ls build/dist-asan/*.whl)"
+    "$venv/bin/python" -m pip install -q --no-deps --target build/asan-site "$(ls build/dist-asan/*.whl)"
     # Leak checking is off for the interpreter, which keeps its own memory until exit; reports
     # go to files as well, since pytest swallows the stderr of a test that dies. Tests that cap
     # the address space (RLIMIT_AS) are left out: the sanitizer's shadow memory alone exceeds
@@ -62,9 +66,12 @@ run_sanitized_python() {
         echo "export LD_PRELOAD='$(sanitizer_preload)'"
         echo "export ASAN_OPTIONS='detect_leaks=0:log_path=$root/build/asan-report'"
         echo "export UBSAN_OPTIONS='print_stacktrace=1:log_path=$root/build/asan-report'"
-        echo "exec '$root/build/venv-asan/bin/python' \"\$@\""
+        echo "export PYTHONPATH='$root/build/asan-site'"
+        echo "exec '$venv/bin/python' \"\$@\""
     } >"$python"
     chmod +x "$python"
+    "$python" -c 'import treetally, treetally_tools._engine as engine
+assert "asan-site" in treetally.__file__ and "asan-site" in engine.__file__, "not the sanitized modules"'
     run_pytest "ASan + UBSan, 2 workers" "$python" -n "$jobs" -m "not serial and not slow" \
         -k "$leave_out" "$root/tests/python" || status=$?
     run_pytest "ASan + UBSan, serial" "$python" -m "serial and not slow" -k "$leave_out" \
