@@ -70,8 +70,8 @@ run_sanitized_python() {
         echo "exec '$venv/bin/python' \"\$@\""
     } >"$python"
     chmod +x "$python"
-    "$python" -c 'import treetally, treetally_tools._engine as engine
-assert "asan-site" in treetally.__file__ and "asan-site" in engine.__file__, "not the sanitized modules"'
+    (cd build && "$python" -c 'import treetally, treetally_tools._engine as engine
+assert "asan-site" in treetally.__file__ and "asan-site" in engine.__file__, "not the sanitized modules"')
     run_pytest "ASan + UBSan, 2 workers" "$python" -n "$jobs" -m "not serial and not slow" \
         -k "$leave_out" "$root/tests/python" || status=$?
     run_pytest "ASan + UBSan, serial" "$python" -m "serial and not slow" -k "$leave_out" \
