@@ -77,6 +77,7 @@ def group_members(group):
     return members
 
 
+@pytest.mark.serial  # the one-second deadline does not hold beside another busy worker
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT], ids=lambda s: s.name)
 @pytest.mark.parametrize("work", ["table on 2 threads", "load from a silent pipe"])
 def test_a_signal_ends_the_command_by_that_signal_within_a_second(tmp_path, big_file, signum, work):
@@ -158,6 +159,8 @@ def test_a_name_with_control_characters_in_an_error_is_escaped(odd_names):
     assert_one_line(run("quartet", odd_names, "A\rB", "C\x1bD", "E", "X\x1b"), 2, "unknown taxon 'X\\x1b'")
 
 
+# preexec_fn forks from the worker, whose other threads could hold a lock across the fork.
+@pytest.mark.serial
 @pytest.mark.parametrize("command", [["info"], ["quartet", "t0", "t1", "t2", "t3"], ["table", "--size", "4"]])
 def test_under_a_memory_limit_the_command_says_what_needed_the_memory(tmp_path, command):
     path = tmp_path / "trees.tre"

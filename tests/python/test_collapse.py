@@ -82,6 +82,7 @@ def test_tallies_and_tables_against_a_hand_tally(tmp_path, collapse_length, min_
     assert list(quartet_tally(packed, quartets[0], **rule).counts) == expected[quartets[0]][:3]
 
 
+@pytest.mark.slow
 def test_palaeognath_quartets_resolved_only_by_zero_length_branches(shared_file, tmp_path):
     full = shared_file("palaeognaths-14taxa-10000sim.tre")
     tally = quartet_tally(full, ("galGal", "droNov", "eudEle", "rhePen"), collapse_length=0)

@@ -170,6 +170,7 @@ def caterpillar(leaves: int) -> str:
     return "(" * (leaves - 1) + "t0:1e-3,t1:2" + inner + ");"
 
 
+@pytest.mark.slow
 def test_deep_trees_match_model(tmp_path):
     leaves = 20000
     # A chain of 4998 unary nodes above the cherry of t1 and (t2,t3); t4 and t0 at the root.

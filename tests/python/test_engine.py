@@ -130,6 +130,7 @@ def test_ctrl_c_stops_a_table_and_its_threads(tmp_path):
     assert child.returncode == 0
 
 
+@pytest.mark.serial  # the refusal weighs the memory the machine has left
 def test_a_table_too_large_for_memory_is_refused_at_once(tmp_path):
     # 400 taxa that never share a tree: the pair rows alone would need far more than the 2 GB
     # of address space the child may use, so the table is refused before anything is built.

@@ -77,6 +77,7 @@ def shared_set(request):
     return request.param, trees, taxa, single_trees, holds
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("size", [4, 5])
 def test_sampled_rows_equal_the_module_sweeps(shared_set, size):
     name, trees, taxa, single_trees, holds = shared_set

@@ -19,9 +19,14 @@ import pytest
 
 import treetally
 
-heavy = pytest.mark.skipif(
+_skip_unless_heavy = pytest.mark.skipif(
     os.environ.get("TREETALLY_HEAVY_TESTS") != "1", reason="heavy: set TREETALLY_HEAVY_TESTS=1"
 )
+
+
+def heavy(test):
+    """Marks a heavy case: skipped unless asked for, and selectable alone with -m heavy."""
+    return pytest.mark.heavy(_skip_unless_heavy(test))
 
 COULD_NOT_READ = 'Failed to load tree collection: "Could not read file"'
 ERROR_READING = 'Failed to load tree collection: "Error reading file"'
@@ -197,6 +202,7 @@ def available_memory():
     return kib * 1024
 
 
+@pytest.mark.serial  # sized by, and takes, the memory the machine has left
 @pytest.mark.skipif(not os.path.exists("/proc/meminfo"), reason="needs /proc/meminfo")
 def test_many_short_lines_of_distinct_taxa_fail_with_memory_error(tmp_path):
     # Every tree keeps a slot for every taxon of the file: k lines of two new names each need
@@ -247,6 +253,7 @@ LIMITED_CHILD = textwrap.dedent(
 @pytest.mark.skipif(
     "asan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer needs unlimited address space"
 )
+@pytest.mark.serial  # up to 900 MB of address space each
 @pytest.mark.parametrize("source", ["/dev/zero", "sparse 5 GB file"])
 def test_endless_line_stops_early_under_an_address_space_limit(tmp_path, source):
     # One line that never ends: its buffer would double until an allocation failed, the last

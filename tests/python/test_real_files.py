@@ -16,6 +16,9 @@ import pytest
 import reference
 import treetally
 
+# Loads and sweeps of the real files: seconds of native work, the same under every interpreter.
+pytestmark = pytest.mark.slow
+
 DATA = Path(__file__).resolve().parents[2].parent / "shared" / "data"
 if not DATA.is_dir():
     pytest.skip("the shared gene-tree files are not available", allow_module_level=True)

@@ -22,6 +22,7 @@ def under_address_sanitizer():
 
 
 pytestmark = [
+    pytest.mark.slow,
     pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc"),
     pytest.mark.skipif(
         os.path.exists("/proc/self/maps") and under_address_sanitizer(),
