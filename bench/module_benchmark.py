@@ -1,7 +1,10 @@
-"""Runs the treetally benchmarks and writes a Markdown report and PNG plots.
+"""The module's loads, whole-set queries, memory and scaling, against the floor any reader pays
+and against the peer Python tree libraries; writes results.md, summary.md, results.json and
+PNG plots.
 
-    python bench/run.py            # the full suite: real files, peers, scaling (minutes)
-    python bench/run.py --smoke    # tiny generated inputs, no peers, a few seconds (CI)
+    python bench/run.py --only module [-- --no-peers ...]   # or this file alone:
+    python bench/module_benchmark.py            # real files, peers, scaling (minutes)
+    python bench/module_benchmark.py --smoke    # tiny generated inputs, no peers, seconds
 
 See bench/README.md for what each figure means."""
 
@@ -20,22 +23,36 @@ import core_tool  # noqa: E402
 import footprint_benchmark  # noqa: E402
 import load_benchmark  # noqa: E402
 import memory_benchmark  # noqa: E402
-import name_flooding_benchmark  # noqa: E402
 import peer_libraries  # noqa: E402
 import plots  # noqa: E402
 import report  # noqa: E402
 import scaling_benchmark  # noqa: E402
 import sweep_benchmark  # noqa: E402
+import treetally  # noqa: E402
 from machine import describe_machine  # noqa: E402
+from report import RESULTS_DIR, log  # noqa: E402
+from timing import best_seconds  # noqa: E402
 
-RESULTS_DIR = Path(__file__).resolve().parent / "results"
+# Names crafted to collide in the name table's former hash (unseeded and invertible, so a file
+# could pile all its names into one probe run of the table) against as many random names of
+# the same length; the C++ tool crafts both files, and the keyed hash must load them alike.
+NAME_COUNTS = (64000, 200000)
 
 
-_STARTED = time.time()
-
-
-def log(message):
-    print("[%5.1f s] %s" % (time.time() - _STARTED, message), flush=True)
+def measure_name_flooding(tool, scratch, counts, repeats):
+    """One row per name count: file bytes, and seconds of the two loads in Python and in C++."""
+    rows = []
+    for count in counts:
+        core = core_tool.core_names_report(tool, scratch, count)
+        row = {"names": count, "bytes": core["bytes"],
+               "core_random_s": core["random_load_s"], "core_crafted_s": core["crafted_load_s"]}  # fmt: skip
+        for kind in ("random", "crafted"):
+            path = str(scratch / ("%s-%d.tre" % (kind, count)))
+            row[kind + "_s"] = best_seconds(lambda: treetally.TreeSet(path), repeats)
+        log("names %d: crafted %.4f s, random %.4f s (%.2fx)"
+            % (count, row["crafted_s"], row["random_s"], row["crafted_s"] / row["random_s"]))  # fmt: skip
+        rows.append(row)
+    return rows
 
 
 def parse_arguments(argv):
@@ -101,8 +118,7 @@ def full_run(args, scratch, results):
     results["footprint"] = footprint_benchmark.measure_footprint(
         footprint_benchmark.footprint_paths(scratch), 3, log)
     if tool is not None:
-        results["name_flooding"] = name_flooding_benchmark.measure_name_flooding(
-            tool, Path(scratch), name_flooding_benchmark.NAME_COUNTS, args.repeats, log)  # fmt: skip
+        results["name_flooding"] = measure_name_flooding(tool, Path(scratch), NAME_COUNTS, args.repeats)
 
     results["scaling"] = {
         "by_tree_count": scaling_benchmark.scale_tree_count(
