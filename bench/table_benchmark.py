@@ -29,7 +29,6 @@ weighs on all alike; the CPU seconds of the process are kept beside them in the 
 """
 
 import argparse
-import gc
 import hashlib
 import itertools
 import json
@@ -49,6 +48,7 @@ import treetally
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import bench_inputs  # noqa: E402
+import core_tool  # noqa: E402
 import table_digest  # noqa: E402
 from machine import describe_machine  # noqa: E402
 from report import log, machine_lines, markdown_table, write_results  # noqa: E402
@@ -327,19 +327,12 @@ def measure_tallies(scratch, args):
 
 def table_tool(args):
     """The C++ table tool (bench/table_bench.cpp), built with CMake; None when it cannot be."""
-    if args.no_core_tool or shutil.which("cmake") is None:
+    if args.no_core_tool:
         return None
-    build = Path(args.tool_build_dir)
-    configure = ["cmake", "-S", str(bench_inputs.REPO_ROOT), "-B", str(build), "-DTREETALLY_BUILD_BENCH=ON",
-                 "-DTREETALLY_BUILD_TESTS=OFF", "-DCMAKE_BUILD_TYPE=Release"]  # fmt: skip
-    if shutil.which("ninja") and not (build / "CMakeCache.txt").exists():
-        configure += ["-G", "Ninja"]
-    for command in (configure, ["cmake", "--build", str(build), "--target", "treetally_table_bench", "-j", "2"]):
-        done = subprocess.run(command, capture_output=True, text=True)
-        if done.returncode != 0:
-            log("  the C++ table tool did not build: %s" % (done.stderr or done.stdout)[-300:])
-            return None
-    return build / "treetally_table_bench"
+    tool, reason = core_tool.build_core_tool("treetally_table_bench", args.tool_build_dir)
+    if tool is None:
+        log("  the C++ table tool did not build: %s" % reason)
+    return tool
 
 
 def tool_lines(tool, *arguments):
