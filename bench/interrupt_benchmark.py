@@ -39,7 +39,9 @@ QUINTET_SPAN_S = 2.0
 # and for a whole load how long freeing the loaded set took.
 CHILD = textwrap.dedent(
     """
-    import os, sys, threading, time
+    import os, signal, sys, threading, time
+    # A parent started in the background hands down SIGINT ignored; the call must see it.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     import treetally
     kind, path = sys.argv[1], sys.argv[2]
     trees = treetally.TreeSet(path) if kind in ("quartets", "quintets") else None
