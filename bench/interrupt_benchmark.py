@@ -168,7 +168,8 @@ def main(argv=None):
     trials = 2 if args.smoke else args.trials
     results = {"machine": describe_machine(), "goal_s": GOAL_S, "cases": []}
     with tempfile.TemporaryDirectory() as scratch:
-        large = bench_inputs.repeated_file(source, 2 if args.smoke else args.copies, Path(scratch) / "large.tre")
+        copies = 2 if args.smoke else args.copies
+        large = bench_inputs.repeated_file(source, copies, Path(scratch) / ("%s-x%d.tre" % (source.stem, copies)))
         for kind, path in (("load", large), ("piped load", large), ("quartets", source), ("quintets", source)):
             endless = kind == "quintets" and not args.smoke
             results["cases"].append(measure_kind(kind, path, trials, endless))
