@@ -21,7 +21,8 @@ the all-quintet table of the palaeognath simulations), with the engine at every 
 the processor runs and on one and two threads, against bench/results/table_digests.json;
 --save-tables writes that file, once every width and thread count agree. --check --smoke
 fingerprints the tables of the shipped 6-taxon file instead and checks only that every width and
-thread count agree. --out DIR also writes the check's figures as digest_check.json and .md."""
+thread count agree. --check writes its figures as digest_check.json and .md to bench/results
+(or --out DIR; with --smoke only to --out)."""
 
 import argparse
 import hashlib
@@ -211,10 +212,13 @@ def main(argv=None):
                         % table_digest.STORED)  # fmt: skip
     parser.add_argument("--smoke", action="store_true",
                         help="with --check: the shipped 6-taxon file's tables, widths and threads agreeing")  # fmt: skip
-    parser.add_argument("--out", type=Path, help="with --check: write digest_check.json and .md here")
+    parser.add_argument("--out", type=Path, help="with --check: folder for digest_check.json and .md (default: bench/results)")
     args = parser.parse_args(argv)
     if args.check or args.save_tables:
-        return check_tables(args.save_tables, args.smoke, args.out)
+        # A check writes its figures beside the other benchmarks' results; a smoke check only
+        # where it is told to.
+        out = args.out or (None if args.smoke or args.save_tables else table_digest.RESULTS)
+        return check_tables(args.save_tables, args.smoke, out)
     tool, reason = core_tool.build_core_tool()
     if tool is None:
         raise SystemExit("the C++ tool did not build: %s" % reason)
