@@ -204,7 +204,6 @@ bench_smoke() {
     local venv
     venv=$(venv_of "$(build_python)")
     "$venv/bin/python" bench/run.py --smoke
-    "$venv/bin/python" bench/table_benchmark.py --smoke
 }
 
 print_summary() {
