@@ -207,7 +207,11 @@ void ArgumentList::read_unsigned_sequence(std::string_view name, std::uint64_t* 
     }
     for (std::size_t k = 0; k < count; ++k) {
         const PyRef item = checked(PySequence_GetItem(value, static_cast<Py_ssize_t>(k)));
-        values[k] = unsigned_of(index_of(item.get(), [&] { fail_type(name, expected.c_str(), value); }));
+        values[k] = unsigned_of(index_of(item.get(), [&] {
+            // reads "argument 'counts' item '1' must be int, not float"
+            const std::string item_name = std::string(name) + "' item '" + std::to_string(k);
+            fail_type(item_name, "int", item.get());
+        }));
     }
 }
 
