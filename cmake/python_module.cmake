@@ -30,6 +30,7 @@ python_add_library(_engine MODULE USE_SABI 3.8 WITH_SOABI
   src/exposure/python/engine_species.cpp
   src/exposure/python/engine_table.cpp
   src/exposure/python/engine_trees.cpp
+  src/exposure/python/engine_check.cpp
 )
 
 # Only each module's PyInit_* leaves its library: everything else, the core and the runtime

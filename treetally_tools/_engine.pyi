@@ -5,7 +5,32 @@ from typing import Callable, Dict, List, Mapping, Optional, Tuple, Union, final
 import treetally
 
 class EngineError(Exception):
-    """A failure of the core; str() is the core's message, as the module's PanicException has it."""
+    """A failure of the core; str() is the core's message, as the module's PanicException has it.
+    Raised as such, a fault of the engine; its subclasses name faults of the input or request."""
+
+class TreeReadError(EngineError):
+    """Input that cannot be read as trees; each subclass names one way of it."""
+
+class FileOpenError(TreeReadError):
+    """The tree file cannot be opened."""
+
+class FileReadError(TreeReadError):
+    """Reading the tree file failed, or a line of it is not UTF-8 text."""
+
+class LineTooLongError(TreeReadError):
+    """A line of the tree file is longer than the load's cap."""
+
+class BranchLengthError(TreeReadError):
+    """A branch length is not a number."""
+
+class SupportLabelError(TreeReadError):
+    """An internal label is not a support value, where a support bound reads them."""
+
+class TreeSizeError(TreeReadError):
+    """The trees name more taxa, or hold more nodes, than the engine can number."""
+
+class TaxonNotFoundError(EngineError, ValueError):
+    """A name that no tree of the set holds."""
 
 def load(
     path: str,
@@ -16,8 +41,30 @@ def load(
     """The TreeSet of the file at `path`, read with the interpreter lock released (so that a
     thread of this process may feed a pipe named /dev/fd/N); internal branches no longer than
     `collapse_length`, or with support below `min_support`, count as polytomies. A line longer
-    than `max_line_bytes` (its line feed not counted; None: no cap) is an EngineError naming
-    the line by its number."""
+    than `max_line_bytes` (its line feed not counted; None: no cap) is a LineTooLongError
+    naming the line by its number; input that cannot be read otherwise raises the
+    TreeReadError of its kind."""
+
+def check_file(path: str, max_line_bytes: Optional[int] = None) -> Tuple[List[Tuple[int, str, str]], int]:
+    """The problems of the lines of the file at `path`, read with the interpreter lock released,
+    as (line_number, kind, detail) in line order, and the number of lines. A line longer than
+    `max_line_bytes` is an EngineError naming it, as is a file that cannot be read."""
+
+def check_lines(lines: List[bytes], first_line: int) -> List[Tuple[int, str, str]]:
+    """The problems of `lines` (each one line, with or without its line ending), the first
+    numbered `first_line`."""
+
+def tree_taxa(line: bytes) -> List[str]:
+    """The taxa of the tree of one line, node by node (a taxon on two nodes twice)."""
+
+def load_checked(
+    path: str,
+    collapse_length: Optional[float] = None,
+    min_support: Optional[float] = None,
+    max_line_bytes: Optional[int] = None,
+) -> Tuple[treetally.TreeSet, List[Tuple[int, str, str]], int]:
+    """load() and check_file() in one reading of `path`: the TreeSet, the problems of its lines
+    and the number of lines; fails as load() fails."""
 
 def taxon_tree_counts(trees: treetally.TreeSet) -> List[int]:
     """Trees holding each taxon, index = position in trees.taxa()."""
@@ -32,7 +79,7 @@ def tree_nodes(trees: treetally.TreeSet, tree: int) -> Tuple[List[int], List[flo
 
 def tally(trees: treetally.TreeSet, names: Tuple[str, ...]) -> Tuple[List[int], int]:
     """The counts of tally_single_quartet / tally_single_quintet of four or five names, and the
-    trees holding every name."""
+    trees holding every name; TaxonNotFoundError names the first name no tree holds."""
 
 def topology_path_sums(
     trees: treetally.TreeSet, names: Tuple[str, str, str, str, str]

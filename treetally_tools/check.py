@@ -1,7 +1,8 @@
 # A tree file checked line by line before it is trusted: the module reads almost any text as
 # some tree, and says nothing about a missing bracket, a second tree on one line or a taxon
-# written twice. Each line is read the way the module's reader reads it, so that what is
-# reported is what the tallies would see.
+# written twice. The engine's reader finds the problems as it reads each line, with the very
+# grammar the loads use, so that what is reported is what the tallies would see; this module
+# only hands lines to it and presents what it found.
 """Problems in a file of Newick trees, one tree per line.
 
 Each line is read as the module reads it: spaces outside labels are skipped; a label runs up to
@@ -25,38 +26,32 @@ The kinds of problem, one Problem per kind and line at most:
   because a line cut short also lacks it);
 - "no taxa": a line that is not empty but holds no leaf label;
 - "repeated taxon": a taxon on two leaves of one tree (the module keeps the later leaf).
+
+A line longer than MAX_LINE_BYTES is no problem of its line: the check stops with a
+TreeFileError naming it, as the loader refuses it.
 """
 
 from __future__ import annotations
 
-import re
 from typing import TYPE_CHECKING, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
+from . import _engine
+from . import sources as _sources
 from .errors import TreeFileError
-from .sources import MAX_LINE_BYTES, binary_chunks, describe, line_too_long, open_binary, source_chunks
+from .sources import MAX_LINE_BYTES, describe, line_too_long, read_source
 
 if TYPE_CHECKING:
+    import treetally
+
     from .sources import TreeSource
 
-# The kinds, in the order a summary lists them.
+# The kinds, in the order a summary lists them (and the engine reports a line's problems).
 KINDS = (
     "empty line", "not UTF-8", "bad branch length", "unbalanced brackets",
     "text after ';'", "missing ';'", "no taxa", "repeated taxon",
 )  # fmt: skip
-# What the reader's decimal conversion accepts.
-_NUMBER = re.compile(r"[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|(?i:inf|infinity|nan))")
-# A label runs up to the first of these characters, a branch length up to the first of these.
-_LABEL = re.compile(r"[^),:;\[]*")
-_LENGTH = re.compile(r"[^),;\[]*")
-_BLANK = " \t\r"
-# For surely_clean: a ":" not followed by a number (or nothing) up to the end of its length; a
-# leaf label (after "(" or ",", leading spaces skipped); runs of anything but brackets and
-# commas; and how many rounds of removing "()" pairs settle a line's nesting before it is walked.
-_BAD_LENGTH = re.compile(r":(?!(?:%s)?(?:[),;]|$))" % _NUMBER.pattern)
-_LEAF = re.compile(r"[(,] *([^ (),:;\[][^),:;\[]*)")
-_NOT_STRUCTURE = re.compile(r"[^(),]+")
-_BALANCE_ROUNDS = 64
-_SHOWN = 40  # characters of a label or length quoted in a detail
+# Lines handed to the engine at a time by check_counted: few calls, little held.
+_BATCH_LINES = 4096
 
 
 class Problem(NamedTuple):
@@ -68,191 +63,34 @@ class Problem(NamedTuple):
     detail: str
 
 
-def _run_end(pattern: "re.Pattern[str]", text: str, start: int) -> int:
-    """Where the run of `pattern` that starts at `start` ends."""
-    found = pattern.match(text, start)
-    return found.end() if found else start
+def _problems(found: Iterable[Tuple[int, str, str]]) -> List[Problem]:
+    return [Problem(*problem) for problem in found]
 
 
-def _quoted(text: str) -> str:
-    return repr(text if len(text) <= _SHOWN else text[:_SHOWN] + "...")
-
-
-class _Line:
-    """The reader's walk over one line: nodes as a parent list, each node's child count and
-    final label, and the problems met."""
-
-    def __init__(self, text: str) -> None:
-        self.text = text
-        self.parent = [0]
-        self.children = [0]
-        self.label: Dict[int, str] = {}
-        self.current = 0
-        self.found: Dict[str, str] = {}
-
-    def report(self, kind: str, detail: str) -> None:
-        self.found.setdefault(kind, detail)  # the first of each kind
-
-    def walk(self) -> Optional[int]:
-        """Reads up to the first ";" outside a comment; returns its index (None without one)."""
-        text, end, at, depth = self.text, len(self.text), 0, 0
-        while at < end:
-            char = text[at]
-            if char == " ":
-                at += 1
-            elif char == "(":
-                self.parent.append(self.current)
-                self.children.append(0)
-                self.children[self.current] += 1
-                self.current = len(self.parent) - 1
-                depth += 1
-                at += 1
-            elif char == ",":
-                above = self.parent[self.current]
-                self.parent.append(above)
-                self.children.append(0)
-                self.children[above] += 1
-                self.current = len(self.parent) - 1
-                at += 1
-            elif char == ")":
-                if depth == 0:
-                    self.report("unbalanced brackets", f"')' at column {at + 1} closes no '('")
-                depth = max(0, depth - 1)
-                self.current = self.parent[self.current]
-                at += 1
-            elif char == ";":
-                break
-            elif char == "[":
-                at = self._comment(at)
-            elif char == ":":
-                at = self._length(at + 1)
-            else:
-                at = self._label(at)
-        if depth > 0:
-            self.report("unbalanced brackets", f"{depth} '(' never closed")
-        return at if at < end else None
-
-    def _comment(self, start: int) -> int:
-        text, depth, at = self.text, 0, start + 1
-        while at < len(text):
-            if text[at] == "[":
-                depth += 1
-            elif text[at] == "]":
-                if depth == 0:
-                    return at + 1
-                depth -= 1
-            at += 1
-        self.report("unbalanced brackets", f"the comment opened at column {start + 1} is never closed")
-        return at
-
-    def _length(self, start: int) -> int:
-        at = _run_end(_LENGTH, self.text, start)
-        length = self.text[start:at]
-        if length and not _NUMBER.fullmatch(length):
-            where = f"the branch length {_quoted(length)} at column {start + 1}"
-            self.report("bad branch length", f"{where} is not a number")
-        return at
-
-    def _label(self, start: int) -> int:
-        at = _run_end(_LABEL, self.text, start)
-        label = self.text[start:at]
-        if "]" in label:
-            where = f"the label {_quoted(label)} at column {start + 1}"
-            self.report("unbalanced brackets", f"']' outside a comment, in {where}")
-        elif "(" in label:
-            # A "(" after a label does not open a node: it belongs to the label.
-            self.report("unbalanced brackets", f"'(' inside the label {_quoted(label)} at column {start + 1}")
-        if self.children[self.current] == 0:
-            self.label[self.current] = label
-        return at
-
-    def taxa(self) -> List[str]:
-        """The taxa of the tree: each node's last leaf label, in node order."""
-        return [label for _, label in sorted(self.label.items())]
+def _encoded(line: Union[str, bytes]) -> bytes:
+    # A lone surrogate stays in the bytes, where the engine finds it is not UTF-8.
+    return line if isinstance(line, bytes) else line.encode("utf-8", "surrogatepass")
 
 
 def tree_taxa(text: str) -> List[str]:
     """The taxa of one line as the module reads them, in the order of their leaves (a taxon on
     two leaves twice)."""
-    line = _Line(text)
-    line.walk()
-    return line.taxa()
-
-
-def surely_clean(text: str) -> bool:
-    """Whether a line certainly has no problem, found by a few scans of the whole line instead
-    of a walk over its characters: one tree that starts with "(" and ends with its only ";",
-    no comments, every "(" opening a node and every ")" closing one, every branch length a
-    number and leaf labels that are all different. False says only that the line needs the walk."""
-    end = text.rstrip(_BLANK)
-    if not (end.startswith("(") and end.endswith(";")) or text.count(";") != 1 or "[" in text or "]" in text:
-        return False
-    if _BAD_LENGTH.search(text):
-        return False
-    shape = _NOT_STRUCTURE.sub("x", end)
-    if "x(" in shape or ")(" in shape:
-        return False  # a "(" inside a label, or nodes with no comma between them
-    brackets = shape.replace("x", "").replace(",", "")
-    for _ in range(_BALANCE_ROUNDS):
-        if not brackets:
-            break
-        inner = brackets.replace("()", "")
-        if len(inner) == len(brackets):
-            return False  # a ")" that closes nothing, or a "(" never closed
-        brackets = inner
-    else:
-        return False  # too deep to settle in a few scans
-    leaves = _LEAF.findall(text)
-    return bool(leaves) and len(set(leaves)) == len(leaves)
+    return _engine.tree_taxa(_encoded(text))
 
 
 def check_line(text: str, line_number: int = 1) -> List[Problem]:
     """The problems of one line (its line ending already removed), in the order of KINDS."""
-    if surely_clean(text):
-        return []
-    return walked_problems(text, line_number)
+    return _problems(_engine.check_lines([_encoded(text)], line_number))
+
+
+def surely_clean(text: str) -> bool:
+    """Whether a line has no problem at all (check_line finds none)."""
+    return not check_line(text)
 
 
 def walked_problems(text: str, line_number: int = 1) -> List[Problem]:
-    """check_line, always by walking over the line's characters as the reader does."""
-    if not text.strip(_BLANK):
-        return [Problem(line_number, "empty line", "the line is empty")]
-    line = _Line(text)
-    semicolon = line.walk()
-    if semicolon is None:
-        line.report("missing ';'", "no ';' ends the tree")
-    elif text[semicolon + 1 :].strip(_BLANK):
-        rest = _quoted(text[semicolon + 1 :].strip(_BLANK))
-        line.report("text after ';'", f"{rest} follows the ';' at column {semicolon + 1} and is not read")
-    taxa = line.taxa()
-    if not taxa:
-        line.report("no taxa", "the tree holds no taxon")
-    seen: Dict[str, int] = {}
-    for taxon in taxa:
-        seen[taxon] = seen.get(taxon, 0) + 1
-    repeated = [taxon for taxon, count in seen.items() if count > 1]
-    if repeated:
-        shown = ", ".join(_quoted(taxon) for taxon in repeated[:5]) + (" ..." if len(repeated) > 5 else "")
-        several = f"{len(repeated)} taxa" if len(repeated) > 1 else "a taxon"
-        line.report("repeated taxon", f"{several} on more than one leaf: {shown}")
-    return [Problem(line_number, kind, line.found[kind]) for kind in KINDS if kind in line.found]
-
-
-def _without_ending(text: str) -> str:
-    if text.endswith("\n"):
-        text = text[:-1]
-        if text.endswith("\r"):
-            text = text[:-1]
-    return text
-
-
-def _line_problems(line: Union[str, bytes], number: int) -> List[Problem]:
-    if isinstance(line, bytes):
-        try:
-            line = line.decode("utf-8")
-        except UnicodeDecodeError as error:
-            return [Problem(number, "not UTF-8", f"byte {error.start + 1} of the line is not UTF-8 text")]
-    return check_line(_without_ending(line), number)
+    """check_line (the reader walks over every line)."""
+    return check_line(text, line_number)
 
 
 def check_counted(lines: Iterable[Union[str, bytes]]) -> Tuple[List[Problem], int]:
@@ -260,11 +98,17 @@ def check_counted(lines: Iterable[Union[str, bytes]]) -> Tuple[List[Problem], in
 
     `lines`: str or bytes, each with or without its line ending; a binary file object serves
     (or a text one opened with newline="", so that a lone carriage return stays in its line,
-    as the module keeps it). One line at a time is held."""
+    as the module keeps it). A few thousand lines at a time are held."""
     problems: List[Problem] = []
+    batch: List[bytes] = []
     number = 0
     for number, line in enumerate(lines, 1):
-        problems.extend(_line_problems(line, number))
+        batch.append(_encoded(line))
+        if len(batch) == _BATCH_LINES:
+            problems.extend(_problems(_engine.check_lines(batch, number - len(batch) + 1)))
+            batch = []
+    if batch:
+        problems.extend(_problems(_engine.check_lines(batch, number - len(batch) + 1)))
     return problems, number
 
 
@@ -300,19 +144,23 @@ class LineCheck:
 
     def feed(self, chunk: bytes) -> None:
         parts = chunk.split(b"\n")
-        for part in parts[:-1]:
-            self._within_cap(len(part))
-            line = b"".join(self._pieces) + part if self._pieces else part
-            self._pieces, self._pending = [], 0
-            self._check(line + b"\n")
-        if parts[-1]:
-            self._within_cap(len(parts[-1]))
-            self._pieces.append(parts[-1])
-            self._pending += len(parts[-1])
+        complete: List[bytes] = []  # the chunk's whole lines, checked together
+        try:
+            for part in parts[:-1]:
+                self._within_cap(len(part), len(complete))
+                complete.append(b"".join(self._pieces) + part if self._pieces else part)
+                self._pieces, self._pending = [], 0
+            if parts[-1]:
+                self._within_cap(len(parts[-1]), len(complete))
+                self._pieces.append(parts[-1])
+                self._pending += len(parts[-1])
+        finally:
+            self._check(complete)  # those before a line past the cap too, as the loader reads them
 
-    def _within_cap(self, more: int) -> None:
+    def _within_cap(self, more: int, ahead: int) -> None:
+        # `ahead`: whole lines of the chunk not counted yet, all before this one.
         if self._pending + more > MAX_LINE_BYTES:
-            raise TreeFileError(self.name, line_too_long(self.lines + 1, MAX_LINE_BYTES))
+            raise TreeFileError(self.name, line_too_long(self.lines + ahead + 1, MAX_LINE_BYTES))
 
     def finish(self) -> Tuple[List[Problem], int]:
         """The problems found, in line order, and the number of lines (a last line without a
@@ -320,7 +168,7 @@ class LineCheck:
         if self._pieces:
             line = b"".join(self._pieces)
             self._pieces, self._pending = [], 0
-            self._check(line)
+            self._check([line])
         return self.problems, self.lines
 
     def passing(self, chunks: Iterable[bytes]) -> Iterator[bytes]:
@@ -330,21 +178,33 @@ class LineCheck:
             yield chunk
         self.finish()
 
-    def _check(self, line: bytes) -> None:
-        self.lines += 1
-        self.problems.extend(_line_problems(line, self.lines))
+    def _check(self, lines: List[bytes]) -> None:
+        if lines:
+            self.problems.extend(_problems(_engine.check_lines(lines, self.lines + 1)))
+            self.lines += len(lines)
 
 
 def check_source(source: "TreeSource", checking: Optional[LineCheck] = None) -> Tuple[List[Problem], int]:
     """The problems of the lines of `source` (anything load_trees reads but a TreeSet: a path
     to plain or compressed text, "-" for standard input, a stream, Newick strings) and the
-    number of lines read, found by `checking` when given. Raises TreeFileError when `source`
-    cannot be read."""
-    path, chunks = source_chunks(source)
-    if path is not None:
-        chunks = binary_chunks(open_binary(path), describe(source), False)
-    if checking is None:
-        checking = LineCheck(describe(source))
-    for chunk in chunks:
-        checking.feed(chunk)
-    return checking.finish()
+    number of lines read, found by `checking` when given (fed the bytes), else by the engine in
+    one reading of the source. Raises TreeFileError when `source` cannot be read."""
+    if checking is not None:
+        descriptor, chunks = _sources.source_chunks(source)
+        if descriptor is not None:
+            chunks = _sources.binary_chunks(open(descriptor, "rb"), describe(source), False)
+        for chunk in chunks:
+            checking.feed(chunk)
+        return checking.finish()
+    found, lines = read_source(source, lambda path: _engine.check_file(path, max_line_bytes=MAX_LINE_BYTES))
+    return _problems(found), lines
+
+
+def load_checked(source: "TreeSource") -> Tuple["treetally.TreeSet", List[Problem], int]:
+    """The TreeSet of `source` (as load_trees loads it) with the problems of its lines and the
+    number of lines, found in the same reading. Raises TreeFileError when `source` cannot be
+    loaded, as load_trees does."""
+    trees, found, lines = read_source(
+        source, lambda path: _engine.load_checked(path, max_line_bytes=_sources.MAX_LINE_BYTES)
+    )
+    return trees, _problems(found), lines

@@ -26,9 +26,12 @@ from typing import (
 from . import _engine
 from ._extras import require
 from .adjust import METHODS as ADJUST_METHODS
-from .check import LineCheck, check_source, summary
+from .check import check_source, load_checked, summary
 from .coalescent import SpeciesQuartet
-from .errors import MissingExtraError, OutputError, TreeFileError, UndefinedDistanceError, UsageError
+from .errors import (
+    MissingExtraError, OutputError, TaxonNotFoundError, TreeFileError, TreeReadError, UndefinedDistanceError,
+    UsageError,
+)  # fmt: skip
 from .exports import WRITERS as EXPORT_WRITERS
 from .exports import write_export
 from .output import (
@@ -37,7 +40,7 @@ from .output import (
 from .plots import FORMATS as PLOT_FORMATS
 from .plots import MAX_DPI
 from .plots import plot_quartet_concordance, plot_quartet_simplex, plot_quintet_frequencies, plot_time_table
-from .sources import describe, load_fed, load_plain, load_trees, source_chunks
+from .sources import describe, load_trees
 from .species_columns import SpeciesTree
 from .species_tree import species_tree_of
 from .tables import MAX_JOBS, Columns, TopologyTable, extra_cell_text, flat_columns
@@ -53,6 +56,19 @@ USAGE_ERROR = 2
 MEMORY_ERROR = 3
 WRITE_ERROR = 4
 INTERNAL_ERROR = 70  # EX_SOFTWARE of sysexits.h: a fault of treetally, not of its input
+# The exit status of each class of failure: the first class of an error's MRO found here
+# decides. Any other failure is a fault of the package (INTERNAL_ERROR), save an OSError that
+# says memory ran out (ENOMEM), which ends as MEMORY_ERROR.
+_EXIT_STATUSES: Dict[type, int] = {
+    UsageError: USAGE_ERROR,  # UnknownTaxonError among them
+    MissingExtraError: USAGE_ERROR,
+    TaxonNotFoundError: USAGE_ERROR,  # the engine's, should a name reach it unchecked
+    TreeFileError: READ_ERROR,
+    TreeReadError: READ_ERROR,  # the engine's, should a load reach the command unreported
+    UndefinedDistanceError: READ_ERROR,  # input that gives no answer
+    OutputError: WRITE_ERROR,
+    MemoryError: MEMORY_ERROR,
+}
 # Signals that end the command the way they end any program, once its work has unwound, so that
 # the shell reports 128 + the signal's number: 129 SIGHUP, 130 Ctrl-C, 141 SIGPIPE, 143 SIGTERM.
 _ENDING_SIGNALS = (signal.SIGHUP, signal.SIGINT, signal.SIGPIPE, signal.SIGTERM)
@@ -283,16 +299,8 @@ def _names(arguments: argparse.Namespace) -> List[str]:
 
 def run_info(arguments: argparse.Namespace, out: TextIO) -> None:
     name = describe(arguments.file)
-    # The lines are checked as well (check's quick scan), on the feeder's thread while the
-    # engine loads a stream, or in a second read of a plain file.
-    checking = LineCheck(name)
-    path, chunks = source_chunks(arguments.file)
-    if path is not None:
-        trees = load_plain(path, name, quiet=True)
-        check_source(path, checking)
-    else:
-        trees = load_fed(checking.passing(chunks), name, quiet=True)
-    problems, lines = checking.finish()
+    # The lines are checked by the reader that loads them, in the same reading.
+    trees, problems, lines = load_checked(arguments.file)
     if problems:
         warnings.warn(f"{name}: {summary(problems, lines)}; `{PROGRAM} check` lists them")
     taxa = trees.taxa()
@@ -584,21 +592,22 @@ class _Output:
         return getattr(self._stream, name)
 
 
-def _out_of_memory(error: BaseException) -> bool:
-    """Whether `error` says the process ran out of memory (or of room for a thread's stack,
-    which is memory too under a limit on address space)."""
-    if isinstance(error, MemoryError):
-        return True
-    if isinstance(error, OSError):
-        return error.errno == errno.ENOMEM
-    return isinstance(error, RuntimeError) and str(error) == "can't start new thread"
+def exit_status(error: BaseException) -> int:
+    """The exit status that `error` ends the command with (see _EXIT_STATUSES)."""
+    for kind in type(error).__mro__:
+        status = _EXIT_STATUSES.get(kind)
+        if status is not None:
+            return status
+    if isinstance(error, OSError) and error.errno == errno.ENOMEM:
+        return MEMORY_ERROR
+    return INTERNAL_ERROR
 
 
 def _memory_message(error: BaseException, command: Optional[str], source: Optional[str]) -> str:
     """What ran out of memory: the error's own words where it names it (a load, a table, a
     plot), else the subcommand and its file."""
     said = str(error) if isinstance(error, MemoryError) else ""
-    if said and said != "std::bad_alloc":
+    if said:
         return said
     what = f"{PROGRAM} {command}" if command else PROGRAM
     return f"not enough memory for {what}" + (f" on {source}" if source else "")
@@ -641,17 +650,14 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             return 128 + stop.signum
         except BrokenPipeError:  # the reader of the output went away (`| head`)
             return 128 + signal.SIGPIPE
-        except (UsageError, MissingExtraError) as error:  # UnknownTaxonError is a UsageError
-            return _fail(USAGE_ERROR, str(error))
-        except (TreeFileError, UndefinedDistanceError) as error:  # input that gives no answer
-            return _fail(READ_ERROR, str(error))
-        except OutputError as error:
-            return _fail(WRITE_ERROR, str(error))
         except (SystemExit, GeneratorExit):
             raise
         except BaseException as error:  # noqa: B902 - the module's PanicException is a BaseException
-            if _out_of_memory(error):
-                return _fail(MEMORY_ERROR, _memory_message(error, command, source))
+            status = exit_status(error)
+            if status == MEMORY_ERROR:
+                return _fail(status, _memory_message(error, command, source))
+            if status != INTERNAL_ERROR:
+                return _fail(status, str(error))
             with contextlib.suppress(AttributeError, OSError, ValueError):
                 traceback.print_exc()
             return _fail(INTERNAL_ERROR, f"internal error ({type(error).__name__}), a fault of {PROGRAM}: please "

@@ -4,7 +4,19 @@
 
 from __future__ import annotations
 
-from typing import Any, Sequence, Tuple
+from typing import Any, Dict, Sequence, Tuple, Type
+
+# The engine's exceptions, made by the native code with one class per kind of failure and
+# re-exported here: the package tells failures apart by these classes alone, never by their text.
+from ._engine import BranchLengthError as BranchLengthError
+from ._engine import EngineError as EngineError
+from ._engine import FileOpenError as FileOpenError
+from ._engine import FileReadError as FileReadError
+from ._engine import LineTooLongError as LineTooLongError
+from ._engine import SupportLabelError as SupportLabelError
+from ._engine import TaxonNotFoundError as TaxonNotFoundError
+from ._engine import TreeReadError as TreeReadError
+from ._engine import TreeSizeError as TreeSizeError
 
 # The module's PanicException is created inside the module and reachable from no import: it is
 # recognised by its module and class name, here only.
@@ -114,3 +126,18 @@ def is_panic(error: BaseException) -> bool:
     attribute of the module, so it is recognised by its module and name."""
     kind = type(error)
     return (kind.__module__, kind.__qualname__) == _PANIC_TYPE
+
+
+# The reasons TreeFileError gives for the engine's failures whose texts are the loader's own
+# terms; the texts of the other kinds already say what is wrong and where.
+_READ_REASONS: Dict[Type[TreeReadError], str] = {
+    FileOpenError: "the file cannot be opened",
+    FileReadError: "a line is not UTF-8 text, or reading failed",
+    BranchLengthError: "a branch length is not a number",
+}
+
+
+def read_reason(error: TreeReadError) -> str:
+    """Why the engine could not read the trees, said the way a user can act on it (the reason
+    of the TreeFileError that reports it)."""
+    return _READ_REASONS.get(type(error), str(error))

@@ -1,13 +1,15 @@
 # Where trees come from: a path to plain or compressed text, a binary or text stream (standard
 # input among them) or a list of Newick strings. The engine loads them all, writing nothing to
 # standard error: a plain file in place, everything else decompressed or encoded by a thread of
-# this process into a pipe that the engine reads, so that nothing is ever copied to disk.
+# this process into a pipe that the engine reads, so that nothing is ever copied to disk. A path
+# is opened once: its kind and compression are told from that descriptor, which is then read.
 """Open gene trees from files, compressed files, streams or Newick strings."""
 
 from __future__ import annotations
 
 import bz2
 import contextlib
+import errno
 import fcntl
 import gzip
 import io
@@ -27,7 +29,7 @@ from typing import (
 import treetally
 
 from . import _engine
-from .errors import TreeFileError, UsageError, is_panic
+from .errors import TreeFileError, TreeReadError, UsageError, read_reason
 
 if TYPE_CHECKING:
     TreeSource = Union[str, "os.PathLike[str]", IO[bytes], IO[str], Iterable[str]]
@@ -55,15 +57,6 @@ _FORMATS: Dict[bytes, Tuple[str, Callable[[IO[bytes]], IO[bytes]]]] = {
 _PREFIX = max(len(magic) for magic in _FORMATS)
 # What the decompressors raise for damaged or truncated data.
 _CORRUPT = (OSError, EOFError, lzma.LZMAError, zlib.error)
-
-# The loading messages of the module and of the engine (the same core texts), said the way a
-# user can act on them.
-_REASONS = {
-    'Failed to load tree collection: "Could not read file"': "the file cannot be opened",
-    'Failed to load tree collection: "Error reading file"': "a line is not UTF-8 text, or reading failed",
-    "called `Result::unwrap()` on an `Err` value: ParseFloatError { kind: Invalid }": "a branch length is not a number",
-}
-
 
 def line_too_long(number: int, cap: int) -> str:
     """Why a file with a line longer than `cap` bytes is refused, in the loader's words."""
@@ -152,16 +145,34 @@ def open_binary(path: Union[str, "os.PathLike[str]"]) -> IO[bytes]:
     return decompressed(_open(Path(path), str(path)))
 
 
-def _is_plain_file(path: Path, name: str) -> bool:
-    """Whether `path` is a regular file of uncompressed text, which the engine can read in
-    place (a pipe or device cannot be read twice, so it is never read in place)."""
+def _plain_or_chunks(path: Path, name: str) -> Tuple[Optional[int], Iterable[bytes]]:
+    """`path` opened once: the descriptor of a regular file of uncompressed text, which the
+    engine reads in place (its leading bytes are read without moving its offset), or the bytes
+    of anything else (compressed data, a pipe or a device, which cannot be read twice),
+    decompressed, on that same descriptor."""
     try:
-        if not stat.S_ISREG(path.stat().st_mode):
-            return False
+        descriptor = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
     except OSError as error:
         raise TreeFileError(name, error.strerror or str(error)) from None
-    with _open(path, name) as source:
-        return compression_of(_prefix_of(source)) is None
+    try:
+        mode = os.fstat(descriptor).st_mode
+        if stat.S_ISDIR(mode):
+            raise TreeFileError(name, os.strerror(errno.EISDIR))
+        if stat.S_ISREG(mode) and compression_of(os.pread(descriptor, _PREFIX, 0)) is None:
+            return descriptor, ()
+        stream = open(descriptor, "rb")  # from here the stream owns the descriptor
+    except OSError as error:
+        os.close(descriptor)
+        raise TreeFileError(name, error.strerror or str(error)) from None
+    except BaseException:
+        os.close(descriptor)
+        raise
+    try:
+        reader = decompressed(stream)
+    except _CORRUPT as error:
+        stream.close()
+        raise TreeFileError(name, _read_failure(error, False)) from None
+    return None, binary_chunks(reader, name, _is_compressed(reader))
 
 
 def _read_failure(error: BaseException, compressed: bool) -> str:
@@ -252,32 +263,21 @@ def _feed(chunks: Iterable[bytes], fd: int, failures: List[BaseException]) -> No
                 close()
 
 
-def _reason(error: BaseException) -> Optional[str]:
-    """What a failed load of the module or of the engine means to the user, or None when
-    `error` is neither's failure (a MemoryError, a KeyboardInterrupt, ...)."""
-    if not (isinstance(error, _engine.EngineError) or is_panic(error)):
-        return None
-    message = str(error)
-    return _REASONS.get(message, message)
-
-
 Loaded = TypeVar("Loaded")
 
 
 def _reported(load: Callable[[], Loaded], name: str, quiet: bool = True) -> Loaded:
-    """`load()`, with a failure of the module or of the engine as a TreeFileError naming
-    `name`, and running out of memory as a MemoryError that names it too. (`quiet` is kept for
-    callers of the time when the module's own report had to be held back: the engine's loads
-    write nothing to standard error.)"""
+    """`load()`, with input that the engine cannot read as trees as a TreeFileError naming
+    `name`, and running out of memory as a MemoryError that names it too; any other failure
+    (an EngineError of the engine's own) passes on as it is. (`quiet` is kept for callers of
+    the time when the module's own report had to be held back: the engine's loads write
+    nothing to standard error.)"""
     try:
         return load()
     except MemoryError:
         raise MemoryError(f"not enough memory to load the trees of {name}") from None
-    except BaseException as error:
-        reason = _reason(error)
-        if reason is None:
-            raise
-        raise TreeFileError(name, reason) from None
+    except TreeReadError as error:
+        raise TreeFileError(name, read_reason(error)) from None
 
 
 class CollapseRule(NamedTuple):
@@ -321,6 +321,14 @@ def load_fed(
     that the engine loads from (it releases the interpreter lock while it reads), with the weak
     branches of `rule` contracted. A failure of the feeder (damaged data, a bad Newick string)
     is raised in preference to what the load says of the input it cut short."""
+    return read_fed(chunks, name, lambda path: _engine_load(path, rule), quiet)
+
+
+def read_fed(chunks: Iterable[bytes], name: str, read: Callable[[str], Loaded], quiet: bool = False) -> Loaded:
+    """`read(path)` of a pipe named by `path` (/dev/fd/N) into which a thread of this process
+    writes the bytes of `chunks`; `read` is an engine function that releases the interpreter
+    lock while it reads. Its failure is a TreeFileError naming `name`, and a failure of the
+    feeder (damaged data, a bad Newick string) is raised in preference to it."""
     read_fd, write_fd = os.pipe()
     with contextlib.suppress(OSError):
         fcntl.fcntl(write_fd, getattr(fcntl, "F_SETPIPE_SZ", _F_SETPIPE_SZ), _CHUNK)
@@ -328,12 +336,15 @@ def load_fed(
     feeder = threading.Thread(target=_feed, args=(chunks, write_fd, failures), name="treetally-feeder", daemon=True)
     try:
         feeder.start()
-    except BaseException:
+    except BaseException as error:
         os.close(write_fd)
         os.close(read_fd)
+        # A new thread that cannot start was refused its stack (or a thread by a limit).
+        if isinstance(error, RuntimeError):
+            raise MemoryError(f"cannot start a thread to load the trees of {name}") from None
         raise
     try:
-        trees = _reported(lambda: _engine_load(f"/dev/fd/{read_fd}", rule), name, quiet)
+        result = _reported(lambda: read(f"/dev/fd/{read_fd}"), name, quiet)
     except Exception:
         # Closing the read end makes a feeder blocked on writing stop with a broken pipe.
         os.close(read_fd)
@@ -348,21 +359,19 @@ def load_fed(
     feeder.join()  # the load saw the end of input, so the feeder has closed its end already
     if failures:
         raise failures[0]
-    return trees
+    return result
 
 
-def source_chunks(source: "TreeSource") -> Tuple[Optional[Path], Iterable[bytes]]:
-    """A plain regular file's path (with no chunks), or the bytes of any other `source`:
-    decompressed, read from standard input or a stream, or the Newick strings as lines."""
+def source_chunks(source: "TreeSource") -> Tuple[Optional[int], Iterable[bytes]]:
+    """The open descriptor of a plain regular file (with no chunks; the caller closes it), or the
+    bytes of any other `source`: decompressed, read from standard input or a stream, or the
+    Newick strings as lines. A path is opened here, once, so that a failure to open is raised
+    here."""
     name = describe(source)
     if isinstance(source, bytes):
         raise TypeError("give a path as str or pathlib.Path, not bytes")
     if isinstance(source, (str, os.PathLike)) and not (isinstance(source, str) and source == STDIN):
-        path = Path(source)
-        if _is_plain_file(path, name):
-            return path, ()
-        reader = open_binary(path)  # opened here, so that a failure to open is raised here
-        return None, binary_chunks(reader, name, _is_compressed(reader))
+        return _plain_or_chunks(Path(source), name)
     if isinstance(source, str):
         return None, _stream_chunks(_standard_input(name), name)
     if hasattr(source, "read"):
@@ -388,19 +397,17 @@ def _standard_input(name: str) -> IO[bytes]:
         raise TreeFileError(name, error.strerror or str(error)) from None
 
 
-def load_plain(
-    path: Path, name: str, quiet: bool = False, rule: Optional[CollapseRule] = None
-) -> treetally.TreeSet:
-    """treetally's TreeSet of the plain-text file `path`, loaded by the engine (the module's
-    loader would report a failure on standard error itself) from a descriptor of its own, so
-    that any path the system takes will do, with the weak branches of `rule` contracted; a
-    failure is a TreeFileError that names the file as `name`."""
+def read_source(source: "TreeSource", read: Callable[[str], Loaded], quiet: bool = False) -> Loaded:
+    """`read(path)` of the bytes of `source` (anything load_trees reads but a TreeSet), `read`
+    being an engine function that reads the file at `path` with the interpreter lock released:
+    a plain regular file in place through its one descriptor (/dev/fd/N), anything else through
+    a pipe (read_fed). Its failure is a TreeFileError naming the source."""
+    name = describe(source)
+    descriptor, chunks = source_chunks(source)
+    if descriptor is None:
+        return read_fed(chunks, name, read, quiet)
     try:
-        descriptor = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
-    except OSError as error:
-        raise TreeFileError(name, error.strerror or str(error)) from None
-    try:
-        return _reported(lambda: _engine_load(f"/dev/fd/{descriptor}", rule), name, quiet)
+        return _reported(lambda: read(f"/dev/fd/{descriptor}"), name, quiet)
     finally:
         os.close(descriptor)
 
@@ -436,8 +443,4 @@ def load_trees(
                 "already: give the file (or stream, or Newick strings) instead"
             )
         return source
-    name = describe(source)
-    path, chunks = source_chunks(source)
-    if path is not None:
-        return load_plain(path, name, quiet, rule)
-    return load_fed(chunks, name, quiet, rule)
+    return read_source(source, lambda path: _engine_load(path, rule), quiet)

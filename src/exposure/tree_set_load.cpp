@@ -62,7 +62,7 @@ std::size_t kept_bytes(const IndexingBytes& bytes, const TreeCollection& collect
 }  // namespace
 
 void fail_to_load(const LoadError& error) {
-    fail(messages::failed_to_load(error.message));
+    fail(error.kind, messages::failed_to_load(error.message));
 }
 
 std::size_t collection_index_bytes(const TreeCollection& collection) {
@@ -103,7 +103,7 @@ TreeSetData load_tree_set_data(const std::string& path, const LoadContext& conte
 }
 
 TreeSetData load_tree_set_data(const std::string& path, const LoadContext& context,
-                               const CollapseRule& rule) {
+                               const CollapseRule& rule, const NumberedProblemSink& problems) {
     const std::size_t budget = context.memory_budget();
     TaxonSet taxa;
     TreeSetBuilder builder(budget, TreeSetBuilder::Room::for_file(file_bytes(path)),
@@ -126,7 +126,7 @@ TreeSetData load_tree_set_data(const std::string& path, const LoadContext& conte
     }
     if (const auto error =
             read_tree_file(path, taxa, index_at_once, budget, context.interrupt, support_labels,
-                           context.max_line_bytes)) {
+                           context.max_line_bytes, problems)) {
         fail_to_load(*error);
     }
     return std::move(builder).finish(std::move(taxa));

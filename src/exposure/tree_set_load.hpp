@@ -26,9 +26,11 @@ TreeSetData load_tree_set_data(const std::string& path, const LoadContext& conte
 // that is not a number is the fatal error not_a_support_value, naming its line; the root's
 // label is not read. The memory guard counts each tree as read; the contraction's scratch
 // (a second tree at most as large, and the support values) fits in the room the guard keeps
-// beside it for the copies of its arrays and for its labels.
+// beside it for the copies of its arrays and for its labels. When `problems` is set, the
+// problems of each line go to it as read_tree_file hands them, and the load fails as it would
+// without it.
 TreeSetData load_tree_set_data(const std::string& path, const LoadContext& context,
-                               const CollapseRule& rule);
+                               const CollapseRule& rule, const NumberedProblemSink& problems = {});
 
 // The fatal error 'Failed to load tree collection: "<reason>"' for a failed load.
 [[noreturn]] void fail_to_load(const LoadError& error);

@@ -222,7 +222,7 @@ void TreeLca::place_taxon_positions(std::size_t taxon_count, std::span<std::byte
 void TreeLca::write_taxon_positions(std::size_t taxon_count, std::byte* place,
                                     std::span<const TaxonPlace> labelled) {
     if (taxon_count > std::numeric_limits<std::uint32_t>::max())
-        fail("too many taxa: an index holds at most 4294967295");
+        fail(ErrorKind::too_large, "too many taxa: an index holds at most 4294967295");
     // Every slot starts absent (0), the bytes after the last one included, which reads of it
     // take in; in walk order, a later node with the same taxon overwrites an earlier one.
     std::memset(place, 0, positions_bytes_of(taxon_count, position_width_));

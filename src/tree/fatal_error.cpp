@@ -8,6 +8,10 @@ void fail(std::string message, std::source_location where) {
     throw FatalError(std::move(message), where);
 }
 
+void fail(ErrorKind kind, std::string message, std::source_location where) {
+    throw FatalError(kind, std::move(message), where);
+}
+
 void fail_out_of_bounds(std::size_t len, std::size_t index, std::source_location where) {
     fail(messages::index_out_of_bounds(len, index), where);
 }

@@ -5,8 +5,13 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "tree/fatal_error.hpp"
+#include "tree/line_problems.hpp"
 #include "tree/messages.hpp"
 
 #if defined(__SSE2__)
@@ -55,9 +60,9 @@ std::size_t scan_until(std::string_view text, std::size_t from,
     return from;
 }
 
-// Index just past the "]" that closes a comment whose "[" is just before `from`;
-// text.size() when the text ends inside the comment.
-std::size_t skip_comment(std::string_view text, std::size_t from) {
+// Index just past the "]" that closes a comment whose "[" is just before `from`; nullopt when
+// the text ends inside the comment.
+std::optional<std::size_t> comment_end(std::string_view text, std::size_t from) {
     std::size_t depth = 0;
     for (std::size_t i = from; i < text.size(); ++i) {
         if (text[i] == '[') {
@@ -67,7 +72,12 @@ std::size_t skip_comment(std::string_view text, std::size_t from) {
             --depth;
         }
     }
-    return text.size();
+    return std::nullopt;
+}
+
+// comment_end, or text.size() for a comment never closed: the reader skips the rest.
+std::size_t skip_comment(std::string_view text, std::size_t from) {
+    return comment_end(text, from).value_or(text.size());
 }
 
 // Nodes the reader will create for `text` in the usual case: the root plus one per "(" and ","
@@ -78,7 +88,21 @@ std::size_t expected_node_count(std::string_view text) {
     return 1 + node_openers_in(text.substr(0, end));
 }
 
-// Builds one tree while a single cursor moves over the text.
+// What the checking reader notes beside the tree: how deep it is in brackets and the problems
+// met. Empty for the usual reader, which notes nothing.
+struct NoNotes {};
+struct CheckNotes {
+    const LineProblemSink* sink = nullptr;
+    std::size_t depth = 0;
+    LineProblems problems;
+};
+
+// Builds one tree while a single cursor moves over the text. The checking reader (Checking)
+// reads exactly as the usual one and also notes each problem it meets; it reports a branch
+// length that is not a number instead of failing, and reads on. Two instantiations, so that the
+// usual reading carries no test of whether to check; the note_* members serve the checking one
+// alone.
+template <bool Checking>
 class NewickReader {
   public:
     NewickReader(std::string_view text, TaxonSet& taxon_set, TreeBuilder builder,
@@ -95,12 +119,22 @@ class NewickReader {
 
     // The tree, its arrays trimmed to size unless `keep_room`.
     Tree read(bool keep_room) && {
-        std::move(*this).read_nodes();
+        const std::size_t end = read_nodes();
+        if constexpr (Checking) {
+            note_line_problems(end);
+            notes_.problems.hand_out(*notes_.sink);
+        }
         return keep_room ? std::move(builder_).finish_keeping_room() : std::move(builder_).finish();
     }
 
+    // Where read() hands the problems of the line, in the order of LineProblem.
+    void report_to(const LineProblemSink& sink) {
+        notes_.sink = &sink;
+    }
+
   private:
-    void read_nodes() && {
+    // Reads up to the first ';' outside a comment; returns its index (text_.size() without one).
+    std::size_t read_nodes() {
         std::size_t i = 0;
         while (i < text_.size()) {
             switch (text_[i]) {
@@ -108,6 +142,7 @@ class NewickReader {
                     ++i;
                     break;
                 case '(':
+                    if constexpr (Checking) ++notes_.depth;
                     open_child();
                     ++i;
                     break;
@@ -116,13 +151,18 @@ class NewickReader {
                     ++i;
                     break;
                 case ')':
+                    if constexpr (Checking) note_closing(i);
                     current_ = builder_.tree().parent(current_);
                     ++i;
                     break;
                 case ';':
-                    return;
+                    return i;
                 case '[':
-                    i = skip_comment(text_, i + 1);
+                    if constexpr (Checking) {
+                        i = note_comment(i);
+                    } else {
+                        i = skip_comment(text_, i + 1);
+                    }
                     break;
                 case ':':
                     i = read_branch_length(i + 1);
@@ -132,6 +172,7 @@ class NewickReader {
                     break;
             }
         }
+        return text_.size();
     }
 
     void open_child() {
@@ -149,6 +190,7 @@ class NewickReader {
     // Reads the label starting at `start`; returns the index of the byte that ended it.
     std::size_t read_label(std::size_t start) {
         const std::size_t end = scan_until(text_, start + 1, label_stops);
+        if constexpr (Checking) note_label(start, end);
         if (builder_.tree().child_count(current_) == 0) {
             builder_.set_taxon(current_, taxa_.insert_or_get(text_.substr(start, end - start)));
         } else if (internal_labels_ != nullptr) [[unlikely]] {
@@ -169,10 +211,111 @@ class NewickReader {
         const std::size_t end = scan_until(text_, start, length_stops);
         if (end > start) {
             const auto length = parse_branch_length(text_.substr(start, end - start));
-            if (!length) fail(messages::invalid_float);
+            if constexpr (Checking) {
+                if (!length) {
+                    note_bad_length(start, end);
+                    return end;
+                }
+            }
+            if (!length) fail(ErrorKind::bad_branch_length, messages::invalid_float);
             builder_.set_branch_length(current_, *length);
         }
         return end;
+    }
+
+    // The checking reader's notes, each on what the usual reader passes over.
+
+    void note(LineProblem problem, std::string detail) {
+        notes_.problems.note(problem, std::move(detail));
+    }
+
+    std::string column(std::size_t at) const { return std::to_string(column_of(text_, at)); }
+
+    void note_closing(std::size_t at) {
+        // The reader stays at the root.
+        if (notes_.depth == 0) {
+            note(LineProblem::unbalanced_brackets, "')' at column " + column(at) + " closes no '('");
+        } else {
+            --notes_.depth;
+        }
+    }
+
+    std::size_t note_comment(std::size_t at) {
+        if (const auto end = comment_end(text_, at + 1)) return *end;
+        note(LineProblem::unbalanced_brackets,
+             "the comment opened at column " + column(at) + " is never closed");
+        return text_.size();
+    }
+
+    void note_label(std::size_t start, std::size_t end) {
+        const std::string_view label = text_.substr(start, end - start);
+        if (label.find(']') != std::string_view::npos) {
+            note(LineProblem::unbalanced_brackets, "']' outside a comment, in the label " +
+                                                       quoted_excerpt(label) + " at column " +
+                                                       column(start));
+        } else if (label.find('(') != std::string_view::npos) {
+            // A "(" after a label opens no node: it belongs to the label.
+            note(LineProblem::unbalanced_brackets, "'(' inside the label " + quoted_excerpt(label) +
+                                                       " at column " + column(start));
+        }
+    }
+
+    void note_bad_length(std::size_t start, std::size_t end) {
+        note(LineProblem::bad_branch_length,
+             "the branch length " + quoted_excerpt(text_.substr(start, end - start)) +
+                 " at column " + column(start) + " is not a number");
+    }
+
+    // What shows only at the end: brackets left open, the end of the tree, its taxa.
+    void note_line_problems(std::size_t semicolon) {
+        if (notes_.depth > 0)
+            note(LineProblem::unbalanced_brackets,
+                 std::to_string(notes_.depth) + " '(' never closed");
+        if (semicolon == text_.size()) {
+            note(LineProblem::missing_semicolon, "no ';' ends the tree");
+        } else {
+            std::string_view rest = text_.substr(semicolon + 1);
+            const std::size_t first = rest.find_first_not_of(" \t\r");
+            if (first != std::string_view::npos) {
+                rest = rest.substr(first, rest.find_last_not_of(" \t\r") + 1 - first);
+                note(LineProblem::text_after_semicolon,
+                     quoted_excerpt(rest) + " follows the ';' at column " + column(semicolon) +
+                         " and is not read");
+            }
+        }
+        note_taxa();
+    }
+
+    // No taxon at all, or one on more than one node (the module keeps the later node).
+    void note_taxa() {
+        const auto node_taxa = builder_.tree().node_taxons();
+        std::vector<std::int32_t> sorted;
+        sorted.reserve(node_taxa.size());
+        for (const std::int32_t taxon : node_taxa) {
+            if (taxon >= 0) sorted.push_back(taxon);
+        }
+        if (sorted.empty()) {
+            note(LineProblem::no_taxa, "the tree holds no taxon");
+            return;
+        }
+        // Sorted, a taxon on two nodes sits beside itself: the usual clean line ends here.
+        std::sort(sorted.begin(), sorted.end());
+        if (std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end()) return;
+        std::vector<std::int32_t> order;  // each repeated taxon once, by its first node
+        std::unordered_map<std::int32_t, std::size_t> nodes_of;
+        for (const std::int32_t taxon : node_taxa) {
+            if (taxon >= 0 && ++nodes_of[taxon] == 2) order.push_back(taxon);
+        }
+        constexpr std::size_t named = 5;
+        std::string shown;
+        for (std::size_t k = 0; k < order.size() && k < named; ++k) {
+            if (k > 0) shown += ", ";
+            shown += quoted_excerpt(taxa_.taxon_names()[static_cast<std::size_t>(order[k])]);
+        }
+        if (order.size() > named) shown += " ...";
+        const std::string several =
+            order.size() > 1 ? std::to_string(order.size()) + " taxa" : std::string("a taxon");
+        note(LineProblem::repeated_taxon, several + " on more than one leaf: " + shown);
     }
 
     std::string_view text_;
@@ -180,6 +323,7 @@ class NewickReader {
     const InternalLabelSink* internal_labels_;  // null when no caller asked for the labels
     TreeBuilder builder_;
     NodeId current_ = NodeId::root();
+    [[no_unique_address]] std::conditional_t<Checking, CheckNotes, NoNotes> notes_;
 };
 
 }  // namespace
@@ -233,20 +377,38 @@ ReaderYield reader_yield_of(std::string_view text) {
 }
 
 Tree parse_newick_tree(std::string_view text, TaxonSet& taxon_set) {
-    return NewickReader(text, taxon_set, TreeBuilder(), expected_node_count(text))
+    return NewickReader<false>(text, taxon_set, TreeBuilder(), expected_node_count(text))
         .read(/*keep_room=*/false);
 }
 
 Tree parse_newick_tree(std::string_view text, TaxonSet& taxon_set, std::size_t node_count) {
-    return NewickReader(text, taxon_set, TreeBuilder(), node_count).read(/*keep_room=*/false);
+    return NewickReader<false>(text, taxon_set, TreeBuilder(), node_count)
+        .read(/*keep_room=*/false);
 }
 
 void parse_newick_tree_into(std::string_view text, TaxonSet& taxon_set, Tree& tree,
                             std::optional<std::size_t> node_count,
-                            const InternalLabelSink& internal_labels) {
+                            const InternalLabelSink& internal_labels,
+                            const LineProblemSink& problems) {
     const std::size_t nodes = node_count ? *node_count : expected_node_count(text);
-    tree = NewickReader(text, taxon_set, TreeBuilder(std::move(tree)), nodes, &internal_labels)
-               .read(/*keep_room=*/true);
+    if (!problems) {
+        tree = NewickReader<false>(text, taxon_set, TreeBuilder(std::move(tree)), nodes,
+                                   &internal_labels)
+                   .read(/*keep_room=*/true);
+        return;
+    }
+    if (is_blank_line(text)) {
+        // Whatever the reader makes of blanks (a tab is a label), the line holds no tree.
+        problems(LineProblem::empty_line, "the line is empty");
+        tree = NewickReader<false>(text, taxon_set, TreeBuilder(std::move(tree)), nodes,
+                                   &internal_labels)
+                   .read(/*keep_room=*/true);
+        return;
+    }
+    NewickReader<true> reader(text, taxon_set, TreeBuilder(std::move(tree)), nodes,
+                              &internal_labels);
+    reader.report_to(problems);
+    tree = std::move(reader).read(/*keep_room=*/true);
 }
 
 }  // namespace treetally

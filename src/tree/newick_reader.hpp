@@ -7,6 +7,7 @@
 #include <optional>
 #include <string_view>
 
+#include "tree/line_problems.hpp"
 #include "tree/taxon_set.hpp"
 #include "tree/tree.hpp"
 
@@ -25,9 +26,14 @@ Tree parse_newick_tree(std::string_view text, TaxonSet& taxon_set);
 // tree after another then allocates nothing once they have room for the largest. The arrays get
 // room for `node_count` nodes when given (the nodes of reader_yield_of, say), else for
 // node_openers_in's estimate. The labels it would drop go to `internal_labels` when it is set.
+// When `problems` is set, the problems of the text (LineProblem, all but not_utf8) go to it
+// as the text is read, and a branch length that is not a number is one of them instead of the
+// fatal error: the length stays unset and the reading goes on. Unset, the reading is exactly
+// the usual one, at its speed.
 void parse_newick_tree_into(std::string_view text, TaxonSet& taxon_set, Tree& tree,
                             std::optional<std::size_t> node_count = std::nullopt,
-                            const InternalLabelSink& internal_labels = {});
+                            const InternalLabelSink& internal_labels = {},
+                            const LineProblemSink& problems = {});
 
 // How many "(" and "," `text` holds: the reader makes at most one node for each, beyond the root.
 std::size_t node_openers_in(std::string_view text);

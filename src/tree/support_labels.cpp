@@ -36,7 +36,7 @@ std::string not_a_support_value(std::size_t line_number, std::string_view label)
 void SupportLabels::add(std::size_t line_number, NodeId node, std::string_view label) {
     if (node == NodeId::root()) return;
     const auto support = parse_branch_length(label);
-    if (!support) fail(not_a_support_value(line_number, label));
+    if (!support) fail(ErrorKind::bad_support_label, not_a_support_value(line_number, label));
     if (node.index() >= values_.size()) values_.resize(node.index() + 1);
     values_[node.index()] = *support;
 }

@@ -49,7 +49,7 @@ TaxonId TaxonSet::insert_or_get(std::string_view name) {
     const std::uint32_t hash = hash_of(name);
     std::size_t k = slot_of(name, hash);
     if (slots_[k].id_plus_one != 0) return TaxonId{slots_[k].id_plus_one - 1};
-    if (size() >= max_id_count) fail(messages::too_many_taxa);
+    if (size() >= max_id_count) fail(ErrorKind::too_large, messages::too_many_taxa);
     const TaxonId id{static_cast<std::uint32_t>(size())};
     taxon_names_.emplace_back(name);
     if (2 * size() > slots_.size()) {
@@ -61,9 +61,9 @@ TaxonId TaxonSet::insert_or_get(std::string_view name) {
 }
 
 TaxonId TaxonSet::id_of(std::string_view name) const {
-    if (slots_.empty()) fail(messages::taxon_not_found);
+    if (slots_.empty()) fail(ErrorKind::unknown_taxon, messages::taxon_not_found);
     const Slot& slot = slots_[slot_of(name, hash_of(name))];
-    if (slot.id_plus_one == 0) fail(messages::taxon_not_found);
+    if (slot.id_plus_one == 0) fail(ErrorKind::unknown_taxon, messages::taxon_not_found);
     return TaxonId{slot.id_plus_one - 1};
 }
 

@@ -50,7 +50,7 @@ void TreeBuilder::reserve(std::size_t node_count) {
 
 NodeId TreeBuilder::append_child_of(NodeId parent) {
     const std::size_t parent_index = at(parent);
-    if (tree_.node_count() >= max_id_count) fail(messages::tree_too_large);
+    if (tree_.node_count() >= max_id_count) fail(ErrorKind::too_large, messages::tree_too_large);
     const NodeId node{static_cast<std::int32_t>(tree_.node_count())};
     tree_.node_taxon_.push_back(-1);
     tree_.parent_.push_back(parent.value);

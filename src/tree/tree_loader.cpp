@@ -140,13 +140,21 @@ std::size_t kept_tree_bytes(const Tree& tree) {
            list_slots_per_tree * sizeof(Tree);
 }
 
-// Where the trees of a file go: the sink for each tree, and the one for the labels its reader
-// drops (unset unless the caller asked for them), told the number of the line being read.
+// Where the trees of a file go: the sink for each tree, the one for the labels its reader
+// drops and the one for the problems of its lines (unset unless the caller asked for them),
+// told the number of the line being read.
 struct LineSinks {
     const TreeSink& trees;
     const NumberedLabelSink& internal_labels;
+    const NumberedProblemSink& problems;
     std::size_t line_number = 0;
 };
+
+// The not_utf8 problem of a line whose byte `at` (from 0) begins no valid sequence.
+void report_not_utf8(const LineProblemSink& problems, std::size_t at) {
+    problems(LineProblem::not_utf8,
+             "byte " + std::to_string(at + 1) + " of the line is not UTF-8 text");
+}
 
 // Parses one complete line (with its line feed, if any), held in `line_buffer` bytes, into
 // `tree` and hands it to the sinks, whose tree sink may keep it or leave its arrays for the
@@ -154,18 +162,29 @@ struct LineSinks {
 bool add_line(std::string_view line, std::size_t line_buffer, TaxonSet& taxa, Tree& tree,
               LineSinks& sinks, MemoryBudget& budget) {
     ++sinks.line_number;
-    if (!is_valid_utf8(line)) return false;
+    const InternalLabelSink numbered_labels =
+        sinks.internal_labels ? InternalLabelSink([&sinks](NodeId node, std::string_view label) {
+            sinks.internal_labels(sinks.line_number, node, label);
+        })
+                              : InternalLabelSink();
+    bool bad_length = false;
+    const LineProblemSink numbered_problems =
+        sinks.problems ? LineProblemSink([&sinks, &bad_length](LineProblem problem,
+                                                               std::string_view detail) {
+            sinks.problems(sinks.line_number, problem, detail);
+            bad_length = bad_length || problem == LineProblem::bad_branch_length;
+        })
+                       : LineProblemSink();
+    if (!is_valid_utf8(line)) {
+        if (numbered_problems) report_not_utf8(numbered_problems, first_invalid_utf8_byte(line));
+        return false;
+    }
     const std::string_view text = strip_line_ending(line);
     const auto node_count = budget.reserve_for_line(text, line_buffer + tree.heap_bytes());
     const std::size_t first_new = taxa.size();
-    if (sinks.internal_labels) {
-        const InternalLabelSink numbered = [&sinks](NodeId node, std::string_view label) {
-            sinks.internal_labels(sinks.line_number, node, label);
-        };
-        parse_newick_tree_into(text, taxa, tree, node_count, numbered);
-    } else {
-        parse_newick_tree_into(text, taxa, tree, node_count);
-    }
+    parse_newick_tree_into(text, taxa, tree, node_count, numbered_labels, numbered_problems);
+    // The checking reader reads past such a length; the load refuses it all the same.
+    if (bad_length) fail(ErrorKind::bad_branch_length, messages::invalid_float);
     budget.add(sinks.trees(std::move(tree)), taxa, first_new);
     return true;
 }
@@ -189,7 +208,8 @@ struct LineCap {
 
     // Raises line_too_long, naming line `line_number`, when `bytes` of it are more than the cap.
     void check(std::size_t bytes, std::size_t line_number) const {
-        if (max_bytes && bytes > *max_bytes) fail(messages::line_too_long(line_number, *max_bytes));
+        if (max_bytes && bytes > *max_bytes)
+            fail(ErrorKind::line_too_long, messages::line_too_long(line_number, *max_bytes));
     }
 };
 
@@ -201,6 +221,49 @@ void release_line(std::string& line) {
     } else {
         line.clear();
     }
+}
+
+// Hands each line of the file at `path` (with its line feed, if any) to `on_line(line,
+// line_buffer)`, line_buffer being the bytes held to gather it, within `budget` and `cap`;
+// false from on_line ends the reading with error_reading_file.
+template <class OnLine>
+std::optional<LoadError> for_each_line(const std::string& path, const InterruptCheck& interrupt,
+                                       const LineCap& cap, const MemoryBudget& budget,
+                                       OnLine&& on_line) {
+    OpenFile file(path, interrupt);
+    if (!file.is_open()) return LoadError::not_opened();
+
+    std::array<char, read_buffer_size> buffer;
+    std::string pending;  // the start of a line that spans reads
+    std::size_t lines = 0;
+    for (;;) {
+        const ssize_t got = file.read_some(buffer);
+        if (got < 0) return LoadError::not_read();
+        if (got == 0) break;
+        std::string_view chunk(buffer.data(), static_cast<std::size_t>(got));
+        for (auto newline = chunk.find('\n'); newline != std::string_view::npos;
+             newline = chunk.find('\n')) {
+            cap.check(pending.size() + newline, lines + 1);
+            const std::string_view rest_of_line = chunk.substr(0, newline + 1);
+            chunk.remove_prefix(newline + 1);
+            ++lines;
+            bool ok;
+            if (pending.empty()) {
+                ok = on_line(rest_of_line, pending.capacity());
+            } else {
+                extend_line(pending, rest_of_line, budget);
+                ok = on_line(std::string_view(pending), pending.capacity());
+                release_line(pending);
+            }
+            if (!ok) return LoadError::not_read();
+        }
+        cap.check(pending.size() + chunk.size(), lines + 1);
+        extend_line(pending, chunk, budget);
+    }
+    if (!pending.empty() && !on_line(std::string_view(pending), pending.capacity())) {
+        return LoadError::not_read();
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -224,43 +287,67 @@ std::optional<LoadError> read_tree_file(const std::string& path, TaxonSet& taxa,
                                         const TreeSink& sink, std::size_t memory_budget,
                                         const InterruptCheck& interrupt,
                                         const NumberedLabelSink& internal_labels,
-                                        std::optional<std::size_t> max_line_bytes) {
-    OpenFile file(path, interrupt);
-    if (!file.is_open()) return LoadError{messages::could_not_read_file};
-
+                                        std::optional<std::size_t> max_line_bytes,
+                                        const NumberedProblemSink& problems) {
     MemoryBudget budget(memory_budget);
-    std::array<char, read_buffer_size> buffer;
-    std::string pending;  // the start of a line that spans reads
-    Tree tree;            // the arrays each line is read into
-    LineSinks sinks{sink, internal_labels};
-    const LineCap cap{max_line_bytes};
-    for (;;) {
-        const ssize_t got = file.read_some(buffer);
-        if (got < 0) return LoadError{messages::error_reading_file};
-        if (got == 0) break;
-        std::string_view chunk(buffer.data(), static_cast<std::size_t>(got));
-        for (auto newline = chunk.find('\n'); newline != std::string_view::npos;
-             newline = chunk.find('\n')) {
-            cap.check(pending.size() + newline, sinks.line_number + 1);
-            const std::string_view rest_of_line = chunk.substr(0, newline + 1);
-            chunk.remove_prefix(newline + 1);
-            bool ok;
-            if (pending.empty()) {
-                ok = add_line(rest_of_line, pending.capacity(), taxa, tree, sinks, budget);
-            } else {
-                extend_line(pending, rest_of_line, budget);
-                ok = add_line(pending, pending.capacity(), taxa, tree, sinks, budget);
-                release_line(pending);
+    Tree tree;  // the arrays each line is read into
+    LineSinks sinks{sink, internal_labels, problems};
+    return for_each_line(path, interrupt, LineCap{max_line_bytes}, budget,
+                         [&](std::string_view line, std::size_t line_buffer) {
+                             return add_line(line, line_buffer, taxa, tree, sinks, budget);
+                         });
+}
+
+std::variant<std::size_t, LoadError> check_tree_file(const std::string& path,
+                                                     const NumberedProblemSink& problems,
+                                                     std::size_t memory_budget,
+                                                     const InterruptCheck& interrupt,
+                                                     std::optional<std::size_t> max_line_bytes) {
+    const MemoryBudget budget(memory_budget);
+    Tree tree;  // the arrays each line is read into
+    // The names of every line, as a load keeps them: a name read before costs no copy again.
+    TaxonSet taxa;
+    std::size_t line_number = 0;
+    const LineProblemSink numbered = [&](LineProblem problem, std::string_view detail) {
+        problems(line_number, problem, detail);
+    };
+    const auto error = for_each_line(
+        path, interrupt, LineCap{max_line_bytes}, budget,
+        [&](std::string_view line, std::size_t line_buffer) {
+            ++line_number;
+            if (const std::size_t bad = first_invalid_utf8_byte(line); bad < line.size()) {
+                report_not_utf8(numbered, bad);
+                return true;
             }
-            if (!ok) return LoadError{messages::error_reading_file};
-        }
-        cap.check(pending.size() + chunk.size(), sinks.line_number + 1);
-        extend_line(pending, chunk, budget);
+            const std::string_view text = strip_line_ending(line);
+            const auto node_count = budget.reserve_for_line(text, line_buffer + tree.heap_bytes());
+            parse_newick_tree_into(text, taxa, tree, node_count, {}, numbered);
+            return true;
+        });
+    if (error) return *error;
+    return line_number;
+}
+
+void check_line(std::string_view line, const LineProblemSink& problems) {
+    if (const std::size_t bad = first_invalid_utf8_byte(line); bad < line.size()) {
+        report_not_utf8(problems, bad);
+        return;
     }
-    if (!pending.empty() && !add_line(pending, pending.capacity(), taxa, tree, sinks, budget)) {
-        return LoadError{messages::error_reading_file};
+    TaxonSet taxa;
+    Tree tree;
+    parse_newick_tree_into(strip_line_ending(line), taxa, tree, std::nullopt, {}, problems);
+}
+
+std::vector<std::string> line_taxa(std::string_view line) {
+    TaxonSet taxa;
+    Tree tree;
+    const LineProblemSink passed_over = [](LineProblem, std::string_view) {};
+    parse_newick_tree_into(strip_line_ending(line), taxa, tree, std::nullopt, {}, passed_over);
+    std::vector<std::string> names;
+    for (const std::int32_t taxon : tree.node_taxons()) {
+        if (taxon >= 0) names.push_back(taxa.taxon_names()[static_cast<std::size_t>(taxon)]);
     }
-    return std::nullopt;
+    return names;
 }
 
 }  // namespace treetally

@@ -76,3 +76,22 @@ bool is_valid_utf8(std::string_view bytes) {
 }
 
 }  // namespace treetally
+
+namespace treetally {
+
+std::size_t first_invalid_utf8_byte(std::string_view bytes) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+        if (p[at] < 0x80) {
+            ++at;
+            continue;
+        }
+        const std::size_t length = multibyte_length(p + at, bytes.size() - at);
+        if (length == 0) return at;
+        at += length;
+    }
+    return bytes.size();
+}
+
+}  // namespace treetally

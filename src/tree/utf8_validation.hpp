@@ -8,4 +8,8 @@ namespace treetally {
 
 bool is_valid_utf8(std::string_view bytes);
 
+// Where the first sequence that is not valid UTF-8 starts in `bytes`, by the same rules (the
+// place a line's check names); bytes.size() when all is valid. Byte by byte: for reports only.
+std::size_t first_invalid_utf8_byte(std::string_view bytes);
+
 }  // namespace treetally

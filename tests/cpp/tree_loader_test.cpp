@@ -1,9 +1,10 @@
 // Tests of loading a tree file: one tree per line, line endings, byte-order mark, UTF-8
-// checking, lines longer than the read buffer, the two error values, and a cap on the length
-// of a line.
+// checking, lines longer than the read buffer, the two error values, a cap on the length of a
+// line, and the kind of each failure.
 #include <gtest/gtest.h>
 
 #include <new>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <variant>
@@ -12,7 +13,10 @@
 #include "temp_files.hpp"
 #include "test_support.hpp"
 #include "exposure/tree_set_load.hpp"
+#include "tree/collapse_rule.hpp"
+#include "tree/fatal_error.hpp"
 #include "tree/messages.hpp"
+#include "tree/taxon_set.hpp"
 #include "tree/tree_loader.hpp"
 
 namespace treetally {
@@ -320,6 +324,63 @@ TEST_F(TreeLoader, LineCapComesBeforeTheMemoryBudget) {
 TEST_F(TreeLoader, EndlessLineIsRefusedOnceItPassesTheCap) {
     EXPECT_EQ(fatal_message_of([&] { (void)load_tree_collection("/dev/zero", capped(1 << 20)); }),
               "line 1 is longer than 1 MiB: is this one tree per line?");
+}
+
+// What a load of the engine raises, by kind: the package tells them apart by kind alone.
+struct KindCase {
+    const char* name;
+    const char* text;  // nullptr: no file at all
+    CollapseRule rule;
+    std::optional<std::size_t> cap;
+    ErrorKind kind;
+
+    friend void PrintTo(const KindCase& kind_case, std::ostream* out) { *out << kind_case.name; }
+};
+
+class TreeLoaderErrorKind : public ::testing::TestWithParam<KindCase> {
+  protected:
+    TempDir dir;
+};
+
+TEST_P(TreeLoaderErrorKind, EachFailureOfALoadIsAFatalErrorOfItsKind) {
+    const KindCase& kind_case = GetParam();
+    const std::string path = kind_case.text == nullptr ? (dir.path() / "missing.tre").string()
+                                                       : dir.write("trees.tre", kind_case.text);
+    LoadContext context;
+    context.max_line_bytes = kind_case.cap;
+    try {
+        (void)load_tree_set_data(path, context, kind_case.rule);
+        ADD_FAILURE() << "loaded";
+    } catch (const FatalError& error) {
+        EXPECT_EQ(error.kind(), kind_case.kind) << error.message();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, TreeLoaderErrorKind,
+    testing::Values(
+        KindCase{"missing_file", nullptr, {}, {}, ErrorKind::file_not_opened},
+        KindCase{"not_utf8", "(A,B);\n(A,\xFF);\n", {}, {}, ErrorKind::file_not_read},
+        KindCase{"bad_branch_length", "(A:1,B:x);\n", {}, {}, ErrorKind::bad_branch_length},
+        KindCase{"bad_support_label", "((A,B)x,(C,D));\n", {{}, 0.5}, {},
+                 ErrorKind::bad_support_label},
+        KindCase{"line_too_long", "(A,B);\n(A,B,C);\n", {}, 6, ErrorKind::line_too_long}),
+    [](const testing::TestParamInfo<KindCase>& param) { return std::string(param.param.name); });
+
+TEST(FatalErrorKind, PlainFailIsInternalAndUnknownNamesSaySo) {
+    try {
+        fail("a fault");
+    } catch (const FatalError& error) {
+        EXPECT_EQ(error.kind(), ErrorKind::internal);
+    }
+    const TaxonSet taxa;
+    try {
+        (void)taxa.id_of("Z");
+        ADD_FAILURE() << "found";
+    } catch (const FatalError& error) {
+        EXPECT_EQ(error.kind(), ErrorKind::unknown_taxon);
+        EXPECT_EQ(error.message(), messages::taxon_not_found);
+    }
 }
 
 }  // namespace

@@ -1,11 +1,52 @@
-// libFuzzer harness: one line of arbitrary bytes through the Newick reader, then the index
-// and queries on the tree it built. Bytes after the first ';' steer the queries.
+// libFuzzer harness: one line of arbitrary bytes through the Newick reader, then through the
+// reader that reports the line's problems to a sink (which must build the same tree and report
+// each kind at most once, in order, with a one-line detail), then the index and queries on the
+// tree it built. Bytes after the first ';' steer the queries.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 #include "fuzz_checks.hpp"
+#include "tree/line_problems.hpp"
 #include "tree/newick_reader.hpp"
+#include "tree/tree_loader.hpp"
+#include "tree/utf8_validation.hpp"
+
+namespace {
+
+// The text through the reader with a problem sink: the problems' order and form, and whether a
+// length that is not a number was among them.
+bool check_with_sink(std::string_view text, const treetally::Tree* usual) {
+    using namespace treetally;
+    int last = -1;
+    bool bad_length = false;
+    const LineProblemSink sink = [&](LineProblem kind, std::string_view detail) {
+        fuzz::require(static_cast<int>(kind) > last, "a problem out of order, or twice");
+        last = static_cast<int>(kind);
+        fuzz::require(!detail.empty() && detail.find('\n') == std::string_view::npos,
+                      "a detail empty or of more than one line");
+        bad_length = bad_length || kind == LineProblem::bad_branch_length;
+    };
+    TaxonSet taxa;
+    Tree checked;
+    parse_newick_tree_into(text, taxa, checked, std::nullopt, {}, sink);
+    if (usual != nullptr) {
+        fuzz::require(checked.node_count() == usual->node_count() &&
+                          std::ranges::equal(checked.parents(), usual->parents()),
+                      "the reader with a sink built another tree");
+    }
+    // The line check adds the UTF-8 test in front of the same reading.
+    bool any = false;
+    check_line(text, [&](LineProblem kind, std::string_view) {
+        any = true;
+        fuzz::require(kind != LineProblem::not_utf8 || !is_valid_utf8(text),
+                      "valid UTF-8 reported as not UTF-8");
+    });
+    fuzz::require(any || is_valid_utf8(text), "a line that is not UTF-8 passed the check");
+    return bad_length;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace treetally;
@@ -23,9 +64,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                       "second read built another tree");
     } catch (const FatalError& error) {
         fuzz::expect_reader_error(error);
+        // The usual reader refused a length: the sink must have been told of one.
+        fuzz::require(check_with_sink(text, nullptr),
+                      "a length refused without a bad branch length reported");
         return 0;
     }
     const Tree& tree = collection.trees[0];
+    fuzz::require(!check_with_sink(text, &tree), "a bad branch length the reader accepted");
     const ReaderYield yield = reader_yield_of(text);
     fuzz::require(yield.nodes == tree.node_count(), "reader_yield_of miscounted the nodes");
     std::size_t name_bytes = 0;

@@ -103,3 +103,17 @@ def test_branch_lengths_refused_as_the_module_refuses_them(write_trees, length):
             raise
         accepted = False
     assert [p.kind for p in check_line(line)] == ([] if accepted else ["bad branch length"])
+
+
+@pytest.mark.parametrize("split", [None, 9, 17])  # whole, or cut inside the second and third lines
+def test_a_chunk_past_the_cap_names_its_line_after_checking_those_before(monkeypatch, split):
+    from treetally_tools import TreeFileError, check
+
+    monkeypatch.setattr(check, "MAX_LINE_BYTES", 12)
+    data = b"(A,A);\n(B,C)\n(" + b"x" * 20 + b",B);\n(C,D);\n"
+    checking = check.LineCheck("trees")
+    chunks = [data] if split is None else [data[:split], data[split:]]
+    with pytest.raises(TreeFileError, match=r"^cannot read trees: line 3 is longer than 12 bytes"):
+        for chunk in chunks:
+            checking.feed(chunk)
+    assert [(p.line_number, p.kind) for p in checking.problems] == [(1, "repeated taxon"), (2, "missing ';'")]

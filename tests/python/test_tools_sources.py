@@ -176,3 +176,32 @@ def test_malformed_sources_are_refused(source, error, match):
     with pytest.raises(error, match=match):
         load_trees(source, quiet=True)
     assert feeders() == []
+
+
+OPENS_OF_THE_PATH = """
+import sys
+from treetally_tools import check, cli, load_trees
+path = sys.argv[1]
+opens = []
+sys.addaudithook(lambda event, args: opens.append(args[0]) if event == "open" and args[0] == path else None)
+{call}
+print("opens", len(opens))
+"""
+
+
+@pytest.mark.parametrize("packed", [False, True], ids=["plain", "gzip"])
+@pytest.mark.parametrize(
+    "call",
+    [
+        "load_trees(path)",
+        "check.check_source(path)",
+        "cli.main(['info', path])",
+        "cli.main(['check', path])",
+    ],
+)
+def test_a_path_is_opened_once(tmp_path, packed, call):
+    path = tmp_path / "trees.tre"
+    path.write_bytes(gzip.compress(APES.read_bytes()) if packed else APES.read_bytes())
+    code = OPENS_OF_THE_PATH.format(call=call)
+    done = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, timeout=120)
+    assert done.stdout.split()[-2:] == [b"opens", b"1"], done.stderr.decode()

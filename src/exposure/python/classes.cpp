@@ -194,7 +194,7 @@ PyObject* tree_set_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return boundary_call([&] {
         const auto path = path_argument(tree_set_new_parameters, args, kwargs);
         // A name that no file can bear fails as any file that cannot be opened.
-        if (!path) fail_to_load(LoadError{messages::could_not_read_file});
+        if (!path) fail_to_load(LoadError::not_opened());
         // The whole file is read and indexed before the object exists; should allocation fail,
         // the record is released with the shared pointer.
         auto data = std::make_shared<const TreeSetData>(

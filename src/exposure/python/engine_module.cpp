@@ -14,6 +14,8 @@
 #include "exposure/quartet_formulas.hpp"
 #include "exposure/single_tree_queries.hpp"
 #include "exposure/python/arguments.hpp"
+#include "exposure/python/engine_calls.hpp"
+#include "exposure/python/engine_check.hpp"
 #include "exposure/python/engine_species.hpp"
 #include "exposure/python/engine_table.hpp"
 #include "exposure/python/engine_trees.hpp"
@@ -29,39 +31,7 @@
 #include "tree/load_context.hpp"
 
 namespace treetally::python {
-namespace {
 
-// EngineError: a failure the core reports as a fatal error (a file that cannot be read, a
-// branch length that is not a number); its text is the core's message.
-PyObject* engine_error_type() {
-    static PyObject* type = nullptr;
-    if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc(
-            "treetally_tools._engine.EngineError",
-            "A failure of the native engine; the message is the core's own text.",
-            PyExc_Exception, nullptr);
-        if (type == nullptr) throw_python_error();
-    }
-    return type;
-}
-
-// The engine's boundary: its fatal errors become EngineError rather than PanicException, since
-// the package turns them into errors of its own; every other failure as in the module.
-template <class Body>
-PyObject* engine_call(Body&& body) {  // never throws: boundary_call catches everything
-    return boundary_call([&] {
-        try {
-            return std::forward<Body>(body)();
-        } catch (const FatalError& error) {
-            const std::string& message = error.message();
-            const PyRef text = checked(PyUnicode_DecodeUTF8(
-                message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-            raise_error(engine_error_type(), text);
-        }
-    });
-}
-
-// An optional float keyword: nullopt for None.
 std::optional<double> optional_float(PyObject* value) {
     if (value == nullptr || value == Py_None) return std::nullopt;
     const double number = PyFloat_AsDouble(value);
@@ -69,7 +39,6 @@ std::optional<double> optional_float(PyObject* value) {
     return number;
 }
 
-// The max_line_bytes keyword: nullopt for None; a negative value is OverflowError.
 std::optional<std::size_t> optional_line_cap(PyObject* value) {
     if (value == nullptr || value == Py_None) return std::nullopt;
     if (PyLong_Check(value) == 0 || PyBool_Check(value) != 0)
@@ -78,6 +47,8 @@ std::optional<std::size_t> optional_line_cap(PyObject* value) {
     if (count == static_cast<std::size_t>(-1) && PyErr_Occurred() != nullptr) throw_python_error();
     return count;
 }
+
+namespace {
 
 PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
     return engine_call([&] {
@@ -279,7 +250,7 @@ PyMethodDef engine_functions[] = {
      "load(path, collapse_length=None, min_support=None, max_line_bytes=None)\n--\n\nA "
      "treetally.TreeSet of the file at `path`, read with the interpreter lock released; "
      "internal branches no longer than `collapse_length`, or with support below `min_support`, "
-     "count as polytomies; a line longer than `max_line_bytes` is an EngineError naming it."},
+     "count as polytomies; a line longer than `max_line_bytes` is a LineTooLongError naming it."},
     {"taxon_tree_counts", taxon_tree_counts, METH_VARARGS,
      "taxon_tree_counts(trees)\n--\n\nHow many trees hold each taxon, in the order of taxa()."},
     {"presence_counts", presence_counts, METH_VARARGS,
@@ -324,6 +295,18 @@ PyMethodDef engine_functions[] = {
      "kernel_width()\n--\n\nThe vector width the table kernels use."},
     {"force_kernel_width", force_kernel_width_function, METH_VARARGS,
      "force_kernel_width(name)\n--\n\nMakes the table kernels use `name` (None: the best)."},
+    {"check_file", as_method(check_file), METH_VARARGS | METH_KEYWORDS,
+     "check_file(path, max_line_bytes=None)\n--\n\nThe problems of the lines of the file at "
+     "`path` as (line_number, kind, detail) tuples, and the number of lines, read with the "
+     "interpreter lock released."},
+    {"check_lines", check_lines, METH_VARARGS,
+     "check_lines(lines, first_line)\n--\n\nThe problems of `lines` (bytes, one line each), "
+     "numbered from `first_line`."},
+    {"tree_taxa", tree_taxa, METH_VARARGS,
+     "tree_taxa(line)\n--\n\nThe taxa of the tree of one line (bytes), node by node."},
+    {"load_checked", as_method(load_checked), METH_VARARGS | METH_KEYWORDS,
+     "load_checked(path, collapse_length=None, min_support=None, max_line_bytes=None)\n--\n\n"
+     "load() and check_file() in one reading: the TreeSet, the problems and the number of lines."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -342,8 +325,7 @@ PyModuleDef engine_definition = {
 PyObject* initialise_engine() {
     return boundary_call([] {
         PyRef module = checked(PyModule_Create2(&engine_definition, 3));
-        check_status(PyModule_AddObject(module.get(), "EngineError",
-                                        PyRef::borrow(engine_error_type()).release()));
+        raise_fatal_errors_by_kind(module.get());
         check_status(PyModule_AddObject(
             module.get(), "Table",
             PyRef::borrow(reinterpret_cast<PyObject*>(table_type())).release()));

@@ -62,9 +62,9 @@ std::vector<TaxonId> taxon_ids_argument(const TaxonSet& taxa, std::span<const st
     for (const std::string& name : names) {
         try {
             ids.push_back(taxa.id_of(name));
-        } catch (const FatalError&) {
-            const PyRef message = checked(PyUnicode_FromFormat("Taxon not found: %s", name.c_str()));
-            raise_error(PyExc_ValueError, message);
+        } catch (const FatalError& error) {
+            if (error.kind() != ErrorKind::unknown_taxon) throw;
+            fail(ErrorKind::unknown_taxon, "Taxon not found: " + name);
         }
     }
     return ids;

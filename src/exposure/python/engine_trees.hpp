@@ -24,8 +24,8 @@ PyRef new_tree_set(std::shared_ptr<const TreeSetData> data);
 // The UTF-8 texts of a tuple or list of str; TypeError naming `parameter` otherwise.
 std::vector<std::string> strings_argument(PyObject* sequence, const char* parameter);
 
-// The ids of `names` in `taxa`, in order; ValueError "Taxon not found: <name>" for the first
-// unknown one.
+// The ids of `names` in `taxa`, in order; the first unknown one is the fatal error
+// unknown_taxon "Taxon not found: <name>" (the engine's TaxonNotFoundError, a ValueError).
 std::vector<TaxonId> taxon_ids_argument(const TaxonSet& taxa, std::span<const std::string> names);
 
 }  // namespace treetally::python

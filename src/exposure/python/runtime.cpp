@@ -1,5 +1,6 @@
 #include "exposure/python/runtime.hpp"
 
+#include <array>
 #include <cstdio>
 #include <new>
 
@@ -45,7 +46,105 @@ void report_on_stderr(const FatalError& error) {
     std::fflush(stderr);
 }
 
+// The text of a fatal error as a str; "replace" keeps a message that is not valid UTF-8 from
+// hiding the failure. Null with MemoryError pending when even that fails.
+PyRef message_text(const FatalError& error) {
+    const std::string& message = error.message();
+    return PyRef::steal(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+}
+
+// What each kind becomes in the engine: the class's name, its place in the hierarchy and its
+// docstring. Indexed by ErrorKind.
+enum class ErrorBase { exception, tree_read_error, engine_error_and_value_error };
+struct ErrorClassSpec {
+    const char* name;
+    ErrorBase base;
+    const char* doc;
+};
+constexpr std::array<ErrorClassSpec, error_kind_count> error_class_specs{{
+    {"treetally_tools._engine.EngineError", ErrorBase::exception,
+     "A failure of the native engine; the message is the core's own text. Raised as such, "
+     "it is a fault of the engine; its subclasses name faults of the input or the request."},
+    {"treetally_tools._engine.FileOpenError", ErrorBase::tree_read_error,
+     "The tree file cannot be opened."},
+    {"treetally_tools._engine.FileReadError", ErrorBase::tree_read_error,
+     "Reading the tree file failed, or a line of it is not UTF-8 text."},
+    {"treetally_tools._engine.LineTooLongError", ErrorBase::tree_read_error,
+     "A line of the tree file is longer than the load's cap."},
+    {"treetally_tools._engine.BranchLengthError", ErrorBase::tree_read_error,
+     "A branch length is not a number."},
+    {"treetally_tools._engine.SupportLabelError", ErrorBase::tree_read_error,
+     "An internal label is not a support value, where a support bound reads them."},
+    {"treetally_tools._engine.TreeSizeError", ErrorBase::tree_read_error,
+     "The trees name more taxa, or hold more nodes, than the engine can number."},
+    {"treetally_tools._engine.TaxonNotFoundError", ErrorBase::engine_error_and_value_error,
+     "A name that no tree of the set holds."},
+}};
+constexpr const char* tree_read_error_name = "treetally_tools._engine.TreeReadError";
+constexpr const char* tree_read_error_doc =
+    "Input that cannot be read as trees; each subclass names one way of it.";
+
+// The classes by kind, and TreeReadError; empty until raise_fatal_errors_by_kind, and in a
+// module that never calls it.
+std::array<PyObject*, error_kind_count> classes_by_kind{};
+PyObject* tree_read_error_class = nullptr;
+
+PyObject* new_error_class(const char* name, const char* doc, PyObject* base) {
+    return checked(PyErr_NewExceptionWithDoc(name, doc, base, nullptr)).release();
+}
+
+// Creates every class, or none (a failure leaves its exception pending and passes it on).
+void create_error_classes() {
+    const auto index = [](ErrorKind kind) { return static_cast<std::size_t>(kind); };
+    PyRef engine_error = PyRef::steal(
+        new_error_class(error_class_specs[index(ErrorKind::internal)].name,
+                        error_class_specs[index(ErrorKind::internal)].doc, PyExc_Exception));
+    PyRef tree_read_error = PyRef::steal(
+        new_error_class(tree_read_error_name, tree_read_error_doc, engine_error.get()));
+    const PyRef value_error_bases = checked(PyTuple_Pack(2, engine_error.get(), PyExc_ValueError));
+    std::array<PyRef, error_kind_count> made;
+    for (std::size_t k = 0; k < error_kind_count; ++k) {
+        const ErrorClassSpec& spec = error_class_specs[k];
+        if (k == index(ErrorKind::internal)) continue;
+        PyObject* base = spec.base == ErrorBase::tree_read_error ? tree_read_error.get()
+                                                                 : value_error_bases.get();
+        made[k] = PyRef::steal(new_error_class(spec.name, spec.doc, base));
+    }
+    made[index(ErrorKind::internal)] = std::move(engine_error);
+    for (std::size_t k = 0; k < error_kind_count; ++k) classes_by_kind[k] = made[k].release();
+    tree_read_error_class = tree_read_error.release();
+}
+
+// The name a class goes by in its module: the last part of its dotted name.
+const char* short_name(const char* dotted) {
+    const std::string_view name = dotted;
+    return dotted + name.rfind('.') + 1;
+}
+
+void add_to_module(PyObject* module, const char* dotted_name, PyObject* type) {
+    check_status(
+        PyModule_AddObject(module, short_name(dotted_name), PyRef::borrow(type).release()));
+}
+
+void raise_by_kind(const FatalError& error) {
+    const PyRef text = message_text(error);
+    if (!text) return;  // MemoryError is pending
+    PyErr_SetObject(error_class(error.kind()), text.get());
+}
+
 }  // namespace
+
+void raise_fatal_errors_by_kind(PyObject* module) {
+    if (tree_read_error_class == nullptr) create_error_classes();
+    for (std::size_t k = 0; k < error_kind_count; ++k)
+        add_to_module(module, error_class_specs[k].name, classes_by_kind[k]);
+    add_to_module(module, tree_read_error_name, tree_read_error_class);
+}
+
+PyObject* error_class(ErrorKind kind) {
+    return classes_by_kind[static_cast<std::size_t>(kind)];
+}
 
 void raise_error(PyObject* type, const char* message) {
     PyErr_SetString(type, message);
@@ -113,7 +212,11 @@ void set_python_error_from_current_exception() noexcept {
     try {
         throw;
     } catch (const FatalError& error) {
-        raise_panic(error);
+        if (tree_read_error_class != nullptr) {
+            raise_by_kind(error);
+        } else {
+            raise_panic(error);
+        }
     } catch (const PythonErrorSet&) {
         // A helper claimed an exception was pending; make sure the caller never sees a null
         // result without one.
@@ -142,10 +245,7 @@ PyObject* panic_exception_type() {
 void raise_panic(const FatalError& error) {
     report_on_stderr(error);
     PyObject* type = panic_exception_type();
-    const std::string& message = error.message();
-    // "replace" keeps a message that is not valid UTF-8 from hiding the failure.
-    const PyRef text = PyRef::steal(
-        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    const PyRef text = message_text(error);
     if (!text) return;  // MemoryError is pending
     PyErr_SetObject(type, text.get());
 }

@@ -147,7 +147,8 @@ inline void check_signals() {
 std::string_view bytes_of(const PyRef& bytes);
 
 // Converts the exception being handled (called only inside a catch block) into the pending
-// Python exception: FatalError -> PanicException, PythonErrorSet -> the exception already
+// Python exception: FatalError -> PanicException (or, in a module that asked for it with
+// raise_fatal_errors_by_kind, the class of its kind), PythonErrorSet -> the exception already
 // pending, std::bad_alloc -> MemoryError, anything else -> SystemError.
 void set_python_error_from_current_exception() noexcept;
 
@@ -179,6 +180,18 @@ PyObject* panic_exception_type();
 // Reports the fatal error on the standard error stream, then sets PanicException(message)
 // as the pending Python exception.
 void raise_panic(const FatalError& error);
+
+// The engine's exception classes, one per ErrorKind, named treetally_tools._engine.<class>:
+// EngineError (itself the class of `internal`), TreeReadError beneath it for input that
+// cannot be read as trees, with a subclass per kind of such input, and TaxonNotFoundError,
+// also a ValueError. Creates them (once, for the life of the process) and adds them to
+// `module`, whose boundary from then on raises a fatal error as the class of its kind with the
+// core's message, and reports nothing on standard error. Only the engine asks for this: each
+// module links a copy of this runtime of its own, so the treetally module keeps PanicException.
+void raise_fatal_errors_by_kind(PyObject* module);
+
+// The class that a fatal error of `kind` becomes once raise_fatal_errors_by_kind has run.
+PyObject* error_class(ErrorKind kind);
 
 // The type object made from `spec` (named "builtins.<class>"), created on first use and kept
 // for the life of the process. A plain static rather than a guarded one: every caller holds

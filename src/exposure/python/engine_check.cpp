@@ -1,0 +1,162 @@
+#include "exposure/python/engine_check.hpp"
+
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "exposure/python/arguments.hpp"
+#include "exposure/python/engine_calls.hpp"
+#include "exposure/python/engine_trees.hpp"
+#include "exposure/python/released_lock.hpp"
+#include "exposure/python/results.hpp"
+#include "exposure/python/runtime.hpp"
+#include "exposure/tree_set_load.hpp"
+#include "tree/collapse_rule.hpp"
+#include "tree/line_problems.hpp"
+#include "tree/load_context.hpp"
+#include "tree/tree_loader.hpp"
+
+namespace treetally::python {
+namespace {
+
+// One problem found while the interpreter lock was released, kept until it can be handed over.
+struct FoundProblem {
+    std::size_t line_number;
+    LineProblem kind;
+    std::string detail;
+};
+
+// Keeps every problem handed to it, in the order they come.
+class FoundProblems {
+  public:
+    NumberedProblemSink sink() {
+        return [this](std::size_t line_number, LineProblem kind, std::string_view detail) {
+            found_.push_back({line_number, kind, std::string(detail)});
+        };
+    }
+
+    // [(line_number, kind, detail), ...], the kind by its name.
+    PyRef as_list() const {
+        PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(found_.size())));
+        for (std::size_t k = 0; k < found_.size(); ++k) {
+            const FoundProblem& problem = found_[k];
+            const std::string_view kind_name = line_problem_name(problem.kind);
+            const PyRef kind = checked(PyUnicode_FromStringAndSize(
+                kind_name.data(), static_cast<Py_ssize_t>(kind_name.size())));
+            const PyRef detail = checked(PyUnicode_FromStringAndSize(
+                problem.detail.data(), static_cast<Py_ssize_t>(problem.detail.size())));
+            PyRef item = checked(Py_BuildValue(
+                "(KOO)", static_cast<unsigned long long>(problem.line_number), kind.get(),
+                detail.get()));
+            check_status(
+                PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), item.release()));
+        }
+        return list;
+    }
+
+  private:
+    std::vector<FoundProblem> found_;
+};
+
+}  // namespace
+
+PyObject* check_file(PyObject*, PyObject* args, PyObject* kwargs) {
+    return engine_call([&] {
+        static const char* keywords[] = {"path", "max_line_bytes", nullptr};
+        const char* path = nullptr;
+        PyObject* max_line_bytes = nullptr;
+        check_status(PyArg_ParseTupleAndKeywords(args, kwargs, "s|O:check_file",
+                                                 const_cast<char**>(keywords), &path,
+                                                 &max_line_bytes)
+                         ? 0
+                         : -1);
+        const std::string file = path;
+        const std::optional<std::size_t> line_cap = optional_line_cap(max_line_bytes);
+        FoundProblems found;
+        const auto lines = run_without_lock([&](const InterruptCheck& interrupt) {
+            const LoadContext context{interrupt};
+            return check_tree_file(file, found.sink(), context.memory_budget(), interrupt,
+                                   line_cap);
+        });
+        if (const auto* error = std::get_if<LoadError>(&lines)) fail_to_load(*error);
+        const PyRef problems = found.as_list();
+        return checked(Py_BuildValue("(OK)", problems.get(),
+                                     static_cast<unsigned long long>(std::get<std::size_t>(lines))));
+    });
+}
+
+PyObject* check_lines(PyObject*, PyObject* args) {
+    return engine_call([&] {
+        PyObject* lines = nullptr;
+        unsigned long long first_line = 1;
+        check_status(PyArg_ParseTuple(args, "OK:check_lines", &lines, &first_line) ? 0 : -1);
+        if (!PyList_Check(lines) && !PyTuple_Check(lines))
+            raise_error(PyExc_TypeError, "lines must be a list of bytes");
+        const PyRef items = checked(PySequence_Tuple(lines));
+        const Py_ssize_t count = PyTuple_Size(items.get());
+        // The bytes objects are held by `items` and cannot change, so their views stay valid
+        // while the lock is released.
+        std::vector<std::string_view> texts;
+        texts.reserve(static_cast<std::size_t>(count));
+        for (Py_ssize_t k = 0; k < count; ++k) {
+            PyObject* item = PyTuple_GetItem(items.get(), k);
+            if (item == nullptr) throw_python_error();
+            if (!PyBytes_Check(item)) raise_error(PyExc_TypeError, "lines must be a list of bytes");
+            texts.push_back(bytes_of(PyRef::borrow(item)));
+        }
+        FoundProblems found;
+        run_without_lock([&](const InterruptCheck& interrupt) {
+            const NumberedProblemSink sink = found.sink();
+            for (std::size_t k = 0; k < texts.size(); ++k) {
+                interrupt();
+                check_line(texts[k], [&](LineProblem kind, std::string_view detail) {
+                    sink(static_cast<std::size_t>(first_line) + k, kind, detail);
+                });
+            }
+        });
+        return found.as_list();
+    });
+}
+
+PyObject* tree_taxa(PyObject*, PyObject* args) {
+    return engine_call([&] {
+        PyObject* line = nullptr;
+        check_status(PyArg_ParseTuple(args, "O:tree_taxa", &line) ? 0 : -1);
+        if (!PyBytes_Check(line)) raise_error(PyExc_TypeError, "line must be bytes");
+        return list_of_strings(line_taxa(bytes_of(PyRef::borrow(line))));
+    });
+}
+
+PyObject* load_checked(PyObject*, PyObject* args, PyObject* kwargs) {
+    return engine_call([&] {
+        static const char* keywords[] = {"path", "collapse_length", "min_support",
+                                         "max_line_bytes", nullptr};
+        const char* path = nullptr;
+        PyObject* collapse_length = nullptr;
+        PyObject* min_support = nullptr;
+        PyObject* max_line_bytes = nullptr;
+        check_status(PyArg_ParseTupleAndKeywords(args, kwargs, "s|OOO:load_checked",
+                                                 const_cast<char**>(keywords), &path,
+                                                 &collapse_length, &min_support, &max_line_bytes)
+                         ? 0
+                         : -1);
+        const std::string file = path;
+        const CollapseRule rule{optional_float(collapse_length), optional_float(min_support)};
+        const std::optional<std::size_t> line_cap = optional_line_cap(max_line_bytes);
+        FoundProblems found;
+        auto data = run_without_lock([&](const InterruptCheck& interrupt) {
+            LoadContext context{interrupt};
+            context.max_line_bytes = line_cap;
+            return std::make_shared<const TreeSetData>(
+                load_tree_set_data(file, context, rule, found.sink()));
+        });
+        // Every line is a tree, so the lines are the trees.
+        const auto lines = static_cast<unsigned long long>(data->tree_count());
+        const PyRef trees = new_tree_set(std::move(data));
+        const PyRef problems = found.as_list();
+        return checked(Py_BuildValue("(OOK)", trees.get(), problems.get(), lines));
+    });
+}
+
+}  // namespace treetally::python
