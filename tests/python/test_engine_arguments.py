@@ -55,6 +55,8 @@ def test_keywords_are_refused_where_a_function_takes_positions_alone():
         (lambda trees: _engine.dominant((-1, 0, 0)), OverflowError, "negative"),
         (lambda trees: _engine.dominant((2**64, 0, 0)), OverflowError, "too big"),
         (lambda trees: _engine.tree_nodes(trees, -1), OverflowError, "negative"),
+        (lambda trees: _engine.check_lines([b"(A,B,C);"], -1), OverflowError, "negative"),
+        (lambda trees: _engine.check_file(3), TypeError, "^check_file\\(\\) argument 'path' must be str, not int$"),
         (lambda trees: _engine.Table(trees, 2**31 + 4, TAXA), OverflowError, "greater than maximum"),
         (lambda trees: _engine.Table(trees, -(2**31) - 4, TAXA), OverflowError, "less than minimum"),
         (lambda trees: _engine.load("trees\0.tre"), ValueError, "embedded null character"),
