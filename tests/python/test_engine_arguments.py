@@ -5,6 +5,7 @@ value converted without wrapping or truncation."""
 import pytest
 
 from treetally_tools import _engine
+from treetally_tools.codes import PAIRS, QUARTET_CODES, QUINTET_CODES, TIME_TABLE_LENGTH
 
 TREES = "((A:1,B:1):1,(C:1,D:1):1,E:2);\n((A,C),(B,D),E);\n"
 TAXA = ("A", "B", "C", "D")
@@ -104,3 +105,11 @@ def test_optional_parameters_take_none_or_their_defaults(trees):
     by_name = _engine.Table(adjust="holm", taxa=TAXA, size=4, trees=trees, text_form="csv", taxon_cells=TAXA)
     assert by_name.rows == rows
     assert by_name.next_text() is not None
+
+
+def test_the_packages_topology_sizes_are_the_engines(trees):
+    quartets, _, quintets, _, sums = _engine.topology_path_sums(trees, ("A", "B", "C", "D", "E"))
+    assert (len(quartets), len(quintets), len(sums)) == (QUARTET_CODES, QUINTET_CODES, QUINTET_CODES * len(PAIRS))
+    assert len(_engine.time_table(quintets, sums)) == TIME_TABLE_LENGTH
+    with pytest.raises(ValueError, match=f"must hold {len(sums)} values"):
+        _engine.time_table(quintets, sums[:-1])
