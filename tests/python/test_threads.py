@@ -253,6 +253,10 @@ def test_an_engine_table_closed_while_adjusting_raises_and_stays_closed(big_tree
         getattr(counting, call)()
     timer.join()
     if before:
+        # join() returns before the timer's own thread has left the OS: give it a moment.
+        deadline = time.monotonic() + 5
+        while os_threads() > before and time.monotonic() < deadline:
+            time.sleep(0.01)
         assert os_threads() <= before
     with pytest.raises(ValueError, match=CLOSED):
         getattr(counting, call)()

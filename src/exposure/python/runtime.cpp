@@ -258,6 +258,13 @@ PyTypeObject* create_heap_type(PyType_Spec& spec) {
     return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
+void free_heap_instance(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_object(self);
+    Py_DECREF(reinterpret_cast<PyObject*>(type));
+}
+
 PyObject* refuse_construction(PyTypeObject*, PyObject*, PyObject*) {
     PyErr_SetString(PyExc_TypeError, messages::no_constructor);
     return nullptr;
