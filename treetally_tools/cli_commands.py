@@ -34,10 +34,6 @@ if TYPE_CHECKING:
 Runner = Callable[[argparse.Namespace, TextIO], Optional[int]]
 
 
-def _collapse_keywords(arguments: argparse.Namespace) -> Dict[str, Optional[float]]:
-    return {"collapse_length": arguments.collapse_length, "min_support": arguments.min_support}
-
-
 def _names(arguments: argparse.Namespace) -> List[str]:
     names: List[str] = arguments.names
     return names
@@ -87,7 +83,9 @@ def run_check(arguments: argparse.Namespace, out: TextIO) -> int:
 def _loaded(arguments: argparse.Namespace) -> "treetally.TreeSet":
     """The trees of the command's file, with its collapse options; a file without any tree is
     refused (every taxon would be unknown)."""
-    trees = load_trees(arguments.file, quiet=True, **_collapse_keywords(arguments))
+    trees = load_trees(
+        arguments.file, collapse_length=arguments.collapse_length, min_support=arguments.min_support
+    )
     if len(trees) == 0:
         raise TreeFileError(describe(arguments.file), "it holds no trees")
     return trees
@@ -197,7 +195,7 @@ def run_table(arguments: argparse.Namespace, out: TextIO) -> None:
     export = arguments.format in EXPORT_WRITERS
     progress = False if arguments.no_progress else None
     with TopologyTable(
-        _loaded(arguments), arguments.size, arguments.taxa, jobs=arguments.jobs, progress=progress, quiet=True,
+        _loaded(arguments), arguments.size, arguments.taxa, jobs=arguments.jobs, progress=progress,
         species_tree=species, adjust=arguments.adjust,
     ) as table:  # fmt: skip
         columns = None
