@@ -50,7 +50,8 @@ _ENDING_SIGNALS = (signal.SIGHUP, signal.SIGINT, signal.SIGPIPE, signal.SIGTERM)
 
 
 def _runners() -> Dict[str, Runner]:
-    """The runner of each subcommand, looked up when the command runs."""
+    """The runner of each subcommand, looked up as the command runs (a runner replaced on this
+    module is the one run)."""
     return {
         "info": run_info, "check": run_check, "quartet": run_tally, "quintet": run_tally, "times": run_times,
         "species-tree": run_species_tree, "table": run_table,
@@ -178,9 +179,9 @@ def _parsed(argv: Optional[Sequence[str]]) -> argparse.Namespace:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Runs the command line `argv` (default: sys.argv[1:]); returns the exit status: 0, or one
-    of the statuses above, or 128 + N when signal N ended the work (entry_point then ends the
-    process by that signal). Warnings are written as one line each while it runs; the
-    warnings machinery and the signal handlers are as they were afterwards."""
+    of the statuses of cli_parser (see exit_status), or 128 + N when signal N ended the work
+    (entry_point then ends the process by that signal). Warnings are written as one line each
+    while it runs; the warnings machinery and the signal handlers are as they were afterwards."""
     if sys.stderr is None:  # standard error closed: reports go nowhere, the status still tells
         sys.stderr = open(os.devnull, "w")
     if sys.stdout is None:
