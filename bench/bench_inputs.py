@@ -8,6 +8,8 @@ from pathlib import Path
 
 REPO_ROOT = Path(__file__).resolve().parents[1]
 SHARED_DATA = REPO_ROOT.parent / "shared" / "data"
+# The small gene-tree file shipped with the repository: what --smoke runs need nothing else for.
+SMOKE_FILE = REPO_ROOT / "examples" / "data" / "apes-6taxa-1000genes.tre"
 
 # The two files the load targets are stated for, then others of different shapes.
 LOAD_FILES = [

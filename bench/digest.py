@@ -4,6 +4,7 @@ every tree, index answer and query result bit for bit the same.
     python bench/digest.py --save before.json     # fingerprint every file
     python bench/digest.py --compare before.json  # fingerprint again; exit 1 on a difference
     python bench/digest.py --check                # whole tables against bench/results; exit 1 on a difference
+    python bench/digest.py --check --smoke        # the shipped 6-taxon file's tables: widths and threads agree
 
 Files: every gene-tree file in ../shared/data (the .gz ones unpacked to a scratch folder), the
 10,000 simulated palaeognath trees five times over, and generated files of unusual shapes and
@@ -18,7 +19,10 @@ lengths (bench_inputs.edge_files). Per file, two kinds of fingerprint:
 --check fingerprints whole tables instead (table_digest.py: the all-quartet table of plants1kp,
 the all-quintet table of the palaeognath simulations), with the engine at every kernel width
 the processor runs and on one and two threads, against bench/results/table_digests.json;
---save-tables writes that file, once every width and thread count agree."""
+--save-tables writes that file, once every width and thread count agree. --check --smoke
+fingerprints the tables of the shipped 6-taxon file instead and checks only that every width and
+thread count agree. --check writes its figures as digest_check.json and .md to bench/results
+(or --out DIR; with --smoke only to --out)."""
 
 import argparse
 import hashlib
@@ -37,6 +41,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import bench_inputs  # noqa: E402
 import core_tool  # noqa: E402
 import table_digest  # noqa: E402
+from machine import describe_machine  # noqa: E402
+from report import machine_lines, markdown_table, write_results  # noqa: E402
 
 
 def _quintets(taxa):
@@ -114,17 +120,18 @@ def kernel_widths():
     return runnable
 
 
-def table_fingerprints(log=print):
-    """{key: {"sha256", "rows", "runs"}} of every kept table, or None when two runs of a table
-    (widths, threads) disagree; `runs` maps "<width> jobs <n>" to that run's digest."""
+def table_fingerprints(tables, log=print):
+    """({key: {"sha256", "rows", "runs"}} of every table given as (path, size), whether every run
+    of each table (widths, threads) agreed); `runs` maps "<width> jobs <n>" to that run's digest."""
     import treetally
     from treetally_tools import _engine
 
     found, agreeing = {}, True
     widths = kernel_widths()
     try:
-        for name, size in table_digest.TABLES:
-            trees = treetally.TreeSet(str(bench_inputs.SHARED_DATA / name))
+        for path, size in tables:
+            name = Path(path).name
+            trees = treetally.TreeSet(str(path))
             runs, rows = {}, 0
             for width in widths:
                 _engine.force_kernel_width(width)
@@ -138,19 +145,42 @@ def table_fingerprints(log=print):
                                 "" if len(digests) == 1 else "  (runs disagree: %s)" % runs))  # fmt: skip
     finally:
         _engine.force_kernel_width(None)
-    return found if agreeing else None
+    return found, agreeing
 
 
-def check_tables(save=None):
+def check_report(found, differing, stored):
+    rows = [(key, entry["rows"], ", ".join(sorted(entry["runs"])), entry["sha256"][:16],
+             "" if not stored else ("**different**" if key in differing else "same"))
+            for key, entry in found.items()]  # fmt: skip
+    lines = ["# Table fingerprints", "", machine_lines(describe_machine())[0], "",
+             "SHA-256 of every whole table at every kernel width and thread count (`bench/table_digest.py`)"
+             + (", against bench/results/table_digests.json." if stored else "; the runs must agree."), ""]  # fmt: skip
+    lines += markdown_table(("table", "rows", "runs", "sha256", "against the kept one"), rows,
+                            ["---", "---:", "---", "---", "---"])  # fmt: skip
+    return "\n".join(lines) + "\n"
+
+
+def check_tables(save=None, smoke=False, out=None):
     """Exit status of --check (and --save-tables): 0 when every kept table has its stored
-    fingerprint at every width and thread count."""
-    if not all((bench_inputs.SHARED_DATA / name).is_file() for name, _ in table_digest.TABLES):
+    fingerprint at every width and thread count (with `smoke`: when the widths and thread
+    counts agree on the shipped file's tables)."""
+    if smoke:
+        tables = [(bench_inputs.SMOKE_FILE, 4), (bench_inputs.SMOKE_FILE, 5)]
+    else:
+        tables = [(bench_inputs.SHARED_DATA / name, size) for name, size in table_digest.TABLES]
+    if not all(path.is_file() for path, _ in tables):
         print("the gene-tree files are missing: expected them in %s" % bench_inputs.SHARED_DATA)
         return 2
-    found = table_fingerprints()
-    if found is None:
+    found, agreeing = table_fingerprints(tables)
+    if not agreeing:
         print("DIFFERENT: the kernel widths or thread counts disagree")
+        if out is not None:
+            write_results(out, "digest_check", {"tables": found, "agree": False}, check_report(found, set(), False))
         return 1
+    if smoke:
+        if out is not None:
+            write_results(out, "digest_check", {"tables": found, "agree": True}, check_report(found, set(), False))
+        return 0
     if save is not None:
         kept = {key: {"sha256": entry["sha256"], "rows": entry["rows"]} for key, entry in found.items()}
         save.write_text(json.dumps(kept, indent=1, sort_keys=True) + "\n", encoding="utf-8")
@@ -164,6 +194,9 @@ def check_tables(save=None):
                        if stored.get(key, {}).get("sha256") != found.get(key, {}).get("sha256"))  # fmt: skip
     print("same table fingerprints at widths %s, 1 and 2 threads" % ", ".join(kernel_widths())
           if not differing else "DIFFERENT: " + ", ".join(differing))  # fmt: skip
+    if out is not None:
+        write_results(out, "digest_check", {"tables": found, "agree": True, "differing": differing},
+                      check_report(found, set(differing), True))  # fmt: skip
     return 1 if differing else 0
 
 
@@ -177,9 +210,15 @@ def main(argv=None):
     parser.add_argument("--save-tables", type=Path, metavar="FILE",
                         help="write the whole tables' fingerprints to FILE (normally %s)"
                         % table_digest.STORED)  # fmt: skip
+    parser.add_argument("--smoke", action="store_true",
+                        help="with --check: the shipped 6-taxon file's tables, widths and threads agreeing")  # fmt: skip
+    parser.add_argument("--out", type=Path, help="with --check: folder for digest_check.json and .md (default: bench/results)")
     args = parser.parse_args(argv)
     if args.check or args.save_tables:
-        return check_tables(args.save_tables)
+        # A check writes its figures beside the other benchmarks' results; a smoke check only
+        # where it is told to.
+        out = args.out or (None if args.smoke or args.save_tables else table_digest.RESULTS)
+        return check_tables(args.save_tables, args.smoke, out)
     tool, reason = core_tool.build_core_tool()
     if tool is None:
         raise SystemExit("the C++ tool did not build: %s" % reason)

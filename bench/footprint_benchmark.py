@@ -1,6 +1,6 @@
 """Footprint per file: the resident memory a loaded set holds per byte of file, and its first
 load as a multiple of reading the file and counting its lines, both measured in a fresh
-interpreter per load (memory_probe), so that every page the set needs is new to the process.
+interpreter per load (memory_benchmark.loaded_set_memory), so that every page the set needs is new to the process.
 
     python bench/footprint_benchmark.py [--scratch DIR] [--runs 3]   # the table alone
 
@@ -16,7 +16,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import bench_inputs  # noqa: E402
-from memory_probe import loaded_set_memory  # noqa: E402
+from memory_benchmark import loaded_set_memory  # noqa: E402
 
 # File, then the goals: resident memory per file byte, first load per floor (None: no goal).
 FOOTPRINT_FILES = [

@@ -8,7 +8,7 @@ from pathlib import Path
 import treetally
 
 import peer_libraries
-from memory_probe import loaded_set_memory
+from memory_benchmark import loaded_set_memory
 from timing import best_seconds, count_lines, timed_once
 
 

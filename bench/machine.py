@@ -35,3 +35,23 @@ def describe_machine():
         "date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
         "executable": sys.executable,
     }
+
+
+def status_bytes(field):
+    """A byte figure of this process from /proc/self/status (VmRSS, VmHWM...)."""
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+    raise RuntimeError("no " + field)
+
+
+def reset_peak():
+    """Resets the kernel's high-water mark of the resident set (VmHWM) to the current size, so
+    that a peak counts only what follows; False where the kernel does not allow it."""
+    try:
+        with open("/proc/self/clear_refs", "w") as clear_refs:
+            clear_refs.write("5")
+        return True
+    except OSError:
+        return False

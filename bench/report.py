@@ -1,8 +1,40 @@
-"""The Markdown report of one benchmark run: every figure in results.md, and the headline
-ratios against the targets in summary.md."""
+"""Reports of the benchmarks: the helpers every benchmark writes its results with (a log line
+with the time since the start, Markdown tables, the machine line, results written as JSON and
+Markdown side by side), then the report of the module's loads and sweeps: every figure in
+results.md, and the headline ratios against the targets in summary.md."""
+
+import json
+import time
+from pathlib import Path
 
 from footprint_benchmark import footprint_table
 from memory_benchmark import BREAKDOWN_PARTS
+
+RESULTS_DIR = Path(__file__).resolve().parent / "results"
+
+_STARTED = time.time()
+
+
+def log(message):
+    print("[%6.1f s] %s" % (time.time() - _STARTED, message), flush=True)
+
+
+def markdown_table(header, rows, align):
+    lines = ["| " + " | ".join(header) + " |", "|" + "|".join(align) + "|"]
+    return lines + ["| " + " | ".join(str(cell) for cell in row) + " |" for row in rows]
+
+
+def verdict(met):
+    """The last column of a goal table."""
+    return "yes" if met else "**no**"
+
+
+def write_results(out_dir, stem, results, markdown):
+    """Writes STEM.json (every figure) and STEM.md (the report) to `out_dir`."""
+    out_dir = Path(out_dir)
+    out_dir.mkdir(parents=True, exist_ok=True)
+    (out_dir / (stem + ".json")).write_text(json.dumps(results, indent=1) + "\n", encoding="utf-8")
+    (out_dir / (stem + ".md")).write_text(markdown, encoding="utf-8")
 
 TARGET_FILES = ("plants1kp-103taxa-852genes.tre", "birds-363taxa-635genes.tre")
 SWEEP_TARGET_FILE_PREFIX = "palaeognaths-14taxa-10000sim-x"
@@ -12,7 +44,7 @@ def _mb(value):
     return "%.1f" % (value / 1e6)
 
 
-def _machine_lines(machine):
+def machine_lines(machine):
     return [
         "Machine: %s, %s logical CPUs (`nproc`), %s; %s; load average %.1f when the run started; %s."
         % (machine["cpu"], machine["nproc"], machine["system"], machine["python"],
@@ -129,7 +161,7 @@ def name_flooding_table(results):
 
 
 def results_markdown(results, plots):
-    lines = ["# Benchmark results", ""] + _machine_lines(results["machine"])
+    lines = ["# Benchmark results", ""] + machine_lines(results["machine"])
     sections = (
         ("load", "Load", load_table, "load_throughput.png"),
         ("sweeps", "Whole-set queries", sweep_table, "sweeps.png"),
@@ -204,7 +236,7 @@ def headline(results):
 
 
 def summary_markdown(results):
-    lines = ["# Benchmark summary", ""] + _machine_lines(results["machine"])
+    lines = ["# Benchmark summary", ""] + machine_lines(results["machine"])
     lines += ["| figure | this run | target | |", "|---|---:|---|---|"]
     for name, value, target, verdict in headline(results):
         lines.append("| %s | %s | %s | %s |" % (name, value, target, verdict))

@@ -7,20 +7,28 @@ in turn, `--repeats` times, on the same loaded TreeSet, and the fastest of each 
 process's CPU time (all its threads) of the same runs is given beside the wall time.
 
 The species tree is a caterpillar over the file's taxa with every branch 1 coalescent unit: its
-shape changes no cost. Results go to bench/results/row_values_benchmark.{json,md}."""
+shape changes no cost. Results go to bench/results/row_values_benchmark.{json,md} (or --out).
+
+    python bench/row_values_benchmark.py [--repeats 3] [--jobs 2]
+    python bench/row_values_benchmark.py --smoke --out DIR   # the shipped 6-taxon file, seconds"""
 
 import argparse
-import json
 import os
 import sys
-import time
 from pathlib import Path
 
-import treetally
-from treetally_tools import TopologyTable
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-HERE = Path(__file__).resolve().parent
-DATA = HERE.parent.parent / "shared" / "data" / "plants1kp-103taxa-852genes.tre"
+import treetally  # noqa: E402
+from treetally_tools import TopologyTable  # noqa: E402
+
+from bench_inputs import SHARED_DATA, SMOKE_FILE  # noqa: E402
+from machine import describe_machine  # noqa: E402
+from report import RESULTS_DIR, machine_lines, markdown_table, verdict, write_results  # noqa: E402
+from timing import fastest_in_turn  # noqa: E402
+
+DATA = SHARED_DATA / "plants1kp-103taxa-852genes.tre"
+GOAL = 2.0  # at most, for both ratios
 
 
 def caterpillar(taxa):
@@ -30,24 +38,6 @@ def caterpillar(taxa):
     return newick + ";"
 
 
-def timed(action):
-    """(wall seconds, CPU seconds of every thread of the process) of one run of `action`."""
-    start, cpu = time.perf_counter(), time.process_time()
-    action()
-    return time.perf_counter() - start, time.process_time() - cpu
-
-
-def fastest_in_turn(actions, repeats):
-    """{name: (wall, CPU)}, each the least of `repeats` runs, the actions taking turns."""
-    best = {}
-    for _ in range(repeats):
-        for name, action in actions.items():
-            wall, cpu = timed(action)
-            old = best.get(name, (wall, cpu))
-            best[name] = (min(wall, old[0]), min(cpu, old[1]))
-    return best
-
-
 def write_csv(trees, jobs, **options):
     with open(os.devnull, "w", encoding="utf-8") as out, TopologyTable(
         trees, 4, jobs=jobs, progress=False, **options
@@ -55,47 +45,66 @@ def write_csv(trees, jobs, **options):
         table.write(out, "csv")
 
 
+def measure(path, jobs, repeats):
+    trees = treetally.TreeSet(str(path))
+    species = [caterpillar(trees.taxa())]
+    table = TopologyTable(trees, 4, jobs=jobs, progress=False)
+    runs = fastest_in_turn({
+        "csv_plain": lambda: write_csv(trees, jobs),
+        "csv_species_bh": lambda: write_csv(trees, jobs, species_tree=species, adjust="bh"),
+    }, repeats)  # fmt: skip
+    runs.update(fastest_in_turn({"to_columns": table.to_columns, "to_dataframe": table.to_dataframe}, repeats))
+    figures = {"file": Path(path).name, "rows": len(table), "jobs": jobs, "repeats": repeats}
+    for name, run in runs.items():
+        figures[f"{name}_s"], figures[f"{name}_cpu_s"] = run["wall_s"], run["cpu_s"]
+    for ratio, (slow, fast) in {"csv": ("csv_species_bh", "csv_plain"),
+                                "dataframe": ("to_dataframe", "to_columns")}.items():  # fmt: skip
+        figures[f"{ratio}_ratio"] = figures[f"{slow}_s"] / figures[f"{fast}_s"]
+        figures[f"{ratio}_cpu_ratio"] = figures[f"{slow}_cpu_s"] / max(figures[f"{fast}_cpu_s"], 1e-9)
+    return figures
+
+
+def report(figures, machine):
+    def row(label, name, ratio=None):
+        cells = [label, "%.2f" % figures[f"{name}_s"], "%.2f" % figures[f"{name}_cpu_s"]]
+        if ratio is None:
+            return cells + ["", "", ""]
+        return cells + ["%.2fx / %.2fx" % (figures[f"{ratio}_ratio"], figures[f"{ratio}_cpu_ratio"]),
+                        "<= %gx" % GOAL, verdict(figures[f"{ratio}_ratio"] <= GOAL)]  # fmt: skip
+
+    rows = [row("CSV, plain", "csv_plain"),
+            row("CSV with species-tree columns and BH-adjusted p-values", "csv_species_bh", "csv"),
+            row("to_columns()", "to_columns"),
+            row("to_dataframe()", "to_dataframe", "dataframe")]  # fmt: skip
+    lines = ["# Per-row values computed by the engine", "", machine_lines(machine)[0], "",
+             f"{figures['file']}, {figures['rows']:,} quartet rows, {figures['jobs']} threads, "
+             f"fastest of {figures['repeats']} in turn.", ""]  # fmt: skip
+    lines += markdown_table(("measure", "wall (s)", "CPU (s)", "ratio, wall / CPU", "goal", "met"), rows,
+                            ["---", "---:", "---:", "---:", "---", "---"])  # fmt: skip
+    return "\n".join(lines) + "\n"
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--smoke", action="store_true", help="the shipped 6-taxon file, once: checks that it runs")
+    parser.add_argument("--out", type=Path, help="folder for the results (default: bench/results)")
     parser.add_argument("--jobs", type=int, default=2)
-    parser.add_argument("--path", default=str(DATA))
+    parser.add_argument("--path", type=Path, help="the gene-tree file (default: plants1kp)")
     parser.add_argument("--repeats", type=int, default=3)
     args = parser.parse_args(argv)
-    trees = treetally.TreeSet(args.path)
-    species = [caterpillar(trees.taxa())]
-    table = TopologyTable(trees, 4, jobs=args.jobs, progress=False)
-    runs = fastest_in_turn({
-        "csv_plain": lambda: write_csv(trees, args.jobs),
-        "csv_species_bh": lambda: write_csv(trees, args.jobs, species_tree=species, adjust="bh"),
-    }, args.repeats)  # fmt: skip
-    runs.update(fastest_in_turn({"to_columns": table.to_columns, "to_dataframe": table.to_dataframe}, args.repeats))
-    figures = {f"{name}_s": wall for name, (wall, _) in runs.items()}
-    figures.update((f"{name}_cpu_s", cpu) for name, (_, cpu) in runs.items())
-    figures["csv_ratio"] = figures["csv_species_bh_s"] / figures["csv_plain_s"]
-    figures["csv_cpu_ratio"] = figures["csv_species_bh_cpu_s"] / figures["csv_plain_cpu_s"]
-    figures["dataframe_ratio"] = figures["to_dataframe_s"] / figures["to_columns_s"]
-    figures["dataframe_cpu_ratio"] = figures["to_dataframe_cpu_s"] / figures["to_columns_cpu_s"]
-    figures["rows"] = len(table)
-    figures["jobs"] = args.jobs
-    results = HERE / "results"
-    (results / "row_values_benchmark.json").write_text(json.dumps(figures, indent=1) + "\n")
-    lines = [
-        "# Per-row values computed by the engine",
-        "",
-        f"plants1kp, {figures['rows']:,} quartet rows, {args.jobs} threads, fastest of {args.repeats} in turn.",
-        "",
-        "| measure | wall (s) | CPU (s) | ratio, wall / CPU | goal |",
-        "|---|---|---|---|---|",
-        f"| CSV, plain | {figures['csv_plain_s']:.2f} | {figures['csv_plain_cpu_s']:.2f} | | |",
-        f"| CSV with species-tree columns and BH-adjusted p-values | {figures['csv_species_bh_s']:.2f} | "
-        f"{figures['csv_species_bh_cpu_s']:.2f} | {figures['csv_ratio']:.2f}x / {figures['csv_cpu_ratio']:.2f}x "
-        "| <= 2x |",
-        f"| to_columns() | {figures['to_columns_s']:.2f} | {figures['to_columns_cpu_s']:.2f} | | |",
-        f"| to_dataframe() | {figures['to_dataframe_s']:.2f} | {figures['to_dataframe_cpu_s']:.2f} | "
-        f"{figures['dataframe_ratio']:.2f}x / {figures['dataframe_cpu_ratio']:.2f}x | <= 2x |",
-    ]
-    (results / "row_values_benchmark.md").write_text("\n".join(lines) + "\n")
-    print("\n".join(lines))
+    path = args.path or (SMOKE_FILE if args.smoke else DATA)
+    if not path.is_file():
+        raise SystemExit("the gene-tree file is missing: expected %s" % path)
+    figures = measure(path, args.jobs, 1 if args.smoke else args.repeats)
+    if args.smoke:
+        assert figures["rows"] == 15 and all(figures[key] > 0 for key in figures if key.endswith("_s")), figures
+        if args.out is None:
+            return 0
+    machine = describe_machine()
+    text = report(figures, machine)
+    if not args.smoke:
+        print(text)
+    write_results(args.out or RESULTS_DIR, "row_values_benchmark", dict(figures, machine=machine), text)
     return 0
 
 

@@ -1,179 +1,99 @@
-"""Runs the treetally benchmarks and writes a Markdown report and PNG plots.
+"""Runs the treetally benchmarks, each backing one stated goal; each writes its results as JSON
+and Markdown to bench/results (see bench/README.md for the goals and the last results).
 
-    python bench/run.py            # the full suite: real files, peers, scaling (minutes)
-    python bench/run.py --smoke    # tiny generated inputs, no peers, a few seconds (CI)
+    python bench/run.py                        # every benchmark (the better part of an hour)
+    python bench/run.py --only tables          # one benchmark (--only again for more)
+    python bench/run.py --only module -- --no-peers   # options after -- go to that benchmark
+    python bench/run.py --smoke                # every benchmark on tiny inputs, a minute (CI)
+    python bench/run.py --list                 # the benchmarks and their goals
 
-See bench/README.md for what each figure means."""
+Each benchmark runs in an interpreter of its own, so that no figure counts memory or threads
+another left behind; the run goes on past a failing benchmark and exits 1 if any failed. A
+benchmark is also a script of its own (`python bench/table_benchmark.py --help`)."""
 
 import argparse
-import json
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+HERE = Path(__file__).resolve().parent
 
-import bench_inputs  # noqa: E402
-import core_tool  # noqa: E402
-import footprint_benchmark  # noqa: E402
-import load_benchmark  # noqa: E402
-import memory_benchmark  # noqa: E402
-import name_flooding_benchmark  # noqa: E402
-import peer_libraries  # noqa: E402
-import plots  # noqa: E402
-import report  # noqa: E402
-import scaling_benchmark  # noqa: E402
-import sweep_benchmark  # noqa: E402
-from machine import describe_machine  # noqa: E402
-
-RESULTS_DIR = Path(__file__).resolve().parent / "results"
-
-
-_STARTED = time.time()
-
-
-def log(message):
-    print("[%5.1f s] %s" % (time.time() - _STARTED, message), flush=True)
+# name: (script, arguments it always takes, the goal it backs)
+BENCHMARKS = {
+    "module": ("module_benchmark.py", [],
+               "loads and whole-set queries against the floor and the peer libraries; memory per byte "
+               "of file; scaling with trees and tree size; crafted names load like random ones"),
+    "tables": ("table_benchmark.py", [],
+               "all-quartet table to finished columns >= 300x the per-quartet sweeps; 2 threads >= 1.5x 1"),
+    "row_values": ("row_values_benchmark.py", [],
+                   "plants1kp CSV with a species tree and BH-adjusted p-values <= 2x the plain CSV; "
+                   "to_dataframe() <= 2x to_columns()"),
+    "digests": ("digest.py", ["--check"],
+                "whole tables at every kernel width and thread count equal results/table_digests.json"),
+    "interrupt": ("interrupt_benchmark.py", [], "Ctrl-C stops a load or a table within 0.1 s"),
+    "species_tree": ("species_tree_benchmark.py", [],
+                     "QDC species tree of the 363-taxon birds file <= 300 s and 2 GB; 150 taxa <= 10 s"),
+}
 
 
 def parse_arguments(argv):
+    extra = []
+    if "--" in argv:
+        argv, extra = argv[: argv.index("--")], argv[argv.index("--") + 1 :]
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--only", action="append", metavar="NAME", choices=sorted(BENCHMARKS),
+                        help="run this benchmark (again for more); default: every one")  # fmt: skip
     parser.add_argument("--smoke", action="store_true",
-                        help="tiny generated inputs and no peers: checks that the suite runs")  # fmt: skip
+                        help="tiny inputs, checks that every benchmark runs; times nothing that matters")  # fmt: skip
     parser.add_argument("--out", type=Path,
-                        help="folder for the report (default: bench/results, or a temporary "
-                             "folder with --smoke)")  # fmt: skip
-    parser.add_argument("--scratch", type=Path,
-                        help="folder for unpacked and generated inputs, kept for the next run "
-                             "(default: a temporary folder, removed at the end)")  # fmt: skip
-    parser.add_argument("--no-peers", action="store_true", help="skip the peer libraries")
-    parser.add_argument("--no-core-tool", action="store_true",
-                        help="do not build the C++ tool for the memory breakdown")  # fmt: skip
-    parser.add_argument("--repeats", type=int, default=5, help="runs per timing; the best counts")
-    return parser.parse_args(argv)
+                        help="folder for the results (default: bench/results, or a temporary folder "
+                             "removed at the end with --smoke)")  # fmt: skip
+    parser.add_argument("--list", action="store_true", help="name the benchmarks and their goals")
+    args = parser.parse_args(argv)
+    if extra and len(args.only or []) != 1:
+        parser.error("options after -- go to one benchmark: name it with --only")
+    args.extra = extra
+    return args
 
 
-def available_peers(results, wanted):
-    peers = []
-    for name in peer_libraries.PEER_NAMES:
-        usable, detail = peer_libraries.peer_status(name)
-        if usable and wanted:
-            peers.append(name)
-            results["notes"].append("%s %s" % (name, detail))
-        elif wanted:
-            results["notes"].append("%s: %s; left out of the tables" % (name, detail))
-    return peers
-
-
-def full_run(args, scratch, results):
-    if not bench_inputs.real_data_available():
-        raise SystemExit("the gene-tree files are missing: expected %s" % bench_inputs.SHARED_DATA)
-    peers = available_peers(results, not args.no_peers)
-    results["peers"] = peers
-    tool = None
-    if not args.no_core_tool:
-        tool, reason = core_tool.build_core_tool()
-        if tool is None:
-            results["notes"].append("memory breakdown and crafted names left out: the C++ tool "
-                                    "was not built (%s)" % reason)  # fmt: skip
-
-    load_files = [bench_inputs.real_file(name, scratch) for name in bench_inputs.LOAD_FILES]
-    results["load"] = load_benchmark.measure_load(load_files, peers, args.repeats, log)
-    fastest = load_benchmark.fastest_peer(results["load"], peers)
-    if fastest:
-        results["notes"].append("Peer script for the sweeps runs over %s, the fastest peer to load "
-                                "these files." % fastest)  # fmt: skip
-
-    simulations = bench_inputs.SHARED_DATA / bench_inputs.PALAEOGNATH_SIMULATIONS
-    repeated = bench_inputs.repeated_file(
-        simulations, 5, Path(scratch) / "palaeognaths-14taxa-10000sim-x5.tre")
-    birds = bench_inputs.real_file(bench_inputs.BIRDS, scratch)
-    results["sweeps"] = [
-        sweep_benchmark.measure_sweeps(path, max(args.repeats, 10), fastest, log)
-        for path in (repeated, birds)
-    ]
-
-    memory_files = [birds, bench_inputs.real_file("plants1kp-103taxa-852genes.tre", scratch),
-                    simulations, repeated]  # fmt: skip
-    results["memory"] = memory_benchmark.measure_memory(memory_files, tool, log)
-    results["footprint"] = footprint_benchmark.measure_footprint(
-        footprint_benchmark.footprint_paths(scratch), 3, log)
-    if tool is not None:
-        results["name_flooding"] = name_flooding_benchmark.measure_name_flooding(
-            tool, Path(scratch), name_flooding_benchmark.NAME_COUNTS, args.repeats, log)  # fmt: skip
-
-    results["scaling"] = {
-        "by_tree_count": scaling_benchmark.scale_tree_count(
-            scratch, [1000, 3000, 10000, 30000, 100000], 20, 3, log),
-        "by_tree_size": scaling_benchmark.scale_tree_size(
-            scratch, [10, 30, 100, 300, 1000, 3000, 10000], 100, 3, log),
-    }  # fmt: skip
-
-
-def smoke_run(scratch, results):
-    """Every section on tiny generated files, with checks that the figures make sense."""
-    results["peers"] = []
-    load_file = bench_inputs.generated_file(Path(scratch) / "smoke-load.tre", 300, 20)
-    results["load"] = load_benchmark.measure_load([load_file], [], 2, log)
-    sweep_file = bench_inputs.generated_file(Path(scratch) / "smoke-sweep.tre", 2000, 10, taxon_count=12)
-    results["sweeps"] = [sweep_benchmark.measure_sweeps(sweep_file, 2, None, log)]
-    results["memory"] = memory_benchmark.measure_memory([load_file], None, log)
-    results["footprint"] = footprint_benchmark.measure_footprint([(load_file, None, None)], 1, log)
-    results["scaling"] = {
-        "by_tree_count": scaling_benchmark.scale_tree_count(scratch, [100, 300], 10, 1, log),
-        "by_tree_size": scaling_benchmark.scale_tree_size(scratch, [10, 100], 20, 1, log),
-    }
-    load = results["load"][0]
-    assert load["trees"] == 300 and load["treetally_s"] > 0 and load["floor_s"] > 0, load
-    for entry in results["sweeps"][0]["methods"].values():
-        assert entry["treetally_ns"] > 0, entry
-    assert results["memory"][0]["resident"] > 0, results["memory"]
-    footprint = results["footprint"][0]
-    assert footprint["first_load_s"] > 0 and footprint["floor_s"] > 0, footprint
+def run_benchmark(name, smoke, out, extra):
+    """(exit status, seconds) of one benchmark in an interpreter of its own."""
+    script, fixed = BENCHMARKS[name][:2]
+    command = [sys.executable, str(HERE / script), *fixed]
+    command += ["--smoke"] if smoke else []
+    command += ["--out", str(out)] if out is not None else []
+    started = time.monotonic()
+    print("=== %s: %s" % (name, " ".join(command[1:])), flush=True)
+    # Run from bench/, so that a source tree's package folder cannot shadow the installed one.
+    status = subprocess.call(command + extra, cwd=HERE)
+    return status, time.monotonic() - started
 
 
 def main(argv=None):
     args = parse_arguments(sys.argv[1:] if argv is None else argv)
-    started = time.time()
-    out_dir = args.out or (Path(tempfile.mkdtemp(prefix="treetally-smoke-")) if args.smoke else RESULTS_DIR)
-    out_dir.mkdir(parents=True, exist_ok=True)
-    scratch = args.scratch or Path(tempfile.mkdtemp(prefix="treetally-bench-"))
-    scratch.mkdir(parents=True, exist_ok=True)
-    results = {"machine": describe_machine(), "notes": []}
+    if args.list:
+        for name, (script, _, goal) in BENCHMARKS.items():
+            print("%-13s %-27s %s" % (name, script, goal))
+        return 0
+    names = args.only or list(BENCHMARKS)
+    out, temporary = args.out, None
+    if out is None and args.smoke:
+        out = temporary = Path(tempfile.mkdtemp(prefix="treetally-smoke-"))
     try:
-        if args.smoke:
-            smoke_run(scratch, results)
-        else:
-            full_run(args, scratch, results)
+        outcomes = {name: run_benchmark(name, args.smoke, out, args.extra) for name in names}
     finally:
-        if args.scratch is None:
-            shutil.rmtree(scratch, ignore_errors=True)
-
-    drawn = plots.draw_plots(results, out_dir)
-    if drawn is None:
-        results["notes"].append("plots left out: matplotlib is not installed")
-    (out_dir / "results.md").write_text(report.results_markdown(results, drawn or []))
-    (out_dir / "summary.md").write_text(report.summary_markdown(results))
-    (out_dir / "results.json").write_text(json.dumps(results, indent=1) + "\n")
-    if args.smoke and args.out is None:
-        shutil.rmtree(out_dir, ignore_errors=True)
-        log("smoke run passed in %.1f s (its report went to a temporary folder, now removed)"
-            % (time.time() - started))  # fmt: skip
-    else:
-        log("report written to %s in %.1f s" % (out_dir, time.time() - started))
-
-    mismatches = [
-        "%s %s" % (row["file"], method)
-        for row in results.get("sweeps", [])
-        for method, entry in row["methods"].items()
-        if False in (entry.get("same_answer_restrict"), entry.get("same_answer_walk"))
-    ]
-    if mismatches:
-        log("the peer script disagrees with treetally on: " + ", ".join(mismatches))
-        return 1
-    return 0
+        if temporary is not None:
+            shutil.rmtree(temporary, ignore_errors=True)
+    print()
+    for name, (status, seconds) in outcomes.items():
+        print("%-13s %s in %.1f s" % (name, "ok" if status == 0 else "FAILED (exit status %d)" % status, seconds))
+    failed = [name for name, (status, _) in outcomes.items() if status != 0]
+    if temporary is not None:
+        print("smoke results went to a temporary folder, now removed")
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":

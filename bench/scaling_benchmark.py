@@ -8,7 +8,7 @@ curve."""
 from pathlib import Path
 
 from bench_inputs import generated_file
-from memory_probe import loaded_set_memory
+from memory_benchmark import loaded_set_memory
 
 
 def _point(path, repeats):

@@ -3,11 +3,13 @@ and peak resident memory, each case in a fresh interpreter so that its peak is i
 CPU time of all threads is given beside the wall-clock time, which on a shared machine also
 counts the time the threads waited for a core.
 
-    python bench/species_tree_benchmark.py [--scratch DIR] [--jobs N] [--out FILE]
+    python bench/species_tree_benchmark.py [--scratch DIR] [--jobs N] [--out DIR]
+    python bench/species_tree_benchmark.py --smoke --out DIR   # the shipped 6-taxon file, seconds
 
 Cases: all 363 taxa, and the first 150 taxa in file order. Goals on the 2-core machine: the
 whole file in at most 300 s and 2 GB, 150 taxa in at most 10 s. The load of the file is timed
-apart and left out of the case's time."""
+apart and left out of the case's time. Writes species_tree_benchmark.json and .md to
+bench/results (or --out)."""
 
 import argparse
 import json
@@ -18,8 +20,11 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from bench_inputs import BIRDS, real_data_available, real_file  # noqa: E402
+from bench_inputs import BIRDS, SMOKE_FILE, real_data_available, real_file  # noqa: E402
 from machine import describe_machine  # noqa: E402
+from report import RESULTS_DIR, machine_lines, markdown_table, verdict, write_results  # noqa: E402
+
+HERE = Path(__file__).resolve().parent
 
 # Run in a child: loads the file, builds the species tree, reports times and the peak RSS.
 CHILD = """
@@ -47,40 +52,71 @@ GOALS = {0: (300.0, 2048.0), 150: (10.0, None)}
 def run_case(path, count, jobs, weighted):
     done = subprocess.run(
         [sys.executable, "-c", CHILD, str(path), str(count), str(jobs), "1" if weighted else "0"],
-        capture_output=True, text=True, check=True,
+        capture_output=True, text=True, check=True, cwd=HERE,  # not a source tree's package
     )
     return json.loads(done.stdout)
 
 
+def goal_met(figures):
+    """None where the case has no goal, else whether its time and memory met it."""
+    time_goal, memory_goal = figures["time_goal_s"], figures["memory_goal_mib"]
+    if time_goal is None:
+        return None
+    return figures["species_tree_s"] <= time_goal and (memory_goal is None or figures["peak_rss_mib"] <= memory_goal)
+
+
+def report(results):
+    rows = []
+    for case in results["cases"]:
+        met = goal_met(case)
+        goal = "" if case["time_goal_s"] is None else "%g s" % case["time_goal_s"] + (
+            ", %g MiB" % case["memory_goal_mib"] if case["memory_goal_mib"] else "")  # fmt: skip
+        rows.append(("%s, %d taxa" % ("WQDC" if case["weighted"] else "QDC", case["taxa"]),
+                     "%.1f" % case["species_tree_s"], "%.1f" % case["cpu_s"], "%.1f" % case["load_s"],
+                     "%.0f" % case["peak_rss_mib"], goal, "" if met is None else verdict(met)))  # fmt: skip
+    lines = ["# Species trees without the quartet table", "", machine_lines(results["machine"])[0], "",
+             "%s, %s threads (0: one per core); each case in a fresh interpreter." % (
+                 results["file"], results["jobs"]), ""]  # fmt: skip
+    lines += markdown_table(("case", "wall (s)", "CPU (s)", "load (s)", "peak RSS (MiB)", "goal", "met"), rows,
+                            ["---", "---:", "---:", "---:", "---:", "---", "---"])  # fmt: skip
+    return "\n".join(lines) + "\n"
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--smoke", action="store_true", help="the shipped 6-taxon file: checks that it runs")
     parser.add_argument("--scratch", help="folder for the unpacked file (default: a temporary one)")
     parser.add_argument("--jobs", type=int, default=0, help="threads (default 0: one per core)")
-    parser.add_argument("--out", help="also write the figures as JSON here")
+    parser.add_argument("--out", type=Path, help="folder for the results (default: bench/results)")
     arguments = parser.parse_args()
-    if not real_data_available():
+    if arguments.smoke:
+        cases, source = ((0, False), (0, True)), SMOKE_FILE
+    elif not real_data_available():
         sys.exit("the shared data files are not available")
+    else:
+        cases, source = ((150, False), (0, False), (0, True)), None
     with tempfile.TemporaryDirectory() as temporary:
-        path = real_file(BIRDS, arguments.scratch or temporary)
-        results = {"machine": describe_machine(), "jobs": arguments.jobs, "cases": []}
-        for count, weighted in ((150, False), (0, False), (0, True)):
+        path = source or real_file(BIRDS, arguments.scratch or temporary)
+        results = {"machine": describe_machine(), "file": Path(path).name, "jobs": arguments.jobs, "cases": []}
+        for count, weighted in cases:
             figures = run_case(path, count, arguments.jobs, weighted)
             figures["weighted"] = weighted
-            time_goal, memory_goal = GOALS[count] if not weighted else (None, None)
+            time_goal, memory_goal = GOALS[count] if not (weighted or arguments.smoke) else (None, None)
             figures["time_goal_s"], figures["memory_goal_mib"] = time_goal, memory_goal
             results["cases"].append(figures)
-            met = (time_goal is None or figures["species_tree_s"] <= time_goal) and (
-                memory_goal is None or figures["peak_rss_mib"] <= memory_goal
-            )
+            met = goal_met(figures)
             print(
                 f"{'WQDC' if weighted else 'QDC'} {figures['taxa']} taxa: {figures['species_tree_s']:.1f} s "
                 f"(CPU {figures['cpu_s']:.1f} s), "
                 f"load {figures['load_s']:.1f} s, peak RSS {figures['peak_rss_mib']:.0f} MiB"
-                + ("" if time_goal is None else f"; goal {time_goal:.0f} s" + (f", {memory_goal:.0f} MiB" if memory_goal else "")
+                + ("" if met is None else f"; goal {time_goal:.0f} s" + (f", {memory_goal:.0f} MiB" if memory_goal else "")
                    + (": met" if met else ": NOT met"))
             )
-    if arguments.out:
-        Path(arguments.out).write_text(json.dumps(results, indent=2) + "\n")
+    if arguments.smoke:
+        assert all(case["taxa"] == 6 and case["newick_chars"] > 0 for case in results["cases"]), results
+        if arguments.out is None:
+            return
+    write_results(arguments.out or RESULTS_DIR, "species_tree_benchmark", results, report(results))
 
 
 if __name__ == "__main__":

@@ -6,7 +6,7 @@ it was before the engine: ratios, each measured within one run.
     python bench/table_benchmark.py --before /path/to/old-venv       # also the package before
     python bench/table_benchmark.py --smoke                          # the shipped 6-taxon file (CI)
 
-Writes bench/results/table_benchmark.md and .json (not with --smoke). See bench/README.md,
+Writes table_benchmark.md and .json to bench/results (or --out; with --smoke only to --out). See bench/README.md,
 "The all-quartet table", for what each figure means. In short:
 
 1. the all-quartet table of plants1kp-103taxa-852genes (103 taxa), from the loaded TreeSet to
@@ -29,7 +29,6 @@ weighs on all alike; the CPU seconds of the process are kept beside them in the 
 """
 
 import argparse
-import gc
 import hashlib
 import itertools
 import json
@@ -49,8 +48,11 @@ import treetally
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import bench_inputs  # noqa: E402
+import core_tool  # noqa: E402
 import table_digest  # noqa: E402
 from machine import describe_machine  # noqa: E402
+from report import log, machine_lines, markdown_table, write_results  # noqa: E402
+from timing import fastest_in_turn, wall_and_cpu  # noqa: E402
 
 import treetally_tools  # noqa: E402
 from treetally_tools import _engine  # noqa: E402
@@ -58,49 +60,15 @@ from treetally_tools.tables import TopologyTable  # noqa: E402
 
 PLANTS = "plants1kp-103taxa-852genes.tre"
 PALAEOGNATHS = bench_inputs.PALAEOGNATH_SIMULATIONS
-SMOKE_FILE = bench_inputs.REPO_ROOT / "examples" / "data" / "apes-6taxa-1000genes.tre"
+SMOKE_FILE = bench_inputs.SMOKE_FILE
 RESULTS = Path(__file__).resolve().parent / "results"
 PROBE = Path(__file__).resolve().parent / "table_probe.py"
 WIDTHS = ("baseline", "avx2", "avx512")
 QUINTET_TAXA = 22
 # Copies of the 10,000 palaeognath simulations for the tally and `treetally quartet` figures.
 TREE_COPIES = (5, 20, 80)
-GOALS = {"quartet_vs_sweeps": 300.0, "two_threads": 1.6, "command": 30.0, "quintet_vs_sweeps": 100.0,
+GOALS = {"quartet_vs_sweeps": 300.0, "two_threads": 1.5, "command": 30.0, "quintet_vs_sweeps": 100.0,
          "tally_over_sweep": 1.5}  # fmt: skip
-
-_STARTED = time.time()
-
-
-def log(message):
-    print("[%6.1f s] %s" % (time.time() - _STARTED, message), flush=True)
-
-
-def timed(action):
-    """(result, wall-clock seconds, CPU seconds of the process, CPU seconds of this thread) of
-    one call, collector paused."""
-    gc.collect()
-    enabled = gc.isenabled()
-    gc.disable()
-    try:
-        wall, cpu, own = time.perf_counter(), time.process_time(), time.thread_time()
-        result = action()
-        return result, time.perf_counter() - wall, time.process_time() - cpu, time.thread_time() - own
-    finally:
-        if enabled:
-            gc.enable()
-
-
-def fastest_in_turn(actions, repeats):
-    """{name: {"wall_s", "cpu_s", "thread_cpu_s"}}: the fastest of `repeats` runs of each
-    action, the actions taken in turn within each round."""
-    best = {name: {"wall_s": math.inf} for name in actions}
-    for _ in range(repeats):
-        for name, action in actions.items():
-            _, wall, cpu, own = timed(action)
-            if wall < best[name]["wall_s"]:
-                best[name] = {"wall_s": wall, "cpu_s": cpu, "thread_cpu_s": own}
-    return best
-
 
 def capacity_probes(megabytes=32):
     """Two actions whose times say how many cores two threads get at the moment: two hashes of a
@@ -359,19 +327,12 @@ def measure_tallies(scratch, args):
 
 def table_tool(args):
     """The C++ table tool (bench/table_bench.cpp), built with CMake; None when it cannot be."""
-    if args.no_core_tool or shutil.which("cmake") is None:
+    if args.no_core_tool:
         return None
-    build = Path(args.tool_build_dir)
-    configure = ["cmake", "-S", str(bench_inputs.REPO_ROOT), "-B", str(build), "-DTREETALLY_BUILD_BENCH=ON",
-                 "-DTREETALLY_BUILD_TESTS=OFF", "-DCMAKE_BUILD_TYPE=Release"]  # fmt: skip
-    if shutil.which("ninja") and not (build / "CMakeCache.txt").exists():
-        configure += ["-G", "Ninja"]
-    for command in (configure, ["cmake", "--build", str(build), "--target", "treetally_table_bench", "-j", "2"]):
-        done = subprocess.run(command, capture_output=True, text=True)
-        if done.returncode != 0:
-            log("  the C++ table tool did not build: %s" % (done.stderr or done.stdout)[-300:])
-            return None
-    return build / "treetally_table_bench"
+    tool, reason = core_tool.build_core_tool("treetally_table_bench", args.tool_build_dir)
+    if tool is None:
+        log("  the C++ table tool did not build: %s" % reason)
+    return tool
 
 
 def tool_lines(tool, *arguments):
@@ -446,7 +407,7 @@ def full_run(args, scratch, results):
     if not bench_inputs.real_data_available() or not (bench_inputs.SHARED_DATA / PLANTS).is_file():
         raise SystemExit("the gene-tree files are missing: expected %s" % bench_inputs.SHARED_DATA)
     path = bench_inputs.SHARED_DATA / PLANTS
-    trees, load_wall, _, _ = timed(lambda: treetally.TreeSet(str(path)))
+    trees, load_wall, _, _ = wall_and_cpu(lambda: treetally.TreeSet(str(path)))
     taxa = tuple(trees.taxa())
     widths = runnable_widths()
     results.update({"file": PLANTS, "trees": len(trees), "taxa": len(taxa), "load_s": load_wall, "widths": widths})
@@ -587,11 +548,6 @@ def before_after_rows(results):
     return rows
 
 
-def markdown_table(header, rows, align):
-    lines = ["| " + " | ".join(header) + " |", "|" + "|".join(align) + "|"]
-    return lines + ["| " + " | ".join(row) + " |" for row in rows]
-
-
 def table_section(title, figures, unit):
     runs, sweeps = figures["runs"], figures["sweeps"]
     lines = ["", "## " + title, "",
@@ -693,9 +649,22 @@ def report(results):
     return "\n".join(lines) + "\n"
 
 
+def smoke_report(results):
+    return "\n".join([
+        "# The engine's tables: smoke run", "", machine_lines(results["machine"])[0], "",
+        "On %s (%d taxa, %d trees), checked rather than timed: the all-quartet and all-quintet tables "
+        "at widths %s on 1 and 2 threads equal the module's sweeps row by row; the labelled tally "
+        "equals the sweep; the `table` command wrote every row; the probes ran."
+        % (results["file"], results["taxa"], results["trees"], ", ".join(results["widths"])),
+    ]) + "\n"
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--smoke", action="store_true", help="the shipped 6-taxon file, checks only, nothing written")
+    parser.add_argument("--smoke", action="store_true", help="the shipped 6-taxon file, checks only")
+    parser.add_argument("--out", type=Path,
+                        help="folder for table_benchmark.json and .md (default: bench/results; "
+                             "with --smoke nothing is written unless given)")  # fmt: skip
     parser.add_argument("--before", type=Path, metavar="VENV",
                         help="a virtual environment with the package before the engine, to time its commands")
     parser.add_argument("--before-digest", action="store_true",
@@ -713,7 +682,10 @@ def main(argv):
     results = {"machine": describe_machine(), "repeats": args.repeats}
     if args.smoke:
         smoke_run(results)
+        if args.out is not None:
+            write_results(args.out, "table_benchmark", results, smoke_report(results))
         return 0
+    out = args.out or RESULTS
     if args.report:
         results = json.loads(args.report.read_text(encoding="utf-8"))
     else:
@@ -726,13 +698,12 @@ def main(argv):
         finally:
             if args.scratch is None:
                 shutil.rmtree(scratch, ignore_errors=True)
-        RESULTS.mkdir(exist_ok=True)
-        (RESULTS / "table_benchmark.json").write_text(json.dumps(results, indent=1) + "\n", encoding="utf-8")
     text = report(results)
     print("\n" + text)
-    (RESULTS / "table_benchmark.md").write_text(text, encoding="utf-8")
+    write_results(out, "table_benchmark", results, text)
     same = results["quartets"]["same_counts"] and results["quintets"]["same_counts"]
-    same = same and all(entry.get("same_as_before", True) for entry in results["digests"])
+    # A table whose fingerprint differs from the kept one is a wrong table, whatever its speed.
+    same = same and all(entry.get("same_as_before", True) and entry["same_as_stored"] for entry in results["digests"])
     return 0 if same else 1
 
 

@@ -15,26 +15,15 @@ import json
 import re
 import resource
 import sys
-import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import table_digest  # noqa: E402
+from machine import reset_peak, status_bytes  # noqa: E402
+from timing import wall_and_cpu  # noqa: E402
 
 import treetally  # noqa: E402
-
-
-def wall_and_cpu(action):
-    """(result, wall-clock seconds, CPU seconds of the process) of one call, collector paused."""
-    gc.collect()
-    gc.disable()
-    try:
-        wall, cpu = time.perf_counter(), time.process_time()
-        result = action()
-        return result, time.perf_counter() - wall, time.process_time() - cpu
-    finally:
-        gc.enable()
 
 
 def table_taxa(trees, count, file_order):
@@ -53,7 +42,7 @@ def probe_table(args):
     taxa = table_taxa(trees, args.taxa, args.file_order)
     # A path, not the loaded set: the older package counts fastest from its file.
     table = TopologyTable(str(args.file), args.size, taxa, progress=False)
-    rows, wall, cpu = wall_and_cpu(lambda: list(table))
+    rows, wall, cpu, _ = wall_and_cpu(lambda: list(table))
     columns = table_digest.rows_to_columns(rows, table.taxa, args.size)
     return {"rows": len(rows), "taxa": len(table.taxa), "wall_s": wall, "cpu_s": cpu,
             "sha256": table_digest.columns_digest(columns, args.size)}  # fmt: skip
@@ -80,25 +69,6 @@ def probe_tally(args):
         figures["labelled_s"] = min(figures["labelled_s"], best_wall(lambda: labelled(trees, names), 1))
         figures["sweep_s"] = min(figures["sweep_s"], best_wall(lambda: sweep(names), 1))
     return figures
-
-
-def status_bytes(field):
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) * 1024
-    raise RuntimeError("no " + field)
-
-
-def reset_peak():
-    """Resets the kernel's high-water mark of the resident set to the current size; False
-    where the kernel does not allow it."""
-    try:
-        with open("/proc/self/clear_refs", "w") as clear_refs:
-            clear_refs.write("5")
-        return True
-    except OSError:
-        return False
 
 
 def peak_growth(action):

@@ -12,6 +12,7 @@ set(treetally_limited_api Py_LIMITED_API=0x03080000)
 
 add_library(treetally_binding_runtime STATIC
   src/exposure/python/arguments.cpp
+  src/exposure/python/keyword_arguments.cpp
   src/exposure/python/results.cpp
   src/exposure/python/runtime.cpp
 )

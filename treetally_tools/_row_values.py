@@ -10,11 +10,12 @@ from typing import Any, Dict, Mapping, Optional, Sequence
 import numpy
 
 from . import _engine
+from .codes import QUARTET_CODES, QUINTET_CODES
 
 # Columns of whole numbers (int64) and of flags (bool); every other column holds float64.
 _INTEGER_COLUMNS = frozenset(
     ["t1", "t2", "t3", "t4", "t5", "holding", "unresolved", "species_code", "dominant_code"]
-    + [f"count_{code}" for code in range(15)]
+    + [f"count_{code}" for code in range(QUINTET_CODES)]
 )
 FLAG_COLUMNS = ("dominant_is_species",)
 
@@ -41,7 +42,7 @@ def values_of_columns(
     """Every value of the rows given as columns t1.. (indexes into `taxa`) and count_0..
     (holding and unresolved when given), computed by the engine as a table computes them;
     `species`: a one-tree TreeSet whose columns are added (quartets)."""
-    names = [f"t{k + 1}" for k in range(size)] + [f"count_{code}" for code in range(3 if size == 4 else 15)]
+    names = [f"t{k + 1}" for k in range(size)] + [f"count_{code}" for code in range(QUARTET_CODES if size == 4 else QUINTET_CODES)]
     given = {name: _int64_bytes(columns[name]) for name in names + ["holding", "unresolved"] if name in columns}
     return arrays_of(_engine.row_values(size, given, tuple(taxa), species))
 

@@ -44,6 +44,8 @@ PAIRS: Tuple[Tuple[int, int], ...] = (
     (0, 1), (0, 2), (0, 3), (0, 4), (1, 2), (1, 3), (1, 4), (2, 3), (2, 4), (3, 4),
 )  # fmt: skip
 
+# The package's copy of the sizes the native core names quartet_type_count, quintet_type_count,
+# pair_count_of_five and time_table_size; the tests check that the engine's results agree.
 QUARTET_CODES = len(QUARTET_SPLITS)
 QUINTET_CODES = len(QUINTET_SHAPES)
 SHARES_END = QUINTET_CODES  # time table entries [0, 15) are the shares

@@ -18,10 +18,6 @@ from ._engine import TaxonNotFoundError as TaxonNotFoundError
 from ._engine import TreeReadError as TreeReadError
 from ._engine import TreeSizeError as TreeSizeError
 
-# The module's PanicException is created inside the module and reachable from no import: it is
-# recognised by its module and class name, here only.
-_PANIC_TYPE = ("quarrow_runtime", "PanicException")
-
 
 class UsageError(ValueError):
     """Arguments that cannot be acted on: a name given twice, too few taxa, a value out of
@@ -119,13 +115,6 @@ class UnresolvedQuartetsWarning(UserWarning):
 
     def __reduce__(self) -> Tuple[Any, ...]:
         return type(self), (self.unresolved, self.quartets)
-
-
-def is_panic(error: BaseException) -> bool:
-    """Whether `error` is treetally's PanicException, which derives from BaseException and is no
-    attribute of the module, so it is recognised by its module and name."""
-    kind = type(error)
-    return (kind.__module__, kind.__qualname__) == _PANIC_TYPE
 
 
 # The reasons TreeFileError gives for the engine's failures whose texts are the loader's own

@@ -20,13 +20,12 @@ def close_matches(name: str, taxa: Sequence[str]) -> List[str]:
     return (same + [taxon for taxon in similar if taxon not in same])[:3]
 
 
-def check_names(taxa: Sequence[str], names: Sequence[str], stacklevel: int = 2) -> Tuple[str, ...]:
+def check_names(taxa: Sequence[str], names: Sequence[str]) -> Tuple[str, ...]:
     """`names` as a tuple, after checking each against `taxa` (the taxa of the trees).
 
     Raises UnknownTaxonError for the first name that no tree holds, with close matches, and
     ValueError when a name is given more than once: the module accepts such a query, but its
-    slots then stand for fewer taxa than the codes assume. (`stacklevel` is kept for callers
-    of the time when a repeated name was a warning.)"""
+    slots then stand for fewer taxa than the codes assume."""
     known = set(taxa)
     for name in names:
         if name not in known:

@@ -266,12 +266,10 @@ def _feed(chunks: Iterable[bytes], fd: int, failures: List[BaseException]) -> No
 Loaded = TypeVar("Loaded")
 
 
-def _reported(load: Callable[[], Loaded], name: str, quiet: bool = True) -> Loaded:
+def _reported(load: Callable[[], Loaded], name: str) -> Loaded:
     """`load()`, with input that the engine cannot read as trees as a TreeFileError naming
     `name`, and running out of memory as a MemoryError that names it too; any other failure
-    (an EngineError of the engine's own) passes on as it is. (`quiet` is kept for callers of
-    the time when the module's own report had to be held back: the engine's loads write
-    nothing to standard error.)"""
+    (an EngineError of the engine's own) passes on as it is."""
     try:
         return load()
     except MemoryError:
@@ -314,17 +312,15 @@ def _engine_load(path: str, rule: Optional[CollapseRule]) -> treetally.TreeSet:
     )
 
 
-def load_fed(
-    chunks: Iterable[bytes], name: str, quiet: bool = False, rule: Optional[CollapseRule] = None
-) -> treetally.TreeSet:
+def load_fed(chunks: Iterable[bytes], name: str, rule: Optional[CollapseRule] = None) -> treetally.TreeSet:
     """The TreeSet of the bytes of `chunks`, produced by a thread of this process into a pipe
     that the engine loads from (it releases the interpreter lock while it reads), with the weak
     branches of `rule` contracted. A failure of the feeder (damaged data, a bad Newick string)
     is raised in preference to what the load says of the input it cut short."""
-    return read_fed(chunks, name, lambda path: _engine_load(path, rule), quiet)
+    return read_fed(chunks, name, lambda path: _engine_load(path, rule))
 
 
-def read_fed(chunks: Iterable[bytes], name: str, read: Callable[[str], Loaded], quiet: bool = False) -> Loaded:
+def read_fed(chunks: Iterable[bytes], name: str, read: Callable[[str], Loaded]) -> Loaded:
     """`read(path)` of a pipe named by `path` (/dev/fd/N) into which a thread of this process
     writes the bytes of `chunks`; `read` is an engine function that releases the interpreter
     lock while it reads. Its failure is a TreeFileError naming `name`, and a failure of the
@@ -344,7 +340,7 @@ def read_fed(chunks: Iterable[bytes], name: str, read: Callable[[str], Loaded], 
             raise MemoryError(f"cannot start a thread to load the trees of {name}") from None
         raise
     try:
-        result = _reported(lambda: read(f"/dev/fd/{read_fd}"), name, quiet)
+        result = _reported(lambda: read(f"/dev/fd/{read_fd}"), name)
     except Exception:
         # Closing the read end makes a feeder blocked on writing stop with a broken pipe.
         os.close(read_fd)
@@ -397,7 +393,7 @@ def _standard_input(name: str) -> IO[bytes]:
         raise TreeFileError(name, error.strerror or str(error)) from None
 
 
-def read_source(source: "TreeSource", read: Callable[[str], Loaded], quiet: bool = False) -> Loaded:
+def read_source(source: "TreeSource", read: Callable[[str], Loaded]) -> Loaded:
     """`read(path)` of the bytes of `source` (anything load_trees reads but a TreeSet), `read`
     being an engine function that reads the file at `path` with the interpreter lock released:
     a plain regular file in place through its one descriptor (/dev/fd/N), anything else through
@@ -405,9 +401,9 @@ def read_source(source: "TreeSource", read: Callable[[str], Loaded], quiet: bool
     name = describe(source)
     descriptor, chunks = source_chunks(source)
     if descriptor is None:
-        return read_fed(chunks, name, read, quiet)
+        return read_fed(chunks, name, read)
     try:
-        return _reported(lambda: read(f"/dev/fd/{descriptor}"), name, quiet)
+        return _reported(lambda: read(f"/dev/fd/{descriptor}"), name)
     finally:
         os.close(descriptor)
 
@@ -434,7 +430,10 @@ def load_trees(
     number is a TreeFileError naming its line). The root's own branch is never judged; at a
     root with two children each of its branches is judged by itself, as written. The trees are
     contracted as they are read, so a TreeSet already loaded cannot take either keyword
-    (ValueError): give its file instead."""
+    (ValueError): give its file instead.
+
+    `quiet` is accepted and ignored, for callers written when a failed load also reported on
+    standard error: a load never writes there."""
     rule = collapse_rule(collapse_length, min_support)
     if isinstance(source, treetally.TreeSet):
         if rule is not None:
@@ -443,4 +442,4 @@ def load_trees(
                 "already: give the file (or stream, or Newick strings) instead"
             )
         return source
-    return read_source(source, lambda path: _engine_load(path, rule), quiet)
+    return read_source(source, lambda path: _engine_load(path, rule))

@@ -107,7 +107,7 @@ class SpeciesTree:
     the rows asked about must hold no other."""
 
     def __init__(self, source: "Trees") -> None:
-        trees = load_trees(species_source(source), quiet=True)
+        trees = load_trees(species_source(source))
         if len(trees) == 0:
             raise UsageError("the species tree file holds no tree")
         self.trees: "treetally.TreeSet" = trees

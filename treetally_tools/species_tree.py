@@ -207,7 +207,6 @@ def species_tree_of(
     weighted: bool = False,
     jobs: int = 1,
     progress: Optional[bool] = None,
-    quiet: bool = False,
     collapse_length: Optional[float] = None,
     min_support: Optional[float] = None,
 ) -> str:
@@ -220,7 +219,7 @@ def species_tree_of(
     other keywords and the errors as for TopologyTable and species_tree; exported by the
     package as species_tree."""
     with TopologyTable(
-        source, 4, taxa, jobs=jobs, progress=progress, quiet=quiet, collapse_length=collapse_length,
+        source, 4, taxa, jobs=jobs, progress=progress, collapse_length=collapse_length,
         min_support=min_support,
     ) as table:  # fmt: skip
         meter = Progress(len(table), "quartets", progress)

@@ -210,14 +210,13 @@ class TopologyTable:
         *,
         jobs: int = 1,
         progress: Optional[bool] = None,
-        quiet: bool = False,
         collapse_length: Optional[float] = None,
         min_support: Optional[float] = None,
         species_tree: Union["Trees", SpeciesTree, None] = None,
         adjust: Optional[str] = None,
     ) -> None:
         self._take_options(size, jobs, progress, adjust, species_tree)
-        self.trees = load_trees(source, quiet=quiet, collapse_length=collapse_length, min_support=min_support)
+        self.trees = load_trees(source, collapse_length=collapse_length, min_support=min_support)
         self.taxa = self._choose(taxa)
         self._refuse_too_many_rows()
         self.species = self._species_of(species_tree)
@@ -252,7 +251,7 @@ class TopologyTable:
             holding = _engine.presence_counts(self.trees, tuple(file_taxa))
             chosen: Sequence[str] = [file_taxa[k] for k in sorted(range(len(file_taxa)), key=holding.__getitem__)]
         else:
-            chosen = check_names(file_taxa, taxa, stacklevel=4)
+            chosen = check_names(file_taxa, taxa)
         distinct = tuple(dict.fromkeys(chosen))  # a repeated name once
         if len(distinct) < self.size:
             raise UsageError(

@@ -201,7 +201,7 @@ def tally(
     polytomies as the trees are read (load_trees; `trees` is then not a TreeSet)."""
     tree_set = load_trees(trees, collapse_length=collapse_length, min_support=min_support)
     code_count(len(names))
-    checked = check_names(tree_set.taxa(), names, stacklevel=3)
+    checked = check_names(tree_set.taxa(), names)
     counts, holding = _engine.tally(tree_set, checked)
     return TopologyTally(checked, tuple(counts), len(tree_set), len(tree_set) - holding)
 
@@ -246,7 +246,7 @@ def time_table(
     if len(names) != 5:
         raise UsageError(f"the time table takes 5 names, not {len(names)}")
     tree_set = load_trees(trees, collapse_length=collapse_length, min_support=min_support)
-    checked = check_names(tree_set.taxa(), names, stacklevel=2)
+    checked = check_names(tree_set.taxa(), names)
     quintet = (checked[0], checked[1], checked[2], checked[3], checked[4])
     _, _, counts, holding, sums = _engine.topology_path_sums(tree_set, quintet)
     values = _engine.time_table(counts, sums)

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <ranges>
 #include <utility>
 #include <vector>
 
@@ -56,7 +57,7 @@ void adjust_p_values(std::span<double> p_values, AdjustMethod method) {
         double running = 0.0;
         for (std::size_t first = 0; first < sorted.size();) {
             const std::size_t end = group_end(first);
-            const double before = static_cast<double>(first);  // how many p-values are smaller
+            const auto before = static_cast<double>(first);  // how many p-values are smaller
             running = std::max(running, std::min(1.0, (m - before) * value(first)));
             for (std::size_t k = first; k < end; ++k) p_values[sorted[k].place] = running;
             first = end;
@@ -69,10 +70,10 @@ void adjust_p_values(std::span<double> p_values, AdjustMethod method) {
     for (std::size_t first = 0; first < sorted.size(); first = group_end(first)) starts.push_back(first);
     double running = 1.0;
     std::size_t end = sorted.size();
-    for (auto start = starts.rbegin(); start != starts.rend(); ++start) {
-        running = std::min(running, m * value(*start) / static_cast<double>(end));
-        for (std::size_t k = *start; k < end; ++k) p_values[sorted[k].place] = running;
-        end = *start;
+    for (const std::size_t start : std::ranges::reverse_view(starts)) {
+        running = std::min(running, m * value(start) / static_cast<double>(end));
+        for (std::size_t k = start; k < end; ++k) p_values[sorted[k].place] = running;
+        end = start;
     }
 }
 

@@ -75,7 +75,7 @@ class RowValues {
     // minor_equal_p_adj, star_p_adj.
     const std::vector<ColumnSpec>& columns() const { return columns_; }
     int size() const { return size_; }
-    std::size_t codes() const { return size_ == 4 ? 3 : 15; }
+    std::size_t codes() const { return topology_codes(size_); }
     // Bytes of one row across every column.
     std::size_t row_bytes() const;
 

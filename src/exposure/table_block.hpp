@@ -7,7 +7,15 @@
 #include <cstdint>
 #include <vector>
 
+#include "lca/quartet_type.hpp"
+#include "lca/quintet_type.hpp"
+
 namespace treetally {
+
+// The topology codes of a row of `size` taxa: those of a quartet (4) or of a quintet (5).
+constexpr std::size_t topology_codes(int size) {
+    return size == 4 ? quartet_type_count : quintet_type_count;
+}
 
 struct TableBlock {
     int size = 4;                 // taxa per row: 4 (quartets) or 5 (quintets)
@@ -18,7 +26,7 @@ struct TableBlock {
     std::vector<std::uint64_t> holding;     // per row: trees holding all its taxa
     std::vector<std::uint64_t> unresolved;  // per row: holding minus the counted trees
 
-    std::size_t codes() const { return size == 4 ? 3 : 15; }
+    std::size_t codes() const { return topology_codes(size); }
 };
 
 }  // namespace treetally

@@ -77,9 +77,9 @@ void quartet_rows(const QuartetRun& run, std::size_t trees, std::uint64_t* count
             const std::array<std::uint64_t, 4> taken = tally.take();
             for (std::size_t k = 0; k < 4; ++k) totals[k] += taken[k];
         }
-        counts[3 * row] = totals[0];
-        counts[3 * row + 1] = totals[1];
-        counts[3 * row + 2] = totals[2];
+        counts[quartet_type_count * row] = totals[0];
+        counts[quartet_type_count * row + 1] = totals[1];
+        counts[quartet_type_count * row + 2] = totals[2];
         holding[row] = totals[3];
     }
 }
@@ -138,7 +138,7 @@ void quintet_rows(const QuintetPrefix&, const std::uint64_t* scratch, const Quin
         const Depth* be = depths_at<Depth>(run.be + row * run.stride);
         const Depth* ce = depths_at<Depth>(run.ce + row * run.stride);
         const Depth* de = depths_at<Depth>(run.de + row * run.stride);
-        std::uint64_t row_counts[15] = {};
+        std::uint64_t row_counts[quintet_type_count] = {};
         std::uint64_t held = 0;
         const PrefixVector<Ops>* p = prefix;
         for (std::size_t t = 0; t < trees; t += Ops::lanes, ++p) {
@@ -160,10 +160,10 @@ void quintet_rows(const QuintetPrefix&, const std::uint64_t* scratch, const Quin
             // The prefix's four are held where its first maximum is below the sentinel, and
             // then e is held where its depth with a is.
             held += static_cast<std::uint64_t>(std::popcount(p->masks[3] & Ops::held(vae)));
-            add_quintet_topologies(row_counts, resolved, quartets, std::make_index_sequence<15>());
+            add_quintet_topologies(row_counts, resolved, quartets, std::make_index_sequence<quintet_type_count>());
         }
-        for (std::size_t k = 0; k < 15; ++k)
-            counts[15 * row + k] = row_counts[k] / Ops::bits_per_lane;
+        for (std::size_t k = 0; k < quintet_type_count; ++k)
+            counts[quintet_type_count * row + k] = row_counts[k] / Ops::bits_per_lane;
         holding[row] = held / Ops::bits_per_lane;
     }
 }

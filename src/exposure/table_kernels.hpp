@@ -19,6 +19,8 @@
 #include <cstdint>
 
 #include "exposure/kernel_width.hpp"
+#include "lca/quartet_type.hpp"
+#include "lca/quintet_type.hpp"
 
 namespace treetally::table_kernels {
 
@@ -91,7 +93,7 @@ const KernelSet& avx512_kernels(std::size_t depth_bytes);
 // For the 15 quintet topologies, the two (dropped slot, quartet topology) facts that name it
 // among resolved trees: entry t = {d1, k1, d2, k2} says the quartet without slot d1 shows
 // topology k1 and the one without slot d2 shows k2. d1 is 0 or 1 throughout.
-inline constexpr std::uint8_t quintet_clues[15][4] = {
+inline constexpr std::uint8_t quintet_clues[quintet_type_count][4] = {
     {0, 0, 3, 0}, {0, 1, 2, 0}, {0, 2, 2, 0}, {0, 0, 3, 1}, {0, 2, 1, 0},
     {0, 1, 1, 0}, {0, 1, 2, 1}, {0, 2, 1, 1}, {0, 0, 1, 1}, {0, 2, 2, 2},
     {0, 1, 1, 2}, {0, 0, 1, 2}, {1, 0, 3, 2}, {1, 1, 2, 2}, {1, 2, 2, 1},

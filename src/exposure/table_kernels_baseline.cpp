@@ -31,7 +31,7 @@ constexpr std::array<std::uint8_t, 81> make_quintet_by_quartets() {
     std::array<std::uint8_t, 81> table{};
     for (std::size_t index = 0; index < table.size(); ++index) {
         const std::array<std::size_t, 4> q = {index / 27, index / 9 % 3, index / 3 % 3, index % 3};
-        for (std::uint8_t t = 0; t < 15; ++t) {
+        for (std::uint8_t t = 0; t < quintet_type_count; ++t) {
             const auto& clue = quintet_clues[t];
             if (q[clue[0]] == clue[1] && q[clue[2]] == clue[3]) table[index] = t;
         }
@@ -65,9 +65,9 @@ void quartet_rows(const QuartetRun& run, std::size_t trees, std::uint64_t* count
             c2 += m2 > std::max(m0, m1);
             held += m0 != std::numeric_limits<D>::max();
         }
-        counts[3 * row] = c0;
-        counts[3 * row + 1] = c1;
-        counts[3 * row + 2] = c2;
+        counts[quartet_type_count * row] = c0;
+        counts[quartet_type_count * row + 1] = c1;
+        counts[quartet_type_count * row + 2] = c2;
         holding[row] = held;
     }
 }
@@ -100,7 +100,7 @@ void quintet_rows(const QuintetPrefix& prefix, const std::uint64_t* scratch, con
         const D* be = depths_at<D>(run.be + row * run.stride);
         const D* ce = depths_at<D>(run.ce + row * run.stride);
         const D* de = depths_at<D>(run.de + row * run.stride);
-        std::array<std::uint64_t, 15> row_counts{};
+        std::array<std::uint64_t, quintet_type_count> row_counts{};
         std::uint64_t held = 0;
         for (std::size_t t = 0; t < trees; ++t) {
             const std::uint8_t fixed = prefix_quartet[t];
@@ -119,7 +119,7 @@ void quintet_rows(const QuintetPrefix& prefix, const std::uint64_t* scratch, con
             if (std::max({q0, q1, q2, q3, q4}) == unresolved) continue;
             ++row_counts[quintet_by_quartets[27u * q0 + 9u * q1 + 3u * q2 + q3]];
         }
-        std::copy(row_counts.begin(), row_counts.end(), counts + 15 * row);
+        std::copy(row_counts.begin(), row_counts.end(), counts + quintet_type_count * row);
         holding[row] = held;
     }
 }

@@ -18,10 +18,6 @@ namespace {
 // the widest kernels, a few milliseconds with the baseline ones.
 constexpr std::size_t vectors_per_interrupt_check = 1 << 12;
 
-std::size_t codes_of(int size) {
-    return size == 4 ? 3 : 15;
-}
-
 std::size_t saturating_product(std::size_t a, std::size_t b) {
     std::size_t product;
     if (__builtin_mul_overflow(a, b, &product)) return std::numeric_limits<std::size_t>::max();
@@ -57,7 +53,7 @@ std::size_t effective_rows_per_block(std::size_t asked, std::size_t taxon_count,
 // A block of `rows` rows as TableBlock holds it.
 std::size_t block_bytes(std::size_t rows, int size) {
     const std::size_t per_row = static_cast<std::size_t>(size) * sizeof(std::uint32_t) +
-                                (codes_of(size) + 2) * sizeof(std::uint64_t);
+                                (topology_codes(size) + 2) * sizeof(std::uint64_t);
     return saturating_product(rows, per_row);
 }
 
@@ -232,7 +228,7 @@ void TopologyTable::count_prefix(std::span<const std::uint32_t> prefix, std::siz
                                                 rows.row(d, e),
                                                 std::min(rows_per_run, n - e),
                                                 stride};
-            kernels.quintet_rows(fixed, prefix_scratch.data(), run, trees, &out.counts[row * 15],
+            kernels.quintet_rows(fixed, prefix_scratch.data(), run, trees, &out.counts[row * quintet_type_count],
                                  &out.holding[row]);
             interrupt();
         }
@@ -248,7 +244,7 @@ void TopologyTable::count_prefix(std::span<const std::uint32_t> prefix, std::siz
                                             rows.row(c, d),
                                             std::min(rows_per_run, n - d),
                                             stride};
-        kernels.quartet_rows(run, trees, &out.counts[row * 3], &out.holding[row]);
+        kernels.quartet_rows(run, trees, &out.counts[row * quartet_type_count], &out.holding[row]);
         interrupt();
     }
 }

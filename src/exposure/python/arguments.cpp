@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "exposure/python/binding_messages.hpp"
+#include "exposure/python/keyword_arguments.hpp"
 #include "tree/messages.hpp"
 
 namespace treetally::python {
@@ -36,12 +37,6 @@ std::string full_name(const ParameterDescription& description) {
     raise_error(PyExc_TypeError, message);
 }
 
-// Whether the keyword `key` (a str) names the parameter; false when it has no UTF-8 form.
-bool names_parameter(PyObject* key, std::string_view parameter) {
-    const PyRef encoded = attempt(PyUnicode_AsUTF8String(key));
-    return encoded && bytes_of(encoded) == parameter;
-}
-
 // The object given for the parameter (borrowed from `args` or `kwargs`, which may be null).
 PyObject* parse_single_argument(const ParameterDescription& description, PyObject* args,
                                 PyObject* kwargs) {
@@ -58,7 +53,7 @@ PyObject* parse_single_argument(const ParameterDescription& description, PyObjec
         PyObject* keyword_value = nullptr;
         while (PyDict_Next(kwargs, &cursor, &key, &keyword_value)) {
             if (!PyUnicode_Check(key)) fail_type_mismatch(key, "PyString");
-            if (!names_parameter(key, description.parameter))
+            if (!keyword_names(key, description.parameter))
                 fail_unexpected_keyword(description, key);
             if (value != nullptr) fail_about_parameter(description, messages::multiple_values);
             value = keyword_value;
@@ -98,14 +93,6 @@ auto convert_argument(const char* parameter, Conversion&& conversion) {
         prefix_argument_error(parameter);
         throw;
     }
-}
-
-// The __qualname__ of the object's type, or the stand-in when it cannot be read as a str.
-PyRef type_name(PyObject* object) {
-    PyRef name = attempt(
-        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
-    if (name && PyUnicode_Check(name.get())) return name;
-    return checked(PyUnicode_FromString(messages::unreadable_type_name));
 }
 
 void check_names_tuple(PyObject* object, std::size_t count) {

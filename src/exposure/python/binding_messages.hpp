@@ -33,4 +33,23 @@ inline constexpr char tuple_length_middle[] = ", but got tuple of length ";
 inline constexpr char argument_error_prefix[] = "argument '";
 inline constexpr char argument_error_middle[] = "': ";
 
+// The interpreter's wording for the calls that take several parameters; "f" is "function()".
+// "f<takes><at_least|at_most|exactly><n> argument(s) (<given> given)"
+inline constexpr char takes[] = " takes ";
+inline constexpr char at_least[] = "at least ";
+inline constexpr char at_most[] = "at most ";
+inline constexpr char exactly[] = "exactly ";
+// "f<missing_required><parameter>' (pos <place>)"
+inline constexpr char missing_required[] = " missing required argument '";
+// "<argument_for>f<given_by_name><parameter>') and position (<place>)"
+inline constexpr char argument_for[] = "argument for ";
+inline constexpr char given_by_name[] = " given by name ('";
+inline constexpr char keywords_not_strings[] = "keywords must be strings";
+// "'<keyword><invalid_keyword>f"
+inline constexpr char invalid_keyword[] = "' is an invalid keyword argument for ";
+// "f argument '<parameter>' must be <what>, not <type name>"
+inline constexpr char embedded_null_character[] = "embedded null character";
+inline constexpr char int_above_maximum[] = "signed integer is greater than maximum";
+inline constexpr char int_below_minimum[] = "signed integer is less than minimum";
+
 }  // namespace treetally::messages

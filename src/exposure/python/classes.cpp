@@ -36,11 +36,7 @@ struct TreeSetIteratorObject {
 void dealloc_shared_data_object(PyObject* self) {
     auto* holder = reinterpret_cast<SharedDataObject*>(self);
     std::destroy_at(&holder->data);
-    PyTypeObject* type = Py_TYPE(self);
-    auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_object(self);
-    // Instances of heap types hold a reference to their type.
-    Py_DECREF(reinterpret_cast<PyObject*>(type));
+    free_heap_instance(self);
 }
 
 // The object a method was called on, as the class's layout once it is known to be one.

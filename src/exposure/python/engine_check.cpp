@@ -8,6 +8,7 @@
 #include "exposure/python/arguments.hpp"
 #include "exposure/python/engine_calls.hpp"
 #include "exposure/python/engine_trees.hpp"
+#include "exposure/python/keyword_arguments.hpp"
 #include "exposure/python/released_lock.hpp"
 #include "exposure/python/results.hpp"
 #include "exposure/python/runtime.hpp"
@@ -63,16 +64,10 @@ class FoundProblems {
 
 PyObject* check_file(PyObject*, PyObject* args, PyObject* kwargs) {
     return engine_call([&] {
-        static const char* keywords[] = {"path", "max_line_bytes", nullptr};
-        const char* path = nullptr;
-        PyObject* max_line_bytes = nullptr;
-        check_status(PyArg_ParseTupleAndKeywords(args, kwargs, "s|O:check_file",
-                                                 const_cast<char**>(keywords), &path,
-                                                 &max_line_bytes)
-                         ? 0
-                         : -1);
-        const std::string file = path;
-        const std::optional<std::size_t> line_cap = optional_line_cap(max_line_bytes);
+        const ArgumentList arguments("check_file", {"path", "max_line_bytes"}, 1, args, kwargs);
+        const std::string file = arguments.text("path");
+        const std::optional<std::size_t> line_cap =
+            optional_line_cap(arguments.object("max_line_bytes"));
         FoundProblems found;
         const auto lines = run_without_lock([&](const InterruptCheck& interrupt) {
             const LoadContext context{interrupt};
@@ -88,9 +83,9 @@ PyObject* check_file(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* check_lines(PyObject*, PyObject* args) {
     return engine_call([&] {
-        PyObject* lines = nullptr;
-        unsigned long long first_line = 1;
-        check_status(PyArg_ParseTuple(args, "OK:check_lines", &lines, &first_line) ? 0 : -1);
+        const ArgumentList arguments("check_lines", {"lines", "first_line"}, 2, args, nullptr);
+        PyObject* lines = arguments.object("lines");
+        const std::uint64_t first_line = arguments.unsigned_value("first_line");
         if (!PyList_Check(lines) && !PyTuple_Check(lines))
             raise_error(PyExc_TypeError, "lines must be a list of bytes");
         const PyRef items = checked(PySequence_Tuple(lines));
@@ -121,8 +116,7 @@ PyObject* check_lines(PyObject*, PyObject* args) {
 
 PyObject* tree_taxa(PyObject*, PyObject* args) {
     return engine_call([&] {
-        PyObject* line = nullptr;
-        check_status(PyArg_ParseTuple(args, "O:tree_taxa", &line) ? 0 : -1);
+        PyObject* line = ArgumentList("tree_taxa", {"line"}, 1, args, nullptr).object("line");
         if (!PyBytes_Check(line)) raise_error(PyExc_TypeError, "line must be bytes");
         return list_of_strings(line_taxa(bytes_of(PyRef::borrow(line))));
     });
@@ -130,20 +124,14 @@ PyObject* tree_taxa(PyObject*, PyObject* args) {
 
 PyObject* load_checked(PyObject*, PyObject* args, PyObject* kwargs) {
     return engine_call([&] {
-        static const char* keywords[] = {"path", "collapse_length", "min_support",
-                                         "max_line_bytes", nullptr};
-        const char* path = nullptr;
-        PyObject* collapse_length = nullptr;
-        PyObject* min_support = nullptr;
-        PyObject* max_line_bytes = nullptr;
-        check_status(PyArg_ParseTupleAndKeywords(args, kwargs, "s|OOO:load_checked",
-                                                 const_cast<char**>(keywords), &path,
-                                                 &collapse_length, &min_support, &max_line_bytes)
-                         ? 0
-                         : -1);
-        const std::string file = path;
-        const CollapseRule rule{optional_float(collapse_length), optional_float(min_support)};
-        const std::optional<std::size_t> line_cap = optional_line_cap(max_line_bytes);
+        const ArgumentList arguments(
+            "load_checked", {"path", "collapse_length", "min_support", "max_line_bytes"}, 1, args,
+            kwargs);
+        const std::string file = arguments.text("path");
+        const CollapseRule rule{optional_float(arguments.object("collapse_length")),
+                                optional_float(arguments.object("min_support"))};
+        const std::optional<std::size_t> line_cap =
+            optional_line_cap(arguments.object("max_line_bytes"));
         FoundProblems found;
         auto data = run_without_lock([&](const InterruptCheck& interrupt) {
             LoadContext context{interrupt};

@@ -19,6 +19,7 @@
 #include "exposure/python/engine_species.hpp"
 #include "exposure/python/engine_table.hpp"
 #include "exposure/python/engine_trees.hpp"
+#include "exposure/python/keyword_arguments.hpp"
 #include "exposure/python/released_lock.hpp"
 #include "exposure/python/results.hpp"
 #include "exposure/python/runtime.hpp"
@@ -51,21 +52,13 @@ namespace {
 
 PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
     return engine_call([&] {
-        static const char* keywords[] = {"path", "collapse_length", "min_support",
-                                         "max_line_bytes", nullptr};
-        const char* path = nullptr;
-        PyObject* collapse_length = nullptr;
-        PyObject* min_support = nullptr;
-        PyObject* max_line_bytes = nullptr;
-        check_status(PyArg_ParseTupleAndKeywords(args, kwargs, "s|OOO:load",
-                                                 const_cast<char**>(keywords), &path,
-                                                 &collapse_length, &min_support, &max_line_bytes)
-                         ? 0
-                         : -1);
-        const std::string file = path;
-        const CollapseRule rule{optional_float(collapse_length), optional_float(min_support)};
+        const ArgumentList arguments(
+            "load", {"path", "collapse_length", "min_support", "max_line_bytes"}, 1, args, kwargs);
+        const std::string file = arguments.text("path");
+        const CollapseRule rule{optional_float(arguments.object("collapse_length")),
+                                optional_float(arguments.object("min_support"))};
         const std::optional<std::size_t> line_cap =
-            optional_line_cap(max_line_bytes);
+            optional_line_cap(arguments.object("max_line_bytes"));
         auto data = run_without_lock([&](const InterruptCheck& interrupt) {
             LoadContext context{interrupt};
             context.max_line_bytes = line_cap;
@@ -77,8 +70,8 @@ PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* taxon_tree_counts(PyObject*, PyObject* args) {
     return engine_call([&] {
-        PyObject* trees = nullptr;
-        check_status(PyArg_ParseTuple(args, "O:taxon_tree_counts", &trees) ? 0 : -1);
+        PyObject* trees =
+            ArgumentList("taxon_tree_counts", {"trees"}, 1, args, nullptr).object("trees");
         const auto data = tree_set_data_of(trees, "trees");
         const std::vector<std::uint64_t> counts = run_without_lock(
             [&](const InterruptCheck& interrupt) { return trees_per_taxon(*data, interrupt); });
@@ -88,12 +81,10 @@ PyObject* taxon_tree_counts(PyObject*, PyObject* args) {
 
 PyObject* presence_counts(PyObject*, PyObject* args) {
     return engine_call([&] {
-        PyObject* trees = nullptr;
-        PyObject* taxa = nullptr;
-        check_status(PyArg_ParseTuple(args, "OO:presence_counts", &trees, &taxa) ? 0 : -1);
-        const auto data = tree_set_data_of(trees, "trees");
-        const std::vector<TaxonId> ids =
-            taxon_ids_argument(data->taxon_set, strings_argument(taxa, "taxa"));
+        const ArgumentList arguments("presence_counts", {"trees", "taxa"}, 2, args, nullptr);
+        const auto data = tree_set_data_of(arguments.object("trees"), "trees");
+        const std::vector<TaxonId> ids = taxon_ids_argument(
+            data->taxon_set, strings_argument(arguments.object("taxa"), "taxa"));
         const std::vector<std::uint64_t> per_taxon = run_without_lock(
             [&](const InterruptCheck& interrupt) { return trees_per_taxon(*data, interrupt); });
         std::vector<std::uint64_t> counts;
@@ -105,11 +96,9 @@ PyObject* presence_counts(PyObject*, PyObject* args) {
 
 PyObject* tree_nodes_function(PyObject*, PyObject* args) {
     return engine_call([&] {
-        PyObject* trees = nullptr;
-        unsigned long long tree = 0;
-        check_status(PyArg_ParseTuple(args, "OK:tree_nodes", &trees, &tree) ? 0 : -1);
-        const auto data = tree_set_data_of(trees, "trees");
-        const TreeNodes nodes = tree_nodes(*data, tree);
+        const ArgumentList arguments("tree_nodes", {"trees", "tree"}, 2, args, nullptr);
+        const auto data = tree_set_data_of(arguments.object("trees"), "trees");
+        const TreeNodes nodes = tree_nodes(*data, arguments.unsigned_value("tree"));
         const PyRef parents = list_of_ints(nodes.parents);
         const PyRef lengths = list_of_floats(nodes.lengths);
         const PyRef taxa = list_of_ints(nodes.taxa);
@@ -123,12 +112,11 @@ struct NamedQuery {
     std::vector<TaxonId> ids;
 };
 
-NamedQuery named_query(PyObject* args, const char* format, std::initializer_list<std::size_t> sizes) {
-    PyObject* trees = nullptr;
-    PyObject* names = nullptr;
-    check_status(PyArg_ParseTuple(args, format, &trees, &names) ? 0 : -1);
-    NamedQuery query{tree_set_data_of(trees, "trees"), {}};
-    const std::vector<std::string> texts = strings_argument(names, "names");
+NamedQuery named_query(PyObject* args, const char* function,
+                       std::initializer_list<std::size_t> sizes) {
+    const ArgumentList arguments(function, {"trees", "names"}, 2, args, nullptr);
+    NamedQuery query{tree_set_data_of(arguments.object("trees"), "trees"), {}};
+    const std::vector<std::string> texts = strings_argument(arguments.object("names"), "names");
     if (std::find(sizes.begin(), sizes.end(), texts.size()) == sizes.end())
         raise_error(PyExc_ValueError, "names has the wrong number of taxa");
     query.ids = taxon_ids_argument(query.data->taxon_set, texts);
@@ -137,7 +125,7 @@ NamedQuery named_query(PyObject* args, const char* format, std::initializer_list
 
 PyObject* tally(PyObject*, PyObject* args) {
     return engine_call([&] {
-        const NamedQuery query = named_query(args, "OO:tally", {4, 5});
+        const NamedQuery query = named_query(args, "tally", {4, 5});
         const LabelledTally result = run_without_lock([&](const InterruptCheck& interrupt) {
             return labelled_tally(*query.data, query.ids, interrupt);
         });
@@ -149,7 +137,7 @@ PyObject* tally(PyObject*, PyObject* args) {
 
 PyObject* topology_path_sums_function(PyObject*, PyObject* args) {
     return engine_call([&] {
-        const NamedQuery query = named_query(args, "OO:topology_path_sums", {5});
+        const NamedQuery query = named_query(args, "topology_path_sums", {5});
         const std::array<TaxonId, 5> ids{query.ids[0], query.ids[1], query.ids[2], query.ids[3],
                                          query.ids[4]};
         const TopologyPathSums sums = run_without_lock([&](const InterruptCheck& interrupt) {
@@ -186,17 +174,16 @@ std::vector<Value> numbers_argument(PyObject* sequence, std::size_t count, const
 
 PyObject* time_table(PyObject*, PyObject* args) {
     return engine_call([&] {
-        PyObject* counts_argument = nullptr;
-        PyObject* sums_argument = nullptr;
-        check_status(PyArg_ParseTuple(args, "OO:time_table", &counts_argument, &sums_argument) ? 0 : -1);
+        const ArgumentList arguments("time_table", {"counts", "sums"}, 2, args, nullptr);
         const auto counts = numbers_argument<std::uint64_t>(
-            counts_argument, quintet_type_count, "counts",
+            arguments.object("counts"), quintet_type_count, "counts",
             [](PyObject* item) { return PyLong_AsUnsignedLongLong(item); });
-        const auto sums = numbers_argument<double>(sums_argument, 150, "sums",
-                                                   [](PyObject* item) { return PyFloat_AsDouble(item); });
+        const auto sums = numbers_argument<double>(
+            arguments.object("sums"), path_sum_count, "sums",
+            [](PyObject* item) { return PyFloat_AsDouble(item); });
         QuintetTally tally{};
         std::copy(counts.begin(), counts.end(), tally.begin());
-        std::array<double, 150> lengths{};
+        PathSums lengths{};
         std::copy(sums.begin(), sums.end(), lengths.begin());
         return list_of_floats(normalised_time_table(tally, lengths));
     });
@@ -211,8 +198,8 @@ PyObject* kernel_width(PyObject*, PyObject*) {
 
 PyObject* force_kernel_width_function(PyObject*, PyObject* args) {
     return engine_call([&] {
-        PyObject* name = nullptr;
-        check_status(PyArg_ParseTuple(args, "O:force_kernel_width", &name) ? 0 : -1);
+        PyObject* name =
+            ArgumentList("force_kernel_width", {"name"}, 1, args, nullptr).object("name");
         if (name == Py_None) {
             force_kernel_width(std::nullopt);
             return PyRef::borrow(Py_None);
@@ -242,20 +229,18 @@ PyObject* neighbor_joining_function(PyObject*, PyObject* args) {
 
 PyObject* dominant(PyObject*, PyObject* args) {
     return engine_call([&] {
-        unsigned long long first = 0;
-        unsigned long long second = 0;
-        unsigned long long third = 0;
-        check_status(PyArg_ParseTuple(args, "(KKK):dominant", &first, &second, &third) ? 0 : -1);
-        const std::array<std::uint64_t, 3> counts = {first, second, third};
-        const std::span<const std::uint64_t, 3> three(counts);
+        const std::array<std::uint64_t, quartet_type_count> counts =
+            ArgumentList("dominant", {"counts"}, 1, args, nullptr)
+                .unsigned_values<quartet_type_count>("counts");
+        const std::span<const std::uint64_t, quartet_type_count> three(counts);
         return checked(Py_BuildValue("(id)", dominant_code(three), estimated_length(three)));
     });
 }
 
 PyObject* expected_concordance_function(PyObject*, PyObject* args) {
     return engine_call([&] {
-        double length = 0.0;
-        check_status(PyArg_ParseTuple(args, "d:expected_concordance", &length) ? 0 : -1);
+        const double length =
+            ArgumentList("expected_concordance", {"length"}, 1, args, nullptr).real("length");
         return checked(PyFloat_FromDouble(expected_concordance(length)));
     });
 }

@@ -16,17 +16,19 @@
 #include "exposure/neighbor_joining.hpp"
 #include "exposure/python/engine_table.hpp"
 #include "exposure/python/engine_trees.hpp"
+#include "exposure/python/keyword_arguments.hpp"
 #include "exposure/python/released_lock.hpp"
 #include "exposure/quartet_distance.hpp"
 #include "exposure/topology_table.hpp"
+#include "lca/quartet_type.hpp"
 #include "tree/load_context.hpp"
 #include "tree/saturating_add.hpp"
 
 namespace treetally::python {
 namespace {
 
-QuartetWeight weight_of(int weighted) {
-    return weighted != 0 ? QuartetWeight::lengths : QuartetWeight::votes;
+QuartetWeight weight_of(bool weighted) {
+    return weighted ? QuartetWeight::lengths : QuartetWeight::votes;
 }
 
 std::string mebibytes(std::size_t bytes) {
@@ -122,17 +124,14 @@ std::vector<std::int64_t> int64_column(PyObject* column, const char* name) {
 }  // namespace
 
 PyRef quartet_distances(PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"trees", "taxa", "weighted", "jobs", "progress", nullptr};
-    PyObject* trees = nullptr;
-    PyObject* taxa = nullptr;
-    int weighted = 0;
-    PyObject* jobs = nullptr;
-    PyObject* progress = Py_None;
-    check_status(PyArg_ParseTupleAndKeywords(args, kwargs, "OO|pOO:quartet_distances",
-                                             const_cast<char**>(keywords), &trees, &taxa,
-                                             &weighted, &jobs, &progress)
-                     ? 0
-                     : -1);
+    const ArgumentList arguments("quartet_distances",
+                                 {"trees", "taxa", "weighted", "jobs", "progress"}, 2, args,
+                                 kwargs);
+    PyObject* trees = arguments.object("trees");
+    PyObject* taxa = arguments.object("taxa");
+    const bool weighted = arguments.flag("weighted", false);
+    PyObject* jobs = arguments.object("jobs");
+    PyObject* progress = arguments.object("progress", Py_None);
     if (progress != Py_None && PyCallable_Check(progress) == 0)
         raise_error(PyExc_TypeError, "progress must be callable or None");
     const std::size_t threads = threads_for(jobs);
@@ -151,22 +150,20 @@ PyRef quartet_distances(PyObject* args, PyObject* kwargs) {
 }
 
 PyRef column_distances(PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"taxon_count", "columns", "weighted", nullptr};
-    Py_ssize_t taxon_count = 0;
-    PyObject* columns = nullptr;
-    int weighted = 0;
-    check_status(PyArg_ParseTupleAndKeywords(args, kwargs, "nO|p:column_distances",
-                                             const_cast<char**>(keywords), &taxon_count,
-                                             &columns, &weighted)
-                     ? 0
-                     : -1);
+    const ArgumentList arguments("column_distances", {"taxon_count", "columns", "weighted"}, 2,
+                                 args, kwargs);
+    const Py_ssize_t taxon_count = arguments.size_value("taxon_count");
+    PyObject* columns = arguments.object("columns");
+    const bool weighted = arguments.flag("weighted", false);
     if (taxon_count < 0) raise_error(PyExc_ValueError, "taxon_count must be 0 or more");
     const auto n = static_cast<std::size_t>(taxon_count);
-    if (!PyTuple_Check(columns) || PyTuple_Size(columns) != 7)
+    // The four taxon columns, then one count column per quartet topology.
+    constexpr std::size_t column_count = 4 + quartet_type_count;
+    if (!PyTuple_Check(columns) || PyTuple_Size(columns) != static_cast<Py_ssize_t>(column_count))
         raise_error(PyExc_TypeError, "columns must be a tuple of t1-t4 and count_0-count_2");
-    std::array<std::vector<std::int64_t>, 7> values;
-    static constexpr std::array<const char*, 7> names{"t1", "t2", "t3", "t4", "count_0", "count_1", "count_2"};
-    for (std::size_t k = 0; k < 7; ++k)
+    std::array<std::vector<std::int64_t>, column_count> values;
+    static constexpr std::array<const char*, column_count> names{"t1", "t2", "t3", "t4", "count_0", "count_1", "count_2"};
+    for (std::size_t k = 0; k < column_count; ++k)
         values[k] = int64_column(PyTuple_GetItem(columns, static_cast<Py_ssize_t>(k)), names[k]);
     const std::size_t rows = values[0].size();
     for (const auto& column : values)
@@ -177,7 +174,7 @@ PyRef column_distances(PyObject* args, PyObject* kwargs) {
     QuartetDistanceSums sums(n, weight_of(weighted));
     for (std::size_t row = 0; row < rows; ++row) {
         std::array<std::uint32_t, 4> taxa{};
-        std::array<std::uint64_t, 3> counts{};
+        std::array<std::uint64_t, quartet_type_count> counts{};
         for (std::size_t k = 0; k < 4; ++k) {
             const std::int64_t taxon = values[k][row];
             if (taxon < 0 || static_cast<std::uint64_t>(taxon) >= n)
@@ -190,7 +187,7 @@ PyRef column_distances(PyObject* args, PyObject* kwargs) {
                 if (taxa[k] == taxa[l])
                     raise_error(PyExc_ValueError,
                                 ("row " + std::to_string(row) + " names a taxon twice").c_str());
-        for (std::size_t code = 0; code < 3; ++code) {
+        for (std::size_t code = 0; code < quartet_type_count; ++code) {
             const std::int64_t count = values[4 + code][row];
             if (count < 0)
                 raise_error(PyExc_ValueError, ("row " + std::to_string(row) + " has a negative count").c_str());
@@ -202,9 +199,10 @@ PyRef column_distances(PyObject* args, PyObject* kwargs) {
 }
 
 PyRef joined_tree(PyObject* args) {
-    PyObject* distances = nullptr;
-    Py_ssize_t taxon_count = 0;
-    check_status(PyArg_ParseTuple(args, "On:neighbor_joining", &distances, &taxon_count) ? 0 : -1);
+    const ArgumentList arguments("neighbor_joining", {"distances", "taxon_count"}, 2, args,
+                                 nullptr);
+    PyObject* distances = arguments.object("distances");
+    const Py_ssize_t taxon_count = arguments.size_value("taxon_count");
     if (!PyBytes_Check(distances)) raise_error(PyExc_TypeError, "distances must be bytes");
     if (taxon_count < 3) raise_error(PyExc_ValueError, "a tree is joined from at least three taxa");
     const auto n = static_cast<std::size_t>(taxon_count);

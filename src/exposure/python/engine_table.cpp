@@ -25,6 +25,7 @@
 #include "exposure/quartet_tests.hpp"
 #include "exposure/row_values.hpp"
 #include "exposure/python/engine_trees.hpp"
+#include "exposure/python/keyword_arguments.hpp"
 #include "exposure/python/released_lock.hpp"
 #include "exposure/python/runtime.hpp"
 #include "exposure/table_text.hpp"
@@ -267,7 +268,11 @@ double adjusted_bytes(std::uint64_t rows, std::size_t threads) {
 void narrow_to_blocks(TableState& state, PyObject* run) {
     Py_ssize_t start = 0;
     Py_ssize_t stop = 0;
-    if (!PyTuple_Check(run) || !PyArg_ParseTuple(run, "nn", &start, &stop)) {
+    try {
+        if (!PyTuple_Check(run) || PyTuple_Size(run) != 2) throw PythonErrorSet{};
+        start = index_value(PyTuple_GetItem(run, 0));
+        stop = index_value(PyTuple_GetItem(run, 1));
+    } catch (const PythonErrorSet&) {
         PyErr_Clear();
         raise_error(PyExc_TypeError, "blocks must be a pair of integers (start, stop)");
     }
@@ -284,25 +289,20 @@ void narrow_to_blocks(TableState& state, PyObject* run) {
 
 PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return boundary_call([&] {
-        static const char* keywords[] = {"trees",     "size",      "taxa",        "jobs",
-                                         "rows_per_block", "text_form", "taxon_cells", "blocks",
-                                         "species",   "adjust",    nullptr};
-        PyObject* trees = nullptr;
-        int size = 0;
-        PyObject* taxa = nullptr;
-        PyObject* jobs = nullptr;
-        Py_ssize_t rows_per_block = 0;
-        const char* text_form = nullptr;
-        PyObject* taxon_cells = nullptr;
-        PyObject* blocks = Py_None;
-        PyObject* species = Py_None;
-        const char* adjust = nullptr;
-        check_status(PyArg_ParseTupleAndKeywords(args, kwargs, "OiO|OnzOOOz:Table",
-                                                 const_cast<char**>(keywords), &trees, &size,
-                                                 &taxa, &jobs, &rows_per_block, &text_form,
-                                                 &taxon_cells, &blocks, &species, &adjust)
-                         ? 0
-                         : -1);
+        const ArgumentList arguments("Table",
+                                     {"trees", "size", "taxa", "jobs", "rows_per_block",
+                                      "text_form", "taxon_cells", "blocks", "species", "adjust"},
+                                     3, args, kwargs);
+        PyObject* trees = arguments.object("trees");
+        const int size = arguments.int_value("size");
+        PyObject* taxa = arguments.object("taxa");
+        PyObject* jobs = arguments.object("jobs");
+        const Py_ssize_t rows_per_block = arguments.size_value("rows_per_block");
+        const std::optional<std::string> text_form = arguments.optional_text("text_form");
+        PyObject* taxon_cells = arguments.object("taxon_cells");
+        PyObject* blocks = arguments.object("blocks", Py_None);
+        PyObject* species = arguments.object("species", Py_None);
+        const std::optional<std::string> adjust = arguments.optional_text("adjust");
         if (size != 4 && size != 5) raise_error(PyExc_ValueError, "size must be 4 or 5");
         if (rows_per_block < 0) raise_error(PyExc_ValueError, "rows_per_block must be 0 or more");
         auto state = std::make_shared<TableState>();
@@ -311,14 +311,14 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         state->taxa = strings_argument(taxa, "taxa");
         state->size = size;
         state->threads = threads_for(jobs);
-        if (text_form != nullptr) {
-            state->text_form = text_form_named(text_form);
+        if (text_form) {
+            state->text_form = text_form_named(*text_form);
             if (taxon_cells == nullptr) raise_error(PyExc_TypeError, "text_form needs taxon_cells");
             state->taxon_cells = strings_argument(taxon_cells, "taxon_cells");
             if (state->taxon_cells.size() != state->taxa.size())
                 raise_error(PyExc_ValueError, "one cell per taxon of the table");
         }
-        state->adjust = adjust_method_named(adjust);
+        state->adjust = adjust_method_named(adjust ? adjust->c_str() : nullptr);
         if (size != 4 && (state->adjust || species != Py_None))
             raise_error(PyExc_ValueError, "species and adjust are for quartet tables (size 4)");
         std::vector<TaxonId> ids = taxon_ids_argument(state->data->taxon_set, state->taxa);
@@ -364,10 +364,7 @@ void table_dealloc(PyObject* self) {
     auto* object = reinterpret_cast<TableObject*>(self);
     delete object->state;  // no call runs on a table being freed: its threads stop and join here
     object->state = nullptr;
-    PyTypeObject* type = Py_TYPE(self);
-    auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_object(self);
-    Py_DECREF(reinterpret_cast<PyObject*>(type));
+    free_heap_instance(self);
 }
 
 // Stops the counting and waits for it: a call counting on another thread stops its threads
@@ -529,8 +526,9 @@ void adjust_first(TableState& state) {
                    [table, minor, star](std::size_t block, const InterruptCheck& interrupt) {
                        const TableBlock counted = table->count_block(block, interrupt);
                        for (std::size_t row = 0; row < counted.rows; ++row) {
-                           const std::span<const std::uint64_t, 3> counts(
-                               counted.counts.data() + row * 3, 3);
+                           const std::span<const std::uint64_t, quartet_type_count> counts(
+                               counted.counts.data() + row * quartet_type_count,
+                               quartet_type_count);
                            const auto rank = static_cast<std::size_t>(counted.first_row) + row;
                            minor[rank] = minor_equal_test(counts).p_value;
                            star[rank] = star_test(counts).p_value;
@@ -864,15 +862,14 @@ PyTypeObject* table_type() {
 
 PyObject* format_rows(PyObject*, PyObject* args) {
     return boundary_call([&] {
-        PyObject* columns = nullptr;
-        int size = 0;
-        const char* form = nullptr;
-        PyObject* cells = nullptr;
-        int first = 0;
-        check_status(
-            PyArg_ParseTuple(args, "OisOp:format_rows", &columns, &size, &form, &cells, &first)
-                ? 0
-                : -1);
+        const ArgumentList arguments("format_rows",
+                                     {"columns", "size", "form", "taxon_cells", "first"}, 5, args,
+                                     nullptr);
+        PyObject* columns = arguments.object("columns");
+        const int size = arguments.int_value("size");
+        const std::string form = arguments.text("form");
+        PyObject* cells = arguments.object("taxon_cells");
+        const bool first = arguments.flag("first", false);
         if (size != 4 && size != 5) raise_error(PyExc_ValueError, "size must be 4 or 5");
         const TextForm text_form = text_form_named(form);
         const std::vector<std::string> taxon_cells = strings_argument(cells, "taxon_cells");
@@ -887,7 +884,7 @@ PyObject* format_rows(PyObject*, PyObject* args) {
         std::string text;
         {
             ReleasedLock released;
-            append_rows(text, text_form, rows, taxon_cells, first != 0);
+            append_rows(text, text_form, rows, taxon_cells, first);
         }
         return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
                                             "surrogateescape"));
@@ -896,16 +893,12 @@ PyObject* format_rows(PyObject*, PyObject* args) {
 
 PyObject* row_values(PyObject*, PyObject* args, PyObject* kwargs) {
     return boundary_call([&] {
-        static const char* keywords[] = {"size", "columns", "taxa", "species", nullptr};
-        int size = 0;
-        PyObject* columns = nullptr;
-        PyObject* taxa = nullptr;
-        PyObject* species = nullptr;
-        check_status(PyArg_ParseTupleAndKeywords(args, kwargs, "iOO|O:row_values",
-                                                 const_cast<char**>(keywords), &size, &columns,
-                                                 &taxa, &species)
-                         ? 0
-                         : -1);
+        const ArgumentList arguments("row_values", {"size", "columns", "taxa", "species"}, 3,
+                                     args, kwargs);
+        const int size = arguments.int_value("size");
+        PyObject* columns = arguments.object("columns");
+        PyObject* taxa = arguments.object("taxa");
+        PyObject* species = arguments.object("species");
         if (size != 4 && size != 5) raise_error(PyExc_ValueError, "size must be 4 or 5");
         TableState state;
         state.taxa = strings_argument(taxa, "taxa");
@@ -926,10 +919,10 @@ PyObject* row_values(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* adjusted_p_values(PyObject*, PyObject* args) {
     return boundary_call([&] {
-        PyObject* values = nullptr;
-        const char* method = nullptr;
-        check_status(PyArg_ParseTuple(args, "Os:adjust_p_values", &values, &method) ? 0 : -1);
-        const std::optional<AdjustMethod> chosen = adjust_method_named(method);
+        const ArgumentList arguments("adjust_p_values", {"values", "method"}, 2, args, nullptr);
+        PyObject* values = arguments.object("values");
+        const std::string method = arguments.text("method");
+        const std::optional<AdjustMethod> chosen = adjust_method_named(method.c_str());
         const std::string_view bytes = buffer_of(values);
         if (bytes.size() % sizeof(double) != 0)
             raise_error(PyExc_ValueError, "p-values are float64 values");

@@ -204,6 +204,11 @@ PyTypeObject* heap_type() {
     return type;
 }
 
+// The last step of every class's deallocation slot, once the object's own members are gone:
+// frees its memory through the type's free slot and drops the reference that each instance of
+// a heap type holds to its type.
+void free_heap_instance(PyObject* self);
+
 // Constructor slot of the classes that Python may not call: TypeError "No constructor defined".
 PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 

@@ -163,3 +163,30 @@ def test_plots_from_the_command_line(tmp_path):
     assert (tmp_path / "quintets.pdf").read_bytes().startswith(b"%PDF")
     assert b"<svg" in (tmp_path / "times.svg").read_bytes()[:400]
     assert (tmp_path / "quartets.png").read_bytes().startswith(b"\x89PNG")
+
+
+def test_the_process_runs_every_subcommand_the_parser_offers():
+    import argparse
+
+    from treetally_tools import cli, cli_parser
+
+    offered = next(
+        action.choices
+        for action in cli_parser.build_parser()._actions
+        if isinstance(action, argparse._SubParsersAction)
+    )
+    assert set(offered) == set(cli._runners())
+
+
+@pytest.mark.parametrize(
+    "arguments",
+    [["info"], ["check"], ["quartet", *NAMES[:4]], ["quintet", *NAMES], ["times", *NAMES],
+     ["species-tree", "--no-progress"], ["table", "--size", "4", "--no-progress"]],
+    ids=lambda arguments: arguments[0],
+)  # fmt: skip
+def test_each_subcommand_runs_in_process_with_its_runner(arguments, capsys):
+    from treetally_tools import cli
+
+    assert cli.main([arguments[0], str(APES), *arguments[1:]]) == 0
+    captured = capsys.readouterr()
+    assert captured.out and captured.err == ""

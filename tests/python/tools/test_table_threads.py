@@ -107,15 +107,18 @@ def test_an_engine_table_closed_while_waiting_raises_then_says_it_stays_closed(b
 def test_an_engine_table_closed_while_adjusting_raises_and_stays_closed(big_trees, call):
     # The first pass, which counts every p-value to adjust them, stops like any other.
     counting = _engine.Table(big_trees, 4, tuple(big_trees.taxa()), jobs=2, adjust="bh")
+    before = os_threads() if os.path.isdir("/proc/self/task") else 0
     # That pass takes from about 0.05 s on an idle machine: the close comes well before its end.
-    # The threads are counted with the timer's own, which may outlive its join() for a moment.
     timer = threading.Timer(0.01, counting.close)
     timer.start()
-    before = os_threads() if os.path.isdir("/proc/self/task") else 0
     with pytest.raises(ValueError, match=CLOSED):
         getattr(counting, call)()
     timer.join()
     if before:
+        # join() returns before the timer's own thread has left the OS: give it a moment.
+        deadline = time.monotonic() + 5
+        while os_threads() > before and time.monotonic() < deadline:
+            time.sleep(0.01)
         assert os_threads() <= before
     with pytest.raises(ValueError, match=CLOSED):
         getattr(counting, call)()

@@ -1,0 +1,235 @@
+# The command line of `treetally`: its name, its exit statuses, and the argparse parser of its
+# subcommands with their option types and help texts. The parser only reads the arguments: the
+# subcommand chosen is `command`, which the process (cli.py) runs.
+"""The argument parser of the treetally command."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from pathlib import Path
+from typing import IO, Any, NoReturn, Optional, Sequence
+
+from .adjust import METHODS as ADJUST_METHODS
+from .exports import WRITERS as EXPORT_WRITERS
+from .output import FORMATS
+from .plots import FORMATS as PLOT_FORMATS
+from .plots import MAX_DPI
+from .tables import MAX_JOBS
+
+PROGRAM = "treetally"
+# Exit statuses, as the README's command section lists them; which failure ends with which is
+# the process's table (cli._EXIT_STATUSES).
+READ_ERROR = 1
+USAGE_ERROR = 2
+MEMORY_ERROR = 3
+WRITE_ERROR = 4
+INTERNAL_ERROR = 70  # EX_SOFTWARE of sysexits.h: a fault of treetally, not of its input
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse, with an error as one line (the usage stays behind --help)."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(USAGE_ERROR, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+    def print_help(self, file: Optional[IO[str]] = None) -> None:
+        # Written here: argparse of newer Pythons drops a failed write, and --help to a full
+        # disk would succeed.
+        (file or sys.stdout).write(self.format_help())
+
+
+def _plot_path(text: str) -> Path:
+    path = Path(text)
+    if path.suffix.lower() not in PLOT_FORMATS:
+        raise argparse.ArgumentTypeError(f"{text!r}: a plot is written as {', '.join(PLOT_FORMATS)}")
+    return path
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"{text!r} is negative")
+    return value
+
+
+def _jobs(text: str) -> int:
+    """A thread count from 0 (one per core) to MAX_JOBS."""
+    value = _positive(text)
+    if value > MAX_JOBS:
+        raise argparse.ArgumentTypeError(f"{text!r} is more than {MAX_JOBS}")
+    return value
+
+
+def _dpi(text: str) -> int:
+    """A resolution from 1 to MAX_DPI: a finer one would take gigabytes to draw."""
+    value = _positive(text)
+    if not 1 <= value <= MAX_DPI:
+        raise argparse.ArgumentTypeError(f"{text!r} is not between 1 and {MAX_DPI}")
+    return value
+
+
+class _Version(argparse.Action):
+    """--version: the installed version, read from the package metadata only when asked for."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS, **_: Any) -> None:
+        super().__init__(option_strings, dest, default=argparse.SUPPRESS, nargs=0, help="show the version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, *_: Any) -> NoReturn:
+        from . import __version__
+
+        sys.stdout.write(f"{parser.prog} {__version__}\n")
+        parser.exit()
+
+
+def _name(text: str) -> str:
+    """A taxon name as typed: tree files are UTF-8, so the bytes of an argument that the locale
+    could not decode (a C locale turns "f\u20ac" into surrogate escapes) are read as UTF-8."""
+    if text.isascii():
+        return text
+    try:
+        return os.fsencode(text).decode("utf-8")
+    except UnicodeError:
+        return text
+
+
+def _number(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if value != value:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number")
+    return value
+
+
+def _file_and_format(parser: argparse.ArgumentParser, formats: Sequence[str] = FORMATS) -> None:
+    _file(parser)
+    parser.add_argument("--format", choices=formats, default="text", help="output format (default: text)")
+
+
+def _file(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "file", metavar="FILE", help="one Newick tree per line; gzip, bzip2 or xz; - for standard input"
+    )
+
+
+def _collapse_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--collapse-length", type=_number, metavar="EPS",
+        help="internal branches of length EPS or less count as polytomies (a branch without a length has 0)",
+    )  # fmt: skip
+    parser.add_argument(
+        "--min-support", type=_number, metavar="S",
+        help="read the label after each internal node's ')' as its support; branches below S count as polytomies",
+    )  # fmt: skip
+
+
+def _jobs_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--jobs", type=_jobs, default=1, metavar="N",
+        help=f"threads to count in, 0 to {MAX_JOBS} (0: one per core; more than the cores count as the cores; "
+        "default 1)",
+    )  # fmt: skip
+
+
+def _plot_options(parser: argparse.ArgumentParser, what: str) -> None:
+    parser.add_argument("--plot", type=_plot_path, metavar="PATH", help=f"also draw {what} (.png, .pdf or .svg)")
+    parser.add_argument(
+        "--dpi", type=_dpi, default=200, help=f"resolution of a PNG plot, 1 to {MAX_DPI} (default: 200)"
+    )
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog=PROGRAM,
+        description="Quartet and quintet topology tallies of gene-tree files (one Newick tree per line).",
+        epilog="Codes are relative to the order of the names given: slot k is the k-th name.",
+    )
+    parser.add_argument("--version", action=_Version)
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    commands.required = True
+
+    info = commands.add_parser("info", help="trees, taxa, and how many trees hold each taxon")
+    _file_and_format(info)
+
+    check = commands.add_parser(
+        "check",
+        help="problems in the lines of a tree file, which the reader passes over silently",
+        description="One line per problem (line number, kind, where), then a summary: empty lines, lines that "
+        "are not UTF-8, branch lengths that are not numbers, unbalanced brackets, text after ';', a missing ';', "
+        "lines without taxa, a taxon on two leaves of one tree. Exit status 1 when anything was found.",
+    )
+    _file_and_format(check)
+
+    quartet = commands.add_parser("quartet", help="the tally of the 3 quartet topologies of four taxa")
+    _file_and_format(quartet)
+    quartet.add_argument("names", nargs=4, metavar="NAME", type=_name, help="four taxa; their order fixes the codes")
+    _collapse_options(quartet)
+
+    quintet = commands.add_parser("quintet", help="the tally of the 15 quintet topologies of five taxa")
+    _file_and_format(quintet)
+    quintet.add_argument("names", nargs=5, metavar="NAME", type=_name, help="five taxa; their order fixes the codes")
+    _collapse_options(quintet)
+    _plot_options(quintet, "the quintet frequencies")
+    quintet.add_argument(
+        "--species-tree", metavar="TREE", help="for --plot: a file or Newick text (starting with '(') whose quintet is drawn in blue"
+    )
+
+    times = commands.add_parser("times", help="relative path lengths between five taxa, per quintet topology")
+    _file_and_format(times)
+    times.add_argument("names", nargs=5, metavar="NAME", type=_name, help="five taxa; their order fixes the codes")
+    _collapse_options(times)
+    _plot_options(times, "the time table")
+
+    estimate = commands.add_parser(
+        "species-tree",
+        help="the species tree of the quartet table (QDC), printed as Newick",
+        description="The quartet distance consensus (QDC) of the gene trees: every quartet's most frequent "
+        "topology votes, the votes make a distance between taxa, and neighbor joining makes an unrooted tree. "
+        "--weighted gives WQDC, with internal branch lengths in coalescent units.",
+    )
+    _file(estimate)
+    estimate.add_argument("--weighted", action="store_true", help="WQDC: with internal lengths (coalescent units)")
+    estimate.add_argument(
+        "--taxa", nargs="+", metavar="NAME", type=_name, help="the taxa of the tree (default: every taxon of the file)"
+    )
+    _jobs_option(estimate)
+    estimate.add_argument("--no-progress", action="store_true", help="no progress bar on standard error")
+    _collapse_options(estimate)
+
+    table = commands.add_parser(
+        "table",
+        help="every quartet or quintet of the taxa, with counts (and coalescent tests for quartets)",
+        description="Every quartet (--size 4) or quintet (--size 5) of the taxa with its counts, the trees that "
+        "hold all its taxa, the unresolved ones and each topology's concordance; for quartets also the "
+        "chi-square tests that the two minor topologies are equally frequent (1 df) and that all three are (star "
+        "tree, 2 df).",
+    )
+    _file_and_format(table, FORMATS + tuple(EXPORT_WRITERS))
+    table.add_argument("--size", type=int, choices=(4, 5), required=True, help="4 for quartets, 5 for quintets")
+    table.add_argument(
+        "--taxa", nargs="+", metavar="NAME", type=_name, help="the taxa to combine (default: every taxon of the file)"
+    )
+    _jobs_option(table)
+    table.add_argument("--no-progress", action="store_true", help="no progress bar on standard error")
+    _collapse_options(table)
+    _plot_options(table, "the concordance of the species tree's quartets against the coalescent expectation")
+    table.add_argument(
+        "--species-tree", metavar="TREE",
+        help="--size 4: a file or Newick text (starting with '('), branch lengths in coalescent units; adds the "
+        "species tree's columns (and serves --plot); of a file, the first tree serves",
+    )  # fmt: skip
+    table.add_argument(
+        "--adjust", choices=ADJUST_METHODS,
+        help="--size 4: add both tests' p-values adjusted across the table (Holm, or Benjamini-Hochberg)",
+    )  # fmt: skip
+    table.add_argument(
+        "--plot-simplex", type=_plot_path, metavar="PATH",
+        help="--size 4: also draw every quartet's concordance factors in the simplex, coloured by the tests",
+    )  # fmt: skip
+    return parser
