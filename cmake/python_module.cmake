@@ -61,5 +61,5 @@ install(TARGETS _engine LIBRARY DESTINATION treetally_tools)
 # The type stub goes beside the extension at the wheel root, where editors look for it, and
 # again as a stub-only package (treetally-stubs), the form through which mypy finds types for
 # a single-module distribution.
-install(FILES stubs/treetally.pyi DESTINATION .)
-install(FILES stubs/treetally.pyi DESTINATION treetally-stubs RENAME __init__.pyi)
+install(FILES python/treetally.pyi DESTINATION .)
+install(FILES python/treetally.pyi DESTINATION treetally-stubs RENAME __init__.pyi)
