@@ -28,12 +28,12 @@
 #include <string_view>
 #include <vector>
 
+#include "base/fatal_error.hpp"
 #include "colliding_names.hpp"
-#include "exposure/single_tree_queries.hpp"
-#include "exposure/tree_set_data.hpp"
-#include "exposure/tree_set_load.hpp"
-#include "exposure/tree_set_sweeps.hpp"
-#include "tree/fatal_error.hpp"
+#include "sets/single_tree_queries.hpp"
+#include "sets/tree_set_data.hpp"
+#include "sets/tree_set_load.hpp"
+#include "sets/tree_set_sweeps.hpp"
 #include "tree/tree_loader.hpp"
 
 namespace treetally::bench {

@@ -21,10 +21,10 @@
 #include <string_view>
 #include <vector>
 
-#include "exposure/ordered_blocks.hpp"
-#include "exposure/topology_table.hpp"
-#include "exposure/tree_set_load.hpp"
-#include "exposure/tree_set_sweeps.hpp"
+#include "sets/tree_set_load.hpp"
+#include "sets/tree_set_sweeps.hpp"
+#include "tables/ordered_blocks.hpp"
+#include "tables/topology_table.hpp"
 
 namespace treetally::bench {
 namespace {

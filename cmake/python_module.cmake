@@ -11,10 +11,10 @@ find_package(Python 3.8 COMPONENTS Interpreter Development.SABIModule REQUIRED)
 set(treetally_limited_api Py_LIMITED_API=0x03080000)
 
 add_library(treetally_binding_runtime STATIC
-  src/exposure/python/arguments.cpp
-  src/exposure/python/keyword_arguments.cpp
-  src/exposure/python/results.cpp
-  src/exposure/python/runtime.cpp
+  src/python/runtime/arguments.cpp
+  src/python/runtime/keyword_arguments.cpp
+  src/python/runtime/results.cpp
+  src/python/runtime/runtime.cpp
 )
 target_compile_definitions(treetally_binding_runtime PUBLIC ${treetally_limited_api})
 target_link_libraries(treetally_binding_runtime PUBLIC treetally_core PRIVATE treetally_warnings)
@@ -22,15 +22,15 @@ get_target_property(treetally_python_includes Python::SABIModule INTERFACE_INCLU
 target_include_directories(treetally_binding_runtime PUBLIC ${treetally_python_includes})
 
 python_add_library(treetally MODULE USE_SABI 3.8 WITH_SOABI
-  src/exposure/python/classes.cpp
-  src/exposure/python/module.cpp
+  src/python/module/classes.cpp
+  src/python/module/module.cpp
 )
 python_add_library(_engine MODULE USE_SABI 3.8 WITH_SOABI
-  src/exposure/python/engine_module.cpp
-  src/exposure/python/engine_species.cpp
-  src/exposure/python/engine_table.cpp
-  src/exposure/python/engine_trees.cpp
-  src/exposure/python/engine_check.cpp
+  src/python/engine/engine_module.cpp
+  src/python/engine/engine_species.cpp
+  src/python/engine/engine_table.cpp
+  src/python/engine/engine_trees.cpp
+  src/python/engine/engine_check.cpp
 )
 
 # Only each module's PyInit_* leaves its library: everything else, the core and the runtime
@@ -61,5 +61,5 @@ install(TARGETS _engine LIBRARY DESTINATION treetally_tools)
 # The type stub goes beside the extension at the wheel root, where editors look for it, and
 # again as a stub-only package (treetally-stubs), the form through which mypy finds types for
 # a single-module distribution.
-install(FILES stubs/treetally.pyi DESTINATION .)
-install(FILES stubs/treetally.pyi DESTINATION treetally-stubs RENAME __init__.pyi)
+install(FILES python/treetally.pyi DESTINATION .)
+install(FILES python/treetally.pyi DESTINATION treetally-stubs RENAME __init__.pyi)

@@ -193,9 +193,9 @@ typing_and_examples() {
     python=$(build_python)
     venv=$(venv_of "$python")
     make_venv "$python" "mypy==1.14.1" "$(wheel_path)[test,examples]"
-    (cd "$root/build" && "$venv/bin/python" -m mypy.stubtest treetally --allowlist "$root/stubs/stubtest_allowlist.txt")
+    (cd "$root/build" && "$venv/bin/python" -m mypy.stubtest treetally --allowlist "$root/python/stubtest_allowlist.txt")
     (cd "$root/build" && "$venv/bin/python" -m mypy.stubtest treetally_tools._engine)
-    "$venv/bin/python" -m mypy --strict --cache-dir build/mypy-cache -p treetally_tools
+    MYPYPATH="$root/python" "$venv/bin/python" -m mypy --strict --cache-dir build/mypy-cache -p treetally_tools
     "$venv/bin/python" -m mypy --strict --config-file examples/mypy.ini --cache-dir build/mypy-cache examples
     run_pytest "examples, CPython $(version_of "$python")" "$venv/bin/python" "$root/tests/python/tools/test_examples.py"
 }

@@ -67,5 +67,5 @@ fi
 # passedByValue on FatalError: the message is taken by value and moved, the usual idiom.
 cppcheck --quiet --enable=warning,performance,portability --std=c++20 --language=c++ \
     --inline-suppr -Isrc --suppress=missingIncludeSystem "${cppcheck_cache[@]}" \
-    --suppress=passedByValue:src/tree/fatal_error.hpp --error-exitcode=1 -j "${JOBS:-2}" src
+    --suppress=passedByValue:src/base/fatal_error.hpp --error-exitcode=1 -j "${JOBS:-2}" src
 echo "static analysis: no findings"

@@ -7,9 +7,9 @@
 #include <optional>
 #include <span>
 
+#include "base/fatal_error.hpp"
 #include "lca/euler_pos.hpp"
 #include "lca/tree_lca.hpp"
-#include "tree/fatal_error.hpp"
 
 namespace treetally {
 

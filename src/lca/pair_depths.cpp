@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "tree/fatal_error.hpp"
+#include "base/fatal_error.hpp"
 
 namespace treetally {
 

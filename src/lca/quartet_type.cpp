@@ -1,9 +1,9 @@
 #include "lca/quartet_type.hpp"
 
+#include "base/fatal_error.hpp"
+#include "base/messages.hpp"
 #include "lca/deepest_pair.hpp"
 #include "lca/query_range_check.hpp"
-#include "tree/fatal_error.hpp"
-#include "tree/messages.hpp"
 
 namespace treetally {
 

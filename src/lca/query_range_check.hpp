@@ -5,8 +5,8 @@
 #include <array>
 #include <cstddef>
 
+#include "base/fatal_error.hpp"
 #include "lca/tree_lca.hpp"
-#include "tree/fatal_error.hpp"
 
 namespace treetally {
 

@@ -2,10 +2,10 @@
 
 #include <array>
 
+#include "base/fatal_error.hpp"
+#include "base/messages.hpp"
 #include "lca/deepest_pair.hpp"
 #include "lca/query_range_check.hpp"
-#include "tree/fatal_error.hpp"
-#include "tree/messages.hpp"
 
 namespace treetally {
 

@@ -8,8 +8,8 @@
 #include <limits>
 #include <optional>
 
-#include "tree/available_memory.hpp"
-#include "tree/interrupt_check.hpp"
+#include "base/available_memory.hpp"
+#include "base/interrupt_check.hpp"
 
 namespace treetally {
 

@@ -10,9 +10,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "tree/fatal_error.hpp"
+#include "base/fatal_error.hpp"
+#include "base/messages.hpp"
 #include "tree/line_problems.hpp"
-#include "tree/messages.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

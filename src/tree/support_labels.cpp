@@ -1,6 +1,6 @@
 #include "tree/support_labels.hpp"
 
-#include "tree/fatal_error.hpp"
+#include "base/fatal_error.hpp"
 #include "tree/newick_reader.hpp"
 
 namespace treetally {

@@ -1,8 +1,8 @@
 #include "tree/taxon_set.hpp"
 
-#include "tree/fatal_error.hpp"
-#include "tree/messages.hpp"
-#include "tree/siphash.hpp"
+#include "base/fatal_error.hpp"
+#include "base/messages.hpp"
+#include "base/siphash.hpp"
 
 namespace treetally {
 

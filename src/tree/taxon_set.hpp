@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/process_hash_key.hpp"
 #include "tree/ids.hpp"
-#include "tree/process_hash_key.hpp"
 
 namespace treetally {
 

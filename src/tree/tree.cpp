@@ -2,7 +2,7 @@
 
 #include <type_traits>
 
-#include "tree/messages.hpp"
+#include "base/messages.hpp"
 
 namespace treetally {
 

@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "tree/fatal_error.hpp"
+#include "base/fatal_error.hpp"
 #include "tree/ids.hpp"
 
 namespace treetally {

@@ -12,10 +12,10 @@
 #include <optional>
 #include <string_view>
 
-#include "tree/fatal_error.hpp"
-#include "tree/messages.hpp"
+#include "base/fatal_error.hpp"
+#include "base/messages.hpp"
+#include "base/utf8_validation.hpp"
 #include "tree/newick_reader.hpp"
-#include "tree/utf8_validation.hpp"
 
 namespace treetally {
 

@@ -11,11 +11,11 @@
 #include <variant>
 #include <vector>
 
-#include "tree/fatal_error.hpp"
+#include "base/fatal_error.hpp"
+#include "base/messages.hpp"
 #include "tree/ids.hpp"
 #include "tree/line_problems.hpp"
 #include "tree/load_context.hpp"
-#include "tree/messages.hpp"
 #include "tree/tree_collection.hpp"
 
 namespace treetally {

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/available_memory.hpp"
 #include "temp_files.hpp"
-#include "tree/available_memory.hpp"
 
 namespace treetally {
 namespace {

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "exposure/tree_set_load.hpp"
 #include "lca/quartet_type.hpp"
+#include "sets/tree_set_load.hpp"
 #include "temp_files.hpp"
 #include "test_support.hpp"
 #include "tree/branch_collapse.hpp"

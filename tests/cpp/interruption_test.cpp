@@ -14,8 +14,8 @@
 #include <thread>
 #include <variant>
 
-#include "exposure/tree_set_data.hpp"
-#include "exposure/tree_set_load.hpp"
+#include "sets/tree_set_data.hpp"
+#include "sets/tree_set_load.hpp"
 #include "temp_files.hpp"
 #include "tree/newick_reader.hpp"
 #include "tree/tree_loader.hpp"

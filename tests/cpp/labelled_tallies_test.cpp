@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "exposure/labelled_tallies.hpp"
-#include "exposure/presence.hpp"
-#include "exposure/tree_set_load.hpp"
 #include "lca/pair_distances.hpp"
+#include "sets/labelled_tallies.hpp"
+#include "sets/presence.hpp"
+#include "sets/tree_set_load.hpp"
 #include "test_support.hpp"
 
 namespace treetally {

@@ -12,10 +12,10 @@
 #include <variant>
 #include <vector>
 
+#include "base/fatal_error.hpp"
+#include "base/messages.hpp"
 #include "test_support.hpp"
-#include "tree/fatal_error.hpp"
 #include "tree/line_problems.hpp"
-#include "tree/messages.hpp"
 #include "tree/newick_reader.hpp"
 #include "tree/tree_loader.hpp"
 

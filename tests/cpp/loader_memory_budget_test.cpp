@@ -9,9 +9,9 @@
 #include <string>
 #include <variant>
 
+#include "base/messages.hpp"
 #include "temp_files.hpp"
 #include "test_support.hpp"
-#include "tree/messages.hpp"
 #include "tree/tree_loader.hpp"
 
 namespace treetally {

@@ -16,13 +16,13 @@
 #include <vector>
 
 #include "allocation_counter.hpp"
-#include "exposure/tree_set_builder.hpp"
-#include "exposure/tree_set_data.hpp"
-#include "exposure/tree_set_load.hpp"
+#include "base/available_memory.hpp"
 #include "lca/index_arena.hpp"
+#include "sets/tree_set_builder.hpp"
+#include "sets/tree_set_data.hpp"
+#include "sets/tree_set_load.hpp"
 #include "temp_files.hpp"
 #include "test_support.hpp"
-#include "tree/available_memory.hpp"
 #include "tree/tree_loader.hpp"
 
 namespace treetally {

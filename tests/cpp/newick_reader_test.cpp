@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/messages.hpp"
 #include "test_support.hpp"
-#include "tree/messages.hpp"
 #include "tree/newick_reader.hpp"
 
 namespace treetally {

@@ -11,7 +11,7 @@
 #include <system_error>
 #include <thread>
 
-#include "exposure/ordered_blocks.hpp"
+#include "tables/ordered_blocks.hpp"
 
 namespace treetally {
 namespace {

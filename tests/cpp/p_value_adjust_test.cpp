@@ -1,6 +1,6 @@
 // Holm and Benjamini-Hochberg against their definitions written out directly, over values with
 // many ties, zeros of both signs, ones and NaN, in orders the radix sort must not disturb.
-#include "exposure/p_value_adjust.hpp"
+#include "tables/p_value_adjust.hpp"
 
 #include <gtest/gtest.h>
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "exposure/presence.hpp"
-#include "exposure/tree_set_load.hpp"
+#include "sets/presence.hpp"
+#include "sets/tree_set_load.hpp"
 #include "test_support.hpp"
 
 namespace treetally {

@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "exposure/combination_order.hpp"
-#include "exposure/neighbor_joining.hpp"
-#include "exposure/quartet_distance.hpp"
-#include "exposure/quartet_formulas.hpp"
-#include "exposure/topology_table.hpp"
-#include "exposure/tree_set_sweeps.hpp"
+#include "sets/tree_set_sweeps.hpp"
+#include "species/neighbor_joining.hpp"
+#include "species/quartet_distance.hpp"
+#include "tables/combination_order.hpp"
+#include "tables/quartet_formulas.hpp"
+#include "tables/topology_table.hpp"
 #include "test_support.hpp"
 
 namespace treetally {

@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "base/messages.hpp"
 #include "lca/pair_distances.hpp"
 #include "lca/quartet_type.hpp"
 #include "lca/quintet_type.hpp"
 #include "test_support.hpp"
-#include "tree/messages.hpp"
 
 namespace treetally {
 namespace {

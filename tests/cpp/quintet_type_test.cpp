@@ -9,10 +9,10 @@
 #include <string>
 #include <utility>
 
+#include "base/messages.hpp"
 #include "lca/quintet_type.hpp"
 #include "quintet_rows.hpp"
 #include "test_support.hpp"
-#include "tree/messages.hpp"
 
 namespace treetally {
 namespace {

@@ -15,12 +15,12 @@
 #include <string>
 #include <vector>
 
-#include "exposure/tree_set_load.hpp"
 #include "brute_force_tree.hpp"
-#include "exposure/tree_set_sweeps.hpp"
 #include "lca/pair_distances.hpp"
 #include "lca/quartet_type.hpp"
 #include "lca/quintet_type.hpp"
+#include "sets/tree_set_load.hpp"
+#include "sets/tree_set_sweeps.hpp"
 #include "test_support.hpp"
 
 namespace treetally {

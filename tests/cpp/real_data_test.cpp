@@ -10,8 +10,8 @@
 #include <string>
 #include <variant>
 
-#include "exposure/tree_set_data.hpp"
-#include "exposure/tree_set_load.hpp"
+#include "sets/tree_set_data.hpp"
+#include "sets/tree_set_load.hpp"
 #include "temp_files.hpp"
 #include "tree/tree_loader.hpp"
 

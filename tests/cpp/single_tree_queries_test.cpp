@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "exposure/tree_set_load.hpp"
-#include "exposure/single_tree_queries.hpp"
+#include "base/messages.hpp"
+#include "sets/single_tree_queries.hpp"
+#include "sets/tree_set_load.hpp"
 #include "temp_files.hpp"
 #include "test_support.hpp"
-#include "tree/messages.hpp"
 
 namespace treetally {
 namespace {

@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
+#include "base/process_hash_key.hpp"
+#include "base/siphash.hpp"
 #include "colliding_names.hpp"
-#include "tree/process_hash_key.hpp"
-#include "tree/siphash.hpp"
 
 namespace treetally {
 namespace {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "exposure/table_text.hpp"
+#include "tables/table_text.hpp"
 #include "test_support.hpp"
 
 namespace treetally {

@@ -5,10 +5,10 @@
 #include <variant>
 #include <vector>
 
+#include "base/messages.hpp"
 #include "colliding_names.hpp"
 #include "temp_files.hpp"
 #include "test_support.hpp"
-#include "tree/messages.hpp"
 #include "tree/taxon_set.hpp"
 #include "tree/tree_loader.hpp"
 

@@ -15,10 +15,10 @@
 #include <string_view>
 #include <vector>
 
-#include "exposure/tree_set_data.hpp"
-#include "exposure/tree_set_load.hpp"
+#include "base/fatal_error.hpp"
 #include "lca/tree_lca.hpp"
-#include "tree/fatal_error.hpp"
+#include "sets/tree_set_data.hpp"
+#include "sets/tree_set_load.hpp"
 #include "tree/newick_reader.hpp"
 #include "tree/taxon_set.hpp"
 #include "tree/tree.hpp"

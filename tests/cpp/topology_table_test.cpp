@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "exposure/combination_order.hpp"
-#include "exposure/ordered_blocks.hpp"
-#include "exposure/pair_depth_rows.hpp"
-#include "exposure/topology_table.hpp"
-#include "exposure/tree_set_load.hpp"
-#include "exposure/tree_set_sweeps.hpp"
+#include "sets/tree_set_load.hpp"
+#include "sets/tree_set_sweeps.hpp"
+#include "tables/combination_order.hpp"
+#include "tables/ordered_blocks.hpp"
+#include "tables/pair_depth_rows.hpp"
+#include "tables/topology_table.hpp"
 #include "test_support.hpp"
 
 namespace treetally {

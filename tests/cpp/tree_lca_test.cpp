@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "base/messages.hpp"
 #include "lca/tree_lca.hpp"
 #include "test_support.hpp"
-#include "tree/messages.hpp"
 
 namespace treetally {
 namespace {

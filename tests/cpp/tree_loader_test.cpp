@@ -10,12 +10,12 @@
 #include <variant>
 #include <vector>
 
+#include "base/fatal_error.hpp"
+#include "base/messages.hpp"
+#include "sets/tree_set_load.hpp"
 #include "temp_files.hpp"
 #include "test_support.hpp"
-#include "exposure/tree_set_load.hpp"
 #include "tree/collapse_rule.hpp"
-#include "tree/fatal_error.hpp"
-#include "tree/messages.hpp"
 #include "tree/taxon_set.hpp"
 #include "tree/tree_loader.hpp"
 

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "exposure/tree_set_load.hpp"
-#include "exposure/tree_set_sweeps.hpp"
+#include "base/messages.hpp"
 #include "quintet_rows.hpp"
+#include "sets/tree_set_load.hpp"
+#include "sets/tree_set_sweeps.hpp"
 #include "test_support.hpp"
-#include "tree/messages.hpp"
 
 namespace treetally {
 namespace {

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/messages.hpp"
 #include "test_support.hpp"
-#include "tree/messages.hpp"
 #include "tree/tree.hpp"
 
 namespace treetally {

@@ -13,16 +13,16 @@
 #include <string_view>
 #include <vector>
 
+#include "base/fatal_error.hpp"
+#include "base/messages.hpp"
 #include "brute_force_tree.hpp"
-#include "exposure/single_tree_queries.hpp"
-#include "exposure/tree_set_data.hpp"
-#include "exposure/tree_set_load.hpp"
-#include "exposure/tree_set_sweeps.hpp"
 #include "lca/pair_distances.hpp"
 #include "lca/quartet_type.hpp"
 #include "lca/quintet_type.hpp"
-#include "tree/fatal_error.hpp"
-#include "tree/messages.hpp"
+#include "sets/single_tree_queries.hpp"
+#include "sets/tree_set_data.hpp"
+#include "sets/tree_set_load.hpp"
+#include "sets/tree_set_sweeps.hpp"
 
 namespace treetally::fuzz {
 

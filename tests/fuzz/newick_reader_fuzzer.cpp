@@ -6,11 +6,11 @@
 #include <cstdint>
 #include <string_view>
 
+#include "base/utf8_validation.hpp"
 #include "fuzz_checks.hpp"
 #include "tree/line_problems.hpp"
 #include "tree/newick_reader.hpp"
 #include "tree/tree_loader.hpp"
-#include "tree/utf8_validation.hpp"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <variant>
 #include <vector>
 
+#include "base/messages.hpp"
 #include "fuzz_checks.hpp"
-#include "tree/messages.hpp"
 #include "tree/newick_reader.hpp"
 #include "tree/tree_loader.hpp"
 

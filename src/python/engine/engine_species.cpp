@@ -1,0 +1,232 @@
+#include "python/engine/engine_species.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "base/saturating_add.hpp"
+#include "lca/quartet_type.hpp"
+#include "python/engine/engine_table.hpp"
+#include "python/engine/engine_trees.hpp"
+#include "python/runtime/keyword_arguments.hpp"
+#include "python/runtime/released_lock.hpp"
+#include "species/neighbor_joining.hpp"
+#include "species/quartet_distance.hpp"
+#include "tables/topology_table.hpp"
+#include "tree/load_context.hpp"
+
+namespace treetally::python {
+namespace {
+
+QuartetWeight weight_of(bool weighted) {
+    return weighted ? QuartetWeight::lengths : QuartetWeight::votes;
+}
+
+std::string mebibytes(std::size_t bytes) {
+    return std::to_string(bytes >> 20);
+}
+
+[[noreturn]] void fail_memory(const std::string& what, std::size_t needed, std::size_t budget) {
+    const std::string message = what + " needs about " + mebibytes(needed) + " MiB, but only " +
+                                mebibytes(budget) + " MiB are available";
+    raise_error(PyExc_MemoryError, message.c_str());
+}
+
+// (distances, quartets, unresolved, unmet, first_unmet): the distances as n * n float64 bytes
+// row by row; how many quartets were added and how many of those no tree resolves; how many
+// pairs of taxa meet in no resolved quartet, and the first such pair (None when none does).
+PyRef distances_result(const QuartetDistanceSums& sums) {
+    const std::size_t n = sums.taxa();
+    const PyRef bytes = checked(
+        PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * n * sizeof(double))));
+    char* buffer = PyBytes_AsString(bytes.get());
+    if (buffer == nullptr) throw_python_error();
+    std::uint64_t unmet = 0;
+    std::optional<std::array<std::size_t, 2>> first;
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < n; ++j) {
+            const double value = sums.distance(i, j);
+            std::memcpy(buffer + (i * n + j) * sizeof(double), &value, sizeof(double));
+            if (i < j && !sums.met(i, j)) {
+                ++unmet;
+                if (!first) first = std::array{i, j};
+            }
+        }
+    }
+    const PyRef pair = first ? checked(Py_BuildValue("(nn)", static_cast<Py_ssize_t>((*first)[0]),
+                                                     static_cast<Py_ssize_t>((*first)[1])))
+                             : PyRef::borrow(Py_None);
+    return checked(Py_BuildValue("(OKKKO)", bytes.get(),
+                                 static_cast<unsigned long long>(sums.quartets()),
+                                 static_cast<unsigned long long>(sums.unresolved_quartets()),
+                                 static_cast<unsigned long long>(unmet), pair.get()));
+}
+
+// A table for the distances of `ids`, within the memory there is besides the run's sums.
+std::unique_ptr<TopologyTable> distance_table(const TreeSetData& data, const std::vector<TaxonId>& ids,
+                                              std::size_t threads) {
+    const std::size_t budget = LoadContext{}.memory_budget();
+    const std::size_t sums = QuartetDistanceRun::bytes_needed(ids.size(), threads);
+    try {
+        if (sums > budget) throw std::bad_alloc();
+        return std::make_unique<TopologyTable>(data, ids, 4, budget - sums);
+    } catch (const std::bad_alloc&) {
+        std::size_t needed = std::numeric_limits<std::size_t>::max();
+        try {
+            needed = saturating_add(
+                TopologyTable(data, ids, 4, std::numeric_limits<std::size_t>::max()).bytes_needed(), sums);
+        } catch (const std::bad_alloc&) {  // too many taxa to rank: the most there is
+        }
+        fail_memory("a species tree over " + std::to_string(ids.size()) + " taxa and " +
+                        std::to_string(data.tree_count()) + " trees",
+                    needed, budget);
+    }
+}
+
+// Every block of the run, waited for without the lock; signals are looked at between waits and
+// `progress` (a callable or None) gets the rows of each block as it is added.
+void run_to_end(QuartetDistanceRun& run, PyObject* progress) {
+    for (;;) {
+        std::optional<std::size_t> rows;
+        {
+            ReleasedLock released;
+            rows = run.next(signal_poll_period);
+        }
+        if (rows && progress != Py_None) {
+            checked(PyObject_CallFunction(progress, "K", static_cast<unsigned long long>(*rows)));
+        } else if (!rows && run.finished()) {
+            return;
+        }
+        check_signals();  // Ctrl-C: the run stops its threads as it goes
+    }
+}
+
+// An int64 column of `rows` values from bytes.
+std::vector<std::int64_t> int64_column(PyObject* column, const char* name) {
+    if (!PyBytes_Check(column)) raise_error(PyExc_TypeError, (std::string(name) + " must be bytes").c_str());
+    const std::string_view bytes = bytes_of(PyRef::borrow(column));
+    if (bytes.size() % sizeof(std::int64_t) != 0)
+        raise_error(PyExc_ValueError, (std::string(name) + " must hold int64 values").c_str());
+    std::vector<std::int64_t> values(bytes.size() / sizeof(std::int64_t));
+    std::memcpy(values.data(), bytes.data(), bytes.size());
+    return values;
+}
+
+}  // namespace
+
+PyRef quartet_distances(PyObject* args, PyObject* kwargs) {
+    const ArgumentList arguments("quartet_distances",
+                                 {"trees", "taxa", "weighted", "jobs", "progress"}, 2, args,
+                                 kwargs);
+    PyObject* trees = arguments.object("trees");
+    PyObject* taxa = arguments.object("taxa");
+    const bool weighted = arguments.flag("weighted", false);
+    PyObject* jobs = arguments.object("jobs");
+    PyObject* progress = arguments.object("progress", Py_None);
+    if (progress != Py_None && PyCallable_Check(progress) == 0)
+        raise_error(PyExc_TypeError, "progress must be callable or None");
+    const std::size_t threads = threads_for(jobs);
+    const PyRef keep = PyRef::borrow(trees);  // the data the threads read stays alive
+    const std::shared_ptr<const TreeSetData> data = tree_set_data_of(trees, "trees");
+    const std::vector<TaxonId> ids = taxon_ids_argument(data->taxon_set, strings_argument(taxa, "taxa"));
+    std::vector<TaxonId> sorted = ids;
+    std::sort(sorted.begin(), sorted.end());
+    if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
+        raise_error(PyExc_ValueError, "the taxa must be distinct");
+    if (ids.size() < 4) raise_error(PyExc_ValueError, "quartet distances need at least four taxa");
+    const std::unique_ptr<TopologyTable> table = distance_table(*data, ids, threads);
+    QuartetDistanceRun run(*table, weight_of(weighted), threads);
+    run_to_end(run, progress);
+    return distances_result(run.result());
+}
+
+PyRef column_distances(PyObject* args, PyObject* kwargs) {
+    const ArgumentList arguments("column_distances", {"taxon_count", "columns", "weighted"}, 2,
+                                 args, kwargs);
+    const Py_ssize_t taxon_count = arguments.size_value("taxon_count");
+    PyObject* columns = arguments.object("columns");
+    const bool weighted = arguments.flag("weighted", false);
+    if (taxon_count < 0) raise_error(PyExc_ValueError, "taxon_count must be 0 or more");
+    const auto n = static_cast<std::size_t>(taxon_count);
+    // The four taxon columns, then one count column per quartet topology.
+    constexpr std::size_t column_count = 4 + quartet_type_count;
+    if (!PyTuple_Check(columns) || PyTuple_Size(columns) != static_cast<Py_ssize_t>(column_count))
+        raise_error(PyExc_TypeError, "columns must be a tuple of t1-t4 and count_0-count_2");
+    std::array<std::vector<std::int64_t>, column_count> values;
+    static constexpr std::array<const char*, column_count> names{"t1", "t2", "t3", "t4", "count_0", "count_1", "count_2"};
+    for (std::size_t k = 0; k < column_count; ++k)
+        values[k] = int64_column(PyTuple_GetItem(columns, static_cast<Py_ssize_t>(k)), names[k]);
+    const std::size_t rows = values[0].size();
+    for (const auto& column : values)
+        if (column.size() != rows) raise_error(PyExc_ValueError, "the columns differ in length");
+    const std::size_t budget = LoadContext{}.memory_budget();
+    const std::size_t needed = QuartetDistanceRun::bytes_needed(n, 1);
+    if (needed > budget) fail_memory("quartet distances of " + std::to_string(n) + " taxa", needed, budget);
+    QuartetDistanceSums sums(n, weight_of(weighted));
+    for (std::size_t row = 0; row < rows; ++row) {
+        std::array<std::uint32_t, 4> taxa{};
+        std::array<std::uint64_t, quartet_type_count> counts{};
+        for (std::size_t k = 0; k < 4; ++k) {
+            const std::int64_t taxon = values[k][row];
+            if (taxon < 0 || static_cast<std::uint64_t>(taxon) >= n)
+                raise_error(PyExc_ValueError, ("row " + std::to_string(row) + " names a taxon index out of range")
+                                                  .c_str());
+            taxa[k] = static_cast<std::uint32_t>(taxon);
+        }
+        for (std::size_t k = 0; k < 4; ++k)
+            for (std::size_t l = k + 1; l < 4; ++l)
+                if (taxa[k] == taxa[l])
+                    raise_error(PyExc_ValueError,
+                                ("row " + std::to_string(row) + " names a taxon twice").c_str());
+        for (std::size_t code = 0; code < quartet_type_count; ++code) {
+            const std::int64_t count = values[4 + code][row];
+            if (count < 0)
+                raise_error(PyExc_ValueError, ("row " + std::to_string(row) + " has a negative count").c_str());
+            counts[code] = static_cast<std::uint64_t>(count);
+        }
+        sums.add(taxa, counts);
+    }
+    return distances_result(sums);
+}
+
+PyRef joined_tree(PyObject* args) {
+    const ArgumentList arguments("neighbor_joining", {"distances", "taxon_count"}, 2, args,
+                                 nullptr);
+    PyObject* distances = arguments.object("distances");
+    const Py_ssize_t taxon_count = arguments.size_value("taxon_count");
+    if (!PyBytes_Check(distances)) raise_error(PyExc_TypeError, "distances must be bytes");
+    if (taxon_count < 3) raise_error(PyExc_ValueError, "a tree is joined from at least three taxa");
+    const auto n = static_cast<std::size_t>(taxon_count);
+    const std::string_view bytes = bytes_of(PyRef::borrow(distances));
+    const std::size_t values = bytes.size() / sizeof(double);
+    if (bytes.size() % sizeof(double) != 0 || values % n != 0 || values / n != n)
+        raise_error(PyExc_ValueError, "distances must hold taxon_count * taxon_count float64 values");
+    std::vector<double> matrix(n * n);
+    std::memcpy(matrix.data(), bytes.data(), bytes.size());
+    if (!std::all_of(matrix.begin(), matrix.end(), [](double value) { return std::isfinite(value); }))
+        raise_error(PyExc_ValueError, "distances must be finite");
+    const JoinedTree tree = run_without_lock(
+        [&](const InterruptCheck& interrupt) { return neighbor_joining(matrix, n, interrupt); });
+    const PyRef parents = checked(PyList_New(static_cast<Py_ssize_t>(tree.parent.size())));
+    for (std::size_t k = 0; k < tree.parent.size(); ++k) {
+        PyRef item = checked(PyLong_FromLongLong(static_cast<long long>(tree.parent[k])));
+        check_status(PyList_SetItem(parents.get(), static_cast<Py_ssize_t>(k), item.release()));
+    }
+    const PyRef lengths = checked(PyList_New(static_cast<Py_ssize_t>(tree.length.size())));
+    for (std::size_t k = 0; k < tree.length.size(); ++k) {
+        PyRef item = checked(PyFloat_FromDouble(tree.length[k]));
+        check_status(PyList_SetItem(lengths.get(), static_cast<Py_ssize_t>(k), item.release()));
+    }
+    return checked(Py_BuildValue("(OO)", parents.get(), lengths.get()));
+}
+
+}  // namespace treetally::python

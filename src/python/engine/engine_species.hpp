@@ -1,0 +1,19 @@
+// The engine's species-tree functions: the quartet distances of a set's trees or of a table's
+// columns, and neighbor joining. Registered by engine_module.cpp, which gives them its error
+// boundary.
+#pragma once
+
+#include <Python.h>
+
+#include "python/runtime/runtime.hpp"
+
+namespace treetally::python {
+
+// quartet_distances(trees, taxa, weighted=False, jobs=1, progress=None)
+PyRef quartet_distances(PyObject* args, PyObject* kwargs);
+// column_distances(taxon_count, columns, weighted=False)
+PyRef column_distances(PyObject* args, PyObject* kwargs);
+// neighbor_joining(distances, taxon_count)
+PyRef joined_tree(PyObject* args);
+
+}  // namespace treetally::python

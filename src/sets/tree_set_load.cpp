@@ -1,0 +1,135 @@
+#include "sets/tree_set_load.hpp"
+
+#include <algorithm>
+#include <filesystem>
+#include <limits>
+#include <new>
+#include <system_error>
+
+#include "base/fatal_error.hpp"
+#include "base/messages.hpp"
+#include "base/saturating_add.hpp"
+#include "lca/index_arena.hpp"
+#include "sets/tree_set_builder.hpp"
+#include "tree/branch_collapse.hpp"
+#include "tree/support_labels.hpp"
+#include "tree/tree_loader.hpp"
+
+namespace treetally {
+
+namespace {
+
+// The size of the file at `path`, or 0 when it is not known.
+std::size_t file_bytes(const std::string& path) {
+    std::error_code error;
+    const std::uintmax_t bytes = std::filesystem::file_size(path, error);
+    if (error) return 0;
+    return static_cast<std::size_t>(
+        std::min<std::uintmax_t>(bytes, std::numeric_limits<std::size_t>::max()));
+}
+
+// The index blocks, the per-taxon tables and the scratch of the largest build of `collection`.
+struct IndexingBytes {
+    std::size_t blocks = 0;
+    std::size_t tables = 0;
+    std::size_t scratch = 0;
+};
+
+IndexingBytes indexing_bytes(const TreeCollection& collection) {
+    const std::size_t taxon_count = collection.taxon_set.size();
+    IndexingBytes bytes;
+    for (const Tree& tree : collection.trees) {
+        const std::size_t block = TreeLca::block_bytes_for(tree);
+        bytes.blocks = saturating_add(bytes.blocks, block);
+        bytes.tables = saturating_add(bytes.tables, TreeLca::bytes_for(tree, taxon_count) - block);
+        bytes.scratch = std::max(bytes.scratch, TreeLca::BuildScratch::bytes_for(tree));
+    }
+    return bytes;
+}
+
+// Each part of a set lives in one block of its arena, or none when there is no tree.
+std::size_t arena_bytes(std::size_t pieces, const TreeCollection& collection) {
+    return collection.trees.empty() ? 0 : IndexArena::block_bytes_for(pieces);
+}
+
+// The blocks, the tables and the list of indexes that a set built from `collection` keeps.
+std::size_t kept_bytes(const IndexingBytes& bytes, const TreeCollection& collection) {
+    return saturating_add(saturating_add(arena_bytes(bytes.blocks, collection),
+                                         arena_bytes(bytes.tables, collection)),
+                          collection.trees.size() * sizeof(TreeLca));
+}
+
+}  // namespace
+
+void fail_to_load(const LoadError& error) {
+    fail(error.kind, messages::failed_to_load(error.message));
+}
+
+std::size_t collection_index_bytes(const TreeCollection& collection) {
+    return kept_bytes(indexing_bytes(collection), collection);
+}
+
+std::size_t indexing_peak_bytes(const TreeCollection& collection) {
+    // While it builds, the builder holds the blocks, the list of indexes, the lists of labelled
+    // nodes and where each tree's end, and the scratch; at the end, the tables instead of the
+    // scratch. Then the labelled nodes go.
+    const TreeSetBuilder::Room room = TreeSetBuilder::Room::for_collection(collection);
+    const IndexingBytes bytes = indexing_bytes(collection);
+    const std::size_t lists =
+        room.labelled_nodes * sizeof(TreeLca::TaxonPlace) + room.tree_count * sizeof(std::size_t);
+    const std::size_t tables = arena_bytes(bytes.tables, collection);
+    return saturating_add(saturating_add(kept_bytes(bytes, collection), lists),
+                          bytes.scratch > tables ? bytes.scratch - tables : 0);
+}
+
+TreeSetData index_tree_collection(TreeCollection collection, const LoadContext& context) {
+    // Needed because the per-tree taxon table grows as taxa x trees: a small file of many short
+    // lines with distinct names asks for more than any machine has, one small block at a time,
+    // and the kernel would kill the process instead of failing an allocation.
+    const std::size_t budget = context.memory_budget();
+    if (indexing_peak_bytes(collection) > budget) throw std::bad_alloc();
+    TreeSetBuilder builder(budget, TreeSetBuilder::Room::for_collection(collection),
+                           context.interrupt);
+    for (Tree& tree : collection.trees) {
+        // Nothing reads a tree once it is indexed, so its arrays go at once.
+        const Tree indexed = std::move(tree);
+        builder.add(indexed);
+    }
+    return std::move(builder).finish(std::move(collection.taxon_set));
+}
+
+TreeSetData load_tree_set_data(const std::string& path, const LoadContext& context) {
+    return load_tree_set_data(path, context, CollapseRule{});
+}
+
+TreeSetData load_tree_set_data(const std::string& path, const LoadContext& context,
+                               const CollapseRule& rule, const NumberedProblemSink& problems) {
+    const std::size_t budget = context.memory_budget();
+    TaxonSet taxa;
+    TreeSetBuilder builder(budget, TreeSetBuilder::Room::for_file(file_bytes(path)),
+                           context.interrupt);
+    SupportLabels supports;
+    TreeSink index_at_once = [&builder](Tree&& tree) { return builder.add(tree); };
+    if (!rule.empty()) {
+        index_at_once = [&builder, &supports, &rule](Tree&& tree) {
+            const Tree collapsed = collapse_branches(tree, supports.by_node(), rule);
+            supports.clear();
+            return builder.add(collapsed);
+        };
+    }
+    // Without a support bound the labels mean nothing to the load, whatever they hold.
+    NumberedLabelSink support_labels;
+    if (rule.min_support) {
+        support_labels = [&supports](std::size_t line, NodeId node, std::string_view label) {
+            supports.add(line, node, label);
+        };
+    }
+    if (const auto error =
+            read_tree_file(path, taxa, index_at_once, budget, context.interrupt, support_labels,
+                           context.max_line_bytes, problems)) {
+        fail_to_load(*error);
+    }
+    return std::move(builder).finish(std::move(taxa));
+}
+
+}  // namespace treetally

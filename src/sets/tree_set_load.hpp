@@ -1,0 +1,53 @@
+// Loading a tree file into the immutable record of a set, and indexing a collection already
+// read, with the memory each takes estimated before it is taken.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "sets/tree_set_data.hpp"
+#include "tree/collapse_rule.hpp"
+#include "tree/load_context.hpp"
+#include "tree/tree_collection.hpp"
+#include "tree/tree_loader.hpp"
+
+namespace treetally {
+
+// Loads and indexes the file at `path`. A load failure is the fatal error
+// 'Failed to load tree collection: "<reason>"'; a reader's fatal error passes through, as does
+// line_too_long for a line past the context's max_line_bytes.
+// The context's interrupt is asked now and then, while loading and while indexing; what it
+// raises ends the call with everything freed.
+TreeSetData load_tree_set_data(const std::string& path, const LoadContext& context = {});
+
+// The same, with the branches that `rule` finds weak contracted in each tree as it is read,
+// before it is indexed (collapse_branches); an empty rule loads exactly as above. With
+// rule.min_support set, the label after each internal node's ")" is its support, and a label
+// that is not a number is the fatal error not_a_support_value, naming its line; the root's
+// label is not read. The memory guard counts each tree as read; the contraction's scratch
+// (a second tree at most as large, and the support values) fits in the room the guard keeps
+// beside it for the copies of its arrays and for its labels. When `problems` is set, the
+// problems of each line go to it as read_tree_file hands them, and the load fails as it would
+// without it.
+TreeSetData load_tree_set_data(const std::string& path, const LoadContext& context,
+                               const CollapseRule& rule, const NumberedProblemSink& problems = {});
+
+// The fatal error 'Failed to load tree collection: "<reason>"' for a failed load.
+[[noreturn]] void fail_to_load(const LoadError& error);
+
+// Indexes every tree of `collection`, each covering the collection's whole taxon set, and
+// frees each tree once it is indexed. Raises std::bad_alloc, before building anything, when
+// indexing_peak_bytes exceeds the memory that the context gives as available; the context's
+// interrupt is asked every so many units of work.
+TreeSetData index_tree_collection(TreeCollection collection, const LoadContext& context = {});
+
+// Bytes that indexing `collection` keeps beside it: the indexes' blocks and their per-taxon
+// tables (a block of memory each) and the list of indexes. Saturates instead of wrapping.
+std::size_t collection_index_bytes(const TreeCollection& collection);
+
+// The most that indexing `collection` holds beside it at one time: collection_index_bytes, the
+// list of labelled nodes, and the scratch for building the largest index where it exceeds the
+// per-taxon tables (the scratch goes before the tables come).
+std::size_t indexing_peak_bytes(const TreeCollection& collection);
+
+}  // namespace treetally

@@ -1,0 +1,183 @@
+#include "species/quartet_distance.hpp"
+
+#include <array>
+#include <cmath>
+#include <limits>
+#include <new>
+#include <string>
+
+#include "base/fatal_error.hpp"
+#include "base/saturating_add.hpp"
+#include "tables/quartet_formulas.hpp"
+
+namespace treetally {
+
+namespace {
+
+// A WQDC length is summed in units of 2^-length_bits: an addition is below 64 (the length of a
+// quartet whose concordance is n / (n + 1) for n below 2^64), so it fits in 62 bits, and a
+// rounding error of 2^-57 per addition is far below what double arithmetic would lose.
+constexpr int length_bits = 56;
+
+std::size_t saturating_product(std::size_t a, std::size_t b) {
+    std::size_t product;
+    if (__builtin_mul_overflow(a, b, &product)) return std::numeric_limits<std::size_t>::max();
+    return product;
+}
+
+// The slots of the four pairs each topology separates: code 0 is t1t2|t3t4, 1 t1t3|t2t4 and
+// 2 t1t4|t2t3.
+constexpr std::array<std::array<std::array<std::size_t, 2>, 4>, 3> separated{{
+    {{{0, 2}, {0, 3}, {1, 2}, {1, 3}}},
+    {{{0, 1}, {0, 3}, {2, 1}, {2, 3}}},
+    {{{0, 1}, {0, 2}, {3, 1}, {3, 2}}},
+}};
+
+constexpr std::array<std::array<std::size_t, 2>, 6> every_pair{{
+    {0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {2, 3},
+}};
+
+}  // namespace
+
+QuartetDistanceSums::QuartetDistanceSums(std::size_t taxa, QuartetWeight weight)
+    : taxa_(taxa), weight_(weight) {
+    // Taxa beyond what a size_t can square are more than any memory holds.
+    if (bytes_for(taxa) == std::numeric_limits<std::size_t>::max()) throw std::bad_alloc();
+    sums_.resize(taxa * taxa);
+    met_.resize(taxa * taxa);
+}
+
+std::size_t QuartetDistanceSums::bytes_for(std::size_t taxa) {
+    return saturating_product(saturating_product(taxa, taxa), sizeof(Sum) + sizeof(std::uint8_t));
+}
+
+void QuartetDistanceSums::add(std::span<const std::uint32_t, 4> taxa,
+                              std::span<const std::uint64_t, 3> counts) {
+    ++quartets_;
+    const int dominant = dominant_code(counts);
+    if (dominant < 0) {
+        ++unresolved_;
+        return;
+    }
+    for (const auto& [k, l] : every_pair) met_[at(taxa[k], taxa[l])] = 1;
+    const std::uint64_t best = counts[static_cast<std::size_t>(dominant)];
+    std::size_t ties = 0;
+    for (const std::uint64_t count : counts) ties += count == best ? 1 : 0;
+    Sum share = 0;
+    if (weight_ == QuartetWeight::votes) {
+        share = whole_vote / static_cast<std::int64_t>(ties);
+    } else {
+        const std::uint64_t resolved = counts[0] + counts[1] + counts[2];
+        // Only one topology (CF = 1, an infinite length): as if one more tree disagreed.
+        const double length = best == resolved ? estimated_length(best, best + 1) : estimated_length(counts);
+        if (!(length > 0.0)) return;  // three equal counts: no length
+        share = std::llround(std::ldexp(length / static_cast<double>(ties), length_bits));
+    }
+    for (std::size_t code = 0; code < 3; ++code) {
+        if (counts[code] != best) continue;
+        for (const auto& [k, l] : separated[code]) sums_[at(taxa[k], taxa[l])] += share;
+    }
+}
+
+void QuartetDistanceSums::add(const TableBlock& block) {
+    if (block.size != 4) fail("quartet distances are summed over quartets, not quintets");
+    for (const std::uint32_t taxon : block.taxa) checked_index(taxon, taxa_);
+    for (std::size_t row = 0; row < block.rows; ++row) {
+        const std::span<const std::uint32_t, 4> taxa(&block.taxa[row * 4], 4);
+        const std::span<const std::uint64_t, 3> counts(&block.counts[row * 3], 3);
+        add(taxa, counts);
+    }
+}
+
+void QuartetDistanceSums::merge(const QuartetDistanceSums& other) {
+    if (other.taxa_ != taxa_ || other.weight_ != weight_)
+        fail("quartet distance sums of different taxa or weights cannot be merged");
+    for (std::size_t k = 0; k < sums_.size(); ++k) {
+        sums_[k] += other.sums_[k];
+        met_[k] |= other.met_[k];
+    }
+    quartets_ += other.quartets_;
+    unresolved_ += other.unresolved_;
+}
+
+double QuartetDistanceSums::distance(std::size_t i, std::size_t j) const {
+    checked_index(i, taxa_);
+    checked_index(j, taxa_);
+    if (i == j) return 0.0;
+    const auto sum = static_cast<double>(sums_[at(i, j)]);
+    return weight_ == QuartetWeight::votes ? sum : std::ldexp(sum, -length_bits);
+}
+
+std::vector<double> QuartetDistanceSums::matrix() const {
+    std::vector<double> values(taxa_ * taxa_);
+    for (std::size_t i = 0; i < taxa_; ++i)
+        for (std::size_t j = 0; j < taxa_; ++j) values[i * taxa_ + j] = distance(i, j);
+    return values;
+}
+
+bool QuartetDistanceSums::met(std::size_t i, std::size_t j) const {
+    checked_index(i, taxa_);
+    checked_index(j, taxa_);
+    return i != j && met_[at(i, j)] != 0;
+}
+
+std::size_t QuartetDistanceRun::bytes_needed(std::size_t taxa, std::size_t threads) {
+    // Each thread's sums and their merge, then the merged distances as doubles twice (the
+    // matrix and the copy its caller makes of it).
+    const std::size_t sums = saturating_product(threads + 1, QuartetDistanceSums::bytes_for(taxa));
+    const std::size_t doubles = saturating_product(saturating_product(taxa, taxa), 2 * sizeof(double));
+    return saturating_add(sums, doubles);
+}
+
+QuartetDistanceRun::QuartetDistanceRun(const TopologyTable& table, QuartetWeight weight,
+                                       std::size_t threads)
+    : taxa_(table.taxa().size()), weight_(weight) {
+    if (table.size() != 4) fail("quartet distances are summed over a quartet table");
+    blocks_ = std::make_unique<OrderedBlocks<std::size_t>>(
+        table.block_count(), threads,
+        [this, &table](std::size_t block, const InterruptCheck& interrupt) {
+            const TableBlock counted = table.count_block(block, interrupt);
+            QuartetDistanceSums* sums = nullptr;
+            {
+                const std::lock_guard lock(mutex_);
+                if (idle_.empty()) {
+                    sums_.push_back(std::make_unique<QuartetDistanceSums>(taxa_, weight_));
+                    idle_.push_back(sums_.back().get());
+                }
+                sums = idle_.back();
+                idle_.pop_back();
+            }
+            sums->add(counted);  // raises nothing: the table's indexes are its own
+            const std::lock_guard lock(mutex_);
+            idle_.push_back(sums);
+            return counted.rows;
+        });
+}
+
+QuartetDistanceRun::~QuartetDistanceRun() = default;
+
+std::optional<std::size_t> QuartetDistanceRun::next(std::chrono::milliseconds timeout) {
+    return blocks_->next(timeout);
+}
+
+bool QuartetDistanceRun::finished() const {
+    return blocks_->finished();
+}
+
+QuartetDistanceSums QuartetDistanceRun::result() const {
+    if (!finished()) fail("quartet distances were asked for before every block was added");
+    QuartetDistanceSums merged(taxa_, weight_);
+    const std::lock_guard lock(mutex_);
+    for (const auto& sums : sums_) merged.merge(*sums);
+    return merged;
+}
+
+QuartetDistanceSums quartet_distance_sums(const TopologyTable& table, QuartetWeight weight,
+                                          std::size_t threads, const InterruptCheck& interrupt) {
+    QuartetDistanceRun run(table, weight, threads);
+    constexpr std::chrono::milliseconds wait{20};
+    while (run.next(wait) || !run.finished()) interrupt();
+    return run.result();
+}
+
+}  // namespace treetally

@@ -1,0 +1,109 @@
+// The intertaxon distance a species tree is joined from (QDC, and its weighted form WQDC):
+// every quartet's dominant topology ab|cd adds to each pair it separates, (a,c), (a,d), (b,c)
+// and (b,d), one vote (QDC) or the internal length its concordance implies (WQDC); tied
+// largest counts share the addition equally. Quartets that no tree resolves add nothing.
+//
+// Sums are kept as whole numbers (votes times six; lengths in units of 2^-56), so that adding
+// in any order, on any number of threads, gives the same distances to the bit.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "base/interrupt_check.hpp"
+#include "tables/ordered_blocks.hpp"
+#include "tables/table_block.hpp"
+#include "tables/topology_table.hpp"
+
+namespace treetally {
+
+enum class QuartetWeight {
+    votes,    // QDC: one vote per dominant topology
+    lengths,  // WQDC: the estimated internal length of the dominant topology
+};
+
+// Six times a QDC vote: a topology tied with one or two others gets 3 or 2, a whole number.
+inline constexpr std::int64_t whole_vote = 6;
+
+// Sums of one or more quartets' additions, for every pair of `taxa` taxa.
+class QuartetDistanceSums {
+  public:
+    QuartetDistanceSums(std::size_t taxa, QuartetWeight weight);
+
+    // Bytes one set of sums over `taxa` taxa takes (saturating).
+    static std::size_t bytes_for(std::size_t taxa);
+
+    // One quartet: its four taxa (distinct indexes below taxa()) and the counts of its
+    // topologies t1t2|t3t4, t1t3|t2t4 and t1t4|t2t3.
+    void add(std::span<const std::uint32_t, 4> taxa, std::span<const std::uint64_t, 3> counts);
+    // Every row of a quartet table's block.
+    void add(const TableBlock& block);
+    void merge(const QuartetDistanceSums& other);
+
+    std::size_t taxa() const { return taxa_; }
+    QuartetWeight weight() const { return weight_; }
+    // The distance of taxa i and j: six times the votes (QDC) or the summed lengths (WQDC);
+    // 0 for i == j.
+    double distance(std::size_t i, std::size_t j) const;
+    // Every distance, row by row (taxa() * taxa() values, symmetric).
+    std::vector<double> matrix() const;
+    // Whether some quartet holding both i and j (i != j) is resolved by some tree; their
+    // distance means nothing otherwise.
+    bool met(std::size_t i, std::size_t j) const;
+    std::uint64_t quartets() const { return quartets_; }
+    std::uint64_t unresolved_quartets() const { return unresolved_; }
+
+  private:
+    __extension__ using Sum = __int128;
+    std::size_t at(std::size_t i, std::size_t j) const { return i < j ? i * taxa_ + j : j * taxa_ + i; }
+
+    std::size_t taxa_;
+    QuartetWeight weight_;
+    std::vector<Sum> sums_;            // pair (i, j), i < j, at i * taxa_ + j
+    std::vector<std::uint8_t> met_;    // likewise
+    std::uint64_t quartets_ = 0;
+    std::uint64_t unresolved_ = 0;
+};
+
+// The sums of every quartet of a table's taxa, counted on threads: each thread counts one
+// block at a time and adds it to sums of its own, which are merged at the end; no block is
+// kept once added.
+class QuartetDistanceRun {
+  public:
+    // Bytes the run needs besides the table: the sums of each thread and their merge.
+    static std::size_t bytes_needed(std::size_t taxa, std::size_t threads);
+
+    // Starts counting `table` (quartets; it must outlive the run) on `threads` threads.
+    QuartetDistanceRun(const TopologyTable& table, QuartetWeight weight, std::size_t threads);
+    QuartetDistanceRun(const QuartetDistanceRun&) = delete;
+    QuartetDistanceRun& operator=(const QuartetDistanceRun&) = delete;
+    ~QuartetDistanceRun();
+
+    // Waits up to `timeout` for the next block; the rows it added, or nullopt when none was
+    // ready or every block is done (finished()). A thread's failure is raised here.
+    std::optional<std::size_t> next(std::chrono::milliseconds timeout);
+    bool finished() const;
+    // The merged sums, once finished().
+    QuartetDistanceSums result() const;
+
+  private:
+    std::size_t taxa_;
+    QuartetWeight weight_;
+    mutable std::mutex mutex_;
+    std::vector<std::unique_ptr<QuartetDistanceSums>> sums_;  // every thread's, made as needed
+    std::vector<QuartetDistanceSums*> idle_;                  // those no thread adds to now
+    // Last, so that its threads stop before the sums they add to go.
+    std::unique_ptr<OrderedBlocks<std::size_t>> blocks_;
+};
+
+// Whole-table convenience for callers that need not poll: every block, on `threads` threads.
+QuartetDistanceSums quartet_distance_sums(const TopologyTable& table, QuartetWeight weight,
+                                          std::size_t threads, const InterruptCheck& interrupt = {});
+
+}  // namespace treetally

@@ -1,0 +1,85 @@
+#include "tables/quartet_tests.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <limits>
+
+namespace treetally {
+
+namespace {
+
+using Wide = WideCount;
+
+constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
+
+int bit_width(Wide value) {
+    const auto high = static_cast<std::uint64_t>(value >> 64);
+    if (high != 0) return 64 + static_cast<int>(std::bit_width(high));
+    return static_cast<int>(std::bit_width(static_cast<std::uint64_t>(value)));
+}
+
+// x ** 2 as Python computes it for a float: with the C library's pow, which now and then
+// rounds differently from x * x. The exponent is read through a volatile so that the compiler
+// cannot turn the call into x * x.
+double python_square(double x) {
+    volatile double two = 2.0;
+    return std::pow(x, two);
+}
+
+}  // namespace
+
+// numerator / denominator (> 0) rounded once to nearest, ties to even: what Python's
+// int / int gives. Small operands convert exactly, so one division rounds them correctly;
+// larger ones are divided by hand to 55 bits or more, plus whether anything remains.
+double exact_quotient(Wide numerator, Wide denominator) {
+    if (numerator == 0) return 0.0;
+    constexpr Wide exact_limit = Wide{1} << 53;
+    if (numerator <= exact_limit && denominator <= exact_limit)
+        return static_cast<double>(static_cast<std::uint64_t>(numerator)) /
+               static_cast<double>(static_cast<std::uint64_t>(denominator));
+    Wide quotient = numerator / denominator;
+    Wide remainder = numerator % denominator;
+    int exponent = 0;
+    // The remainder stays below the denominator, below 2^66 here, so doubling cannot wrap.
+    while (bit_width(quotient) < 55) {
+        remainder <<= 1;
+        quotient <<= 1;
+        if (remainder >= denominator) {
+            remainder -= denominator;
+            quotient |= 1;
+        }
+        --exponent;
+    }
+    const int shift = bit_width(quotient) - 53;
+    const Wide rest = quotient & ((Wide{1} << shift) - 1);
+    const Wide half = Wide{1} << (shift - 1);
+    auto kept = static_cast<std::uint64_t>(quotient >> shift);
+    if (rest > half || (rest == half && (remainder != 0 || (kept & 1) != 0))) ++kept;
+    return std::ldexp(static_cast<double>(kept), shift + exponent);
+}
+
+ChiSquareValues minor_equal_test(std::span<const std::uint64_t, 3> counts) {
+    std::array<std::uint64_t, 3> sorted;
+    std::copy(counts.begin(), counts.end(), sorted.begin());
+    std::sort(sorted.begin(), sorted.end());
+    const Wide sum = Wide{sorted[0]} + sorted[1];
+    if (sum == 0) return {not_a_number, not_a_number};
+    const Wide difference = sorted[1] - sorted[0];
+    const double statistic = exact_quotient(difference * difference, sum);
+    return {statistic, statistic > 0 ? std::erfc(std::sqrt(statistic / 2.0)) : 1.0};
+}
+
+ChiSquareValues star_test(std::span<const std::uint64_t, 3> counts) {
+    const Wide total = Wide{counts[0]} + counts[1] + counts[2];
+    if (total == 0) return {not_a_number, not_a_number};
+    const double expected = static_cast<double>(total) / 3.0;
+    double sum = 0.0;
+    for (const std::uint64_t count : counts)
+        sum += python_square(static_cast<double>(count) - expected);
+    const double statistic = sum / expected;
+    return {statistic, statistic > 0 ? std::exp(-statistic / 2.0) : 1.0};
+}
+
+}  // namespace treetally

@@ -1,0 +1,197 @@
+#include "tables/row_values.hpp"
+
+#include <array>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "base/fatal_error.hpp"
+#include "lca/pair_distances.hpp"
+#include "lca/quartet_type.hpp"
+#include "tables/quartet_formulas.hpp"
+#include "tables/quartet_tests.hpp"
+
+namespace treetally {
+
+namespace {
+
+constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
+
+std::string numbered(const char* prefix, std::size_t number) {
+    std::string name = prefix;
+    name += std::to_string(number);
+    return name;
+}
+
+template <typename T>
+void store(std::byte* column, std::size_t index, T value) {
+    std::memcpy(column + index * sizeof(T), &value, sizeof(T));
+}
+
+// The rows' taxa and counts in the shape their row count and size call for.
+void check_block(const TableBlock& block, int size) {
+    if (block.size != size) fail("A table block holds rows of another size");
+    const auto slots = static_cast<std::size_t>(block.size);
+    if (block.taxa.size() != block.rows * slots ||
+        block.counts.size() != block.rows * block.codes() || block.holding.size() != block.rows ||
+        block.unresolved.size() != block.rows)
+        fail("A table block's columns disagree with its row count");
+}
+
+}  // namespace
+
+SpeciesQuartets::SpeciesQuartets(const TreeLca& lca, std::vector<EulerPos> positions)
+    : lca_(&lca), positions_(std::move(positions)) {
+    const std::size_t count = positions_.size();
+    if (count > kept_distances_limit) return;
+    distances_.assign(count * count, not_a_number);
+    for (std::size_t a = 0; a < count; ++a) {
+        if (positions_[a].is_absent()) continue;
+        for (std::size_t b = 0; b < count; ++b) {
+            if (!positions_[b].is_absent())
+                distances_[a * count + b] = path_distance(*lca_, positions_[a], positions_[b]);
+        }
+    }
+}
+
+double SpeciesQuartets::distance(std::uint32_t a, std::uint32_t b) const {
+    if (!distances_.empty()) return distances_[a * positions_.size() + b];
+    return path_distance(*lca_, positions_[a], positions_[b]);
+}
+
+SpeciesQuartets::Shape SpeciesQuartets::shape(std::span<const std::uint32_t> taxa) const {
+    FourPositions positions;
+    for (std::size_t slot = 0; slot < 4; ++slot) {
+        positions[slot] = positions_[checked_index(taxa[slot], positions_.size())];
+        if (positions[slot].is_absent()) return {-1, not_a_number};
+    }
+    const std::optional<std::uint8_t> code = quartet_type(*lca_, positions);
+    if (!code) return {-1, not_a_number};
+    // The split ab|cd of the code (slot 0 with slot code + 1): (d(a,c) + d(b,d) - d(a,b) -
+    // d(c,d)) / 2, added left to right; the leaf branches cancel.
+    static constexpr std::array<std::array<std::uint32_t, 4>, 3> splits = {
+        {{0, 1, 2, 3}, {0, 2, 1, 3}, {0, 3, 1, 2}}};
+    const auto& [a, b, c, d] = splits[*code];
+    const double length = (distance(taxa[a], taxa[c]) + distance(taxa[b], taxa[d]) -
+                           distance(taxa[a], taxa[b]) - distance(taxa[c], taxa[d])) /
+                          2.0;
+    return {*code, length};
+}
+
+RowValues::RowValues(int size, const SpeciesQuartets* species, const AdjustedTests* adjusted)
+    : RowValues(size, species, adjusted, species != nullptr, adjusted != nullptr) {}
+
+RowValues RowValues::described(int size, bool species_columns, bool adjusted_columns) {
+    RowValues values(size, nullptr, nullptr, species_columns, adjusted_columns);
+    values.computes_ = false;
+    return values;
+}
+
+RowValues::RowValues(int size, const SpeciesQuartets* species, const AdjustedTests* adjusted,
+                     bool species_columns, bool adjusted_columns)
+    : size_(size), species_(species), adjusted_(adjusted), computes_(true) {
+    if (size != 4 && size != 5) fail("A table row holds four or five taxa");
+    if (size != 4 && (species_columns || adjusted_columns))
+        fail("Species and adjusted columns belong to quartet tables");
+    const auto slots = static_cast<std::size_t>(size);
+    for (std::size_t k = 0; k < slots; ++k) columns_.push_back({numbered("t", k + 1), CellKind::integer});
+    for (std::size_t code = 0; code < codes(); ++code)
+        columns_.push_back({numbered("count_", code), CellKind::integer});
+    columns_.push_back({"holding", CellKind::integer});
+    columns_.push_back({"unresolved", CellKind::integer});
+    for (std::size_t code = 0; code < codes(); ++code)
+        columns_.push_back({numbered("concordance_", code), CellKind::real});
+    if (size == 4) {
+        for (const char* name : {"minor_equal_chi2", "minor_equal_p", "star_chi2", "star_p"})
+            columns_.push_back({name, CellKind::real});
+    }
+    if (species_columns) {
+        columns_.push_back({"species_code", CellKind::integer});
+        columns_.push_back({"species_length", CellKind::real});
+        columns_.push_back({"expected_concordance", CellKind::real});
+        columns_.push_back({"dominant_code", CellKind::integer});
+        columns_.push_back({"dominant_is_species", CellKind::flag});
+        columns_.push_back({"estimated_length", CellKind::real});
+    }
+    if (adjusted_columns) {
+        columns_.push_back({"minor_equal_p_adj", CellKind::real});
+        columns_.push_back({"star_p_adj", CellKind::real});
+    }
+}
+
+std::size_t RowValues::row_bytes() const {
+    std::size_t bytes = 0;
+    for (const ColumnSpec& column : columns_) bytes += cell_width(column.kind);
+    return bytes;
+}
+
+void RowValues::fill(const TableBlock& block, std::size_t from, std::size_t to,
+                     std::span<std::byte* const> targets, std::size_t first) const {
+    if (!computes_) fail("Rows described by their columns are not computed here");
+    check_block(block, size_);
+    if (from > to || to > block.rows) fail("Rows past the end of a table block");
+    if (targets.size() != columns_.size()) fail("One target per column of a table row");
+    if (adjusted_ != nullptr && (block.first_row + block.rows > adjusted_->minor_equal.size() ||
+                                 block.first_row + block.rows > adjusted_->star.size()))
+        fail("Adjusted p-values end before the table's rows");
+    const auto slots = static_cast<std::size_t>(size_);
+    const std::size_t code_count = codes();
+    for (std::size_t row = from; row < to; ++row) {
+        const std::size_t at = first + (row - from);
+        std::size_t column = 0;
+        const std::span<const std::uint32_t> taxa = std::span(block.taxa).subspan(row * slots, slots);
+        for (const std::uint32_t taxon : taxa) store<std::int64_t>(targets[column++], at, taxon);
+        const std::span<const std::uint64_t> counts =
+            std::span(block.counts).subspan(row * code_count, code_count);
+        WideCount resolved = 0;
+        for (const std::uint64_t count : counts) {
+            resolved += count;
+            store(targets[column++], at, static_cast<std::int64_t>(count));
+        }
+        store(targets[column++], at, static_cast<std::int64_t>(block.holding[row]));
+        store(targets[column++], at, static_cast<std::int64_t>(block.unresolved[row]));
+        for (const std::uint64_t count : counts)
+            store(targets[column++], at, resolved == 0 ? not_a_number : exact_quotient(count, resolved));
+        if (size_ != 4) continue;
+        const std::span<const std::uint64_t, 3> three(counts.data(), 3);
+        const ChiSquareValues minor = minor_equal_test(three);
+        const ChiSquareValues star = star_test(three);
+        for (const double value : {minor.statistic, minor.p_value, star.statistic, star.p_value})
+            store(targets[column++], at, value);
+        if (species_ != nullptr) {
+            const SpeciesQuartets::Shape shape = species_->shape(taxa);
+            const int dominant = dominant_code(three);
+            store(targets[column++], at, static_cast<std::int64_t>(shape.code));
+            store(targets[column++], at, shape.length);
+            store(targets[column++], at,
+                  shape.code >= 0 ? expected_concordance(shape.length) : not_a_number);
+            store(targets[column++], at, static_cast<std::int64_t>(dominant));
+            store(targets[column++], at,
+                  static_cast<std::uint8_t>(dominant >= 0 && dominant == shape.code ? 1 : 0));
+            store(targets[column++], at, estimated_length(three));
+        }
+        if (adjusted_ != nullptr) {
+            const std::size_t rank = static_cast<std::size_t>(block.first_row) + row;
+            store(targets[column++], at, adjusted_->minor_equal[rank]);
+            store(targets[column++], at, adjusted_->star[rank]);
+        }
+    }
+}
+
+void RowColumns::assign(const TableBlock& block, std::size_t from, std::size_t to) {
+    const std::vector<ColumnSpec>& specs = values->columns();
+    rows = to >= from ? to - from : 0;
+    for (std::size_t column = 0; column < specs.size(); ++column)
+        data[column].resize(rows * cell_width(specs[column].kind));
+    const std::vector<std::byte*> places = targets();
+    values->fill(block, from, to, places, 0);
+}
+
+std::vector<std::byte*> RowColumns::targets() {
+    std::vector<std::byte*> places;
+    places.reserve(data.size());
+    for (std::vector<std::byte>& column : data) places.push_back(column.data());
+    return places;
+}
+
+}  // namespace treetally
