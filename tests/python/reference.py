@@ -404,7 +404,11 @@ def neighbor_joining(distance: Sequence[Sequence[float]]) -> tuple:
     active = list(range(n))
     parent = [-1] * (2 * n - 2)
     length = [0.0] * (2 * n - 2)
-    totals = [sum(d[i][k] for k in active if k != i) for i in range(n)]
+    totals = [0.0] * n  # summed left to right, as the engine does (sum() compensates on 3.12+)
+    for i in range(n):
+        for k in active:
+            if k != i:
+                totals[i] += d[i][k]
     next_node = n
     while len(active) > 3:
         m = len(active)
