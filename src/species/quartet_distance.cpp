@@ -106,7 +106,8 @@ std::size_t QuartetDistanceSums::pair_count(std::size_t taxa) {
     return taxa < 2 ? 0 : saturating_product(taxa, taxa - 1) / 2;
 }
 
-void QuartetDistanceSums::write_exact(std::span<std::uint8_t> sums, std::span<std::uint8_t> met) const {
+void QuartetDistanceSums::write_exact(std::span<std::uint8_t> sums,
+                                      std::span<std::uint8_t> met) const {
     const std::size_t pairs = pair_count(taxa_);
     if (sums.size() != pairs * exact_sum_bytes || met.size() != pairs)
         fail("exact quartet distance sums are written to one entry per pair");
@@ -121,30 +122,34 @@ void QuartetDistanceSums::write_exact(std::span<std::uint8_t> sums, std::span<st
     }
 }
 
-void QuartetDistanceSums::add_exact(std::span<const std::uint8_t> sums, std::span<const std::uint8_t> met,
-                                    std::uint64_t quartets, std::uint64_t unresolved) {
+std::optional<std::string> QuartetDistanceSums::add_exact(std::span<const std::uint8_t> sums,
+                                                          std::span<const std::uint8_t> met,
+                                                          std::uint64_t quartets,
+                                                          std::uint64_t unresolved) {
     const std::size_t pairs = pair_count(taxa_);
     if (sums.size() != pairs * exact_sum_bytes || met.size() != pairs)
-        fail("exact quartet distance sums of " + std::to_string(taxa_) + " taxa hold " +
-             std::to_string(pairs) + " pairs");
-    if (unresolved > quartets) fail("exact quartet distance sums count more unresolved quartets than quartets");
+        return "exact quartet distance sums of " + std::to_string(taxa_) + " taxa hold " +
+               std::to_string(pairs) + " pairs";
+    if (unresolved > quartets)
+        return "exact quartet distance sums count more unresolved quartets than quartets";
     std::uint64_t total_quartets = 0;
     std::uint64_t total_unresolved = 0;
     if (__builtin_add_overflow(quartets_, quartets, &total_quartets) ||
         __builtin_add_overflow(unresolved_, unresolved, &total_unresolved))
-        fail("exact quartet distance sums count more quartets than 64 bits hold");
+        return "exact quartet distance sums count more quartets than 64 bits hold";
     // Every addition is positive, so a sum is below 2^127: one at or above is not a sum, and
     // checking each total before storing any keeps these sums whole when one is refused.
     std::vector<Sum> totals(pairs);
     std::size_t pair = 0;
     for (std::size_t i = 0; i < taxa_; ++i) {
         for (std::size_t j = i + 1; j < taxa_; ++j, ++pair) {
-            if (met[pair] > 1) fail("exact quartet distance sums mark a pair's meeting by 0 or 1");
+            if (met[pair] > 1) return "exact quartet distance sums mark a pair's meeting by 0 or 1";
             UnsignedSum value = 0;
             for (std::size_t byte = exact_sum_bytes; byte-- > 0;)
                 value = (value << 8) | sums[pair * exact_sum_bytes + byte];
-            if ((value >> 127) != 0 || __builtin_add_overflow(sums_[at(i, j)], static_cast<Sum>(value), &totals[pair]))
-                fail("exact quartet distance sums beyond what 127 bits hold");
+            if ((value >> 127) != 0 ||
+                __builtin_add_overflow(sums_[at(i, j)], static_cast<Sum>(value), &totals[pair]))
+                return "exact quartet distance sums beyond what 127 bits hold";
         }
     }
     pair = 0;
@@ -156,6 +161,7 @@ void QuartetDistanceSums::add_exact(std::span<const std::uint8_t> sums, std::spa
     }
     quartets_ = total_quartets;
     unresolved_ = total_unresolved;
+    return std::nullopt;
 }
 
 double QuartetDistanceSums::distance(std::size_t i, std::size_t j) const {

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "base/interrupt_check.hpp"
@@ -57,10 +58,10 @@ class QuartetDistanceSums {
     // of `met` (1 when the pair met, else 0); pair_count(taxa()) entries in each.
     void write_exact(std::span<std::uint8_t> sums, std::span<std::uint8_t> met) const;
     // Adds what write_exact wrote of other sums of the same taxa and weight, with their counts
-    // of quartets. Entries of the wrong size, a `met` byte other than 0 or 1, more unresolved
-    // quartets than quartets or a total beyond what the sums hold are a fatal error, leaving
-    // these sums as they were.
-    void add_exact(std::span<const std::uint8_t> sums, std::span<const std::uint8_t> met,
+    // of quartets; nullopt when added. Bytes from elsewhere may be anything: entries of the
+    // wrong size, a `met` byte other than 0 or 1, more unresolved quartets than quartets or a
+    // total beyond what the sums hold add nothing, and the reason is returned.
+    std::optional<std::string> add_exact(std::span<const std::uint8_t> sums, std::span<const std::uint8_t> met,
                    std::uint64_t quartets, std::uint64_t unresolved);
 
     std::size_t taxa() const { return taxa_; }
