@@ -19,6 +19,10 @@ joined in order on the client into a ShardedTable, equal to one machine's table.
 send the rows' integers; every other value (shares, tests, species-tree columns, adjusted
 p-values) and the rows' text come from the engine on the client, as one machine's table has
 them.
+
+A species tree (sharded_species_tree) is cut the same way, but keeps no rows: each worker sums
+the quartet distances of its run of blocks as whole numbers, which the engine on the client
+adds up exactly, so that the joined tree is one machine's.
 """
 
 # Annotations stay strings: a worker that unpickles these functions must not need the
