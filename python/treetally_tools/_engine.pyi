@@ -1,6 +1,6 @@
 # The native engine beside the treetally module: every loop over trees that treetally_tools
 # needs, over the same loaded TreeSet (it never reopens the file).
-from typing import Callable, Dict, List, Mapping, Optional, Tuple, Union, final
+from typing import Callable, Dict, Iterable, List, Mapping, Optional, Tuple, Union, final, overload
 
 import treetally
 
@@ -92,17 +92,42 @@ def time_table(counts: List[int], sums: List[float]) -> List[float]:
 
 MAX_JOBS: int
 
+# Exact sums of a run of blocks: per pair i < j, 16 bytes of a whole sum (least significant
+# first) and one byte for whether the pair met, then the quartets and the unresolved ones.
+_ExactDistances = Tuple[bytes, bytes, int, int]
+
+@overload
 def quartet_distances(
     trees: treetally.TreeSet,
     taxa: Tuple[str, ...],
     weighted: bool = False,
     jobs: int = 1,
     progress: Optional[Callable[[int], object]] = None,
+    blocks: None = None,
 ) -> Tuple[bytes, int, int, int, Optional[Tuple[int, int]]]:
     """The QDC (or WQDC) distances of every quartet of `taxa`, counted on `jobs` threads (0:
     every core) without keeping the table; `progress` gets the rows of each block counted.
     (distances as n * n float64 bytes, quartets, unresolved quartets, pairs meeting in no
     resolved quartet, the first such pair or None)."""
+
+@overload
+def quartet_distances(
+    trees: treetally.TreeSet,
+    taxa: Tuple[str, ...],
+    weighted: bool = False,
+    jobs: int = 1,
+    progress: Optional[Callable[[int], object]] = None,
+    *,
+    blocks: Tuple[int, int],
+) -> _ExactDistances:
+    """Only blocks start .. stop-1 of the table (numbered as Table numbers them), as exact sums
+    that summed_distances adds up."""
+
+def summed_distances(
+    taxon_count: int, parts: Iterable[_ExactDistances], weighted: bool = False
+) -> Tuple[bytes, int, int, int, Optional[Tuple[int, int]]]:
+    """The distances of the exact sums of runs of blocks, added up one part at a time, as
+    quartet_distances gives those of every block."""
 
 def column_distances(
     taxon_count: int, columns: Tuple[bytes, ...], weighted: bool = False

@@ -19,6 +19,10 @@ joined in order on the client into a ShardedTable, equal to one machine's table.
 send the rows' integers; every other value (shares, tests, species-tree columns, adjusted
 p-values) and the rows' text come from the engine on the client, as one machine's table has
 them.
+
+A species tree (sharded_species_tree) is cut the same way, but keeps no rows: each worker sums
+the quartet distances of its run of blocks as whole numbers, which the engine on the client
+adds up exactly, so that the joined tree is one machine's.
 """
 
 # Annotations stay strings: a worker that unpickles these functions must not need the
@@ -29,8 +33,12 @@ import io
 import math
 import os
 from array import array
+from contextlib import closing
+from itertools import chain
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import (
+    TYPE_CHECKING, Any, Dict, Generator, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union,
+)  # fmt: skip
 
 import numpy
 
@@ -44,6 +52,7 @@ from .sources import (
     open_binary,
 )  # fmt: skip
 from .species_columns import SpeciesTree
+from .species_tree import _Distances, _species_newick
 from .tables import ADJUSTED_COLUMNS, Block, Columns, TopologyTable, check_table_options, column_names
 from .tallies import TimeTable, TopologyTally
 
@@ -340,6 +349,28 @@ class TableShare(NamedTuple):
     columns: Block
 
 
+def _loaded_share(
+    files: Sequence[str],
+    size: int,
+    taxa: Optional[Sequence[str]],
+    jobs: int,
+    share: Tuple[int, int, int],
+    collapse_length: Optional[float],
+    min_support: Optional[float],
+) -> Tuple["treetally.TreeSet", Tuple[str, ...], int, Tuple[int, int]]:
+    """Runs on a worker: the trees of `files`, the table's taxa (chosen as TopologyTable
+    chooses them, by default the rarest first, so that every worker finds the same ones for the
+    same trees), its number of blocks and the run of them that the share (low, high, total)
+    takes, from block_count * low // total to block_count * high // total."""
+    trees = load_files(files, collapse_length, min_support)
+    chosen = TopologyTable(trees, size, taxa, jobs=jobs, progress=False).taxa
+    whole = _engine.Table(trees, size, chosen)
+    count = whole.block_count
+    whole.close()
+    low, high, total = share
+    return trees, chosen, count, (count * low // total, count * high // total)
+
+
 def count_table_share(
     files: Sequence[str],
     size: int,
@@ -350,24 +381,46 @@ def count_table_share(
     min_support: Optional[float] = None,
 ) -> TableShare:
     """Runs on a worker: loads the trees of `files` and counts the share (low, high, total) of
-    the table's blocks, from block_count * low // total to block_count * high // total, on
-    `jobs` threads. The taxa are chosen as TopologyTable chooses them (by default the rarest
-    first), so every worker finds the same ones for the same trees."""
-    trees = load_files(files, collapse_length, min_support)
-    table = TopologyTable(trees, size, taxa, jobs=jobs, progress=False)
-    whole = _engine.Table(trees, size, table.taxa)
-    count = whole.block_count
-    whole.close()
-    low, high, total = share
-    blocks = (count * low // total, count * high // total)
-    counting = _engine.Table(trees, size, table.taxa, jobs=jobs, blocks=blocks)
+    the table's blocks (see _loaded_share) on `jobs` threads."""
+    trees, chosen, count, blocks = _loaded_share(files, size, taxa, jobs, share, collapse_length, min_support)
+    counting = _engine.Table(trees, size, chosen, jobs=jobs, blocks=blocks)
     try:
         values = counting.all_columns()
     finally:
         counting.close()
     columns = {name: values[name] for name in column_names(size)}
     del values
-    return TableShare(table.taxa, len(trees), _engine.presence_counts(trees, table.taxa), count, blocks, columns)
+    return TableShare(chosen, len(trees), _engine.presence_counts(trees, chosen), count, blocks, columns)
+
+
+class SpeciesShare(NamedTuple):
+    """What one worker counts of a species tree: as TableShare, but instead of the rows the
+    exact quartet distance sums of its blocks (whole numbers, as the engine's summed_distances
+    adds them up): (sums, met, quartets, unresolved)."""
+
+    taxa: Tuple[str, ...]
+    trees: int
+    occupancy: List[int]
+    block_count: int
+    blocks: Tuple[int, int]
+    exact: Tuple[bytes, bytes, int, int]
+
+
+def count_species_share(
+    files: Sequence[str],
+    taxa: Optional[Sequence[str]],
+    weighted: bool,
+    jobs: int,
+    share: Tuple[int, int, int],
+    collapse_length: Optional[float] = None,
+    min_support: Optional[float] = None,
+) -> SpeciesShare:
+    """Runs on a worker: loads the trees of `files` and sums the QDC (or, `weighted`, WQDC)
+    distances of the quartets of its share of the quartet table's blocks (see _loaded_share) on
+    `jobs` threads, keeping no rows."""
+    trees, chosen, count, blocks = _loaded_share(files, 4, taxa, jobs, share, collapse_length, min_support)
+    exact = _engine.quartet_distances(trees, chosen, weighted, jobs, blocks=blocks)
+    return SpeciesShare(chosen, len(trees), _engine.presence_counts(trees, chosen), count, blocks, exact)
 
 
 class _StoredCounting:
@@ -497,48 +550,85 @@ def _worker_threads(client: Any) -> Dict[Optional[str], int]:
     return dict(threads) if threads else {None: 1}
 
 
-def _same_trees(share: TableShare, first: TableShare, files: Sequence[str]) -> None:
-    """Refuses a share whose worker read other trees than the first share's did."""
-    if (share.taxa, share.trees, share.occupancy, share.block_count) != (
-        first.taxa, first.trees, first.occupancy, first.block_count
-    ):  # fmt: skip
+def _trees_seen(share: Union[TableShare, SpeciesShare]) -> Tuple[Any, ...]:
+    """What every worker must find alike: the taxa, the trees, the trees holding each taxon and
+    the table's number of blocks."""
+    return (share.taxa, share.trees, share.occupancy, share.block_count)
+
+
+def _same_trees(share: Union[TableShare, SpeciesShare], seen: Tuple[Any, ...], files: Sequence[str]) -> None:
+    """Refuses a share whose worker read other trees than the first share's did (`seen`)."""
+    if _trees_seen(share) != seen:
         raise TreeFileError(", ".join(files), "the workers read different trees: is it the same file on every machine?")
 
 
-def _gathered_table(
-    distributed: Any, futures: List[Any], size: int, files: Sequence[str]
-) -> Tuple[TableShare, Columns]:
-    """The first share and the columns of all of them, joined in the order of their blocks (the
-    order of `futures`). A failure of any share is raised as soon as it is known and cancels the
-    rest; each share's data is released once joined, so that the client holds the table and at
-    most one share."""
+def _in_block_order(distributed: Any, futures: List[Any], files: Sequence[str]) -> Generator[Any, None, None]:
+    """The shares of `futures`, in the order of their blocks (the order of `futures`), each
+    checked to come from the same trees as the first and to start where the one before ended,
+    so that together they cover the table once. A failure of any share is raised as soon as it
+    is known and cancels the rest; each share's future is released once taken, so that only the
+    share the caller is given is held here (close the iterator to cancel what is left)."""
     try:
         for done in distributed.as_completed(futures):  # waits without fetching the data
             if done.status == "error":
                 done.result()  # raises what the worker raised
-        columns: Columns = {name: array("q") for name in column_names(size)}
-        first: Optional[TableShare] = None
-        end = 0  # the block after the last one joined
+        seen: Optional[Tuple[Any, ...]] = None
+        end = 0  # the block after the last one taken
         while futures:
             future = futures.pop(0)
-            share: TableShare = future.result()
+            share = future.result()
             future.release()
-            first = share if first is None else first
-            _same_trees(share, first, files)
+            seen = _trees_seen(share) if seen is None else seen
+            _same_trees(share, seen, files)
             if share.blocks[0] != end or (not futures and share.blocks[1] != share.block_count):
                 raise RuntimeError("the runs of blocks counted on the workers do not cover the table once")
             end = share.blocks[1]
-            for name, column in columns.items():
-                column.frombytes(share.columns[name])
+            yield share
             del share
     except BaseException:
         for future in futures:
             future.cancel()
         raise
+
+
+def _gathered_table(
+    distributed: Any, futures: List[Any], size: int, files: Sequence[str]
+) -> Tuple[TableShare, Columns]:
+    """The first share (without its rows) and the columns of all of them, joined in the order
+    of their blocks (the order of `futures`), each share's data released once joined, so that
+    the client holds the table and at most one share (see _in_block_order)."""
+    columns: Columns = {name: array("q") for name in column_names(size)}
+    first: Optional[TableShare] = None
+    with closing(_in_block_order(distributed, futures, files)) as shares:
+        for share in shares:
+            first = share._replace(columns={}) if first is None else first
+            for name, column in columns.items():
+                column.frombytes(share.columns[name])
+            del share
     assert first is not None
     if len(columns["holding"]) != math.comb(len(first.taxa), size):
         raise RuntimeError("the rows counted on the workers are not those of the whole table")
     return first, columns
+
+
+def _submitted(
+    client: Any, jobs: Optional[int], task: Any, before: Tuple[Any, ...], after: Tuple[Any, ...]
+) -> List[Any]:
+    """One task(*before, jobs, share, *after) per worker, on that worker (or another if it
+    leaves), the share (low, high, total) of the table's blocks in proportion to its threads
+    and `jobs` by default its threads; the futures in the order of their shares."""
+    threads = _worker_threads(client)
+    total = sum(threads.values())
+    futures = []
+    low = 0
+    for address, count in threads.items():
+        placement: Dict[str, Any] = {} if address is None else {"workers": [address], "allow_other_workers": True}
+        share = (low, low + count, total)
+        futures.append(
+            client.submit(task, *before, count if jobs is None else jobs, share, *after, pure=False, **placement)
+        )
+        low += count
+    return futures
 
 
 def sharded_table(
@@ -581,28 +671,47 @@ def sharded_table(
         species_tree if species_tree is None or isinstance(species_tree, SpeciesTree) else SpeciesTree(species_tree)
     )
     names = None if taxa is None else tuple(taxa)
-    threads = _worker_threads(client)
-    total = sum(threads.values())
-    futures = []
-    low = 0
-    for address, count in threads.items():
-        placement: Dict[str, Any] = {} if address is None else {"workers": [address], "allow_other_workers": True}
-        futures.append(
-            client.submit(
-                count_table_share,
-                files,
-                size,
-                names,
-                count if jobs is None else jobs,
-                (low, low + count, total),
-                collapse_length,
-                min_support,
-                pure=False,
-                **placement,
-            )
-        )
-        low += count
+    futures = _submitted(client, jobs, count_table_share, (files, size, names), (collapse_length, min_support))
     first, columns = _gathered_table(distributed, futures, size, files)
     return ShardedTable(
         size, first.taxa, columns, first.occupancy, progress=progress, species_tree=species, adjust=adjust
     )
+
+
+def sharded_species_tree(
+    client: Any,
+    paths: Union["PathArgument", Sequence["PathArgument"]],
+    taxa: Optional[Sequence[str]] = None,
+    *,
+    weighted: bool = False,
+    jobs: Optional[int] = None,
+    collapse_length: Optional[float] = None,
+    min_support: Optional[float] = None,
+) -> str:
+    """The QDC species tree (WQDC with `weighted`, internal lengths in coalescent units) of the
+    gene trees of `paths`, counted on the Dask cluster of `client`: the same Newick text, to
+    the character, as one machine's species_tree of those trees with the same `taxa`.
+
+    The files are read by the workers, as for sharded_table (the same paths on every worker's
+    machine; several files taken as their concatenation), and each worker sums the distances of
+    its run of the quartet table's blocks, in proportion to its threads, on `jobs` threads
+    (default: as many as the worker has), keeping no rows. Its sums come back as whole numbers
+    (about 17 bytes a pair of taxa), so that the client adds them up exactly, one worker's at a
+    time, and joins the tree from them. `taxa`, `collapse_length`, `min_support`: as
+    species_tree. UndefinedDistanceError when two taxa meet in no quartet that some tree
+    resolves and UnresolvedQuartetsWarning when most quartets are resolved by no tree, as on
+    one machine; a failure on a worker is raised here as it was raised there, and the other
+    shares are cancelled."""
+    distributed = require("distributed", "sharded_species_tree")
+    check_table_options(4, 0 if jobs is None else jobs, None, None)
+    collapse_rule(collapse_length, min_support)
+    files = _file_list(paths)
+    names = None if taxa is None else tuple(taxa)
+    futures = _submitted(client, jobs, count_species_share, (files, names, weighted), (collapse_length, min_support))
+    with closing(_in_block_order(distributed, futures, files)) as shares:
+        first: SpeciesShare = next(shares)
+        chosen = first.taxa
+        parts = chain([first.exact], (share.exact for share in shares))
+        del first  # each share's sums are let go once added
+        found = _engine.summed_distances(len(chosen), parts, weighted)
+    return _species_newick(chosen, _Distances(*found), weighted)

@@ -19,6 +19,8 @@ namespace {
 // rounding error of 2^-57 per addition is far below what double arithmetic would lose.
 constexpr int length_bits = 56;
 
+__extension__ using UnsignedSum = unsigned __int128;
+
 std::size_t saturating_product(std::size_t a, std::size_t b) {
     std::size_t product;
     if (__builtin_mul_overflow(a, b, &product)) return std::numeric_limits<std::size_t>::max();
@@ -100,6 +102,68 @@ void QuartetDistanceSums::merge(const QuartetDistanceSums& other) {
     unresolved_ += other.unresolved_;
 }
 
+std::size_t QuartetDistanceSums::pair_count(std::size_t taxa) {
+    return taxa < 2 ? 0 : saturating_product(taxa, taxa - 1) / 2;
+}
+
+void QuartetDistanceSums::write_exact(std::span<std::uint8_t> sums,
+                                      std::span<std::uint8_t> met) const {
+    const std::size_t pairs = pair_count(taxa_);
+    if (sums.size() != pairs * exact_sum_bytes || met.size() != pairs)
+        fail("exact quartet distance sums are written to one entry per pair");
+    std::size_t pair = 0;
+    for (std::size_t i = 0; i < taxa_; ++i) {
+        for (std::size_t j = i + 1; j < taxa_; ++j, ++pair) {
+            auto value = static_cast<UnsignedSum>(sums_[at(i, j)]);
+            for (std::size_t byte = 0; byte < exact_sum_bytes; ++byte, value >>= 8)
+                sums[pair * exact_sum_bytes + byte] = static_cast<std::uint8_t>(value & 0xffU);
+            met[pair] = met_[at(i, j)];
+        }
+    }
+}
+
+std::optional<std::string> QuartetDistanceSums::add_exact(std::span<const std::uint8_t> sums,
+                                                          std::span<const std::uint8_t> met,
+                                                          std::uint64_t quartets,
+                                                          std::uint64_t unresolved) {
+    const std::size_t pairs = pair_count(taxa_);
+    if (sums.size() != pairs * exact_sum_bytes || met.size() != pairs)
+        return "exact quartet distance sums of " + std::to_string(taxa_) + " taxa hold " +
+               std::to_string(pairs) + " pairs";
+    if (unresolved > quartets)
+        return "exact quartet distance sums count more unresolved quartets than quartets";
+    std::uint64_t total_quartets = 0;
+    std::uint64_t total_unresolved = 0;
+    if (__builtin_add_overflow(quartets_, quartets, &total_quartets) ||
+        __builtin_add_overflow(unresolved_, unresolved, &total_unresolved))
+        return "exact quartet distance sums count more quartets than 64 bits hold";
+    // Every addition is positive, so a sum is below 2^127: one at or above is not a sum, and
+    // checking each total before storing any keeps these sums whole when one is refused.
+    std::vector<Sum> totals(pairs);
+    std::size_t pair = 0;
+    for (std::size_t i = 0; i < taxa_; ++i) {
+        for (std::size_t j = i + 1; j < taxa_; ++j, ++pair) {
+            if (met[pair] > 1) return "exact quartet distance sums mark a pair's meeting by 0 or 1";
+            UnsignedSum value = 0;
+            for (std::size_t byte = exact_sum_bytes; byte-- > 0;)
+                value = (value << 8) | sums[pair * exact_sum_bytes + byte];
+            if ((value >> 127) != 0 ||
+                __builtin_add_overflow(sums_[at(i, j)], static_cast<Sum>(value), &totals[pair]))
+                return "exact quartet distance sums beyond what 127 bits hold";
+        }
+    }
+    pair = 0;
+    for (std::size_t i = 0; i < taxa_; ++i) {
+        for (std::size_t j = i + 1; j < taxa_; ++j, ++pair) {
+            sums_[at(i, j)] = totals[pair];
+            met_[at(i, j)] |= met[pair];
+        }
+    }
+    quartets_ = total_quartets;
+    unresolved_ = total_unresolved;
+    return std::nullopt;
+}
+
 double QuartetDistanceSums::distance(std::size_t i, std::size_t j) const {
     checked_index(i, taxa_);
     checked_index(j, taxa_);
@@ -131,12 +195,19 @@ std::size_t QuartetDistanceRun::bytes_needed(std::size_t taxa, std::size_t threa
 
 QuartetDistanceRun::QuartetDistanceRun(const TopologyTable& table, QuartetWeight weight,
                                        std::size_t threads)
+    : QuartetDistanceRun(table, weight, threads, 0, table.block_count()) {}
+
+QuartetDistanceRun::QuartetDistanceRun(const TopologyTable& table, QuartetWeight weight,
+                                       std::size_t threads, std::size_t first_block,
+                                       std::size_t end_block)
     : taxa_(table.taxa().size()), weight_(weight) {
     if (table.size() != 4) fail("quartet distances are summed over a quartet table");
+    if (first_block > end_block || end_block > table.block_count())
+        fail("a run of quartet blocks lies within the table");
     blocks_ = std::make_unique<OrderedBlocks<std::size_t>>(
-        table.block_count(), threads,
-        [this, &table](std::size_t block, const InterruptCheck& interrupt) {
-            const TableBlock counted = table.count_block(block, interrupt);
+        end_block - first_block, threads,
+        [this, &table, first_block](std::size_t block, const InterruptCheck& interrupt) {
+            const TableBlock counted = table.count_block(first_block + block, interrupt);
             QuartetDistanceSums* sums = nullptr;
             {
                 const std::lock_guard lock(mutex_);

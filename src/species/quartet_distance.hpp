@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "base/interrupt_check.hpp"
@@ -31,6 +32,9 @@ enum class QuartetWeight {
 // Six times a QDC vote: a topology tied with one or two others gets 3 or 2, a whole number.
 inline constexpr std::int64_t whole_vote = 6;
 
+// Bytes of one pair's sum in the exact form that machines exchange (QuartetDistanceSums).
+inline constexpr std::size_t exact_sum_bytes = 16;
+
 // Sums of one or more quartets' additions, for every pair of `taxa` taxa.
 class QuartetDistanceSums {
   public:
@@ -45,6 +49,20 @@ class QuartetDistanceSums {
     // Every row of a quartet table's block.
     void add(const TableBlock& block);
     void merge(const QuartetDistanceSums& other);
+
+    // Pairs i < j of `taxa` taxa: the entries of the exact form below.
+    static std::size_t pair_count(std::size_t taxa);
+    // The sums as whole numbers, to be added up where they were not counted (on another
+    // machine): for each pair i < j, row by row, 16 bytes of `sums` (the sum as an unsigned
+    // integer, least significant byte first, whatever the machine's byte order) and one byte
+    // of `met` (1 when the pair met, else 0); pair_count(taxa()) entries in each.
+    void write_exact(std::span<std::uint8_t> sums, std::span<std::uint8_t> met) const;
+    // Adds what write_exact wrote of other sums of the same taxa and weight, with their counts
+    // of quartets; nullopt when added. Bytes from elsewhere may be anything: entries of the
+    // wrong size, a `met` byte other than 0 or 1, more unresolved quartets than quartets or a
+    // total beyond what the sums hold add nothing, and the reason is returned.
+    std::optional<std::string> add_exact(std::span<const std::uint8_t> sums, std::span<const std::uint8_t> met,
+                   std::uint64_t quartets, std::uint64_t unresolved);
 
     std::size_t taxa() const { return taxa_; }
     QuartetWeight weight() const { return weight_; }
@@ -81,6 +99,10 @@ class QuartetDistanceRun {
 
     // Starts counting `table` (quartets; it must outlive the run) on `threads` threads.
     QuartetDistanceRun(const TopologyTable& table, QuartetWeight weight, std::size_t threads);
+    // Only blocks first_block .. end_block-1 of the table (end_block <= block_count()), so that
+    // several machines can each count a run of the same table and add up their sums.
+    QuartetDistanceRun(const TopologyTable& table, QuartetWeight weight, std::size_t threads,
+                       std::size_t first_block, std::size_t end_block);
     QuartetDistanceRun(const QuartetDistanceRun&) = delete;
     QuartetDistanceRun& operator=(const QuartetDistanceRun&) = delete;
     ~QuartetDistanceRun();

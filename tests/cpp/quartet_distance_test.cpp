@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <chrono>
 #include <cmath>
 #include <new>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -96,6 +99,26 @@ TEST_P(SumsOfRandomTrees, MatchEveryQuartetTalliedAloneOnAnyThreadsAndBlocks) {
         const QuartetDistanceSums one = quartet_distance_sums(whole, weight, 1);
         const QuartetDistanceSums three = quartet_distance_sums(small_blocks, weight, 3);
         EXPECT_EQ(one.matrix(), three.matrix());  // to the bit
+        // Runs of blocks counted apart (as on several machines), exchanged in the exact form
+        // and added up, give the same distances and counts.
+        const std::size_t blocks = small_blocks.block_count();
+        const std::size_t pairs = QuartetDistanceSums::pair_count(n);
+        QuartetDistanceSums joined(n, weight);
+        for (const auto& [first, end] : {std::pair{std::size_t{0}, blocks / 3}, {blocks / 3, blocks / 3},
+                                         {blocks / 3, blocks}}) {
+            QuartetDistanceRun run(small_blocks, weight, 2, first, end);
+            while (run.next(std::chrono::milliseconds{20}) || !run.finished()) {
+            }
+            const QuartetDistanceSums part = run.result();
+            std::vector<std::uint8_t> sums(pairs * exact_sum_bytes), met(pairs);
+            part.write_exact(sums, met);
+            EXPECT_EQ(joined.add_exact(sums, met, part.quartets(), part.unresolved_quartets()), std::nullopt);
+        }
+        EXPECT_EQ(joined.matrix(), one.matrix());
+        EXPECT_EQ(joined.quartets(), one.quartets());
+        EXPECT_EQ(joined.unresolved_quartets(), one.unresolved_quartets());
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = 0; j < n; ++j) EXPECT_EQ(joined.met(i, j), one.met(i, j));
         EXPECT_EQ(one.quartets(), whole.row_count());
         EXPECT_EQ(one.unresolved_quartets(), expected.unresolved);
         EXPECT_EQ(three.unresolved_quartets(), expected.unresolved);
@@ -139,6 +162,46 @@ TEST(QuartetDistanceSums, TiedTopologiesShareAndOneTopologyCountsAsIfOneTreeDisa
     nothing.add(std::array<std::uint32_t, 4>{4, 1, 0, 2}, std::array<std::uint64_t, 3>{0, 0, 0});
     EXPECT_FALSE(nothing.met(0, 1));
     EXPECT_FALSE(nothing.met(3, 4));
+}
+
+TEST(QuartetDistanceSums, ExactFormRefusesWhatNoSumsWroteAndKeepsTheSumsWhole) {
+    const std::array<std::uint32_t, 4> q{0, 1, 2, 3};
+    QuartetDistanceSums sums(4, QuartetWeight::votes);
+    sums.add(q, std::array<std::uint64_t, 3>{1, 0, 0});
+    std::vector<std::uint8_t> exact(6 * exact_sum_bytes), met(6);
+    sums.write_exact(exact, met);
+    // Pair (0, 2), the second, is separated: 6 votes, least significant byte first.
+    EXPECT_EQ(exact[exact_sum_bytes], 6);
+    EXPECT_EQ(std::vector<std::uint8_t>(met.begin(), met.end()), (std::vector<std::uint8_t>{1, 1, 1, 1, 1, 1}));
+    const std::vector<double> before = sums.matrix();
+
+    auto refused = [&](std::vector<std::uint8_t> bad_sums, std::vector<std::uint8_t> bad_met, std::uint64_t quartets,
+                       std::uint64_t unresolved) {
+        return sums.add_exact(bad_sums, bad_met, quartets, unresolved).value_or("<added>");
+    };
+    EXPECT_EQ(refused(std::vector<std::uint8_t>(5 * exact_sum_bytes), std::vector<std::uint8_t>(6), 0, 0),
+              "exact quartet distance sums of 4 taxa hold 6 pairs");
+    EXPECT_EQ(refused(exact, std::vector<std::uint8_t>(5), 0, 0), "exact quartet distance sums of 4 taxa hold 6 pairs");
+    EXPECT_EQ(refused(exact, {0, 0, 0, 0, 0, 2}, 1, 0), "exact quartet distance sums mark a pair's meeting by 0 or 1");
+    EXPECT_EQ(refused(exact, met, 1, 2), "exact quartet distance sums count more unresolved quartets than quartets");
+    EXPECT_EQ(refused(exact, met, ~std::uint64_t{0}, 0), "exact quartet distance sums count more quartets than 64 bits hold");
+    std::vector<std::uint8_t> huge = exact;
+    huge[6 * exact_sum_bytes - 1] = 0x80;  // the last pair's sum at 2^127
+    EXPECT_EQ(refused(huge, met, 1, 0), "exact quartet distance sums beyond what 127 bits hold");
+    huge = exact;  // pair (0, 2) at 2^127 - 1: below 2^127, but beyond it once its 6 are added
+    std::fill(huge.begin() + exact_sum_bytes, huge.begin() + 2 * exact_sum_bytes - 1, std::uint8_t{0xff});
+    huge[2 * exact_sum_bytes - 1] = 0x7f;
+    EXPECT_EQ(refused(huge, met, 1, 0), "exact quartet distance sums beyond what 127 bits hold");
+    EXPECT_EQ(sums.matrix(), before);  // every refusal left them as they were
+    EXPECT_EQ(sums.quartets(), 1u);
+
+    EXPECT_EQ(sums.add_exact(exact, met, 1, 0), std::nullopt);
+    EXPECT_EQ(sums.distance(0, 2), 12.0);
+    EXPECT_EQ(sums.quartets(), 2u);
+    QuartetDistanceSums other(5, QuartetWeight::votes);
+    EXPECT_EQ(other.add_exact(exact, met, 1, 0), "exact quartet distance sums of 5 taxa hold 10 pairs");
+    EXPECT_EQ(QuartetDistanceSums::pair_count(0), 0u);
+    EXPECT_EQ(QuartetDistanceSums::pair_count(1), 0u);
 }
 
 // The path lengths between the leaves of an unrooted tree given as parent links and edge

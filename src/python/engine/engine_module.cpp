@@ -219,6 +219,10 @@ PyObject* quartet_distances_function(PyObject*, PyObject* args, PyObject* kwargs
     return engine_call([&] { return quartet_distances(args, kwargs); });
 }
 
+PyObject* summed_distances_function(PyObject*, PyObject* args, PyObject* kwargs) {
+    return engine_call([&] { return summed_distances(args, kwargs); });
+}
+
 PyObject* column_distances_function(PyObject*, PyObject* args, PyObject* kwargs) {
     return engine_call([&] { return column_distances(args, kwargs); });
 }
@@ -272,9 +276,15 @@ PyMethodDef engine_functions[] = {
      "column (as Table.next_block and row_values give them) of a table of `size` taxa as CSV "
      "lines or JSON records (\"csv\" or \"json\"), as a Table writes its text."},
     {"quartet_distances", as_method(quartet_distances_function), METH_VARARGS | METH_KEYWORDS,
-     "quartet_distances(trees, taxa, weighted=False, jobs=1, progress=None)\n--\n\nThe QDC "
-     "(or WQDC) distances of every quartet of `taxa`, counted on `jobs` threads without keeping "
-     "the table: (distances, quartets, unresolved, unmet, first_unmet)."},
+     "quartet_distances(trees, taxa, weighted=False, jobs=1, progress=None, blocks=None)\n--\n\n"
+     "The QDC (or WQDC) distances of every quartet of `taxa`, counted on `jobs` threads without "
+     "keeping the table: (distances, quartets, unresolved, unmet, first_unmet). With "
+     "blocks=(start, stop), only those blocks of the table, as exact sums to add up elsewhere: "
+     "(sums, met, quartets, unresolved)."},
+    {"summed_distances", as_method(summed_distances_function), METH_VARARGS | METH_KEYWORDS,
+     "summed_distances(taxon_count, parts, weighted=False)\n--\n\nThe distances of the exact "
+     "sums of runs of blocks (an iterable of what quartet_distances(..., blocks=...) returns), "
+     "added up exactly: (distances, quartets, unresolved, unmet, first_unmet)."},
     {"column_distances", as_method(column_distances_function), METH_VARARGS | METH_KEYWORDS,
      "column_distances(taxon_count, columns, weighted=False)\n--\n\nThe same distances from "
      "int64 columns t1-t4 and count_0-count_2 (a tuple of bytes)."},

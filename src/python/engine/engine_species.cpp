@@ -8,6 +8,7 @@
 #include <limits>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -121,17 +122,67 @@ std::vector<std::int64_t> int64_column(PyObject* column, const char* name) {
     return values;
 }
 
+// (sums, met, quartets, unresolved): the sums of a run of blocks in the exact form that
+// machines exchange (QuartetDistanceSums::write_exact), with its counts of quartets.
+PyRef exact_result(const QuartetDistanceSums& sums) {
+    const std::size_t pairs = QuartetDistanceSums::pair_count(sums.taxa());
+    const PyRef exact = checked(
+        PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(pairs * exact_sum_bytes)));
+    const PyRef met = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(pairs)));
+    char* exact_buffer = PyBytes_AsString(exact.get());
+    char* met_buffer = PyBytes_AsString(met.get());
+    if (exact_buffer == nullptr || met_buffer == nullptr) throw_python_error();
+    sums.write_exact(std::span(reinterpret_cast<std::uint8_t*>(exact_buffer), pairs * exact_sum_bytes),
+                     std::span(reinterpret_cast<std::uint8_t*>(met_buffer), pairs));
+    return checked(Py_BuildValue("(OOKK)", exact.get(), met.get(),
+                                 static_cast<unsigned long long>(sums.quartets()),
+                                 static_cast<unsigned long long>(sums.unresolved_quartets())));
+}
+
+// A count of a part of summed_distances: a non-negative int below 2^64.
+std::uint64_t part_count(PyObject* value, std::size_t index) {
+    if (PyLong_Check(value)) {
+        const unsigned long long count = PyLong_AsUnsignedLongLong(value);
+        if (!(count == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr))
+            return static_cast<std::uint64_t>(count);
+        PyErr_Clear();
+    }
+    raise_error(PyExc_ValueError, ("part " + std::to_string(index) +
+                                   ": the quartets counted are integers from 0 to 2**64 - 1")
+                                      .c_str());
+}
+
+// Adds part `index` of summed_distances, a tuple (sums, met, quartets, unresolved) as
+// quartet_distances(..., blocks=...) returns it; ValueError naming the part when it is not such.
+void add_exact_part(QuartetDistanceSums& sums, PyObject* part, std::size_t index) {
+    const std::string which = "part " + std::to_string(index);
+    if (!PyTuple_Check(part) || PyTuple_Size(part) != 4)
+        raise_error(PyExc_TypeError, (which + " must be a tuple (sums, met, quartets, unresolved)").c_str());
+    PyObject* exact = PyTuple_GetItem(part, 0);
+    PyObject* met = PyTuple_GetItem(part, 1);
+    if (!PyBytes_Check(exact) || !PyBytes_Check(met))
+        raise_error(PyExc_TypeError, (which + ": sums and met must be bytes").c_str());
+    const std::string_view exact_bytes = bytes_of(PyRef::borrow(exact));
+    const std::string_view met_bytes = bytes_of(PyRef::borrow(met));
+    const std::optional<std::string> refused =
+        sums.add_exact(std::span(reinterpret_cast<const std::uint8_t*>(exact_bytes.data()), exact_bytes.size()),
+                       std::span(reinterpret_cast<const std::uint8_t*>(met_bytes.data()), met_bytes.size()),
+                       part_count(PyTuple_GetItem(part, 2), index), part_count(PyTuple_GetItem(part, 3), index));
+    if (refused) raise_error(PyExc_ValueError, (which + ": " + *refused).c_str());
+}
+
 }  // namespace
 
 PyRef quartet_distances(PyObject* args, PyObject* kwargs) {
     const ArgumentList arguments("quartet_distances",
-                                 {"trees", "taxa", "weighted", "jobs", "progress"}, 2, args,
-                                 kwargs);
+                                 {"trees", "taxa", "weighted", "jobs", "progress", "blocks"}, 2,
+                                 args, kwargs);
     PyObject* trees = arguments.object("trees");
     PyObject* taxa = arguments.object("taxa");
     const bool weighted = arguments.flag("weighted", false);
     PyObject* jobs = arguments.object("jobs");
     PyObject* progress = arguments.object("progress", Py_None);
+    PyObject* blocks = arguments.object("blocks", Py_None);
     if (progress != Py_None && PyCallable_Check(progress) == 0)
         raise_error(PyExc_TypeError, "progress must be callable or None");
     const std::size_t threads = threads_for(jobs);
@@ -144,9 +195,40 @@ PyRef quartet_distances(PyObject* args, PyObject* kwargs) {
         raise_error(PyExc_ValueError, "the taxa must be distinct");
     if (ids.size() < 4) raise_error(PyExc_ValueError, "quartet distances need at least four taxa");
     const std::unique_ptr<TopologyTable> table = distance_table(*data, ids, threads);
-    QuartetDistanceRun run(*table, weight_of(weighted), threads);
+    if (blocks == Py_None) {
+        QuartetDistanceRun run(*table, weight_of(weighted), threads);
+        run_to_end(run, progress);
+        return distances_result(run.result());
+    }
+    const auto [first, end] = block_run(blocks, table->block_count());
+    QuartetDistanceRun run(*table, weight_of(weighted), threads, first, end);
     run_to_end(run, progress);
-    return distances_result(run.result());
+    return exact_result(run.result());
+}
+
+PyRef summed_distances(PyObject* args, PyObject* kwargs) {
+    const ArgumentList arguments("summed_distances", {"taxon_count", "parts", "weighted"}, 2,
+                                 args, kwargs);
+    const Py_ssize_t taxon_count = arguments.size_value("taxon_count");
+    PyObject* parts = arguments.object("parts");
+    const bool weighted = arguments.flag("weighted", false);
+    if (taxon_count < 0) raise_error(PyExc_ValueError, "taxon_count must be 0 or more");
+    const auto n = static_cast<std::size_t>(taxon_count);
+    const std::size_t budget = LoadContext{}.memory_budget();
+    const std::size_t needed = QuartetDistanceRun::bytes_needed(n, 1);
+    if (needed > budget) fail_memory("quartet distances of " + std::to_string(n) + " taxa", needed, budget);
+    QuartetDistanceSums sums(n, weight_of(weighted));
+    const PyRef iterator = checked(PyObject_GetIter(parts));
+    // One part at a time, so that an iterator fetching them from elsewhere need hold only one.
+    for (std::size_t index = 0;; ++index) {
+        PyRef part = PyRef::steal(PyIter_Next(iterator.get()));
+        if (!part) {
+            if (PyErr_Occurred() != nullptr) throw_python_error();
+            break;
+        }
+        add_exact_part(sums, part.get(), index);
+    }
+    return distances_result(sums);
 }
 
 PyRef column_distances(PyObject* args, PyObject* kwargs) {

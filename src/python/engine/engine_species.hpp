@@ -9,8 +9,10 @@
 
 namespace treetally::python {
 
-// quartet_distances(trees, taxa, weighted=False, jobs=1, progress=None)
+// quartet_distances(trees, taxa, weighted=False, jobs=1, progress=None, blocks=None)
 PyRef quartet_distances(PyObject* args, PyObject* kwargs);
+// summed_distances(taxon_count, parts, weighted=False)
+PyRef summed_distances(PyObject* args, PyObject* kwargs);
 // column_distances(taxon_count, columns, weighted=False)
 PyRef column_distances(PyObject* args, PyObject* kwargs);
 // neighbor_joining(distances, taxon_count)

@@ -17,6 +17,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -266,25 +267,7 @@ double adjusted_bytes(std::uint64_t rows, std::size_t threads) {
 // Narrows the table to the blocks start .. stop-1 of `run` (a pair of integers), so that
 // several processes can each count a run of the same table.
 void narrow_to_blocks(TableState& state, PyObject* run) {
-    Py_ssize_t start = 0;
-    Py_ssize_t stop = 0;
-    try {
-        if (!PyTuple_Check(run) || PyTuple_Size(run) != 2) throw PythonErrorSet{};
-        start = index_value(PyTuple_GetItem(run, 0));
-        stop = index_value(PyTuple_GetItem(run, 1));
-    } catch (const PythonErrorSet&) {
-        PyErr_Clear();
-        raise_error(PyExc_TypeError, "blocks must be a pair of integers (start, stop)");
-    }
-    const std::size_t count = state.table->block_count();
-    if (start < 0 || stop < start || static_cast<std::size_t>(stop) > count) {
-        const std::string message = "blocks must satisfy 0 <= start <= stop <= " +
-                                    std::to_string(count) + ", not (" + std::to_string(start) +
-                                    ", " + std::to_string(stop) + ")";
-        raise_error(PyExc_ValueError, message.c_str());
-    }
-    state.first_block = static_cast<std::size_t>(start);
-    state.end_block = static_cast<std::size_t>(stop);
+    std::tie(state.first_block, state.end_block) = block_run(run, state.table->block_count());
 }
 
 PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -854,6 +837,26 @@ std::size_t threads_for(PyObject* jobs_object) {
     }
     const std::size_t cores = core_count();
     return jobs == 0 ? cores : std::min(static_cast<std::size_t>(jobs), cores);
+}
+
+std::pair<std::size_t, std::size_t> block_run(PyObject* run, std::size_t block_count) {
+    Py_ssize_t start = 0;
+    Py_ssize_t stop = 0;
+    try {
+        if (!PyTuple_Check(run) || PyTuple_Size(run) != 2) throw PythonErrorSet{};
+        start = index_value(PyTuple_GetItem(run, 0));
+        stop = index_value(PyTuple_GetItem(run, 1));
+    } catch (const PythonErrorSet&) {
+        PyErr_Clear();
+        raise_error(PyExc_TypeError, "blocks must be a pair of integers (start, stop)");
+    }
+    if (start < 0 || stop < start || static_cast<std::size_t>(stop) > block_count) {
+        const std::string message = "blocks must satisfy 0 <= start <= stop <= " +
+                                    std::to_string(block_count) + ", not (" + std::to_string(start) +
+                                    ", " + std::to_string(stop) + ")";
+        raise_error(PyExc_ValueError, message.c_str());
+    }
+    return {static_cast<std::size_t>(start), static_cast<std::size_t>(stop)};
 }
 
 PyTypeObject* table_type() {

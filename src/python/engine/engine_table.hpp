@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <utility>
 
 namespace treetally::python {
 
@@ -14,6 +15,10 @@ inline constexpr long long most_jobs = 1024;
 // Threads for a `jobs` argument (None: 1; 0: one per core; at most most_jobs, more than the
 // cores counting as the cores); ValueError out of range.
 std::size_t threads_for(PyObject* jobs);
+
+// The run of blocks start .. stop-1 that `run`, a pair of integers, names among `block_count`
+// blocks: TypeError when it is not such a pair, ValueError unless 0 <= start <= stop <= count.
+std::pair<std::size_t, std::size_t> block_run(PyObject* run, std::size_t block_count);
 
 // The Table type object, created on first use.
 PyTypeObject* table_type();
