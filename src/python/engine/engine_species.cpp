@@ -171,6 +171,13 @@ void add_exact_part(QuartetDistanceSums& sums, PyObject* part, std::size_t index
     if (refused) raise_error(PyExc_ValueError, (which + ": " + *refused).c_str());
 }
 
+// The taxon_count argument of the functions that take distances or columns without trees.
+std::size_t taxon_count_of(const ArgumentList& arguments) {
+    const Py_ssize_t taxon_count = arguments.size_value("taxon_count");
+    if (taxon_count < 0) raise_error(PyExc_ValueError, "taxon_count must be 0 or more");
+    return static_cast<std::size_t>(taxon_count);
+}
+
 }  // namespace
 
 PyRef quartet_distances(PyObject* args, PyObject* kwargs) {
@@ -209,11 +216,9 @@ PyRef quartet_distances(PyObject* args, PyObject* kwargs) {
 PyRef summed_distances(PyObject* args, PyObject* kwargs) {
     const ArgumentList arguments("summed_distances", {"taxon_count", "parts", "weighted"}, 2,
                                  args, kwargs);
-    const Py_ssize_t taxon_count = arguments.size_value("taxon_count");
+    const std::size_t n = taxon_count_of(arguments);
     PyObject* parts = arguments.object("parts");
     const bool weighted = arguments.flag("weighted", false);
-    if (taxon_count < 0) raise_error(PyExc_ValueError, "taxon_count must be 0 or more");
-    const auto n = static_cast<std::size_t>(taxon_count);
     const std::size_t budget = LoadContext{}.memory_budget();
     const std::size_t needed = QuartetDistanceRun::bytes_needed(n, 1);
     if (needed > budget) fail_memory("quartet distances of " + std::to_string(n) + " taxa", needed, budget);
@@ -234,11 +239,9 @@ PyRef summed_distances(PyObject* args, PyObject* kwargs) {
 PyRef column_distances(PyObject* args, PyObject* kwargs) {
     const ArgumentList arguments("column_distances", {"taxon_count", "columns", "weighted"}, 2,
                                  args, kwargs);
-    const Py_ssize_t taxon_count = arguments.size_value("taxon_count");
+    const std::size_t n = taxon_count_of(arguments);
     PyObject* columns = arguments.object("columns");
     const bool weighted = arguments.flag("weighted", false);
-    if (taxon_count < 0) raise_error(PyExc_ValueError, "taxon_count must be 0 or more");
-    const auto n = static_cast<std::size_t>(taxon_count);
     // The four taxon columns, then one count column per quartet topology.
     constexpr std::size_t column_count = 4 + quartet_type_count;
     if (!PyTuple_Check(columns) || PyTuple_Size(columns) != static_cast<Py_ssize_t>(column_count))
