@@ -119,7 +119,7 @@ class UnresolvedQuartetsWarning(UserWarning):
 
 # The reasons TreeFileError gives for the engine's failures whose texts are the loader's own
 # terms; the texts of the other kinds already say what is wrong and where.
-_READ_REASONS: Dict[Type[TreeReadError], str] = {
+_READ_REASON_OF_CLASS: Dict[Type[TreeReadError], str] = {
     FileOpenError: "the file cannot be opened",
     FileReadError: "a line is not UTF-8 text, or reading failed",
     BranchLengthError: "a branch length is not a number",
@@ -129,4 +129,4 @@ _READ_REASONS: Dict[Type[TreeReadError], str] = {
 def read_reason(error: TreeReadError) -> str:
     """Why the engine could not read the trees, said the way a user can act on it (the reason
     of the TreeFileError that reports it)."""
-    return _READ_REASONS.get(type(error), str(error))
+    return _READ_REASON_OF_CLASS.get(type(error), str(error))
