@@ -10,11 +10,14 @@ as indexes into the taxa, count_0-count_2, unresolved) and a text stream.
   per quartet with taxon names in slot order; CF12_34 is the share of code 0 (slots 1 and 2
   together), CF13_24 of code 1, CF14_23 of code 2, among the ngenes gene trees that resolve the
   quartet. A quartet that no gene tree resolves has no concordance factors and is left out.
-- MSCquartets (a `quartetTable`): one column per taxon, named by it, in table order, with 1 for
-  the four taxa of the row and 0 for the others; then the counts 12|34, 13|24, 14|23 (the first
-  and second of the four taxa in table order together, the first and third, the first and
-  fourth) and 1234, the trees that hold the four taxa but leave them unresolved. Every row is
-  written. In R: as.matrix(read.csv(path, check.names = FALSE)).
+- MSCquartets (a `quartetTable`): one column per taxon, named by it, the taxa sorted by the
+  bytes of their UTF-8 names (as R's sort(method = "radix") sorts them; MSCquartets sorts its
+  taxa so and finds them by position), with 1 for the four taxa of the row and 0 for the
+  others; then the counts 12|34, 13|24, 14|23 (the first and second of the four taxa in that
+  sorted order together, the first and third, the first and fourth) and 1234, the trees that
+  hold the four taxa but leave them unresolved. Rows run through the four-taxon sets of the
+  sorted taxa in lexicographic order (R's combn order), whatever the table's own order; every
+  row is written, counts as integers. In R: as.matrix(read.csv(path, check.names = FALSE)).
 """
 
 from __future__ import annotations
@@ -90,17 +93,46 @@ def write_phylonetworks(taxa: Sequence[str], columns: Mapping[str, Any], stream:
     return written
 
 
+def mscquartets_taxa(taxa: Sequence[str]) -> List[str]:
+    """The taxa in MSCquartets' column order: by the bytes of their UTF-8 names."""
+    return sorted(taxa, key=lambda taxon: taxon.encode("utf-8"))
+
+
+def _whole(column: Any) -> Any:
+    """A count column as integers when every value is whole (a float column from a frame)."""
+    values = numpy.asarray(column)
+    if values.dtype.kind == "f" and numpy.all(numpy.mod(values, 1) == 0):
+        return values.astype(numpy.int64)
+    return values
+
+
+def _combn_order(ranks: Any) -> Any:
+    """The row order that lists each row's four sorted ranks lexicographically."""
+    ranks.sort(axis=1)
+    return numpy.lexsort(tuple(ranks[:, slot] for slot in (3, 2, 1, 0)))
+
+
 def write_mscquartets(taxa: Sequence[str], columns: Mapping[str, Any], stream: IO[str]) -> int:
     """Writes the table as MSCquartets' quartet table (module docstring); returns the number
     of rows written (every row)."""
     names = ["t1", "t2", "t3", "t4", "count_0", "count_1", "count_2", "unresolved"]
     rows = _equal_lengths(columns, names)
-    stream.write(",".join(csv_cell(name) for name in [*taxa, *MSCQUARTETS_COUNTS]) + "\n")
+    sorted_taxa = mscquartets_taxa(taxa)
+    position = {taxon: index for index, taxon in enumerate(sorted_taxa)}
+    # rank[i]: the column of the table's taxon i among the sorted taxa.
+    rank = numpy.array([position[taxon] for taxon in taxa], dtype=numpy.int64)
+    slots = [rank[numpy.asarray(columns[name], dtype=numpy.int64)] for name in names[:4]]
+    order = _combn_order(numpy.stack(slots, axis=1)) if rows else numpy.zeros(0, dtype=numpy.int64)
+    stream.write(",".join(csv_cell(name) for name in [*sorted_taxa, *MSCQUARTETS_COUNTS]) + "\n")
+    counts = [_whole(columns[name]) for name in names[4:]]
     cells: List[str] = ["0"] * len(taxa)
-    for t1, t2, t3, t4, c0, c1, c2, unresolved in _chunks(columns, names, rows):
+    for start in range(0, rows, _CHUNK_ROWS):
+        chosen = order[start : start + _CHUNK_ROWS]
+        t1, t2, t3, t4 = (column[chosen].tolist() for column in slots)
+        c0, c1, c2, unresolved = (column[chosen].tolist() for column in counts)
         lines = []
-        for slots, counts, rest in zip(zip(t1, t2, t3, t4), zip(c0, c1, c2), unresolved):
-            indexes, ordered = ascending_counts(slots, counts)
+        for quartet, tallied, rest in zip(zip(t1, t2, t3, t4), zip(c0, c1, c2), unresolved):
+            indexes, ordered = ascending_counts(quartet, tallied)
             for index in indexes:
                 cells[index] = "1"
             lines.append(",".join(cells) + f",{ordered[0]},{ordered[1]},{ordered[2]},{rest}\n")

@@ -69,3 +69,33 @@ def test_unequal_columns_and_unknown_forms_are_refused(table, form):
         write_export(form, TAXA, {**columns, "count_2": columns["count_2"][:-1]}, io.StringIO())
     with pytest.raises(ValueError, match="phylonetworks or mscquartets"):
         write_export(form.upper(), TAXA, columns, io.StringIO())
+
+
+# Upper case sorts before lower case and an accented capital after both, as the bytes of
+# UTF-8 order them (R's radix sort), not as a locale would.
+MIXED_TREES = "((b,Zeta),(alpha,Émile),Alpha);\n((b,alpha),(Zeta,Alpha),Émile);\n((b,Zeta),alpha,Émile,Alpha);\n"
+MIXED_TAXA = ("Émile", "b", "Zeta", "alpha", "Alpha")
+
+
+@pytest.mark.parametrize("shuffle", [False, True])
+def test_mscquartets_sorts_columns_and_rows_whatever_the_table_order(write_trees, shuffle):
+    trees = treetally.TreeSet(str(write_trees(MIXED_TREES)))
+    columns = {name: [] for name in ("t1", "t2", "t3", "t4", "count_0", "count_1", "count_2", "unresolved")}
+    quartets = list(itertools.combinations(range(len(MIXED_TAXA)), 4))
+    for row, quartet in enumerate(reversed(quartets) if shuffle else quartets):
+        slots = (quartet[3], quartet[1], quartet[0], quartet[2]) if shuffle and row % 2 else quartet
+        counts = trees.tally_single_quartet(tuple(MIXED_TAXA[i] for i in slots))
+        for k in range(4):
+            columns[f"t{k + 1}"].append(slots[k])
+        for code in range(3):
+            columns[f"count_{code}"].append(float(counts[code]) if shuffle else counts[code])
+        columns["unresolved"].append(len(trees) - sum(counts))
+    out = io.StringIO()
+    assert write_export("mscquartets", MIXED_TAXA, columns, out) == 5
+    lines = out.getvalue().splitlines()
+    ordered = ["Alpha", "Zeta", "alpha", "b", "Émile"]
+    assert lines[0] == ",".join(ordered) + ",12|34,13|24,14|23,1234"
+    for line, names in zip(lines[1:], itertools.combinations(ordered, 4)):
+        counts = trees.tally_single_quartet(names)
+        flags = ",".join("1" if taxon in names else "0" for taxon in ordered)
+        assert line == f"{flags},{counts[0]},{counts[1]},{counts[2]},{len(trees) - sum(counts)}"
