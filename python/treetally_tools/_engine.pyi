@@ -37,10 +37,14 @@ def load(
     collapse_length: Optional[float] = None,
     min_support: Optional[float] = None,
     max_line_bytes: Optional[int] = None,
+    support_index: Optional[int] = None,
 ) -> treetally.TreeSet:
     """The TreeSet of the file at `path`, read with the interpreter lock released (so that a
     thread of this process may feed a pipe named /dev/fd/N); internal branches no longer than
-    `collapse_length`, or with support below `min_support`, count as polytomies. A line longer
+    `collapse_length`, or with support below `min_support`, count as polytomies. Value
+    `support_index` (from 1) of a label of several separated by "/" (80/95) is its support;
+    without it such a label is a SupportLabelError. With `min_support` and no label in any
+    tree, a UserWarning says that nothing was contracted for support. A line longer
     than `max_line_bytes` (its line feed not counted; None: no cap) is a LineTooLongError
     naming the line by its number; input that cannot be read otherwise raises the
     TreeReadError of its kind."""
@@ -62,6 +66,7 @@ def load_checked(
     collapse_length: Optional[float] = None,
     min_support: Optional[float] = None,
     max_line_bytes: Optional[int] = None,
+    support_index: Optional[int] = None,
 ) -> Tuple[treetally.TreeSet, List[Tuple[int, str, str]], int]:
     """load() and check_file() in one reading of `path`: the TreeSet, the problems of its lines
     and the number of lines; fails as load() fails."""

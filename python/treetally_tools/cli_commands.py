@@ -84,7 +84,10 @@ def _loaded(arguments: argparse.Namespace) -> "treetally.TreeSet":
     """The trees of the command's file, with its collapse options; a file without any tree is
     refused (every taxon would be unknown)."""
     trees = load_trees(
-        arguments.file, collapse_length=arguments.collapse_length, min_support=arguments.min_support
+        arguments.file,
+        collapse_length=arguments.collapse_length,
+        min_support=arguments.min_support,
+        support_index=arguments.support_index,
     )
     if len(trees) == 0:
         raise TreeFileError(describe(arguments.file), "it holds no trees")

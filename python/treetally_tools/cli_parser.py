@@ -97,6 +97,14 @@ def _name(text: str) -> str:
         return text
 
 
+def _support_index(text: str) -> int:
+    """Which value of a support label, from 1."""
+    value = _positive(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"{text!r} is not 1 or more: the values of a label count from 1")
+    return value
+
+
 def _number(text: str) -> float:
     try:
         value = float(text)
@@ -126,6 +134,10 @@ def _collapse_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--min-support", type=_number, metavar="S",
         help="read the label after each internal node's ')' as its support; branches below S count as polytomies",
+    )  # fmt: skip
+    parser.add_argument(
+        "--support-index", type=_support_index, metavar="K",
+        help="with --min-support, the K-th value of a label such as 80/95 (IQ-TREE's SH-aLRT/UFBoot) is the support",
     )  # fmt: skip
 
 

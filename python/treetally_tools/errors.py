@@ -4,7 +4,7 @@
 
 from __future__ import annotations
 
-from typing import Any, Dict, Sequence, Tuple, Type
+from typing import Any, Dict, Optional, Sequence, Tuple, Type
 
 # The engine's exceptions, made by the native code with one class per kind of failure and
 # re-exported here: the package tells failures apart by these classes alone, never by their text.
@@ -40,15 +40,18 @@ class OutputError(OSError):
 
 class TreeFileError(Exception):
     """A tree file (or stream, or list of Newick strings) that cannot be read: missing,
-    unreadable, corrupt compressed data, a line that is not UTF-8, a malformed branch length."""
+    unreadable, corrupt compressed data, a line that is not UTF-8, a malformed branch length.
+    `line_number`: the 1-based line at fault, when the reason does not name it already."""
 
-    def __init__(self, source: str, reason: str) -> None:
-        super().__init__(f"cannot read {source}: {reason}")
+    def __init__(self, source: str, reason: str, line_number: Optional[int] = None) -> None:
+        where = "" if line_number is None else f", on line {line_number}"
+        super().__init__(f"cannot read {source}: {reason}{where}")
         self.source = source
         self.reason = reason
+        self.line_number = line_number
 
     def __reduce__(self) -> Tuple[Any, ...]:  # rebuilt from its parts, e.g. after a Dask worker raised it
-        return type(self), (self.source, self.reason)
+        return type(self), (self.source, self.reason, self.line_number)
 
 
 class UnknownTaxonError(KeyError, UsageError):

@@ -275,21 +275,36 @@ def _reported(load: Callable[[], Loaded], name: str) -> Loaded:
     except MemoryError:
         raise MemoryError(f"not enough memory to load the trees of {name}") from None
     except TreeReadError as error:
-        raise TreeFileError(name, read_reason(error)) from None
+        # The engine tells the line of a bad branch length beside its message.
+        raise TreeFileError(name, read_reason(error), getattr(error, "line_number", None)) from None
 
 
 class CollapseRule(NamedTuple):
     """Which internal branches a load contracts, so that they count as polytomies: those of
     length at most `collapse_length`, and those whose support (the label after the node's
-    ")") is below `min_support`; None leaves that test out."""
+    ")") is below `min_support`; None leaves that test out. `support_index`: which value (from
+    1) of a label of several separated by "/" (IQ-TREE's SH-aLRT/UFBoot "80/95") is the support."""
 
     collapse_length: Optional[float]
     min_support: Optional[float]
+    support_index: Optional[int] = None
 
 
-def collapse_rule(collapse_length: Optional[float], min_support: Optional[float]) -> Optional[CollapseRule]:
-    """The rule of the two keywords, None when neither is given; a value that is not a number
-    (or is NaN) is refused."""
+def collapse_rule(
+    collapse_length: Optional[float], min_support: Optional[float], support_index: Optional[int] = None
+) -> Optional[CollapseRule]:
+    """The rule of the keywords, None when none is given; a value that is not a number (or is
+    NaN) is refused, as is a `support_index` that is not an int from 1 or comes without
+    `min_support` (it would choose a value that nothing reads)."""
+    if support_index is not None:
+        if isinstance(support_index, bool) or not isinstance(support_index, int):
+            raise TypeError(f"support_index is an int, not a {type(support_index).__name__}")
+        if support_index < 1:
+            raise UsageError(f"support_index counts the values of a label from 1, not {support_index}")
+        if min_support is None:
+            raise UsageError(
+                "support_index (--support-index) chooses the support that min_support judges: give min_support too"
+            )
     if collapse_length is None and min_support is None:
         return None
     for keyword, value in (("collapse_length", collapse_length), ("min_support", min_support)):
@@ -300,7 +315,9 @@ def collapse_rule(collapse_length: Optional[float], min_support: Optional[float]
         if math.isnan(value):
             raise UsageError(f"{keyword} is a number, not NaN")
     return CollapseRule(
-        None if collapse_length is None else float(collapse_length), None if min_support is None else float(min_support)
+        None if collapse_length is None else float(collapse_length),
+        None if min_support is None else float(min_support),
+        support_index,
     )
 
 
@@ -308,7 +325,11 @@ def _engine_load(path: str, rule: Optional[CollapseRule]) -> treetally.TreeSet:
     if rule is None:
         return _engine.load(path, max_line_bytes=MAX_LINE_BYTES)
     return _engine.load(
-        path, collapse_length=rule.collapse_length, min_support=rule.min_support, max_line_bytes=MAX_LINE_BYTES
+        path,
+        collapse_length=rule.collapse_length,
+        min_support=rule.min_support,
+        max_line_bytes=MAX_LINE_BYTES,
+        support_index=rule.support_index,
     )
 
 
@@ -414,6 +435,7 @@ def load_trees(
     quiet: bool = False,
     collapse_length: Optional[float] = None,
     min_support: Optional[float] = None,
+    support_index: Optional[int] = None,
 ) -> treetally.TreeSet:
     """The module's own TreeSet of the trees of `source` (a TreeSet is returned as it is).
 
@@ -427,14 +449,17 @@ def load_trees(
     branch written without a length has length 0). `min_support`: the label after each
     internal node's ")" is read as the support of the branch above it, and branches below this
     support count as polytomies (nodes without a label keep their branch; a label that is not a
-    number is a TreeFileError naming its line). The root's own branch is never judged; at a
+    number is a TreeFileError naming its line; with no label in any tree a UserWarning says
+    that nothing was contracted for support). `support_index`: value K (from 1) of a label of
+    several separated by "/", as IQ-TREE writes SH-aLRT/UFBoot ("80/95"), is the support;
+    without it such a label is a TreeFileError naming the keyword. The root's own branch is never judged; at a
     root with two children each of its branches is judged by itself, as written. The trees are
     contracted as they are read, so a TreeSet already loaded cannot take either keyword
     (ValueError): give its file instead.
 
     `quiet` is accepted and ignored, for callers written when a failed load also reported on
     standard error: a load never writes there."""
-    rule = collapse_rule(collapse_length, min_support)
+    rule = collapse_rule(collapse_length, min_support, support_index)
     if isinstance(source, treetally.TreeSet):
         if rule is not None:
             raise UsageError(

@@ -209,6 +209,7 @@ def species_tree_of(
     progress: Optional[bool] = None,
     collapse_length: Optional[float] = None,
     min_support: Optional[float] = None,
+    support_index: Optional[int] = None,
 ) -> str:
     """The QDC species tree (WQDC with `weighted`, internal lengths in coalescent units) of the
     gene trees of `source` (a TreeSet or anything load_trees reads), as unrooted Newick: every
@@ -220,7 +221,7 @@ def species_tree_of(
     package as species_tree."""
     with TopologyTable(
         source, 4, taxa, jobs=jobs, progress=progress, collapse_length=collapse_length,
-        min_support=min_support,
+        min_support=min_support, support_index=support_index,
     ) as table:  # fmt: skip
         meter = Progress(len(table), "quartets", progress)
         try:

@@ -189,9 +189,9 @@ class TopologyTable:
     one the fewest trees hold to the one the most hold (ties in file order). `jobs`: threads to
     count in, 0 (one per core) to MAX_JOBS; more than the cores count as the cores, which the
     counting is bound by. `progress`: a progress bar on standard error after two seconds
-    (default: when standard error is a terminal). `collapse_length`, `min_support`: short or
-    weakly supported internal branches count as polytomies (load_trees; `source` is then not a
-    TreeSet).
+    (default: when standard error is a terminal). `collapse_length`, `min_support`,
+    `support_index`: short or weakly supported internal branches count as polytomies
+    (load_trees; `source` is then not a TreeSet).
 
     Quartet tables only: `species_tree` (a SpeciesTree or anything load_trees reads, branch
     lengths in coalescent units) adds the columns of species_columns: species_code,
@@ -212,11 +212,14 @@ class TopologyTable:
         progress: Optional[bool] = None,
         collapse_length: Optional[float] = None,
         min_support: Optional[float] = None,
+        support_index: Optional[int] = None,
         species_tree: Union["Trees", SpeciesTree, None] = None,
         adjust: Optional[str] = None,
     ) -> None:
         self._take_options(size, jobs, progress, adjust, species_tree)
-        self.trees = load_trees(source, collapse_length=collapse_length, min_support=min_support)
+        self.trees = load_trees(
+            source, collapse_length=collapse_length, min_support=min_support, support_index=support_index
+        )
         self.taxa = self._choose(taxa)
         self._refuse_too_many_rows()
         self.species = self._species_of(species_tree)

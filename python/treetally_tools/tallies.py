@@ -194,12 +194,15 @@ def tally(
     *,
     collapse_length: Optional[float] = None,
     min_support: Optional[float] = None,
+    support_index: Optional[int] = None,
 ) -> TopologyTally:
     """The quartet (four names) or quintet (five names) tally of `trees` as a TopologyTally.
     Names are checked first (UnknownTaxonError; UsageError, a ValueError, for a name given twice).
-    `collapse_length` and `min_support` make short or weakly supported internal branches
-    polytomies as the trees are read (load_trees; `trees` is then not a TreeSet)."""
-    tree_set = load_trees(trees, collapse_length=collapse_length, min_support=min_support)
+    `collapse_length`, `min_support` and `support_index` make short or weakly supported internal
+    branches polytomies as the trees are read (load_trees; `trees` is then not a TreeSet)."""
+    tree_set = load_trees(
+        trees, collapse_length=collapse_length, min_support=min_support, support_index=support_index
+    )
     code_count(len(names))
     checked = check_names(tree_set.taxa(), names)
     counts, holding = _engine.tally(tree_set, checked)
@@ -212,11 +215,14 @@ def quartet_tally(
     *,
     collapse_length: Optional[float] = None,
     min_support: Optional[float] = None,
+    support_index: Optional[int] = None,
 ) -> TopologyTally:
     """The labelled tally of the three quartet topologies of four names (keywords: tally)."""
     if len(names) != 4:
         raise UsageError(f"a quartet has 4 names, not {len(names)}")
-    return tally(trees, names, collapse_length=collapse_length, min_support=min_support)
+    return tally(
+        trees, names, collapse_length=collapse_length, min_support=min_support, support_index=support_index
+    )
 
 
 def quintet_tally(
@@ -225,11 +231,14 @@ def quintet_tally(
     *,
     collapse_length: Optional[float] = None,
     min_support: Optional[float] = None,
+    support_index: Optional[int] = None,
 ) -> TopologyTally:
     """The labelled tally of the fifteen quintet topologies of five names (keywords: tally)."""
     if len(names) != 5:
         raise UsageError(f"a quintet has 5 names, not {len(names)}")
-    return tally(trees, names, collapse_length=collapse_length, min_support=min_support)
+    return tally(
+        trees, names, collapse_length=collapse_length, min_support=min_support, support_index=support_index
+    )
 
 
 def time_table(
@@ -238,6 +247,7 @@ def time_table(
     *,
     collapse_length: Optional[float] = None,
     min_support: Optional[float] = None,
+    support_index: Optional[int] = None,
 ) -> TimeTable:
     """coalesence_times_by_topology of five names as a labelled TimeTable: one native pass
     gives the counts, the trees holding all five and the path-length sums, which are
@@ -245,7 +255,9 @@ def time_table(
     a contracted branch's length is gone from every path through it."""
     if len(names) != 5:
         raise UsageError(f"the time table takes 5 names, not {len(names)}")
-    tree_set = load_trees(trees, collapse_length=collapse_length, min_support=min_support)
+    tree_set = load_trees(
+        trees, collapse_length=collapse_length, min_support=min_support, support_index=support_index
+    )
     checked = check_names(tree_set.taxa(), names)
     quintet = (checked[0], checked[1], checked[2], checked[3], checked[4])
     _, _, counts, holding, sums = _engine.topology_path_sums(tree_set, quintet)

@@ -39,11 +39,16 @@ class FatalError : public std::exception {
     ErrorKind kind() const noexcept { return kind_; }
     const std::string& message() const noexcept { return message_; }
     const std::source_location& where() const noexcept { return where_; }
+    // The 1-based line of the input the failure was met on, 0 when unknown; the message
+    // stays as raised, so a caller that wants the line shows it itself.
+    std::size_t line_number() const noexcept { return line_number_; }
+    void set_line_number(std::size_t line_number) noexcept { line_number_ = line_number; }
 
   private:
     ErrorKind kind_;
     std::string message_;
     std::source_location where_;
+    std::size_t line_number_ = 0;
 };
 
 // Raises a FatalError of kind `internal` that records the caller's source location.

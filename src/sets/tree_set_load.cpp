@@ -103,12 +103,13 @@ TreeSetData load_tree_set_data(const std::string& path, const LoadContext& conte
 }
 
 TreeSetData load_tree_set_data(const std::string& path, const LoadContext& context,
-                               const CollapseRule& rule, const NumberedProblemSink& problems) {
+                               const CollapseRule& rule, const NumberedProblemSink& problems,
+                               std::size_t* labels_taken) {
     const std::size_t budget = context.memory_budget();
     TaxonSet taxa;
     TreeSetBuilder builder(budget, TreeSetBuilder::Room::for_file(file_bytes(path)),
                            context.interrupt);
-    SupportLabels supports;
+    SupportLabels supports(rule.support_index);
     TreeSink index_at_once = [&builder](Tree&& tree) { return builder.add(tree); };
     if (!rule.empty()) {
         index_at_once = [&builder, &supports, &rule](Tree&& tree) {
@@ -129,6 +130,7 @@ TreeSetData load_tree_set_data(const std::string& path, const LoadContext& conte
                            context.max_line_bytes, problems)) {
         fail_to_load(*error);
     }
+    if (labels_taken != nullptr) *labels_taken = supports.taken();
     return std::move(builder).finish(std::move(taxa));
 }
 

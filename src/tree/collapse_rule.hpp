@@ -2,6 +2,7 @@
 // turning the node below them into part of a polytomy.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 
 namespace treetally {
@@ -13,6 +14,9 @@ struct CollapseRule {
     // Contract a branch whose support (the label written after the ")" that closes its node)
     // is below this. A node without a label is never contracted for its support.
     std::optional<double> min_support;
+    // Which value of a label that holds several separated by "/" (IQ-TREE's "80/95") is the
+    // support, from 1; unset, such a label is refused.
+    std::optional<std::size_t> support_index;
 
     // A NaN bound contracts nothing, since no length or support compares with it.
 

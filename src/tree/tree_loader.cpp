@@ -182,9 +182,16 @@ bool add_line(std::string_view line, std::size_t line_buffer, TaxonSet& taxa, Tr
     const std::string_view text = strip_line_ending(line);
     const auto node_count = budget.reserve_for_line(text, line_buffer + tree.heap_bytes());
     const std::size_t first_new = taxa.size();
-    parse_newick_tree_into(text, taxa, tree, node_count, numbered_labels, numbered_problems);
-    // The checking reader reads past such a length; the load refuses it all the same.
-    if (bad_length) fail(ErrorKind::bad_branch_length, messages::invalid_float);
+    try {
+        parse_newick_tree_into(text, taxa, tree, node_count, numbered_labels, numbered_problems);
+        // The checking reader reads past such a length; the load refuses it all the same.
+        if (bad_length) fail(ErrorKind::bad_branch_length, messages::invalid_float);
+    } catch (FatalError& error) {
+        // The reader does not know its line; the caller is told it beside the message.
+        if (error.kind() == ErrorKind::bad_branch_length && error.line_number() == 0)
+            error.set_line_number(sinks.line_number);
+        throw;
+    }
     budget.add(sinks.trees(std::move(tree)), taxa, first_new);
     return true;
 }

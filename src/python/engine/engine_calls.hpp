@@ -9,7 +9,9 @@
 #include <optional>
 #include <utility>
 
+#include "python/runtime/keyword_arguments.hpp"
 #include "python/runtime/runtime.hpp"
+#include "tree/collapse_rule.hpp"
 
 namespace treetally::python {
 
@@ -25,5 +27,13 @@ std::optional<double> optional_float(PyObject* value);
 
 // The max_line_bytes keyword: nullopt for None; a negative value is OverflowError.
 std::optional<std::size_t> optional_line_cap(PyObject* value);
+
+// The collapse rule of a load's keywords collapse_length, min_support and support_index (an
+// int from 1, or None).
+CollapseRule collapse_rule_of(const ArgumentList& arguments);
+
+// Warns (UserWarning) when a load with a support bound read no support label: the bound then
+// contracts nothing, which a caller rarely means.
+void warn_without_support_labels(const CollapseRule& rule, std::size_t labels_taken);
 
 }  // namespace treetally::python

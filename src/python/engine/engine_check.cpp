@@ -125,20 +125,22 @@ PyObject* tree_taxa(PyObject*, PyObject* args) {
 PyObject* load_checked(PyObject*, PyObject* args, PyObject* kwargs) {
     return engine_call([&] {
         const ArgumentList arguments(
-            "load_checked", {"path", "collapse_length", "min_support", "max_line_bytes"}, 1, args,
+            "load_checked",
+            {"path", "collapse_length", "min_support", "max_line_bytes", "support_index"}, 1, args,
             kwargs);
         const std::string file = arguments.text("path");
-        const CollapseRule rule{optional_float(arguments.object("collapse_length")),
-                                optional_float(arguments.object("min_support"))};
+        const CollapseRule rule = collapse_rule_of(arguments);
         const std::optional<std::size_t> line_cap =
             optional_line_cap(arguments.object("max_line_bytes"));
         FoundProblems found;
+        std::size_t labels_taken = 0;
         auto data = run_without_lock([&](const InterruptCheck& interrupt) {
             LoadContext context{interrupt};
             context.max_line_bytes = line_cap;
             return std::make_shared<const TreeSetData>(
-                load_tree_set_data(file, context, rule, found.sink()));
+                load_tree_set_data(file, context, rule, found.sink(), &labels_taken));
         });
+        warn_without_support_labels(rule, labels_taken);
         // Every line is a tree, so the lines are the trees.
         const auto lines = static_cast<unsigned long long>(data->tree_count());
         const PyRef trees = new_tree_set(std::move(data));

@@ -48,22 +48,48 @@ std::optional<std::size_t> optional_line_cap(PyObject* value) {
     return count;
 }
 
+CollapseRule collapse_rule_of(const ArgumentList& arguments) {
+    CollapseRule rule{optional_float(arguments.object("collapse_length")),
+                      optional_float(arguments.object("min_support"))};
+    PyObject* index = arguments.object("support_index");
+    if (index != nullptr && index != Py_None) {
+        if (PyLong_Check(index) == 0 || PyBool_Check(index) != 0)
+            raise_error(PyExc_TypeError, "support_index must be an int or None");
+        const long value = PyLong_AsLong(index);
+        if (value == -1 && PyErr_Occurred() != nullptr) throw_python_error();
+        if (value < 1) raise_error(PyExc_ValueError, "support_index counts from 1");
+        rule.support_index = static_cast<std::size_t>(value);
+    }
+    return rule;
+}
+
+void warn_without_support_labels(const CollapseRule& rule, std::size_t labels_taken) {
+    if (!rule.min_support || labels_taken > 0) return;
+    check_status(PyErr_WarnEx(PyExc_UserWarning,
+                              "min_support (--min-support) contracts nothing: no tree has a "
+                              "support label after an internal node's ')'",
+                              1));
+}
+
 namespace {
 
 PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
     return engine_call([&] {
         const ArgumentList arguments(
-            "load", {"path", "collapse_length", "min_support", "max_line_bytes"}, 1, args, kwargs);
+            "load", {"path", "collapse_length", "min_support", "max_line_bytes", "support_index"}, 1,
+            args, kwargs);
         const std::string file = arguments.text("path");
-        const CollapseRule rule{optional_float(arguments.object("collapse_length")),
-                                optional_float(arguments.object("min_support"))};
+        const CollapseRule rule = collapse_rule_of(arguments);
         const std::optional<std::size_t> line_cap =
             optional_line_cap(arguments.object("max_line_bytes"));
+        std::size_t labels_taken = 0;
         auto data = run_without_lock([&](const InterruptCheck& interrupt) {
             LoadContext context{interrupt};
             context.max_line_bytes = line_cap;
-            return std::make_shared<const TreeSetData>(load_tree_set_data(file, context, rule));
+            return std::make_shared<const TreeSetData>(
+                load_tree_set_data(file, context, rule, {}, &labels_taken));
         });
+        warn_without_support_labels(rule, labels_taken);
         return new_tree_set(std::move(data));
     });
 }
@@ -251,10 +277,13 @@ PyObject* expected_concordance_function(PyObject*, PyObject* args) {
 
 PyMethodDef engine_functions[] = {
     {"load", as_method(load), METH_VARARGS | METH_KEYWORDS,
-     "load(path, collapse_length=None, min_support=None, max_line_bytes=None)\n--\n\nA "
+     "load(path, collapse_length=None, min_support=None, max_line_bytes=None, "
+     "support_index=None)\n--\n\nA "
      "treetally.TreeSet of the file at `path`, read with the interpreter lock released; "
      "internal branches no longer than `collapse_length`, or with support below `min_support`, "
-     "count as polytomies; a line longer than `max_line_bytes` is a LineTooLongError naming it."},
+     "count as polytomies (value `support_index`, from 1, of a label such as 80/95 is the "
+     "support; a UserWarning when no tree has a label); a line longer than `max_line_bytes` is "
+     "a LineTooLongError naming it."},
     {"taxon_tree_counts", taxon_tree_counts, METH_VARARGS,
      "taxon_tree_counts(trees)\n--\n\nHow many trees hold each taxon, in the order of taxa()."},
     {"presence_counts", presence_counts, METH_VARARGS,
@@ -315,7 +344,8 @@ PyMethodDef engine_functions[] = {
     {"tree_taxa", tree_taxa, METH_VARARGS,
      "tree_taxa(line)\n--\n\nThe taxa of the tree of one line (bytes), node by node."},
     {"load_checked", as_method(load_checked), METH_VARARGS | METH_KEYWORDS,
-     "load_checked(path, collapse_length=None, min_support=None, max_line_bytes=None)\n--\n\n"
+     "load_checked(path, collapse_length=None, min_support=None, max_line_bytes=None, "
+     "support_index=None)\n--\n\n"
      "load() and check_file() in one reading: the TreeSet, the problems and the number of lines."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -127,10 +127,26 @@ void add_to_module(PyObject* module, const char* dotted_name, PyObject* type) {
         PyModule_AddObject(module, short_name(dotted_name), PyRef::borrow(type).release()));
 }
 
+// The exception of `type` with the message `text` and, as its attribute line_number, the line
+// the failure was met on; null with an exception pending when it cannot be made.
+PyRef error_on_line(PyObject* type, const PyRef& text, std::size_t line_number) {
+    PyRef made = PyRef::steal(PyObject_CallFunctionObjArgs(type, text.get(), nullptr));
+    if (!made) return made;
+    const PyRef line = PyRef::steal(PyLong_FromSize_t(line_number));
+    if (!line || PyObject_SetAttrString(made.get(), "line_number", line.get()) != 0) return PyRef();
+    return made;
+}
+
 void raise_by_kind(const FatalError& error) {
     const PyRef text = message_text(error);
     if (!text) return;  // MemoryError is pending
-    PyErr_SetObject(error_class(error.kind()), text.get());
+    PyObject* type = error_class(error.kind());
+    if (error.line_number() == 0) {
+        PyErr_SetObject(type, text.get());
+        return;
+    }
+    const PyRef made = error_on_line(type, text, error.line_number());
+    if (made) PyErr_SetObject(type, made.get());
 }
 
 }  // namespace
