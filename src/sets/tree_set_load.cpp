@@ -104,7 +104,7 @@ TreeSetData load_tree_set_data(const std::string& path, const LoadContext& conte
 
 TreeSetData load_tree_set_data(const std::string& path, const LoadContext& context,
                                const CollapseRule& rule, const NumberedProblemSink& problems,
-                               std::size_t* labels_taken) {
+                               LoadNotes* notes) {
     const std::size_t budget = context.memory_budget();
     TaxonSet taxa;
     TreeSetBuilder builder(budget, TreeSetBuilder::Room::for_file(file_bytes(path)),
@@ -130,7 +130,7 @@ TreeSetData load_tree_set_data(const std::string& path, const LoadContext& conte
                            context.max_line_bytes, problems)) {
         fail_to_load(*error);
     }
-    if (labels_taken != nullptr) *labels_taken = supports.taken();
+    if (notes != nullptr) *notes = {supports.taken(), builder.trees_repeating_taxon()};
     return std::move(builder).finish(std::move(taxa));
 }
 

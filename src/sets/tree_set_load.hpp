@@ -28,11 +28,14 @@ TreeSetData load_tree_set_data(const std::string& path, const LoadContext& conte
 // (a second tree at most as large, and the support values) fits in the room the guard keeps
 // beside it for the copies of its arrays and for its labels. When `problems` is set, the
 // problems of each line go to it as read_tree_file hands them, and the load fails as it would
-// without it. When `labels_taken` is set, it receives the number of support labels read (0
-// without a support bound), so that a caller can tell a file without any.
+// without it. When `notes` is set, it receives what a caller may warn of.
+struct LoadNotes {
+    std::size_t support_labels = 0;         // read (0 without a support bound)
+    std::size_t trees_repeating_taxon = 0;  // trees naming a taxon on two nodes
+};
 TreeSetData load_tree_set_data(const std::string& path, const LoadContext& context,
                                const CollapseRule& rule, const NumberedProblemSink& problems = {},
-                               std::size_t* labels_taken = nullptr);
+                               LoadNotes* notes = nullptr);
 
 // The fatal error 'Failed to load tree collection: "<reason>"' for a failed load.
 [[noreturn]] void fail_to_load(const LoadError& error);

@@ -36,4 +36,8 @@ CollapseRule collapse_rule_of(const ArgumentList& arguments);
 // contracts nothing, which a caller rarely means.
 void warn_without_support_labels(const CollapseRule& rule, std::size_t labels_taken);
 
+// Warns (UserWarning) when `trees` trees name a taxon on two leaves: their counts then rest on
+// the later leaf alone.
+void warn_of_repeated_taxa(std::size_t trees);
+
 }  // namespace treetally::python

@@ -133,14 +133,15 @@ PyObject* load_checked(PyObject*, PyObject* args, PyObject* kwargs) {
         const std::optional<std::size_t> line_cap =
             optional_line_cap(arguments.object("max_line_bytes"));
         FoundProblems found;
-        std::size_t labels_taken = 0;
+        LoadNotes notes;
         auto data = run_without_lock([&](const InterruptCheck& interrupt) {
             LoadContext context{interrupt};
             context.max_line_bytes = line_cap;
             return std::make_shared<const TreeSetData>(
-                load_tree_set_data(file, context, rule, found.sink(), &labels_taken));
+                load_tree_set_data(file, context, rule, found.sink(), &notes));
         });
-        warn_without_support_labels(rule, labels_taken);
+        // The problems list the repeated taxa, line by line.
+        warn_without_support_labels(rule, notes.support_labels);
         // Every line is a tree, so the lines are the trees.
         const auto lines = static_cast<unsigned long long>(data->tree_count());
         const PyRef trees = new_tree_set(std::move(data));

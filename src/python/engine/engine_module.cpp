@@ -71,6 +71,15 @@ void warn_without_support_labels(const CollapseRule& rule, std::size_t labels_ta
                               1));
 }
 
+void warn_of_repeated_taxa(std::size_t trees) {
+    if (trees == 0) return;
+    const std::string message =
+        std::to_string(trees) + (trees == 1 ? " tree names" : " trees name") +
+        " a taxon on more than one leaf (only the later leaf counts: copies or individuals are "
+        "not mapped to species); `treetally check` lists them";
+    check_status(PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1));
+}
+
 namespace {
 
 PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -82,14 +91,15 @@ PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
         const CollapseRule rule = collapse_rule_of(arguments);
         const std::optional<std::size_t> line_cap =
             optional_line_cap(arguments.object("max_line_bytes"));
-        std::size_t labels_taken = 0;
+        LoadNotes notes;
         auto data = run_without_lock([&](const InterruptCheck& interrupt) {
             LoadContext context{interrupt};
             context.max_line_bytes = line_cap;
             return std::make_shared<const TreeSetData>(
-                load_tree_set_data(file, context, rule, {}, &labels_taken));
+                load_tree_set_data(file, context, rule, {}, &notes));
         });
-        warn_without_support_labels(rule, labels_taken);
+        warn_without_support_labels(rule, notes.support_labels);
+        warn_of_repeated_taxa(notes.trees_repeating_taxon);
         return new_tree_set(std::move(data));
     });
 }
