@@ -16,7 +16,7 @@ struct CollapseRule {
     std::optional<double> min_support;
     // Which value of a label that holds several separated by "/" (IQ-TREE's "80/95") is the
     // support, from 1; unset, such a label is refused.
-    std::optional<std::size_t> support_index;
+    std::optional<std::size_t> support_index = std::nullopt;
 
     // A NaN bound contracts nothing, since no length or support compares with it.
 
