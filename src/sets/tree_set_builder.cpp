@@ -72,16 +72,6 @@ std::size_t TreeSetBuilder::add(const Tree& tree) {
     const std::size_t labelled_before = labelled_.size();
     lcas_.push_back(TreeLca::build_in(tree, blocks_.take(block_bytes), scratch_, labelled_));
     labelled_ends_.push_back(labelled_.size());
-    const std::size_t stamp = lcas_.size();
-    for (std::size_t k = labelled_before; k < labelled_.size(); ++k) {
-        const std::size_t taxon = labelled_[k].taxon.index();
-        if (taxon >= last_tree_of_taxon_.size()) last_tree_of_taxon_.resize(taxon + 1, 0);
-        if (last_tree_of_taxon_[taxon] == stamp) {
-            ++trees_repeating_taxon_;  // once per tree: the next tree stamps afresh
-            break;
-        }
-        last_tree_of_taxon_[taxon] = stamp;
-    }
     const std::size_t bytes = block_bytes + sizeof(TreeLca) + sizeof(std::size_t) +
                               (labelled_.size() - labelled_before) * sizeof(TreeLca::TaxonPlace);
     held_ += bytes;

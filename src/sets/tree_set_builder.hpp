@@ -46,10 +46,6 @@ class TreeSetBuilder {
     // names.
     TreeSetData finish(TaxonSet taxa) &&;
 
-    // How many trees added so far name a taxon on more than one node (the index keeps the
-    // later node): a multi-copy gene tree, or several individuals under one name.
-    std::size_t trees_repeating_taxon() const { return trees_repeating_taxon_; }
-
   private:
     void reserve(std::size_t bytes) const;
 
@@ -61,9 +57,6 @@ class TreeSetBuilder {
     TreeLca::BuildScratch scratch_;
     std::vector<TreeLca::TaxonPlace> labelled_;  // of every tree, in file order
     std::vector<std::size_t> labelled_ends_;     // where the labelled nodes of each tree end
-    // Entry t: 1 + the last tree that named taxon t, 0 for none yet; finds repeats in one pass.
-    std::vector<std::size_t> last_tree_of_taxon_;
-    std::size_t trees_repeating_taxon_ = 0;
 };
 
 }  // namespace treetally

@@ -1,10 +1,12 @@
 #include "sets/tree_set_load.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <limits>
 #include <new>
 #include <system_error>
+#include <vector>
 
 #include "base/fatal_error.hpp"
 #include "base/messages.hpp"
@@ -98,6 +100,35 @@ TreeSetData index_tree_collection(TreeCollection collection, const LoadContext& 
     return std::move(builder).finish(std::move(collection.taxon_set));
 }
 
+namespace {
+
+// Counts the trees that name a taxon on more than one node, each tree once, in one pass over
+// its nodes: entry t of the stamps is 1 + the last tree that named taxon t.
+class RepeatedTaxa {
+  public:
+    void look_at(const Tree& tree) {
+        ++stamp_;
+        for (const std::int32_t taxon : tree.node_taxons()) {
+            if (taxon < 0) continue;
+            const auto index = static_cast<std::size_t>(taxon);
+            if (index >= last_tree_of_taxon_.size()) last_tree_of_taxon_.resize(index + 1, 0);
+            if (last_tree_of_taxon_[index] == stamp_) {
+                ++trees_;
+                return;
+            }
+            last_tree_of_taxon_[index] = stamp_;
+        }
+    }
+    std::size_t trees() const { return trees_; }
+
+  private:
+    std::vector<std::size_t> last_tree_of_taxon_;
+    std::size_t stamp_ = 0;
+    std::size_t trees_ = 0;
+};
+
+}  // namespace
+
 TreeSetData load_tree_set_data(const std::string& path, const LoadContext& context) {
     return load_tree_set_data(path, context, CollapseRule{});
 }
@@ -110,12 +141,20 @@ TreeSetData load_tree_set_data(const std::string& path, const LoadContext& conte
     TreeSetBuilder builder(budget, TreeSetBuilder::Room::for_file(file_bytes(path)),
                            context.interrupt);
     SupportLabels supports(rule.support_index);
+    RepeatedTaxa repeated;
     TreeSink index_at_once = [&builder](Tree&& tree) { return builder.add(tree); };
     if (!rule.empty()) {
         index_at_once = [&builder, &supports, &rule](Tree&& tree) {
             const Tree collapsed = collapse_branches(tree, supports.by_node(), rule);
             supports.clear();
             return builder.add(collapsed);
+        };
+    }
+    // Only a caller that asks for the notes pays for looking at every tree's taxa.
+    if (notes != nullptr) {
+        index_at_once = [&repeated, index = std::move(index_at_once)](Tree&& tree) {
+            repeated.look_at(tree);
+            return index(std::move(tree));
         };
     }
     // Without a support bound the labels mean nothing to the load, whatever they hold.
@@ -130,7 +169,7 @@ TreeSetData load_tree_set_data(const std::string& path, const LoadContext& conte
                            context.max_line_bytes, problems)) {
         fail_to_load(*error);
     }
-    if (notes != nullptr) *notes = {supports.taken(), builder.trees_repeating_taxon()};
+    if (notes != nullptr) *notes = {supports.taken(), repeated.trees()};
     return std::move(builder).finish(std::move(taxa));
 }
 
