@@ -59,7 +59,8 @@ void QuartetDistanceSums::add(std::span<const std::uint32_t, 4> taxa,
     ++quartets_;
     // Spread, the counts are in thirds of a tree; ties and shares are the same for any unit.
     const bool spreads = spread_ && unresolved > 0;
-    const std::array<std::uint64_t, 3> thirds = spread_thirds(raw, unresolved);
+    const std::array<std::uint64_t, 3> thirds =
+        spreads ? spread_thirds(raw, unresolved) : std::array<std::uint64_t, 3>{};
     const std::span<const std::uint64_t, 3> counts = spreads ? std::span<const std::uint64_t, 3>(thirds) : raw;
     const int dominant = dominant_code(counts);
     if (dominant < 0) {

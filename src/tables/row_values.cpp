@@ -171,7 +171,8 @@ void RowValues::fill(const TableBlock& block, std::size_t from, std::size_t to,
         if (species_ != nullptr) {
             const SpeciesQuartets::Shape shape = species_->shape(taxa);
             const bool spreads = spread_ && unresolved > 0;
-            const std::array<std::uint64_t, 3> thirds = spread_thirds(three, unresolved);
+            const std::array<std::uint64_t, 3> thirds =
+                spreads ? spread_thirds(three, unresolved) : std::array<std::uint64_t, 3>{};
             const int dominant = spreads ? dominant_code(thirds) : dominant_code(three);
             store(targets[column++], at, static_cast<std::int64_t>(shape.code));
             store(targets[column++], at, shape.length);
