@@ -820,7 +820,7 @@ PyType_Slot table_slots[] = {
     {Py_tp_getset, table_getset},
     {Py_tp_doc, const_cast<char*>("Table(trees, size, taxa, jobs=1, rows_per_block=0, "
                                   "text_form=None, taxon_cells=None, blocks=None, species=None, "
-                                  "adjust=None)\n--\n\n"
+                                  "adjust=None, unresolved=None)\n--\n\n"
                                   "Every quartet or quintet of `taxa`, counted natively "
                                   "(only blocks start .. stop-1 with blocks=(start, stop)).")},
     {0, nullptr},
