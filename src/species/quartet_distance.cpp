@@ -61,7 +61,8 @@ void QuartetDistanceSums::add(std::span<const std::uint32_t, 4> taxa,
     const bool spreads = spread_ && unresolved > 0;
     const std::array<std::uint64_t, 3> thirds =
         spreads ? spread_thirds(raw, unresolved) : std::array<std::uint64_t, 3>{};
-    const std::span<const std::uint64_t, 3> counts = spreads ? std::span<const std::uint64_t, 3>(thirds) : raw;
+    const std::span<const std::uint64_t, 3> counts =
+        spreads ? std::span<const std::uint64_t, 3>(thirds) : raw;
     const int dominant = dominant_code(counts);
     if (dominant < 0) {
         ++unresolved_;

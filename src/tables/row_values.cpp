@@ -157,7 +157,8 @@ void RowValues::fill(const TableBlock& block, std::size_t from, std::size_t to,
             // In thirds of a tree: 3 count + unresolved over 3 (resolved + unresolved).
             const WideCount holding = 3 * (resolved + unresolved);
             for (const std::uint64_t count : counts)
-                store(targets[column++], at, exact_quotient(3 * WideCount{count} + unresolved, holding));
+                store(targets[column++], at,
+                      exact_quotient(3 * WideCount{count} + unresolved, holding));
         } else {
             for (const std::uint64_t count : counts)
                 store(targets[column++], at, resolved == 0 ? not_a_number : exact_quotient(count, resolved));
@@ -181,7 +182,8 @@ void RowValues::fill(const TableBlock& block, std::size_t from, std::size_t to,
             store(targets[column++], at, static_cast<std::int64_t>(dominant));
             store(targets[column++], at,
                   static_cast<std::uint8_t>(dominant >= 0 && dominant == shape.code ? 1 : 0));
-            store(targets[column++], at, spreads ? estimated_length(thirds) : estimated_length(three));
+            store(targets[column++], at,
+                  spreads ? estimated_length(thirds) : estimated_length(three));
         }
         if (adjusted_ != nullptr) {
             const std::size_t rank = static_cast<std::size_t>(block.first_row) + row;

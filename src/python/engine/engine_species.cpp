@@ -182,7 +182,9 @@ std::size_t taxon_count_of(const ArgumentList& arguments) {
 
 PyRef quartet_distances(PyObject* args, PyObject* kwargs) {
     const ArgumentList arguments("quartet_distances",
-                                 {"trees", "taxa", "weighted", "jobs", "progress", "blocks", "unresolved"}, 2,
+                                 {"trees", "taxa", "weighted", "jobs", "progress", "blocks",
+                                  "unresolved"},
+                                 2,
                                  args, kwargs);
     PyObject* trees = arguments.object("trees");
     PyObject* taxa = arguments.object("taxa");

@@ -31,8 +31,9 @@ PyTypeObject* table_type();
 // next_block and row_values hand them out) as CSV lines or JSON records, as a Table writes
 // them, for rows counted elsewhere (no trees needed).
 PyObject* format_rows(PyObject* module, PyObject* args);
-// row_values(size, columns, taxa, species=None, unresolved=None): every value of the rows given as int64
-// columns (t1.., count_0.., optionally holding and unresolved), as the Table computes them.
+// row_values(size, columns, taxa, species=None, unresolved=None): every value of the rows given
+// as int64 columns (t1.., count_0.., optionally holding and unresolved), as the Table computes
+// them.
 PyObject* row_values(PyObject* self, PyObject* args, PyObject* kwargs);
 // adjust_p_values(values, method): float64 p-values adjusted by "holm" or "bh".
 PyObject* adjusted_p_values(PyObject* self, PyObject* args);
