@@ -103,7 +103,10 @@ def labelled_result(
         if highlight is not None and arguments.plot is None:
             raise UsageError("--species-tree of quintet marks its topology in --plot; give --plot too")
         species = SpeciesTree(highlight) if highlight is not None else None
-        result = compute(_loaded(arguments), _names(arguments))
+        # Only the quartet tally takes --unresolved; the other commands keep their signature.
+        spread = getattr(arguments, "unresolved", "drop")
+        spread_option = {} if spread == "drop" else {"unresolved": spread}
+        result = compute(_loaded(arguments), _names(arguments), **spread_option)
         if arguments.format == "text":
             out.write(result.to_text() + "\n")
         else:

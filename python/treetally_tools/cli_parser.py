@@ -178,6 +178,7 @@ def build_parser() -> argparse.ArgumentParser:
     _file_and_format(quartet)
     quartet.add_argument("names", nargs=4, metavar="NAME", type=_name, help="four taxa; their order fixes the codes")
     _collapse_options(quartet)
+    _unresolved_option(quartet, "the fractions")
 
     quintet = commands.add_parser("quintet", help="the tally of the 15 quintet topologies of five taxa")
     _file_and_format(quintet)

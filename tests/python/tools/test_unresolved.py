@@ -168,3 +168,27 @@ def test_the_command_line_refuses(write_trees, arguments, message):
         arguments = [*arguments, "--unresolved", "third"]
     result = run("table", write_trees(FIVE), *arguments)
     assert result.returncode == 2 and message in result.stderr, result.stderr.decode()
+
+
+def test_the_quartet_tally_spreads_its_fractions_as_the_table(write_trees):
+    from treetally_tools import quartet_tally, tally
+
+    path = write_trees(TREES)
+    spread = quartet_tally(path, ["a", "b", "c", "d"], unresolved="third")
+    assert spread.counts == (3, 1, 0) and spread.unresolved == 2
+    assert spread.fractions == [only_row(path, unresolved="third")[f"concordance_{code}"] for code in range(3)]
+    assert spread.summary().endswith("2 leave the quartet unresolved; each counts a third for each topology")
+    dropped = quartet_tally(path, ["a", "b", "c", "d"])
+    assert dropped.fractions == [0.75, 0.25, 0.0] and "third" not in dropped.summary()
+    with pytest.raises(UsageError, match="quartets only"):
+        tally(write_trees(FIVE), ["a", "b", "c", "d", "e"], unresolved="third")
+
+
+def test_the_quartet_command_spreads_when_asked(write_trees):
+    path = write_trees(TREES)
+    out = run("quartet", path, "a", "b", "c", "d", "--format", "csv", "--unresolved", "third")
+    assert out.returncode == 0, out.stderr.decode()
+    assert [line.split(",")[-1] for line in out.stdout.decode().splitlines()[1:]] == [
+        repr(float(Fraction(n, 18))) for n in (11, 5, 2)
+    ]
+    assert run("quintet", write_trees(FIVE), "a", "b", "c", "d", "e", "--unresolved", "third").returncode == 2
