@@ -104,9 +104,12 @@ def quartet_distances(
     jobs: int = 1,
     progress: Optional[Callable[[int], object]] = None,
     blocks: None = None,
+    unresolved: Optional[str] = None,
 ) -> Tuple[bytes, int, int, int, Optional[Tuple[int, int]]]:
     """The QDC (or WQDC) distances of every quartet of `taxa`, counted on `jobs` threads (0:
-    every core) without keeping the table; `progress` gets the rows of each block counted.
+    every core) without keeping the table; `progress` gets the rows of each block counted;
+    `unresolved` "third" spreads each unresolved tree a third to each topology ("drop", None:
+    left out).
     (distances as n * n float64 bytes, quartets, unresolved quartets, pairs meeting in no
     resolved quartet, the first such pair or None)."""
 
@@ -119,6 +122,7 @@ def quartet_distances(
     progress: Optional[Callable[[int], object]] = None,
     *,
     blocks: Tuple[int, int],
+    unresolved: Optional[str] = None,
 ) -> _ExactDistances:
     """Only blocks start .. stop-1 of the table (numbered as Table numbers them), as exact sums
     that summed_distances adds up."""
@@ -156,12 +160,15 @@ class Table:
         blocks: Optional[Tuple[int, int]] = None,
         species: Optional[treetally.TreeSet] = None,
         adjust: Optional[str] = None,
+        unresolved: Optional[str] = None,
     ) -> None:
         """`blocks=(start, stop)` counts only the blocks start .. stop-1 of the whole table
         (next_block, next_text and all_columns give those rows alone), so that several
         processes can each count a run of one table. `species` (a TreeSet whose first tree
         serves, quartets only) adds the species-tree columns; `adjust` ("holm" or "bh") the
-        tests' p-values adjusted across the whole table, whatever run of it is counted."""
+        tests' p-values adjusted across the whole table, whatever run of it is counted;
+        `unresolved` "third" (quartets) spreads each unresolved tree a third to each topology
+        in every value derived from the counts ("drop", None: left out)."""
     @property
     def rows(self) -> int:
         """The number of rows of the whole table."""
@@ -192,6 +199,7 @@ def row_values(
     columns: Mapping[str, Union[bytes, bytearray]],
     taxa: Tuple[str, ...],
     species: Optional[treetally.TreeSet] = None,
+    unresolved: Optional[str] = None,
 ) -> Dict[str, bytearray]:
     """Every value of the rows given as int64 columns t1.., count_0.. (holding, unresolved
     optional), computed as a Table computes them."""

@@ -276,7 +276,8 @@ PyMethodDef engine_functions[] = {
      "column (as Table.next_block and row_values give them) of a table of `size` taxa as CSV "
      "lines or JSON records (\"csv\" or \"json\"), as a Table writes its text."},
     {"quartet_distances", as_method(quartet_distances_function), METH_VARARGS | METH_KEYWORDS,
-     "quartet_distances(trees, taxa, weighted=False, jobs=1, progress=None, blocks=None)\n--\n\n"
+     "quartet_distances(trees, taxa, weighted=False, jobs=1, progress=None, blocks=None, "
+     "unresolved=None)\n--\n\n"
      "The QDC (or WQDC) distances of every quartet of `taxa`, counted on `jobs` threads without "
      "keeping the table: (distances, quartets, unresolved, unmet, first_unmet). With "
      "blocks=(start, stop), only those blocks of the table, as exact sums to add up elsewhere: "
@@ -292,8 +293,9 @@ PyMethodDef engine_functions[] = {
      "neighbor_joining(distances, taxon_count)\n--\n\nThe joined tree of an n x n float64 "
      "matrix (bytes): (parent, length) per node."},
     {"row_values", as_method(row_values), METH_VARARGS | METH_KEYWORDS,
-     "row_values(size, columns, taxa, species=None)\n--\n\nEvery value of the rows given as "
-     "int64 columns, as a table computes them (float64 and bool columns as bytearray)."},
+     "row_values(size, columns, taxa, species=None, unresolved=None)\n--\n\nEvery value of "
+     "the rows given as int64 columns, as a table computes them (float64 and bool columns as "
+     "bytearray)."},
     {"adjust_p_values", adjusted_p_values, METH_VARARGS,
      "adjust_p_values(values, method)\n--\n\nfloat64 p-values adjusted by holm or bh."},
     {"dominant", dominant, METH_VARARGS,
