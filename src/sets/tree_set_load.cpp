@@ -119,7 +119,10 @@ TreeSetData load_tree_set_data(const std::string& path, const LoadContext& conte
     std::size_t negatives = 0;
     const auto count_negatives = [&negatives, negative_lengths](const Tree& tree) {
         if (negative_lengths == nullptr) return;
-        for (const double length : tree.branch_lengths()) negatives += length < 0.0 ? 1 : 0;
+        // The root's entry is no branch (it holds a marker, or the length written after the
+        // root, which lies between no two taxa): only the branches below it count.
+        for (const double length : tree.branch_lengths().subspan(1))
+            negatives += length < 0.0 ? 1 : 0;
     };
     TreeSink index_at_once = [&builder, &count_negatives](Tree&& tree) {
         count_negatives(tree);

@@ -30,7 +30,8 @@ TreeSetData load_tree_set_data(const std::string& path, const LoadContext& conte
 // problems of each line go to it as read_tree_file hands them, and the load fails as it would
 // without it. With rule.max_length set, a branch written without a length is never contracted
 // for its length. When `negative_lengths` is set, it receives the number of branches written
-// with a length below zero (counted before any contraction).
+// with a length below zero (counted before any contraction; the root's own length is no
+// branch and not counted).
 TreeSetData load_tree_set_data(const std::string& path, const LoadContext& context,
                                const CollapseRule& rule, const NumberedProblemSink& problems = {},
                                std::size_t* negative_lengths = nullptr);

@@ -219,7 +219,8 @@ class NewickReader {
                     note_bad_length(start, end);
                     return end;
                 }
-                if (*length < 0.0) note_negative_length(start, end);
+                // The root's length lies between no two taxa: only branches are judged.
+                if (*length < 0.0 && current_ != NodeId::root()) note_negative_length(start, end);
             }
             if (!length) fail(ErrorKind::bad_branch_length, messages::invalid_float);
             builder_.set_branch_length(current_, *length);

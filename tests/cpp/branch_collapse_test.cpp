@@ -218,13 +218,9 @@ TEST(CollapsedLoad, KeepsBranchesWrittenWithoutALength) {
     const test::TempDir dir;
     // The second line's (A,B) has no length: the 0 written on the line before must not reach it.
     const std::string mixed =
-        dir.write("mixed.tre", "((A,B):0,(C,D):1,(E,F));
-((A,B),(C,D):0,(E,F):2);
-");
+        dir.write("mixed.tre", "((A,B):0,(C,D):1,(E,F));\n((A,B),(C,D):0,(E,F):2);\n");
     const std::string contracted =
-        dir.write("contracted.tre", "(A,B,(C,D):1,(E,F));
-((A,B),C,D,(E,F):2);
-");
+        dir.write("contracted.tre", "(A,B,(C,D):1,(E,F));\n((A,B),C,D,(E,F):2);\n");
     const TreeSetData got = load_tree_set_data(mixed, {}, zero_length);
     const TreeSetData want = load_tree_set_data(contracted);
     EXPECT_EQ(all_quartet_codes(got), all_quartet_codes(want));
@@ -233,14 +229,11 @@ TEST(CollapsedLoad, KeepsBranchesWrittenWithoutALength) {
 TEST(CollapsedLoad, CountsLengthsBelowZero) {
     const test::TempDir dir;
     const std::string path =
-        dir.write("negative.tre", "((A:-1,B):-0.5,C:-0,D:nan);
-((A,B),(C:-inf,D));
-(A,B);
-");
+        dir.write("negative.tre", "((A:-1,B):-0.5,C:-0,D:nan);\n((A,B),(C:-inf,D)):-2;\n(A,B);\n");
     for (const CollapseRule& rule : {CollapseRule{}, zero_length, support_70}) {
         std::size_t negatives = 99;
         (void)load_tree_set_data(path, {}, rule, {}, &negatives);
-        EXPECT_EQ(negatives, 3u);  // -0 and nan are not below zero
+        EXPECT_EQ(negatives, 3u);  // -0, nan and the root's length are not counted
     }
 }
 

@@ -68,6 +68,7 @@ INSTANTIATE_TEST_SUITE_P(
         KindCase{"NegativeLength", "((A:-1,B):-2,C);", {"negative branch length"}},
         KindCase{"NegativeInfinity", "(A:-inf,B);", {"negative branch length"}},
         KindCase{"NegativeZeroAndNanAreNot", "(A:-0,B:-nan,C:0);", {}},
+        KindCase{"NegativeRootLengthIsNoBranch", "(A:1,B:1):-3;", {}},
         KindCase{"NegativeBesideBad", "(A:-1,B:x);", {"bad branch length", "negative branch length"}},
         KindCase{"CloseWithoutOpen", "(A,B));", {"unbalanced brackets"}},
         KindCase{"OpenNeverClosed", "(A,(B,C);", {"unbalanced brackets"}},
