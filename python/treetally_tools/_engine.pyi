@@ -37,10 +37,12 @@ def load(
     collapse_length: Optional[float] = None,
     min_support: Optional[float] = None,
     max_line_bytes: Optional[int] = None,
-) -> treetally.TreeSet:
+) -> Tuple[treetally.TreeSet, int]:
     """The TreeSet of the file at `path`, read with the interpreter lock released (so that a
-    thread of this process may feed a pipe named /dev/fd/N); internal branches no longer than
-    `collapse_length`, or with support below `min_support`, count as polytomies. A line longer
+    thread of this process may feed a pipe named /dev/fd/N), and how many of its branches were
+    written with a length below zero; internal branches written with a length no longer than
+    `collapse_length` (a branch without a length is never judged by it), or with support below
+    `min_support`, count as polytomies. A line longer
     than `max_line_bytes` (its line feed not counted; None: no cap) is a LineTooLongError
     naming the line by its number; input that cannot be read otherwise raises the
     TreeReadError of its kind."""

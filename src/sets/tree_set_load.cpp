@@ -1,10 +1,13 @@
 #include "sets/tree_set_load.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <limits>
 #include <new>
+#include <span>
 #include <system_error>
+#include <vector>
 
 #include "base/fatal_error.hpp"
 #include "base/messages.hpp"
@@ -103,17 +106,38 @@ TreeSetData load_tree_set_data(const std::string& path, const LoadContext& conte
 }
 
 TreeSetData load_tree_set_data(const std::string& path, const LoadContext& context,
-                               const CollapseRule& rule, const NumberedProblemSink& problems) {
+                               const CollapseRule& rule, const NumberedProblemSink& problems,
+                               std::size_t* negative_lengths) {
     const std::size_t budget = context.memory_budget();
     TaxonSet taxa;
     TreeSetBuilder builder(budget, TreeSetBuilder::Room::for_file(file_bytes(path)),
                            context.interrupt);
     SupportLabels supports;
-    TreeSink index_at_once = [&builder](Tree&& tree) { return builder.add(tree); };
+    // written[i]: whether node i of the tree being read was given a length (nodes with children
+    // only, the ones a contraction judges).
+    std::vector<std::uint8_t> written;
+    std::size_t negatives = 0;
+    const auto count_negatives = [&negatives, negative_lengths](const Tree& tree) {
+        if (negative_lengths == nullptr) return;
+        // The root's entry is no branch (it holds a marker, or the length written after the
+        // root, which lies between no two taxa): only the branches below it count.
+        for (const double length : tree.branch_lengths().subspan(1))
+            negatives += length < 0.0 ? 1 : 0;
+    };
+    TreeSink index_at_once = [&builder, &count_negatives](Tree&& tree) {
+        count_negatives(tree);
+        return builder.add(tree);
+    };
     if (!rule.empty()) {
-        index_at_once = [&builder, &supports, &rule](Tree&& tree) {
-            const Tree collapsed = collapse_branches(tree, supports.by_node(), rule);
+        index_at_once = [&builder, &supports, &rule, &written, &count_negatives](Tree&& tree) {
+            count_negatives(tree);
+            const Tree collapsed =
+                rule.max_length
+                    ? collapse_branches(tree, supports.by_node(), rule,
+                                        std::span<const std::uint8_t>(written))
+                    : collapse_branches(tree, supports.by_node(), rule);
             supports.clear();
+            written.clear();
             return builder.add(collapsed);
         };
     }
@@ -124,11 +148,20 @@ TreeSetData load_tree_set_data(const std::string& path, const LoadContext& conte
             supports.add(line, node, label);
         };
     }
+    // Without a length bound it does not matter which lengths were written.
+    InternalLengthSink written_lengths;
+    if (rule.max_length) {
+        written_lengths = [&written](NodeId node) {
+            if (written.size() <= node.index()) written.resize(node.index() + 1, 0);
+            written[node.index()] = 1;
+        };
+    }
     if (const auto error =
             read_tree_file(path, taxa, index_at_once, budget, context.interrupt, support_labels,
-                           context.max_line_bytes, problems)) {
+                           context.max_line_bytes, problems, written_lengths)) {
         fail_to_load(*error);
     }
+    if (negative_lengths != nullptr) *negative_lengths = negatives;
     return std::move(builder).finish(std::move(taxa));
 }
 

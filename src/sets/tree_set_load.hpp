@@ -28,9 +28,13 @@ TreeSetData load_tree_set_data(const std::string& path, const LoadContext& conte
 // (a second tree at most as large, and the support values) fits in the room the guard keeps
 // beside it for the copies of its arrays and for its labels. When `problems` is set, the
 // problems of each line go to it as read_tree_file hands them, and the load fails as it would
-// without it.
+// without it. With rule.max_length set, a branch written without a length is never contracted
+// for its length. When `negative_lengths` is set, it receives the number of branches written
+// with a length below zero (counted before any contraction; the root's own length is no
+// branch and not counted).
 TreeSetData load_tree_set_data(const std::string& path, const LoadContext& context,
-                               const CollapseRule& rule, const NumberedProblemSink& problems = {});
+                               const CollapseRule& rule, const NumberedProblemSink& problems = {},
+                               std::size_t* negative_lengths = nullptr);
 
 // The fatal error 'Failed to load tree collection: "<reason>"' for a failed load.
 [[noreturn]] void fail_to_load(const LoadError& error);

@@ -59,12 +59,16 @@ PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
                                 optional_float(arguments.object("min_support"))};
         const std::optional<std::size_t> line_cap =
             optional_line_cap(arguments.object("max_line_bytes"));
+        std::size_t negative_lengths = 0;
         auto data = run_without_lock([&](const InterruptCheck& interrupt) {
             LoadContext context{interrupt};
             context.max_line_bytes = line_cap;
-            return std::make_shared<const TreeSetData>(load_tree_set_data(file, context, rule));
+            return std::make_shared<const TreeSetData>(
+                load_tree_set_data(file, context, rule, {}, &negative_lengths));
         });
-        return new_tree_set(std::move(data));
+        const PyRef trees = new_tree_set(std::move(data));
+        return checked(Py_BuildValue("(OK)", trees.get(),
+                                     static_cast<unsigned long long>(negative_lengths)));
     });
 }
 
@@ -252,9 +256,10 @@ PyObject* expected_concordance_function(PyObject*, PyObject* args) {
 PyMethodDef engine_functions[] = {
     {"load", as_method(load), METH_VARARGS | METH_KEYWORDS,
      "load(path, collapse_length=None, min_support=None, max_line_bytes=None)\n--\n\nA "
-     "treetally.TreeSet of the file at `path`, read with the interpreter lock released; "
-     "internal branches no longer than `collapse_length`, or with support below `min_support`, "
-     "count as polytomies; a line longer than `max_line_bytes` is a LineTooLongError naming it."},
+     "treetally.TreeSet of the file at `path`, read with the interpreter lock released, and the "
+     "number of branch lengths below zero it holds; internal branches written with a length no "
+     "longer than `collapse_length`, or with support below `min_support`, count as polytomies; "
+     "a line longer than `max_line_bytes` is a LineTooLongError naming it."},
     {"taxon_tree_counts", taxon_tree_counts, METH_VARARGS,
      "taxon_tree_counts(trees)\n--\n\nHow many trees hold each taxon, in the order of taxa()."},
     {"presence_counts", presence_counts, METH_VARARGS,
