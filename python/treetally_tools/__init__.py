@@ -29,6 +29,7 @@ from .adjust import adjust_p_values
 from .check import Problem, check_counted, check_lines, summary
 from .errors import (
     MissingExtraError,
+    NegativeLengthWarning,
     OutputError,
     RepeatedTaxonWarning,
     TreeFileError,
@@ -68,6 +69,7 @@ __all__ = [
     "QUINTET_SHAPES",
     "ChiSquare",
     "MissingExtraError",
+    "NegativeLengthWarning",
     "OutputError",
     "Problem",
     "RepeatedTaxonWarning",

@@ -38,13 +38,15 @@ def load(
     min_support: Optional[float] = None,
     max_line_bytes: Optional[int] = None,
     support_index: Optional[int] = None,
-) -> treetally.TreeSet:
+) -> Tuple[treetally.TreeSet, int]:
     """The TreeSet of the file at `path`, read with the interpreter lock released (so that a
-    thread of this process may feed a pipe named /dev/fd/N); internal branches no longer than
-    `collapse_length`, or with support below `min_support`, count as polytomies. Value
-    `support_index` (from 1) of a label of several separated by "/" (80/95) is its support;
-    without it such a label is a SupportLabelError. With `min_support` and no label in any
-    tree, a UserWarning says that nothing was contracted for support. A line longer
+    thread of this process may feed a pipe named /dev/fd/N), and how many of its branches were
+    written with a length below zero; internal branches written with a length no longer than
+    `collapse_length` (a branch without a length is never judged by it), or with support below
+    `min_support`, count as polytomies. Value `support_index` (from 1) of a label of several
+    separated by "/" (80/95) is its support; without it such a label is a SupportLabelError.
+    With `min_support` and no label in any tree, a UserWarning says that nothing was contracted
+    for support. A line longer
     than `max_line_bytes` (its line feed not counted; None: no cap) is a LineTooLongError
     naming the line by its number; input that cannot be read otherwise raises the
     TreeReadError of its kind."""
@@ -109,9 +111,12 @@ def quartet_distances(
     jobs: int = 1,
     progress: Optional[Callable[[int], object]] = None,
     blocks: None = None,
+    unresolved: Optional[str] = None,
 ) -> Tuple[bytes, int, int, int, Optional[Tuple[int, int]]]:
     """The QDC (or WQDC) distances of every quartet of `taxa`, counted on `jobs` threads (0:
-    every core) without keeping the table; `progress` gets the rows of each block counted.
+    every core) without keeping the table; `progress` gets the rows of each block counted;
+    `unresolved` "third" spreads each unresolved tree a third to each topology ("drop", None:
+    left out).
     (distances as n * n float64 bytes, quartets, unresolved quartets, pairs meeting in no
     resolved quartet, the first such pair or None)."""
 
@@ -124,6 +129,7 @@ def quartet_distances(
     progress: Optional[Callable[[int], object]] = None,
     *,
     blocks: Tuple[int, int],
+    unresolved: Optional[str] = None,
 ) -> _ExactDistances:
     """Only blocks start .. stop-1 of the table (numbered as Table numbers them), as exact sums
     that summed_distances adds up."""
@@ -161,12 +167,15 @@ class Table:
         blocks: Optional[Tuple[int, int]] = None,
         species: Optional[treetally.TreeSet] = None,
         adjust: Optional[str] = None,
+        unresolved: Optional[str] = None,
     ) -> None:
         """`blocks=(start, stop)` counts only the blocks start .. stop-1 of the whole table
         (next_block, next_text and all_columns give those rows alone), so that several
         processes can each count a run of one table. `species` (a TreeSet whose first tree
         serves, quartets only) adds the species-tree columns; `adjust` ("holm" or "bh") the
-        tests' p-values adjusted across the whole table, whatever run of it is counted."""
+        tests' p-values adjusted across the whole table, whatever run of it is counted;
+        `unresolved` "third" (quartets) spreads each unresolved tree a third to each topology
+        in every value derived from the counts ("drop", None: left out)."""
     @property
     def rows(self) -> int:
         """The number of rows of the whole table."""
@@ -197,6 +206,7 @@ def row_values(
     columns: Mapping[str, Union[bytes, bytearray]],
     taxa: Tuple[str, ...],
     species: Optional[treetally.TreeSet] = None,
+    unresolved: Optional[str] = None,
 ) -> Dict[str, bytearray]:
     """Every value of the rows given as int64 columns t1.., count_0.. (holding, unresolved
     optional), computed as a Table computes them."""

@@ -37,14 +37,19 @@ def _int64_bytes(values: Sequence[int]) -> bytes:
 
 
 def values_of_columns(
-    size: int, columns: Mapping[str, Sequence[int]], taxa: Sequence[str], species: Optional[Any] = None
+    size: int,
+    columns: Mapping[str, Sequence[int]],
+    taxa: Sequence[str],
+    species: Optional[Any] = None,
+    unresolved: str = "drop",
 ) -> Dict[str, "numpy.ndarray[Any, Any]"]:
     """Every value of the rows given as columns t1.. (indexes into `taxa`) and count_0..
     (holding and unresolved when given), computed by the engine as a table computes them;
-    `species`: a one-tree TreeSet whose columns are added (quartets)."""
+    `species`: a one-tree TreeSet whose columns are added (quartets); `unresolved`: as for
+    TopologyTable."""
     names = [f"t{k + 1}" for k in range(size)] + [f"count_{code}" for code in range(QUARTET_CODES if size == 4 else QUINTET_CODES)]
     given = {name: _int64_bytes(columns[name]) for name in names + ["holding", "unresolved"] if name in columns}
-    return arrays_of(_engine.row_values(size, given, tuple(taxa), species))
+    return arrays_of(_engine.row_values(size, given, tuple(taxa), species, unresolved=unresolved))
 
 
 def values_of_counts(counts: Sequence[Sequence[int]]) -> Dict[str, "numpy.ndarray[Any, Any]"]:

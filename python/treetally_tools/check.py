@@ -18,6 +18,9 @@ The kinds of problem, one Problem per kind and line at most:
 - "bad branch length": a length after ":" that is not a number (the module refuses the file);
   a number is an optional sign, digits with an optional point and an optional exponent, or
   inf, infinity or nan in any case, with no spaces;
+- "negative branch length": a branch written with a length below zero (the module reads it
+  as written; the commands that load trees warn with their number); the length after the
+  root's ")" is no branch and is not judged;
 - "unbalanced brackets": a ")" with no "(" open (the reader stays at the root), a "(" never
   closed, a "[" comment never closed, or a "]" outside a comment (it becomes part of a label);
 - "text after ';'": anything but spaces, tabs or carriage returns after the first ";" (the
@@ -47,7 +50,7 @@ if TYPE_CHECKING:
 
 # The kinds, in the order a summary lists them (and the engine reports a line's problems).
 KINDS = (
-    "empty line", "not UTF-8", "bad branch length", "unbalanced brackets",
+    "empty line", "not UTF-8", "bad branch length", "negative branch length", "unbalanced brackets",
     "text after ';'", "missing ';'", "no taxa", "repeated taxon",
 )  # fmt: skip
 # Lines handed to the engine at a time by check_counted: few calls, little held.

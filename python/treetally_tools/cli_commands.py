@@ -106,7 +106,10 @@ def labelled_result(
         if highlight is not None and arguments.plot is None:
             raise UsageError("--species-tree of quintet marks its topology in --plot; give --plot too")
         species = SpeciesTree(highlight) if highlight is not None else None
-        result = compute(_loaded(arguments), _names(arguments))
+        # Only the quartet tally takes --unresolved; the other commands keep their signature.
+        spread = getattr(arguments, "unresolved", "drop")
+        spread_option = {} if spread == "drop" else {"unresolved": spread}
+        result = compute(_loaded(arguments), _names(arguments), **spread_option)
         if arguments.format == "text":
             out.write(result.to_text() + "\n")
         else:
@@ -180,8 +183,17 @@ def _quartet_options_usable(arguments: argparse.Namespace) -> None:
         )  # fmt: skip
         if given
     ]
+    spread = arguments.unresolved != "drop"
+    if spread:
+        quartets_only.append(f"--unresolved {arguments.unresolved}")
     if arguments.size != 4 and quartets_only:
         raise UsageError(f"{quartets_only[0]} is for quartet tables: give --size 4")
+    # The export layouts hold the counts alone, and the plots draw the resolved trees' shares:
+    # neither would show the spread.
+    if spread and export:
+        raise UsageError(f"the {arguments.format} layout holds the counts alone: write csv or json with --unresolved")
+    if spread and (arguments.plot is not None or arguments.plot_simplex is not None):
+        raise UsageError("the plots draw the resolved trees' shares: --unresolved third is for the table's values")
     if export and arguments.adjust:
         raise UsageError(f"the {arguments.format} layout has no adjusted p-values: write csv or json with --adjust")
     if export and arguments.species_tree is not None and arguments.plot is None:
@@ -199,7 +211,7 @@ def run_table(arguments: argparse.Namespace, out: TextIO) -> None:
     progress = False if arguments.no_progress else None
     with TopologyTable(
         _loaded(arguments), arguments.size, arguments.taxa, jobs=arguments.jobs, progress=progress,
-        species_tree=species, adjust=arguments.adjust,
+        species_tree=species, adjust=arguments.adjust, unresolved=arguments.unresolved,
     ) as table:  # fmt: skip
         columns = None
         if export:
@@ -241,7 +253,10 @@ def run_species_tree(arguments: argparse.Namespace, out: TextIO) -> None:
     progress = False if arguments.no_progress else None
     trees = _loaded(arguments)
     out.write(
-        species_tree_of(trees, arguments.taxa, weighted=arguments.weighted, jobs=arguments.jobs, progress=progress)
+        species_tree_of(
+            trees, arguments.taxa, weighted=arguments.weighted, jobs=arguments.jobs, progress=progress,
+            unresolved=arguments.unresolved,
+        )  # fmt: skip
         + "\n"
     )
 

@@ -141,6 +141,14 @@ def _collapse_options(parser: argparse.ArgumentParser) -> None:
     )  # fmt: skip
 
 
+def _unresolved_option(parser: argparse.ArgumentParser, what: str) -> None:
+    parser.add_argument(
+        "--unresolved", choices=("drop", "third"), default="drop",
+        help="trees that hold a quartet but resolve none of its topologies: left out (drop, the default) or "
+        f"counted a third for each topology (third) in {what}; the counts printed stay whole",
+    )  # fmt: skip
+
+
 def _jobs_option(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--jobs", type=_jobs, default=1, metavar="N",
@@ -182,6 +190,7 @@ def build_parser() -> argparse.ArgumentParser:
     _file_and_format(quartet)
     quartet.add_argument("names", nargs=4, metavar="NAME", type=_name, help="four taxa; their order fixes the codes")
     _collapse_options(quartet)
+    _unresolved_option(quartet, "the fractions")
 
     quintet = commands.add_parser("quintet", help="the tally of the 15 quintet topologies of five taxa")
     _file_and_format(quintet)
@@ -213,6 +222,7 @@ def build_parser() -> argparse.ArgumentParser:
     _jobs_option(estimate)
     estimate.add_argument("--no-progress", action="store_true", help="no progress bar on standard error")
     _collapse_options(estimate)
+    _unresolved_option(estimate, "the votes (QDC) and the internal lengths (WQDC)")
 
     table = commands.add_parser(
         "table",
@@ -240,6 +250,9 @@ def build_parser() -> argparse.ArgumentParser:
         "--adjust", choices=ADJUST_METHODS,
         help="--size 4: add both tests' p-values adjusted across the table (Holm, or Benjamini-Hochberg)",
     )  # fmt: skip
+    _unresolved_option(
+        table, "--size 4: the concordance, both tests, their adjusted p-values, dominant_code and estimated_length"
+    )
     table.add_argument(
         "--plot-simplex", type=_plot_path, metavar="PATH",
         help="--size 4: also draw every quartet's concordance factors in the simplex, coloured by the tests",

@@ -103,6 +103,22 @@ class RepeatedTaxonWarning(UserWarning):
     """The same name given twice: treetally accepts it, but such a query is rarely meant."""
 
 
+class NegativeLengthWarning(UserWarning):
+    """Trees with branch lengths below zero: they are read as written, but a length below zero
+    is rarely meant (`check` lists the lines). `source` and `count` are the parts."""
+
+    def __init__(self, source: str, count: int) -> None:
+        super().__init__(
+            f"{source}: {count:,} branch length{'' if count == 1 else 's'} below zero; "
+            "`treetally check` lists them"
+        )
+        self.source = source
+        self.count = count
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return type(self), (self.source, self.count)
+
+
 class UnresolvedQuartetsWarning(UserWarning):
     """Most quartets of a species tree's taxa are resolved by no tree: the tree rests on the few
     that are, and may be poorly supported. `unresolved` and `quartets` are the counts."""

@@ -414,12 +414,13 @@ def count_species_share(
     share: Tuple[int, int, int],
     collapse_length: Optional[float] = None,
     min_support: Optional[float] = None,
+    unresolved: str = "drop",
 ) -> SpeciesShare:
     """Runs on a worker: loads the trees of `files` and sums the QDC (or, `weighted`, WQDC)
     distances of the quartets of its share of the quartet table's blocks (see _loaded_share) on
     `jobs` threads, keeping no rows."""
     trees, chosen, count, blocks = _loaded_share(files, 4, taxa, jobs, share, collapse_length, min_support)
-    exact = _engine.quartet_distances(trees, chosen, weighted, jobs, blocks=blocks)
+    exact = _engine.quartet_distances(trees, chosen, weighted, jobs, blocks=blocks, unresolved=unresolved)
     return SpeciesShare(chosen, len(trees), _engine.presence_counts(trees, chosen), count, blocks, exact)
 
 
@@ -439,8 +440,10 @@ class _StoredCounting:
         adjusted: Optional[Dict[str, bytearray]] = None,
         text_form: Optional[str] = None,
         taxon_cells: Optional[Tuple[str, ...]] = None,
+        unresolved: str = "drop",
     ) -> None:
         self._columns = columns
+        self._unresolved = unresolved
         self._size = size
         self._taxa = taxa
         self._species = species
@@ -453,7 +456,7 @@ class _StoredCounting:
     def _values(self, start: int, stop: int) -> Block:
         """Every value of rows start .. stop-1."""
         given = {name: column[start:stop].tobytes() for name, column in self._columns.items()}
-        values = _engine.row_values(self._size, given, self._taxa, self._species)
+        values = _engine.row_values(self._size, given, self._taxa, self._species, unresolved=self._unresolved)
         for name, column in (self._adjusted or {}).items():
             values[name] = column[start * _FLOAT_BYTES : stop * _FLOAT_BYTES]
         return values
@@ -503,8 +506,9 @@ class ShardedTable(TopologyTable):
         progress: Optional[bool] = None,
         species_tree: Union["Trees", SpeciesTree, None] = None,
         adjust: Optional[str] = None,
+        unresolved: str = "drop",
     ) -> None:
-        self._take_options(size, 1, progress, adjust, species_tree)
+        self._take_options(size, 1, progress, adjust, species_tree, unresolved)
         self.taxa = tuple(taxa)
         names = column_names(size)
         if set(columns) != set(names) or any(len(columns[name]) != len(self) for name in names):
@@ -525,7 +529,7 @@ class ShardedTable(TopologyTable):
         (the rows held do not change): the engine's p-values of the rows, a block at a time,
         then its adjustment."""
         if method not in self._adjusted:
-            plain = _StoredCounting(self._columns, self.size, self.taxa)
+            plain = _StoredCounting(self._columns, self.size, self.taxa, unresolved=self.unresolved)
             p_values: Dict[str, List[bytes]] = {name: [] for name in _P_VALUE_COLUMNS}
             for block in iter(plain.next_block, None):
                 for name, found in p_values.items():
@@ -539,7 +543,9 @@ class ShardedTable(TopologyTable):
     def _counting(self, **options: Any) -> _StoredCounting:
         adjust: Optional[str] = options.pop("adjust", None)
         adjusted = self._adjusted_p_values(adjust) if adjust is not None else None
-        return _StoredCounting(self._columns, self.size, self.taxa, adjusted=adjusted, **options)
+        return _StoredCounting(
+            self._columns, self.size, self.taxa, adjusted=adjusted, unresolved=self.unresolved, **options
+        )
 
 
 def _worker_threads(client: Any) -> Dict[Optional[str], int]:
@@ -643,6 +649,7 @@ def sharded_table(
     species_tree: Union["Trees", SpeciesTree, None] = None,
     adjust: Optional[str] = None,
     progress: Optional[bool] = None,
+    unresolved: str = "drop",
 ) -> ShardedTable:
     """The table of every quartet (size 4) or quintet (size 5) of `taxa` over the trees of
     `paths` (one file or several, plain or compressed, taken as their concatenation), counted
@@ -658,13 +665,13 @@ def sharded_table(
 
     `taxa`: by default every taxon, the rarest first, as TopologyTable orders them.
     `collapse_length`, `min_support`: as TopologyTable (the workers contract the branches as
-    they load). `species_tree` (read here, on the client), `adjust`, `progress`: as
+    they load). `species_tree` (read here, on the client), `adjust`, `progress`, `unresolved`: as
     TopologyTable; their columns are computed on the client, by the engine, from the joined
     rows. A failure
     on a worker (an unknown taxon, a file that cannot be read) is raised here as it was raised
     there, and the other shares are cancelled."""
     distributed = require("distributed", "sharded_table")
-    check_table_options(size, 0 if jobs is None else jobs, adjust, species_tree)
+    check_table_options(size, 0 if jobs is None else jobs, adjust, species_tree, unresolved)
     collapse_rule(collapse_length, min_support)
     files = _file_list(paths)
     species = (
@@ -674,8 +681,9 @@ def sharded_table(
     futures = _submitted(client, jobs, count_table_share, (files, size, names), (collapse_length, min_support))
     first, columns = _gathered_table(distributed, futures, size, files)
     return ShardedTable(
-        size, first.taxa, columns, first.occupancy, progress=progress, species_tree=species, adjust=adjust
-    )
+        size, first.taxa, columns, first.occupancy, progress=progress, species_tree=species, adjust=adjust,
+        unresolved=unresolved,
+    )  # fmt: skip
 
 
 def sharded_species_tree(
@@ -687,6 +695,7 @@ def sharded_species_tree(
     jobs: Optional[int] = None,
     collapse_length: Optional[float] = None,
     min_support: Optional[float] = None,
+    unresolved: str = "drop",
 ) -> str:
     """The QDC species tree (WQDC with `weighted`, internal lengths in coalescent units) of the
     gene trees of `paths`, counted on the Dask cluster of `client`: the same Newick text, to
@@ -697,17 +706,19 @@ def sharded_species_tree(
     its run of the quartet table's blocks, in proportion to its threads, on `jobs` threads
     (default: as many as the worker has), keeping no rows. Its sums come back as whole numbers
     (about 17 bytes a pair of taxa), so that the client adds them up exactly, one worker's at a
-    time, and joins the tree from them. `taxa`, `collapse_length`, `min_support`: as
-    species_tree. UndefinedDistanceError when two taxa meet in no quartet that some tree
+    time, and joins the tree from them. `taxa`, `collapse_length`, `min_support`,
+    `unresolved`: as species_tree. UndefinedDistanceError when two taxa meet in no quartet that some tree
     resolves and UnresolvedQuartetsWarning when most quartets are resolved by no tree, as on
     one machine; a failure on a worker is raised here as it was raised there, and the other
     shares are cancelled."""
     distributed = require("distributed", "sharded_species_tree")
-    check_table_options(4, 0 if jobs is None else jobs, None, None)
+    check_table_options(4, 0 if jobs is None else jobs, None, None, unresolved)
     collapse_rule(collapse_length, min_support)
     files = _file_list(paths)
     names = None if taxa is None else tuple(taxa)
-    futures = _submitted(client, jobs, count_species_share, (files, names, weighted), (collapse_length, min_support))
+    futures = _submitted(
+        client, jobs, count_species_share, (files, names, weighted), (collapse_length, min_support, unresolved)
+    )
     with closing(_in_block_order(distributed, futures, files)) as shares:
         first: SpeciesShare = next(shares)
         chosen = first.taxa

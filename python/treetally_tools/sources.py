@@ -19,6 +19,7 @@ import os
 import stat
 import sys
 import threading
+import warnings
 import zlib
 from pathlib import Path
 from typing import (
@@ -29,7 +30,7 @@ from typing import (
 import treetally
 
 from . import _engine
-from .errors import TreeFileError, TreeReadError, UsageError, read_reason
+from .errors import NegativeLengthWarning, TreeFileError, TreeReadError, UsageError, read_reason
 
 if TYPE_CHECKING:
     TreeSource = Union[str, "os.PathLike[str]", IO[bytes], IO[str], Iterable[str]]
@@ -321,7 +322,7 @@ def collapse_rule(
     )
 
 
-def _engine_load(path: str, rule: Optional[CollapseRule]) -> treetally.TreeSet:
+def _engine_load(path: str, rule: Optional[CollapseRule]) -> Tuple[treetally.TreeSet, int]:
     if rule is None:
         return _engine.load(path, max_line_bytes=MAX_LINE_BYTES)
     return _engine.load(
@@ -333,12 +334,21 @@ def _engine_load(path: str, rule: Optional[CollapseRule]) -> treetally.TreeSet:
     )
 
 
+def _warned(loaded: Tuple[treetally.TreeSet, int], name: str) -> treetally.TreeSet:
+    """The trees of a load, with a NegativeLengthWarning when some branch lengths were below zero:
+    they are read as written, but are rarely meant."""
+    trees, negative = loaded
+    if negative:
+        warnings.warn(NegativeLengthWarning(name, negative), stacklevel=4)
+    return trees
+
+
 def load_fed(chunks: Iterable[bytes], name: str, rule: Optional[CollapseRule] = None) -> treetally.TreeSet:
     """The TreeSet of the bytes of `chunks`, produced by a thread of this process into a pipe
     that the engine loads from (it releases the interpreter lock while it reads), with the weak
     branches of `rule` contracted. A failure of the feeder (damaged data, a bad Newick string)
     is raised in preference to what the load says of the input it cut short."""
-    return read_fed(chunks, name, lambda path: _engine_load(path, rule))
+    return _warned(read_fed(chunks, name, lambda path: _engine_load(path, rule)), name)
 
 
 def read_fed(chunks: Iterable[bytes], name: str, read: Callable[[str], Loaded]) -> Loaded:
@@ -445,8 +455,9 @@ def load_trees(
     streamed to the loader through a pipe, never copied to disk. Raises TreeFileError when the
     trees cannot be read, among them a line longer than MAX_LINE_BYTES (256 MiB).
 
-    `collapse_length`: internal branches of this length or shorter count as polytomies (a
-    branch written without a length has length 0). `min_support`: the label after each
+    `collapse_length`: internal branches written with this length or a shorter one count as
+    polytomies (a branch written without a length is kept: its length is unknown, whatever
+    the 0 a TreeSet stores for it). `min_support`: the label after each
     internal node's ")" is read as the support of the branch above it, and branches below this
     support count as polytomies (nodes without a label keep their branch; a label that is not a
     number is a TreeFileError naming its line; with no label in any tree a UserWarning says
@@ -456,6 +467,9 @@ def load_trees(
     root with two children each of its branches is judged by itself, as written. The trees are
     contracted as they are read, so a TreeSet already loaded cannot take either keyword
     (ValueError): give its file instead.
+
+    Branch lengths below zero are read as written, with a NegativeLengthWarning giving their
+    number.
 
     `quiet` is accepted and ignored, for callers written when a failed load also reported on
     standard error: a load never writes there."""
@@ -467,4 +481,4 @@ def load_trees(
                 "already: give the file (or stream, or Newick strings) instead"
             )
         return source
-    return read_source(source, lambda path: _engine_load(path, rule))
+    return _warned(read_source(source, lambda path: _engine_load(path, rule)), describe(source))

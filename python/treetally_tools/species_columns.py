@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import math
 import os
+import warnings
 from typing import TYPE_CHECKING, Any, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy
@@ -30,7 +31,7 @@ import numpy
 from . import _engine
 from ._row_values import values_of_columns
 from .codes import QUARTET_SPLITS
-from .errors import UsageError
+from .errors import NegativeLengthWarning, UsageError
 from .sources import load_trees
 
 if TYPE_CHECKING:
@@ -107,7 +108,11 @@ class SpeciesTree:
     the rows asked about must hold no other."""
 
     def __init__(self, source: "Trees") -> None:
-        trees = load_trees(species_source(source))
+        # The lengths that matter here are judged below, by the branch that holds them; a
+        # negative leaf length cancels out, so the gene trees' warning would only mislead.
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", NegativeLengthWarning)
+            trees = load_trees(species_source(source))
         if len(trees) == 0:
             raise UsageError("the species tree file holds no tree")
         self.trees: "treetally.TreeSet" = trees

@@ -210,22 +210,28 @@ def species_tree_of(
     collapse_length: Optional[float] = None,
     min_support: Optional[float] = None,
     support_index: Optional[int] = None,
+    unresolved: str = "drop",
 ) -> str:
     """The QDC species tree (WQDC with `weighted`, internal lengths in coalescent units) of the
     gene trees of `source` (a TreeSet or anything load_trees reads), as unrooted Newick: every
     quartet of `taxa` (default: every taxon, ordered as TopologyTable orders them) is counted
     and adds to the distances as it is counted, without keeping the table's rows: memory holds
     the pairs' rows over the trees and the distances. MemoryError, before counting, when they
-    would not fit. The result is the same for any `jobs`. The
+    would not fit. The result is the same for any `jobs`. `unresolved`: "drop" (default) leaves
+    out the trees that hold a quartet but resolve none of its topologies; "third" counts each
+    as a third of a tree for each topology, so that a quartet only such trees hold votes for
+    its three topologies alike, and WQDC lengths come from the spread counts. The
     other keywords and the errors as for TopologyTable and species_tree; exported by the
     package as species_tree."""
     with TopologyTable(
         source, 4, taxa, jobs=jobs, progress=progress, collapse_length=collapse_length,
-        min_support=min_support, support_index=support_index,
+        min_support=min_support, support_index=support_index, unresolved=unresolved,
     ) as table:  # fmt: skip
         meter = Progress(len(table), "quartets", progress)
         try:
-            found = _engine.quartet_distances(table.trees, table.taxa, weighted, jobs, meter.advance)
+            found = _engine.quartet_distances(
+                table.trees, table.taxa, weighted, jobs, meter.advance, unresolved=unresolved
+            )
         finally:
             meter.close()
         return _species_newick(table.taxa, _Distances(*found), weighted)

@@ -134,10 +134,15 @@ class Counting(Protocol):
     def close(self) -> None: ...
 
 
-def check_table_options(size: int, jobs: int, adjust: Optional[str], species_tree: object) -> None:
+def check_table_options(
+    size: int, jobs: int, adjust: Optional[str], species_tree: object, unresolved: str = "drop"
+) -> None:
     """Refuses options that cannot be acted on, whatever the trees: a size other than 4 or 5,
-    negative jobs, species-tree columns or adjusted p-values of a quintet table, an unknown
-    adjustment."""
+    negative jobs, species-tree columns, adjusted p-values or spread unresolved trees of a
+    quintet table, an unknown adjustment or way of counting unresolved trees."""
+    check_unresolved(unresolved)
+    if unresolved != "drop" and size != 4:
+        raise UsageError("unresolved trees are spread a third to each topology of quartets (size 4) only")
     code_count(size)
     if jobs < 0:
         raise UsageError(f"jobs must be 0 (one per core) or more, not {jobs}")
@@ -147,6 +152,17 @@ def check_table_options(size: int, jobs: int, adjust: Optional[str], species_tre
         raise UsageError("species-tree columns and adjusted p-values are columns of quartet tables (size 4)")
     if adjust is not None and adjust not in METHODS:
         raise UsageError(f"p-values are adjusted by {' or '.join(repr(m) for m in METHODS)}, not {adjust!r}")
+
+
+# How the values derived from a quartet's counts take its unresolved trees: left out, or a
+# third of a tree for each topology.
+UNRESOLVED_MODES = ("drop", "third")
+
+
+def check_unresolved(unresolved: str) -> None:
+    """UsageError unless `unresolved` is one of UNRESOLVED_MODES."""
+    if unresolved not in UNRESOLVED_MODES:
+        raise UsageError(f"unresolved must be 'drop' or 'third', not {unresolved!r}")
 
 
 def flat_columns(size: int) -> List[str]:
@@ -200,7 +216,14 @@ class TopologyTable:
     (ValueError). `adjust` ("holm" or "bh") adds minor_equal_p_adj and star_p_adj, both tests'
     p-values adjusted across the whole table (adjust_p_values). These extra columns come with
     write(), to_columns(), to_dataframe(), value_rows() and extra_values(), computed by the
-    engine with the rest of each row; iterating gives the plain TableRow."""
+    engine with the rest of each row; iterating gives the plain TableRow.
+
+    `unresolved` (quartet tables): "drop" (default) leaves out the trees that hold a quartet but
+    resolve none of its topologies (the `unresolved` column) from every value derived from the
+    counts; "third" adds a third of each such tree to each topology's count for the
+    concordance factors, both tests (and their adjusted p-values), dominant_code,
+    dominant_is_species and estimated_length. The count columns stay the raw, whole counts;
+    the values of TableRow's own properties are those of "drop"."""
 
     def __init__(
         self,
@@ -215,8 +238,9 @@ class TopologyTable:
         support_index: Optional[int] = None,
         species_tree: Union["Trees", SpeciesTree, None] = None,
         adjust: Optional[str] = None,
+        unresolved: str = "drop",
     ) -> None:
-        self._take_options(size, jobs, progress, adjust, species_tree)
+        self._take_options(size, jobs, progress, adjust, species_tree, unresolved)
         self.trees = load_trees(
             source, collapse_length=collapse_length, min_support=min_support, support_index=support_index
         )
@@ -225,10 +249,17 @@ class TopologyTable:
         self.species = self._species_of(species_tree)
 
     def _take_options(
-        self, size: int, jobs: int, progress: Optional[bool], adjust: Optional[str], species_tree: object
+        self,
+        size: int,
+        jobs: int,
+        progress: Optional[bool],
+        adjust: Optional[str],
+        species_tree: object,
+        unresolved: str = "drop",
     ) -> None:
         """The options that do not depend on the trees, checked."""
-        check_table_options(size, jobs, adjust, species_tree)
+        check_table_options(size, jobs, adjust, species_tree, unresolved)
+        self.unresolved = unresolved
         self.size = size
         self.codes = code_count(size)
         self.jobs = jobs
@@ -374,7 +405,7 @@ class TopologyTable:
 
     def _counting(self, **options: Any) -> Counting:
         """What one pass reads its rows from: the engine counting them over the trees."""
-        return _engine.Table(self.trees, self.size, self.taxa, jobs=self.jobs, **options)
+        return _engine.Table(self.trees, self.size, self.taxa, jobs=self.jobs, unresolved=self.unresolved, **options)
 
     def _text_blocks(self, form: str, cells: Tuple[str, ...]) -> Iterator[bytes]:
         """The rows of one pass as UTF-8 text in `form`, a block at a time, written by the

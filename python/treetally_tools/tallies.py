@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple, TypedDict
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, TypedDict
 
 from . import _engine
 from ._extras import require
@@ -23,7 +23,9 @@ from .codes import (
     topologies,
 )
 from .errors import UsageError
+from ._row_values import values_of_columns
 from .names import check_names
+from .tables import check_unresolved
 from .output import aligned, shown_name, text_value
 from .sources import load_trees
 
@@ -55,12 +57,15 @@ class TopologyTally:
     """How many trees show each quartet or quintet topology of `names`.
 
     `trees` is the size of the set; of those, `lacking` lack at least one of the names and
-    `unresolved` hold them all but leave them unresolved (a polytomy): neither kind counts."""
+    `unresolved` hold them all but leave them unresolved (a polytomy): neither kind counts,
+    unless `spread` (a quartet's tally with unresolved="third"): then each unresolved tree adds
+    a third to each topology's fraction (the counts stay whole)."""
 
     names: Tuple[str, ...]
     counts: Tuple[int, ...]
     trees: int
     lacking: int
+    spread: bool = False
 
     @property
     def resolved(self) -> int:
@@ -77,8 +82,16 @@ class TopologyTally:
 
     @property
     def fractions(self) -> List[float]:
-        """Each topology's share of the resolved trees (NaN when none is resolved)."""
-        return [_share(count, self.resolved) for count in self.counts]
+        """Each topology's share of the resolved trees (NaN when none is resolved); spread, of
+        the trees holding the names, each unresolved one a third for each topology, as the
+        engine computes a table's concordance."""
+        if not self.spread or self.unresolved == 0:
+            return [_share(count, self.resolved) for count in self.counts]
+        columns: Dict[str, Sequence[int]] = {f"t{k + 1}": [k] for k in range(4)}
+        columns.update({f"count_{code}": [count] for code, count in enumerate(self.counts)})
+        columns.update(holding=[self.resolved + self.unresolved], unresolved=[self.unresolved])
+        values = values_of_columns(4, columns, self.names, unresolved="third")
+        return [float(values[f"concordance_{code}"][0]) for code in range(3)]
 
     def records(self) -> List[TopologyRecord]:
         """One record per code: code, topology, count, fraction."""
@@ -91,9 +104,10 @@ class TopologyTally:
         """One sentence on which trees counted, about the `what` of these names."""
         kind = "quartet" if len(self.names) == 4 else "quintet"
         shown = ", ".join(shown_name(name) for name in self.names)  # as the table below shows them
+        spread = "; each counts a third for each topology" if self.spread else ""
         return (
             f"{kind} {what} for {shown}: {self.resolved} of {self.trees} trees resolved; "
-            f"{self.lacking} lack a taxon, {self.unresolved} leave the {kind} unresolved"
+            f"{self.lacking} lack a taxon, {self.unresolved} leave the {kind} unresolved{spread}"
         )
 
     def to_text(self) -> str:
@@ -195,18 +209,24 @@ def tally(
     collapse_length: Optional[float] = None,
     min_support: Optional[float] = None,
     support_index: Optional[int] = None,
+    unresolved: str = "drop",
 ) -> TopologyTally:
     """The quartet (four names) or quintet (five names) tally of `trees` as a TopologyTally.
     Names are checked first (UnknownTaxonError; UsageError, a ValueError, for a name given twice).
     `collapse_length`, `min_support` and `support_index` make short or weakly supported internal
-    branches polytomies as the trees are read (load_trees; `trees` is then not a TreeSet)."""
+    branches polytomies as the trees are read (load_trees; `trees` is then not a TreeSet).
+    `unresolved` (quartets): "drop" (default) or "third", as for TopologyTable: the fractions
+    then spread each unresolved tree a third to each topology."""
+    check_unresolved(unresolved)
+    if unresolved != "drop" and len(names) != 4:
+        raise UsageError("unresolved trees are spread a third to each topology of quartets only")
     tree_set = load_trees(
         trees, collapse_length=collapse_length, min_support=min_support, support_index=support_index
     )
     code_count(len(names))
     checked = check_names(tree_set.taxa(), names)
     counts, holding = _engine.tally(tree_set, checked)
-    return TopologyTally(checked, tuple(counts), len(tree_set), len(tree_set) - holding)
+    return TopologyTally(checked, tuple(counts), len(tree_set), len(tree_set) - holding, unresolved == "third")
 
 
 def quartet_tally(
@@ -216,12 +236,18 @@ def quartet_tally(
     collapse_length: Optional[float] = None,
     min_support: Optional[float] = None,
     support_index: Optional[int] = None,
+    unresolved: str = "drop",
 ) -> TopologyTally:
     """The labelled tally of the three quartet topologies of four names (keywords: tally)."""
     if len(names) != 4:
         raise UsageError(f"a quartet has 4 names, not {len(names)}")
     return tally(
-        trees, names, collapse_length=collapse_length, min_support=min_support, support_index=support_index
+        trees,
+        names,
+        collapse_length=collapse_length,
+        min_support=min_support,
+        support_index=support_index,
+        unresolved=unresolved,
     )
 
 

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <limits>
 #include <new>
+#include <span>
 #include <system_error>
 #include <vector>
 
@@ -142,18 +143,31 @@ TreeSetData load_tree_set_data(const std::string& path, const LoadContext& conte
                            context.interrupt);
     SupportLabels supports(rule.support_index);
     RepeatedTaxa repeated;
+    // written[i]: whether node i of the tree being read was given a length (nodes with children
+    // only, the ones a contraction judges).
+    std::vector<std::uint8_t> written;
+    std::size_t negatives = 0;
     TreeSink index_at_once = [&builder](Tree&& tree) { return builder.add(tree); };
     if (!rule.empty()) {
-        index_at_once = [&builder, &supports, &rule](Tree&& tree) {
-            const Tree collapsed = collapse_branches(tree, supports.by_node(), rule);
+        index_at_once = [&builder, &supports, &rule, &written](Tree&& tree) {
+            const Tree collapsed =
+                rule.max_length
+                    ? collapse_branches(tree, supports.by_node(), rule,
+                                        std::span<const std::uint8_t>(written))
+                    : collapse_branches(tree, supports.by_node(), rule);
             supports.clear();
+            written.clear();
             return builder.add(collapsed);
         };
     }
-    // Only a caller that asks for the notes pays for looking at every tree's taxa.
+    // Only a caller that asks for the notes pays for looking at every tree's taxa and lengths.
     if (notes != nullptr) {
-        index_at_once = [&repeated, index = std::move(index_at_once)](Tree&& tree) {
+        index_at_once = [&repeated, &negatives, index = std::move(index_at_once)](Tree&& tree) {
             repeated.look_at(tree);
+            // The root's entry is no branch (it holds a marker, or the length written after the
+            // root, which lies between no two taxa): only the branches below it count.
+            for (const double length : tree.branch_lengths().subspan(1))
+                negatives += length < 0.0 ? 1 : 0;
             return index(std::move(tree));
         };
     }
@@ -164,12 +178,20 @@ TreeSetData load_tree_set_data(const std::string& path, const LoadContext& conte
             supports.add(line, node, label);
         };
     }
+    // Without a length bound it does not matter which lengths were written.
+    InternalLengthSink written_lengths;
+    if (rule.max_length) {
+        written_lengths = [&written](NodeId node) {
+            if (written.size() <= node.index()) written.resize(node.index() + 1, 0);
+            written[node.index()] = 1;
+        };
+    }
     if (const auto error =
             read_tree_file(path, taxa, index_at_once, budget, context.interrupt, support_labels,
-                           context.max_line_bytes, problems)) {
+                           context.max_line_bytes, problems, written_lengths)) {
         fail_to_load(*error);
     }
-    if (notes != nullptr) *notes = {supports.taken(), repeated.trees()};
+    if (notes != nullptr) *notes = {supports.taken(), repeated.trees(), negatives};
     return std::move(builder).finish(std::move(taxa));
 }
 

@@ -28,10 +28,14 @@ TreeSetData load_tree_set_data(const std::string& path, const LoadContext& conte
 // (a second tree at most as large, and the support values) fits in the room the guard keeps
 // beside it for the copies of its arrays and for its labels. When `problems` is set, the
 // problems of each line go to it as read_tree_file hands them, and the load fails as it would
-// without it. When `notes` is set, it receives what a caller may warn of.
+// without it. With rule.max_length set, a branch written without a length is never contracted
+// for its length. When `notes` is set, it receives what a caller may warn of.
 struct LoadNotes {
     std::size_t support_labels = 0;         // read (0 without a support bound)
     std::size_t trees_repeating_taxon = 0;  // trees naming a taxon on two nodes
+    // Branches written with a length below zero, counted before any contraction (the root's
+    // own length is no branch and not counted).
+    std::size_t negative_lengths = 0;
 };
 TreeSetData load_tree_set_data(const std::string& path, const LoadContext& context,
                                const CollapseRule& rule, const NumberedProblemSink& problems = {},

@@ -41,8 +41,8 @@ constexpr std::array<std::array<std::size_t, 2>, 6> every_pair{{
 
 }  // namespace
 
-QuartetDistanceSums::QuartetDistanceSums(std::size_t taxa, QuartetWeight weight)
-    : taxa_(taxa), weight_(weight) {
+QuartetDistanceSums::QuartetDistanceSums(std::size_t taxa, QuartetWeight weight, bool spread)
+    : taxa_(taxa), weight_(weight), spread_(spread) {
     // Taxa beyond what a size_t can square are more than any memory holds.
     if (bytes_for(taxa) == std::numeric_limits<std::size_t>::max()) throw std::bad_alloc();
     sums_.resize(taxa * taxa);
@@ -54,8 +54,15 @@ std::size_t QuartetDistanceSums::bytes_for(std::size_t taxa) {
 }
 
 void QuartetDistanceSums::add(std::span<const std::uint32_t, 4> taxa,
-                              std::span<const std::uint64_t, 3> counts) {
+                              std::span<const std::uint64_t, 3> raw,
+                              std::uint64_t unresolved) {
     ++quartets_;
+    // Spread, the counts are in thirds of a tree; ties and shares are the same for any unit.
+    const bool spreads = spread_ && unresolved > 0;
+    const std::array<std::uint64_t, 3> thirds =
+        spreads ? spread_thirds(raw, unresolved) : std::array<std::uint64_t, 3>{};
+    const std::span<const std::uint64_t, 3> counts =
+        spreads ? std::span<const std::uint64_t, 3>(thirds) : raw;
     const int dominant = dominant_code(counts);
     if (dominant < 0) {
         ++unresolved_;
@@ -87,12 +94,12 @@ void QuartetDistanceSums::add(const TableBlock& block) {
     for (std::size_t row = 0; row < block.rows; ++row) {
         const std::span<const std::uint32_t, 4> taxa(&block.taxa[row * 4], 4);
         const std::span<const std::uint64_t, 3> counts(&block.counts[row * 3], 3);
-        add(taxa, counts);
+        add(taxa, counts, block.unresolved[row]);
     }
 }
 
 void QuartetDistanceSums::merge(const QuartetDistanceSums& other) {
-    if (other.taxa_ != taxa_ || other.weight_ != weight_)
+    if (other.taxa_ != taxa_ || other.weight_ != weight_ || other.spread_ != spread_)
         fail("quartet distance sums of different taxa or weights cannot be merged");
     for (std::size_t k = 0; k < sums_.size(); ++k) {
         sums_[k] += other.sums_[k];
@@ -194,13 +201,13 @@ std::size_t QuartetDistanceRun::bytes_needed(std::size_t taxa, std::size_t threa
 }
 
 QuartetDistanceRun::QuartetDistanceRun(const TopologyTable& table, QuartetWeight weight,
-                                       std::size_t threads)
-    : QuartetDistanceRun(table, weight, threads, 0, table.block_count()) {}
+                                       std::size_t threads, bool spread)
+    : QuartetDistanceRun(table, weight, threads, 0, table.block_count(), spread) {}
 
 QuartetDistanceRun::QuartetDistanceRun(const TopologyTable& table, QuartetWeight weight,
                                        std::size_t threads, std::size_t first_block,
-                                       std::size_t end_block)
-    : taxa_(table.taxa().size()), weight_(weight) {
+                                       std::size_t end_block, bool spread)
+    : taxa_(table.taxa().size()), weight_(weight), spread_(spread) {
     if (table.size() != 4) fail("quartet distances are summed over a quartet table");
     if (first_block > end_block || end_block > table.block_count())
         fail("a run of quartet blocks lies within the table");
@@ -212,7 +219,7 @@ QuartetDistanceRun::QuartetDistanceRun(const TopologyTable& table, QuartetWeight
             {
                 const std::lock_guard lock(mutex_);
                 if (idle_.empty()) {
-                    sums_.push_back(std::make_unique<QuartetDistanceSums>(taxa_, weight_));
+                    sums_.push_back(std::make_unique<QuartetDistanceSums>(taxa_, weight_, spread_));
                     idle_.push_back(sums_.back().get());
                 }
                 sums = idle_.back();
@@ -237,15 +244,16 @@ bool QuartetDistanceRun::finished() const {
 
 QuartetDistanceSums QuartetDistanceRun::result() const {
     if (!finished()) fail("quartet distances were asked for before every block was added");
-    QuartetDistanceSums merged(taxa_, weight_);
+    QuartetDistanceSums merged(taxa_, weight_, spread_);
     const std::lock_guard lock(mutex_);
     for (const auto& sums : sums_) merged.merge(*sums);
     return merged;
 }
 
 QuartetDistanceSums quartet_distance_sums(const TopologyTable& table, QuartetWeight weight,
-                                          std::size_t threads, const InterruptCheck& interrupt) {
-    QuartetDistanceRun run(table, weight, threads);
+                                          std::size_t threads, const InterruptCheck& interrupt,
+                                          bool spread) {
+    QuartetDistanceRun run(table, weight, threads, spread);
     constexpr std::chrono::milliseconds wait{20};
     while (run.next(wait) || !run.finished()) interrupt();
     return run.result();

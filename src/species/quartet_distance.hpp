@@ -1,7 +1,8 @@
 // The intertaxon distance a species tree is joined from (QDC, and its weighted form WQDC):
 // every quartet's dominant topology ab|cd adds to each pair it separates, (a,c), (a,d), (b,c)
 // and (b,d), one vote (QDC) or the internal length its concordance implies (WQDC); tied
-// largest counts share the addition equally. Quartets that no tree resolves add nothing.
+// largest counts share the addition equally. Quartets that no tree resolves add nothing, unless
+// unresolved trees are spread a third to each topology: then their three topologies tie.
 //
 // Sums are kept as whole numbers (votes times six; lengths in units of 2^-56), so that adding
 // in any order, on any number of threads, gives the same distances to the bit.
@@ -38,14 +39,18 @@ inline constexpr std::size_t exact_sum_bytes = 16;
 // Sums of one or more quartets' additions, for every pair of `taxa` taxa.
 class QuartetDistanceSums {
   public:
-    QuartetDistanceSums(std::size_t taxa, QuartetWeight weight);
+    // `spread`: each unresolved tree of a quartet counts a third for each of its topologies.
+    QuartetDistanceSums(std::size_t taxa, QuartetWeight weight, bool spread = false);
 
     // Bytes one set of sums over `taxa` taxa takes (saturating).
     static std::size_t bytes_for(std::size_t taxa);
 
     // One quartet: its four taxa (distinct indexes below taxa()) and the counts of its
     // topologies t1t2|t3t4, t1t3|t2t4 and t1t4|t2t3.
-    void add(std::span<const std::uint32_t, 4> taxa, std::span<const std::uint64_t, 3> counts);
+    // topologies t1t2|t3t4, t1t3|t2t4 and t1t4|t2t3; `unresolved`, the trees holding it that
+    // resolve none of them, counts only when spread.
+    void add(std::span<const std::uint32_t, 4> taxa, std::span<const std::uint64_t, 3> counts,
+             std::uint64_t unresolved = 0);
     // Every row of a quartet table's block.
     void add(const TableBlock& block);
     void merge(const QuartetDistanceSums& other);
@@ -87,6 +92,7 @@ class QuartetDistanceSums {
     std::vector<std::uint8_t> met_;    // likewise
     std::uint64_t quartets_ = 0;
     std::uint64_t unresolved_ = 0;
+    bool spread_;
 };
 
 // The sums of every quartet of a table's taxa, counted on threads: each thread counts one
@@ -98,11 +104,12 @@ class QuartetDistanceRun {
     static std::size_t bytes_needed(std::size_t taxa, std::size_t threads);
 
     // Starts counting `table` (quartets; it must outlive the run) on `threads` threads.
-    QuartetDistanceRun(const TopologyTable& table, QuartetWeight weight, std::size_t threads);
+    QuartetDistanceRun(const TopologyTable& table, QuartetWeight weight, std::size_t threads,
+                       bool spread = false);
     // Only blocks first_block .. end_block-1 of the table (end_block <= block_count()), so that
     // several machines can each count a run of the same table and add up their sums.
     QuartetDistanceRun(const TopologyTable& table, QuartetWeight weight, std::size_t threads,
-                       std::size_t first_block, std::size_t end_block);
+                       std::size_t first_block, std::size_t end_block, bool spread = false);
     QuartetDistanceRun(const QuartetDistanceRun&) = delete;
     QuartetDistanceRun& operator=(const QuartetDistanceRun&) = delete;
     ~QuartetDistanceRun();
@@ -117,6 +124,7 @@ class QuartetDistanceRun {
   private:
     std::size_t taxa_;
     QuartetWeight weight_;
+    bool spread_;
     mutable std::mutex mutex_;
     std::vector<std::unique_ptr<QuartetDistanceSums>> sums_;  // every thread's, made as needed
     std::vector<QuartetDistanceSums*> idle_;                  // those no thread adds to now
@@ -126,6 +134,7 @@ class QuartetDistanceRun {
 
 // Whole-table convenience for callers that need not poll: every block, on `threads` threads.
 QuartetDistanceSums quartet_distance_sums(const TopologyTable& table, QuartetWeight weight,
-                                          std::size_t threads, const InterruptCheck& interrupt = {});
+                                          std::size_t threads, const InterruptCheck& interrupt = {},
+                                          bool spread = false);
 
 }  // namespace treetally

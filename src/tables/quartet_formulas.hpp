@@ -4,10 +4,13 @@
 // test that needs one of these takes it from here, so that each formula has one home.
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <span>
+
+#include "base/fatal_error.hpp"
 
 namespace treetally {
 
@@ -34,6 +37,21 @@ inline double estimated_length(std::span<const std::uint64_t, 3> counts) {
     const std::uint64_t resolved = counts[0] + counts[1] + counts[2];
     const int code = dominant_code(counts);
     return estimated_length(code < 0 ? 0 : counts[static_cast<std::size_t>(code)], resolved);
+}
+
+// The counts with every unresolved tree (one holding the quartet but resolving none of its
+// topologies) spread a third to each topology, in thirds of a tree: 3 count + unresolved, so
+// that the spread counts stay whole numbers and their ratios exact. Ties and the dominant code
+// are those of the raw counts. Fatal when the thirds would pass 2^61 in all (no set of trees
+// comes near), so that the tests' sums of squares of them stay within 128 bits.
+inline std::array<std::uint64_t, 3> spread_thirds(std::span<const std::uint64_t, 3> counts,
+                                                  std::uint64_t unresolved) {
+    constexpr std::uint64_t most = std::uint64_t{1} << 61;
+    std::uint64_t total = unresolved;
+    for (const std::uint64_t count : counts)
+        total = count > most || total > most - count ? most : total + count;
+    if (total > most / 3) fail("Counts too large to spread unresolved trees over");
+    return {3 * counts[0] + unresolved, 3 * counts[1] + unresolved, 3 * counts[2] + unresolved};
 }
 
 // The probability that a gene tree shows the species quartet, 1 - 2/3 e^(-t), for an internal

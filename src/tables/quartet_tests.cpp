@@ -6,6 +6,8 @@
 #include <cmath>
 #include <limits>
 
+#include "tables/quartet_formulas.hpp"
+
 namespace treetally {
 
 namespace {
@@ -80,6 +82,48 @@ ChiSquareValues star_test(std::span<const std::uint64_t, 3> counts) {
         sum += python_square(static_cast<double>(count) - expected);
     const double statistic = sum / expected;
     return {statistic, statistic > 0 ? std::exp(-statistic / 2.0) : 1.0};
+}
+
+namespace {
+
+double chi_square_p(double statistic, double degrees) {
+    if (!(statistic > 0)) return 1.0;
+    return degrees == 1.0 ? std::erfc(std::sqrt(statistic / 2.0)) : std::exp(-statistic / 2.0);
+}
+
+}  // namespace
+
+// With a = A/3 and b = B/3: (b - a)^2 / (a + b) = (B - A)^2 / (3 (A + B)).
+ChiSquareValues minor_equal_test_thirds(std::span<const std::uint64_t, 3> thirds) {
+    std::array<std::uint64_t, 3> sorted;
+    std::copy(thirds.begin(), thirds.end(), sorted.begin());
+    std::sort(sorted.begin(), sorted.end());
+    const Wide sum = Wide{sorted[0]} + sorted[1];
+    if (sum == 0) return {not_a_number, not_a_number};
+    const Wide difference = sorted[1] - sorted[0];
+    const double statistic = exact_quotient(difference * difference, 3 * sum);
+    return {statistic, chi_square_p(statistic, 1.0)};
+}
+
+// With counts C/3 and total T/3, expected T/9 each: sum of (3C - T)^2 / (9 T).
+ChiSquareValues star_test_thirds(std::span<const std::uint64_t, 3> thirds) {
+    const Wide total = Wide{thirds[0]} + thirds[1] + thirds[2];
+    if (total == 0) return {not_a_number, not_a_number};
+    Wide squares = 0;
+    for (const std::uint64_t third : thirds) {
+        const Wide scaled = 3 * Wide{third};
+        const Wide difference = scaled > total ? scaled - total : total - scaled;
+        squares += difference * difference;
+    }
+    const double statistic = exact_quotient(squares, 9 * total);
+    return {statistic, chi_square_p(statistic, 2.0)};
+}
+
+QuartetTests quartet_tests(std::span<const std::uint64_t, 3> counts, std::uint64_t unresolved,
+                           bool spread) {
+    if (!spread || unresolved == 0) return {minor_equal_test(counts), star_test(counts)};
+    const std::array<std::uint64_t, 3> thirds = spread_thirds(counts, unresolved);
+    return {minor_equal_test_thirds(thirds), star_test_thirds(thirds)};
 }
 
 }  // namespace treetally

@@ -27,4 +27,19 @@ ChiSquareValues minor_equal_test(std::span<const std::uint64_t, 3> counts);
 // order, 2 degrees of freedom, p = exp(-x / 2) (1.0 when x is 0); NaN, NaN when total is 0.
 ChiSquareValues star_test(std::span<const std::uint64_t, 3> counts);
 
+// Both tests on counts given in thirds of a tree (spread_thirds): the statistic of the counts
+// divided by three, each found with one rounding from whole numbers.
+ChiSquareValues minor_equal_test_thirds(std::span<const std::uint64_t, 3> thirds);
+ChiSquareValues star_test_thirds(std::span<const std::uint64_t, 3> thirds);
+
+// A quartet's two tests as a table row reports them: on its counts, or with `spread` on its
+// counts with the unresolved trees spread a third to each topology (the counts alone when
+// none is unresolved, so that such rows are the same either way).
+struct QuartetTests {
+    ChiSquareValues minor_equal;
+    ChiSquareValues star;
+};
+QuartetTests quartet_tests(std::span<const std::uint64_t, 3> counts, std::uint64_t unresolved,
+                           bool spread);
+
 }  // namespace treetally

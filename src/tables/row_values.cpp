@@ -78,19 +78,21 @@ SpeciesQuartets::Shape SpeciesQuartets::shape(std::span<const std::uint32_t> tax
     return {*code, length};
 }
 
-RowValues::RowValues(int size, const SpeciesQuartets* species, const AdjustedTests* adjusted)
-    : RowValues(size, species, adjusted, species != nullptr, adjusted != nullptr) {}
+RowValues::RowValues(int size, const SpeciesQuartets* species, const AdjustedTests* adjusted,
+                     bool spread)
+    : RowValues(size, species, adjusted, species != nullptr, adjusted != nullptr, spread) {}
 
 RowValues RowValues::described(int size, bool species_columns, bool adjusted_columns) {
-    RowValues values(size, nullptr, nullptr, species_columns, adjusted_columns);
+    RowValues values(size, nullptr, nullptr, species_columns, adjusted_columns, false);
     values.computes_ = false;
     return values;
 }
 
 RowValues::RowValues(int size, const SpeciesQuartets* species, const AdjustedTests* adjusted,
-                     bool species_columns, bool adjusted_columns)
-    : size_(size), species_(species), adjusted_(adjusted), computes_(true) {
+                     bool species_columns, bool adjusted_columns, bool spread)
+    : size_(size), species_(species), adjusted_(adjusted), computes_(true), spread_(spread) {
     if (size != 4 && size != 5) fail("A table row holds four or five taxa");
+    if (size != 4 && spread) fail("Unresolved trees are spread over a quartet's topologies only");
     if (size != 4 && (species_columns || adjusted_columns))
         fail("Species and adjusted columns belong to quartet tables");
     const auto slots = static_cast<std::size_t>(size);
@@ -148,19 +150,31 @@ void RowValues::fill(const TableBlock& block, std::size_t from, std::size_t to,
             resolved += count;
             store(targets[column++], at, static_cast<std::int64_t>(count));
         }
+        const std::uint64_t unresolved = block.unresolved[row];
         store(targets[column++], at, static_cast<std::int64_t>(block.holding[row]));
-        store(targets[column++], at, static_cast<std::int64_t>(block.unresolved[row]));
-        for (const std::uint64_t count : counts)
-            store(targets[column++], at, resolved == 0 ? not_a_number : exact_quotient(count, resolved));
+        store(targets[column++], at, static_cast<std::int64_t>(unresolved));
+        if (spread_ && unresolved > 0) {
+            // In thirds of a tree: 3 count + unresolved over 3 (resolved + unresolved).
+            const WideCount holding = 3 * (resolved + unresolved);
+            for (const std::uint64_t count : counts)
+                store(targets[column++], at,
+                      exact_quotient(3 * WideCount{count} + unresolved, holding));
+        } else {
+            for (const std::uint64_t count : counts)
+                store(targets[column++], at, resolved == 0 ? not_a_number : exact_quotient(count, resolved));
+        }
         if (size_ != 4) continue;
         const std::span<const std::uint64_t, 3> three(counts.data(), 3);
-        const ChiSquareValues minor = minor_equal_test(three);
-        const ChiSquareValues star = star_test(three);
-        for (const double value : {minor.statistic, minor.p_value, star.statistic, star.p_value})
+        const QuartetTests tests = quartet_tests(three, unresolved, spread_);
+        for (const double value : {tests.minor_equal.statistic, tests.minor_equal.p_value,
+                                   tests.star.statistic, tests.star.p_value})
             store(targets[column++], at, value);
         if (species_ != nullptr) {
             const SpeciesQuartets::Shape shape = species_->shape(taxa);
-            const int dominant = dominant_code(three);
+            const bool spreads = spread_ && unresolved > 0;
+            const std::array<std::uint64_t, 3> thirds =
+                spreads ? spread_thirds(three, unresolved) : std::array<std::uint64_t, 3>{};
+            const int dominant = spreads ? dominant_code(thirds) : dominant_code(three);
             store(targets[column++], at, static_cast<std::int64_t>(shape.code));
             store(targets[column++], at, shape.length);
             store(targets[column++], at,
@@ -168,7 +182,8 @@ void RowValues::fill(const TableBlock& block, std::size_t from, std::size_t to,
             store(targets[column++], at, static_cast<std::int64_t>(dominant));
             store(targets[column++], at,
                   static_cast<std::uint8_t>(dominant >= 0 && dominant == shape.code ? 1 : 0));
-            store(targets[column++], at, estimated_length(three));
+            store(targets[column++], at,
+                  spreads ? estimated_length(thirds) : estimated_length(three));
         }
         if (adjusted_ != nullptr) {
             const std::size_t rank = static_cast<std::size_t>(block.first_row) + row;

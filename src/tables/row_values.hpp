@@ -61,9 +61,11 @@ struct AdjustedTests {
 class RowValues {
   public:
     // `species` (quartets only) adds the six species columns, `adjusted` (quartets only) the
-    // two adjusted p-values; either must outlive this.
+    // two adjusted p-values; either must outlive this. `spread` (quartets only): the values
+    // derived from the counts (concordance, tests, dominant code, estimated length) take each
+    // unresolved tree as a third of a tree for each topology; the count columns stay raw.
     RowValues(int size, const SpeciesQuartets* species = nullptr,
-              const AdjustedTests* adjusted = nullptr);
+              const AdjustedTests* adjusted = nullptr, bool spread = false);
 
     // The columns of rows whose values were computed elsewhere (and are only to be written):
     // with the species columns and the adjusted p-values when asked. fill() refuses.
@@ -87,12 +89,13 @@ class RowValues {
 
   private:
     RowValues(int size, const SpeciesQuartets* species, const AdjustedTests* adjusted,
-              bool species_columns, bool adjusted_columns);
+              bool species_columns, bool adjusted_columns, bool spread);
 
     int size_;
     const SpeciesQuartets* species_;
     const AdjustedTests* adjusted_;
     bool computes_;  // false for described(): the columns alone
+    bool spread_;
     std::vector<ColumnSpec> columns_;
 };
 

@@ -7,8 +7,9 @@ namespace treetally {
 
 namespace {
 
-bool is_weak(double length, std::optional<double> support, const CollapseRule& rule) {
-    return (rule.max_length && length <= *rule.max_length) ||
+bool is_weak(double length, bool written, std::optional<double> support,
+             const CollapseRule& rule) {
+    return (rule.max_length && written && length <= *rule.max_length) ||
            (rule.min_support && support && *support < *rule.min_support);
 }
 
@@ -18,9 +19,9 @@ bool is_weak(double length, std::optional<double> support, const CollapseRule& r
 class Contraction {
   public:
     Contraction(const Tree& tree, std::span<const std::optional<double>> support_by_node,
-                const CollapseRule& rule)
+                const CollapseRule& rule, std::optional<std::span<const std::uint8_t>> written)
         : tree_(tree), image_(tree.node_count()), head_(tree.node_count()) {
-        number_kept_nodes(support_by_node, rule);
+        number_kept_nodes(support_by_node, rule, written);
         find_heads();
     }
 
@@ -48,7 +49,8 @@ class Contraction {
     // image_[x]: x's new id when x is kept; for a contracted x, -1 - the new id of the node
     // that receives its children (its nearest kept ancestor).
     void number_kept_nodes(std::span<const std::optional<double>> support_by_node,
-                           const CollapseRule& rule) {
+                           const CollapseRule& rule,
+                           std::optional<std::span<const std::uint8_t>> written) {
         const std::span<const double> lengths = tree_.branch_lengths();
         std::int32_t next_id = 0;
         image_[0] = next_id++;
@@ -60,7 +62,7 @@ class Contraction {
             // node that names a taxon keeps it, so it stays.
             const bool contracted = !tree_.first_child(old).is_none() &&
                                     tree_.node_taxon(old) < 0 &&
-                                    is_weak(lengths[node], support, rule);
+                                    is_weak(lengths[node], is_written(written, node), support, rule);
             image_[node] = contracted ? -1 - receiver_of(tree_.parent(old)).value : next_id++;
         }
         kept_count_ = static_cast<std::size_t>(next_id);
@@ -91,6 +93,11 @@ class Contraction {
         builder.set_branch_length(node, tree_.branch_length(old));
     }
 
+    static bool is_written(std::optional<std::span<const std::uint8_t>> written,
+                           std::size_t node) {
+        return !written || (node < written->size() && (*written)[node] != 0);
+    }
+
     bool is_kept(NodeId old) const { return image_[old.index()] >= 0; }
     NodeId new_id(NodeId kept) const { return NodeId{image_[kept.index()]}; }
     NodeId head_of(NodeId old) const { return NodeId{head_[old.index()]}; }
@@ -109,8 +116,9 @@ class Contraction {
 }  // namespace
 
 Tree collapse_branches(const Tree& tree, std::span<const std::optional<double>> support_by_node,
-                       const CollapseRule& rule) {
-    return Contraction(tree, support_by_node, rule).build();
+                       const CollapseRule& rule,
+                       std::optional<std::span<const std::uint8_t>> length_written) {
+    return Contraction(tree, support_by_node, rule, length_written).build();
 }
 
 }  // namespace treetally

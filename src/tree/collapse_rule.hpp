@@ -8,8 +8,9 @@
 namespace treetally {
 
 struct CollapseRule {
-    // Contract a branch whose length is at most this. A branch written without a length has
-    // the length 0.0 that trees store for it, so it counts as the shortest of branches.
+    // Contract a branch whose length is at most this. A branch written without a length is
+    // never contracted for its length, when the load knows which lengths were written: the
+    // 0.0 that trees store for it says nothing of the branch.
     std::optional<double> max_length;
     // Contract a branch whose support (the label written after the ")" that closes its node)
     // is below this. A node without a label is never contracted for its support.

@@ -49,8 +49,9 @@ void append_escaped(std::string& out, char32_t point) {
 
 std::string_view line_problem_name(LineProblem problem) {
     static constexpr std::array<std::string_view, line_problem_count> names{
-        "empty line",     "not UTF-8",   "bad branch length", "unbalanced brackets",
-        "text after ';'", "missing ';'", "no taxa",           "repeated taxon",
+        "empty line",  "not UTF-8", "bad branch length", "negative branch length",
+        "unbalanced brackets", "text after ';'", "missing ';'", "no taxa",
+        "repeated taxon",
     };
     return names[static_cast<std::size_t>(problem)];
 }

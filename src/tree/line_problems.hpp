@@ -17,13 +17,14 @@ enum class LineProblem : std::uint8_t {
     empty_line,           // nothing but spaces, tabs and carriage returns
     not_utf8,             // the loader refuses the file
     bad_branch_length,    // a length that is not a number: the reader refuses the file
+    negative_length,      // a length below zero: read as written, but rarely meant
     unbalanced_brackets,  // ")" closing nothing, "(" never closed, "[" never closed, "]" or "(" in a label
     text_after_semicolon, // ignored by the reader: a second tree on the line is lost
     missing_semicolon,    // read all the same, but a line cut short lacks it too
     no_taxa,              // not empty, yet no leaf label
     repeated_taxon,       // a taxon on two nodes of one tree: the later one wins
 };
-inline constexpr std::size_t line_problem_count = 8;
+inline constexpr std::size_t line_problem_count = 9;
 
 // The name each problem is reported by ("empty line", "not UTF-8", ...).
 std::string_view line_problem_name(LineProblem problem);

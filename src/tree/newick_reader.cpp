@@ -106,11 +106,14 @@ template <bool Checking>
 class NewickReader {
   public:
     NewickReader(std::string_view text, TaxonSet& taxon_set, TreeBuilder builder,
-                 std::size_t node_count, const InternalLabelSink* internal_labels = nullptr)
+                 std::size_t node_count, const InternalLabelSink* internal_labels = nullptr,
+                 const InternalLengthSink* internal_lengths = nullptr)
         : text_(text),
           taxa_(taxon_set),
           internal_labels_(internal_labels != nullptr && *internal_labels ? internal_labels
                                                                           : nullptr),
+          internal_lengths_(internal_lengths != nullptr && *internal_lengths ? internal_lengths
+                                                                             : nullptr),
           builder_(std::move(builder)) {
         // Exact-size arrays from the start: no regrowth while reading, no copy when trimming.
         // Past the id limit the builder raises its own error; the arrays must not ask for more.
@@ -216,9 +219,15 @@ class NewickReader {
                     note_bad_length(start, end);
                     return end;
                 }
+                // The root's length lies between no two taxa: only branches are judged.
+                if (*length < 0.0 && current_ != NodeId::root()) note_negative_length(start, end);
             }
             if (!length) fail(ErrorKind::bad_branch_length, messages::invalid_float);
             builder_.set_branch_length(current_, *length);
+            if (internal_lengths_ != nullptr && builder_.tree().child_count(current_) != 0)
+                [[unlikely]] {
+                (*internal_lengths_)(current_);
+            }
         }
         return end;
     }
@@ -264,6 +273,12 @@ class NewickReader {
         note(LineProblem::bad_branch_length,
              "the branch length " + quoted_excerpt(text_.substr(start, end - start)) +
                  " at column " + column(start) + " is not a number");
+    }
+
+    void note_negative_length(std::size_t start, std::size_t end) {
+        note(LineProblem::negative_length,
+             "the branch length " + quoted_excerpt(text_.substr(start, end - start)) +
+                 " at column " + column(start) + " is below zero");
     }
 
     // What shows only at the end: brackets left open, the end of the tree, its taxa.
@@ -321,6 +336,7 @@ class NewickReader {
     std::string_view text_;
     TaxonSet& taxa_;
     const InternalLabelSink* internal_labels_;  // null when no caller asked for the labels
+    const InternalLengthSink* internal_lengths_;  // null when no caller asked for the lengths
     TreeBuilder builder_;
     NodeId current_ = NodeId::root();
     [[no_unique_address]] std::conditional_t<Checking, CheckNotes, NoNotes> notes_;
@@ -389,11 +405,12 @@ Tree parse_newick_tree(std::string_view text, TaxonSet& taxon_set, std::size_t n
 void parse_newick_tree_into(std::string_view text, TaxonSet& taxon_set, Tree& tree,
                             std::optional<std::size_t> node_count,
                             const InternalLabelSink& internal_labels,
-                            const LineProblemSink& problems) {
+                            const LineProblemSink& problems,
+                            const InternalLengthSink& internal_lengths) {
     const std::size_t nodes = node_count ? *node_count : expected_node_count(text);
     if (!problems) {
         tree = NewickReader<false>(text, taxon_set, TreeBuilder(std::move(tree)), nodes,
-                                   &internal_labels)
+                                   &internal_labels, &internal_lengths)
                    .read(/*keep_room=*/true);
         return;
     }
@@ -401,12 +418,12 @@ void parse_newick_tree_into(std::string_view text, TaxonSet& taxon_set, Tree& tr
         // Whatever the reader makes of blanks (a tab is a label), the line holds no tree.
         problems(LineProblem::empty_line, "the line is empty");
         tree = NewickReader<false>(text, taxon_set, TreeBuilder(std::move(tree)), nodes,
-                                   &internal_labels)
+                                   &internal_labels, &internal_lengths)
                    .read(/*keep_room=*/true);
         return;
     }
     NewickReader<true> reader(text, taxon_set, TreeBuilder(std::move(tree)), nodes,
-                              &internal_labels);
+                              &internal_labels, &internal_lengths);
     reader.report_to(problems);
     tree = std::move(reader).read(/*keep_room=*/true);
 }

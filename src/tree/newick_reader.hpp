@@ -18,6 +18,10 @@ namespace treetally {
 // after a comment hands out each label in turn. The view lasts as long as the text.
 using InternalLabelSink = std::function<void(NodeId node, std::string_view label)>;
 
+// Receives each node that already has children when a branch length is written for it: a node
+// without a written length keeps the 0.0 that trees store, and only this tells the two apart.
+using InternalLengthSink = std::function<void(NodeId node)>;
+
 // Reads `text` up to its first ';' outside a comment, or to its end.
 // Raises the fatal error of Rust's float parser for a branch length that is not a number.
 Tree parse_newick_tree(std::string_view text, TaxonSet& taxon_set);
@@ -29,11 +33,13 @@ Tree parse_newick_tree(std::string_view text, TaxonSet& taxon_set);
 // When `problems` is set, the problems of the text (LineProblem, all but not_utf8) go to it
 // as the text is read, and a branch length that is not a number is one of them instead of the
 // fatal error: the length stays unset and the reading goes on. Unset, the reading is exactly
-// the usual one, at its speed.
+// the usual one, at its speed. The nodes with children given a length go to `internal_lengths`
+// when it is set.
 void parse_newick_tree_into(std::string_view text, TaxonSet& taxon_set, Tree& tree,
                             std::optional<std::size_t> node_count = std::nullopt,
                             const InternalLabelSink& internal_labels = {},
-                            const LineProblemSink& problems = {});
+                            const LineProblemSink& problems = {},
+                            const InternalLengthSink& internal_lengths = {});
 
 // How many "(" and "," `text` holds: the reader makes at most one node for each, beyond the root.
 std::size_t node_openers_in(std::string_view text);

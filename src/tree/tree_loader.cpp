@@ -147,6 +147,7 @@ struct LineSinks {
     const TreeSink& trees;
     const NumberedLabelSink& internal_labels;
     const NumberedProblemSink& problems;
+    const InternalLengthSink& internal_lengths;
     std::size_t line_number = 0;
 };
 
@@ -183,7 +184,8 @@ bool add_line(std::string_view line, std::size_t line_buffer, TaxonSet& taxa, Tr
     const auto node_count = budget.reserve_for_line(text, line_buffer + tree.heap_bytes());
     const std::size_t first_new = taxa.size();
     try {
-        parse_newick_tree_into(text, taxa, tree, node_count, numbered_labels, numbered_problems);
+        parse_newick_tree_into(text, taxa, tree, node_count, numbered_labels, numbered_problems,
+                               sinks.internal_lengths);
         // The checking reader reads past such a length; the load refuses it all the same.
         if (bad_length) fail(ErrorKind::bad_branch_length, messages::invalid_float);
     } catch (FatalError& error) {
@@ -295,10 +297,11 @@ std::optional<LoadError> read_tree_file(const std::string& path, TaxonSet& taxa,
                                         const InterruptCheck& interrupt,
                                         const NumberedLabelSink& internal_labels,
                                         std::optional<std::size_t> max_line_bytes,
-                                        const NumberedProblemSink& problems) {
+                                        const NumberedProblemSink& problems,
+                                        const InternalLengthSink& internal_lengths) {
     MemoryBudget budget(memory_budget);
     Tree tree;  // the arrays each line is read into
-    LineSinks sinks{sink, internal_labels, problems};
+    LineSinks sinks{sink, internal_labels, problems, internal_lengths};
     return for_each_line(path, interrupt, LineCap{max_line_bytes}, budget,
                          [&](std::string_view line, std::size_t line_buffer) {
                              return add_line(line, line_buffer, taxa, tree, sinks, budget);

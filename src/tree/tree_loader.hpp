@@ -16,6 +16,7 @@
 #include "tree/ids.hpp"
 #include "tree/line_problems.hpp"
 #include "tree/load_context.hpp"
+#include "tree/newick_reader.hpp"
 #include "tree/tree_collection.hpp"
 
 namespace treetally {
@@ -66,13 +67,15 @@ using NumberedProblemSink =
 // When `problems` is set, each line's problems go to it before its tree goes to `sink`, and the
 // load fails as it would without it: a line that is not UTF-8 is reported, then the load's
 // error; a branch length that is not a number is reported with the rest of its line's problems,
-// then the reader's fatal error.
+// then the reader's fatal error. When `internal_lengths` is set, the nodes with children given a
+// length go to it as they are read, before their tree goes to `sink`.
 std::optional<LoadError> read_tree_file(const std::string& path, TaxonSet& taxa,
                                         const TreeSink& sink, std::size_t memory_budget,
                                         const InterruptCheck& interrupt = {},
                                         const NumberedLabelSink& internal_labels = {},
                                         std::optional<std::size_t> max_line_bytes = std::nullopt,
-                                        const NumberedProblemSink& problems = {});
+                                        const NumberedProblemSink& problems = {},
+                                        const InternalLengthSink& internal_lengths = {});
 
 // Reads the file at `path` as read_tree_file reads it, for its lines' problems alone: each goes
 // to `problems`, and a line that is not UTF-8 or holds a length that is not a number is reported

@@ -3,11 +3,14 @@
 // and forgotten line by line; and a set loaded with a rule answers as the contracted file does.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <bit>
 #include <limits>
 #include <new>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -107,6 +110,49 @@ INSTANTIATE_TEST_SUITE_P(
         CollapseCase{"StrayCommaAtRoot", "(A,B),(C,D):0;", zero_length, "(A,B),C,D;"},
         CollapseCase{"NothingToCollapse", "(A,B);", zero_length, "(A,B);"}));
 
+// A text read with its support labels and the nodes written with a length, then contracted as
+// a load contracts it: a branch without a length is judged by its support alone.
+test::ParsedTree collapsed_as_loaded(std::string_view text, const CollapseRule& rule) {
+    test::ParsedTree read;
+    SupportLabels supports;
+    std::vector<std::uint8_t> written;
+    const InternalLabelSink labels = [&](NodeId node, std::string_view label) {
+        supports.add(1, node, label);
+    };
+    const InternalLengthSink lengths = [&](NodeId node) {
+        written.resize(std::max(written.size(), node.index() + 1));
+        written[node.index()] = 1;
+    };
+    parse_newick_tree_into(text, read.taxa, read.tree, std::nullopt, labels, {}, lengths);
+    read.tree = collapse_branches(read.tree, supports.by_node(), rule,
+                                  std::span<const std::uint8_t>(written));
+    return read;
+}
+
+class CollapseAsLoaded : public testing::TestWithParam<CollapseCase> {};
+
+TEST_P(CollapseAsLoaded, JudgesOnlyWrittenLengths) {
+    const CollapseCase& c = GetParam();
+    expect_same_tree(collapsed_as_loaded(c.text, c.rule), test::parse(c.contracted));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lengths, CollapseAsLoaded,
+    testing::Values(
+        CollapseCase{"NoLengthsAtAll", "((A,B),(C,D),E);", zero_length, "((A,B),(C,D),E);"},
+        CollapseCase{"ColonWithoutNumber", "((A,B):,C);", zero_length, "((A,B),C);"},
+        CollapseCase{"WrittenZeroBesideMissing", "((A,B):0,(C,D),E);", zero_length,
+                     "(A,B,(C,D),E);"},
+        CollapseCase{"WrittenZeroIsJudged", "((A,B):0.0,C);", zero_length, "(A,B,C);"},
+        CollapseCase{"NegativeIsJudged", "((A,B):-1,C);", zero_length, "(A,B,C);"},
+        CollapseCase{"LengthAfterComment", "((A,B)[x]:0,C);", zero_length, "(A,B,C);"},
+        CollapseCase{"LeafLengthsDoNotMarkParents", "((A:0,B:0),C:0);", zero_length,
+                     "((A:0,B:0),C:0);"},
+        CollapseCase{"MissingLengthStillJudgedBySupport", "((A,B)10,(C,D)90,E);",
+                     CollapseRule{0.0, 70.0}, "(A,B,(C,D),E);"},
+        CollapseCase{"DeepMissingUnderWritten", "(((A,B),C):0,D);", zero_length,
+                     "((A,B),C,D);"}));
+
 TEST(Collapse, WeakRuleLeavesRandomTreesAsRead) {
     std::mt19937_64 rng(7);
     for (int k = 0; k < 200; ++k) {
@@ -166,6 +212,29 @@ std::vector<std::optional<std::uint8_t>> all_quartet_codes(const TreeSetData& da
         }
     }
     return codes;
+}
+
+TEST(CollapsedLoad, KeepsBranchesWrittenWithoutALength) {
+    const test::TempDir dir;
+    // The second line's (A,B) has no length: the 0 written on the line before must not reach it.
+    const std::string mixed =
+        dir.write("mixed.tre", "((A,B):0,(C,D):1,(E,F));\n((A,B),(C,D):0,(E,F):2);\n");
+    const std::string contracted =
+        dir.write("contracted.tre", "(A,B,(C,D):1,(E,F));\n((A,B),C,D,(E,F):2);\n");
+    const TreeSetData got = load_tree_set_data(mixed, {}, zero_length);
+    const TreeSetData want = load_tree_set_data(contracted);
+    EXPECT_EQ(all_quartet_codes(got), all_quartet_codes(want));
+}
+
+TEST(CollapsedLoad, CountsLengthsBelowZero) {
+    const test::TempDir dir;
+    const std::string path =
+        dir.write("negative.tre", "((A:-1,B):-0.5,C:-0,D:nan);\n((A,B),(C:-inf,D)):-2;\n(A,B);\n");
+    for (const CollapseRule& rule : {CollapseRule{}, zero_length, support_70}) {
+        std::size_t negatives = 99;
+        (void)load_tree_set_data(path, {}, rule, {}, &negatives);
+        EXPECT_EQ(negatives, 3u);  // -0, nan and the root's length are not counted
+    }
 }
 
 TEST(CollapsedLoad, AnswersAsTheContractedFile) {

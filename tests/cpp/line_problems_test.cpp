@@ -65,6 +65,11 @@ INSTANTIATE_TEST_SUITE_P(
         KindCase{"Surrogate", "(A,\xed\xa0\x80);", {"not UTF-8"}},
         KindCase{"SpaceEndsNoLength", "(A:1.0 ,B);", {"bad branch length"}},
         KindCase{"TwoColons", "(A:1:2,B);", {"bad branch length"}},
+        KindCase{"NegativeLength", "((A:-1,B):-2,C);", {"negative branch length"}},
+        KindCase{"NegativeInfinity", "(A:-inf,B);", {"negative branch length"}},
+        KindCase{"NegativeZeroAndNanAreNot", "(A:-0,B:-nan,C:0);", {}},
+        KindCase{"NegativeRootLengthIsNoBranch", "(A:1,B:1):-3;", {}},
+        KindCase{"NegativeBesideBad", "(A:-1,B:x);", {"bad branch length", "negative branch length"}},
         KindCase{"CloseWithoutOpen", "(A,B));", {"unbalanced brackets"}},
         KindCase{"OpenNeverClosed", "(A,(B,C);", {"unbalanced brackets"}},
         KindCase{"OpenInsideLabel", "(A(B,C));", {"unbalanced brackets"}},
@@ -86,6 +91,9 @@ TEST(SinkDetails, NameThePlaceInCharactersAndQuoteAsPythonDoes) {
               (Found{{"unbalanced brackets", "')' at column 6 closes no '('"}}));
     EXPECT_EQ(problems_of("(A:1x,B);"),
               (Found{{"bad branch length", "the branch length '1x' at column 4 is not a number"}}));
+    EXPECT_EQ(problems_of("(A:1,B:-0.25);"),
+              (Found{{"negative branch length",
+                      "the branch length '-0.25' at column 8 is below zero"}}));
     EXPECT_EQ(problems_of("(A,B); it's\t"),
               (Found{{"text after ';'", "\"it's\" follows the ';' at column 6 and is not read"}}));
     EXPECT_EQ(problems_of("(A\x01\\,A\x01\\);"),

@@ -164,6 +164,29 @@ TEST(QuartetDistanceSums, TiedTopologiesShareAndOneTopologyCountsAsIfOneTreeDisa
     EXPECT_FALSE(nothing.met(3, 4));
 }
 
+TEST(QuartetDistanceSums, SpreadUnresolvedTreesTieOrShortenButDroppedAddNothing) {
+    const std::array<std::uint32_t, 4> q{0, 1, 2, 3};
+    QuartetDistanceSums dropped(4, QuartetWeight::votes);
+    dropped.add(q, std::array<std::uint64_t, 3>{0, 0, 0}, 3);
+    EXPECT_EQ(dropped.unresolved_quartets(), 1u);
+    EXPECT_FALSE(dropped.met(0, 1));
+    QuartetDistanceSums votes(4, QuartetWeight::votes, true);
+    votes.add(q, std::array<std::uint64_t, 3>{0, 0, 0}, 3);  // a three-way tie: 2 per topology
+    EXPECT_EQ(votes.unresolved_quartets(), 0u);
+    for (const auto& [i, j] : {std::pair{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {2, 3}})
+        EXPECT_EQ(votes.distance(i, j), 4.0);
+    votes.add(q, std::array<std::uint64_t, 3>{4, 1, 1}, 9);  // the spread keeps the dominant
+    EXPECT_EQ(votes.distance(0, 2), 10.0);
+    EXPECT_EQ(votes.distance(0, 1), 4.0);
+
+    QuartetDistanceSums lengths(4, QuartetWeight::lengths, true);
+    lengths.add(q, std::array<std::uint64_t, 3>{0, 0, 4}, 1);  // thirds 1, 1, 13: CF 13/15
+    EXPECT_DOUBLE_EQ(lengths.distance(0, 1), -std::log(1.5 * 2.0 / 15.0));
+    lengths.add(q, std::array<std::uint64_t, 3>{0, 0, 4});  // nothing unresolved: as dropped
+    EXPECT_DOUBLE_EQ(lengths.distance(0, 1), -std::log(1.5 * 2.0 / 15.0) - std::log(1.5 / 5.0));
+    EXPECT_THROW(lengths.merge(QuartetDistanceSums(4, QuartetWeight::lengths)), FatalError);
+}
+
 TEST(QuartetDistanceSums, ExactFormRefusesWhatNoSumsWroteAndKeepsTheSumsWhole) {
     const std::array<std::uint32_t, 4> q{0, 1, 2, 3};
     QuartetDistanceSums sums(4, QuartetWeight::votes);

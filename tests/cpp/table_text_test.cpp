@@ -13,6 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "base/fatal_error.hpp"
+#include "tables/quartet_formulas.hpp"
+#include "tables/quartet_tests.hpp"
 #include "tables/table_text.hpp"
 #include "test_support.hpp"
 
@@ -118,6 +121,35 @@ TEST(TableTextChiSquare, MatchesPythonsTests) {
         EXPECT_EQ(repr_of(star.statistic), c.star_statistic) << c.counts[0];
         EXPECT_EQ(repr_of(star.p_value), c.star_p) << c.counts[0];
     }
+}
+
+// Unresolved trees spread a third to each topology: the statistics of the spread counts, each
+// rounded once; a row without unresolved trees as if none were spread.
+TEST(TableTextChiSquare, SpreadCountsTestedInThirds) {
+    const std::array<std::uint64_t, 3> counts{3, 1, 0};
+    const QuartetTests spread = quartet_tests(counts, 2, true);  // 11/3, 5/3, 2/3
+    EXPECT_EQ(spread.minor_equal.statistic, 3.0 / 7.0);        // (5/3 - 2/3)^2 / (7/3)
+    EXPECT_EQ(spread.minor_equal.p_value, std::erfc(std::sqrt(3.0 / 7.0 / 2.0)));
+    EXPECT_EQ(spread.star.statistic, 7.0 / 3.0);  // ((5/3)^2 + (1/3)^2 + (4/3)^2) / 2
+    EXPECT_EQ(spread.star.p_value, std::exp(-7.0 / 3.0 / 2.0));
+    const QuartetTests dropped = quartet_tests(counts, 2, false);
+    EXPECT_EQ(dropped.star.statistic, star_test(counts).statistic);
+    for (const ChiCase& c : chi_cases) {
+        if (c.counts[0] > (std::uint64_t{1} << 40)) continue;
+        const QuartetTests same = quartet_tests(c.counts, 0, true);
+        EXPECT_EQ(repr_of(same.minor_equal.statistic), c.minor_statistic);
+        EXPECT_EQ(repr_of(same.star.statistic), c.star_statistic);
+    }
+    const QuartetTests none = quartet_tests(std::array<std::uint64_t, 3>{0, 0, 0}, 5, true);
+    EXPECT_EQ(none.minor_equal.statistic, 0.0);
+    EXPECT_EQ(none.star.p_value, 1.0);
+    // Large counts, away from overflow: the thirds' statistic is the raw one divided by 3.
+    const std::array<std::uint64_t, 3> large{300000000000, 200000000000, 100000000000};
+    EXPECT_DOUBLE_EQ(minor_equal_test_thirds(large).statistic, minor_equal_test(large).statistic / 3.0);
+    EXPECT_DOUBLE_EQ(star_test_thirds(large).statistic, star_test(large).statistic / 3.0);
+    const std::array<std::uint64_t, 3> huge{std::uint64_t{1} << 60, 1, 1};
+    EXPECT_THROW(quartet_tests(huge, 1, true), FatalError);
+    EXPECT_NO_THROW(quartet_tests(huge, 1, false));
 }
 
 // Taxa a, "b,c", d"q, é and "e e", rendered as the csv and json modules render them.

@@ -100,7 +100,9 @@ PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
         });
         warn_without_support_labels(rule, notes.support_labels);
         warn_of_repeated_taxa(notes.trees_repeating_taxon);
-        return new_tree_set(std::move(data));
+        const PyRef trees = new_tree_set(std::move(data));
+        return checked(Py_BuildValue("(OK)", trees.get(),
+                                     static_cast<unsigned long long>(notes.negative_lengths)));
     });
 }
 
@@ -289,11 +291,12 @@ PyMethodDef engine_functions[] = {
     {"load", as_method(load), METH_VARARGS | METH_KEYWORDS,
      "load(path, collapse_length=None, min_support=None, max_line_bytes=None, "
      "support_index=None)\n--\n\nA "
-     "treetally.TreeSet of the file at `path`, read with the interpreter lock released; "
-     "internal branches no longer than `collapse_length`, or with support below `min_support`, "
-     "count as polytomies (value `support_index`, from 1, of a label such as 80/95 is the "
-     "support; a UserWarning when no tree has a label); a line longer than `max_line_bytes` is "
-     "a LineTooLongError naming it."},
+     "treetally.TreeSet of the file at `path`, read with the interpreter lock released, and the "
+     "number of branch lengths below zero it holds; internal branches written with a length no "
+     "longer than `collapse_length`, or with support below `min_support`, count as polytomies "
+     "(value `support_index`, from 1, of a label such as 80/95 is the support; a UserWarning "
+     "when no tree has a label); a line longer than `max_line_bytes` is a LineTooLongError "
+     "naming it."},
     {"taxon_tree_counts", taxon_tree_counts, METH_VARARGS,
      "taxon_tree_counts(trees)\n--\n\nHow many trees hold each taxon, in the order of taxa()."},
     {"presence_counts", presence_counts, METH_VARARGS,
@@ -315,7 +318,8 @@ PyMethodDef engine_functions[] = {
      "column (as Table.next_block and row_values give them) of a table of `size` taxa as CSV "
      "lines or JSON records (\"csv\" or \"json\"), as a Table writes its text."},
     {"quartet_distances", as_method(quartet_distances_function), METH_VARARGS | METH_KEYWORDS,
-     "quartet_distances(trees, taxa, weighted=False, jobs=1, progress=None, blocks=None)\n--\n\n"
+     "quartet_distances(trees, taxa, weighted=False, jobs=1, progress=None, blocks=None, "
+     "unresolved=None)\n--\n\n"
      "The QDC (or WQDC) distances of every quartet of `taxa`, counted on `jobs` threads without "
      "keeping the table: (distances, quartets, unresolved, unmet, first_unmet). With "
      "blocks=(start, stop), only those blocks of the table, as exact sums to add up elsewhere: "
@@ -331,8 +335,9 @@ PyMethodDef engine_functions[] = {
      "neighbor_joining(distances, taxon_count)\n--\n\nThe joined tree of an n x n float64 "
      "matrix (bytes): (parent, length) per node."},
     {"row_values", as_method(row_values), METH_VARARGS | METH_KEYWORDS,
-     "row_values(size, columns, taxa, species=None)\n--\n\nEvery value of the rows given as "
-     "int64 columns, as a table computes them (float64 and bool columns as bytearray)."},
+     "row_values(size, columns, taxa, species=None, unresolved=None)\n--\n\nEvery value of "
+     "the rows given as int64 columns, as a table computes them (float64 and bool columns as "
+     "bytearray)."},
     {"adjust_p_values", adjusted_p_values, METH_VARARGS,
      "adjust_p_values(values, method)\n--\n\nfloat64 p-values adjusted by holm or bh."},
     {"dominant", dominant, METH_VARARGS,

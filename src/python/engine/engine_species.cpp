@@ -182,7 +182,9 @@ std::size_t taxon_count_of(const ArgumentList& arguments) {
 
 PyRef quartet_distances(PyObject* args, PyObject* kwargs) {
     const ArgumentList arguments("quartet_distances",
-                                 {"trees", "taxa", "weighted", "jobs", "progress", "blocks"}, 2,
+                                 {"trees", "taxa", "weighted", "jobs", "progress", "blocks",
+                                  "unresolved"},
+                                 2,
                                  args, kwargs);
     PyObject* trees = arguments.object("trees");
     PyObject* taxa = arguments.object("taxa");
@@ -190,6 +192,8 @@ PyRef quartet_distances(PyObject* args, PyObject* kwargs) {
     PyObject* jobs = arguments.object("jobs");
     PyObject* progress = arguments.object("progress", Py_None);
     PyObject* blocks = arguments.object("blocks", Py_None);
+    const std::optional<std::string> unresolved = arguments.optional_text("unresolved");
+    const bool spread = spreads_unresolved(unresolved ? unresolved->c_str() : nullptr);
     if (progress != Py_None && PyCallable_Check(progress) == 0)
         raise_error(PyExc_TypeError, "progress must be callable or None");
     const std::size_t threads = threads_for(jobs);
@@ -203,12 +207,12 @@ PyRef quartet_distances(PyObject* args, PyObject* kwargs) {
     if (ids.size() < 4) raise_error(PyExc_ValueError, "quartet distances need at least four taxa");
     const std::unique_ptr<TopologyTable> table = distance_table(*data, ids, threads);
     if (blocks == Py_None) {
-        QuartetDistanceRun run(*table, weight_of(weighted), threads);
+        QuartetDistanceRun run(*table, weight_of(weighted), threads, spread);
         run_to_end(run, progress);
         return distances_result(run.result());
     }
     const auto [first, end] = block_run(blocks, table->block_count());
-    QuartetDistanceRun run(*table, weight_of(weighted), threads, first, end);
+    QuartetDistanceRun run(*table, weight_of(weighted), threads, first, end, spread);
     run_to_end(run, progress);
     return exact_result(run.result());
 }

@@ -9,7 +9,8 @@
 
 namespace treetally::python {
 
-// quartet_distances(trees, taxa, weighted=False, jobs=1, progress=None, blocks=None)
+// quartet_distances(trees, taxa, weighted=False, jobs=1, progress=None, blocks=None,
+// unresolved=None)
 PyRef quartet_distances(PyObject* args, PyObject* kwargs);
 // summed_distances(taxon_count, parts, weighted=False)
 PyRef summed_distances(PyObject* args, PyObject* kwargs);

@@ -66,6 +66,7 @@ struct TableState {
     std::shared_ptr<const TreeSetData> species_data;
     std::unique_ptr<SpeciesQuartets> species;
     std::optional<AdjustMethod> adjust;
+    bool spread = false;  // unresolved trees count a third for each topology
     std::unique_ptr<AdjustedTests> adjusted;  // filled by the first pass of a table that adjusts
     std::unique_ptr<RowValues> values;        // every value of a row, from the above
     // The run of blocks this table counts: all of them unless `blocks` narrowed it.
@@ -274,7 +275,8 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return boundary_call([&] {
         const ArgumentList arguments("Table",
                                      {"trees", "size", "taxa", "jobs", "rows_per_block",
-                                      "text_form", "taxon_cells", "blocks", "species", "adjust"},
+                                      "text_form", "taxon_cells", "blocks", "species", "adjust",
+                                      "unresolved"},
                                      3, args, kwargs);
         PyObject* trees = arguments.object("trees");
         const int size = arguments.int_value("size");
@@ -286,6 +288,7 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyObject* blocks = arguments.object("blocks", Py_None);
         PyObject* species = arguments.object("species", Py_None);
         const std::optional<std::string> adjust = arguments.optional_text("adjust");
+        const std::optional<std::string> unresolved = arguments.optional_text("unresolved");
         if (size != 4 && size != 5) raise_error(PyExc_ValueError, "size must be 4 or 5");
         if (rows_per_block < 0) raise_error(PyExc_ValueError, "rows_per_block must be 0 or more");
         auto state = std::make_shared<TableState>();
@@ -302,6 +305,9 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                 raise_error(PyExc_ValueError, "one cell per taxon of the table");
         }
         state->adjust = adjust_method_named(adjust ? adjust->c_str() : nullptr);
+        state->spread = spreads_unresolved(unresolved ? unresolved->c_str() : nullptr);
+        if (size != 4 && state->spread)
+            raise_error(PyExc_ValueError, "unresolved='third' is for quartet tables (size 4)");
         if (size != 4 && (state->adjust || species != Py_None))
             raise_error(PyExc_ValueError, "species and adjust are for quartet tables (size 4)");
         std::vector<TaxonId> ids = taxon_ids_argument(state->data->taxon_set, state->taxa);
@@ -324,7 +330,8 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (blocks != Py_None) narrow_to_blocks(*state, blocks);
         if (species != Py_None) set_species(*state, species);
         if (state->adjust) state->adjusted = std::make_unique<AdjustedTests>();
-        state->values = std::make_unique<RowValues>(size, state->species.get(), state->adjusted.get());
+        state->values = std::make_unique<RowValues>(size, state->species.get(), state->adjusted.get(),
+                                                    state->spread);
         // Beyond what the counting needs: the adjusted p-values (of the whole table, whatever
         // run of it is counted), and the values of the blocks in flight when they are handed
         // out as columns (text is written a few rows at a time).
@@ -505,16 +512,19 @@ void adjust_first(TableState& state) {
         const TopologyTable* table = state.table.get();
         double* minor = adjusted.minor_equal.data();
         double* star = adjusted.star.data();
+        const bool spread = state.spread;
         run_blocks(state, 0, table->block_count(),
-                   [table, minor, star](std::size_t block, const InterruptCheck& interrupt) {
+                   [table, minor, star, spread](std::size_t block, const InterruptCheck& interrupt) {
                        const TableBlock counted = table->count_block(block, interrupt);
                        for (std::size_t row = 0; row < counted.rows; ++row) {
                            const std::span<const std::uint64_t, quartet_type_count> counts(
                                counted.counts.data() + row * quartet_type_count,
                                quartet_type_count);
                            const auto rank = static_cast<std::size_t>(counted.first_row) + row;
-                           minor[rank] = minor_equal_test(counts).p_value;
-                           star[rank] = star_test(counts).p_value;
+                           const QuartetTests tests =
+                               quartet_tests(counts, counted.unresolved[row], spread);
+                           minor[rank] = tests.minor_equal.p_value;
+                           star[rank] = tests.star.p_value;
                        }
                    });
         {
@@ -810,7 +820,7 @@ PyType_Slot table_slots[] = {
     {Py_tp_getset, table_getset},
     {Py_tp_doc, const_cast<char*>("Table(trees, size, taxa, jobs=1, rows_per_block=0, "
                                   "text_form=None, taxon_cells=None, blocks=None, species=None, "
-                                  "adjust=None)\n--\n\n"
+                                  "adjust=None, unresolved=None)\n--\n\n"
                                   "Every quartet or quintet of `taxa`, counted natively "
                                   "(only blocks start .. stop-1 with blocks=(start, stop)).")},
     {0, nullptr},
@@ -822,6 +832,12 @@ PyType_Spec table_spec = {
 };
 
 }  // namespace
+
+bool spreads_unresolved(const char* unresolved) {
+    if (unresolved == nullptr || std::strcmp(unresolved, "drop") == 0) return false;
+    if (std::strcmp(unresolved, "third") == 0) return true;
+    raise_error(PyExc_ValueError, "unresolved must be 'drop' or 'third'");
+}
 
 std::size_t threads_for(PyObject* jobs_object) {
     if (jobs_object == nullptr) return 1;
@@ -896,13 +912,17 @@ PyObject* format_rows(PyObject*, PyObject* args) {
 
 PyObject* row_values(PyObject*, PyObject* args, PyObject* kwargs) {
     return boundary_call([&] {
-        const ArgumentList arguments("row_values", {"size", "columns", "taxa", "species"}, 3,
-                                     args, kwargs);
+        const ArgumentList arguments("row_values", {"size", "columns", "taxa", "species", "unresolved"},
+                                     3, args, kwargs);
         const int size = arguments.int_value("size");
         PyObject* columns = arguments.object("columns");
         PyObject* taxa = arguments.object("taxa");
         PyObject* species = arguments.object("species");
+        const std::optional<std::string> unresolved = arguments.optional_text("unresolved");
         if (size != 4 && size != 5) raise_error(PyExc_ValueError, "size must be 4 or 5");
+        const bool spread = spreads_unresolved(unresolved ? unresolved->c_str() : nullptr);
+        if (size != 4 && spread)
+            raise_error(PyExc_ValueError, "unresolved='third' is for quartets (size 4)");
         TableState state;
         state.taxa = strings_argument(taxa, "taxa");
         if (species != nullptr && species != Py_None) {
@@ -910,7 +930,7 @@ PyObject* row_values(PyObject*, PyObject* args, PyObject* kwargs) {
             set_species(state, species);
         }
         const TableBlock block = block_of_columns(columns, size, state.taxa.size());
-        const RowValues values(size, state.species.get(), nullptr);
+        const RowValues values(size, state.species.get(), nullptr, spread);
         RowColumns rows(values);
         {
             ReleasedLock released;

@@ -16,6 +16,10 @@ inline constexpr long long most_jobs = 1024;
 // cores counting as the cores); ValueError out of range.
 std::size_t threads_for(PyObject* jobs);
 
+// Whether an `unresolved` argument spreads unresolved trees a third to each topology: None or
+// "drop" keep today's drop, "third" spreads; ValueError otherwise.
+bool spreads_unresolved(const char* unresolved);
+
 // The run of blocks start .. stop-1 that `run`, a pair of integers, names among `block_count`
 // blocks: TypeError when it is not such a pair, ValueError unless 0 <= start <= stop <= count.
 std::pair<std::size_t, std::size_t> block_run(PyObject* run, std::size_t block_count);
@@ -27,8 +31,9 @@ PyTypeObject* table_type();
 // next_block and row_values hand them out) as CSV lines or JSON records, as a Table writes
 // them, for rows counted elsewhere (no trees needed).
 PyObject* format_rows(PyObject* module, PyObject* args);
-// row_values(size, columns, taxa, species=None): every value of the rows given as int64
-// columns (t1.., count_0.., optionally holding and unresolved), as the Table computes them.
+// row_values(size, columns, taxa, species=None, unresolved=None): every value of the rows given
+// as int64 columns (t1.., count_0.., optionally holding and unresolved), as the Table computes
+// them.
 PyObject* row_values(PyObject* self, PyObject* args, PyObject* kwargs);
 // adjust_p_values(values, method): float64 p-values adjusted by "holm" or "bh".
 PyObject* adjusted_p_values(PyObject* self, PyObject* args);

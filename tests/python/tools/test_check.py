@@ -15,7 +15,10 @@ from treetally_tools.check import KINDS, check_counted, check_line, check_lines,
         ("((A,B),C);", []),
         ("(A:1.5,B:2)90:0.1;", []),  # the root's label and length
         ("(A[&&NHX:S=x],B)[a [nested] comment];", []),
-        ("(A:1e-3,B:.5,C:+2,D:inf,E:NaN,F:-Infinity,G:);", []),  # every number form; empty length
+        ("(A:1e-3,B:.5,C:+2,D:inf,E:NaN,F:-Infinity,G:);", ["negative branch length"]),  # every number form
+        ("(A:1e-3,B:.5,C:+2,D:inf,E:NaN,F:-0,G:-nan,H:);", []),  # -0 and -nan are not below zero; empty length
+        ("((A:-1,B:-2):-3,C);", ["negative branch length"]),  # once per line
+        ("(A:-1,B:x);", ["bad branch length", "negative branch length"]),
         ("('A B',C);  \r", []),  # blanks after ';'
         ("", ["empty line"]),
         (" \t ", ["empty line"]),
@@ -102,7 +105,10 @@ def test_branch_lengths_refused_as_the_module_refuses_them(write_trees, length):
         if type(error).__name__ != "PanicException":
             raise
         accepted = False
-    assert [p.kind for p in check_line(line)] == ([] if accepted else ["bad branch length"])
+    negative = accepted and float(length) < 0
+    assert [p.kind for p in check_line(line)] == (
+        ["negative branch length"] if negative else [] if accepted else ["bad branch length"]
+    )
 
 
 @pytest.mark.parametrize("split", [None, 9, 17])  # whole, or cut inside the second and third lines
@@ -117,3 +123,40 @@ def test_a_chunk_past_the_cap_names_its_line_after_checking_those_before(monkeyp
         for chunk in chunks:
             checking.feed(chunk)
     assert [(p.line_number, p.kind) for p in checking.problems] == [(1, "repeated taxon"), (2, "missing ';'")]
+
+
+NEGATIVE = "((A:-1,B:1):-0.5,(C:1,D:-0):1);\n((A:1,C:1):1,(B:-inf,D:1):1);\n((A,B),(C,D));\n"
+
+
+@pytest.mark.parametrize("keywords", [{}, {"collapse_length": 0}, {"min_support": 50}])
+@pytest.mark.parametrize("packed", [False, True])
+def test_a_load_warns_of_lengths_below_zero_with_their_number(write_trees, keywords, packed):
+    import gzip
+    import warnings
+
+    from treetally_tools import NegativeLengthWarning, load_trees
+
+    path = write_trees(gzip.compress(NEGATIVE.encode()) if packed else NEGATIVE, name="t.gz" if packed else "t.tre")
+    with pytest.warns(Warning) as caught:  # with min_support, also that no tree has labels
+        trees = load_trees(path, **keywords)
+    negative = [w.message for w in caught if isinstance(w.message, NegativeLengthWarning)]
+    assert len(trees) == 3 and [w.count for w in negative] == [3]  # -0 is not below zero
+    assert str(negative[0]) == f"{path}: 3 branch lengths below zero; `treetally check` lists them"
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        load_trees(write_trees("((A:0,B:-0):1,(C,D));\n", name="fine.tre"), **keywords)
+
+
+def test_commands_warn_of_lengths_below_zero_in_one_line_and_check_lists_them(write_trees):
+    import subprocess
+    import sys
+
+    path = write_trees(NEGATIVE)
+    command = [sys.executable, "-m", "treetally_tools"]
+    warning = f"treetally: warning: {path}: 3 branch lengths below zero; `treetally check` lists them\n"
+    for arguments in (["quartet", str(path), *"ABCD"], ["table", str(path), "--size", "4"]):
+        done = subprocess.run(command + arguments, capture_output=True)
+        assert (done.returncode, done.stderr.decode()) == (0, warning)
+    done = subprocess.run(command + ["check", str(path)], capture_output=True)
+    assert done.returncode == 1
+    assert [line.split(": ")[1] for line in done.stdout.decode().splitlines()[:-1]] == ["negative branch length"] * 2

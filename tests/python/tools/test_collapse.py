@@ -19,14 +19,14 @@ dendropy = pytest.importorskip("dendropy")
 
 def hand_codes(path, quartets, collapse_length=None, min_support=None):
     """Per quartet, the DendroPy tally [code 0, code 1, code 2, unresolved] after contracting
-    every internal branch but the root's that is at most collapse_length long (a missing length
-    is 0) or whose label is a support below min_support."""
+    every internal branch but the root's that is written with a length at most collapse_length
+    (a branch without a length is kept) or whose label is a support below min_support."""
     tally = {quartet: [0, 0, 0, 0] for quartet in quartets}
     for line in open(path):
         tree = dendropy.Tree.get(data=line, schema="newick", preserve_underscores=True, rooting="force-rooted")
         weak = [
             node for node in tree.postorder_internal_node_iter(exclude_seed_node=True)
-            if (collapse_length is not None and (node.edge.length or 0.0) <= collapse_length)
+            if (collapse_length is not None and node.edge.length is not None and node.edge.length <= collapse_length)
             or (min_support is not None and node.label is not None and float(node.label) < min_support)
         ]  # fmt: skip
         for node in weak:
@@ -111,7 +111,7 @@ def test_a_label_that_is_not_a_support_names_the_file_and_line(write_trees, pack
     path = write_trees(gzip.compress(text) if packed else text, name="trees.gz" if packed else "trees.tre")
     with pytest.raises(TreeFileError, match=f'cannot read {path}: line 2: the internal label "x" is not a support'):
         quartet_tally(path, "ABCD", min_support=50)
-    assert quartet_tally(path, "ABCD", collapse_length=0).counts == (0, 0, 0)  # no lengths: every branch is 0
+    assert quartet_tally(path, "ABCD", collapse_length=0).counts == (2, 0, 0)  # no lengths: nothing to judge
 
 
 @pytest.mark.parametrize(
@@ -140,4 +140,30 @@ def test_the_command_collapses_and_reports_a_bad_label(write_trees):
     assert done.stderr.decode() == f"treetally: error: {message}\n"
     done = subprocess.run(command + ["table", str(path), "--size", "4", "--collapse-length", "0.5", "--format", "csv"],
                           capture_output=True)  # fmt: skip
-    assert done.returncode == 0 and done.stdout.decode().splitlines()[1].startswith("A,B,C,D,0,0,0,2,2,")
+    # The second tree, written without lengths, has nothing the length bound could judge.
+    assert done.returncode == 0 and done.stdout.decode().splitlines()[1].startswith("A,B,C,D,1,0,0,2,1,")
+
+
+@pytest.mark.parametrize(
+    "text, counts",
+    [
+        ("((A,B),(C,D),E);\n", (1, 0, 0, 0)),  # no lengths at all: nothing to judge
+        ("((A,B):,(C,D),E);\n", (1, 0, 0, 0)),  # a colon without a number is no length
+        ("((A,B):0,(C,D),E);\n", (1, 0, 0, 0)),  # (C,D) still resolves the quartet
+        ("((A,B):0,(C,D):0,E);\n", (0, 0, 0, 1)),
+        ("((A,C):0.0,(B,D):1,E);\n((A,B),C,D,E);\n", (1, 1, 0, 0)),
+    ],
+)
+@pytest.mark.parametrize("packed", [False, True])
+def test_only_branches_written_with_a_length_are_judged_by_it(write_trees, text, counts, packed):
+    path = write_trees(gzip.compress(text.encode()) if packed else text, name="t.gz" if packed else "t.tre")
+    tally = quartet_tally(path, "ABCD", collapse_length=0)
+    assert [*tally.counts, tally.unresolved] == list(counts)
+
+
+def test_a_file_without_lengths_counts_as_written_under_any_length_bound(shared_file):
+    path = shared_file("sim-100taxa-2500trees-nolengths.tre")
+    taxa = load_trees(path).taxa()[:5]
+    with quartet_table(path, taxa) as plain, quartet_table(path, taxa, collapse_length=1e9) as collapsed:
+        assert list(plain) == list(collapsed)
+        assert sum(sum(row.counts) for row in collapsed) > 0

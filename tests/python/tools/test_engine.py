@@ -48,12 +48,12 @@ def test_a_set_loaded_through_a_pipe_is_a_module_tree_set(tree_file):
     feeder = threading.Thread(target=feed)
     feeder.start()  # the engine reads without the interpreter lock, so the feeder runs
     try:
-        loaded = _engine.load("/dev/fd/%d" % read_end)
+        loaded, negative_lengths = _engine.load("/dev/fd/%d" % read_end)
     finally:
         feeder.join()
         os.close(read_end)
     original = treetally.TreeSet(str(tree_file))
-    assert type(loaded) is treetally.TreeSet
+    assert type(loaded) is treetally.TreeSet and negative_lengths == 0
     assert loaded.taxa() == original.taxa() and len(loaded) == len(original)
     names = ("A", "B", "C", "D", "E")
     assert loaded.coalesence_times_by_topology(names) == original.coalesence_times_by_topology(names)

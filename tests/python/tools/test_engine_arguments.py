@@ -15,7 +15,7 @@ TAXA = ("A", "B", "C", "D")
 def trees(tmp_path):
     path = tmp_path / "trees.tre"
     path.write_text(TREES)
-    return _engine.load(str(path))
+    return _engine.load(str(path))[0]
 
 
 @pytest.mark.parametrize(

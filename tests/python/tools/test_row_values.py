@@ -76,7 +76,7 @@ def test_species_columns_of_given_columns_are_the_tables(write_trees):
         values_of_columns(4, {**given, "t1": [99] * len(given["t1"])}, table.taxa)
 
 
-def test_a_table_whose_columns_do_not_fit_is_refused_counting_every_column(tmp_path):
+def test_a_table_whose_columns_do_not_fit_is_refused_counting_every_column_under_a_memory_limit(tmp_path):
     # One tree of 300 taxa: 330 million rows, whose columns cannot fit in 2 GB of address space;
     # the figure quoted is every column's, floats, flags and the adjustment's copies included.
     script = textwrap.dedent(

@@ -59,7 +59,11 @@ def trees_file(tmp_path_factory):
 
 @pytest.mark.parametrize("weighted", [False, True], ids=["QDC", "WQDC"])
 @pytest.mark.parametrize("taxa", [None, GIVEN_TAXA], ids=["all", "given"])
-@pytest.mark.parametrize("rule", [{}, {"collapse_length": 0.05}, {"min_support": 50}], ids=["as read", "short", "weak"])
+@pytest.mark.parametrize(
+    "rule",
+    [{}, {"collapse_length": 0.05}, {"min_support": 50}, {"collapse_length": 0.05, "unresolved": "third"}],
+    ids=["as read", "short", "weak", "spread"],
+)
 def test_the_sharded_species_tree_is_one_machines(client, trees_file, weighted, taxa, rule):
     sharded = sharding.sharded_species_tree(client, trees_file, taxa, weighted=weighted, **rule)
     assert sharded == species_tree(trees_file, taxa, weighted=weighted, **rule)

@@ -209,11 +209,12 @@ def test_several_files_are_counted_as_their_concatenation(client, tmp_path):
 
 
 @pytest.mark.parametrize("form", ["csv", "json"])
-def test_a_sharded_table_writes_and_converts_as_one_machines(client, table_file, tmp_path, form):
+@pytest.mark.parametrize("spread", [{}, {"unresolved": "third", "collapse_length": 0.05}], ids=["drop", "third"])
+def test_a_sharded_table_writes_and_converts_as_one_machines(client, table_file, tmp_path, form, spread):
     species = tmp_path / "species.tre"
     species.write_text("(((T0:1,T1:1):0.5,(T2:1,T3:1):2):1,((T4:1,T5:1):0.1,T6:1):1);\n")
     taxa = [f"T{k}" for k in range(7)]
-    options = {"species_tree": species, "adjust": "bh"}
+    options = {"species_tree": species, "adjust": "bh", **spread}
     sharded = dask_tally.sharded_table(client, table_file, 4, taxa, **options)
     single = quartet_table(table_file, taxa, **options)
     written, expected = io.StringIO(), io.StringIO()
