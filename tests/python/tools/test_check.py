@@ -143,8 +143,8 @@ def test_a_load_warns_of_lengths_below_zero_with_their_number(write_trees, keywo
     assert len(trees) == 3 and [w.count for w in negative] == [3]  # -0 is not below zero
     assert str(negative[0]) == f"{path}: 3 branch lengths below zero; `treetally check` lists them"
     with warnings.catch_warnings():
-        warnings.simplefilter("error")
-        load_trees(write_trees("((A:0,B:-0):1,(C,D));\n", name="fine.tre"), **keywords)
+        warnings.simplefilter("error", NegativeLengthWarning)
+        load_trees(write_trees("((A:0,B:-0)90:1,(C,D));\n", name="fine.tre"), **keywords)
 
 
 def test_commands_warn_of_lengths_below_zero_in_one_line_and_check_lists_them(write_trees):
