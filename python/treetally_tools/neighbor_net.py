@@ -197,7 +197,7 @@ class _Cluster:
         return _Cluster(self.nodes[::-1], self.taxa[::-1])
 
 
-def _first_within(values: "FloatArray", keys: List[Tuple[int, ...]]) -> int:
+def _first_within(values: "FloatArray", keys: Sequence[Tuple[int, ...]]) -> int:
     """The index of the smallest value, ties (within TIE_TOLERANCE of the largest magnitude)
     going to the smallest key."""
     lowest = float(values.min())
