@@ -114,7 +114,8 @@ class SplitsNetwork:
 def nexus_name(name: str) -> str:
     """`name` as a NEXUS word: kept as it is when it is one plain token, else single-quoted
     with its quotes doubled."""
-    if name and all(char.isalnum() or char in "_.|" for char in name) and name.isprintable():
+    # Underscores are quoted too: NEXUS readers turn an unquoted one into a space.
+    if name and not name.isdigit() and all(char.isascii() and (char.isalnum() or char == ".") for char in name):
         return name
     return "'" + name.replace("'", "''") + "'"
 
@@ -130,7 +131,12 @@ def neighbor_net(distance: Any, taxa: Sequence[str]) -> SplitsNetwork:
     matrix's row order).
 
     Ties in the agglomeration go to the clusters (then the nodes) holding the taxa that come
-    first in `taxa`. Raises UsageError (a ValueError) for a matrix or names that do not fit."""
+    first in `taxa`, and when two clusters of two nodes meet, the path of four is reduced from
+    the end of the cluster holding the earlier taxon: so the result is the same on every run,
+    but on a distance that no circular ordering fits exactly it may differ with the order of
+    `taxa`. Weights at or below ZERO_WEIGHT times the largest distance count as 0.
+
+    Raises UsageError (a ValueError) for a matrix or names that do not fit."""
     names, matrix = _checked(distance, taxa)
     order = circular_order(matrix)
     weights = split_weights(matrix, order)
