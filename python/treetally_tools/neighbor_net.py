@@ -84,7 +84,7 @@ class SplitsNetwork:
         lines += [";", "END; [distances]", "", "BEGIN splits;"]
         lines.append(f"DIMENSIONS ntax={n} nsplits={len(self.splits)};")
         lines.append("FORMAT labels=no weights=yes confidences=no intervals=no;")
-        lines.append(f"PROPERTIES fit={self.fit():.4f} cyclic;")
+        lines.append(f"PROPERTIES fit={self.fit():.4f} leastsquares cyclic;")
         lines.append("CYCLE " + " ".join(str(index[name]) for name in self.order) + ";")
         lines.append("MATRIX")
         for k, split in enumerate(self.splits, 1):

@@ -184,7 +184,7 @@ def test_nexus_holds_the_blocks_and_reads_back():
     assert all(int(size) == len(ids.split()) for size, _, ids in rows)
     matrix = re.findall(r"^\[\d+\] .*? ((?:\S+ ){4}\S+)$", text.split("BEGIN distances;")[1], re.M)
     np.testing.assert_array_equal([[float(v) for v in row.split()] for row in matrix], distance)
-    assert "PROPERTIES fit=100.0000 cyclic;" in text
+    assert "PROPERTIES fit=100.0000 leastsquares cyclic;" in text
 
 
 def test_json_holds_taxa_distance_splits_and_order():
