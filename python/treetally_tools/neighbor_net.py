@@ -121,8 +121,9 @@ def nexus_name(name: str) -> str:
 
 
 def _number(value: float) -> str:
-    """The shortest text that reads back as `value` (-0 written as 0)."""
-    return repr(float(value) + 0.0)
+    """The shortest text that reads back as `value`, without an exponent (a NEXUS reader may
+    take the '-' of 1e-05 for punctuation), -0 written as 0."""
+    return str(np.format_float_positional(float(value) + 0.0, unique=True, trim="-"))
 
 
 def neighbor_net(distance: Any, taxa: Sequence[str]) -> SplitsNetwork:

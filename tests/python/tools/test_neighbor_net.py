@@ -230,6 +230,19 @@ def test_the_drawing_is_written(tmp_path, suffix, magic):
     assert (tmp_path / f"net{suffix}").read_bytes().startswith(magic)
 
 
+def test_a_network_without_splits_is_written_and_drawn(tmp_path):
+    pytest.importorskip("matplotlib")
+    network = neighbor_net(np.zeros((4, 4)), ["a", "b", "c", "d"])
+    assert network.splits == [] and network.fit() == 100.0 and "nsplits=0;" in network.nexus()
+    network.draw(tmp_path / "none.png")
+    assert (tmp_path / "none.png").stat().st_size > 0
+
+
+def test_small_weights_are_written_without_an_exponent():
+    network = neighbor_net([[0, 2e-7, 1], [2e-7, 0, 1], [1, 1, 0]], ["a", "b", "c"])
+    assert "]\t0.0000001" in network.nexus() and "e-" not in network.nexus()
+
+
 def test_drawing_without_matplotlib_names_the_install_command(monkeypatch, tmp_path):
     network = neighbor_net(np.ones((3, 3)) - np.eye(3), ["a", "b", "c"])
     for module in ("matplotlib", "matplotlib.figure"):
