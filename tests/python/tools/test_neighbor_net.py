@@ -217,7 +217,8 @@ def test_the_splits_graph_is_planar_with_one_node_per_face(n, seed, share):
     for u, v, split in edges:  # each split a band of parallel edges, as long as its weight, towards its side
         first, last = intervals[split]
         angle = np.pi * (first + last) / n
-        np.testing.assert_allclose(coordinates[v] - coordinates[u], weights[split] * np.array([np.cos(angle), np.sin(angle)]), atol=1e-12)
+        step = weights[split] * np.array([np.cos(angle), np.sin(angle)])
+        np.testing.assert_allclose(coordinates[v] - coordinates[u], step, atol=1e-12)
     assert share < 1 or len(set(taxa)) == n
 
 
