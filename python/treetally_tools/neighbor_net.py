@@ -343,10 +343,13 @@ class _Design:
 
     def gram(self, chosen: "npt.NDArray[np.intp]") -> "FloatArray":
         """A^T A restricted to the splits `chosen`: the number of pairs both splits separate."""
-        sides = self.sides[chosen].astype(np.float64)
-        both = sides @ sides.T
-        sizes = sides.sum(axis=1)
-        a, b = sizes[:, None], sizes[None, :]
+        return self.cross_gram(chosen, chosen)
+
+    def cross_gram(self, rows: "npt.NDArray[np.intp]", columns: "npt.NDArray[np.intp]") -> "FloatArray":
+        """(A^T A)[rows, columns]: for each two splits, the number of pairs both separate."""
+        left, right = self.sides[rows].astype(np.float64), self.sides[columns].astype(np.float64)
+        both = left @ right.T
+        a, b = left.sum(axis=1)[:, None], right.sum(axis=1)[None, :]
         return np.asarray(both * (self.n - a - b + both) + (a - both) * (b - both), dtype=np.float64)
 
     def exact(self, pairs: "FloatArray") -> "FloatArray":
@@ -361,10 +364,66 @@ class _Design:
         return np.asarray((d[f - 1, l] + d[f, l + 1] - d[f, l] - d[f - 1, l + 1]) / 2, dtype=np.float64)
 
 
+class _PassiveFit:
+    """Least squares on the passive splits (those free to take a weight): their Gram matrix
+    and its inverse, both grown and shrunk a split at a time in O(p^2) rather than solved
+    afresh in O(p^3); the inverse is recomputed every REFRESH changes, and each solution is
+    refined once against the Gram matrix, so that updates do not pile up rounding."""
+
+    REFRESH = 64
+
+    def __init__(self, design: _Design, right_side: "FloatArray") -> None:
+        self.design = design
+        self.right_side = right_side
+        self.passive: List[int] = []
+        self.gram = np.zeros((0, 0))
+        self.inverse = np.zeros((0, 0))
+        self.changes = 0
+
+    def add(self, split: int) -> None:
+        column = self.design.cross_gram(np.array(self.passive + [split], dtype=np.intp), np.array([split]))[:, 0]
+        across, own = column[:-1], float(column[-1])
+        through = self.inverse @ across
+        schur = own - float(across @ through)
+        self.gram = np.block([[self.gram, across[:, None]], [across[None, :], np.array([[own]])]])
+        self.inverse = np.block(
+            [
+                [self.inverse + np.outer(through, through) / schur, -through[:, None] / schur],
+                [-through[None, :] / schur, np.array([[1.0 / schur]])],
+            ]
+        )
+        self.passive.append(split)
+        self._changed()
+
+    def remove(self, splits: Sequence[int]) -> None:
+        for split in splits:
+            k = self.passive.index(split)
+            keep = [j for j in range(len(self.passive)) if j != k]
+            pivot = self.inverse[keep, k]
+            self.inverse = self.inverse[np.ix_(keep, keep)] - np.outer(pivot, pivot) / self.inverse[k, k]
+            self.gram = self.gram[np.ix_(keep, keep)]
+            del self.passive[k]
+            self._changed()
+
+    def _changed(self) -> None:
+        self.changes += 1
+        if self.changes % self.REFRESH == 0 and self.passive:
+            self.inverse = np.linalg.inv(self.gram)
+
+    def solve(self) -> "FloatArray":
+        """The least-squares weights with every split outside the passive ones at 0."""
+        out = np.zeros(len(self.right_side))
+        if self.passive:
+            wanted = self.right_side[self.passive]
+            solution = self.inverse @ wanted
+            out[self.passive] = solution + self.inverse @ (wanted - self.gram @ solution)
+        return out
+
+
 def split_weights(distance: "FloatArray", order: Sequence[int]) -> "FloatArray":
     """The non-negative least-squares weights of the circular splits of `order` (listed as
-    circular_splits lists them) fitted to `distance`: Lawson and Hanson's active-set method,
-    started from the splits whose exact weights are positive."""
+    circular_splits lists them) fitted to `distance`: the exact weights when none is negative
+    (the distance is circular), else Lawson and Hanson's active-set method."""
     n = len(order)
     design = _Design(n)
     ordered = np.asarray(distance)[np.ix_(order, order)]
@@ -372,55 +431,40 @@ def split_weights(distance: "FloatArray", order: Sequence[int]) -> "FloatArray":
     target = ordered[design.p, design.q]
     scale = float(target.max()) if target.size else 0.0
     splits = len(design.first)
-    weights = np.zeros(splits)
-    if scale == 0.0:
-        return weights
     small = ZERO_WEIGHT * scale
+    exact = design.exact(target)
+    if scale == 0.0 or exact.min() >= -small:
+        exact[exact <= small] = 0.0
+        return exact
+
     gradient_tolerance = 1e-11 * scale * n * n
     right_side = design.transposed_times(target)
-
-    def solve(passive: "npt.NDArray[np.bool_]") -> "FloatArray":
-        chosen = np.flatnonzero(passive)
-        out = np.zeros(splits)
-        if chosen.size:
-            out[chosen] = np.linalg.solve(design.gram(chosen), right_side[chosen])
-        return out
-
-    # Start: the splits with a positive exact weight, less those the fit on them drives to 0.
-    passive = design.exact(target) > small
-    while True:
-        trial = solve(passive)
-        dropped = passive & (trial <= small)
-        if not dropped.any():
-            weights = trial
-            break
-        passive &= ~dropped
-
+    weights = np.zeros(splits)
+    fit = _PassiveFit(design, right_side)
     for _ in range(10 * splits + 100):
         gradient = design.transposed_times(target - design.times(weights))
-        gradient[passive] = -np.inf
+        gradient[fit.passive] = -np.inf
         entering = int(np.argmax(gradient))
         if gradient[entering] <= gradient_tolerance:
             break
-        passive[entering] = True
-        if solve(passive)[entering] <= 0.0:  # rounding: the split cannot take a weight after all
-            passive[entering] = False
+        fit.add(entering)
+        trial = fit.solve()
+        if trial[entering] <= 0.0:  # rounding: the split cannot take a weight after all
+            fit.remove([entering])
             break
         while True:
-            trial = solve(passive)
-            blocking = passive & (trial <= 0.0)
-            if not blocking.any():
+            blocking = np.array([s for s in fit.passive if trial[s] <= 0.0], dtype=np.intp)
+            if not blocking.size:
                 weights = trial
                 break
             steps = weights[blocking] / (weights[blocking] - trial[blocking])
-            step = float(steps.min())
-            weights = weights + step * (trial - weights)
-            leaving = passive & (weights <= small)
-            leaving[np.flatnonzero(blocking)[int(np.argmin(steps))]] = True
+            weights = weights + float(steps.min()) * (trial - weights)
+            weights[blocking[int(np.argmin(steps))]] = 0.0
+            leaving = [s for s in fit.passive if weights[s] <= small]
             weights[leaving] = 0.0
-            passive &= ~leaving
+            fit.remove(leaving)
+            trial = fit.solve()
     else:
         raise RuntimeError("the least-squares fit of the split weights did not converge")
     weights[weights <= small] = 0.0
     return weights
-
