@@ -40,6 +40,7 @@ from .errors import (
 )
 from .exports import write_export
 from .names import check_names
+from .neighbor_net import Split, SplitsNetwork, neighbor_net
 from .plots import plot_quartet_simplex
 from .sources import load_trees
 from .species_columns import SpeciesTree, species_columns
@@ -75,6 +76,8 @@ __all__ = [
     "RepeatedTaxonWarning",
     "SpeciesQuartet",
     "SpeciesTree",
+    "Split",
+    "SplitsNetwork",
     "TableRow",
     "TimeBlock",
     "TimeTable",
@@ -95,6 +98,7 @@ __all__ = [
     "flat_columns",
     "load_trees",
     "minor_equal_test",
+    "neighbor_net",
     "pair_labels",
     "plot_quartet_simplex",
     "quartet_table",
