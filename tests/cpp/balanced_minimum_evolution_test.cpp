@@ -3,6 +3,7 @@
 // give the same tree, and the form of the result is the one readers of a joined tree expect.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -93,6 +94,94 @@ TEST(BalancedMinimumEvolution, IsNoLongerThanJoiningOnNoisyDistances) {
             const double bme = balanced_length(balanced_minimum_evolution(d, n), d, n);
             const double nj = balanced_length(neighbor_joining(d, n), d, n);
             EXPECT_LE(bme, nj * (1 + 1e-12)) << n << " taxa, trial " << trial;
+        }
+    }
+}
+
+// Neighbours of each node of a tree given as parents, taxa first: three slots, -1 unused.
+using Slots = std::vector<std::vector<std::int64_t>>;
+
+Slots slots_of(const JoinedTree& tree) {
+    Slots around(tree.parent.size());
+    for (std::size_t v = 0; v < tree.parent.size(); ++v) {
+        if (tree.parent[v] < 0) continue;
+        around[v].push_back(tree.parent[v]);
+        around[static_cast<std::size_t>(tree.parent[v])].push_back(static_cast<std::int64_t>(v));
+    }
+    return around;
+}
+
+// Pauplin's formula by steps counted afresh: the sum over i < j of 2^(1 - steps) d(i, j).
+double pauplin(const Slots& around, const std::vector<double>& d, std::size_t n) {
+    double total = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::vector<int> steps(around.size(), -1);
+        std::vector<std::size_t> queue{i};
+        steps[i] = 0;
+        for (std::size_t head = 0; head < queue.size(); ++head)
+            for (const std::int64_t w : around[queue[head]])
+                if (steps[static_cast<std::size_t>(w)] < 0) {
+                    steps[static_cast<std::size_t>(w)] = steps[queue[head]] + 1;
+                    queue.push_back(static_cast<std::size_t>(w));
+                }
+        for (std::size_t j = i + 1; j < n; ++j) total += std::ldexp(d[i * n + j], 1 - steps[j]);
+    }
+    return total;
+}
+
+void swap_neighbour(Slots& around, std::int64_t v, std::int64_t from, std::int64_t to) {
+    for (auto& w : around[static_cast<std::size_t>(v)])
+        if (w == from) w = to;
+}
+
+// The shortest tree one SPR away: every subtree pruned where it hangs and put on every edge.
+double shortest_spr_neighbour(const JoinedTree& tree, const std::vector<double>& d, std::size_t n) {
+    const Slots around = slots_of(tree);
+    double best = INFINITY;
+    for (std::size_t u = n; u < around.size(); ++u) {
+        for (std::size_t s = 0; s < 3; ++s) {
+            const std::int64_t x = around[u][s], a = around[u][(s + 1) % 3], b = around[u][(s + 2) % 3];
+            Slots pruned = around;
+            swap_neighbour(pruned, a, static_cast<std::int64_t>(u), b);
+            swap_neighbour(pruned, b, static_cast<std::int64_t>(u), a);
+            for (std::size_t q = 0; q < around.size(); ++q) {
+                for (const std::int64_t y : pruned[q]) {
+                    // Edges once each, none inside the pruned part or through u.
+                    if (static_cast<std::int64_t>(q) > y || q == u || y == static_cast<std::int64_t>(u)) continue;
+                    Slots moved = pruned;
+                    moved[u] = {x, static_cast<std::int64_t>(q), y};
+                    swap_neighbour(moved, static_cast<std::int64_t>(q), y, static_cast<std::int64_t>(u));
+                    swap_neighbour(moved, y, static_cast<std::int64_t>(q), static_cast<std::int64_t>(u));
+                    // Only trees that still hold every node together count.
+                    std::vector<std::size_t> seen{0};
+                    std::vector<bool> met(around.size(), false);
+                    met[0] = true;
+                    for (std::size_t head = 0; head < seen.size(); ++head)
+                        for (const std::int64_t w : moved[seen[head]])
+                            if (!met[static_cast<std::size_t>(w)]) {
+                                met[static_cast<std::size_t>(w)] = true;
+                                seen.push_back(static_cast<std::size_t>(w));
+                            }
+                    if (seen.size() == around.size()) best = std::min(best, pauplin(moved, d, n));
+                }
+            }
+        }
+    }
+    return best;
+}
+
+TEST(BalancedMinimumEvolution, NoSprMoveShortensTheResult) {
+    std::mt19937_64 random(11);
+    std::uniform_int_distribution<int> noise(0, 40);
+    for (const std::size_t n : {5, 6, 8, 10}) {
+        for (int trial = 0; trial < 40; ++trial) {
+            std::vector<double> d = path_metric(random_tree(n, random), n);
+            for (std::size_t i = 0; i < n; ++i)
+                for (std::size_t j = i + 1; j < n; ++j) d[i * n + j] = d[j * n + i] = d[i * n + j] + noise(random);
+            const JoinedTree built = balanced_minimum_evolution(d, n);
+            const double length = pauplin(slots_of(built), d, n);
+            EXPECT_NEAR(length, balanced_length(built, d, n), 1e-9);
+            EXPECT_GE(shortest_spr_neighbour(built, d, n), length * (1 - 1e-12)) << n << " taxa, trial " << trial;
         }
     }
 }
