@@ -111,10 +111,13 @@ class SearchTree {
     // stands against rounding alone.
     void improve(std::size_t reach, const InterruptCheck& interrupt) {
         const std::size_t cap = 16 * n_ * n_ + 16;
+        // The length falls by each move's gain; the tolerance stays that of the length at the
+        // start, a little more than the length's own.
+        const double tolerance = relative_epsilon * std::fabs(pauplin_length(neighbours_, n_, distance_));
         for (std::size_t moves = 0; moves < cap; ++moves) {
             interrupt();
             averages(false);
-            Move best{relative_epsilon * std::fabs(pauplin_length(neighbours_, n_, distance_))};
+            Move best{tolerance};
             for (std::size_t node = n_; node < n_ + internal_; ++node) {
                 const auto u = static_cast<std::int32_t>(node);
                 for (std::size_t s = 0; s < 3; ++s) {
@@ -206,10 +209,10 @@ class SearchTree {
     }
 
     // Numbers the directed subtrees of the tree as it stands and computes, smaller subtrees
-    // first, each one's balanced average against every taxon (every taxon of the matrix with
-    // `all_taxa`, else those in the tree) and against every other subtree (meaningful where
-    // the two are disjoint): half the sum of its two halves' averages.
-    void averages(bool all_taxa) {
+    // first, each one's balanced average against every taxon in the tree (and the next one to
+    // insert, with `with_next`) and against every other subtree (meaningful where the two are
+    // disjoint): half the sum of its two halves' averages.
+    void averages(bool with_next) {
         const std::size_t nodes = neighbours_.size() / 3;
         index_.assign(3 * nodes, none);
         from_.clear();
@@ -264,8 +267,9 @@ class SearchTree {
         by_size_.assign(subtrees_, none);
         for (std::size_t t = 0; t < subtrees_; ++t) by_size_[start[size[t]]++] = static_cast<std::int32_t>(t);
 
-        const std::size_t columns = all_taxa ? n_ : leaves_;
-        cross_.assign(subtrees_ * n_, 0.0);
+        // Every entry read below is written first: no need to clear.
+        const std::size_t columns = with_next ? leaves_ + 1 : leaves_;
+        cross_.resize(subtrees_ * n_);
         for (const std::int32_t t : by_size_) {
             const auto k = static_cast<std::size_t>(t);
             double* row = &cross_[k * n_];
@@ -278,7 +282,7 @@ class SearchTree {
                 for (std::size_t j = 0; j < columns; ++j) row[j] = 0.5 * (one[j] + two[j]);
             }
         }
-        averages_.assign(subtrees_ * subtrees_, 0.0);
+        averages_.resize(subtrees_ * subtrees_);
         for (const std::int32_t t : by_size_) {
             const auto k = static_cast<std::size_t>(t);
             double* column = &averages_[k * subtrees_];
