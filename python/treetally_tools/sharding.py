@@ -22,7 +22,7 @@ them.
 
 A species tree (sharded_species_tree) is cut the same way, but keeps no rows: each worker sums
 the quartet distances of its run of blocks as whole numbers, which the engine on the client
-adds up exactly, so that the joined tree is one machine's.
+adds up exactly, so that the tree built is one machine's.
 """
 
 # Annotations stay strings: a worker that unpickles these functions must not need the

@@ -17,7 +17,7 @@ of the trees that resolve the quartet. When only one topology occurs (CF = 1, w 
 taken as count / (count + 1), as if one more tree disagreed. On a species tree with internal
 lengths l, this distance is the path length in the tree whose internal edge with split A|B has
 length l (|A| - 1) (|B| - 1) and whose leaf edges have length 0; dividing each internal edge of
-the joined tree by (|A| - 1) (|B| - 1) gives the species tree's internal lengths back. The
+the built tree by (|A| - 1) (|B| - 1) gives the species tree's internal lengths back. The
 counts are those of resolved trees only (unresolved ones are not spread over the three).
 Quartets across a very short branch weigh almost nothing in WQDC, so with few gene trees its
 topology can miss such a branch where QDC finds it; take the topology from QDC when in doubt.
@@ -171,7 +171,7 @@ def leaf_counts(tree: JoinedTree, taxon_count: int) -> List[int]:
 
 
 def newick(tree: JoinedTree, taxa: Sequence[str], internal_lengths: bool = False) -> str:
-    """The unrooted tree as Newick, the centre of the final join as the outermost node; taxon
+    """The unrooted tree as Newick, its centre (last node) as the outermost node; taxon
     names verbatim (as read, they hold none of the characters that end a label). With
     `internal_lengths`, each internal edge carries its length (leaf edges none)."""
     children = _children(tree)
