@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <initializer_list>
+#include <limits>
 #include <span>
 #include <string>
 #include <utility>
@@ -81,6 +82,10 @@ class SearchTree {
         }
         leaves_ = 3;
         internal_ = 1;
+        // The most the averages take, once: growing them as taxa come would copy them over.
+        const std::size_t most = 4 * n - 6;
+        averages_.reserve(most * most);
+        cross_.reserve(most * n);
     }
 
     // Taxa 3 .. n-1 in turn, each on the edge that leaves the tree shortest.
@@ -391,6 +396,15 @@ JoinedTree balanced_minimum_evolution(std::span<const double> distance, std::siz
     tree.improve(1, interrupt);
     tree.improve(n, interrupt);
     return tree.result();
+}
+
+std::size_t balanced_minimum_evolution_bytes(std::size_t n) {
+    const std::size_t subtrees = 4 * n;
+    if (n != 0 && subtrees / n != 4) return std::numeric_limits<std::size_t>::max();
+    const std::size_t most = std::numeric_limits<std::size_t>::max() / sizeof(double);
+    if (subtrees != 0 && (subtrees > most / subtrees || subtrees * subtrees > most - subtrees * n))
+        return std::numeric_limits<std::size_t>::max();
+    return (subtrees * subtrees + subtrees * n) * sizeof(double);
 }
 
 double balanced_length(const JoinedTree& tree, std::span<const double> distance, std::size_t n) {

@@ -26,6 +26,10 @@ namespace treetally {
 JoinedTree balanced_minimum_evolution(std::span<const double> distance, std::size_t n,
                                       const InterruptCheck& interrupt = {});
 
+// Bytes the search holds for n taxa, about 160 n^2 (saturating): the averages of every pair of
+// directed subtrees, 4n - 6 of them, and of each against every taxon.
+std::size_t balanced_minimum_evolution_bytes(std::size_t n);
+
 // The balanced length of `tree` (as above, or as neighbor joining builds it; every internal node
 // of degree 3) under `distance`, by Pauplin's formula.
 double balanced_length(const JoinedTree& tree, std::span<const double> distance, std::size_t n);

@@ -312,6 +312,12 @@ PyRef built_tree(PyObject* distances, Py_ssize_t taxon_count, Builder builder) {
     std::memcpy(matrix.data(), bytes.data(), bytes.size());
     if (!std::all_of(matrix.begin(), matrix.end(), [](double value) { return std::isfinite(value); }))
         raise_error(PyExc_ValueError, "distances must be finite");
+    if (builder == Builder::balanced_minimum_evolution) {
+        const std::size_t budget = LoadContext{}.memory_budget();
+        const std::size_t needed = balanced_minimum_evolution_bytes(n);
+        if (needed > budget)
+            fail_memory("balanced minimum evolution over " + std::to_string(n) + " taxa", needed, budget);
+    }
     const JoinedTree tree = run_without_lock([&](const InterruptCheck& interrupt) {
         return builder == Builder::neighbor_joining ? neighbor_joining(matrix, n, interrupt)
                                                     : balanced_minimum_evolution(matrix, n, interrupt);

@@ -6,6 +6,7 @@ number of threads; the CLI's --builder and the refusal of an unknown builder."""
 import random
 import subprocess
 import sys
+import textwrap
 from pathlib import Path
 
 import pytest
@@ -169,3 +170,20 @@ def test_the_engine_refuses_an_unknown_builder():
     with pytest.raises(ValueError, match="builder must be 'fastme' or 'nj', not 'upgma'"):
         _engine.distance_tree(bytes(72), 3, "upgma")
     assert _engine.distance_tree(bytes(72), 3) == _engine.distance_tree(bytes(72), 3, "fastme")
+
+
+def test_a_search_beyond_memory_is_refused_before_it_starts(tmp_path):
+    code = textwrap.dedent(
+        """
+        import resource
+        from treetally_tools import _engine
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+        n = 3000
+        try:
+            _engine.distance_tree(bytes(8 * n * n), n)
+        except MemoryError as error:
+            print(error)
+        """
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120, cwd=tmp_path)
+    assert "balanced minimum evolution over 3000 taxa needs about" in done.stdout, done.stderr
