@@ -1,6 +1,6 @@
-// Tests of balanced minimum evolution: a tree metric gives back its tree and lengths, the
-// result is never longer (by Pauplin's formula) than neighbor joining's tree, the same distances
-// give the same tree, and the form of the result is the one readers of a joined tree expect.
+// Tests of balanced minimum evolution: a tree metric gives back its tree and lengths, in the
+// form readers of a joined tree expect, and no SPR move shortens the result (by Pauplin's
+// formula, counted afresh). Its length against joining's is tested from Python.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,7 +11,6 @@
 
 #include "base/fatal_error.hpp"
 #include "species/balanced_minimum_evolution.hpp"
-#include "species/neighbor_joining.hpp"
 
 namespace treetally {
 namespace {
@@ -82,21 +81,6 @@ TEST_P(TreeMetric, GivesBackTheTreeAndItsLengths) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, TreeMetric, testing::Values(3, 4, 5, 6, 9, 17, 40));
-
-TEST(BalancedMinimumEvolution, IsNoLongerThanJoiningOnNoisyDistances) {
-    std::mt19937_64 random(7);
-    std::uniform_int_distribution<int> noise(0, 6);
-    for (const std::size_t n : {5, 8, 12, 25, 60}) {
-        for (int trial = 0; trial < 5; ++trial) {
-            std::vector<double> d = path_metric(random_tree(n, random), n);
-            for (std::size_t i = 0; i < n; ++i)
-                for (std::size_t j = i + 1; j < n; ++j) d[i * n + j] = d[j * n + i] = d[i * n + j] + noise(random);
-            const double bme = balanced_length(balanced_minimum_evolution(d, n), d, n);
-            const double nj = balanced_length(neighbor_joining(d, n), d, n);
-            EXPECT_LE(bme, nj * (1 + 1e-12)) << n << " taxa, trial " << trial;
-        }
-    }
-}
 
 // Neighbours of each node of a tree given as parents, taxa first: three slots, -1 unused.
 using Slots = std::vector<std::vector<std::int64_t>>;
@@ -184,19 +168,6 @@ TEST(BalancedMinimumEvolution, NoSprMoveShortensTheResult) {
             EXPECT_GE(shortest_spr_neighbour(built, d, n), length * (1 - 1e-12)) << n << " taxa, trial " << trial;
         }
     }
-}
-
-TEST(BalancedMinimumEvolution, SameDistancesSameTreeEvenWhenAllTie) {
-    const std::size_t n = 7;
-    const std::vector<double> equal = [&] {
-        std::vector<double> d(n * n, 4.0);
-        for (std::size_t i = 0; i < n; ++i) d[i * n + i] = 0.0;
-        return d;
-    }();
-    const JoinedTree first = balanced_minimum_evolution(equal, n);
-    const JoinedTree second = balanced_minimum_evolution(equal, n);
-    EXPECT_EQ(first.parent, second.parent);
-    EXPECT_EQ(first.length, second.length);
 }
 
 TEST(BalancedMinimumEvolution, RefusesTooFewTaxaOrAMatrixOfTheWrongSize) {
