@@ -126,4 +126,27 @@ QuartetTests quartet_tests(std::span<const std::uint64_t, 3> counts, std::uint64
     return {minor_equal_test_thirds(thirds), star_test_thirds(thirds)};
 }
 
+QuartetTests quartet_tests(std::span<const double, 3> counts, double unresolved, bool spread) {
+    std::array<double, 3> spread_counts{counts[0], counts[1], counts[2]};
+    if (spread && unresolved > 0.0)
+        for (double& count : spread_counts) count += unresolved / 3.0;
+    std::array<double, 3> sorted = spread_counts;
+    std::sort(sorted.begin(), sorted.end());
+    QuartetTests tests{{not_a_number, not_a_number}, {not_a_number, not_a_number}};
+    const double minor = sorted[0] + sorted[1];
+    if (minor > 0.0) {
+        const double statistic = python_square(sorted[1] - sorted[0]) / minor;
+        tests.minor_equal = {statistic, chi_square_p(statistic, 1.0)};
+    }
+    const double total = sorted[0] + sorted[1] + sorted[2];
+    if (total > 0.0) {
+        const double expected = total / 3.0;
+        double sum = 0.0;
+        for (const double count : spread_counts) sum += python_square(count - expected);
+        const double statistic = sum / expected;
+        tests.star = {statistic, chi_square_p(statistic, 2.0)};
+    }
+    return tests;
+}
+
 }  // namespace treetally

@@ -38,6 +38,14 @@ class TopologyTable {
     TopologyTable(const TreeSetData& data, std::vector<TaxonId> taxa, int size,
                   std::size_t memory_budget, std::size_t rows_per_block = 0,
                   std::size_t threads = 1);
+    // A table of species, each the group of the set's taxa (individuals, gene copies) mapped
+    // to it, in the table's order: each row counts what mapped_tally counts (blocks of shares,
+    // TableBlock::shares). Groups must be non-empty and disjoint (else a fatal error). Raises
+    // std::bad_alloc at once when the blocks the threads hold and the groups would need more
+    // than `memory_budget` bytes; reads no tree until a block is counted.
+    TopologyTable(const TreeSetData& data, std::vector<std::vector<TaxonId>> groups, int size,
+                  std::size_t memory_budget, std::size_t rows_per_block = 0,
+                  std::size_t threads = 1);
     TopologyTable(TopologyTable&&) noexcept;
     TopologyTable& operator=(TopologyTable&&) noexcept;
     ~TopologyTable();
@@ -67,7 +75,10 @@ class TopologyTable {
     std::size_t peak_bytes() const;
 
     int size() const { return size_; }
+    // The table's taxa (empty for a table of groups) and how many it has either way.
     const std::vector<TaxonId>& taxa() const { return taxa_; }
+    std::size_t taxon_count() const { return groups_.empty() ? taxa_.size() : groups_.size(); }
+    bool mapped() const { return !groups_.empty(); }
     std::size_t depth_bytes() const { return shape_.depth_bytes; }
 
   private:
@@ -79,9 +90,13 @@ class TopologyTable {
     void count_prefix(std::span<const std::uint32_t> prefix, std::size_t first, TableBlock& out,
                       std::vector<std::uint64_t>& prefix_scratch,
                       const InterruptCheck& interrupt) const;
+    void count_mapped_prefix(std::span<const std::uint32_t> prefix, std::size_t first,
+                             TableBlock& out, const InterruptCheck& interrupt) const;
+    void set_blocks(std::size_t rows_per_block);
 
     const TreeSetData* data_;
     std::vector<TaxonId> taxa_;
+    std::vector<std::vector<TaxonId>> groups_;
     int size_;
     PairDepthShape shape_;
     RowRank row_count_ = 0;
