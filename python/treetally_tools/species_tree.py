@@ -46,6 +46,7 @@ from . import _engine
 from ._progress import Progress
 from .errors import UndefinedDistanceError, UnresolvedQuartetsWarning, UsageError
 from .tables import TopologyTable
+from .taxon_map import MappedTrees, refuse_map
 
 if TYPE_CHECKING:
     from .sources import Trees
@@ -223,6 +224,8 @@ def species_tree_of(
     its three topologies alike, and WQDC lengths come from the spread counts. The
     other keywords and the errors as for TopologyTable and species_tree; exported by the
     package as species_tree."""
+    if isinstance(source, MappedTrees):
+        refuse_map(source, "species_tree")
     with TopologyTable(
         source, 4, taxa, jobs=jobs, progress=progress, collapse_length=collapse_length,
         min_support=min_support, support_index=support_index, unresolved=unresolved,

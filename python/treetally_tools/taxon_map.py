@@ -80,6 +80,14 @@ def taxon_map_of(taxon_map: "TaxonMapSource") -> Dict[str, str]:
     return mapping
 
 
+def share_text(count: float) -> str:
+    """A count of trees as text: a whole number without a decimal point, any other share as
+    the shortest decimal that reads back as the same float (repr), as tables write them."""
+    if isinstance(count, float) and count.is_integer() and abs(count) < 2**53:
+        return str(int(count))
+    return repr(count) if isinstance(count, float) else str(count)
+
+
 def gene_name(taxon: str) -> str:
     """The name a taxon of a load with copies apart has in its file (its copy number off)."""
     return taxon.split(_COPY_MARK, 1)[0]
