@@ -227,8 +227,8 @@ void RowValues::fill_shares(const TableBlock& block, std::size_t row, std::size_
     const bool spreads = spread_ && unresolved > 0.0;
     for (const double share : shares) {
         double value = not_a_number;
-        if (spreads)
-            value = (share + unresolved / 3.0) / (resolved + unresolved);
+        if (spreads)  // in thirds, as for whole counts: 3 count + unresolved over 3 holding
+            value = (3.0 * share + unresolved) / (3.0 * (resolved + unresolved));
         else if (resolved > 0.0)
             value = share / resolved;
         store(targets[column++], at, value);
@@ -243,10 +243,10 @@ void RowValues::fill_shares(const TableBlock& block, std::size_t row, std::size_
         const auto slots = static_cast<std::size_t>(size_);
         const SpeciesQuartets::Shape shape =
             species_->shape(std::span(block.taxa).subspan(row * slots, slots));
-        // Spread a third of the unresolved share to each topology, as for whole counts.
+        // The unresolved share spread a third to each topology, in thirds as for whole counts.
         std::array<double, 3> spread_counts{three[0], three[1], three[2]};
         if (spreads)
-            for (double& count : spread_counts) count += unresolved / 3.0;
+            for (double& count : spread_counts) count = 3.0 * count + unresolved;
         const std::span<const double, 3> judged(spread_counts);
         const int dominant = dominant_code(judged);
         store(targets[column++], at, static_cast<std::int64_t>(shape.code));
