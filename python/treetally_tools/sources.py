@@ -24,7 +24,7 @@ import zlib
 from pathlib import Path
 from typing import (
     IO, TYPE_CHECKING, Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Tuple, TypeVar, Union,
-    cast,
+    cast, overload,
 )  # fmt: skip
 
 import treetally
@@ -36,6 +36,8 @@ from .taxon_map import MappedTrees, taxon_map_of
 if TYPE_CHECKING:
     TreeSource = Union[str, "os.PathLike[str]", IO[bytes], IO[str], Iterable[str]]
     Trees = Union[treetally.TreeSet, TreeSource]
+    # What the counting functions take: trees, or trees already mapped to species.
+    MappableTrees = Union[Trees, MappedTrees]
     from .taxon_map import TaxonMapSource
 
 STDIN = "-"
@@ -443,7 +445,7 @@ def read_source(source: "TreeSource", read: Callable[[str], Loaded]) -> Loaded:
 
 
 def load_mapped_trees(
-    source: Union["Trees", MappedTrees],
+    source: "MappableTrees",
     taxon_map: Optional["TaxonMapSource"],
     *,
     collapse_length: Optional[float] = None,
@@ -460,17 +462,44 @@ def load_mapped_trees(
         if taxon_map is not None:
             raise UsageError("these trees are mapped to species already: give the taxon map once")
         return source
-    options = dict(collapse_length=collapse_length, min_support=min_support, support_index=support_index)
     if taxon_map is None:
-        return load_trees(source, **options)
+        return load_trees(
+            source, collapse_length=collapse_length, min_support=min_support, support_index=support_index
+        )
     mapping = taxon_map_of(taxon_map)  # a bad map is reported before the trees are read
     if isinstance(source, treetally.TreeSet):
-        trees = load_trees(source, **options)
+        trees = load_trees(
+            source, collapse_length=collapse_length, min_support=min_support, support_index=support_index
+        )
     else:
         rule = collapse_rule(collapse_length, min_support, support_index)
         trees = _warned(read_source(source, lambda path: _engine_load(path, rule, copies_apart=True)), describe(source))
     where = os.fspath(taxon_map) if isinstance(taxon_map, (str, os.PathLike)) else "given"
     return MappedTrees(trees, mapping, where)
+
+
+@overload
+def load_trees(
+    source: "Trees",
+    *,
+    quiet: bool = False,
+    collapse_length: Optional[float] = None,
+    min_support: Optional[float] = None,
+    support_index: Optional[int] = None,
+    taxon_map: None = None,
+) -> treetally.TreeSet: ...
+
+
+@overload
+def load_trees(
+    source: "Trees",
+    *,
+    quiet: bool = False,
+    collapse_length: Optional[float] = None,
+    min_support: Optional[float] = None,
+    support_index: Optional[int] = None,
+    taxon_map: "TaxonMapSource",
+) -> MappedTrees: ...
 
 
 def load_trees(
@@ -480,7 +509,8 @@ def load_trees(
     collapse_length: Optional[float] = None,
     min_support: Optional[float] = None,
     support_index: Optional[int] = None,
-) -> treetally.TreeSet:
+    taxon_map: Optional["TaxonMapSource"] = None,
+) -> Union[treetally.TreeSet, MappedTrees]:
     """The module's own TreeSet of the trees of `source` (a TreeSet is returned as it is).
 
     `source`: a path (str or os.PathLike; "-" for standard input) to plain text or to gzip,
@@ -505,8 +535,17 @@ def load_trees(
     Branch lengths below zero are read as written, with a NegativeLengthWarning giving their
     number.
 
+    `taxon_map` (a path to a map file, or a mapping {gene-tree name: species}; see
+    read_taxon_map) gives MappedTrees instead: every leaf is kept as an individual of its own,
+    each copy of a name that a tree repeats too, grouped into the species of the map
+    (load_mapped_trees).
+
     `quiet` is accepted and ignored, for callers written when a failed load also reported on
     standard error: a load never writes there."""
+    if taxon_map is not None:
+        return load_mapped_trees(
+            source, taxon_map, collapse_length=collapse_length, min_support=min_support, support_index=support_index
+        )
     rule = collapse_rule(collapse_length, min_support, support_index)
     if isinstance(source, treetally.TreeSet):
         if rule is not None:

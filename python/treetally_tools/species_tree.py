@@ -46,10 +46,10 @@ from . import _engine
 from ._progress import Progress
 from .errors import UndefinedDistanceError, UnresolvedQuartetsWarning, UsageError
 from .tables import TopologyTable
-from .taxon_map import MappedTrees, refuse_map
+from .taxon_map import MappedTrees, map_refused
 
 if TYPE_CHECKING:
-    from .sources import Trees
+    from .sources import MappableTrees, Trees
 
 _COMMA = -1  # a stack entry of newick() that writes the comma between siblings
 _COLUMNS = ("t1", "t2", "t3", "t4", "count_0", "count_1", "count_2")
@@ -202,7 +202,7 @@ def species_tree(taxa: Sequence[str], columns: Mapping[str, Sequence[int]], weig
 
 
 def species_tree_of(
-    source: "Trees",
+    source: "MappableTrees",
     taxa: Optional[Sequence[str]] = None,
     *,
     weighted: bool = False,
@@ -225,7 +225,7 @@ def species_tree_of(
     other keywords and the errors as for TopologyTable and species_tree; exported by the
     package as species_tree."""
     if isinstance(source, MappedTrees):
-        refuse_map(source, "species_tree")
+        raise map_refused("species_tree")
     with TopologyTable(
         source, 4, taxa, jobs=jobs, progress=progress, collapse_length=collapse_length,
         min_support=min_support, support_index=support_index, unresolved=unresolved,

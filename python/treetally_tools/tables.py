@@ -44,7 +44,7 @@ from .species_columns import SpeciesTree
 import treetally
 
 if TYPE_CHECKING:
-    from .sources import Trees
+    from .sources import MappableTrees, Trees
     from .taxon_map import TaxonMapSource
 
 # The most threads a table may be asked for (jobs); more than the cores count as the cores.
@@ -231,7 +231,7 @@ class TopologyTable:
 
     def __init__(
         self,
-        source: "Trees",
+        source: "MappableTrees",
         size: int,
         taxa: Optional[Sequence[str]] = None,
         *,

@@ -28,10 +28,10 @@ from .names import check_names
 from .tables import check_unresolved
 from .output import aligned, shown_name, text_value
 from .sources import load_mapped_trees, load_trees
-from .taxon_map import MappedTrees, refuse_map, share_text
+from .taxon_map import MappedTrees, map_refused, share_text
 
 if TYPE_CHECKING:
-    from .sources import Trees
+    from .sources import MappableTrees, Trees
     from .taxon_map import TaxonMapSource
 
 
@@ -212,7 +212,7 @@ class TimeTable:
 
 
 def tally(
-    trees: "Trees",
+    trees: "MappableTrees",
     names: Sequence[str],
     *,
     collapse_length: Optional[float] = None,
@@ -253,7 +253,7 @@ def tally(
 
 
 def quartet_tally(
-    trees: "Trees",
+    trees: "MappableTrees",
     names: Sequence[str],
     *,
     collapse_length: Optional[float] = None,
@@ -277,7 +277,7 @@ def quartet_tally(
 
 
 def quintet_tally(
-    trees: "Trees",
+    trees: "MappableTrees",
     names: Sequence[str],
     *,
     collapse_length: Optional[float] = None,
@@ -299,7 +299,7 @@ def quintet_tally(
 
 
 def time_table(
-    trees: "Trees",
+    trees: "MappableTrees",
     names: Sequence[str],
     *,
     collapse_length: Optional[float] = None,
@@ -313,7 +313,7 @@ def time_table(
     if len(names) != 5:
         raise UsageError(f"the time table takes 5 names, not {len(names)}")
     if isinstance(trees, MappedTrees):
-        refuse_map(trees, "times")
+        raise map_refused("times")
     tree_set = load_trees(
         trees, collapse_length=collapse_length, min_support=min_support, support_index=support_index
     )

@@ -139,7 +139,12 @@ def map_trees(trees: treetally.TreeSet, taxon_map: "TaxonMapSource") -> MappedTr
     return MappedTrees(trees, taxon_map_of(taxon_map), source)
 
 
+def map_refused(what: str) -> UsageError:
+    """The error of `what`, which cannot count species yet, given a taxon map."""
+    return UsageError(f"{what} does not take a taxon map (--taxon-map) yet: it counts the trees' own taxa")
+
+
 def refuse_map(taxon_map: Optional[object], what: str) -> None:
-    """UsageError when a taxon map is given to `what`, which cannot count species yet."""
+    """map_refused(what) raised when a taxon map is given."""
     if taxon_map is not None:
-        raise UsageError(f"{what} does not take a taxon map (--taxon-map) yet: it counts the trees' own taxa")
+        raise map_refused(what)
