@@ -123,11 +123,13 @@ def quartet_distances(
     progress: Optional[Callable[[int], object]] = None,
     blocks: None = None,
     unresolved: Optional[str] = None,
+    groups: Optional[List[List[str]]] = None,
 ) -> Tuple[bytes, int, int, int, Optional[Tuple[int, int]]]:
     """The QDC (or WQDC) distances of every quartet of `taxa`, counted on `jobs` threads (0:
     every core) without keeping the table; `progress` gets the rows of each block counted;
     `unresolved` "third" spreads each unresolved tree a third to each topology ("drop", None:
-    left out).
+    left out); `groups` (one list of the trees' taxa per taxon): the taxa are species, whose
+    quartets' shares of trees vote (see Table).
     (distances as n * n float64 bytes, quartets, unresolved quartets, pairs meeting in no
     resolved quartet, the first such pair or None)."""
 
@@ -141,6 +143,7 @@ def quartet_distances(
     *,
     blocks: Tuple[int, int],
     unresolved: Optional[str] = None,
+    groups: Optional[List[List[str]]] = None,
 ) -> _ExactDistances:
     """Only blocks start .. stop-1 of the table (numbered as Table numbers them), as exact sums
     that summed_distances adds up."""

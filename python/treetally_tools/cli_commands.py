@@ -21,7 +21,7 @@ from .exports import write_export
 from .output import aligned_line, p_value_text, printable, shown_name, text_value, write_json, write_records
 from .plots import plot_quartet_concordance, plot_quartet_simplex, plot_quintet_frequencies, plot_time_table
 from .sources import describe, load_mapped_trees
-from .taxon_map import MappedTrees, refuse_map, share_text
+from .taxon_map import MappedTrees, share_text
 from .species_columns import SpeciesTree
 from .species_tree import species_tree_of
 from .tables import Columns, TopologyTable, extra_cell_text, flat_columns
@@ -255,7 +255,6 @@ def _species_quartets(table: TopologyTable, columns: Columns) -> List[SpeciesQua
 
 
 def run_species_tree(arguments: argparse.Namespace, out: TextIO) -> None:
-    refuse_map(arguments.taxon_map, "species-tree")
     progress = False if arguments.no_progress else None
     trees = _loaded(arguments)
     out.write(

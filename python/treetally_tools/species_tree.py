@@ -46,10 +46,10 @@ from . import _engine
 from ._progress import Progress
 from .errors import UndefinedDistanceError, UnresolvedQuartetsWarning, UsageError
 from .tables import TopologyTable
-from .taxon_map import MappedTrees, map_refused
 
 if TYPE_CHECKING:
     from .sources import MappableTrees, Trees
+    from .taxon_map import TaxonMapSource
 
 _COMMA = -1  # a stack entry of newick() that writes the comma between siblings
 _COLUMNS = ("t1", "t2", "t3", "t4", "count_0", "count_1", "count_2")
@@ -212,6 +212,7 @@ def species_tree_of(
     min_support: Optional[float] = None,
     support_index: Optional[int] = None,
     unresolved: str = "drop",
+    taxon_map: Optional["TaxonMapSource"] = None,
 ) -> str:
     """The QDC species tree (WQDC with `weighted`, internal lengths in coalescent units) of the
     gene trees of `source` (a TreeSet or anything load_trees reads), as unrooted Newick: every
@@ -224,16 +225,15 @@ def species_tree_of(
     its three topologies alike, and WQDC lengths come from the spread counts. The
     other keywords and the errors as for TopologyTable and species_tree; exported by the
     package as species_tree."""
-    if isinstance(source, MappedTrees):
-        raise map_refused("species_tree")
     with TopologyTable(
         source, 4, taxa, jobs=jobs, progress=progress, collapse_length=collapse_length,
-        min_support=min_support, support_index=support_index, unresolved=unresolved,
+        min_support=min_support, support_index=support_index, unresolved=unresolved, taxon_map=taxon_map,
     ) as table:  # fmt: skip
         meter = Progress(len(table), "quartets", progress)
         try:
+            groups = table.mapped.groups_of(table.taxa) if table.mapped is not None else None
             found = _engine.quartet_distances(
-                table.trees, table.taxa, weighted, jobs, meter.advance, unresolved=unresolved
+                table.trees, table.taxa, weighted, jobs, meter.advance, unresolved=unresolved, groups=groups
             )
         finally:
             meter.close()

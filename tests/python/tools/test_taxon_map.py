@@ -12,6 +12,7 @@ import pytest
 from treetally_tools import cli
 from treetally_tools.errors import TaxonMapError, UsageError
 from treetally_tools.sources import load_mapped_trees
+from treetally_tools.species_tree import species_tree_of
 from treetally_tools.tables import TopologyTable
 from treetally_tools.tallies import quartet_tally, quintet_tally, time_table
 from treetally_tools.taxon_map import read_taxon_map
@@ -78,6 +79,16 @@ def test_species_tree_columns_of_sister_individuals_are_the_species_ones():
         [doubled(tree) for tree in trees], 4, SPECIES, species_tree=[species_tree], adjust="bh", taxon_map=INDIVIDUALS
     )
     columns_equal(mapped.to_columns(), plain.to_columns())
+
+
+@pytest.mark.parametrize("weighted, unresolved", [(False, "drop"), (True, "drop"), (True, "third")])
+def test_species_tree_of_sister_individuals_is_that_of_the_species(weighted, unresolved):
+    trees = species_trees(80, seed=11) + ["(A,B,C,(D,E));"]
+    plain = species_tree_of(trees, SPECIES, weighted=weighted, unresolved=unresolved)
+    mapped = species_tree_of(
+        [doubled(tree) for tree in trees], SPECIES, weighted=weighted, unresolved=unresolved, taxon_map=INDIVIDUALS
+    )
+    assert mapped == plain
 
 
 # Two individuals of A on either side: of the two combinations, one shows AB|CD, one AC|BD.
@@ -214,6 +225,7 @@ def test_fractional_counts_are_written_shortest_and_whole_ones_as_integers():
         (["table", "{trees}", "--size", "4", "--format", "csv", "--no-progress"], "A,B,C,D,1.5,0.5,0,2,0,"),
         (["table", "{trees}", "--size", "4", "--format", "phylonetworks", "--no-progress"], "0.75,0.25,0.0,2"),
         (["table", "{trees}", "--size", "4", "--format", "mscquartets", "--no-progress"], "1,1,1,1,1.5,0.5,0,0"),
+        (["species-tree", "{trees}", "--no-progress"], "(C,D,(A,B));"),
     ],
 )
 def test_the_commands_take_a_taxon_map(write_trees, tmp_path, capsys, command, expected):
@@ -227,7 +239,6 @@ def test_the_commands_take_a_taxon_map(write_trees, tmp_path, capsys, command, e
 @pytest.mark.parametrize(
     "command, message",
     [
-        (["species-tree", "{trees}"], "species-tree does not take a taxon map"),
         (["times", "{trees}", "A", "B", "C", "D", "A"], "times does not take a taxon map"),
         (["quartet", "{trees}", "A", "B", "C", "D"], "line 1: a line holds a gene-tree name and a species"),
     ],
