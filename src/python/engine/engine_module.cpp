@@ -370,11 +370,12 @@ PyMethodDef engine_functions[] = {
      "lines or JSON records (\"csv\" or \"json\"), as a Table writes its text."},
     {"quartet_distances", as_method(quartet_distances_function), METH_VARARGS | METH_KEYWORDS,
      "quartet_distances(trees, taxa, weighted=False, jobs=1, progress=None, blocks=None, "
-     "unresolved=None)\n--\n\n"
+     "unresolved=None, groups=None)\n--\n\n"
      "The QDC (or WQDC) distances of every quartet of `taxa`, counted on `jobs` threads without "
      "keeping the table: (distances, quartets, unresolved, unmet, first_unmet). With "
      "blocks=(start, stop), only those blocks of the table, as exact sums to add up elsewhere: "
-     "(sums, met, quartets, unresolved)."},
+     "(sums, met, quartets, unresolved). With groups (one list of the trees' taxa per taxon), "
+     "the taxa are species, whose quartets' shares of trees vote."},
     {"summed_distances", as_method(summed_distances_function), METH_VARARGS | METH_KEYWORDS,
      "summed_distances(taxon_count, parts, weighted=False)\n--\n\nThe distances of the exact "
      "sums of runs of blocks (an iterable of what quartet_distances(..., blocks=...) returns), "
