@@ -546,6 +546,10 @@ def load_trees(
         return load_mapped_trees(
             source, taxon_map, collapse_length=collapse_length, min_support=min_support, support_index=support_index
         )
+    if isinstance(source, MappedTrees):
+        # What takes trees but not mapped ones (the sharded tables, the time table) says so
+        # instead of reading the individuals as taxa.
+        raise UsageError("these trees are mapped to species, and this function counts the trees' own taxa")
     rule = collapse_rule(collapse_length, min_support, support_index)
     if isinstance(source, treetally.TreeSet):
         if rule is not None:
