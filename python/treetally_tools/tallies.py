@@ -50,6 +50,13 @@ class TimeRecord(TypedDict):
     relative_length: float
 
 
+def _whole(count: Any) -> Any:
+    """A share of trees as an int when it is whole (and exactly so), else as it is."""
+    if isinstance(count, float) and count.is_integer() and abs(count) < 2**53:
+        return int(count)
+    return count
+
+
 def _share(part: float, whole: float) -> float:
     return part / whole if whole > 0 else math.nan
 
@@ -103,9 +110,10 @@ class TopologyTally:
         return [float(values[f"concordance_{code}"][0]) for code in range(3)]
 
     def records(self) -> List[TopologyRecord]:
-        """One record per code: code, topology, count, fraction."""
+        """One record per code: code, topology, count, fraction (a share of trees of mapped
+        species is an int when it is whole, as tables write it)."""
         return [
-            TopologyRecord(code=code, topology=topology, count=count, fraction=fraction)
+            TopologyRecord(code=code, topology=topology, count=_whole(count), fraction=fraction)
             for code, (topology, count, fraction) in enumerate(zip(self.topologies, self.counts, self.fractions))
         ]
 

@@ -43,4 +43,34 @@ void add_mapped_tally(const TreeSetData& data, std::span<const std::vector<Taxon
                       std::span<double> out, std::uint64_t& holding, MappedScratch& scratch,
                       const InterruptCheck& interrupt);
 
+// The places of each group's individuals in each tree, found once for a table whose rows
+// all draw on the same groups: a row then reads only the individuals each tree holds.
+class GroupPlaces {
+  public:
+    // Bytes the places of `groups` over `data` take: one entry per tree and group, and one per
+    // individual each tree holds. One pass over the trees' taxon tables; saturates.
+    static std::size_t bytes_for(const TreeSetData& data,
+                                 std::span<const std::vector<TaxonId>> groups);
+    GroupPlaces(const TreeSetData& data, std::span<const std::vector<TaxonId>> groups,
+                const InterruptCheck& interrupt = {});
+
+    std::size_t group_count() const { return groups_; }
+    // The positions of group `group`'s individuals in tree `tree`.
+    std::span<const EulerPos> places(std::size_t tree, std::size_t group) const {
+        const std::size_t at = tree * groups_ + group;
+        return std::span(positions_).subspan(starts_[at], starts_[at + 1] - starts_[at]);
+    }
+
+  private:
+    std::size_t groups_ = 0;
+    std::vector<std::uint32_t> starts_;  // tree * groups + group; one more at the end
+    std::vector<EulerPos> positions_;
+};
+
+// add_mapped_tally of the groups `chosen` (indexes of `places`' groups, in slot order).
+void add_mapped_tally(const TreeSetData& data, const GroupPlaces& places,
+                      std::span<const std::uint32_t> chosen, std::span<double> out,
+                      std::uint64_t& holding, MappedScratch& scratch,
+                      const InterruptCheck& interrupt);
+
 }  // namespace treetally

@@ -8,7 +8,6 @@
 #include "base/fatal_error.hpp"
 #include "base/saturating_add.hpp"
 #include "base/thread_count.hpp"
-#include "sets/mapped_tallies.hpp"
 #include "tables/table_kernels.hpp"
 
 namespace treetally {
@@ -133,10 +132,12 @@ TopologyTable::TopologyTable(const TreeSetData& data, std::vector<std::vector<Ta
         saturating_add(saturating_product(blocks_per_thread, block_bytes(block_rows, size)),
                        members.size() * (sizeof(EulerPos) + sizeof(std::size_t)));
     bytes_needed_ = saturating_add(
-        saturating_add(members.size() * sizeof(TaxonId),
-                       groups_.size() * sizeof(std::vector<TaxonId>)),
+        saturating_add(saturating_add(members.size() * sizeof(TaxonId),
+                                      groups_.size() * sizeof(std::vector<TaxonId>)),
+                       GroupPlaces::bytes_for(data, groups_)),
         saturating_product(started_threads(threads, block_count_), per_thread));
     if (bytes_needed_ > memory_budget) throw std::bad_alloc();
+    places_ = std::make_unique<GroupPlaces>(data, groups_);
 }
 
 void TopologyTable::set_blocks(std::size_t rows_per_block) {
@@ -245,17 +246,15 @@ void TopologyTable::count_mapped_prefix(std::span<const std::uint32_t> prefix, s
     const std::size_t s = prefix.size() + 1;
     const std::size_t width = out.codes() + 1;
     const std::size_t last_first = prefix.back() + std::size_t{1};
-    std::vector<const std::vector<TaxonId>*> groups(s);
-    for (std::size_t slot = 0; slot + 1 < s; ++slot) groups[slot] = &groups_[prefix[slot]];
     MappedScratch scratch;
     for (std::size_t last = last_first; last < n; ++last) {
         const std::size_t row = first + last - last_first;
         std::uint32_t* taxa = &out.taxa[row * s];
         std::copy(prefix.begin(), prefix.end(), taxa);
         taxa[s - 1] = static_cast<std::uint32_t>(last);
-        groups[s - 1] = &groups_[last];
-        add_mapped_tally(*data_, groups, std::span(out.shares).subspan(row * width, width),
-                         out.holding[row], scratch, interrupt);
+        add_mapped_tally(*data_, *places_, std::span<const std::uint32_t>(taxa, s),
+                         std::span(out.shares).subspan(row * width, width), out.holding[row],
+                         scratch, interrupt);
     }
 }
 

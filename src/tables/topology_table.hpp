@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/interrupt_check.hpp"
+#include "sets/mapped_tallies.hpp"
 #include "sets/tree_set_data.hpp"
 #include "tables/combination_order.hpp"
 #include "tables/kernel_width.hpp"
@@ -42,7 +43,8 @@ class TopologyTable {
     // to it, in the table's order: each row counts what mapped_tally counts (blocks of shares,
     // TableBlock::shares). Groups must be non-empty and disjoint (else a fatal error). Raises
     // std::bad_alloc at once when the blocks the threads hold and the groups would need more
-    // than `memory_budget` bytes; reads no tree until a block is counted.
+    // than `memory_budget` bytes, counted before the places of each group's individuals in
+    // each tree are found (one pass over the trees).
     TopologyTable(const TreeSetData& data, std::vector<std::vector<TaxonId>> groups, int size,
                   std::size_t memory_budget, std::size_t rows_per_block = 0,
                   std::size_t threads = 1);
@@ -97,6 +99,7 @@ class TopologyTable {
     const TreeSetData* data_;
     std::vector<TaxonId> taxa_;
     std::vector<std::vector<TaxonId>> groups_;
+    std::unique_ptr<GroupPlaces> places_;  // of groups_, for a table of groups
     int size_;
     PairDepthShape shape_;
     RowRank row_count_ = 0;

@@ -264,3 +264,14 @@ def test_fungi_copies_are_kept_and_whole_trees_shared(shared_file):
     columns = table.to_columns()
     shares = sum(columns[f"count_{code}"] for code in range(3)) + columns["unresolved"]
     assert numpy.allclose(shares, columns["holding"])
+
+
+@pytest.mark.parametrize(
+    "form, expected",
+    [("csv", '0,"((A,B),(C,D))",1.5,0.75'), ("csv", '(B,C))",0,0.0'), ("json", '"count": 1.5'), ("json", '"count": 0,')],
+)
+def test_tally_records_write_whole_shares_as_integers(write_trees, tmp_path, capsys, form, expected):
+    trees = write_trees(SPLIT + "\n((a1,b),(c,d));\n")
+    mapping = write_map(tmp_path, "".join(f"{name},{species}\n" for name, species in SPLIT_MAP.items()))
+    assert cli.main(["quartet", str(trees), "A", "B", "C", "D", "--format", form, "--taxon-map", str(mapping)]) == 0
+    assert expected in capsys.readouterr().out
