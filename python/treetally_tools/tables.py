@@ -227,7 +227,16 @@ class TopologyTable:
     counts; "third" adds a third of each such tree to each topology's count for the
     concordance factors, both tests (and their adjusted p-values), dominant_code,
     dominant_is_species and estimated_length. The count columns stay the raw, whole counts;
-    the values of TableRow's own properties are those of "drop"."""
+    the values of TableRow's own properties are those of "drop".
+
+    `taxon_map` (a path to a map file or a mapping {gene-tree name: species}; see
+    read_taxon_map): the taxa are species, each tree adding to a row its share of the
+    combinations of one individual per species (each copy of a repeated name an individual)
+    showing each topology; the count columns and unresolved are then float64 shares of trees
+    (holding stays whole), and every value derived from them reads the shares."""
+
+    # The trees mapped to species, for a table of species (its counts then shares of trees).
+    mapped: Optional[MappedTrees]
 
     def __init__(
         self,
@@ -249,7 +258,7 @@ class TopologyTable:
         loaded = load_mapped_trees(
             source, taxon_map, collapse_length=collapse_length, min_support=min_support, support_index=support_index
         )
-        self.mapped: Optional[MappedTrees] = loaded if isinstance(loaded, MappedTrees) else None
+        self.mapped = loaded if isinstance(loaded, MappedTrees) else None
         self.trees: treetally.TreeSet = loaded.trees if isinstance(loaded, MappedTrees) else loaded
         self.taxa = self._choose(taxa)
         self._refuse_too_many_rows()
@@ -273,6 +282,7 @@ class TopologyTable:
         self.progress = progress
         self.adjust = adjust
         self._running: List[Counting] = []
+        self.mapped = None
 
     def _species_of(self, species_tree: Union["Trees", SpeciesTree, None]) -> Optional[SpeciesTree]:
         """The species tree of the extra columns, which must hold every taxon of the table and

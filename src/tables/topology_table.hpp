@@ -77,7 +77,8 @@ class TopologyTable {
     std::size_t peak_bytes() const;
 
     int size() const { return size_; }
-    // The table's taxa (empty for a table of groups) and how many it has either way.
+    // The table's taxa (for a table of groups, empty unless each holds one) and how many it
+    // has either way.
     const std::vector<TaxonId>& taxa() const { return taxa_; }
     std::size_t taxon_count() const { return groups_.empty() ? taxa_.size() : groups_.size(); }
     bool mapped() const { return !groups_.empty(); }
@@ -95,11 +96,16 @@ class TopologyTable {
     void count_mapped_prefix(std::span<const std::uint32_t> prefix, std::size_t first,
                              TableBlock& out, const InterruptCheck& interrupt) const;
     void set_blocks(std::size_t rows_per_block);
+    // Builds the pair-depth rows of taxa_ that the kernels count from (memory checked first).
+    void count_by_pair_depths(std::size_t memory_budget, std::size_t rows_per_block,
+                              std::size_t threads);
 
     const TreeSetData* data_;
     std::vector<TaxonId> taxa_;
     std::vector<std::vector<TaxonId>> groups_;
-    std::unique_ptr<GroupPlaces> places_;  // of groups_, for a table of groups
+    // Of groups_, for a table of groups (none when each holds one taxon, which taxa_ then
+    // lists and the kernels count).
+    std::unique_ptr<GroupPlaces> places_;
     int size_;
     PairDepthShape shape_;
     RowRank row_count_ = 0;

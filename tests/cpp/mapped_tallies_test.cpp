@@ -112,6 +112,37 @@ TEST(MappedShares, OfSingleIndividualsAreTheLabelledTally) {
     }
 }
 
+// Species of one individual each are counted by the kernels: the same shares as the loop over
+// combinations gives, row by row.
+TEST(MappedTable, OfOneIndividualEachIsThePlainTableAsShares) {
+    std::mt19937_64 rng(33);
+    std::string text;
+    for (int tree = 0; tree < 120; ++tree) text += test::random_newick(rng) + "\n";
+    const TreeSetData data = copies_apart(text);
+    std::vector<std::vector<TaxonId>> groups;
+    for (std::uint32_t id = 0; id < 7; ++id) groups.push_back({TaxonId{id}});
+    for (int size : {4, 5}) {
+        const TopologyTable table(data, groups, size, std::size_t{1} << 30, 3);
+        ASSERT_TRUE(table.mapped());
+        for (std::size_t block = 0; block < table.block_count(); ++block) {
+            const TableBlock counted = table.count_block(block);
+            ASSERT_TRUE(counted.fractional());
+            EXPECT_TRUE(counted.counts.empty() && counted.unresolved.empty());
+            const std::size_t width = counted.codes() + 1;
+            for (std::size_t row = 0; row < counted.rows; ++row) {
+                std::vector<std::vector<TaxonId>> chosen;
+                for (std::size_t slot = 0; slot < static_cast<std::size_t>(size); ++slot)
+                    chosen.push_back(groups[counted.taxa[row * static_cast<std::size_t>(size) + slot]]);
+                const MappedTally want = mapped_tally(data, chosen);
+                for (std::size_t code = 0; code + 1 < width; ++code)
+                    EXPECT_EQ(counted.shares[row * width + code], want.shares[code]);
+                EXPECT_EQ(counted.shares[row * width + width - 1], want.unresolved);
+                EXPECT_EQ(counted.holding[row], want.holding);
+            }
+        }
+    }
+}
+
 TEST(MappedShares, RefuseGroupsOfTheWrongNumberOrEmpty) {
     const TreeSetData data = copies_apart("((a,b),(c,d));\n");
     const std::vector<std::vector<TaxonId>> three(3, std::vector<TaxonId>{TaxonId{0}});
