@@ -73,16 +73,17 @@ PyRef distances_result(const QuartetDistanceSums& sums) {
 }
 
 // A table for the distances of `ids`, within the memory there is besides the run's sums.
-// `groups`: the individuals of each species, for a tree of species (empty otherwise).
+// `groups`: the individuals of each species, for a tree of species (empty otherwise: the
+// table's taxa are `ids`).
 std::unique_ptr<TopologyTable> distance_table(const TreeSetData& data, const std::vector<TaxonId>& ids,
                                               std::size_t threads,
-                                              const std::vector<std::vector<TaxonId>>& groups = {}) {
+                                              const std::vector<std::vector<TaxonId>>& groups) {
     const std::size_t budget = LoadContext{}.memory_budget();
     const std::size_t taxa = groups.empty() ? ids.size() : groups.size();
     const std::size_t sums = QuartetDistanceRun::bytes_needed(taxa, threads);
-    auto table = [&](std::size_t room) {
-        return groups.empty() ? std::make_unique<TopologyTable>(data, ids, 4, room)
-                              : std::make_unique<TopologyTable>(data, groups, 4, room, 0, threads);
+    auto table = [&](std::size_t room) -> std::unique_ptr<TopologyTable> {
+        if (groups.empty()) return std::make_unique<TopologyTable>(data, ids, 4, room);
+        return std::make_unique<TopologyTable>(data, groups, 4, room, 0, threads);
     };
     try {
         if (sums > budget) throw std::bad_alloc();
@@ -224,8 +225,7 @@ PyRef quartet_distances(PyObject* args, PyObject* kwargs) {
         raise_error(PyExc_ValueError, groups.empty() ? "the taxa must be distinct"
                                                      : "the groups of taxa must not share a taxon");
     if (names.size() < 4) raise_error(PyExc_ValueError, "quartet distances need at least four taxa");
-    const std::unique_ptr<TopologyTable> table =
-        groups.empty() ? distance_table(*data, ids, threads) : distance_table(*data, {}, threads, groups);
+    const std::unique_ptr<TopologyTable> table = distance_table(*data, ids, threads, groups);
     if (blocks == Py_None) {
         QuartetDistanceRun run(*table, weight_of(weighted), threads, spread);
         run_to_end(run, progress);
