@@ -150,7 +150,7 @@ TopologyTable::TopologyTable(const TreeSetData& data, std::vector<std::vector<Ta
                        GroupPlaces::bytes_for(data, groups_)),
         saturating_product(started_threads(threads, block_count_), per_thread));
     if (bytes_needed_ > memory_budget) throw std::bad_alloc();
-    places_ = std::make_unique<GroupPlaces>(data, groups_);
+    places_ = std::make_unique<LazyPlaces>();
 }
 
 void TopologyTable::set_blocks(std::size_t rows_per_block) {
@@ -265,19 +265,28 @@ TableBlock TopologyTable::count_block(std::size_t block, const InterruptCheck& i
     return out;
 }
 
+const GroupPlaces& TopologyTable::places(const InterruptCheck& interrupt) const {
+    // An interrupt while they are found leaves them to the next block.
+    std::call_once(places_->found, [&] {
+        places_->places = std::make_unique<GroupPlaces>(*data_, groups_, interrupt);
+    });
+    return *places_->places;
+}
+
 void TopologyTable::count_mapped_prefix(std::span<const std::uint32_t> prefix, std::size_t first,
                                         TableBlock& out, const InterruptCheck& interrupt) const {
     const std::size_t n = groups_.size();
     const std::size_t s = prefix.size() + 1;
     const std::size_t width = out.codes() + 1;
     const std::size_t last_first = prefix.back() + std::size_t{1};
+    const GroupPlaces& found = places(interrupt);
     MappedScratch scratch;
     for (std::size_t last = last_first; last < n; ++last) {
         const std::size_t row = first + last - last_first;
         std::uint32_t* taxa = &out.taxa[row * s];
         std::copy(prefix.begin(), prefix.end(), taxa);
         taxa[s - 1] = static_cast<std::uint32_t>(last);
-        add_mapped_tally(*data_, *places_, std::span<const std::uint32_t>(taxa, s),
+        add_mapped_tally(*data_, found, std::span<const std::uint32_t>(taxa, s),
                          std::span(out.shares).subspan(row * width, width), out.holding[row],
                          scratch, interrupt);
     }

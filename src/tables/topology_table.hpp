@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "base/interrupt_check.hpp"
@@ -103,9 +104,15 @@ class TopologyTable {
     const TreeSetData* data_;
     std::vector<TaxonId> taxa_;
     std::vector<std::vector<TaxonId>> groups_;
-    // Of groups_, for a table of groups (none when each holds one taxon, which taxa_ then
-    // lists and the kernels count).
-    std::unique_ptr<GroupPlaces> places_;
+    // The places of groups_ in each tree, found by the first block that needs them (like the
+    // pair-depth rows), for a table of groups; none when each group holds one taxon, which
+    // taxa_ then lists and the kernels count.
+    struct LazyPlaces {
+        std::once_flag found;
+        std::unique_ptr<GroupPlaces> places;
+    };
+    std::unique_ptr<LazyPlaces> places_;
+    const GroupPlaces& places(const InterruptCheck& interrupt) const;
     int size_;
     PairDepthShape shape_;
     RowRank row_count_ = 0;
