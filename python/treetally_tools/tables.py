@@ -36,12 +36,16 @@ from .coalescent import ChiSquare, minor_equal_test, star_test
 from .errors import UsageError
 from .names import check_names
 from .output import csv_cell, p_value_text, text_value
-from .sources import load_trees
+from .sources import load_mapped_trees, load_trees
+from .taxon_map import MappedTrees
 from .species_columns import COLUMNS as SPECIES_COLUMNS
 from .species_columns import SpeciesTree
 
+import treetally
+
 if TYPE_CHECKING:
-    from .sources import Trees
+    from .sources import MappableTrees, Trees
+    from .taxon_map import TaxonMapSource
 
 # The most threads a table may be asked for (jobs); more than the cores count as the cores.
 MAX_JOBS: int = _engine.MAX_JOBS
@@ -223,11 +227,20 @@ class TopologyTable:
     counts; "third" adds a third of each such tree to each topology's count for the
     concordance factors, both tests (and their adjusted p-values), dominant_code,
     dominant_is_species and estimated_length. The count columns stay the raw, whole counts;
-    the values of TableRow's own properties are those of "drop"."""
+    the values of TableRow's own properties are those of "drop".
+
+    `taxon_map` (a path to a map file or a mapping {gene-tree name: species}; see
+    read_taxon_map): the taxa are species, each tree adding to a row its share of the
+    combinations of one individual per species (each copy of a repeated name an individual)
+    showing each topology; the count columns and unresolved are then float64 shares of trees
+    (holding stays whole), and every value derived from them reads the shares."""
+
+    # The trees mapped to species, for a table of species (its counts then shares of trees).
+    mapped: Optional[MappedTrees]
 
     def __init__(
         self,
-        source: "Trees",
+        source: "MappableTrees",
         size: int,
         taxa: Optional[Sequence[str]] = None,
         *,
@@ -239,11 +252,14 @@ class TopologyTable:
         species_tree: Union["Trees", SpeciesTree, None] = None,
         adjust: Optional[str] = None,
         unresolved: str = "drop",
+        taxon_map: Optional["TaxonMapSource"] = None,
     ) -> None:
         self._take_options(size, jobs, progress, adjust, species_tree, unresolved)
-        self.trees = load_trees(
-            source, collapse_length=collapse_length, min_support=min_support, support_index=support_index
+        loaded = load_mapped_trees(
+            source, taxon_map, collapse_length=collapse_length, min_support=min_support, support_index=support_index
         )
+        self.mapped = loaded if isinstance(loaded, MappedTrees) else None
+        self.trees: treetally.TreeSet = loaded.trees if isinstance(loaded, MappedTrees) else loaded
         self.taxa = self._choose(taxa)
         self._refuse_too_many_rows()
         self.species = self._species_of(species_tree)
@@ -266,6 +282,7 @@ class TopologyTable:
         self.progress = progress
         self.adjust = adjust
         self._running: List[Counting] = []
+        self.mapped = None
 
     def _species_of(self, species_tree: Union["Trees", SpeciesTree, None]) -> Optional[SpeciesTree]:
         """The species tree of the extra columns, which must hold every taxon of the table and
@@ -277,12 +294,23 @@ class TopologyTable:
         species.require_lengths()
         return species
 
+    @property
+    def fractional(self) -> bool:
+        """Whether the counts are shares of trees (float): a table of mapped species."""
+        return self.mapped is not None
+
+    def _presence(self, taxa: Sequence[str]) -> List[int]:
+        """How many trees hold each of `taxa` (of a mapped table: an individual of each)."""
+        if self.mapped is not None:
+            return self.mapped.presence(taxa)
+        return list(_engine.presence_counts(self.trees, tuple(taxa)))
+
     def _choose(self, taxa: Optional[Sequence[str]]) -> Tuple[str, ...]:
         """The taxa of the table, each once."""
-        file_taxa = self.trees.taxa()
+        file_taxa = self.mapped.taxa() if self.mapped is not None else self.trees.taxa()
         if taxa is None:
             # Every taxon, the rarest first (a stable sort keeps ties in file order).
-            holding = _engine.presence_counts(self.trees, tuple(file_taxa))
+            holding = self._presence(file_taxa)
             chosen: Sequence[str] = [file_taxa[k] for k in sorted(range(len(file_taxa)), key=holding.__getitem__)]
         else:
             chosen = check_names(file_taxa, taxa)
@@ -335,7 +363,7 @@ class TopologyTable:
 
     def occupancy(self) -> Dict[str, int]:
         """How many trees hold each taxon of the table."""
-        return dict(zip(self.taxa, _engine.presence_counts(self.trees, self.taxa)))
+        return dict(zip(self.taxa, self._presence(self.taxa)))
 
     def _value_blocks(self, extras: bool = True) -> Iterator[Columns]:
         """The blocks of one pass in row order, each with every value of its rows as columns
@@ -347,7 +375,7 @@ class TopologyTable:
                     block = counting.next_block()
                     if block is None:
                         return
-                    columns = arrays_of(block)
+                    columns = arrays_of(block, self.fractional)
                     yield columns
                     meter.advance(len(columns["holding"]))
         finally:
@@ -387,7 +415,7 @@ class TopologyTable:
         counted, when the columns would not fit in memory (write() streams any table
         instead)."""
         with self._engine_table(**self._extra_options()) as counting:
-            return arrays_of(counting.all_columns())
+            return arrays_of(counting.all_columns(), self.fractional)
 
     @contextlib.contextmanager
     def _engine_table(self, **options: Any) -> Iterator[Counting]:
@@ -405,6 +433,8 @@ class TopologyTable:
 
     def _counting(self, **options: Any) -> Counting:
         """What one pass reads its rows from: the engine counting them over the trees."""
+        if self.mapped is not None:
+            options["groups"] = self.mapped.groups_of(self.taxa)
         return _engine.Table(self.trees, self.size, self.taxa, jobs=self.jobs, unresolved=self.unresolved, **options)
 
     def _text_blocks(self, form: str, cells: Tuple[str, ...]) -> Iterator[bytes]:
