@@ -225,41 +225,46 @@ double statistic_for(const std::array<double, 3>& counts, int species, double la
 
 // The exact chance, under the multinomial of the fitted frequencies with round(total)
 // draws, of a statistic at least `observed`. Outcomes are visited by growing count off the
-// fitted tree's topology until all but 1e-14 of the chance is seen.
+// fitted tree's topology until the chance left is negligible.
 double exact_tail(const Fit& fit, double total, int species, double lambda, double observed) {
     const auto draws = static_cast<std::int64_t>(std::llround(total));
-    std::array<double, 3> p{};
-    for (std::size_t i = 0; i < 3; ++i) p[i] = fit.expected[i] / total;
     const auto major = static_cast<std::size_t>(fit.major);
     const std::size_t first = major == 0 ? 1 : 0;
     const std::size_t second = major == 2 ? 1 : 2;
     const double tolerance = 1e-9 * (1.0 + observed);
+    // The fit gives both other topologies q: `off` draws off the fitted tree's topology are
+    // binomial (draws, 2q), and split between the two as a fair coin would. Swapping the two
+    // changes neither chance nor statistic, so each pair is visited once.
+    const double off_chance = 2.0 * fit.q;
     const double log_draws = std::lgamma(static_cast<double>(draws) + 1.0);
-    auto log_p = [&](std::size_t i, std::int64_t count) {
-        if (count == 0) return 0.0;
-        return p[i] > 0 ? static_cast<double>(count) * std::log(p[i]) : -infinity;
-    };
-    double seen = 0.0;
+    const double mean_off = static_cast<double>(draws) * off_chance;
     double tail = 0.0;
-    const double mean_off = static_cast<double>(draws) * (1.0 - p[major]);
     for (std::int64_t off = 0; off <= draws; ++off) {
-        for (std::int64_t b = 0; b <= off; ++b) {
-            const std::int64_t c = off - b;
-            const std::int64_t a = draws - off;
-            const double log_chance =
-                log_draws - std::lgamma(static_cast<double>(a) + 1.0) -
-                std::lgamma(static_cast<double>(b) + 1.0) - std::lgamma(static_cast<double>(c) + 1.0) +
-                log_p(major, a) + log_p(first, b) + log_p(second, c);
-            const double chance = std::exp(log_chance);
-            if (chance == 0.0) continue;
-            std::array<double, 3> outcome{};
-            outcome[major] = static_cast<double>(a);
-            outcome[first] = static_cast<double>(b);
-            outcome[second] = static_cast<double>(c);
-            seen += chance;
-            if (statistic_for(outcome, species, lambda) >= observed - tolerance) tail += chance;
+        const auto a = static_cast<double>(draws - off);
+        const auto k = static_cast<double>(off);
+        double level = 0.0;  // the chance of `off` draws off the fitted tree's topology
+        if (off == 0) {
+            level = std::pow(1.0 - off_chance, a);
+        } else if (off_chance > 0.0) {
+            level = std::exp(log_draws - std::lgamma(a + 1.0) - std::lgamma(k + 1.0) +
+                             k * std::log(off_chance) + a * std::log1p(-off_chance));
         }
-        if (static_cast<double>(off) >= mean_off && seen >= 1.0 - 1e-14) break;
+        if (level > 0.0) {
+            double share = std::exp(-k * std::numbers::ln2);  // C(off, b) / 2^off from b = 0
+            for (std::int64_t b = 0; 2 * b <= off; ++b) {
+                const std::int64_t c = off - b;
+                std::array<double, 3> outcome{};
+                outcome[major] = a;
+                outcome[first] = static_cast<double>(b);
+                outcome[second] = static_cast<double>(c);
+                const double chance = level * share * (b == c ? 1.0 : 2.0);
+                if (statistic_for(outcome, species, lambda) >= observed - tolerance) tail += chance;
+                share = share * static_cast<double>(off - b) / static_cast<double>(b + 1);
+            }
+        }
+        // Past the mean the levels fall faster than geometrically: once one holds under
+        // 1e-18, all the rest together hold less than the p-value's rounding.
+        if (k > mean_off + 1.0 && level < 1e-18) break;
     }
     return std::clamp(tail, 0.0, 1.0);
 }
