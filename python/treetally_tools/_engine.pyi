@@ -1,6 +1,6 @@
 # The native engine beside the treetally module: every loop over trees that treetally_tools
 # needs, over the same loaded TreeSet (it never reopens the file).
-from typing import Callable, Dict, Iterable, List, Mapping, Optional, Tuple, Union, final, overload
+from typing import Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union, final, overload
 
 import treetally
 
@@ -168,6 +168,9 @@ class Table:
         species: Optional[treetally.TreeSet] = None,
         adjust: Optional[str] = None,
         unresolved: Optional[str] = None,
+        tree_tests: Optional[Sequence[str]] = None,
+        test_lambda: float = 0.0,
+        test_method: Optional[str] = None,
     ) -> None:
         """`blocks=(start, stop)` counts only the blocks start .. stop-1 of the whole table
         (next_block, next_text and all_columns give those rows alone), so that several
@@ -175,7 +178,9 @@ class Table:
         serves, quartets only) adds the species-tree columns; `adjust` ("holm" or "bh") the
         tests' p-values adjusted across the whole table, whatever run of it is counted;
         `unresolved` "third" (quartets) spreads each unresolved tree a third to each topology
-        in every value derived from the counts ("drop", None: left out)."""
+        in every value derived from the counts ("drop", None: left out). `tree_tests` (quartets)
+        names "t3" and "t1" (t1 with `species`) for their columns, with the power-divergence
+        `test_lambda` and `test_method` "mlest" (None) or "conservative"."""
     @property
     def rows(self) -> int:
         """The number of rows of the whole table."""
@@ -207,6 +212,9 @@ def row_values(
     taxa: Tuple[str, ...],
     species: Optional[treetally.TreeSet] = None,
     unresolved: Optional[str] = None,
+    tree_tests: Optional[Sequence[str]] = None,
+    test_lambda: float = 0.0,
+    test_method: Optional[str] = None,
 ) -> Dict[str, bytearray]:
     """Every value of the rows given as int64 columns t1.., count_0.. (holding, unresolved
     optional), computed as a Table computes them."""

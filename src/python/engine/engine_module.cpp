@@ -335,7 +335,8 @@ PyMethodDef engine_functions[] = {
      "neighbor_joining(distances, taxon_count)\n--\n\nThe joined tree of an n x n float64 "
      "matrix (bytes): (parent, length) per node."},
     {"row_values", as_method(row_values), METH_VARARGS | METH_KEYWORDS,
-     "row_values(size, columns, taxa, species=None, unresolved=None)\n--\n\nEvery value of "
+     "row_values(size, columns, taxa, species=None, unresolved=None, tree_tests=None, "
+     "test_lambda=0.0, test_method=None)\n--\n\nEvery value of "
      "the rows given as int64 columns, as a table computes them (float64 and bool columns as "
      "bytearray)."},
     {"adjust_p_values", adjusted_p_values, METH_VARARGS,

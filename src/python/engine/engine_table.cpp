@@ -822,7 +822,7 @@ PyType_Slot table_slots[] = {
     {Py_tp_doc, const_cast<char*>("Table(trees, size, taxa, jobs=1, rows_per_block=0, "
                                   "text_form=None, taxon_cells=None, blocks=None, species=None, "
                                   "adjust=None, unresolved=None, tree_tests=None, test_lambda=0.0, "
-                                  "test_method='mlest')\n--\n\n"
+                                  "test_method=None)\n--\n\n"
                                   "Every quartet or quintet of `taxa`, counted natively "
                                   "(only blocks start .. stop-1 with blocks=(start, stop)).")},
     {0, nullptr},
