@@ -299,7 +299,7 @@ struct KeyHash {
 // Many rows share a count triple, the few-count ones most of all, and their p-values cost
 // an integral or an enumeration: each counting thread keeps its own memo (the test is a
 // pure function of its arguments, so results do not depend on which thread asks).
-constexpr std::size_t memo_limit = std::size_t{1} << 16;
+constexpr std::size_t memo_limit = std::size_t{1} << 17;  // some 15 MB a thread at most
 
 // species < 0: T3.
 TreeTestResult tree_test(const std::array<double, 3>& counts, int species, double lambda,
@@ -307,16 +307,28 @@ TreeTestResult tree_test(const std::array<double, 3>& counts, int species, doubl
     for (const double count : counts)
         if (!(count >= 0) || !std::isfinite(count)) return {not_a_number, not_a_number};
     if (!std::isfinite(lambda)) return {not_a_number, not_a_number};
-    const double total = counts[0] + counts[1] + counts[2];
+    // Both tests are symmetric in the topologies off the tested one: each is worked out on
+    // the counts in one order (T3: ascending; T1: the species topology's, then the others
+    // ascending), so that every order gives the same bits and shares one memo entry.
+    std::array<double, 3> canonical = counts;
+    if (species < 0) {
+        std::sort(canonical.begin(), canonical.end());
+    } else {
+        const auto own = static_cast<std::size_t>(species);
+        const double low = std::min(counts[(own + 1) % 3], counts[(own + 2) % 3]);
+        const double high = std::max(counts[(own + 1) % 3], counts[(own + 2) % 3]);
+        canonical = {counts[own], low, high};
+        species = 0;
+    }
+    const double total = canonical[0] + canonical[1] + canonical[2];
     if (!(total > 0)) return {not_a_number, not_a_number};
-
     thread_local std::unordered_map<Key, TreeTestResult, KeyHash> memo;
-    const Key key{counts, species, lambda, method};
+    const Key key{canonical, species, lambda, method};
     if (const auto found = memo.find(key); found != memo.end()) return found->second;
 
-    const int code = species < 0 ? largest(counts) : species;
-    const Fit fit = fit_segment(counts, code, total);
-    const double statistic = power_divergence(counts, fit.expected, lambda);
+    const int code = species < 0 ? largest(canonical) : species;
+    const Fit fit = fit_segment(canonical, code, total);
+    const double statistic = power_divergence(canonical, fit.expected, lambda);
     double p = 1.0;
     const double minor_expected = fit.q * total;
     if (total < small_sample || minor_expected < small_expected) {
