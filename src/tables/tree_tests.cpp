@@ -120,24 +120,37 @@ double integrate(F f, double from, double to, double panel) {
     return sum * width / 2.0;
 }
 
+// P(X > h, Y > k) for standard normals of correlation r (|r| < 1): the product of the
+// margins plus the integral of the density's derivative in r from 0 to r, which with
+// r = sin(theta) is (1 / 2 pi) exp(-(h^2 - 2 h k sin(theta) + k^2) / (2 cos^2(theta))) over
+// theta in [0, asin r], smooth there; ten Gauss-Legendre points take it to the last digits
+// for |r| below 0.8.
+double upper_orthant(double h, double k, double r) {
+    const double margins = normal_cdf(-h) * normal_cdf(-k);
+    const double end = std::asin(r);
+    if (end == 0.0) return margins;
+    const double squares = (h * h + k * k) / 2.0;
+    const double sum = integrate(
+        [h, k, squares](double theta) {
+            const double sine = std::sin(theta);
+            return std::exp((sine * h * k - squares) / (1.0 - sine * sine));
+        },
+        0.0, end, 1.0);
+    return std::clamp(margins + sum / (2.0 * pi), 0.0, 1.0);
+}
+
 // The integral over b >= s of phi(b - mb) Phi(ma - k b), k >= 0: the chance that a standard
 // normal pair about (ma, mb) has b >= s and lies on the ray's side of a line through the
-// vertex at slope 1/k. Integrated in t = b - mb (a standard normal) over the window that
-// holds all but e^-40 of the normal factor's mass. With `beyond`, the chance that it lies on
-// the line's other side instead (Phi(k b - ma)), which stays exact when that chance is small.
+// vertex at slope 1/k. In t = b - mb, with c = ma - k mb, it is P(T >= s - mb, Z <= c - k T)
+// for independent standard normals, and with W = (Z + k T) / sqrt(1 + k^2) (correlation
+// rho = k / sqrt(1 + k^2) with T) an orthant of the pair (T, -W). With `beyond`, the chance
+// that it lies on the line's other side (Phi(k b - ma)): the orthant of (T, W).
 double side_integral(double s, double mb, double ma, double k, bool beyond = false) {
     const double low = s - mb;
-    if (low > 38.0) return 0.0;
-    const double shift = ma - k * mb;  // Phi(shift - k t), or Phi(k t - shift) beyond
-    const double from = std::max(low, -9.0);
-    const double to = from >= 0.0 ? std::sqrt(from * from + 80.0) : 9.0;
-    // The Phi factor at its largest over the window: nothing to add when it is negligible.
-    if ((beyond ? k * to - shift : shift - k * from) < -38.0) return 0.0;
-    const double sign = beyond ? -1.0 : 1.0;
-    const double sum = integrate(
-        [shift, k, sign](double t) { return normal_density(t) * normal_cdf(sign * (shift - k * t)); },
-        from, to, 2.5);
-    return std::max(sum, 0.0);
+    const double scale = std::sqrt(1.0 + k * k);
+    const double c = (ma - k * mb) / scale;
+    const double rho = k / scale;
+    return beyond ? upper_orthant(low, c, rho) : upper_orthant(low, -c, -rho);
 }
 
 // The tail beyond s^2 of the squared distance from a standard normal pair to one ray, over
@@ -160,9 +173,9 @@ double own_ray_tail(double x, double s, double ma, double left, double right) {
 double three_ray_tail(double x, double mu0, double alpha, double beta) {
     if (!(x > 0)) return 1.0;
     const double s = std::sqrt(x);
-    // Far from the vertex the other rays and the vertex's wedge hold under e^-60 of the mass.
+    // Far from the vertex the other rays and the vertex's wedge hold under e^-50 of the mass.
     const double gap = 2.0 * pi - alpha - beta;
-    if (mu0 * std::sin(std::min({alpha, beta, gap}) / 2.0) > 11.0) return chi1_tail(x);
+    if (mu0 * std::sin(std::min({alpha, beta, gap}) / 2.0) > 10.0) return chi1_tail(x);
     // Near the vertex the ray's own cell holds a share of the tail worked out directly; far
     // from it, nearly all of it, and the complement keeps the precision.
     const double own = mu0 > 3.0 ? own_ray_tail(x, s, mu0, alpha / 2.0, beta / 2.0)
@@ -203,9 +216,10 @@ double one_ray_tail(double x, double mu0) {
 struct Geometry {
     double mu0;
     double angle;
+    bool far;  // so far from the star that the law is chi-square (1 df) to e^-50
 };
 Geometry geometry(double q, double total) {
-    if (!(q > 0)) return {infinity, 2.0 * pi / 3.0};
+    if (!(q > 0)) return {infinity, 2.0 * pi / 3.0, true};
     const double a = 1.0 - 2.0 * q;
     // Directions of the segments from the star point: (2, -1, -1) and its permutations; the
     // metric at p is sum u_i v_i / p_i.
@@ -214,7 +228,11 @@ Geometry geometry(double q, double total) {
     const double cross = -2.0 / a - 1.0 / q;
     const double mu0 = std::sqrt(total) * (1.0 / 3.0 - q) * std::sqrt(own);
     const double cosine = std::clamp(cross / std::sqrt(own * other), -1.0, 1.0);
-    return {mu0, std::acos(cosine)};
+    const double angle = std::acos(cosine);
+    // Both laws keep under e^-50 of their tail off chi-square's once the rays' cells and the
+    // vertex are this far (three_ray_tail, one_ray_tail).
+    const double gap = 2.0 * pi - 2.0 * angle;
+    return {mu0, angle, mu0 * std::sin(std::min(angle, gap) / 2.0) > 10.0};
 }
 
 double statistic_for(const std::array<double, 3>& counts, int species, double lambda) {
@@ -297,9 +315,20 @@ struct KeyHash {
 };
 
 // Many rows share a count triple, the few-count ones most of all, and their p-values cost
-// an integral or an enumeration: each counting thread keeps its own memo (the test is a
-// pure function of its arguments, so results do not depend on which thread asks).
+// an integral or an enumeration: each counting thread keeps a memo of each (the test is a
+// pure function of its arguments, so results do not depend on which thread asks), apart so
+// that the many integrals never push out the dearer enumerations.
 constexpr std::size_t memo_limit = std::size_t{1} << 17;  // some 15 MB a thread at most
+using Memo = std::unordered_map<Key, TreeTestResult, KeyHash>;
+
+template <typename Compute>
+TreeTestResult remembered(Memo& memo, const Key& key, Compute compute) {
+    if (const auto found = memo.find(key); found != memo.end()) return found->second;
+    const TreeTestResult result = compute();
+    if (memo.size() >= memo_limit) memo.clear();
+    memo.emplace(key, result);
+    return result;
+}
 
 // species < 0: T3.
 TreeTestResult tree_test(const std::array<double, 3>& counts, int species, double lambda,
@@ -322,29 +351,31 @@ TreeTestResult tree_test(const std::array<double, 3>& counts, int species, doubl
     }
     const double total = canonical[0] + canonical[1] + canonical[2];
     if (!(total > 0)) return {not_a_number, not_a_number};
-    thread_local std::unordered_map<Key, TreeTestResult, KeyHash> memo;
-    const Key key{canonical, species, lambda, method};
-    if (const auto found = memo.find(key); found != memo.end()) return found->second;
-
     const int code = species < 0 ? largest(canonical) : species;
     const Fit fit = fit_segment(canonical, code, total);
     const double statistic = power_divergence(canonical, fit.expected, lambda);
-    double p = 1.0;
-    const double minor_expected = fit.q * total;
-    if (total < small_sample || minor_expected < small_expected) {
-        p = exact_tail(fit, total, species, lambda, statistic);
-    } else if (method == TreeTestMethod::conservative) {
-        p = species < 0 ? chi1_tail(statistic)
-                        : 0.5 * chi1_tail(statistic) + 0.5 * chi2_tail(statistic);
-    } else {
-        const Geometry shape = geometry(fit.q, total);
-        p = species < 0 ? three_ray_tail(statistic, shape.mu0, shape.angle, shape.angle)
-                        : one_ray_tail(statistic, shape.mu0);
+    if (!(statistic > 0)) return {statistic, 1.0};
+    if (std::isinf(statistic)) return {statistic, 0.0};  // a count of 0 at lambda <= -1
+    const Key key{canonical, species, lambda, method};
+    if (total < small_sample || fit.q * total < small_expected) {
+        // The exact law: the dearest, and the counts that call for it recur most.
+        thread_local Memo exact;
+        return remembered(exact, key, [&] {
+            return TreeTestResult{statistic, exact_tail(fit, total, species, lambda, statistic)};
+        });
     }
-    const TreeTestResult result{statistic, p};
-    if (memo.size() >= memo_limit) memo.clear();
-    memo.emplace(key, result);
-    return result;
+    if (method == TreeTestMethod::conservative)
+        return {statistic, species < 0 ? chi1_tail(statistic)
+                                       : 0.5 * chi1_tail(statistic) + 0.5 * chi2_tail(statistic)};
+    const Geometry shape = geometry(fit.q, total);
+    if (shape.far) return {statistic, chi1_tail(statistic)};
+    thread_local Memo integrated;
+    return remembered(integrated, key, [&] {
+        const double p = species < 0
+                             ? three_ray_tail(statistic, shape.mu0, shape.angle, shape.angle)
+                             : one_ray_tail(statistic, shape.mu0);
+        return TreeTestResult{statistic, p};
+    });
 }
 
 }  // namespace
