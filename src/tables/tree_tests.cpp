@@ -14,12 +14,13 @@ namespace treetally {
 // (1 - 2q, q, q), q in [0, 1/3], that meet at the star point (1/3, 1/3, 1/3); T1 allows one
 // named segment only. The statistic is the Cressie-Read power divergence of the counts from
 // their maximum-likelihood fit on the model. Its p-value:
-// - mlest: the asymptotic law of the statistic at the fitted point. Near the star point the
-//   fitted frequencies, scaled by the Fisher information there, are a normal vector of
-//   identity covariance, and the statistic is its squared distance to the model seen from
-//   there: three rays from a vertex (one ray for T1), the fitted point on one of them at
-//   distance mu0 from the vertex. Far from the star this is chi-square with 1 degree of
-//   freedom; at the star it is not. The law's tail is integrated numerically.
+// - mlest: the asymptotic law of the statistic at the fitted point. Scaled by the Fisher
+//   information at the fitted point, the counts are a normal vector of identity covariance
+//   about it, and the statistic its squared distance to the model as seen from there: three
+//   rays from the star point (one for T1) at the angles that metric gives, the fitted point
+//   on one of them at distance mu0 from the star. Far from the star this is chi-square with
+//   1 degree of freedom; near it, it is not. The tail is a sum over the rays' cells of
+//   bivariate normal orthants.
 // - conservative: the law that bounds every such law from above: chi-square with 1 degree of
 //   freedom for T3, the mixture 1/2 chi2(1) + 1/2 chi2(2) (its law at the star) for T1.
 // - Few counts (fewer than 30 in all, or a fitted count below 5 on a topology the fit does
