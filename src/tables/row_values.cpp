@@ -225,9 +225,9 @@ void RowValues::fill(const TableBlock& block, std::size_t from, std::size_t to,
                 store(targets[column++], at, t3.p);
             }
             if (tests_.t1) {
-                const TreeTestResult t1 = species_code >= 0
-                                              ? t1_test(seen, species_code, tests_.lambda, tests_.method)
-                                              : TreeTestResult{not_a_number, not_a_number};
+                const TreeTestResult t1 =
+                    species_code >= 0 ? t1_test(seen, species_code, tests_.lambda, tests_.method)
+                                      : TreeTestResult{not_a_number, not_a_number};
                 store(targets[column++], at, t1.statistic);
                 store(targets[column++], at, t1.p);
             }

@@ -186,7 +186,8 @@ double three_ray_tail(double x, double mu0, double alpha, double beta) {
     // Rays placed alike about ray 0 hold mirror images of one law.
     const double second =
         alpha == beta ? first
-                      : ray_tail(s, mu0 * std::cos(beta), mu0 * std::sin(beta), beta / 2.0, gap / 2.0);
+                      : ray_tail(s, mu0 * std::cos(beta), mu0 * std::sin(beta), beta / 2.0,
+                                 gap / 2.0);
     const double tail = own + first + second;
     return std::clamp(tail, 0.0, 1.0);
 }

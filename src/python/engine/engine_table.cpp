@@ -858,7 +858,8 @@ TreeTestColumns tree_test_columns(const ArgumentList& arguments, int size, bool 
     if (tests.t1 && !species) raise_error(PyExc_ValueError, "the t1 test needs a species tree");
     if (arguments.object("test_lambda") != nullptr) {
         tests.lambda = arguments.real("test_lambda");
-        if (!std::isfinite(tests.lambda)) raise_error(PyExc_ValueError, "test_lambda must be finite");
+        if (!std::isfinite(tests.lambda))
+            raise_error(PyExc_ValueError, "test_lambda must be finite");
     }
     const std::optional<std::string> method = arguments.optional_text("test_method");
     if (method && *method == "conservative")
