@@ -1,6 +1,6 @@
 # The native engine beside the treetally module: every loop over trees that treetally_tools
 # needs, over the same loaded TreeSet (it never reopens the file).
-from typing import Callable, Dict, Iterable, List, Mapping, Optional, Tuple, Union, final, overload
+from typing import Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union, final, overload
 
 import treetally
 
@@ -187,6 +187,9 @@ class Table:
         adjust: Optional[str] = None,
         unresolved: Optional[str] = None,
         groups: Optional[List[List[str]]] = None,
+        tree_tests: Optional[Sequence[str]] = None,
+        test_lambda: float = 0.0,
+        test_method: Optional[str] = None,
     ) -> None:
         """`blocks=(start, stop)` counts only the blocks start .. stop-1 of the whole table
         (next_block, next_text and all_columns give those rows alone), so that several
@@ -196,7 +199,9 @@ class Table:
         `unresolved` "third" (quartets) spreads each unresolved tree a third to each topology
         in every value derived from the counts ("drop", None: left out). `groups` (one list of
         the trees' taxa per taxon of `taxa`): the taxa are species, each row counting what
-        mapped_tally counts (float64 count_.. and unresolved columns)."""
+        mapped_tally counts (float64 count_.. and unresolved columns). `tree_tests` (quartets)
+        names "t3" and "t1" (t1 with `species`) for their columns, with the power-divergence
+        `test_lambda` and `test_method` "mlest" (None) or "conservative"."""
     @property
     def rows(self) -> int:
         """The number of rows of the whole table."""
@@ -229,6 +234,9 @@ def row_values(
     species: Optional[treetally.TreeSet] = None,
     unresolved: Optional[str] = None,
     fractional: bool = False,
+    tree_tests: Optional[Sequence[str]] = None,
+    test_lambda: float = 0.0,
+    test_method: Optional[str] = None,
 ) -> Dict[str, bytearray]:
     """Every value of the rows given as int64 columns t1.., count_0.. (holding, unresolved
     optional), computed as a Table computes them; `fractional`: count_0.. and unresolved are

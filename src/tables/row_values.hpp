@@ -14,6 +14,7 @@
 
 #include "lca/tree_lca.hpp"
 #include "tables/table_block.hpp"
+#include "tables/tree_tests.hpp"
 
 namespace treetally {
 
@@ -59,6 +60,15 @@ struct AdjustedTests {
     std::vector<double> star;
 };
 
+// The tree tests a quartet table adds (t3_statistic, t3_p; t1_statistic, t1_p against the
+// species tree's quartet), with their statistic and method.
+struct TreeTestColumns {
+    bool t3 = false;
+    bool t1 = false;
+    double lambda = 0.0;
+    TreeTestMethod method = TreeTestMethod::mlest;
+};
+
 class RowValues {
   public:
     // `species` (quartets only) adds the six species columns, `adjusted` (quartets only) the
@@ -67,20 +77,21 @@ class RowValues {
     // unresolved tree as a third of a tree for each topology; the count columns stay raw.
     // `fractional`: the rows are those of species mapped from individuals (blocks holding
     // shares): the count columns and unresolved hold float64, and every value derived from
-    // them reads the shares.
+    // them reads the shares. `tests` (quartets only; t1 with `species`) adds the tree tests'
+    // columns, on the counts spread like the other tests' when `spread`.
     RowValues(int size, const SpeciesQuartets* species = nullptr,
               const AdjustedTests* adjusted = nullptr, bool spread = false,
-              bool fractional = false);
+              bool fractional = false, TreeTestColumns tests = {});
 
     // The columns of rows whose values were computed elsewhere (and are only to be written):
     // with the species columns and the adjusted p-values when asked. fill() refuses.
     static RowValues described(int size, bool species_columns, bool adjusted_columns,
-                               bool fractional = false);
+                               bool fractional = false, TreeTestColumns tests = {});
 
     // In order: t1.., count_0.., holding, unresolved, concordance_0.., for quartets
     // minor_equal_chi2, minor_equal_p, star_chi2, star_p, then species_code, species_length,
     // expected_concordance, dominant_code, dominant_is_species, estimated_length, then
-    // minor_equal_p_adj, star_p_adj.
+    // minor_equal_p_adj, star_p_adj, then t3_statistic, t3_p, then t1_statistic, t1_p.
     const std::vector<ColumnSpec>& columns() const { return columns_; }
     int size() const { return size_; }
     bool fractional() const { return fractional_; }
@@ -96,10 +107,15 @@ class RowValues {
 
   private:
     RowValues(int size, const SpeciesQuartets* species, const AdjustedTests* adjusted,
-              bool species_columns, bool adjusted_columns, bool spread, bool fractional);
+              bool species_columns, bool adjusted_columns, bool spread, bool fractional,
+              TreeTestColumns tests);
     // The values of row `row` of a block of shares, from its column `column` on, at `at`.
     void fill_shares(const TableBlock& block, std::size_t row, std::size_t column,
                      std::span<std::byte* const> targets, std::size_t at) const;
+    // The tree tests' columns of counts `seen` (spread already when asked), from `column` on.
+    void fill_tree_tests(const std::array<double, 3>& seen, int species_code,
+                         std::span<std::byte* const> targets, std::size_t column,
+                         std::size_t at) const;
 
     int size_;
     const SpeciesQuartets* species_;
@@ -107,6 +123,7 @@ class RowValues {
     bool computes_;  // false for described(): the columns alone
     bool spread_;
     bool fractional_;
+    TreeTestColumns tests_;
     std::vector<ColumnSpec> columns_;
 };
 

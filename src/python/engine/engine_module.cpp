@@ -395,7 +395,8 @@ PyMethodDef engine_functions[] = {
      "float64 matrix (bytes) by balanced minimum evolution with NNI and SPR moves ('fastme') "
      "or neighbor joining ('nj'): (parent, length) per node."},
     {"row_values", as_method(row_values), METH_VARARGS | METH_KEYWORDS,
-     "row_values(size, columns, taxa, species=None, unresolved=None, fractional=False)\n--\n\n"
+     "row_values(size, columns, taxa, species=None, unresolved=None, fractional=False, "
+     "tree_tests=None, test_lambda=0.0, test_method=None)\n--\n\n"
      "Every value of the rows given as int64 columns (with fractional, the counts and "
      "unresolved as float64), as a table computes them (float64 and bool columns as "
      "bytearray)."},
