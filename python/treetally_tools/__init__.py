@@ -40,6 +40,7 @@ from .errors import (
 )
 from .exports import write_export
 from .names import check_names
+from .networks import NetworkDistance, nanuq, nanuq_distance, tinnik_distance, tree_of_blobs
 from .plots import plot_quartet_simplex
 from .sources import load_trees
 from .species_columns import SpeciesTree, species_columns
@@ -70,6 +71,7 @@ __all__ = [
     "ChiSquare",
     "MissingExtraError",
     "NegativeLengthWarning",
+    "NetworkDistance",
     "OutputError",
     "Problem",
     "RepeatedTaxonWarning",
@@ -95,6 +97,8 @@ __all__ = [
     "flat_columns",
     "load_trees",
     "minor_equal_test",
+    "nanuq",
+    "nanuq_distance",
     "pair_labels",
     "plot_quartet_simplex",
     "quartet_table",
@@ -113,5 +117,7 @@ __all__ = [
     "time_table",
     "time_table_block",
     "time_table_shares",
+    "tinnik_distance",
+    "tree_of_blobs",
     "write_export",
 ]
