@@ -181,6 +181,7 @@ def _quartet_options_usable(arguments: argparse.Namespace) -> None:
         for option, given in (
             (f"--format {arguments.format}", export), ("--species-tree", arguments.species_tree is not None),
             ("--adjust", arguments.adjust), ("--plot", arguments.plot), ("--plot-simplex", arguments.plot_simplex),
+            (f"--tree-test {(arguments.tree_tests or [''])[0]}", arguments.tree_tests),
         )  # fmt: skip
         if given
     ]
@@ -195,6 +196,12 @@ def _quartet_options_usable(arguments: argparse.Namespace) -> None:
         raise UsageError(f"the {arguments.format} layout holds the counts alone: write csv or json with --unresolved")
     if spread and (arguments.plot is not None or arguments.plot_simplex is not None):
         raise UsageError("the plots draw the resolved trees' shares: --unresolved third is for the table's values")
+    if not arguments.tree_tests and (arguments.lambda_ is not None or arguments.test_method is not None):
+        raise UsageError("--lambda and --test-method set the tree tests: give --tree-test t3 or t1")
+    if arguments.tree_tests and "t1" in arguments.tree_tests and arguments.species_tree is None:
+        raise UsageError("--tree-test t1 tests against the species tree's quartets: give --species-tree")
+    if export and arguments.tree_tests:
+        raise UsageError(f"the {arguments.format} layout has no tree tests: write csv or json with --tree-test")
     if export and arguments.adjust:
         raise UsageError(f"the {arguments.format} layout has no adjusted p-values: write csv or json with --adjust")
     if export and arguments.species_tree is not None and arguments.plot is None:
@@ -213,6 +220,9 @@ def run_table(arguments: argparse.Namespace, out: TextIO) -> None:
     with TopologyTable(
         _loaded(arguments), arguments.size, arguments.taxa, jobs=arguments.jobs, progress=progress,
         species_tree=species, adjust=arguments.adjust, unresolved=arguments.unresolved,
+        tree_tests=tuple(arguments.tree_tests or ()),
+        lambda_=0.0 if arguments.lambda_ is None else arguments.lambda_,
+        test_method=arguments.test_method or "mlest",
     ) as table:  # fmt: skip
         columns = None
         if export:

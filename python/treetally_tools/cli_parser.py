@@ -6,6 +6,7 @@
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import sys
 from pathlib import Path
@@ -16,7 +17,7 @@ from .exports import WRITERS as EXPORT_WRITERS
 from .output import FORMATS
 from .plots import FORMATS as PLOT_FORMATS
 from .plots import MAX_DPI
-from .tables import MAX_JOBS
+from .tables import MAX_JOBS, TEST_METHODS
 
 PROGRAM = "treetally"
 # Exit statuses, as the README's command section lists them; which failure ends with which is
@@ -70,6 +71,17 @@ def _dpi(text: str) -> int:
     value = _positive(text)
     if not 1 <= value <= MAX_DPI:
         raise argparse.ArgumentTypeError(f"{text!r} is not between 1 and {MAX_DPI}")
+    return value
+
+
+def _finite(text: str) -> float:
+    """A real number, not infinite or NaN."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a finite number")
     return value
 
 
@@ -307,6 +319,21 @@ def build_parser() -> argparse.ArgumentParser:
     )  # fmt: skip
     _unresolved_option(
         table, "--size 4: the concordance, both tests, their adjusted p-values, dominant_code and estimated_length"
+    )
+    table.add_argument(
+        "--tree-test", action="append", choices=("t3", "t1"), dest="tree_tests", metavar="{t3,t1}",
+        help="--size 4: add a tree test of Mitchell, Allman and Rhodes (2019): t3 (the counts come from the "
+        "coalescent on some quartet tree; columns t3_statistic, t3_p) or t1 (on the species tree's quartet, "
+        "with --species-tree; t1_statistic, t1_p); may be given twice",
+    )
+    table.add_argument(
+        "--lambda", type=_finite, dest="lambda_", metavar="LAMBDA",
+        help="the tree tests' power-divergence statistic: 0 likelihood ratio (default), 1 Pearson chi-square",
+    )
+    table.add_argument(
+        "--test-method", choices=TEST_METHODS,
+        help="the tree tests' p-values: mlest (default), the statistic's law at the fitted point, or "
+        "conservative, the law that bounds it",
     )
     table.add_argument(
         "--plot-simplex", type=_plot_path, metavar="PATH",

@@ -49,6 +49,10 @@ MAX_JOBS: int = _engine.MAX_JOBS
 TEST_COLUMNS = ["minor_equal_chi2", "minor_equal_p", "star_chi2", "star_p"]
 # The columns of the tests' p-values adjusted across the table (adjust=).
 ADJUSTED_COLUMNS = ("minor_equal_p_adj", "star_p_adj")
+# The tree tests a quartet table may add (tree_tests=), each with its columns, and the ways
+# of taking their p-values (test_method=).
+TREE_TEST_COLUMNS = {"t3": ("t3_statistic", "t3_p"), "t1": ("t1_statistic", "t1_p")}
+TEST_METHODS = ("mlest", "conservative")
 # The forms write() gives.
 WRITE_FORMS = ("csv", "json")
 
@@ -154,6 +158,28 @@ def check_table_options(
         raise UsageError(f"p-values are adjusted by {' or '.join(repr(m) for m in METHODS)}, not {adjust!r}")
 
 
+def check_tree_tests(
+    size: int, tree_tests: Sequence[str], lambda_: float, test_method: str, species_tree: object
+) -> Tuple[str, ...]:
+    """The tree tests asked for, each once, in column order (t3, then t1); UsageError for an
+    unknown test or method, a quintet table, t1 without a species tree, or a lambda that is
+    not a finite number."""
+    if isinstance(tree_tests, str):
+        tree_tests = (tree_tests,)
+    unknown = [name for name in tree_tests if name not in TREE_TEST_COLUMNS]
+    if unknown:
+        raise UsageError(f"the tree tests are 't3' and 't1', not {unknown[0]!r}")
+    if tree_tests and size != 4:
+        raise UsageError("the tree tests (t3, t1) are for quartet tables (size 4)")
+    if "t1" in tree_tests and species_tree is None:
+        raise UsageError("the t1 test needs a species tree (species_tree=, --species-tree)")
+    if test_method not in TEST_METHODS:
+        raise UsageError(f"test_method must be 'mlest' or 'conservative', not {test_method!r}")
+    if isinstance(lambda_, bool) or not isinstance(lambda_, (int, float)) or not math.isfinite(lambda_):
+        raise UsageError(f"lambda must be a finite number, not {lambda_!r}")
+    return tuple(name for name in TREE_TEST_COLUMNS if name in tree_tests)
+
+
 # How the values derived from a quartet's counts take its unresolved trees: left out, or a
 # third of a tree for each topology.
 UNRESOLVED_MODES = ("drop", "third")
@@ -223,7 +249,19 @@ class TopologyTable:
     counts; "third" adds a third of each such tree to each topology's count for the
     concordance factors, both tests (and their adjusted p-values), dominant_code,
     dominant_is_species and estimated_length. The count columns stay the raw, whole counts;
-    the values of TableRow's own properties are those of "drop"."""
+    the values of TableRow's own properties are those of "drop".
+
+    `tree_tests` (quartet tables): "t3" adds t3_statistic and t3_p, the T3 test of Mitchell,
+    Allman and Rhodes (2019) that the counts come from the multispecies coalescent on some
+    quartet tree; "t1" (with `species_tree`) adds t1_statistic and t1_p, the T1 test against
+    the species tree's quartet (NaN where the species tree leaves it unresolved). The
+    statistic is the Cressie-Read power divergence `lambda_` (0: likelihood ratio, 1: Pearson)
+    of the counts from their maximum-likelihood fit; `test_method` "mlest" (default) takes the
+    p-value from the statistic's asymptotic law at the fitted point, "conservative" from the
+    law that bounds it (chi-square, 1 degree of freedom, for T3; 1/2 chi2(1) + 1/2 chi2(2) for
+    T1). With fewer than 30 trees, or a fitted count below 5 off the fitted tree, the p-value
+    is the statistic's exact tail under the fitted model instead. With unresolved="third" the
+    tests take the spread counts. The adjusted columns adjust the chi-square tests only."""
 
     def __init__(
         self,
@@ -239,8 +277,12 @@ class TopologyTable:
         species_tree: Union["Trees", SpeciesTree, None] = None,
         adjust: Optional[str] = None,
         unresolved: str = "drop",
+        tree_tests: Sequence[str] = (),
+        lambda_: float = 0.0,
+        test_method: str = "mlest",
     ) -> None:
         self._take_options(size, jobs, progress, adjust, species_tree, unresolved)
+        self._take_tree_tests(size, tree_tests, lambda_, test_method, species_tree)
         self.trees = load_trees(
             source, collapse_length=collapse_length, min_support=min_support, support_index=support_index
         )
@@ -266,6 +308,15 @@ class TopologyTable:
         self.progress = progress
         self.adjust = adjust
         self._running: List[Counting] = []
+        self._take_tree_tests(size, (), 0.0, "mlest", species_tree)
+
+    def _take_tree_tests(
+        self, size: int, tree_tests: Sequence[str], lambda_: float, test_method: str, species_tree: object
+    ) -> None:
+        """The tree tests asked for and their options, checked."""
+        self.tree_tests = check_tree_tests(size, tree_tests, lambda_, test_method, species_tree)
+        self.lambda_ = float(lambda_)
+        self.test_method = test_method
 
     def _species_of(self, species_tree: Union["Trees", SpeciesTree, None]) -> Optional[SpeciesTree]:
         """The species tree of the extra columns, which must hold every taxon of the table and
@@ -311,8 +362,9 @@ class TopologyTable:
     @property
     def extras(self) -> Tuple[str, ...]:
         """The names of the extra columns asked for: the species tree's, then the adjusted
-        p-values."""
-        return (SPECIES_COLUMNS if self.species is not None else ()) + (ADJUSTED_COLUMNS if self.adjust else ())
+        p-values, then the tree tests'."""
+        tests = tuple(name for test in self.tree_tests for name in TREE_TEST_COLUMNS[test])
+        return (SPECIES_COLUMNS if self.species is not None else ()) + (ADJUSTED_COLUMNS if self.adjust else ()) + tests
 
     @property
     def header(self) -> List[str]:
@@ -354,8 +406,15 @@ class TopologyTable:
             meter.close()
 
     def _extra_options(self) -> Dict[str, Any]:
-        """What the engine needs for the extra columns: the species tree, the adjustment."""
-        return {"species": self.species.trees if self.species is not None else None, "adjust": self.adjust}
+        """What the engine needs for the extra columns: the species tree, the adjustment, the
+        tree tests."""
+        options: Dict[str, Any] = {
+            "species": self.species.trees if self.species is not None else None,
+            "adjust": self.adjust,
+        }
+        if self.tree_tests:
+            options.update(tree_tests=self.tree_tests, test_lambda=self.lambda_, test_method=self.test_method)
+        return options
 
     def _taxon_rows(self, columns: Columns) -> Iterator[Tuple[str, ...]]:
         taxa = self.taxa
@@ -497,7 +556,7 @@ class TopologyTable:
 def extra_cell_text(name: str) -> Callable[[Any], str]:
     """How an extra column is written as text: p-values in three significant digits, lengths
     and shares with three decimals (NaN as "-"), codes as integers."""
-    if name.endswith("_p_adj"):
+    if name.endswith("_p_adj") or name in ("t3_p", "t1_p"):
         return p_value_text
     if name in FLAG_COLUMNS:
         return lambda value: "yes" if value else "no"

@@ -79,22 +79,31 @@ SpeciesQuartets::Shape SpeciesQuartets::shape(std::span<const std::uint32_t> tax
 }
 
 RowValues::RowValues(int size, const SpeciesQuartets* species, const AdjustedTests* adjusted,
-                     bool spread)
-    : RowValues(size, species, adjusted, species != nullptr, adjusted != nullptr, spread) {}
+                     bool spread, TreeTestColumns tests)
+    : RowValues(size, species, adjusted, species != nullptr, adjusted != nullptr, spread, tests) {}
 
-RowValues RowValues::described(int size, bool species_columns, bool adjusted_columns) {
-    RowValues values(size, nullptr, nullptr, species_columns, adjusted_columns, false);
+RowValues RowValues::described(int size, bool species_columns, bool adjusted_columns,
+                               TreeTestColumns tests) {
+    RowValues values(size, nullptr, nullptr, species_columns, adjusted_columns, false, tests);
     values.computes_ = false;
     return values;
 }
 
 RowValues::RowValues(int size, const SpeciesQuartets* species, const AdjustedTests* adjusted,
-                     bool species_columns, bool adjusted_columns, bool spread)
-    : size_(size), species_(species), adjusted_(adjusted), computes_(true), spread_(spread) {
+                     bool species_columns, bool adjusted_columns, bool spread,
+                     TreeTestColumns tests)
+    : size_(size),
+      species_(species),
+      adjusted_(adjusted),
+      computes_(true),
+      spread_(spread),
+      tests_(tests) {
     if (size != 4 && size != 5) fail("A table row holds four or five taxa");
     if (size != 4 && spread) fail("Unresolved trees are spread over a quartet's topologies only");
     if (size != 4 && (species_columns || adjusted_columns))
         fail("Species and adjusted columns belong to quartet tables");
+    if (size != 4 && (tests.t3 || tests.t1)) fail("Tree tests belong to quartet tables");
+    if (tests.t1 && !species_columns) fail("The T1 test needs the species tree's columns");
     const auto slots = static_cast<std::size_t>(size);
     for (std::size_t k = 0; k < slots; ++k) columns_.push_back({numbered("t", k + 1), CellKind::integer});
     for (std::size_t code = 0; code < codes(); ++code)
@@ -118,6 +127,14 @@ RowValues::RowValues(int size, const SpeciesQuartets* species, const AdjustedTes
     if (adjusted_columns) {
         columns_.push_back({"minor_equal_p_adj", CellKind::real});
         columns_.push_back({"star_p_adj", CellKind::real});
+    }
+    if (tests.t3) {
+        columns_.push_back({"t3_statistic", CellKind::real});
+        columns_.push_back({"t3_p", CellKind::real});
+    }
+    if (tests.t1) {
+        columns_.push_back({"t1_statistic", CellKind::real});
+        columns_.push_back({"t1_p", CellKind::real});
     }
 }
 
@@ -169,8 +186,10 @@ void RowValues::fill(const TableBlock& block, std::size_t from, std::size_t to,
         for (const double value : {tests.minor_equal.statistic, tests.minor_equal.p_value,
                                    tests.star.statistic, tests.star.p_value})
             store(targets[column++], at, value);
+        int species_code = -1;
         if (species_ != nullptr) {
             const SpeciesQuartets::Shape shape = species_->shape(taxa);
+            species_code = shape.code;
             const bool spreads = spread_ && unresolved > 0;
             const std::array<std::uint64_t, 3> thirds =
                 spreads ? spread_thirds(three, unresolved) : std::array<std::uint64_t, 3>{};
@@ -189,6 +208,29 @@ void RowValues::fill(const TableBlock& block, std::size_t from, std::size_t to,
             const std::size_t rank = static_cast<std::size_t>(block.first_row) + row;
             store(targets[column++], at, adjusted_->minor_equal[rank]);
             store(targets[column++], at, adjusted_->star[rank]);
+        }
+        if (tests_.t3 || tests_.t1) {
+            // The counts the chi-square tests see: with `spread`, a third of each unresolved
+            // tree on each topology.
+            std::array<double, 3> seen{};
+            for (std::size_t code = 0; code < 3; ++code)
+                seen[code] = spread_ && unresolved > 0
+                                 ? (3.0 * static_cast<double>(three[code]) +
+                                    static_cast<double>(unresolved)) /
+                                       3.0
+                                 : static_cast<double>(three[code]);
+            if (tests_.t3) {
+                const TreeTestResult t3 = t3_test(seen, tests_.lambda, tests_.method);
+                store(targets[column++], at, t3.statistic);
+                store(targets[column++], at, t3.p);
+            }
+            if (tests_.t1) {
+                const TreeTestResult t1 = species_code >= 0
+                                              ? t1_test(seen, species_code, tests_.lambda, tests_.method)
+                                              : TreeTestResult{not_a_number, not_a_number};
+                store(targets[column++], at, t1.statistic);
+                store(targets[column++], at, t1.p);
+            }
         }
     }
 }

@@ -14,6 +14,7 @@
 
 #include "lca/tree_lca.hpp"
 #include "tables/table_block.hpp"
+#include "tables/tree_tests.hpp"
 
 namespace treetally {
 
@@ -58,23 +59,36 @@ struct AdjustedTests {
     std::vector<double> star;
 };
 
+// The tree tests a quartet table adds (t3_statistic, t3_p; t1_statistic, t1_p against the
+// species tree's quartet), with their statistic and method.
+struct TreeTestColumns {
+    bool t3 = false;
+    bool t1 = false;
+    double lambda = 0.0;
+    TreeTestMethod method = TreeTestMethod::mlest;
+};
+
 class RowValues {
   public:
     // `species` (quartets only) adds the six species columns, `adjusted` (quartets only) the
     // two adjusted p-values; either must outlive this. `spread` (quartets only): the values
     // derived from the counts (concordance, tests, dominant code, estimated length) take each
     // unresolved tree as a third of a tree for each topology; the count columns stay raw.
+    // `tests` (quartets only; t1 with `species`) adds the tree tests' columns, on the counts
+    // spread like the other tests' when `spread`.
     RowValues(int size, const SpeciesQuartets* species = nullptr,
-              const AdjustedTests* adjusted = nullptr, bool spread = false);
+              const AdjustedTests* adjusted = nullptr, bool spread = false,
+              TreeTestColumns tests = {});
 
     // The columns of rows whose values were computed elsewhere (and are only to be written):
     // with the species columns and the adjusted p-values when asked. fill() refuses.
-    static RowValues described(int size, bool species_columns, bool adjusted_columns);
+    static RowValues described(int size, bool species_columns, bool adjusted_columns,
+                               TreeTestColumns tests = {});
 
     // In order: t1.., count_0.., holding, unresolved, concordance_0.., for quartets
     // minor_equal_chi2, minor_equal_p, star_chi2, star_p, then species_code, species_length,
     // expected_concordance, dominant_code, dominant_is_species, estimated_length, then
-    // minor_equal_p_adj, star_p_adj.
+    // minor_equal_p_adj, star_p_adj, then t3_statistic, t3_p, then t1_statistic, t1_p.
     const std::vector<ColumnSpec>& columns() const { return columns_; }
     int size() const { return size_; }
     std::size_t codes() const { return topology_codes(size_); }
@@ -89,13 +103,14 @@ class RowValues {
 
   private:
     RowValues(int size, const SpeciesQuartets* species, const AdjustedTests* adjusted,
-              bool species_columns, bool adjusted_columns, bool spread);
+              bool species_columns, bool adjusted_columns, bool spread, TreeTestColumns tests);
 
     int size_;
     const SpeciesQuartets* species_;
     const AdjustedTests* adjusted_;
     bool computes_;  // false for described(): the columns alone
     bool spread_;
+    TreeTestColumns tests_;
     std::vector<ColumnSpec> columns_;
 };
 

@@ -123,17 +123,20 @@ double integrate(F f, double from, double to, double panel) {
 // The integral over b >= s of phi(b - mb) Phi(ma - k b), k >= 0: the chance that a standard
 // normal pair about (ma, mb) has b >= s and lies on the ray's side of a line through the
 // vertex at slope 1/k. Integrated in t = b - mb (a standard normal) over the window that
-// holds all but e^-40 of the normal factor's mass.
-double side_integral(double s, double mb, double ma, double k) {
+// holds all but e^-40 of the normal factor's mass. With `beyond`, the chance that it lies on
+// the line's other side instead (Phi(k b - ma)), which stays exact when that chance is small.
+double side_integral(double s, double mb, double ma, double k, bool beyond = false) {
     const double low = s - mb;
     if (low > 38.0) return 0.0;
-    const double shift = ma - k * mb;  // Phi(shift - k t)
+    const double shift = ma - k * mb;  // Phi(shift - k t), or Phi(k t - shift) beyond
     const double from = std::max(low, -9.0);
-    if (shift - k * from < -38.0) return 0.0;
     const double to = from >= 0.0 ? std::sqrt(from * from + 80.0) : 9.0;
+    // The Phi factor at its largest over the window: nothing to add when it is negligible.
+    if ((beyond ? k * to - shift : shift - k * from) < -38.0) return 0.0;
+    const double sign = beyond ? -1.0 : 1.0;
     const double sum = integrate(
-        [shift, k](double t) { return normal_density(t) * normal_cdf(shift - k * t); }, from, to,
-        2.5);
+        [shift, k, sign](double t) { return normal_density(t) * normal_cdf(sign * (shift - k * t)); },
+        from, to, 2.5);
     return std::max(sum, 0.0);
 }
 
@@ -145,6 +148,13 @@ double ray_tail(double s, double ma, double mb, double left, double right) {
            side_integral(s, -mb, ma, 1.0 / std::tan(right));
 }
 
+// The same for the ray whose line the mean lies on (mb = 0), as the chi-square tail less the
+// points beyond the ray's cell, small far from the vertex.
+double own_ray_tail(double x, double s, double ma, double left, double right) {
+    return chi1_tail(x) - side_integral(s, 0.0, ma, 1.0 / std::tan(left), true) -
+           side_integral(s, 0.0, ma, 1.0 / std::tan(right), true);
+}
+
 // P(X > x) for X the squared distance from N(mean, I) to three rays from a vertex at angles
 // 0, alpha and -beta, the mean on ray 0 at distance mu0 from the vertex.
 double three_ray_tail(double x, double mu0, double alpha, double beta) {
@@ -153,7 +163,10 @@ double three_ray_tail(double x, double mu0, double alpha, double beta) {
     // Far from the vertex the other rays and the vertex's wedge hold under e^-60 of the mass.
     const double gap = 2.0 * pi - alpha - beta;
     if (mu0 * std::sin(std::min({alpha, beta, gap}) / 2.0) > 11.0) return chi1_tail(x);
-    const double own = ray_tail(s, mu0, 0.0, alpha / 2.0, beta / 2.0);
+    // Near the vertex the ray's own cell holds a share of the tail worked out directly; far
+    // from it, nearly all of it, and the complement keeps the precision.
+    const double own = mu0 > 3.0 ? own_ray_tail(x, s, mu0, alpha / 2.0, beta / 2.0)
+                                 : ray_tail(s, mu0, 0.0, alpha / 2.0, beta / 2.0);
     const double first =
         ray_tail(s, mu0 * std::cos(alpha), -mu0 * std::sin(alpha), gap / 2.0, alpha / 2.0);
     // Rays placed alike about ray 0 hold mirror images of one law.

@@ -276,7 +276,7 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         const ArgumentList arguments("Table",
                                      {"trees", "size", "taxa", "jobs", "rows_per_block",
                                       "text_form", "taxon_cells", "blocks", "species", "adjust",
-                                      "unresolved"},
+                                      "unresolved", "tree_tests", "test_lambda", "test_method"},
                                      3, args, kwargs);
         PyObject* trees = arguments.object("trees");
         const int size = arguments.int_value("size");
@@ -330,8 +330,9 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (blocks != Py_None) narrow_to_blocks(*state, blocks);
         if (species != Py_None) set_species(*state, species);
         if (state->adjust) state->adjusted = std::make_unique<AdjustedTests>();
+        const TreeTestColumns tests = tree_test_columns(arguments, size, species != Py_None);
         state->values = std::make_unique<RowValues>(size, state->species.get(), state->adjusted.get(),
-                                                    state->spread);
+                                                    state->spread, tests);
         // Beyond what the counting needs: the adjusted p-values (of the whole table, whatever
         // run of it is counted), and the values of the blocks in flight when they are handed
         // out as columns (text is written a few rows at a time).
@@ -820,7 +821,8 @@ PyType_Slot table_slots[] = {
     {Py_tp_getset, table_getset},
     {Py_tp_doc, const_cast<char*>("Table(trees, size, taxa, jobs=1, rows_per_block=0, "
                                   "text_form=None, taxon_cells=None, blocks=None, species=None, "
-                                  "adjust=None, unresolved=None)\n--\n\n"
+                                  "adjust=None, unresolved=None, tree_tests=None, test_lambda=0.0, "
+                                  "test_method='mlest')\n--\n\n"
                                   "Every quartet or quintet of `taxa`, counted natively "
                                   "(only blocks start .. stop-1 with blocks=(start, stop)).")},
     {0, nullptr},
@@ -837,6 +839,33 @@ bool spreads_unresolved(const char* unresolved) {
     if (unresolved == nullptr || std::strcmp(unresolved, "drop") == 0) return false;
     if (std::strcmp(unresolved, "third") == 0) return true;
     raise_error(PyExc_ValueError, "unresolved must be 'drop' or 'third'");
+}
+
+TreeTestColumns tree_test_columns(const ArgumentList& arguments, int size, bool species) {
+    TreeTestColumns tests;
+    PyObject* names = arguments.object("tree_tests", Py_None);
+    if (names == Py_None) return tests;
+    for (const std::string& name : strings_argument(names, "tree_tests")) {
+        if (name == "t3")
+            tests.t3 = true;
+        else if (name == "t1")
+            tests.t1 = true;
+        else
+            raise_error(PyExc_ValueError, "tree_tests names 't3' or 't1'");
+    }
+    if (size != 4 && (tests.t3 || tests.t1))
+        raise_error(PyExc_ValueError, "tree tests are for quartet tables (size 4)");
+    if (tests.t1 && !species) raise_error(PyExc_ValueError, "the t1 test needs a species tree");
+    if (arguments.object("test_lambda") != nullptr) {
+        tests.lambda = arguments.real("test_lambda");
+        if (!std::isfinite(tests.lambda)) raise_error(PyExc_ValueError, "test_lambda must be finite");
+    }
+    const std::optional<std::string> method = arguments.optional_text("test_method");
+    if (method && *method == "conservative")
+        tests.method = TreeTestMethod::conservative;
+    else if (method && *method != "mlest")
+        raise_error(PyExc_ValueError, "test_method must be 'mlest' or 'conservative'");
+    return tests;
 }
 
 std::size_t threads_for(PyObject* jobs_object) {
@@ -898,7 +927,14 @@ PyObject* format_rows(PyObject*, PyObject* args) {
         const bool adjusted = PyDict_GetItemString(columns, "minor_equal_p_adj") != nullptr;
         if (size != 4 && (species || adjusted))
             raise_error(PyExc_ValueError, "species and adjusted columns are for quartet tables (size 4)");
-        const RowValues layout = RowValues::described(size, species, adjusted);
+        TreeTestColumns tests;
+        tests.t3 = PyDict_GetItemString(columns, "t3_statistic") != nullptr;
+        tests.t1 = PyDict_GetItemString(columns, "t1_statistic") != nullptr;
+        if (size != 4 && (tests.t3 || tests.t1))
+            raise_error(PyExc_ValueError, "tree-test columns are for quartet tables (size 4)");
+        if (tests.t1 && !species)
+            raise_error(PyExc_ValueError, "t1 columns come with the species tree's columns");
+        const RowValues layout = RowValues::described(size, species, adjusted, tests);
         const RowColumns rows = value_columns_of(columns, layout, taxon_cells.size());
         std::string text;
         {
@@ -912,7 +948,9 @@ PyObject* format_rows(PyObject*, PyObject* args) {
 
 PyObject* row_values(PyObject*, PyObject* args, PyObject* kwargs) {
     return boundary_call([&] {
-        const ArgumentList arguments("row_values", {"size", "columns", "taxa", "species", "unresolved"},
+        const ArgumentList arguments("row_values",
+                                     {"size", "columns", "taxa", "species", "unresolved",
+                                      "tree_tests", "test_lambda", "test_method"},
                                      3, args, kwargs);
         const int size = arguments.int_value("size");
         PyObject* columns = arguments.object("columns");
@@ -930,7 +968,9 @@ PyObject* row_values(PyObject*, PyObject* args, PyObject* kwargs) {
             set_species(state, species);
         }
         const TableBlock block = block_of_columns(columns, size, state.taxa.size());
-        const RowValues values(size, state.species.get(), nullptr, spread);
+        const TreeTestColumns tests =
+            tree_test_columns(arguments, size, species != nullptr && species != Py_None);
+        const RowValues values(size, state.species.get(), nullptr, spread, tests);
         RowColumns rows(values);
         {
             ReleasedLock released;

@@ -7,6 +7,9 @@
 #include <cstddef>
 #include <utility>
 
+#include "python/runtime/keyword_arguments.hpp"
+#include "tables/row_values.hpp"
+
 namespace treetally::python {
 
 // The most threads a table may be asked for (jobs); more than the cores count as the cores.
@@ -20,6 +23,12 @@ std::size_t threads_for(PyObject* jobs);
 // "drop" keep today's drop, "third" spreads; ValueError otherwise.
 bool spreads_unresolved(const char* unresolved);
 
+// The tree tests named by the arguments tree_tests (None, or a sequence of "t3" and "t1"),
+// test_lambda (the power-divergence lambda, 0 when absent) and test_method ("mlest" when
+// absent, or "conservative"); ValueError for a quintet table, t1 without a species tree, or
+// an unknown name.
+TreeTestColumns tree_test_columns(const ArgumentList& arguments, int size, bool species);
+
 // The run of blocks start .. stop-1 that `run`, a pair of integers, names among `block_count`
 // blocks: TypeError when it is not such a pair, ValueError unless 0 <= start <= stop <= count.
 std::pair<std::size_t, std::size_t> block_run(PyObject* run, std::size_t block_count);
@@ -31,7 +40,8 @@ PyTypeObject* table_type();
 // next_block and row_values hand them out) as CSV lines or JSON records, as a Table writes
 // them, for rows counted elsewhere (no trees needed).
 PyObject* format_rows(PyObject* module, PyObject* args);
-// row_values(size, columns, taxa, species=None, unresolved=None): every value of the rows given
+// row_values(size, columns, taxa, species=None, unresolved=None, tree_tests=None,
+// test_lambda=0.0, test_method=None): every value of the rows given
 // as int64 columns (t1.., count_0.., optionally holding and unresolved), as the Table computes
 // them.
 PyObject* row_values(PyObject* self, PyObject* args, PyObject* kwargs);

@@ -29,7 +29,7 @@ bool keyword_names(PyObject* key, std::string_view parameter);
 // lacks is a fault of the caller's code (a fatal error), not of the Python caller.
 class ArgumentList {
   public:
-    static constexpr std::size_t most_parameters = 12;
+    static constexpr std::size_t most_parameters = 16;
 
     ArgumentList(const char* function, std::initializer_list<const char*> parameters,
                  std::size_t required, PyObject* args, PyObject* kwargs);
