@@ -36,6 +36,7 @@ BENCHMARKS = {
     "interrupt": ("interrupt_benchmark.py", [], "Ctrl-C stops a load or a table within 0.1 s"),
     "species_tree": ("species_tree_benchmark.py", [],
                      "QDC species tree of the 363-taxon birds file <= 300 s and 2 GB; 150 taxa <= 10 s"),
+    "networks": ("network_benchmark.py", [], "NANUQ distance and TINNiK tree of blobs each <= 2x the quartet table"),
 }
 
 

@@ -7,6 +7,7 @@ import itertools
 import json
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy
 import pytest
@@ -154,29 +155,15 @@ def test_nanuq_command_writes_json_and_nexus(write_trees):
     assert run("nanuq", path).stdout.startswith("#NEXUS")
 
 
-def simulated_cycle(trees, seed):
-    """Gene trees of a level-1 network: (((b,c),a),(d,e)) with h a hybrid of b (0.4) and c
-    (0.6) just above the tips, so that b, c, h and the rest hang from one 4-cycle."""
-    msprime = pytest.importorskip("msprime")
-    demography = msprime.Demography()
-    for name in ["a", "b", "c", "d", "e", "h", "bc", "abc", "de", "root"]:
-        demography.add_population(name=name, initial_size=1)
-    demography.add_admixture(time=0.2, derived="h", ancestral=["b", "c"], proportions=[0.4, 0.6])
-    demography.add_population_split(time=1.0, derived=["d", "e"], ancestral="de")
-    demography.add_population_split(time=1.2, derived=["b", "c"], ancestral="bc")
-    demography.add_population_split(time=2.0, derived=["a", "bc"], ancestral="abc")
-    demography.add_population_split(time=3.0, derived=["abc", "de"], ancestral="root")
-    lines = []
-    for ts in msprime.sim_ancestry(
-        samples={p: 1 for p in "abcdeh"}, demography=demography, ploidy=1, num_replicates=trees, random_seed=seed
-    ):
-        labels = {u: ts.population(ts.node(u).population).metadata["name"] for u in ts.samples()}
-        lines.append(ts.first().as_newick(node_labels=labels, include_branch_lengths=False) + "\n")
-    return "".join(lines)
+EXAMPLE = Path(__file__).resolve().parents[3] / "examples" / "simulate_network.py"
 
 
-def test_simulated_cycle_is_a_blob_and_splits_no_tree_explains(write_trees):
-    path = write_trees(simulated_cycle(500, 7))
+def test_simulated_cycle_is_a_blob_and_splits_no_tree_explains(tmp_path):
+    # The example's network: (((b,c),a),(d,e)) with h a hybrid of b and c just above the tips.
+    pytest.importorskip("msprime")
+    path = tmp_path / "network.tre"
+    done = subprocess.run([sys.executable, str(EXAMPLE), "--trees", "500", "--seed", "7", "--output", str(path)])
+    assert done.returncode == 0
     # The cycle's four sides hang from one node: b, c, h and the clade of a, d and e.
     assert splits_of(tree_of_blobs(path), "abcdeh") == {frozenset("bch"), frozenset("de")}
     found = nanuq_distance(path)
