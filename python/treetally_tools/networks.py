@@ -46,7 +46,7 @@ from __future__ import annotations
 import math
 import warnings
 from array import array
-from typing import TYPE_CHECKING, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy
 
@@ -72,7 +72,7 @@ class NetworkDistance(NamedTuple):
     quartets fell in each class of CLASSES."""
 
     taxa: Tuple[str, ...]
-    distance: "numpy.ndarray"
+    distance: "numpy.ndarray[Any, Any]"
     classes: Dict[str, int]
 
 
