@@ -40,6 +40,7 @@ from .errors import (
 )
 from .exports import write_export
 from .names import check_names
+from .neighbor_net import Split, SplitsNetwork, neighbor_net
 from .networks import NetworkDistance, nanuq, nanuq_distance, tinnik_distance, tree_of_blobs
 from .plots import plot_quartet_simplex
 from .sources import load_trees
@@ -77,6 +78,8 @@ __all__ = [
     "RepeatedTaxonWarning",
     "SpeciesQuartet",
     "SpeciesTree",
+    "Split",
+    "SplitsNetwork",
     "TableRow",
     "TimeBlock",
     "TimeTable",
@@ -99,6 +102,7 @@ __all__ = [
     "minor_equal_test",
     "nanuq",
     "nanuq_distance",
+    "neighbor_net",
     "pair_labels",
     "plot_quartet_simplex",
     "quartet_table",
