@@ -34,8 +34,7 @@ std::size_t NetworkDistanceSums::bytes_for(std::size_t taxa) {
 
 void NetworkDistanceSums::add(std::span<const std::uint32_t, 4> taxa,
                               std::span<const std::uint64_t, 3> counts, std::uint64_t unresolved) {
-    const QuartetClass kind =
-        quartet_class(quartet_p_values(counts, unresolved, levels_.spread), levels_.alpha, levels_.beta);
+    const QuartetClass kind = classify_quartet(counts, unresolved, levels_.spread, levels_.alpha, levels_.beta);
     ++classes_[static_cast<std::size_t>(kind)];
     const std::array<std::int64_t, 6> additions = quartet_additions(levels_.method, kind, counts);
     // A pair's sum is at most 12 for each of the fewer than 2^62 / 12 quartets that hold it.

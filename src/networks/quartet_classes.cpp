@@ -1,6 +1,7 @@
 #include "networks/quartet_classes.hpp"
 
 #include <algorithm>
+#include <limits>
 
 #include "tables/quartet_formulas.hpp"
 #include "tables/quartet_tests.hpp"
@@ -19,18 +20,40 @@ constexpr std::int64_t half = distance_twelfths / 2;
 
 }  // namespace
 
+namespace {
+
+// The counts as the tests take them: with `unresolved` trees spread a third to each topology
+// when `spread` (in thirds of a tree, for the star test's exact arithmetic).
+struct TestCounts {
+    bool thirds;
+    std::array<std::uint64_t, 3> whole;
+    std::array<double, 3> trees;
+};
+
+TestCounts test_counts(std::span<const std::uint64_t, 3> counts, std::uint64_t unresolved, bool spread) {
+    if (!(spread && unresolved > 0))
+        return {false, {counts[0], counts[1], counts[2]},
+                {static_cast<double>(counts[0]), static_cast<double>(counts[1]), static_cast<double>(counts[2])}};
+    const std::array<std::uint64_t, 3> thirds = spread_thirds(counts, unresolved);
+    return {true, thirds,
+            {static_cast<double>(thirds[0]) / 3.0, static_cast<double>(thirds[1]) / 3.0,
+             static_cast<double>(thirds[2]) / 3.0}};
+}
+
+double star_p(const TestCounts& counts) {
+    return counts.thirds ? star_test_thirds(counts.whole).p_value : star_test(counts.whole).p_value;
+}
+
+double t3_p(const TestCounts& counts) {
+    return t3_test(counts.trees, 0.0, TreeTestMethod::mlest).p;
+}
+
+}  // namespace
+
 QuartetPValues quartet_p_values(std::span<const std::uint64_t, 3> counts, std::uint64_t unresolved,
                                 bool spread) {
-    const bool spreads = spread && unresolved > 0;
-    if (!spreads) {
-        const std::array<double, 3> values{static_cast<double>(counts[0]), static_cast<double>(counts[1]),
-                                           static_cast<double>(counts[2])};
-        return {t3_test(values, 0.0, TreeTestMethod::mlest).p, star_test(counts).p_value};
-    }
-    const std::array<std::uint64_t, 3> thirds = spread_thirds(counts, unresolved);
-    const std::array<double, 3> values{static_cast<double>(thirds[0]) / 3.0, static_cast<double>(thirds[1]) / 3.0,
-                                       static_cast<double>(thirds[2]) / 3.0};
-    return {t3_test(values, 0.0, TreeTestMethod::mlest).p, star_test_thirds(thirds).p_value};
+    const TestCounts tested = test_counts(counts, unresolved, spread);
+    return {t3_p(tested), star_p(tested)};
 }
 
 QuartetClass quartet_class(QuartetPValues p, double alpha, double beta) {
@@ -39,6 +62,15 @@ QuartetClass quartet_class(QuartetPValues p, double alpha, double beta) {
     if (p.star > beta) return QuartetClass::star;
     if (p.t3 < alpha) return QuartetClass::cycle;
     return QuartetClass::tree;
+}
+
+QuartetClass classify_quartet(std::span<const std::uint64_t, 3> counts, std::uint64_t unresolved, bool spread,
+                              double alpha, double beta) {
+    const TestCounts tested = test_counts(counts, unresolved, spread);
+    const double star = star_p(tested);
+    // A star needs no T3 test, the costlier of the two.
+    if (star != star || star > beta) return quartet_class(QuartetPValues{std::numeric_limits<double>::quiet_NaN(), star}, alpha, beta);
+    return quartet_class(QuartetPValues{t3_p(tested), star}, alpha, beta);
 }
 
 std::array<std::int64_t, 6> quartet_additions(NetworkMethod method, QuartetClass kind,

@@ -41,6 +41,9 @@ QuartetPValues quartet_p_values(std::span<const std::uint64_t, 3> counts, std::u
 
 // The class of the quartet at levels alpha (T3) and beta (star).
 QuartetClass quartet_class(QuartetPValues p, double alpha, double beta);
+// The same from the counts, running the T3 test only where the star test is rejected.
+QuartetClass classify_quartet(std::span<const std::uint64_t, 3> counts, std::uint64_t unresolved, bool spread,
+                              double alpha, double beta);
 
 // The additions, in twelfths, of a quartet of class `kind` to its pairs (t1,t2), (t1,t3),
 // (t1,t4), (t2,t3), (t2,t4), (t3,t4); `counts` raw or spread alike (spreading keeps their order).

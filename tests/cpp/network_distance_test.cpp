@@ -88,6 +88,16 @@ TEST(QuartetClasses, LevelsDecideWithStarFirstAndTiesShare) {
     EXPECT_EQ(three, (std::array<std::int64_t, 6>{8, 8, 8, 8, 8, 8}));
 }
 
+TEST(QuartetClasses, ClassingFromCountsAgreesWithBothPValues) {
+    for (const std::array<std::uint64_t, 3> counts :
+         {std::array<std::uint64_t, 3>{0, 0, 0}, {5, 5, 5}, {30, 1, 0}, {45, 45, 10}, {40, 31, 29}, {3, 1, 1}})
+        for (const std::uint64_t unresolved : {0, 7})
+            for (const bool spread : {false, true})
+                for (const double beta : {0.05, 0.5, 0.95})
+                    EXPECT_EQ(classify_quartet(counts, unresolved, spread, 0.05, beta),
+                              quartet_class(quartet_p_values(counts, unresolved, spread), 0.05, beta));
+}
+
 TEST(QuartetClasses, SpreadUnresolvedTreesPullTowardsTheStar) {
     // 3 trees 01|23 and 2 others: a tree when dropped; 90 unresolved trees spread a third to
     // each topology leave counts (33, 31, 31) that the star test no longer rejects.

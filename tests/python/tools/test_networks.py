@@ -91,11 +91,11 @@ def test_tree_like_trees_give_their_tree_metric_and_tree_back(write_trees):
 
 def test_same_distance_for_any_jobs_and_from_a_table(shared_file):
     path = shared_file("palaeognaths-15taxa-5016introns.tre")
-    taxa = ["galGal", "aptHaa", "aptOwe", "casCas", "droNov", "rheAme", "strCam", "tinGut", "aptMan"]
+    taxa = ["galGal", "aptHaa", "casCas", "droNov", "rheAme", "strCam", "aptMan"]
     one = nanuq_distance(path, taxa=taxa, jobs=1)
     two = nanuq_distance(path, taxa=taxa, jobs=2)
     assert one.taxa == tuple(taxa) and (one.distance == two.distance).all() and one.classes == two.classes
-    assert (one.distance == one.distance.T).all() and sum(one.classes.values()) == 126
+    assert (one.distance == one.distance.T).all() and sum(one.classes.values()) == 35
     with TopologyTable(path, 4, taxa, unresolved="third") as table:
         from_table = tinnik_distance(table, jobs=2)
         with pytest.raises(UsageError, match="its own"):
