@@ -7,8 +7,8 @@ columns, with the star and minor-equal tests of every row).
 
 Files: mammals (37 taxa, 424 genes, all taxa) and palaeognath introns (15 taxa, 5016 genes).
 Goal on the 2-core machine: nanuq and blobs each at most 2x the table. The classes' T3 test
-(its p-value integrated near the star point) is most of their time where many quartets are
-near the star. Writes network_benchmark.json and .md to bench/results (or --out)."""
+is most of their time where quartets with few minor trees among thousands call for its exact
+enumeration. Writes network_benchmark.json and .md to bench/results (or --out)."""
 
 import argparse
 import sys
