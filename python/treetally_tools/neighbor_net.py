@@ -6,6 +6,7 @@
 
 from __future__ import annotations
 
+from collections import Counter
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
@@ -146,14 +147,18 @@ def neighbor_net(distance: Any, taxa: Sequence[str]) -> SplitsNetwork:
     for s, (first, last) in enumerate(circular_splits(n)):
         if weights[s] > 0.0:
             splits.append(Split(tuple(names[order[p]] for p in range(first, last + 1)), float(weights[s])))
-    return SplitsNetwork(list(taxa), matrix, [names[k] for k in order], splits)
+    return SplitsNetwork(names, matrix, [names[k] for k in order], splits)
 
 
 def _checked(distance: Any, taxa: Sequence[str]) -> Tuple[List[str], "FloatArray"]:
-    if isinstance(taxa, str) or not all(isinstance(name, str) for name in taxa):
+    names: Optional[List[str]]
+    try:
+        names = None if isinstance(taxa, str) else list(taxa)
+    except TypeError:  # not iterable
+        names = None
+    if names is None or not all(isinstance(name, str) for name in names):
         raise UsageError("taxa must be a sequence of names (strings)")
-    names = list(taxa)
-    repeated = sorted({name for name in names if names.count(name) > 1})
+    repeated = sorted(name for name, count in Counter(names).items() if count > 1)
     if repeated:
         raise UsageError(f"taxa must be unique; named more than once: {', '.join(map(repr, repeated))}")
     try:

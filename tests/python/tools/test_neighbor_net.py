@@ -138,6 +138,11 @@ def test_equal_distances_tie_the_same_way_every_time(n):
     assert len(network.splits) == n
 
 
+def test_taxa_may_come_from_any_iterable():
+    network = neighbor_net(np.ones((3, 3)) - np.eye(3), (name for name in "abc"))
+    assert network.taxa == ["a", "b", "c"] and network.order == ["a", "b", "c"]
+
+
 def test_three_taxa_breaking_the_triangle_inequality_get_non_negative_weights():
     network = neighbor_net([[0, 1, 5], [1, 0, 1], [5, 1, 0]], ["a", "b", "c"])
     assert network.order == ["a", "b", "c"]
@@ -159,6 +164,7 @@ def test_three_taxa_breaking_the_triangle_inequality_get_non_negative_weights():
         ([[0, 1], [1, 0]], ["a", "b"], "at least 3"),
         ([[0, 1, 2], [1, 0, 1], [2, 1, 0]], "abc", "sequence of names (strings)"),
         ([[0, 1, 2], [1, 0, 1], [2, 1, 0]], ["a", "b", 3], "sequence of names (strings)"),
+        ([[0, 1, 2], [1, 0, 1], [2, 1, 0]], 3, "sequence of names (strings)"),
         ([[0, "x", 2], ["x", 0, 1], [2, 1, 0]], ["a", "b", "c"], "not a matrix of numbers"),
     ],
 )
