@@ -13,7 +13,8 @@ import numpy
 import pytest
 
 from treetally_tools import (
-    TopologyTable, UsageError, nanuq_distance, tinnik_distance, tree_of_blobs,
+    TopologyTable, UnresolvedQuartetsWarning, UsageError, _engine, load_trees, nanuq_distance, tinnik_distance,
+    tree_of_blobs,
 )  # fmt: skip
 from treetally_tools.networks import contracted, incompatible_splits
 from treetally_tools.species_tree import JoinedTree
@@ -120,6 +121,24 @@ def test_refusals(write_trees, call, message):
         call(counted(write_trees, ab_cd=3))
 
 
+@pytest.mark.parametrize(
+    "method, alpha, message",
+    [("upgma", 0.05, "'nanuq' or 'tinnik'"), ("nanuq", float("nan"), "alpha must be a level"), ("tinnik", 2, "alpha")],
+)
+def test_engine_refuses_unknown_methods_and_levels(write_trees, method, alpha, message):
+    trees = load_trees(counted(write_trees, ab_cd=3))
+    with pytest.raises(ValueError, match=message):
+        _engine.network_distances(trees, tuple(TAXA), method, alpha, 0.5)
+
+
+def test_quartets_no_tree_resolves_count_as_stars_with_a_warning(write_trees):
+    # Only the six quartets of a, b and two others are resolved, by the one split ab|cdef.
+    path = write_trees("(a,b,c,d,e,f);\n" * 5 + "(a,b,(c,d,e,f));\n")
+    with pytest.warns(UnresolvedQuartetsWarning, match="9 of the 15 quartets"):
+        found = nanuq_distance(path)
+    assert found.classes["empty"] == 9 and found.classes["empty"] + found.classes["star"] + found.classes["tree"] == 15
+
+
 def test_contracting_short_edges_leaves_the_blobs_as_multifurcations():
     # ((0,1)4,(2,3)5) joined at centre 6 with 4: nodes 4 and 5 hang from 6; 4's edge is short.
     tree = JoinedTree([4, 4, 5, 5, 6, 6, -1], [1.0, 1.0, 1.0, 1.0, 0.5, 3.0, 0.0])
@@ -146,13 +165,16 @@ def test_blobs_command_prints_newick_and_refuses_in_one_line(write_trees):
         assert refused.returncode == status and refused.stderr.count("\n") == 1, refused.stderr
 
 
-def test_nanuq_command_writes_json_and_nexus(write_trees):
+def test_nanuq_command_writes_json_nexus_and_a_plot(write_trees, tmp_path):
     pytest.importorskip("treetally_tools.neighbor_net")
     path = write_trees((TREE + "\n") * 40)
     written = json.loads(run("nanuq", path, "--format", "json").stdout)
     assert set(written) >= {"taxa", "distance", "splits", "order"}
     assert written["distance"] == nanuq_distance(path).distance.tolist()
     assert run("nanuq", path).stdout.startswith("#NEXUS")
+    pytest.importorskip("matplotlib")
+    assert run("nanuq", path, "--plot", tmp_path / "network.png", "--dpi", 50).returncode == 0
+    assert (tmp_path / "network.png").read_bytes().startswith(b"\x89PNG")
 
 
 EXAMPLE = Path(__file__).resolve().parents[3] / "examples" / "simulate_network.py"
