@@ -54,7 +54,7 @@ from . import _engine
 from ._progress import Progress
 from .errors import UnresolvedQuartetsWarning, UsageError
 from .species_tree import JoinedTree, newick
-from .tables import TopologyTable
+from .tables import MAX_JOBS, TopologyTable
 
 if TYPE_CHECKING:
     from .neighbor_net import SplitsNetwork
@@ -112,6 +112,8 @@ def _distance(
 ) -> NetworkDistance:
     alpha = _level("alpha", alpha)
     beta = _level("beta", beta)
+    if jobs is not None and not 0 <= jobs <= MAX_JOBS:
+        raise UsageError(f"jobs must be from 0 (one per core) to {MAX_JOBS}, not {jobs}")
     if isinstance(source_or_table, TopologyTable):
         table = source_or_table
         given = (taxa, unresolved, collapse_length, min_support, support_index)
