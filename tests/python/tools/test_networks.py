@@ -13,7 +13,7 @@ import numpy
 import pytest
 
 from treetally_tools import (
-    TopologyTable, UnresolvedQuartetsWarning, UsageError, _engine, load_trees, nanuq_distance, tinnik_distance,
+    TopologyTable, UnresolvedQuartetsWarning, UsageError, _engine, load_trees, nanuq, nanuq_distance, tinnik_distance,
     tree_of_blobs,
 )  # fmt: skip
 from treetally_tools.networks import contracted, incompatible_splits
@@ -88,6 +88,8 @@ def test_tree_like_trees_give_their_tree_metric_and_tree_back(write_trees):
         sums = sorted([d(w, x) + d(y, z), d(w, y) + d(x, z), d(w, z) + d(x, y)])
         assert sums[1] == sums[2]  # four-point condition
     assert splits_of(tree_of_blobs(path), "abcdef") == {frozenset("cdef"), frozenset("def"), frozenset("ef")}
+    network = nanuq(path)  # a tree's splits, all compatible
+    assert not incompatible_splits([split.side for split in network.splits if split.weight > 1e-9], network.taxa)
 
 
 def test_same_distance_for_any_jobs_and_from_a_table(shared_file):
@@ -189,9 +191,10 @@ def test_simulated_cycle_is_a_blob_and_splits_no_tree_explains(tmp_path):
     assert done.returncode == 0
     # The cycle's four sides hang from one node: b, c, h and the clade of a, d and e.
     assert splits_of(tree_of_blobs(path), "abcdeh") == {frozenset("bch"), frozenset("de")}
-    found = nanuq_distance(path)
-    assert found.classes["cycle"] > 0
-    neighbor_net = pytest.importorskip("treetally_tools.neighbor_net").neighbor_net
-    network = neighbor_net(found.distance, found.taxa)
+    assert nanuq_distance(path).classes["cycle"] > 0
+    network = nanuq(path)
     sides = [split.side for split in network.splits if split.weight > 1e-9]
-    assert incompatible_splits(sides, found.taxa)
+    # The box of the cycle: h with either parent against the rest (sides taken without a).
+    crossing = {frozenset(sides[i]) for pair in incompatible_splits(sides, network.taxa) for i in pair}
+    crossing = {side if "a" not in side else frozenset(network.taxa) - side for side in crossing}
+    assert crossing == {frozenset("ch"), frozenset("bh")}
