@@ -40,6 +40,7 @@ BENCHMARKS = {
                      "fastme against nj alone"),
     "taxon_map": ("taxon_map_benchmark.py", [],
                   "mammals table under a map of single individuals <= 1.2x the plain one; fungi copies reported"),
+    "networks": ("network_benchmark.py", [], "NANUQ distance and TINNiK tree of blobs each <= 2x the quartet table"),
 }
 
 

@@ -28,6 +28,7 @@ python_add_library(treetally MODULE USE_SABI 3.8 WITH_SOABI
 python_add_library(_engine MODULE USE_SABI 3.8 WITH_SOABI
   src/python/engine/engine_module.cpp
   src/python/engine/engine_species.cpp
+  src/python/engine/engine_networks.cpp
   src/python/engine/engine_table.cpp
   src/python/engine/engine_trees.cpp
   src/python/engine/engine_check.cpp

@@ -42,6 +42,7 @@ from .errors import (
 from .exports import write_export
 from .names import check_names
 from .neighbor_net import Split, SplitsNetwork, neighbor_net
+from .networks import NetworkDistance, nanuq, nanuq_distance, tinnik_distance, tree_of_blobs
 from .plots import plot_quartet_simplex
 from .sources import load_trees
 from .species_columns import SpeciesTree, species_columns
@@ -74,6 +75,7 @@ __all__ = [
     "MappedTrees",
     "MissingExtraError",
     "NegativeLengthWarning",
+    "NetworkDistance",
     "OutputError",
     "Problem",
     "RepeatedTaxonWarning",
@@ -102,6 +104,8 @@ __all__ = [
     "flat_columns",
     "load_trees",
     "minor_equal_test",
+    "nanuq",
+    "nanuq_distance",
     "neighbor_net",
     "pair_labels",
     "plot_quartet_simplex",
@@ -122,5 +126,7 @@ __all__ = [
     "time_table",
     "time_table_block",
     "time_table_shares",
+    "tinnik_distance",
+    "tree_of_blobs",
     "write_export",
 ]

@@ -159,6 +159,20 @@ def column_distances(
 ) -> Tuple[bytes, int, int, int, Optional[Tuple[int, int]]]:
     """The same from int64 columns (bytes) t1, t2, t3, t4, count_0, count_1, count_2."""
 
+def network_distances(
+    trees: treetally.TreeSet,
+    taxa: Tuple[str, ...],
+    method: str,
+    alpha: float,
+    beta: float,
+    jobs: Optional[int] = 1,
+    progress: Optional[Callable[[int], object]] = None,
+    unresolved: Optional[str] = None,
+) -> Tuple[bytes, Tuple[int, int, int, int]]:
+    """The NANUQ or TINNiK distances (method "nanuq" or "tinnik") of every quartet of `taxa`,
+    classed at levels alpha (T3) and beta (star), counted on `jobs` threads: the n x n float64
+    distances and the counts of empty, star, tree and cycle quartets."""
+
 def neighbor_joining(distances: bytes, taxon_count: int) -> Tuple[List[int], List[float]]:
     """The neighbor-joining tree of an n x n float64 matrix: (parent, length) of each node."""
 

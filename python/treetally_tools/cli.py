@@ -20,7 +20,9 @@ import warnings
 from types import FrameType
 from typing import IO, Any, Dict, Iterator, NoReturn, Optional, Sequence, TextIO, Type, Union, cast
 
-from .cli_commands import Runner, run_check, run_info, run_species_tree, run_table, run_tally, run_times
+from .cli_commands import (
+    Runner, run_blobs, run_check, run_info, run_nanuq, run_species_tree, run_table, run_tally, run_times,
+)  # fmt: skip
 from .cli_parser import (
     INTERNAL_ERROR, MEMORY_ERROR, PROGRAM, READ_ERROR, USAGE_ERROR, WRITE_ERROR, build_parser,
 )  # fmt: skip
@@ -54,7 +56,7 @@ def _runners() -> Dict[str, Runner]:
     module is the one run)."""
     return {
         "info": run_info, "check": run_check, "quartet": run_tally, "quintet": run_tally, "times": run_times,
-        "species-tree": run_species_tree, "table": run_table,
+        "species-tree": run_species_tree, "table": run_table, "nanuq": run_nanuq, "blobs": run_blobs,
     }  # fmt: skip
 
 

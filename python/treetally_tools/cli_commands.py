@@ -18,6 +18,7 @@ from .coalescent import SpeciesQuartet
 from .errors import TreeFileError, UsageError
 from .exports import WRITERS as EXPORT_WRITERS
 from .exports import write_export
+from .networks import nanuq, tree_of_blobs
 from .output import aligned_line, p_value_text, printable, shown_name, text_value, write_json, write_records
 from .plots import plot_quartet_concordance, plot_quartet_simplex, plot_quintet_frequencies, plot_time_table
 from .sources import describe, load_mapped_trees
@@ -274,6 +275,37 @@ def run_species_tree(arguments: argparse.Namespace, out: TextIO) -> None:
         )  # fmt: skip
         + "\n"
     )
+
+
+def _network_options(arguments: argparse.Namespace) -> Dict[str, Any]:
+    """The keywords NANUQ and TINNiK share, from the command line."""
+    return {
+        "taxa": arguments.taxa, "unresolved": arguments.unresolved, "jobs": arguments.jobs,
+        "progress": False if arguments.no_progress else None,
+    }  # fmt: skip
+
+
+def run_nanuq(arguments: argparse.Namespace, out: TextIO) -> None:
+    _plotting_available(arguments)
+    network = nanuq(_loaded(arguments), arguments.alpha, arguments.beta, **_network_options(arguments))
+    if arguments.format == "json":
+        write_json(out, network.as_json())
+    else:
+        out.write(network.nexus())
+    if arguments.plot is not None:
+        network.draw(arguments.plot, dpi=arguments.dpi)
+
+
+def run_blobs(arguments: argparse.Namespace, out: TextIO) -> None:
+    if arguments.test == "cut":  # refused before the trees are read
+        raise UsageError("the cut test is not available: use --test t3")
+    if not arguments.delta >= 0.0:
+        raise UsageError(f"--delta is a length of 0 or more, not {arguments.delta}")
+    tree = tree_of_blobs(
+        _loaded(arguments), arguments.alpha, arguments.beta, arguments.test, delta=arguments.delta,
+        **_network_options(arguments),
+    )  # fmt: skip
+    out.write(tree + "\n")
 
 
 def _plotting_available(arguments: argparse.Namespace) -> None:

@@ -128,6 +128,35 @@ def _number(text: str) -> float:
     return value
 
 
+def _level(text: str) -> float:
+    """A test's level, from 0 to 1."""
+    value = _number(text)
+    if not 0.0 <= value <= 1.0:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a level from 0 to 1")
+    return value
+
+
+def _network_input(parser: argparse.ArgumentParser, beta: float, what: str) -> None:
+    """The options NANUQ and TINNiK share: the tests' levels and the input of the quartets."""
+    _file(parser)
+    parser.add_argument(
+        "--alpha", type=_level, default=0.05,
+        help="level of the tree test: a quartet whose p-value is below it is a cycle (default 0.05)",
+    )  # fmt: skip
+    parser.add_argument(
+        "--beta", type=_level, default=beta,
+        help=f"level of the star test: a quartet whose p-value is above it is a star (default {beta})",
+    )  # fmt: skip
+    parser.add_argument(
+        "--taxa", nargs="+", metavar="NAME", type=_name, help=f"the taxa of the {what} (default: every taxon of the file)"
+    )
+    # A map from gene-tree labels to species (--taxon-map) joins these options when it exists.
+    _jobs_option(parser)
+    parser.add_argument("--no-progress", action="store_true", help="no progress bar on standard error")
+    _collapse_options(parser)
+    _unresolved_option(parser, "both tests")
+
+
 def _file_and_format(parser: argparse.ArgumentParser, formats: Sequence[str] = FORMATS) -> None:
     _file(parser)
     parser.add_argument("--format", choices=formats, default="text", help="output format (default: text)")
@@ -247,6 +276,32 @@ def build_parser() -> argparse.ArgumentParser:
     estimate.add_argument("--no-progress", action="store_true", help="no progress bar on standard error")
     _collapse_options(estimate)
     _unresolved_option(estimate, "the votes (QDC) and the internal lengths (WQDC)")
+
+    nanuq = commands.add_parser(
+        "nanuq",
+        help="the NANUQ splits network of the quartets (NeighborNet on the NANUQ distance)",
+        description="Every quartet is a star (star test not rejected at --beta), a cycle (T3 test rejected at "
+        "--alpha) or a tree; their quartet distances make the NANUQ distance, and NeighborNet its circular splits. "
+        "Splits that no tree holds together show the network's cycles. Written as NEXUS (TAXA, DISTANCES and "
+        "SPLITS blocks) or JSON.",
+    )
+    _network_input(nanuq, 0.95, "network")
+    nanuq.add_argument("--format", choices=("nexus", "json"), default="nexus", help="output format (default: nexus)")
+    _plot_options(nanuq, "the splits network")
+
+    blobs = commands.add_parser(
+        "blobs",
+        help="the TINNiK tree of blobs of the quartets, printed as Newick",
+        description="Every quartet whose tree test is rejected at --alpha (and star test at --beta) is a B-quartet: "
+        "its taxa meet in a blob of the network. Tree quartets make the TINNiK distance; neighbor joining and "
+        "contracting its edges shorter than --delta give a tree whose multifurcations are the blobs.",
+    )
+    _network_input(blobs, 0.80, "tree")
+    blobs.add_argument("--test", choices=("t3", "cut"), default="t3", help="the tree test (default: t3; cut is not available)")
+    blobs.add_argument(
+        "--delta", type=_number, default=2.0, metavar="D",
+        help="internal edges of the joined tree shorter than D are contracted (default 2: one tree quartet's length)",
+    )  # fmt: skip
 
     table = commands.add_parser(
         "table",

@@ -12,6 +12,7 @@
 
 #include "python/engine/engine_calls.hpp"
 #include "python/engine/engine_check.hpp"
+#include "python/engine/engine_networks.hpp"
 #include "python/engine/engine_species.hpp"
 #include "python/engine/engine_table.hpp"
 #include "python/engine/engine_trees.hpp"
@@ -309,6 +310,10 @@ PyObject* column_distances_function(PyObject*, PyObject* args, PyObject* kwargs)
     return engine_call([&] { return column_distances(args, kwargs); });
 }
 
+PyObject* network_distances_function(PyObject*, PyObject* args, PyObject* kwargs) {
+    return engine_call([&] { return network_distances(args, kwargs); });
+}
+
 PyObject* neighbor_joining_function(PyObject*, PyObject* args) {
     return engine_call([&] { return joined_tree(args); });
 }
@@ -387,6 +392,11 @@ PyMethodDef engine_functions[] = {
     {"column_distances", as_method(column_distances_function), METH_VARARGS | METH_KEYWORDS,
      "column_distances(taxon_count, columns, weighted=False)\n--\n\nThe same distances from "
      "int64 columns t1-t4 and count_0-count_2 (a tuple of bytes)."},
+    {"network_distances", as_method(network_distances_function), METH_VARARGS | METH_KEYWORDS,
+     "network_distances(trees, taxa, method, alpha, beta, jobs=1, progress=None, "
+     "unresolved=None)\n--\n\nThe NANUQ or TINNiK distances (method \"nanuq\" or \"tinnik\") of "
+     "every quartet of `taxa` classed at levels alpha (T3) and beta (star), counted on `jobs` "
+     "threads: (distances, (empty, star, tree, cycle) quartet counts)."},
     {"neighbor_joining", neighbor_joining_function, METH_VARARGS,
      "neighbor_joining(distances, taxon_count)\n--\n\nThe joined tree of an n x n float64 "
      "matrix (bytes): (parent, length) per node."},

@@ -1,0 +1,105 @@
+// The intertaxon distances NANUQ and TINNiK build networks and trees of blobs from: every
+// quartet is classed by its tests (quartet_classes.hpp) and adds its quartet distance rho to
+// its six pairs; the distance of taxa x != y is
+//     d(x, y) = 2 * (sum of rho over the quartets holding x and y) + 2n - 4,
+// n taxa, so that every taxon keeps a leaf edge and halves become whole numbers.
+//
+// Sums are whole numbers (twelfths of a unit), so that adding in any order, on any number of
+// threads, gives the same distances to the bit.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "base/interrupt_check.hpp"
+#include "networks/quartet_classes.hpp"
+#include "tables/ordered_blocks.hpp"
+#include "tables/table_block.hpp"
+#include "tables/topology_table.hpp"
+
+namespace treetally {
+
+struct NetworkLevels {
+    NetworkMethod method;
+    double alpha;  // level of the T3 test
+    double beta;   // level of the star test
+    bool spread;   // unresolved trees count a third for each topology
+};
+
+// Sums of one or more quartets' additions, for every pair of `taxa` taxa, and the count of
+// quartets of each class.
+class NetworkDistanceSums {
+  public:
+    NetworkDistanceSums(std::size_t taxa, NetworkLevels levels);
+
+    // Bytes one set of sums over `taxa` taxa takes (saturating).
+    static std::size_t bytes_for(std::size_t taxa);
+
+    // One quartet: its four taxa (distinct indexes below taxa()), the counts of t1t2|t3t4,
+    // t1t3|t2t4 and t1t4|t2t3, and the trees holding it that resolve none of them.
+    void add(std::span<const std::uint32_t, 4> taxa, std::span<const std::uint64_t, 3> counts,
+             std::uint64_t unresolved = 0);
+    // Every row of a quartet table's block.
+    void add(const TableBlock& block);
+    void merge(const NetworkDistanceSums& other);
+
+    std::size_t taxa() const { return taxa_; }
+    // d(i, j) as above; 0 for i == j.
+    double distance(std::size_t i, std::size_t j) const;
+    // Every distance, row by row (taxa() * taxa() values, symmetric).
+    std::vector<double> matrix() const;
+    // Quartets added of each class, indexed by QuartetClass.
+    const std::array<std::uint64_t, quartet_class_count>& classes() const { return classes_; }
+
+  private:
+    std::size_t at(std::size_t i, std::size_t j) const { return i < j ? i * taxa_ + j : j * taxa_ + i; }
+
+    std::size_t taxa_;
+    NetworkLevels levels_;
+    std::vector<std::int64_t> sums_;  // pair (i, j), i < j, at i * taxa_ + j, in twelfths
+    std::array<std::uint64_t, quartet_class_count> classes_{};
+};
+
+// The sums of every quartet of a table's taxa, counted on threads: each thread counts one
+// block at a time and adds it to sums of its own, merged at the end; no block is kept.
+class NetworkDistanceRun {
+  public:
+    // Bytes the run needs besides the table: the sums of each thread, their merge and the
+    // distances as doubles twice (the matrix and its caller's copy).
+    static std::size_t bytes_needed(std::size_t taxa, std::size_t threads);
+
+    // Starts counting `table` (quartets; it must outlive the run) on `threads` threads.
+    NetworkDistanceRun(const TopologyTable& table, NetworkLevels levels, std::size_t threads);
+    NetworkDistanceRun(const NetworkDistanceRun&) = delete;
+    NetworkDistanceRun& operator=(const NetworkDistanceRun&) = delete;
+    ~NetworkDistanceRun();
+
+    // Waits up to `timeout` for the next block; the rows it added, or nullopt when none was
+    // ready or every block is done. A thread's failure is raised here.
+    std::optional<std::size_t> next(std::chrono::milliseconds timeout);
+    bool finished() const;
+    // The merged sums, once finished().
+    NetworkDistanceSums result() const;
+
+  private:
+    std::size_t taxa_;
+    NetworkLevels levels_;
+    mutable std::mutex mutex_;
+    std::vector<std::unique_ptr<NetworkDistanceSums>> sums_;  // every thread's, made as needed
+    std::vector<NetworkDistanceSums*> idle_;                  // those no thread adds to now
+    // Last, so that its threads stop before the sums they add to go.
+    std::unique_ptr<OrderedBlocks<std::size_t>> blocks_;
+};
+
+// Whole-table convenience for callers that need not poll.
+NetworkDistanceSums network_distance_sums(const TopologyTable& table, NetworkLevels levels,
+                                          std::size_t threads, const InterruptCheck& interrupt = {});
+
+}  // namespace treetally

@@ -1,0 +1,54 @@
+// What one quartet's counts say about the network above its four taxa, as NANUQ and TINNiK
+// read them: the star test (are the three topologies equally frequent?) and the T3 test (do
+// the counts fit the coalescent on some quartet tree?) class it as a star, a tree or a cycle
+// (a blob), and each class adds to the six pairs of its taxa a quartet distance in halves:
+//   tree ab|cd:            1 to each pair it separates, 0 to a and b, c and d;
+//   cycle, NANUQ:          1/2 to every pair, and 1/2 more to the two pairs that the least
+//                          frequent topology puts together (the cycle's opposite corners);
+//   star, and TINNiK's blob (B-quartet): 1/2 to every pair.
+// Tied largest (tree) or smallest (cycle) counts share their addition equally, so that no order
+// of the taxa is favoured. Additions are kept in twelfths of a unit, whole numbers.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+namespace treetally {
+
+enum class QuartetClass : std::uint8_t {
+    empty,  // no tree resolves the quartet: nothing to test
+    star,   // the star test is not rejected: p_star > beta
+    tree,   // the star test rejected, the T3 test not: p_T3 >= alpha
+    cycle,  // both rejected: p_T3 < alpha (a 4-cycle for NANUQ, a B-quartet for TINNiK)
+};
+inline constexpr std::size_t quartet_class_count = 4;
+
+enum class NetworkMethod : std::uint8_t { nanuq, tinnik };
+
+// Twelve twelfths make one unit of quartet distance.
+inline constexpr std::int64_t distance_twelfths = 12;
+
+struct QuartetPValues {
+    double t3;    // NaN when the counts hold no resolved tree
+    double star;  // likewise
+};
+
+// The two tests on a quartet's counts of t1t2|t3t4, t1t3|t2t4 and t1t4|t2t3, its `unresolved`
+// trees spread a third to each topology when `spread`.
+QuartetPValues quartet_p_values(std::span<const std::uint64_t, 3> counts, std::uint64_t unresolved,
+                                bool spread);
+
+// The class of the quartet at levels alpha (T3) and beta (star).
+QuartetClass quartet_class(QuartetPValues p, double alpha, double beta);
+// The same from the counts, running the T3 test only where the star test is rejected.
+QuartetClass classify_quartet(std::span<const std::uint64_t, 3> counts, std::uint64_t unresolved, bool spread,
+                              double alpha, double beta);
+
+// The additions, in twelfths, of a quartet of class `kind` to its pairs (t1,t2), (t1,t3),
+// (t1,t4), (t2,t3), (t2,t4), (t3,t4); `counts` raw or spread alike (spreading keeps their order).
+// An empty quartet adds what a star adds: it tells of no split.
+std::array<std::int64_t, 6> quartet_additions(NetworkMethod method, QuartetClass kind,
+                                              std::span<const std::uint64_t, 3> counts);
+
+}  // namespace treetally

@@ -1,0 +1,113 @@
+#include "python/engine/engine_networks.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/saturating_add.hpp"
+#include "networks/network_distance.hpp"
+#include "python/engine/engine_table.hpp"
+#include "python/engine/engine_trees.hpp"
+#include "python/runtime/keyword_arguments.hpp"
+#include "python/runtime/released_lock.hpp"
+#include "tables/topology_table.hpp"
+#include "tree/load_context.hpp"
+
+namespace treetally::python {
+namespace {
+
+NetworkMethod method_of(const std::string& name) {
+    if (name == "nanuq") return NetworkMethod::nanuq;
+    if (name == "tinnik") return NetworkMethod::tinnik;
+    raise_error(PyExc_ValueError, "method must be 'nanuq' or 'tinnik'");
+}
+
+double level_of(const ArgumentList& arguments, const char* name) {
+    const double level = arguments.real(name);
+    if (!(level >= 0.0 && level <= 1.0))
+        raise_error(PyExc_ValueError, (std::string(name) + " must be a level from 0 to 1").c_str());
+    return level;
+}
+
+// A table of `ids` within the memory there is besides the run's sums.
+std::unique_ptr<TopologyTable> network_table(const TreeSetData& data, const std::vector<TaxonId>& ids,
+                                             std::size_t threads) {
+    const std::size_t budget = LoadContext{}.memory_budget();
+    const std::size_t sums = NetworkDistanceRun::bytes_needed(ids.size(), threads);
+    try {
+        if (sums > budget) throw std::bad_alloc();
+        return std::make_unique<TopologyTable>(data, ids, 4, budget - sums);
+    } catch (const std::bad_alloc&) {
+        std::size_t needed = std::numeric_limits<std::size_t>::max();
+        try {
+            needed = saturating_add(
+                TopologyTable(data, ids, 4, std::numeric_limits<std::size_t>::max()).bytes_needed(), sums);
+        } catch (const std::bad_alloc&) {  // too many taxa to rank: the most there is
+        }
+        const std::string message = "a network distance over " + std::to_string(ids.size()) + " taxa and " +
+                                    std::to_string(data.tree_count()) + " trees needs about " +
+                                    std::to_string(needed >> 20) + " MiB, but only " +
+                                    std::to_string(budget >> 20) + " MiB are available";
+        raise_error(PyExc_MemoryError, message.c_str());
+    }
+}
+
+}  // namespace
+
+PyRef network_distances(PyObject* args, PyObject* kwargs) {
+    const ArgumentList arguments("network_distances",
+                                 {"trees", "taxa", "method", "alpha", "beta", "jobs", "progress", "unresolved"},
+                                 5, args, kwargs);
+    PyObject* trees = arguments.object("trees");
+    PyObject* taxa = arguments.object("taxa");
+    const NetworkMethod method = method_of(arguments.text("method"));
+    const double alpha = level_of(arguments, "alpha");
+    const double beta = level_of(arguments, "beta");
+    PyObject* jobs = arguments.object("jobs", Py_None);
+    PyObject* progress = arguments.object("progress", Py_None);
+    const std::optional<std::string> unresolved = arguments.optional_text("unresolved");
+    const bool spread = spreads_unresolved(unresolved ? unresolved->c_str() : nullptr);
+    if (progress != Py_None && PyCallable_Check(progress) == 0)
+        raise_error(PyExc_TypeError, "progress must be callable or None");
+    const std::size_t threads = threads_for(jobs);
+    const PyRef keep = PyRef::borrow(trees);  // the data the threads read stays alive
+    const std::shared_ptr<const TreeSetData> data = tree_set_data_of(trees, "trees");
+    const std::vector<TaxonId> ids = taxon_ids_argument(data->taxon_set, strings_argument(taxa, "taxa"));
+    std::vector<TaxonId> sorted = ids;
+    std::sort(sorted.begin(), sorted.end());
+    if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
+        raise_error(PyExc_ValueError, "the taxa must be distinct");
+    if (ids.size() < 4) raise_error(PyExc_ValueError, "network distances need at least four taxa");
+    const std::unique_ptr<TopologyTable> table = network_table(*data, ids, threads);
+    NetworkDistanceRun run(*table, NetworkLevels{method, alpha, beta, spread}, threads);
+    for (;;) {
+        std::optional<std::size_t> rows;
+        {
+            ReleasedLock released;
+            rows = run.next(signal_poll_period);
+        }
+        if (rows && progress != Py_None) {
+            checked(PyObject_CallFunction(progress, "K", static_cast<unsigned long long>(*rows)));
+        } else if (!rows && run.finished()) {
+            break;
+        }
+        check_signals();  // Ctrl-C: the run stops its threads as it goes
+    }
+    const NetworkDistanceSums sums = run.result();
+    const std::vector<double> matrix = sums.matrix();
+    const PyRef bytes = checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(matrix.data()),
+                                                          static_cast<Py_ssize_t>(matrix.size() * sizeof(double))));
+    const auto& classes = sums.classes();
+    return checked(Py_BuildValue("(O(KKKK))", bytes.get(), static_cast<unsigned long long>(classes[0]),
+                                 static_cast<unsigned long long>(classes[1]),
+                                 static_cast<unsigned long long>(classes[2]),
+                                 static_cast<unsigned long long>(classes[3])));
+}
+
+}  // namespace treetally::python
