@@ -162,6 +162,10 @@ def network_distances(
 def neighbor_joining(distances: bytes, taxon_count: int) -> Tuple[List[int], List[float]]:
     """The neighbor-joining tree of an n x n float64 matrix: (parent, length) of each node."""
 
+def distance_tree(distances: bytes, taxon_count: int, builder: str = "fastme") -> Tuple[List[int], List[float]]:
+    """The tree of an n x n float64 matrix by balanced minimum evolution ("fastme") or neighbor
+    joining ("nj"): (parent, length) of each node."""
+
 @final
 class Table:
     """Every combination of `size` of `taxa` with its counts, counted in blocks of rows on

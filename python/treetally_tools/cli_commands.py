@@ -266,7 +266,7 @@ def run_species_tree(arguments: argparse.Namespace, out: TextIO) -> None:
     out.write(
         species_tree_of(
             trees, arguments.taxa, weighted=arguments.weighted, jobs=arguments.jobs, progress=progress,
-            unresolved=arguments.unresolved,
+            unresolved=arguments.unresolved, builder=arguments.builder,
         )  # fmt: skip
         + "\n"
     )

@@ -17,6 +17,7 @@ from .exports import WRITERS as EXPORT_WRITERS
 from .output import FORMATS
 from .plots import FORMATS as PLOT_FORMATS
 from .plots import MAX_DPI
+from .species_tree import BUILDERS
 from .tables import MAX_JOBS, TEST_METHODS
 
 PROGRAM = "treetally"
@@ -252,11 +253,16 @@ def build_parser() -> argparse.ArgumentParser:
         "species-tree",
         help="the species tree of the quartet table (QDC), printed as Newick",
         description="The quartet distance consensus (QDC) of the gene trees: every quartet's most frequent "
-        "topology votes, the votes make a distance between taxa, and neighbor joining makes an unrooted tree. "
-        "--weighted gives WQDC, with internal branch lengths in coalescent units.",
+        "topology votes, the votes make a distance between taxa, and balanced minimum evolution (or neighbor "
+        "joining) makes an unrooted tree. --weighted gives WQDC, with internal branch lengths in coalescent units.",
     )
     _file(estimate)
     estimate.add_argument("--weighted", action="store_true", help="WQDC: with internal lengths (coalescent units)")
+    estimate.add_argument(
+        "--builder", choices=BUILDERS, default="fastme",
+        help="how the tree is built from the distances: balanced minimum evolution with NNI and SPR moves "
+        "(fastme, the default, as MSCquartets builds it) or neighbor joining (nj)",
+    )  # fmt: skip
     estimate.add_argument(
         "--taxa", nargs="+", metavar="NAME", type=_name, help="the taxa of the tree (default: every taxon of the file)"
     )

@@ -22,7 +22,7 @@ them.
 
 A species tree (sharded_species_tree) is cut the same way, but keeps no rows: each worker sums
 the quartet distances of its run of blocks as whole numbers, which the engine on the client
-adds up exactly, so that the joined tree is one machine's.
+adds up exactly, so that the tree built is one machine's.
 """
 
 # Annotations stay strings: a worker that unpickles these functions must not need the
@@ -52,7 +52,7 @@ from .sources import (
     open_binary,
 )  # fmt: skip
 from .species_columns import SpeciesTree
-from .species_tree import _Distances, _species_newick
+from .species_tree import _Distances, _species_newick, check_builder
 from .tables import ADJUSTED_COLUMNS, Block, Columns, TopologyTable, check_table_options, column_names
 from .tallies import TimeTable, TopologyTally
 
@@ -696,6 +696,7 @@ def sharded_species_tree(
     collapse_length: Optional[float] = None,
     min_support: Optional[float] = None,
     unresolved: str = "drop",
+    builder: str = "fastme",
 ) -> str:
     """The QDC species tree (WQDC with `weighted`, internal lengths in coalescent units) of the
     gene trees of `paths`, counted on the Dask cluster of `client`: the same Newick text, to
@@ -707,12 +708,13 @@ def sharded_species_tree(
     (default: as many as the worker has), keeping no rows. Its sums come back as whole numbers
     (about 17 bytes a pair of taxa), so that the client adds them up exactly, one worker's at a
     time, and joins the tree from them. `taxa`, `collapse_length`, `min_support`,
-    `unresolved`: as species_tree. UndefinedDistanceError when two taxa meet in no quartet that some tree
+    `unresolved`, `builder`: as species_tree. UndefinedDistanceError when two taxa meet in no quartet that some tree
     resolves and UnresolvedQuartetsWarning when most quartets are resolved by no tree, as on
     one machine; a failure on a worker is raised here as it was raised there, and the other
     shares are cancelled."""
     distributed = require("distributed", "sharded_species_tree")
     check_table_options(4, 0 if jobs is None else jobs, None, None, unresolved)
+    check_builder(builder)
     collapse_rule(collapse_length, min_support)
     files = _file_list(paths)
     names = None if taxa is None else tuple(taxa)
@@ -725,4 +727,4 @@ def sharded_species_tree(
         parts = chain([first.exact], (share.exact for share in shares))
         del first  # each share's sums are let go once added
         found = _engine.summed_distances(len(chosen), parts, weighted)
-    return _species_newick(chosen, _Distances(*found), weighted)
+    return _species_newick(chosen, _Distances(*found), weighted, builder)

@@ -1,6 +1,6 @@
 # A species tree estimated from a quartet table: the quartet distance consensus (QDC) and its
 # weighted form (WQDC). Each quartet votes for the split its gene trees favour; the votes make
-# a distance between taxa that is a tree metric on the species tree, so neighbor joining on it
+# a distance between taxa that is a tree metric on the species tree, so a tree built from it
 # gives back the species tree's unrooted topology as the number of gene trees grows.
 """Species-tree topology (QDC) and internal branch lengths (WQDC) from quartet counts.
 
@@ -17,7 +17,7 @@ of the trees that resolve the quartet. When only one topology occurs (CF = 1, w 
 taken as count / (count + 1), as if one more tree disagreed. On a species tree with internal
 lengths l, this distance is the path length in the tree whose internal edge with split A|B has
 length l (|A| - 1) (|B| - 1) and whose leaf edges have length 0; dividing each internal edge of
-the joined tree by (|A| - 1) (|B| - 1) gives the species tree's internal lengths back. The
+the built tree by (|A| - 1) (|B| - 1) gives the species tree's internal lengths back. The
 counts are those of resolved trees only (unresolved ones are not spread over the three).
 Quartets across a very short branch weigh almost nothing in WQDC, so with few gene trees its
 topology can miss such a branch where QDC finds it; take the topology from QDC when in doubt.
@@ -28,11 +28,23 @@ on the few that are, and an UnresolvedQuartetsWarning says so.
 
 The engine sums the distances while it counts the quartets, on every thread, and keeps no
 table: the sums are whole numbers (six times the votes; lengths in units of 2^-56), the same
-whatever the threads. The tree is built by neighbor joining (Saitou and Nei 1987, with Studier
-and Keppler's criterion Q(i, j) = (m - 2) d(i, j) - R(i) - R(j)), which recovers any tree from
-its tree metric; the papers' own software defaults to balanced minimum evolution, which is
-consistent as well. Ties in Q go to the pair met first (taxa in table order). Joining only
-halves the QDC distances, so that the choice of each pair to join is made without rounding.
+whatever the threads. The tree is built from them by one of BUILDERS:
+
+- "fastme" (the default, as the methods' own software builds it): balanced minimum evolution
+  (Desper and Gascuel 2002), the tree least by Pauplin's balanced length
+  sum over i < j of 2^(1 - p(i, j)) d(i, j), p(i, j) the edges between i and j, as far as a
+  greedy search finds it: taxa inserted one by one in table order, each where it leaves the tree
+  shortest, then the NNI and then the SPR that shortens it most, again and again, until no
+  move shortens it by more than 1e-12 of its length; edge lengths by the balanced least-squares
+  formulas. Equal gains go to the move met first (nodes in the order the taxa were inserted).
+- "nj": neighbor joining (Saitou and Nei 1987, with Studier and Keppler's criterion
+  Q(i, j) = (m - 2) d(i, j) - R(i) - R(j)). Ties in Q go to the pair met first (taxa in table
+  order). Joining only halves the QDC distances, so that the choice of each pair to join is made
+  without rounding.
+
+Both recover any tree from its tree metric, and both trees' WQDC lengths are scaled back to
+coalescent units alike. With few gene trees, or where the gene trees do not follow one species
+tree, they may differ; "fastme" is the tree MSCquartets and the papers report.
 """
 
 from __future__ import annotations
@@ -53,11 +65,22 @@ if TYPE_CHECKING:
 _COMMA = -1  # a stack entry of newick() that writes the comma between siblings
 _COLUMNS = ("t1", "t2", "t3", "t4", "count_0", "count_1", "count_2")
 
+# How a tree is built from the distances: balanced minimum evolution (the default) or neighbor
+# joining.
+BUILDERS = ("fastme", "nj")
+
+
+def check_builder(builder: str) -> None:
+    """UsageError unless `builder` is one of BUILDERS."""
+    if builder not in BUILDERS:
+        raise UsageError(f"builder must be 'fastme' or 'nj', not {builder!r}")
+
 
 class JoinedTree(NamedTuple):
-    """An unrooted tree as neighbor joining builds it: node k < n is taxon k, the last node is
-    the centre of the final three; parent[k] is -1 for the centre, length[k] the length of the
-    edge above node k."""
+    """An unrooted tree as the builders give it: node k < n is taxon k, every internal node's id
+    exceeds its children's, and the last node is the centre (of the final three that joining
+    joins; next to taxon 0 by balanced minimum evolution); parent[k] is -1 for the centre,
+    length[k] the length of the edge above node k."""
 
     parent: List[int]
     length: List[float]
@@ -102,15 +125,23 @@ def quartet_distances(
     return _rows(_column_distances(taxon_count, columns, weighted).values, taxon_count)
 
 
-def _joined(values: bytes, taxon_count: int) -> JoinedTree:
+def _joined(values: bytes, taxon_count: int, builder: str) -> JoinedTree:
     if taxon_count < 3:
         raise UsageError(f"a tree is joined from at least three taxa, not {taxon_count}")
-    parent, length = _engine.neighbor_joining(values, taxon_count)
+    check_builder(builder)
+    parent, length = _engine.distance_tree(values, taxon_count, builder)
     return JoinedTree(parent, length)
 
 
 def neighbor_joining(distance: Sequence[Sequence[float]]) -> JoinedTree:
     """The neighbor-joining tree of a symmetric distance matrix of at least three taxa."""
+    return distance_tree(distance, "nj")
+
+
+def distance_tree(distance: Sequence[Sequence[float]], builder: str = "fastme") -> JoinedTree:
+    """The tree of a symmetric distance matrix of at least three taxa by `builder`: "fastme"
+    (balanced minimum evolution with NNI and SPR moves) or "nj" (neighbor joining)."""
+    check_builder(builder)
     n = len(distance)
     if n < 3:
         raise UsageError(f"a tree is joined from at least three taxa, not {n}")
@@ -119,7 +150,7 @@ def neighbor_joining(distance: Sequence[Sequence[float]]) -> JoinedTree:
     flat = array("d", (value for row in distance for value in row))
     if not all(map(math.isfinite, flat)):
         raise UsageError("distances are finite numbers")
-    return _joined(flat.tobytes(), n)
+    return _joined(flat.tobytes(), n, builder)
 
 
 def _children(tree: JoinedTree) -> List[List[int]]:
@@ -140,7 +171,7 @@ def leaf_counts(tree: JoinedTree, taxon_count: int) -> List[int]:
 
 
 def newick(tree: JoinedTree, taxa: Sequence[str], internal_lengths: bool = False) -> str:
-    """The unrooted tree as Newick, the centre of the final join as the outermost node; taxon
+    """The unrooted tree as Newick, its centre (last node) as the outermost node; taxon
     names verbatim (as read, they hold none of the characters that end a label). With
     `internal_lengths`, each internal edge carries its length (leaf edges none)."""
     children = _children(tree)
@@ -169,15 +200,15 @@ def newick(tree: JoinedTree, taxa: Sequence[str], internal_lengths: bool = False
     return "".join(parts) + ";"
 
 
-def _species_newick(taxa: Sequence[str], found: _Distances, weighted: bool) -> str:
-    """The joined tree of the distances as Newick, refused when a pair of taxa has no distance
-    and with a warning when most quartets are resolved by no tree."""
+def _species_newick(taxa: Sequence[str], found: _Distances, weighted: bool, builder: str) -> str:
+    """The tree `builder` builds from the distances, as Newick, refused when a pair of taxa has
+    no distance and with a warning when most quartets are resolved by no tree."""
     if found.first_unmet is not None:
         i, j = found.first_unmet
         raise UndefinedDistanceError(taxa[i], taxa[j], found.unmet)
     if 2 * found.unresolved > found.quartets:
         warnings.warn(UnresolvedQuartetsWarning(found.unresolved, found.quartets), stacklevel=3)
-    tree = _joined(found.values, len(taxa))
+    tree = _joined(found.values, len(taxa), builder)
     if not weighted:
         return newick(tree, taxa)
     below = leaf_counts(tree, len(taxa))
@@ -188,16 +219,20 @@ def _species_newick(taxa: Sequence[str], found: _Distances, weighted: bool) -> s
     return newick(JoinedTree(tree.parent, lengths), taxa, internal_lengths=True)
 
 
-def species_tree(taxa: Sequence[str], columns: Mapping[str, Sequence[int]], weighted: bool = False) -> str:
+def species_tree(
+    taxa: Sequence[str], columns: Mapping[str, Sequence[int]], weighted: bool = False, builder: str = "fastme"
+) -> str:
     """The QDC estimate of the species tree (or, `weighted`, the WQDC estimate with internal
     branch lengths in coalescent units) from a quartet table, as unrooted Newick with the names
     of `taxa`. `columns`: t1-t4 (indexes into `taxa`) and count_0-count_2, as
-    TopologyTable.to_columns() gives them. A WQDC length that joining makes negative is
+    TopologyTable.to_columns() gives them. `builder`: "fastme" (balanced minimum evolution, the
+    default) or "nj" (neighbor joining). A WQDC length that the builder makes negative is
     written as 0.0. UndefinedDistanceError when two taxa meet in no quartet that some tree
     resolves; UnresolvedQuartetsWarning when most quartets are resolved by no tree."""
+    check_builder(builder)
     if len(taxa) < 4:
         raise UsageError(f"a species tree is estimated from quartets of at least four taxa, not {len(taxa)}")
-    return _species_newick(taxa, _column_distances(len(taxa), columns, weighted), weighted)
+    return _species_newick(taxa, _column_distances(len(taxa), columns, weighted), weighted, builder)
 
 
 def species_tree_of(
@@ -211,6 +246,7 @@ def species_tree_of(
     min_support: Optional[float] = None,
     support_index: Optional[int] = None,
     unresolved: str = "drop",
+    builder: str = "fastme",
 ) -> str:
     """The QDC species tree (WQDC with `weighted`, internal lengths in coalescent units) of the
     gene trees of `source` (a TreeSet or anything load_trees reads), as unrooted Newick: every
@@ -220,9 +256,11 @@ def species_tree_of(
     would not fit. The result is the same for any `jobs`. `unresolved`: "drop" (default) leaves
     out the trees that hold a quartet but resolve none of its topologies; "third" counts each
     as a third of a tree for each topology, so that a quartet only such trees hold votes for
-    its three topologies alike, and WQDC lengths come from the spread counts. The
-    other keywords and the errors as for TopologyTable and species_tree; exported by the
-    package as species_tree."""
+    its three topologies alike, and WQDC lengths come from the spread counts. `builder`:
+    "fastme" (balanced minimum evolution with NNI and SPR moves, the default) or "nj" (neighbor
+    joining), checked before anything is counted. The other keywords and the errors as for
+    TopologyTable and species_tree; exported by the package as species_tree."""
+    check_builder(builder)
     with TopologyTable(
         source, 4, taxa, jobs=jobs, progress=progress, collapse_length=collapse_length,
         min_support=min_support, support_index=support_index, unresolved=unresolved,
@@ -234,4 +272,4 @@ def species_tree_of(
             )
         finally:
             meter.close()
-        return _species_newick(table.taxa, _Distances(*found), weighted)
+        return _species_newick(table.taxa, _Distances(*found), weighted, builder)

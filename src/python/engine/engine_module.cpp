@@ -274,6 +274,10 @@ PyObject* neighbor_joining_function(PyObject*, PyObject* args) {
     return engine_call([&] { return joined_tree(args); });
 }
 
+PyObject* distance_tree_function(PyObject*, PyObject* args, PyObject* kwargs) {
+    return engine_call([&] { return distance_tree(args, kwargs); });
+}
+
 PyObject* dominant(PyObject*, PyObject* args) {
     return engine_call([&] {
         const std::array<std::uint64_t, quartet_type_count> counts =
@@ -344,6 +348,10 @@ PyMethodDef engine_functions[] = {
     {"neighbor_joining", neighbor_joining_function, METH_VARARGS,
      "neighbor_joining(distances, taxon_count)\n--\n\nThe joined tree of an n x n float64 "
      "matrix (bytes): (parent, length) per node."},
+    {"distance_tree", as_method(distance_tree_function), METH_VARARGS | METH_KEYWORDS,
+     "distance_tree(distances, taxon_count, builder='fastme')\n--\n\nThe tree of an n x n "
+     "float64 matrix (bytes) by balanced minimum evolution with NNI and SPR moves ('fastme') "
+     "or neighbor joining ('nj'): (parent, length) per node."},
     {"row_values", as_method(row_values), METH_VARARGS | METH_KEYWORDS,
      "row_values(size, columns, taxa, species=None, unresolved=None)\n--\n\nEvery value of "
      "the rows given as int64 columns, as a table computes them (float64 and bool columns as "

@@ -20,6 +20,7 @@
 #include "python/engine/engine_trees.hpp"
 #include "python/runtime/keyword_arguments.hpp"
 #include "python/runtime/released_lock.hpp"
+#include "species/balanced_minimum_evolution.hpp"
 #include "species/neighbor_joining.hpp"
 #include "species/quartet_distance.hpp"
 #include "tables/topology_table.hpp"
@@ -287,11 +288,19 @@ PyRef column_distances(PyObject* args, PyObject* kwargs) {
     return distances_result(sums);
 }
 
-PyRef joined_tree(PyObject* args) {
-    const ArgumentList arguments("neighbor_joining", {"distances", "taxon_count"}, 2, args,
-                                 nullptr);
-    PyObject* distances = arguments.object("distances");
-    const Py_ssize_t taxon_count = arguments.size_value("taxon_count");
+namespace {
+
+enum class Builder { balanced_minimum_evolution, neighbor_joining };
+
+// The builder a name asks for, or ValueError naming those there are.
+Builder builder_named(const std::string& name) {
+    if (name == "fastme") return Builder::balanced_minimum_evolution;
+    if (name == "nj") return Builder::neighbor_joining;
+    raise_error(PyExc_ValueError, ("builder must be 'fastme' or 'nj', not '" + name + "'").c_str());
+}
+
+// (parent, length) of each node of the tree `builder` builds from an n x n float64 matrix.
+PyRef built_tree(PyObject* distances, Py_ssize_t taxon_count, Builder builder) {
     if (!PyBytes_Check(distances)) raise_error(PyExc_TypeError, "distances must be bytes");
     if (taxon_count < 3) raise_error(PyExc_ValueError, "a tree is joined from at least three taxa");
     const auto n = static_cast<std::size_t>(taxon_count);
@@ -303,8 +312,16 @@ PyRef joined_tree(PyObject* args) {
     std::memcpy(matrix.data(), bytes.data(), bytes.size());
     if (!std::all_of(matrix.begin(), matrix.end(), [](double value) { return std::isfinite(value); }))
         raise_error(PyExc_ValueError, "distances must be finite");
-    const JoinedTree tree = run_without_lock(
-        [&](const InterruptCheck& interrupt) { return neighbor_joining(matrix, n, interrupt); });
+    if (builder == Builder::balanced_minimum_evolution) {
+        const std::size_t budget = LoadContext{}.memory_budget();
+        const std::size_t needed = balanced_minimum_evolution_bytes(n);
+        if (needed > budget)
+            fail_memory("balanced minimum evolution over " + std::to_string(n) + " taxa", needed, budget);
+    }
+    const JoinedTree tree = run_without_lock([&](const InterruptCheck& interrupt) {
+        return builder == Builder::neighbor_joining ? neighbor_joining(matrix, n, interrupt)
+                                                    : balanced_minimum_evolution(matrix, n, interrupt);
+    });
     const PyRef parents = checked(PyList_New(static_cast<Py_ssize_t>(tree.parent.size())));
     for (std::size_t k = 0; k < tree.parent.size(); ++k) {
         PyRef item = checked(PyLong_FromLongLong(static_cast<long long>(tree.parent[k])));
@@ -316,6 +333,23 @@ PyRef joined_tree(PyObject* args) {
         check_status(PyList_SetItem(lengths.get(), static_cast<Py_ssize_t>(k), item.release()));
     }
     return checked(Py_BuildValue("(OO)", parents.get(), lengths.get()));
+}
+
+}  // namespace
+
+PyRef joined_tree(PyObject* args) {
+    const ArgumentList arguments("neighbor_joining", {"distances", "taxon_count"}, 2, args,
+                                 nullptr);
+    return built_tree(arguments.object("distances"), arguments.size_value("taxon_count"),
+                      Builder::neighbor_joining);
+}
+
+PyRef distance_tree(PyObject* args, PyObject* kwargs) {
+    const ArgumentList arguments("distance_tree", {"distances", "taxon_count", "builder"}, 2, args,
+                                 kwargs);
+    const std::optional<std::string> builder = arguments.optional_text("builder");
+    return built_tree(arguments.object("distances"), arguments.size_value("taxon_count"),
+                      builder_named(builder ? *builder : "fastme"));
 }
 
 }  // namespace treetally::python

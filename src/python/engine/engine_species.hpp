@@ -1,5 +1,5 @@
 // The engine's species-tree functions: the quartet distances of a set's trees or of a table's
-// columns, and neighbor joining. Registered by engine_module.cpp, which gives them its error
+// columns, and the trees built from them. Registered by engine_module.cpp, which gives them its error
 // boundary.
 #pragma once
 
@@ -18,5 +18,8 @@ PyRef summed_distances(PyObject* args, PyObject* kwargs);
 PyRef column_distances(PyObject* args, PyObject* kwargs);
 // neighbor_joining(distances, taxon_count)
 PyRef joined_tree(PyObject* args);
+// distance_tree(distances, taxon_count, builder="fastme"): "fastme" (balanced minimum
+// evolution) or "nj" (neighbor joining)
+PyRef distance_tree(PyObject* args, PyObject* kwargs);
 
 }  // namespace treetally::python

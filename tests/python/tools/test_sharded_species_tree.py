@@ -61,8 +61,9 @@ def trees_file(tmp_path_factory):
 @pytest.mark.parametrize("taxa", [None, GIVEN_TAXA], ids=["all", "given"])
 @pytest.mark.parametrize(
     "rule",
-    [{}, {"collapse_length": 0.05}, {"min_support": 50}, {"collapse_length": 0.05, "unresolved": "third"}],
-    ids=["as read", "short", "weak", "spread"],
+    [{}, {"collapse_length": 0.05}, {"min_support": 50}, {"collapse_length": 0.05, "unresolved": "third"},
+     {"builder": "nj"}],
+    ids=["as read", "short", "weak", "spread", "joined"],
 )
 def test_the_sharded_species_tree_is_one_machines(client, trees_file, weighted, taxa, rule):
     sharded = sharding.sharded_species_tree(client, trees_file, taxa, weighted=weighted, **rule)
@@ -164,6 +165,7 @@ def test_most_quartets_unresolved_warns_the_caller(client, write_trees):
         ("genes.tre", {"taxa": ["T1", "T2", "T1", "T3"]}, ValueError, "more than once"),
         ("genes.tre", {"jobs": -1}, ValueError, "jobs must be"),
         ("genes.tre", {"min_support": "weak"}, TypeError, "min_support is a number"),
+        ("genes.tre", {"builder": "upgma"}, ValueError, "builder must be 'fastme' or 'nj'"),
         ("missing.tre", {}, TreeFileError, "missing.tre: No such file"),
         ("-", {}, ValueError, "standard input"),
         ([], {}, ValueError, "at least one tree file"),
