@@ -292,13 +292,11 @@ def run_nanuq(arguments: argparse.Namespace, out: TextIO) -> None:
 
 
 def run_blobs(arguments: argparse.Namespace, out: TextIO) -> None:
-    if arguments.test == "cut":  # refused before the trees are read
-        raise UsageError("the cut test is not available: use --test t3")
     if not arguments.delta >= 0.0:
         raise UsageError(f"--delta is a length of 0 or more, not {arguments.delta}")
     tree = tree_of_blobs(
         _loaded(arguments), arguments.alpha, arguments.beta, arguments.test, delta=arguments.delta,
-        **_network_options(arguments),
+        builder=arguments.builder, **_network_options(arguments),
     )  # fmt: skip
     out.write(tree + "\n")
 

@@ -112,7 +112,8 @@ def test_same_distance_for_any_jobs_and_from_a_table(shared_file):
     [
         (lambda p: nanuq_distance(p, alpha=1.5), "alpha is a level"),
         (lambda p: nanuq_distance(p, beta=-0.1), "beta is a level"),
-        (lambda p: tinnik_distance(p, test="cut"), "cut test is not available"),
+        (lambda p: tinnik_distance(p, test="T3"), "'t3' or 'cut'"),
+        (lambda p: tree_of_blobs(p, builder="upgma"), "'fastme' or 'nj'"),
         (lambda p: tinnik_distance(p, test="t4"), "'t3' or 'cut'"),
         (lambda p: tree_of_blobs(p, delta=-1), "delta is a length"),
         (lambda p: nanuq_distance(p, unresolved="half"), "'drop' or 'third'"),
@@ -163,7 +164,8 @@ def test_blobs_command_prints_newick_and_refuses_in_one_line(write_trees):
     path = write_trees((TREE + "\n") * 40)
     done = run("blobs", path, "--jobs", "2")
     assert done.returncode == 0 and done.stdout.strip() == tree_of_blobs(path)
-    for arguments, status in ((["--test", "cut"], 2), (["--alpha", "2"], 2), (["--delta", "-1"], 2)):
+    assert run("blobs", path, "--test", "cut", "--builder", "nj").stdout.strip() == tree_of_blobs(path, test="cut", builder="nj")
+    for arguments, status in ((["--test", "T3"], 2), (["--builder", "upgma"], 2), (["--alpha", "2"], 2), (["--delta", "-1"], 2)):
         refused = run("blobs", path, *arguments)
         assert refused.returncode == status and refused.stderr.count("\n") == 1, refused.stderr
 
