@@ -51,10 +51,6 @@ double tree_p(const TestCounts& counts, TreeTest test) {
     return t3_test(counts.trees, 0.0, TreeTestMethod::mlest).p;
 }
 
-double x_log_x(double x) {
-    return x > 0.0 ? x * std::log(x) : 0.0;
-}
-
 // The topologies whose count is `best` among the three (a bit each).
 std::uint8_t topologies_at(std::span<const std::uint64_t, 3> counts, std::uint64_t best) {
     std::uint8_t bits = 0;
@@ -64,24 +60,6 @@ std::uint8_t topologies_at(std::span<const std::uint64_t, 3> counts, std::uint64
 }
 
 }  // namespace
-
-CutTest cut_test(std::span<const double, 3> trees) {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    if (!(trees[0] + trees[1] + trees[2] > 0.0)) return {nan, nan, 0};
-    std::array<double, 3> statistic{};
-    for (std::size_t code = 0; code < 3; ++code) {
-        // The other two, smaller first, so that equal pairs give equal statistics to the bit.
-        const double a = std::min(trees[(code + 1) % 3], trees[(code + 2) % 3]);
-        const double b = std::max(trees[(code + 1) % 3], trees[(code + 2) % 3]);
-        statistic[code] = std::max(0.0, 2.0 * (x_log_x(a) + x_log_x(b) - (a + b) * std::log((a + b) / 2.0)));
-        if (a + b == 0.0) statistic[code] = 0.0;
-    }
-    const double least = *std::min_element(statistic.begin(), statistic.end());
-    std::uint8_t topologies = 0;
-    for (std::size_t code = 0; code < 3; ++code)
-        if (statistic[code] == least) topologies = static_cast<std::uint8_t>(topologies | (1u << code));
-    return {least, least > 0.0 ? std::erfc(std::sqrt(least / 2.0)) : 1.0, topologies};
-}
 
 std::uint8_t tree_topologies(TreeTest test, std::span<const std::uint64_t, 3> counts, std::uint64_t unresolved,
                              bool spread) {

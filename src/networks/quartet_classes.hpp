@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <span>
 
+#include "networks/cut_test.hpp"
+
 namespace treetally {
 
 enum class QuartetClass : std::uint8_t {
@@ -48,18 +50,7 @@ struct QuartetPValues {
 QuartetPValues quartet_p_values(std::span<const std::uint64_t, 3> counts, std::uint64_t unresolved,
                                 bool spread, TreeTest test = TreeTest::t3);
 
-// The cut test on counts (trees, possibly in thirds): for each topology k the likelihood ratio
-// statistic against counts whose two other topologies are equally frequent,
-//     G_k = 2 (n_i ln n_i + n_j ln n_j - (n_i + n_j) ln((n_i + n_j) / 2)),   {i, j} the others,
-// the least of the three its statistic, p = P(chi-square, 1 df >= G) = erfc(sqrt(G / 2)), and
-// the topologies k of that least G (a bit each, more than one when tied): the cut model's
-// maximum likelihood estimate. NaN, NaN and no topology when no tree is counted.
-struct CutTest {
-    double statistic;
-    double p;
-    std::uint8_t topologies;
-};
-CutTest cut_test(std::span<const double, 3> trees);
+
 
 // The topologies (a bit each) a T-quartet of counts `counts` shows, its unresolved trees spread
 // as the tests take them: the most frequent for the T3 test, the cut model's estimate for the

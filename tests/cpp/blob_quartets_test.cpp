@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <array>
 #include <cmath>
 #include <numeric>
@@ -159,7 +160,42 @@ TEST(Rules, RefusesRepeatedTaxaAndTaxaOutOfRange) {
 // counts other than k's.
 double by_hand(double x, double y) {
     const auto xlx = [](double v) { return v > 0 ? v * std::log(v) : 0.0; };
-    return 2.0 * (xlx(x) + xlx(y) - (x + y) * std::log((x + y) / 2.0));
+    return x + y > 0 ? 2.0 * (xlx(x) + xlx(y) - (x + y) * std::log((x + y) / 2.0)) : 0.0;
+}
+
+// The same law as three_line_tail by brute force: a fine grid over the normal pair.
+double grid_tail(double x, double mu0, double theta) {
+    constexpr double step = 0.01;
+    const double s = std::sqrt(x);
+    double sum = 0.0;
+    for (double u = mu0 - 8.0 + step / 2; u < mu0 + 8.0; u += step)
+        for (double v = -8.0 + step / 2; v < 8.0; v += step) {
+            const double d0 = std::abs(v);
+            const double d1 = std::abs(v * std::cos(theta) - u * std::sin(theta));
+            const double d2 = std::abs(v * std::cos(theta) + u * std::sin(theta));
+            if (std::min({d0, d1, d2}) >= s)
+                sum += std::exp(-0.5 * ((u - mu0) * (u - mu0) + v * v)) / (2.0 * std::acos(-1.0));
+        }
+    return sum * step * step;
+}
+
+// The exact law by brute force: every outcome of the fitted multinomial.
+double enumerated_tail(const std::array<double, 3>& counts, std::size_t line) {
+    const auto n = static_cast<int>(counts[0] + counts[1] + counts[2]);
+    const double q = (counts[(line + 1) % 3] + counts[(line + 2) % 3]) / (2.0 * n);
+    const std::array<double, 3> fitted_p{line == 0 ? 1 - 2 * q : q, line == 1 ? 1 - 2 * q : q, line == 2 ? 1 - 2 * q : q};
+    const double observed = cut_test(counts).statistic;
+    double tail = 0.0;
+    for (int i = 0; i <= n; ++i)
+        for (int j = 0; i + j <= n; ++j) {
+            const std::array<double, 3> outcome{double(i), double(j), double(n - i - j)};
+            double log_p = std::lgamma(n + 1.0);
+            for (std::size_t k = 0; k < 3; ++k)
+                log_p += -std::lgamma(outcome[k] + 1.0) + (outcome[k] > 0 ? outcome[k] * std::log(fitted_p[k]) : 0.0);
+            const double g = std::min({by_hand(outcome[1], outcome[2]), by_hand(outcome[0], outcome[2]), by_hand(outcome[0], outcome[1])});
+            if (g >= observed - 1e-9) tail += std::exp(log_p);
+        }
+    return tail;
 }
 
 struct CutCase {
@@ -170,12 +206,14 @@ struct CutCase {
 
 class Cut : public testing::TestWithParam<CutCase> {};
 
-TEST_P(Cut, StatisticPValueAndEstimate) {
+TEST_P(Cut, StatisticAndEstimate) {
     const CutCase& k = GetParam();
     const CutTest found = cut_test(k.trees);
     EXPECT_NEAR(found.statistic, k.statistic, 1e-12 * std::max(1.0, k.statistic));
-    EXPECT_NEAR(found.p, std::erfc(std::sqrt(k.statistic / 2.0)), 1e-15);
     EXPECT_EQ(found.topologies, k.topologies);
+    if (k.statistic == 0.0) {
+        EXPECT_EQ(found.p, 1.0);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -192,6 +230,50 @@ INSTANTIATE_TEST_SUITE_P(
         CutCase{{0, 9, 0}, 0.0, 2},
         // The closest pair need not hold the largest count: 20 and 30 leave topology 0.
         CutCase{{10, 20, 30}, by_hand(20, 30), 1}));
+
+// At the star point the lines are 60 degrees apart and the pair is isotropic: a point at radius
+// r, delta from its nearest line, is r sin(delta) from it, so the law is
+// (6 / pi) * integral over [0, pi / 6] of exp(-x / (2 sin^2 delta)).
+double polar_tail(double x) {
+    constexpr int steps = 200000;
+    const double width = std::acos(-1.0) / 6.0 / steps;
+    double sum = 0.0;
+    for (int k = 0; k < steps; ++k) {
+        const double delta = (k + 0.5) * width;
+        sum += std::exp(-x / (2.0 * std::sin(delta) * std::sin(delta)));
+    }
+    return sum * width * 6.0 / std::acos(-1.0);
+}
+
+TEST(Cut, LawOfThreeLinesAgainstPolarIntegralAndAGrid) {
+    for (const double x : {0.1, 0.5, 2.0, 6.0, 20.0})
+        EXPECT_NEAR(three_line_tail(x, 0.0, std::acos(-0.5)) / polar_tail(x), 1.0, 1e-6) << x;
+    for (const double mu0 : {1.0, 3.0})
+        for (const double theta : {2.0, 1.2})
+            for (const double x : {0.5, 2.0, 6.0})
+                EXPECT_NEAR(three_line_tail(x, mu0, theta), grid_tail(x, mu0, theta), 3e-3) << mu0 << " " << theta << " " << x;
+    // Far from the other lines: chi-square with 1 degree of freedom.
+    EXPECT_DOUBLE_EQ(three_line_tail(4.0, 60.0, 2.0), std::erfc(std::sqrt(2.0)));
+    EXPECT_EQ(three_line_tail(0.0, 1.0, 2.0), 1.0);
+}
+
+TEST(Cut, PValuesNearTheStarFarFromItAndWithFewCounts) {
+    // (50, 30, 20): the fitted point (1/2, 1/4, 1/4) lies 10 |1/3 - 1/4| 4 from the star point
+    // in the metric there, its line at acos(-8 / sqrt(16 * 22)) from the others.
+    const CutTest near = cut_test(std::array<double, 3>{50, 30, 20});
+    EXPECT_DOUBLE_EQ(near.p, three_line_tail(by_hand(30, 20), 10.0 * (1.0 / 12.0) * 4.0, std::acos(-8.0 / std::sqrt(352.0))));
+    // Nearer the other lines, the distance to the nearest line is smaller than to its own.
+    EXPECT_LT(near.p, std::erfc(std::sqrt(by_hand(30, 20) / 2.0)));
+    // (900, 60, 40): far from the star, chi-square with 1 degree of freedom.
+    const CutTest far = cut_test(std::array<double, 3>{900, 60, 40});
+    EXPECT_DOUBLE_EQ(far.p, std::erfc(std::sqrt(by_hand(60, 40) / 2.0)));
+    // Few trees, or a fitted count below 5: the exact tail of the fitted multinomial.
+    for (const std::array<double, 3> few : {std::array<double, 3>{9, 4, 2}, {20, 1, 0}, {1, 12, 6}, {25, 3, 0}})
+        EXPECT_NEAR(cut_test(few).p, enumerated_tail(few, static_cast<std::size_t>(std::countr_zero(unsigned{cut_test(few).topologies}))), 1e-12);
+    const CutTest big = cut_test(std::array<double, 3>{5000, 3, 0});
+    EXPECT_GT(big.p, 0.0);
+    EXPECT_LT(big.p, 1.0);
+}
 
 TEST(Cut, NoTreeGivesNoTest) {
     const CutTest none = cut_test(std::array<double, 3>{0, 0, 0});
