@@ -111,19 +111,21 @@ void BlobQuartets::record(const TableBlock& block, const NetworkLevels& levels) 
 }
 
 void BlobQuartets::apply_rules(const std::array<std::uint32_t, 5>& five, BlobInference& found) {
-    // Quartet m of the five lacks five[m].
-    std::array<std::array<std::uint32_t, 4>, 5> quartets{};
+    // Quartet m of the five lacks five[m]: the taxa before it keep their places in the rank's
+    // sum, those after it move one place down.
     std::array<std::uint64_t, 5> ranks{};
     std::array<std::uint8_t, 5> status{};
     int b_count = 0;
+    std::uint64_t before = 0;
     for (std::size_t m = 0; m < 5; ++m) {
-        std::size_t k = 0;
-        for (std::size_t i = 0; i < 5; ++i)
-            if (i != m) quartets[m][k++] = five[i];
-        ranks[m] = rank(quartets[m]);
+        std::uint64_t after = 0;
+        for (std::size_t i = m + 1; i < 5; ++i) after += binomials_[i][five[i]];
+        ranks[m] = before + after;
+        before += binomials_[m + 1][five[m]];
         status[m] = status_[ranks[m]];
         b_count += b_quartet(status[m]) ? 1 : 0;
     }
+    if (b_count == 5) return;
     const auto mark = [&](std::size_t m, std::uint64_t& rule) {
         std::uint8_t& byte = status_[ranks[m]];
         if (b_quartet(status[m]) || (byte & pending_bit) != 0) return;
@@ -139,7 +141,10 @@ void BlobQuartets::apply_rules(const std::array<std::uint32_t, 5>& five, BlobInf
         const std::uint32_t e = five[b];  // the taxon the B-quartet lacks
         for (std::size_t t = 0; t < 5; ++t) {
             if (t == b || !split_quartet(status[t])) continue;
-            const std::array<std::uint32_t, 4>& q = quartets[t];
+            std::array<std::uint32_t, 4> q{};
+            std::size_t filled = 0;
+            for (std::size_t i = 0; i < 5; ++i)
+                if (i != t) q[filled++] = five[i];
             const auto code = static_cast<std::size_t>(
                 std::countr_zero(static_cast<unsigned>((status[t] & topology_bits) >> topology_shift)));
             // The T-quartet pairs q[0] with q[code + 1], the other two together.
@@ -168,20 +173,30 @@ BlobInference BlobQuartets::infer(const InterruptCheck& interrupt) {
         std::array<std::uint32_t, 4> q{};
         std::uint64_t at = 0;
         // Colex order: d outermost, so that the rank runs 0, 1, 2, ...
-        for (q[3] = 3; q[3] < taxa_; ++q[3]) {
-            interrupt();
-            for (q[2] = 2; q[2] < q[3]; ++q[2])
+        for (q[3] = 3; q[3] < taxa_; ++q[3])
+            for (q[2] = 2; q[2] < q[3]; ++q[2]) {
+                interrupt();
                 for (q[1] = 1; q[1] < q[2]; ++q[1])
                     for (q[0] = 0; q[0] < q[1]; ++q[0], ++at) {
                         if ((status_[at] & frontier_bit) == 0) continue;
                         for (std::uint32_t e = 0; e < taxa_; ++e) {
                             if (e == q[0] || e == q[1] || e == q[2] || e == q[3]) continue;
-                            std::array<std::uint32_t, 5> five{q[0], q[1], q[2], q[3], e};
-                            std::sort(five.begin(), five.end());
+                            // e among the ascending four, by insertion.
+                            std::array<std::uint32_t, 5> five{};
+                            std::size_t k = 0;
+                            bool placed = false;
+                            for (const std::uint32_t taxon : q) {
+                                if (!placed && e < taxon) {
+                                    five[k++] = e;
+                                    placed = true;
+                                }
+                                five[k++] = taxon;
+                            }
+                            if (!placed) five[4] = e;
                             apply_rules(five, found);
                         }
                     }
-        }
+            }
         for (std::uint8_t& byte : status_) {
             byte = static_cast<std::uint8_t>(byte & ~frontier_bit);
             if ((byte & pending_bit) != 0)

@@ -137,10 +137,10 @@ bool NetworkDistanceRun::finished() const {
     return blocks_->finished();
 }
 
-NetworkDistanceSums NetworkDistanceRun::result() {
+NetworkDistanceSums NetworkDistanceRun::result(const InterruptCheck& interrupt) {
     if (!finished()) fail("network distances were asked for before every block was added");
     if (blobs_) {
-        blobs_->infer();
+        blobs_->infer(interrupt);
         return blobs_->sums(levels_);
     }
     NetworkDistanceSums merged(taxa_, levels_);
@@ -154,7 +154,7 @@ NetworkDistanceSums network_distance_sums(const TopologyTable& table, NetworkLev
     NetworkDistanceRun run(table, levels, threads);
     constexpr std::chrono::milliseconds wait{20};
     while (run.next(wait) || !run.finished()) interrupt();
-    return run.result();
+    return run.result(interrupt);
 }
 
 }  // namespace treetally

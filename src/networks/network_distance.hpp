@@ -98,8 +98,9 @@ class NetworkDistanceRun {
     // ready or every block is done. A thread's failure is raised here.
     std::optional<std::size_t> next(std::chrono::milliseconds timeout);
     bool finished() const;
-    // The merged sums, once finished(); TINNiK's B-quartets are inferred on the first call.
-    NetworkDistanceSums result();
+    // The merged sums, once finished(); TINNiK's B-quartets are inferred on the first call,
+    // which asks `interrupt` now and then.
+    NetworkDistanceSums result(const InterruptCheck& interrupt = {});
 
   private:
     std::size_t taxa_;

@@ -109,12 +109,9 @@ PyRef network_distances(PyObject* args, PyObject* kwargs) {
         }
         check_signals();  // Ctrl-C: the run stops its threads as it goes
     }
-    std::optional<NetworkDistanceSums> found;
-    {
-        ReleasedLock released;  // TINNiK's inference runs here, as long as the counting may
-        found.emplace(run.result());
-    }
-    const NetworkDistanceSums& sums = *found;
+    // TINNiK's inference runs here, as long as the counting may: Ctrl-C stops it.
+    const NetworkDistanceSums sums =
+        run_without_lock([&](const InterruptCheck& interrupt) { return run.result(interrupt); });
     const std::vector<double> matrix = sums.matrix();
     const PyRef bytes = checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(matrix.data()),
                                                           static_cast<Py_ssize_t>(matrix.size() * sizeof(double))));
