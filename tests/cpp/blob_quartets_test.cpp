@@ -10,6 +10,7 @@
 #include <cmath>
 #include <numeric>
 #include <random>
+#include <stdexcept>
 #include <vector>
 
 #include "networks/blob_quartets.hpp"
@@ -146,6 +147,12 @@ TEST(Rules, RelabellingTheTaxaRelabelsTheResult) {
         for (const auto& [q, kind] : classes)
             EXPECT_EQ(given.is_b(q), relabelled.is_b(Quartet{label[q[0]], label[q[1]], label[q[2]], label[q[3]]}));
     }
+}
+
+TEST(Rules, AnInterruptStopsTheRounds) {
+    BlobQuartets blobs(8);
+    blobs.record(Quartet{a, b, c, d}, QuartetClass::cycle, 0);
+    EXPECT_THROW(blobs.infer(InterruptCheck([] { throw std::runtime_error("stop"); })), std::runtime_error);
 }
 
 TEST(Rules, RefusesRepeatedTaxaAndTaxaOutOfRange) {
