@@ -110,7 +110,7 @@ void BlobQuartets::record(const TableBlock& block, const NetworkLevels& levels) 
     }
 }
 
-void BlobQuartets::apply_rules(const std::array<std::uint32_t, 5>& five, BlobInference& found) {
+void BlobQuartets::apply_rules(const std::array<std::uint32_t, 5>& five, std::size_t from, BlobInference& found) {
     // Quartet m of the five lacks five[m]: the taxa before it keep their places in the rank's
     // sum, those after it move one place down.
     std::array<std::uint64_t, 5> ranks{};
@@ -126,6 +126,9 @@ void BlobQuartets::apply_rules(const std::array<std::uint32_t, 5>& five, BlobInf
         b_count += b_quartet(status[m]) ? 1 : 0;
     }
     if (b_count == 5) return;
+    // Each frontier quartet of the five leads here; the one lacking the least taxon looks.
+    for (std::size_t m = 0; m < from; ++m)
+        if ((status[m] & frontier_bit) != 0) return;
     const auto mark = [&](std::size_t m, std::uint64_t& rule) {
         std::uint8_t& byte = status_[ranks[m]];
         if (b_quartet(status[m]) || (byte & pending_bit) != 0) return;
@@ -183,17 +186,16 @@ BlobInference BlobQuartets::infer(const InterruptCheck& interrupt) {
                             if (e == q[0] || e == q[1] || e == q[2] || e == q[3]) continue;
                             // e among the ascending four, by insertion.
                             std::array<std::uint32_t, 5> five{};
-                            std::size_t k = 0;
-                            bool placed = false;
+                            std::size_t k = 0, from = 4;
                             for (const std::uint32_t taxon : q) {
-                                if (!placed && e < taxon) {
+                                if (from == 4 && e < taxon) {
+                                    from = k;
                                     five[k++] = e;
-                                    placed = true;
                                 }
                                 five[k++] = taxon;
                             }
-                            if (!placed) five[4] = e;
-                            apply_rules(five, found);
+                            five[from] = e;
+                            apply_rules(five, from, found);
                         }
                     }
             }

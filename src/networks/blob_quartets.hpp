@@ -64,8 +64,9 @@ class BlobQuartets {
 
   private:
     std::uint64_t rank(std::span<const std::uint32_t, 4> sorted) const;
-    // Looks at the five taxa `five` (ascending): marks what the rules infer.
-    void apply_rules(const std::array<std::uint32_t, 5>& five, BlobInference& found);
+    // Looks at the five taxa `five` (ascending), reached from the frontier quartet lacking
+    // five[from]: marks what the rules infer.
+    void apply_rules(const std::array<std::uint32_t, 5>& five, std::size_t from, BlobInference& found);
 
     std::size_t taxa_;
     std::array<std::vector<std::uint64_t>, 5> binomials_;  // binomials_[k][m] = C(m, k)
