@@ -68,7 +68,7 @@ QUINTET_TAXA = 22
 # Copies of the 10,000 palaeognath simulations for the tally and `treetally quartet` figures.
 TREE_COPIES = (5, 20, 80)
 GOALS = {"quartet_vs_sweeps": 300.0, "two_threads": 1.5, "command": 30.0, "quintet_vs_sweeps": 100.0,
-         "tally_over_sweep": 1.5}  # fmt: skip
+         "tally_over_sweep": 1.5, "tree_test_cost": 1.5}  # fmt: skip
 
 def capacity_probes(megabytes=32):
     """Two actions whose times say how many cores two threads get at the moment: two hashes of a
@@ -145,9 +145,10 @@ def sweep_sample(trees, taxa, size, sample, seed, repeats):
             "per_row_cpu_s": best["cpu_s"] / len(rows), "check": list(zip(rows, counts))}  # fmt: skip
 
 
-def to_columns(trees, size, taxa, jobs):
-    """The whole table as columns, from the loaded set: what goal 1 times."""
-    with TopologyTable(trees, size, taxa, jobs=jobs, progress=False) as table:
+def to_columns(trees, size, taxa, jobs, **options):
+    """The whole table as columns, from the loaded set: what goal 1 times (`options`: further
+    columns, such as the tree tests)."""
+    with TopologyTable(trees, size, taxa, jobs=jobs, progress=False, **options) as table:
         return table.to_columns()
 
 
@@ -194,6 +195,8 @@ def measure_table(trees, size, taxa, widths, args, seed):
             name = "%s jobs %d" % (width or "best", jobs)
             actions[name] = at_width(width, lambda j=jobs: to_columns(trees, size, taxa, j))
             actions[name + " engine only"] = at_width(width, lambda j=jobs: engine_only(trees, size, taxa, j))
+    if size == 4:
+        actions["best jobs 1 t3"] = lambda: to_columns(trees, size, taxa, 1, tree_tests=("t3",))
     actions.update(capacity_probes())
     runs = fastest_in_turn(actions, args.repeats)
     capacity = runs.pop("capacity one thread")["wall_s"] / runs.pop("capacity two threads")["wall_s"]
@@ -207,6 +210,8 @@ def measure_table(trees, size, taxa, widths, args, seed):
     figures["vs_sweeps"] = sweep_total / runs["best jobs 1"]["wall_s"]
     figures["vs_sweeps_best_jobs"] = sweep_total / min(runs["best jobs 1"]["wall_s"], runs["best jobs 2"]["wall_s"])
     figures["two_threads"] = runs["best jobs 1"]["wall_s"] / runs["best jobs 2"]["wall_s"]
+    if size == 4:
+        figures["tree_test_cost"] = runs["best jobs 1 t3"]["wall_s"] / runs["best jobs 1"]["wall_s"]
     figures["two_threads_engine_only"] = (runs["best jobs 1 engine only"]["wall_s"]
                                           / runs["best jobs 2 engine only"]["wall_s"])  # fmt: skip
     log("  %d rows: sweeps %.1f s, columns %.3f s (1 thread) / %.3f s (2): %.0fx sweeps, 2 threads %.2fx "
@@ -486,6 +491,10 @@ def goal_rows(results):
          "%.2fx" % quartets["two_threads_engine_only"], "%.1fx" % GOALS["two_threads"],
          verdict(quartets["two_threads_engine_only"], GOALS["two_threads"])),
     ]  # fmt: skip
+    if "tree_test_cost" in quartets:
+        rows.append(("the same table with the T3 test (tree_tests=(\"t3\",), mlest) / without, 1 thread",
+                     "%.2fx" % quartets["tree_test_cost"], "at most %.1fx" % GOALS["tree_test_cost"],
+                     verdict(quartets["tree_test_cost"], GOALS["tree_test_cost"], at_most=True)))  # fmt: skip
     if "ratio" in command:
         rows.append(("`treetally table plants1kp --size 4 --format csv > out` against before",
                      "%.1fx" % command["ratio"], "%.0fx" % GOALS["command"],

@@ -32,6 +32,7 @@ from .errors import (
     NegativeLengthWarning,
     OutputError,
     RepeatedTaxonWarning,
+    TaxonMapError,
     TreeFileError,
     UndefinedDistanceError,
     UnknownTaxonError,
@@ -48,6 +49,7 @@ from .species_columns import SpeciesTree, species_columns
 from .species_tree import species_tree_of as species_tree
 from .tables import TableRow, TopologyTable, flat_columns, quartet_table, quintet_table
 from .tallies import TimeBlock, TimeTable, TopologyTally, quartet_tally, quintet_tally, tally, time_table
+from .taxon_map import MappedTrees, read_taxon_map
 
 
 def __getattr__(name: str) -> str:
@@ -70,6 +72,7 @@ __all__ = [
     "QUARTET_SPLITS",
     "QUINTET_SHAPES",
     "ChiSquare",
+    "MappedTrees",
     "MissingExtraError",
     "NegativeLengthWarning",
     "NetworkDistance",
@@ -81,6 +84,7 @@ __all__ = [
     "Split",
     "SplitsNetwork",
     "TableRow",
+    "TaxonMapError",
     "TimeBlock",
     "TimeTable",
     "TopologyTable",
@@ -113,6 +117,7 @@ __all__ = [
     "quintet_tally",
     "quintet_topologies",
     "quintet_topology",
+    "read_taxon_map",
     "species_columns",
     "species_tree",
     "star_test",

@@ -1,6 +1,6 @@
 # The native engine beside the treetally module: every loop over trees that treetally_tools
 # needs, over the same loaded TreeSet (it never reopens the file).
-from typing import Callable, Dict, Iterable, List, Mapping, Optional, Tuple, Union, final, overload
+from typing import Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union, final, overload
 
 import treetally
 
@@ -38,6 +38,7 @@ def load(
     min_support: Optional[float] = None,
     max_line_bytes: Optional[int] = None,
     support_index: Optional[int] = None,
+    copies_apart: bool = False,
 ) -> Tuple[treetally.TreeSet, int]:
     """The TreeSet of the file at `path`, read with the interpreter lock released (so that a
     thread of this process may feed a pipe named /dev/fd/N), and how many of its branches were
@@ -49,7 +50,8 @@ def load(
     for support. A line longer
     than `max_line_bytes` (its line feed not counted; None: no cap) is a LineTooLongError
     naming the line by its number; input that cannot be read otherwise raises the
-    TreeReadError of its kind."""
+    TreeReadError of its kind. With `copies_apart`, the k-th leaf (k >= 2) of a tree naming a
+    taxon again is the taxon name + "\n" + str(k), so that every copy is kept."""
 
 def check_file(path: str, max_line_bytes: Optional[int] = None) -> Tuple[List[Tuple[int, str, str]], int]:
     """The problems of the lines of the file at `path`, read with the interpreter lock released,
@@ -88,6 +90,15 @@ def tally(trees: treetally.TreeSet, names: Tuple[str, ...]) -> Tuple[List[int], 
     """The counts of tally_single_quartet / tally_single_quintet of four or five names, and the
     trees holding every name; TaxonNotFoundError names the first name no tree holds."""
 
+def mapped_tally(trees: treetally.TreeSet, groups: List[List[str]]) -> Tuple[List[float], float, int]:
+    """For 4 or 5 groups of names (each a species' individuals): each topology's share of
+    trees (each tree holding an individual of every group adds its combinations of one
+    individual per group showing the topology, over all its combinations), the share
+    resolving none, and the trees holding every group."""
+
+def group_presence_counts(trees: treetally.TreeSet, groups: List[List[str]]) -> List[int]:
+    """Trees holding a name of each group."""
+
 def topology_path_sums(
     trees: treetally.TreeSet, names: Tuple[str, str, str, str, str]
 ) -> Tuple[List[int], int, List[int], int, List[float]]:
@@ -112,11 +123,13 @@ def quartet_distances(
     progress: Optional[Callable[[int], object]] = None,
     blocks: None = None,
     unresolved: Optional[str] = None,
+    groups: Optional[List[List[str]]] = None,
 ) -> Tuple[bytes, int, int, int, Optional[Tuple[int, int]]]:
     """The QDC (or WQDC) distances of every quartet of `taxa`, counted on `jobs` threads (0:
     every core) without keeping the table; `progress` gets the rows of each block counted;
     `unresolved` "third" spreads each unresolved tree a third to each topology ("drop", None:
-    left out).
+    left out); `groups` (one list of the trees' taxa per taxon): the taxa are species, whose
+    quartets' shares of trees vote (see Table).
     (distances as n * n float64 bytes, quartets, unresolved quartets, pairs meeting in no
     resolved quartet, the first such pair or None)."""
 
@@ -130,6 +143,7 @@ def quartet_distances(
     *,
     blocks: Tuple[int, int],
     unresolved: Optional[str] = None,
+    groups: Optional[List[List[str]]] = None,
 ) -> _ExactDistances:
     """Only blocks start .. stop-1 of the table (numbered as Table numbers them), as exact sums
     that summed_distances adds up."""
@@ -188,6 +202,10 @@ class Table:
         species: Optional[treetally.TreeSet] = None,
         adjust: Optional[str] = None,
         unresolved: Optional[str] = None,
+        groups: Optional[List[List[str]]] = None,
+        tree_tests: Optional[Sequence[str]] = None,
+        test_lambda: float = 0.0,
+        test_method: Optional[str] = None,
     ) -> None:
         """`blocks=(start, stop)` counts only the blocks start .. stop-1 of the whole table
         (next_block, next_text and all_columns give those rows alone), so that several
@@ -195,7 +213,11 @@ class Table:
         serves, quartets only) adds the species-tree columns; `adjust` ("holm" or "bh") the
         tests' p-values adjusted across the whole table, whatever run of it is counted;
         `unresolved` "third" (quartets) spreads each unresolved tree a third to each topology
-        in every value derived from the counts ("drop", None: left out)."""
+        in every value derived from the counts ("drop", None: left out). `groups` (one list of
+        the trees' taxa per taxon of `taxa`): the taxa are species, each row counting what
+        mapped_tally counts (float64 count_.. and unresolved columns). `tree_tests` (quartets)
+        names "t3" and "t1" (t1 with `species`) for their columns, with the power-divergence
+        `test_lambda` and `test_method` "mlest" (None) or "conservative"."""
     @property
     def rows(self) -> int:
         """The number of rows of the whole table."""
@@ -227,9 +249,14 @@ def row_values(
     taxa: Tuple[str, ...],
     species: Optional[treetally.TreeSet] = None,
     unresolved: Optional[str] = None,
+    fractional: bool = False,
+    tree_tests: Optional[Sequence[str]] = None,
+    test_lambda: float = 0.0,
+    test_method: Optional[str] = None,
 ) -> Dict[str, bytearray]:
     """Every value of the rows given as int64 columns t1.., count_0.. (holding, unresolved
-    optional), computed as a Table computes them."""
+    optional), computed as a Table computes them; `fractional`: count_0.. and unresolved are
+    float64 shares of trees."""
 
 def adjust_p_values(values: Union[bytes, bytearray], method: str) -> bytearray:
     """float64 p-values adjusted by "holm" or "bh"."""

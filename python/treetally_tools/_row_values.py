@@ -20,42 +20,58 @@ _INTEGER_COLUMNS = frozenset(
 FLAG_COLUMNS = ("dominant_is_species",)
 
 
-def dtype_of(name: str) -> Any:
-    """The numpy type of the engine's column `name`."""
+def is_share_column(name: str) -> bool:
+    """Whether `name` counts trees in shares (float64) in a table of mapped species."""
+    return name == "unresolved" or name.startswith("count_")
+
+
+def dtype_of(name: str, fractional: bool = False) -> Any:
+    """The numpy type of the engine's column `name`; `fractional`: of a table of species mapped
+    from individuals, whose counts and unresolved are shares of trees."""
     if name in FLAG_COLUMNS:
         return numpy.bool_
+    if fractional and is_share_column(name):
+        return numpy.float64
     return numpy.int64 if name in _INTEGER_COLUMNS else numpy.float64
 
 
-def arrays_of(block: Mapping[str, Any]) -> Dict[str, "numpy.ndarray[Any, Any]"]:
+def arrays_of(block: Mapping[str, Any], fractional: bool = False) -> Dict[str, "numpy.ndarray[Any, Any]"]:
     """The engine's columns (bytearray) as numpy arrays sharing their memory, in its order."""
-    return {name: numpy.frombuffer(data, dtype=dtype_of(name)) for name, data in block.items()}
+    return {name: numpy.frombuffer(data, dtype=dtype_of(name, fractional)) for name, data in block.items()}
 
 
-def _int64_bytes(values: Sequence[int]) -> bytes:
-    return numpy.ascontiguousarray(numpy.asarray(values, dtype=numpy.int64)).tobytes()
+def _int64_bytes(values: Sequence[float], dtype: Any = numpy.int64) -> bytes:
+    return numpy.ascontiguousarray(numpy.asarray(values, dtype=dtype)).tobytes()
 
 
 def values_of_columns(
     size: int,
-    columns: Mapping[str, Sequence[int]],
+    columns: Mapping[str, Sequence[float]],
     taxa: Sequence[str],
     species: Optional[Any] = None,
     unresolved: str = "drop",
+    fractional: bool = False,
 ) -> Dict[str, "numpy.ndarray[Any, Any]"]:
     """Every value of the rows given as columns t1.. (indexes into `taxa`) and count_0..
     (holding and unresolved when given), computed by the engine as a table computes them;
     `species`: a one-tree TreeSet whose columns are added (quartets); `unresolved`: as for
-    TopologyTable."""
+    TopologyTable; `fractional`: the counts and unresolved are shares of trees (float64)."""
     names = [f"t{k + 1}" for k in range(size)] + [f"count_{code}" for code in range(QUARTET_CODES if size == 4 else QUINTET_CODES)]
-    given = {name: _int64_bytes(columns[name]) for name in names + ["holding", "unresolved"] if name in columns}
-    return arrays_of(_engine.row_values(size, given, tuple(taxa), species, unresolved=unresolved))
+    given = {
+        name: _int64_bytes(columns[name], numpy.float64 if fractional and is_share_column(name) else numpy.int64)
+        for name in names + ["holding", "unresolved"]
+        if name in columns
+    }
+    values = _engine.row_values(size, given, tuple(taxa), species, unresolved=unresolved, fractional=fractional)
+    return arrays_of(values, fractional)
 
 
-def values_of_counts(counts: Sequence[Sequence[int]]) -> Dict[str, "numpy.ndarray[Any, Any]"]:
-    """The shares and (quartets) tests of rows given by their counts alone."""
+def values_of_counts(counts: Sequence[Sequence[float]]) -> Dict[str, "numpy.ndarray[Any, Any]"]:
+    """The shares and (quartets) tests of rows given by their counts alone (float counts are
+    shares of trees, as a table of mapped species holds)."""
     size = 4 if len(counts[0]) == 3 else 5
-    columns: Dict[str, Sequence[int]] = {f"t{k + 1}": [0] * len(counts) for k in range(size)}
+    fractional = any(isinstance(count, float) for row in counts for count in row)
+    columns: Dict[str, Sequence[float]] = {f"t{k + 1}": [0] * len(counts) for k in range(size)}
     for code in range(len(counts[0])):
         columns[f"count_{code}"] = [row[code] for row in counts]
-    return values_of_columns(size, columns, ("",))
+    return values_of_columns(size, columns, ("",), fractional=fractional)

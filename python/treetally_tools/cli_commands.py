@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import argparse
 import warnings
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, TextIO
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, TextIO, Union
 
 from . import _engine
 from ._extras import require
@@ -21,7 +21,8 @@ from .exports import write_export
 from .networks import nanuq, tree_of_blobs
 from .output import aligned_line, p_value_text, printable, shown_name, text_value, write_json, write_records
 from .plots import plot_quartet_concordance, plot_quartet_simplex, plot_quintet_frequencies, plot_time_table
-from .sources import describe, load_trees
+from .sources import describe, load_mapped_trees
+from .taxon_map import MappedTrees, share_text
 from .species_columns import SpeciesTree
 from .species_tree import species_tree_of
 from .tables import Columns, TopologyTable, extra_cell_text, flat_columns
@@ -81,11 +82,12 @@ def run_check(arguments: argparse.Namespace, out: TextIO) -> int:
     return READ_ERROR if problems else 0
 
 
-def _loaded(arguments: argparse.Namespace) -> "treetally.TreeSet":
-    """The trees of the command's file, with its collapse options; a file without any tree is
-    refused (every taxon would be unknown)."""
-    trees = load_trees(
+def _loaded(arguments: argparse.Namespace) -> "Union[treetally.TreeSet, MappedTrees]":
+    """The trees of the command's file, with its collapse options (and mapped to species with
+    --taxon-map); a file without any tree is refused (every taxon would be unknown)."""
+    trees = load_mapped_trees(
         arguments.file,
+        getattr(arguments, "taxon_map", None),
         collapse_length=arguments.collapse_length,
         min_support=arguments.min_support,
         support_index=arguments.support_index,
@@ -165,6 +167,9 @@ def _cell_format(column: str) -> Callable[[Any], str]:
     three."""
     if column.startswith("taxon"):
         return shown_name
+    if column.startswith("count_") or column == "unresolved":
+        # Shares of trees (mapped species) as whole numbers when they are.
+        return lambda value: share_text(value) if not isinstance(value, float) or value.is_integer() else text_value(value)
     if column.endswith("_p"):
         return p_value_text
     if column.endswith("_chi2"):

@@ -181,6 +181,12 @@ def _collapse_options(parser: argparse.ArgumentParser) -> None:
         "--support-index", type=_support_index, metavar="K",
         help="with --min-support, the K-th value of a label such as 80/95 (IQ-TREE's SH-aLRT/UFBoot) is the support",
     )  # fmt: skip
+    parser.add_argument(
+        "--taxon-map", metavar="MAP",
+        help="map each gene-tree name (individual, or gene copy: a name a tree repeats) to its species: one "
+        "'name<TAB>species' or 'name,species' per line ('#' lines and blank lines skipped); the taxa are then "
+        "species, and each tree adds its share of the combinations of one individual per species",
+    )  # fmt: skip
 
 
 def _unresolved_option(parser: argparse.ArgumentParser, what: str) -> None:

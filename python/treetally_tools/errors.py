@@ -149,3 +149,19 @@ def read_reason(error: TreeReadError) -> str:
     """Why the engine could not read the trees, said the way a user can act on it (the reason
     of the TreeFileError that reports it)."""
     return _READ_REASON_OF_CLASS.get(type(error), str(error))
+
+
+class TaxonMapError(UsageError):
+    """A taxon map that cannot be used: unreadable, a line without two columns, a name mapped
+    to two species, an empty species, or trees naming a taxon the map lacks. `source` names the
+    map; `line_number` the 1-based line at fault, when there is one."""
+
+    def __init__(self, source: str, reason: str, line_number: Optional[int] = None) -> None:
+        where = "" if line_number is None else f", line {line_number}"
+        super().__init__(f"taxon map {source}{where}: {reason}")
+        self.source = source
+        self.reason = reason
+        self.line_number = line_number
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return type(self), (self.source, self.reason, self.line_number)

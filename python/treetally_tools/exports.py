@@ -29,6 +29,7 @@ import numpy
 from ._row_values import values_of_columns
 from .errors import UsageError
 from .output import csv_cell
+from .taxon_map import share_text
 
 PHYLONETWORKS_COLUMNS = ("t1", "t2", "t3", "t4", "CF12_34", "CF13_24", "CF14_23", "ngenes")
 MSCQUARTETS_COUNTS = ("12|34", "13|24", "14|23", "1234")
@@ -84,7 +85,7 @@ def write_phylonetworks(taxa: Sequence[str], columns: Mapping[str, Any], stream:
     written = 0
     for t1, t2, t3, t4, c0, c1, c2, f0, f1, f2 in _chunks(columns, names + shares, rows):
         lines = [
-            f"{cells[a]},{cells[b]},{cells[c]},{cells[d]},{x!r},{y!r},{z!r},{n0 + n1 + n2}\n"
+            f"{cells[a]},{cells[b]},{cells[c]},{cells[d]},{x!r},{y!r},{z!r},{share_text(n0 + n1 + n2)}\n"
             for a, b, c, d, n0, n1, n2, x, y, z in zip(t1, t2, t3, t4, c0, c1, c2, f0, f1, f2)
             if n0 + n1 + n2 > 0
         ]
@@ -135,7 +136,8 @@ def write_mscquartets(taxa: Sequence[str], columns: Mapping[str, Any], stream: I
             indexes, ordered = ascending_counts(quartet, tallied)
             for index in indexes:
                 cells[index] = "1"
-            lines.append(",".join(cells) + f",{ordered[0]},{ordered[1]},{ordered[2]},{rest}\n")
+            shown = ",".join(share_text(count) for count in (*ordered, rest))
+            lines.append(",".join(cells) + f",{shown}\n")
             for index in indexes:
                 cells[index] = "0"
         stream.write("".join(lines))

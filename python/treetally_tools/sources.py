@@ -24,17 +24,21 @@ import zlib
 from pathlib import Path
 from typing import (
     IO, TYPE_CHECKING, Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Tuple, TypeVar, Union,
-    cast,
+    cast, overload,
 )  # fmt: skip
 
 import treetally
 
 from . import _engine
 from .errors import NegativeLengthWarning, TreeFileError, TreeReadError, UsageError, read_reason
+from .taxon_map import MappedTrees, taxon_map_of
 
 if TYPE_CHECKING:
     TreeSource = Union[str, "os.PathLike[str]", IO[bytes], IO[str], Iterable[str]]
     Trees = Union[treetally.TreeSet, TreeSource]
+    # What the counting functions take: trees, or trees already mapped to species.
+    MappableTrees = Union[Trees, MappedTrees]
+    from .taxon_map import TaxonMapSource
 
 STDIN = "-"
 # The longest line a load takes, far beyond any gene tree: a file of one endless line (/dev/zero,
@@ -322,15 +326,16 @@ def collapse_rule(
     )
 
 
-def _engine_load(path: str, rule: Optional[CollapseRule]) -> Tuple[treetally.TreeSet, int]:
+def _engine_load(path: str, rule: Optional[CollapseRule], copies_apart: bool = False) -> Tuple[treetally.TreeSet, int]:
     if rule is None:
-        return _engine.load(path, max_line_bytes=MAX_LINE_BYTES)
+        return _engine.load(path, max_line_bytes=MAX_LINE_BYTES, copies_apart=copies_apart)
     return _engine.load(
         path,
         collapse_length=rule.collapse_length,
         min_support=rule.min_support,
         max_line_bytes=MAX_LINE_BYTES,
         support_index=rule.support_index,
+        copies_apart=copies_apart,
     )
 
 
@@ -439,6 +444,41 @@ def read_source(source: "TreeSource", read: Callable[[str], Loaded]) -> Loaded:
         os.close(descriptor)
 
 
+def load_mapped_trees(
+    source: "MappableTrees",
+    taxon_map: Optional["TaxonMapSource"],
+    *,
+    collapse_length: Optional[float] = None,
+    min_support: Optional[float] = None,
+    support_index: Optional[int] = None,
+) -> Union[treetally.TreeSet, MappedTrees]:
+    """load_trees(source, ...) without a map (a MappedTrees is returned as it is); with one, the
+    trees of `source` with every leaf kept as an individual of its own (each copy of a name
+    that a tree repeats too) grouped into species by `taxon_map` (a path to a map file or a
+    mapping {gene-tree name: species}; see read_taxon_map). A TreeSet already loaded is mapped
+    as it is (its repeated names were loaded as one leaf each). TaxonMapError when the map
+    cannot be read or lacks a name of the trees."""
+    if isinstance(source, MappedTrees):
+        if taxon_map is not None:
+            raise UsageError("these trees are mapped to species already: give the taxon map once")
+        return source
+    if taxon_map is None:
+        return load_trees(
+            source, collapse_length=collapse_length, min_support=min_support, support_index=support_index
+        )
+    mapping = taxon_map_of(taxon_map)  # a bad map is reported before the trees are read
+    if isinstance(source, treetally.TreeSet):
+        trees = load_trees(
+            source, collapse_length=collapse_length, min_support=min_support, support_index=support_index
+        )
+    else:
+        rule = collapse_rule(collapse_length, min_support, support_index)
+        trees = _warned(read_source(source, lambda path: _engine_load(path, rule, copies_apart=True)), describe(source))
+    where = os.fspath(taxon_map) if isinstance(taxon_map, (str, os.PathLike)) else "given"
+    return MappedTrees(trees, mapping, where)
+
+
+@overload
 def load_trees(
     source: "Trees",
     *,
@@ -446,7 +486,31 @@ def load_trees(
     collapse_length: Optional[float] = None,
     min_support: Optional[float] = None,
     support_index: Optional[int] = None,
-) -> treetally.TreeSet:
+    taxon_map: None = None,
+) -> treetally.TreeSet: ...
+
+
+@overload
+def load_trees(
+    source: "Trees",
+    *,
+    quiet: bool = False,
+    collapse_length: Optional[float] = None,
+    min_support: Optional[float] = None,
+    support_index: Optional[int] = None,
+    taxon_map: "TaxonMapSource",
+) -> MappedTrees: ...
+
+
+def load_trees(
+    source: "Trees",
+    *,
+    quiet: bool = False,
+    collapse_length: Optional[float] = None,
+    min_support: Optional[float] = None,
+    support_index: Optional[int] = None,
+    taxon_map: Optional["TaxonMapSource"] = None,
+) -> Union[treetally.TreeSet, MappedTrees]:
     """The module's own TreeSet of the trees of `source` (a TreeSet is returned as it is).
 
     `source`: a path (str or os.PathLike; "-" for standard input) to plain text or to gzip,
@@ -471,8 +535,21 @@ def load_trees(
     Branch lengths below zero are read as written, with a NegativeLengthWarning giving their
     number.
 
+    `taxon_map` (a path to a map file, or a mapping {gene-tree name: species}; see
+    read_taxon_map) gives MappedTrees instead: every leaf is kept as an individual of its own,
+    each copy of a name that a tree repeats too, grouped into the species of the map
+    (load_mapped_trees).
+
     `quiet` is accepted and ignored, for callers written when a failed load also reported on
     standard error: a load never writes there."""
+    if taxon_map is not None:
+        return load_mapped_trees(
+            source, taxon_map, collapse_length=collapse_length, min_support=min_support, support_index=support_index
+        )
+    if isinstance(source, MappedTrees):
+        # What takes trees but not mapped ones (the sharded tables, the time table) says so
+        # instead of reading the individuals as taxa.
+        raise UsageError("these trees are mapped to species, and this function counts the trees' own taxa")
     rule = collapse_rule(collapse_length, min_support, support_index)
     if isinstance(source, treetally.TreeSet):
         if rule is not None:

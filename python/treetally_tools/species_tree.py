@@ -60,7 +60,8 @@ from .errors import UndefinedDistanceError, UnresolvedQuartetsWarning, UsageErro
 from .tables import TopologyTable
 
 if TYPE_CHECKING:
-    from .sources import Trees
+    from .sources import MappableTrees, Trees
+    from .taxon_map import TaxonMapSource
 
 _COMMA = -1  # a stack entry of newick() that writes the comma between siblings
 _COLUMNS = ("t1", "t2", "t3", "t4", "count_0", "count_1", "count_2")
@@ -236,7 +237,7 @@ def species_tree(
 
 
 def species_tree_of(
-    source: "Trees",
+    source: "MappableTrees",
     taxa: Optional[Sequence[str]] = None,
     *,
     weighted: bool = False,
@@ -247,6 +248,7 @@ def species_tree_of(
     support_index: Optional[int] = None,
     unresolved: str = "drop",
     builder: str = "fastme",
+    taxon_map: Optional["TaxonMapSource"] = None,
 ) -> str:
     """The QDC species tree (WQDC with `weighted`, internal lengths in coalescent units) of the
     gene trees of `source` (a TreeSet or anything load_trees reads), as unrooted Newick: every
@@ -263,12 +265,13 @@ def species_tree_of(
     check_builder(builder)
     with TopologyTable(
         source, 4, taxa, jobs=jobs, progress=progress, collapse_length=collapse_length,
-        min_support=min_support, support_index=support_index, unresolved=unresolved,
+        min_support=min_support, support_index=support_index, unresolved=unresolved, taxon_map=taxon_map,
     ) as table:  # fmt: skip
         meter = Progress(len(table), "quartets", progress)
         try:
+            groups = table.mapped.groups_of(table.taxa) if table.mapped is not None else None
             found = _engine.quartet_distances(
-                table.trees, table.taxa, weighted, jobs, meter.advance, unresolved=unresolved
+                table.trees, table.taxa, weighted, jobs, meter.advance, unresolved=unresolved, groups=groups
             )
         finally:
             meter.close()

@@ -36,12 +36,16 @@ from .coalescent import ChiSquare, minor_equal_test, star_test
 from .errors import UsageError
 from .names import check_names
 from .output import csv_cell, p_value_text, text_value
-from .sources import load_trees
+from .sources import load_mapped_trees, load_trees
+from .taxon_map import MappedTrees
 from .species_columns import COLUMNS as SPECIES_COLUMNS
 from .species_columns import SpeciesTree
 
+import treetally
+
 if TYPE_CHECKING:
-    from .sources import Trees
+    from .sources import MappableTrees, Trees
+    from .taxon_map import TaxonMapSource
 
 # The most threads a table may be asked for (jobs); more than the cores count as the cores.
 MAX_JOBS: int = _engine.MAX_JOBS
@@ -251,6 +255,12 @@ class TopologyTable:
     dominant_is_species and estimated_length. The count columns stay the raw, whole counts;
     the values of TableRow's own properties are those of "drop".
 
+    `taxon_map` (a path to a map file or a mapping {gene-tree name: species}; see
+    read_taxon_map): the taxa are species, each tree adding to a row its share of the
+    combinations of one individual per species (each copy of a repeated name an individual)
+    showing each topology; the count columns and unresolved are then float64 shares of trees
+    (holding stays whole), and every value derived from them reads the shares.
+
     `tree_tests` (quartet tables): "t3" adds t3_statistic and t3_p, the T3 test of Mitchell,
     Allman and Rhodes (2019) that the counts come from the multispecies coalescent on some
     quartet tree; "t1" (with `species_tree`) adds t1_statistic and t1_p, the T1 test against
@@ -263,9 +273,12 @@ class TopologyTable:
     is the statistic's exact tail under the fitted model instead. With unresolved="third" the
     tests take the spread counts. The adjusted columns adjust the chi-square tests only."""
 
+    # The trees mapped to species, for a table of species (its counts then shares of trees).
+    mapped: Optional[MappedTrees]
+
     def __init__(
         self,
-        source: "Trees",
+        source: "MappableTrees",
         size: int,
         taxa: Optional[Sequence[str]] = None,
         *,
@@ -277,15 +290,18 @@ class TopologyTable:
         species_tree: Union["Trees", SpeciesTree, None] = None,
         adjust: Optional[str] = None,
         unresolved: str = "drop",
+        taxon_map: Optional["TaxonMapSource"] = None,
         tree_tests: Sequence[str] = (),
         lambda_: float = 0.0,
         test_method: str = "mlest",
     ) -> None:
         self._take_options(size, jobs, progress, adjust, species_tree, unresolved)
         self._take_tree_tests(size, tree_tests, lambda_, test_method, species_tree)
-        self.trees = load_trees(
-            source, collapse_length=collapse_length, min_support=min_support, support_index=support_index
+        loaded = load_mapped_trees(
+            source, taxon_map, collapse_length=collapse_length, min_support=min_support, support_index=support_index
         )
+        self.mapped = loaded if isinstance(loaded, MappedTrees) else None
+        self.trees: treetally.TreeSet = loaded.trees if isinstance(loaded, MappedTrees) else loaded
         self.taxa = self._choose(taxa)
         self._refuse_too_many_rows()
         self.species = self._species_of(species_tree)
@@ -308,6 +324,7 @@ class TopologyTable:
         self.progress = progress
         self.adjust = adjust
         self._running: List[Counting] = []
+        self.mapped = None
         self._take_tree_tests(size, (), 0.0, "mlest", species_tree)
 
     def _take_tree_tests(
@@ -328,12 +345,23 @@ class TopologyTable:
         species.require_lengths()
         return species
 
+    @property
+    def fractional(self) -> bool:
+        """Whether the counts are shares of trees (float): a table of mapped species."""
+        return self.mapped is not None
+
+    def _presence(self, taxa: Sequence[str]) -> List[int]:
+        """How many trees hold each of `taxa` (of a mapped table: an individual of each)."""
+        if self.mapped is not None:
+            return self.mapped.presence(taxa)
+        return list(_engine.presence_counts(self.trees, tuple(taxa)))
+
     def _choose(self, taxa: Optional[Sequence[str]]) -> Tuple[str, ...]:
         """The taxa of the table, each once."""
-        file_taxa = self.trees.taxa()
+        file_taxa = self.mapped.taxa() if self.mapped is not None else self.trees.taxa()
         if taxa is None:
             # Every taxon, the rarest first (a stable sort keeps ties in file order).
-            holding = _engine.presence_counts(self.trees, tuple(file_taxa))
+            holding = self._presence(file_taxa)
             chosen: Sequence[str] = [file_taxa[k] for k in sorted(range(len(file_taxa)), key=holding.__getitem__)]
         else:
             chosen = check_names(file_taxa, taxa)
@@ -387,7 +415,7 @@ class TopologyTable:
 
     def occupancy(self) -> Dict[str, int]:
         """How many trees hold each taxon of the table."""
-        return dict(zip(self.taxa, _engine.presence_counts(self.trees, self.taxa)))
+        return dict(zip(self.taxa, self._presence(self.taxa)))
 
     def _value_blocks(self, extras: bool = True) -> Iterator[Columns]:
         """The blocks of one pass in row order, each with every value of its rows as columns
@@ -399,7 +427,7 @@ class TopologyTable:
                     block = counting.next_block()
                     if block is None:
                         return
-                    columns = arrays_of(block)
+                    columns = arrays_of(block, self.fractional)
                     yield columns
                     meter.advance(len(columns["holding"]))
         finally:
@@ -446,7 +474,7 @@ class TopologyTable:
         counted, when the columns would not fit in memory (write() streams any table
         instead)."""
         with self._engine_table(**self._extra_options()) as counting:
-            return arrays_of(counting.all_columns())
+            return arrays_of(counting.all_columns(), self.fractional)
 
     @contextlib.contextmanager
     def _engine_table(self, **options: Any) -> Iterator[Counting]:
@@ -464,6 +492,8 @@ class TopologyTable:
 
     def _counting(self, **options: Any) -> Counting:
         """What one pass reads its rows from: the engine counting them over the trees."""
+        if self.mapped is not None:
+            options["groups"] = self.mapped.groups_of(self.taxa)
         return _engine.Table(self.trees, self.size, self.taxa, jobs=self.jobs, unresolved=self.unresolved, **options)
 
     def _text_blocks(self, form: str, cells: Tuple[str, ...]) -> Iterator[bytes]:

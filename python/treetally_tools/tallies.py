@@ -27,16 +27,18 @@ from ._row_values import values_of_columns
 from .names import check_names
 from .tables import check_unresolved
 from .output import aligned, shown_name, text_value
-from .sources import load_trees
+from .sources import load_mapped_trees, load_trees
+from .taxon_map import MappedTrees, map_refused, share_text
 
 if TYPE_CHECKING:
-    from .sources import Trees
+    from .sources import MappableTrees, Trees
+    from .taxon_map import TaxonMapSource
 
 
 class TopologyRecord(TypedDict):
     code: int
     topology: str
-    count: int
+    count: Any  # int; a float share of trees for species mapped from individuals
     fraction: float  # of the resolved trees; NaN when none is resolved
 
 
@@ -46,6 +48,13 @@ class TimeRecord(TypedDict):
     share: float
     pair: str
     relative_length: float
+
+
+def _whole(count: Any) -> Any:
+    """A share of trees as an int when it is whole (and exactly so), else as it is."""
+    if isinstance(count, float) and count.is_integer() and abs(count) < 2**53:
+        return int(count)
+    return count
 
 
 def _share(part: float, whole: float) -> float:
@@ -62,17 +71,22 @@ class TopologyTally:
     a third to each topology's fraction (the counts stay whole)."""
 
     names: Tuple[str, ...]
-    counts: Tuple[int, ...]
+    counts: Tuple[Any, ...]
     trees: int
     lacking: int
     spread: bool = False
+    # Species mapped from individuals: the share of trees resolving none of the topologies
+    # (the counts are then shares of trees, float).
+    unresolved_share: Optional[float] = None
 
     @property
-    def resolved(self) -> int:
+    def resolved(self) -> Any:
         return sum(self.counts)
 
     @property
-    def unresolved(self) -> int:
+    def unresolved(self) -> Any:
+        if self.unresolved_share is not None:
+            return self.unresolved_share
         return self.trees - self.lacking - self.resolved
 
     @property
@@ -87,16 +101,19 @@ class TopologyTally:
         engine computes a table's concordance."""
         if not self.spread or self.unresolved == 0:
             return [_share(count, self.resolved) for count in self.counts]
-        columns: Dict[str, Sequence[int]] = {f"t{k + 1}": [k] for k in range(4)}
+        columns: Dict[str, Sequence[float]] = {f"t{k + 1}": [k] for k in range(4)}
         columns.update({f"count_{code}": [count] for code, count in enumerate(self.counts)})
-        columns.update(holding=[self.resolved + self.unresolved], unresolved=[self.unresolved])
-        values = values_of_columns(4, columns, self.names, unresolved="third")
+        columns.update(holding=[self.trees - self.lacking], unresolved=[self.unresolved])
+        values = values_of_columns(
+            4, columns, self.names, unresolved="third", fractional=self.unresolved_share is not None
+        )
         return [float(values[f"concordance_{code}"][0]) for code in range(3)]
 
     def records(self) -> List[TopologyRecord]:
-        """One record per code: code, topology, count, fraction."""
+        """One record per code: code, topology, count, fraction (a share of trees of mapped
+        species is an int when it is whole, as tables write it)."""
         return [
-            TopologyRecord(code=code, topology=topology, count=count, fraction=fraction)
+            TopologyRecord(code=code, topology=topology, count=_whole(count), fraction=fraction)
             for code, (topology, count, fraction) in enumerate(zip(self.topologies, self.counts, self.fractions))
         ]
 
@@ -106,15 +123,15 @@ class TopologyTally:
         shown = ", ".join(shown_name(name) for name in self.names)  # as the table below shows them
         spread = "; each counts a third for each topology" if self.spread else ""
         return (
-            f"{kind} {what} for {shown}: {self.resolved} of {self.trees} trees resolved; "
-            f"{self.lacking} lack a taxon, {self.unresolved} leave the {kind} unresolved{spread}"
+            f"{kind} {what} for {shown}: {share_text(self.resolved)} of {self.trees} trees resolved; "
+            f"{self.lacking} lack a taxon, {share_text(self.unresolved)} leave the {kind} unresolved{spread}"
         )
 
     def to_text(self) -> str:
         """The summary, then a table of code, topology, count and fraction."""
         shown = topologies([shown_name(name) for name in self.names])
         rows = [["code", "topology", "count", "fraction"]] + [
-            [str(record["code"]), shown[record["code"]], str(record["count"]), text_value(record["fraction"])]
+            [str(record["code"]), shown[record["code"]], share_text(record["count"]), text_value(record["fraction"])]
             for record in self.records()
         ]
         return self.summary() + ":\n" + aligned(rows)
@@ -203,40 +220,55 @@ class TimeTable:
 
 
 def tally(
-    trees: "Trees",
+    trees: "MappableTrees",
     names: Sequence[str],
     *,
     collapse_length: Optional[float] = None,
     min_support: Optional[float] = None,
     support_index: Optional[int] = None,
     unresolved: str = "drop",
+    taxon_map: Optional["TaxonMapSource"] = None,
 ) -> TopologyTally:
     """The quartet (four names) or quintet (five names) tally of `trees` as a TopologyTally.
     Names are checked first (UnknownTaxonError; UsageError, a ValueError, for a name given twice).
     `collapse_length`, `min_support` and `support_index` make short or weakly supported internal
     branches polytomies as the trees are read (load_trees; `trees` is then not a TreeSet).
     `unresolved` (quartets): "drop" (default) or "third", as for TopologyTable: the fractions
-    then spread each unresolved tree a third to each topology."""
+    then spread each unresolved tree a third to each topology.
+
+    `taxon_map` (a path to a map file or a mapping {gene-tree name: species}; see
+    read_taxon_map): `names` are species, and each tree holding an individual (or gene copy) of
+    each adds one tree in all, shared among the topologies (and unresolved) as its combinations
+    of one individual per species show them: the counts are then floats."""
     check_unresolved(unresolved)
     if unresolved != "drop" and len(names) != 4:
         raise UsageError("unresolved trees are spread a third to each topology of quartets only")
-    tree_set = load_trees(
-        trees, collapse_length=collapse_length, min_support=min_support, support_index=support_index
+    loaded = load_mapped_trees(
+        trees, taxon_map, collapse_length=collapse_length, min_support=min_support, support_index=support_index
     )
     code_count(len(names))
+    if isinstance(loaded, MappedTrees):
+        species = check_names(loaded.taxa(), names)
+        shares, unresolved_share, held = _engine.mapped_tally(loaded.trees, loaded.groups_of(species))
+        count = len(loaded)
+        return TopologyTally(
+            species, tuple(shares), count, count - held, unresolved == "third", unresolved_share
+        )
+    tree_set = loaded
     checked = check_names(tree_set.taxa(), names)
     counts, holding = _engine.tally(tree_set, checked)
     return TopologyTally(checked, tuple(counts), len(tree_set), len(tree_set) - holding, unresolved == "third")
 
 
 def quartet_tally(
-    trees: "Trees",
+    trees: "MappableTrees",
     names: Sequence[str],
     *,
     collapse_length: Optional[float] = None,
     min_support: Optional[float] = None,
     support_index: Optional[int] = None,
     unresolved: str = "drop",
+    taxon_map: Optional["TaxonMapSource"] = None,
 ) -> TopologyTally:
     """The labelled tally of the three quartet topologies of four names (keywords: tally)."""
     if len(names) != 4:
@@ -248,27 +280,34 @@ def quartet_tally(
         min_support=min_support,
         support_index=support_index,
         unresolved=unresolved,
+        taxon_map=taxon_map,
     )
 
 
 def quintet_tally(
-    trees: "Trees",
+    trees: "MappableTrees",
     names: Sequence[str],
     *,
     collapse_length: Optional[float] = None,
     min_support: Optional[float] = None,
     support_index: Optional[int] = None,
+    taxon_map: Optional["TaxonMapSource"] = None,
 ) -> TopologyTally:
     """The labelled tally of the fifteen quintet topologies of five names (keywords: tally)."""
     if len(names) != 5:
         raise UsageError(f"a quintet has 5 names, not {len(names)}")
     return tally(
-        trees, names, collapse_length=collapse_length, min_support=min_support, support_index=support_index
+        trees,
+        names,
+        collapse_length=collapse_length,
+        min_support=min_support,
+        support_index=support_index,
+        taxon_map=taxon_map,
     )
 
 
 def time_table(
-    trees: "Trees",
+    trees: "MappableTrees",
     names: Sequence[str],
     *,
     collapse_length: Optional[float] = None,
@@ -281,6 +320,8 @@ def time_table(
     a contracted branch's length is gone from every path through it."""
     if len(names) != 5:
         raise UsageError(f"the time table takes 5 names, not {len(names)}")
+    if isinstance(trees, MappedTrees):
+        raise map_refused("times")
     tree_set = load_trees(
         trees, collapse_length=collapse_length, min_support=min_support, support_index=support_index
     )

@@ -128,7 +128,49 @@ class RepeatedTaxa {
     std::size_t trees_ = 0;
 };
 
+// Renames the later copies of a name within each tree (copy_name), so that every leaf keeps a
+// taxon of its own: entry t of the stamps is 1 + the last tree that named taxon t, and of the
+// copies how many that tree has named.
+class CopiesApart {
+  public:
+    explicit CopiesApart(TaxonSet& taxa) : taxa_(taxa) {}
+    void rename(Tree& tree) {
+        ++stamp_;
+        const std::span<const std::int32_t> taxons = tree.node_taxons();
+        for (std::size_t node = 0; node < taxons.size(); ++node) {
+            if (taxons[node] < 0) continue;
+            const auto index = static_cast<std::size_t>(taxons[node]);
+            if (index >= seen_.size()) seen_.resize(index + 1, {0, 0});
+            Seen& seen = seen_[index];
+            if (seen.tree != stamp_) {
+                seen = {stamp_, 1};
+                continue;
+            }
+            ++seen.copies;
+            const TaxonId copy =
+                taxa_.insert_or_get(copy_name(taxa_.taxon_names()[index], seen.copies));
+            tree.set_node_taxon(NodeId{static_cast<std::int32_t>(node)}, copy);
+        }
+    }
+
+  private:
+    struct Seen {
+        std::size_t tree;
+        std::size_t copies;
+    };
+    TaxonSet& taxa_;
+    std::vector<Seen> seen_;
+    std::size_t stamp_ = 0;
+};
+
 }  // namespace
+
+std::string copy_name(std::string_view name, std::size_t copy) {
+    std::string text(name);
+    text += '\n';
+    text += std::to_string(copy);
+    return text;
+}
 
 TreeSetData load_tree_set_data(const std::string& path, const LoadContext& context) {
     return load_tree_set_data(path, context, CollapseRule{});
@@ -136,7 +178,7 @@ TreeSetData load_tree_set_data(const std::string& path, const LoadContext& conte
 
 TreeSetData load_tree_set_data(const std::string& path, const LoadContext& context,
                                const CollapseRule& rule, const NumberedProblemSink& problems,
-                               LoadNotes* notes) {
+                               LoadNotes* notes, bool copies_apart) {
     const std::size_t budget = context.memory_budget();
     TaxonSet taxa;
     TreeSetBuilder builder(budget, TreeSetBuilder::Room::for_file(file_bytes(path)),
@@ -168,6 +210,13 @@ TreeSetData load_tree_set_data(const std::string& path, const LoadContext& conte
             // root, which lies between no two taxa): only the branches below it count.
             for (const double length : tree.branch_lengths().subspan(1))
                 negatives += length < 0.0 ? 1 : 0;
+            return index(std::move(tree));
+        };
+    }
+    CopiesApart copies(taxa);
+    if (copies_apart) {
+        index_at_once = [&copies, index = std::move(index_at_once)](Tree&& tree) {
+            copies.rename(tree);
             return index(std::move(tree));
         };
     }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "sets/tree_set_data.hpp"
 #include "tree/collapse_rule.hpp"
@@ -37,9 +38,18 @@ struct LoadNotes {
     // own length is no branch and not counted).
     std::size_t negative_lengths = 0;
 };
+//
+// With `copies_apart`, every leaf of a tree is a taxon of its own: the k-th leaf (k >= 2) of a
+// tree naming one taxon again is the taxon copy_name(name, k), so that each copy of a gene (or
+// individual given one name) is kept; the notes then find no tree repeating a taxon. Without
+// it, the later leaf of a repeated name is the one the index keeps.
 TreeSetData load_tree_set_data(const std::string& path, const LoadContext& context,
                                const CollapseRule& rule, const NumberedProblemSink& problems = {},
-                               LoadNotes* notes = nullptr);
+                               LoadNotes* notes = nullptr, bool copies_apart = false);
+
+// The name of copy `copy` (>= 2) of `name` in a load with copies apart: the name, a line feed
+// (which no name of a file of one tree per line holds) and the copy's number.
+std::string copy_name(std::string_view name, std::size_t copy);
 
 // The fatal error 'Failed to load tree collection: "<reason>"' for a failed load.
 [[noreturn]] void fail_to_load(const LoadError& error);

@@ -88,11 +88,50 @@ void QuartetDistanceSums::add(std::span<const std::uint32_t, 4> taxa,
     }
 }
 
+void QuartetDistanceSums::add(std::span<const std::uint32_t, 4> taxa,
+                              std::span<const double, 3> raw, double unresolved) {
+    ++quartets_;
+    // Spread, the shares are in thirds of a tree, as whole counts are.
+    std::array<double, 3> counts{raw[0], raw[1], raw[2]};
+    if (spread_ && unresolved > 0.0)
+        for (double& count : counts) count = 3.0 * count + unresolved;
+    const std::span<const double, 3> judged(counts);
+    const int dominant = dominant_code(judged);
+    if (dominant < 0) {
+        ++unresolved_;
+        return;
+    }
+    for (const auto& [k, l] : every_pair) met_[at(taxa[k], taxa[l])] = 1;
+    const double best = counts[static_cast<std::size_t>(dominant)];
+    std::size_t ties = 0;
+    for (const double count : counts) ties += count == best ? 1 : 0;
+    Sum share = 0;
+    if (weight_ == QuartetWeight::votes) {
+        share = whole_vote / static_cast<std::int64_t>(ties);
+    } else {
+        const double resolved = counts[0] + counts[1] + counts[2];
+        // Only one topology (CF = 1, an infinite length): as if one more tree disagreed.
+        const double length = best == resolved ? -std::log(1.5 / (best + 1.0)) : estimated_length(judged);
+        if (!(length > 0.0)) return;  // three equal shares: no length
+        share = std::llround(std::ldexp(length / static_cast<double>(ties), length_bits));
+    }
+    for (std::size_t code = 0; code < 3; ++code) {
+        if (counts[code] != best) continue;
+        for (const auto& [k, l] : separated[code]) sums_[at(taxa[k], taxa[l])] += share;
+    }
+}
+
 void QuartetDistanceSums::add(const TableBlock& block) {
     if (block.size != 4) fail("quartet distances are summed over quartets, not quintets");
     for (const std::uint32_t taxon : block.taxa) checked_index(taxon, taxa_);
     for (std::size_t row = 0; row < block.rows; ++row) {
         const std::span<const std::uint32_t, 4> taxa(&block.taxa[row * 4], 4);
+        if (block.fractional()) {
+            // Each row's three shares, then its unresolved share.
+            const std::span<const double, 3> shares(&block.shares[row * 4], 3);
+            add(taxa, shares, block.shares[row * 4 + 3]);
+            continue;
+        }
         const std::span<const std::uint64_t, 3> counts(&block.counts[row * 3], 3);
         add(taxa, counts, block.unresolved[row]);
     }
@@ -207,7 +246,7 @@ QuartetDistanceRun::QuartetDistanceRun(const TopologyTable& table, QuartetWeight
 QuartetDistanceRun::QuartetDistanceRun(const TopologyTable& table, QuartetWeight weight,
                                        std::size_t threads, std::size_t first_block,
                                        std::size_t end_block, bool spread)
-    : taxa_(table.taxa().size()), weight_(weight), spread_(spread) {
+    : taxa_(table.taxon_count()), weight_(weight), spread_(spread) {
     if (table.size() != 4) fail("quartet distances are summed over a quartet table");
     if (first_block > end_block || end_block > table.block_count())
         fail("a run of quartet blocks lies within the table");

@@ -51,6 +51,10 @@ class QuartetDistanceSums {
     // resolve none of them, counts only when spread.
     void add(std::span<const std::uint32_t, 4> taxa, std::span<const std::uint64_t, 3> counts,
              std::uint64_t unresolved = 0);
+    // The same of a species quartet's shares of trees (which may be fractional), by the same
+    // rules: ties are equal shares, and the length is that of the shares' concordance.
+    void add(std::span<const std::uint32_t, 4> taxa, std::span<const double, 3> shares,
+             double unresolved = 0.0);
     // Every row of a quartet table's block.
     void add(const TableBlock& block);
     void merge(const QuartetDistanceSums& other);

@@ -39,6 +39,26 @@ inline double estimated_length(std::span<const std::uint64_t, 3> counts) {
     return estimated_length(code < 0 ? 0 : counts[static_cast<std::size_t>(code)], resolved);
 }
 
+// The same of counts that may be fractional (trees shared among the quartets of individuals):
+// the lowest code among tied largest counts, -1 when every count is 0; and the length
+// -ln(3/2 (1 - CF)) of the dominant topology's concordance.
+inline int dominant_code(std::span<const double, 3> counts) {
+    int best = 0;
+    for (int code = 1; code < 3; ++code)
+        if (counts[static_cast<std::size_t>(code)] > counts[static_cast<std::size_t>(best)]) best = code;
+    return counts[static_cast<std::size_t>(best)] > 0.0 ? best : -1;
+}
+
+inline double estimated_length(std::span<const double, 3> counts) {
+    const double resolved = counts[0] + counts[1] + counts[2];
+    const int code = dominant_code(counts);
+    if (code < 0) return std::numeric_limits<double>::quiet_NaN();
+    const double best = counts[static_cast<std::size_t>(code)];
+    if (3.0 * best <= resolved) return std::numeric_limits<double>::quiet_NaN();
+    if (best == resolved) return std::numeric_limits<double>::infinity();
+    return -std::log(1.5 * (resolved - best) / resolved);
+}
+
 // The counts with every unresolved tree (one holding the quartet but resolving none of its
 // topologies) spread a third to each topology, in thirds of a tree: 3 count + unresolved, so
 // that the spread counts stay whole numbers and their ratios exact. Ties and the dominant code

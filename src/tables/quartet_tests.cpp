@@ -126,4 +126,45 @@ QuartetTests quartet_tests(std::span<const std::uint64_t, 3> counts, std::uint64
     return {minor_equal_test_thirds(thirds), star_test_thirds(thirds)};
 }
 
+QuartetTests quartet_tests(std::span<const double, 3> counts, double unresolved, bool spread) {
+    QuartetTests tests{{not_a_number, not_a_number}, {not_a_number, not_a_number}};
+    if (spread && unresolved > 0.0) {
+        // In thirds of a tree, as the whole counts' tests are: whole shares then give the same
+        // values to the bit.
+        std::array<double, 3> thirds{3.0 * counts[0] + unresolved, 3.0 * counts[1] + unresolved,
+                                     3.0 * counts[2] + unresolved};
+        std::array<double, 3> sorted = thirds;
+        std::sort(sorted.begin(), sorted.end());
+        if (const double minor = sorted[0] + sorted[1]; minor > 0.0) {
+            const double difference = sorted[1] - sorted[0];
+            const double statistic = difference * difference / (3.0 * minor);
+            tests.minor_equal = {statistic, chi_square_p(statistic, 1.0)};
+        }
+        const double total = thirds[0] + thirds[1] + thirds[2];
+        if (total > 0.0) {
+            double squares = 0.0;
+            for (const double third : thirds) squares += (3.0 * third - total) * (3.0 * third - total);
+            const double statistic = squares / (9.0 * total);
+            tests.star = {statistic, chi_square_p(statistic, 2.0)};
+        }
+        return tests;
+    }
+    std::array<double, 3> sorted{counts[0], counts[1], counts[2]};
+    std::sort(sorted.begin(), sorted.end());
+    if (const double minor = sorted[0] + sorted[1]; minor > 0.0) {
+        const double difference = sorted[1] - sorted[0];
+        const double statistic = difference * difference / minor;
+        tests.minor_equal = {statistic, chi_square_p(statistic, 1.0)};
+    }
+    const double total = counts[0] + counts[1] + counts[2];
+    if (total > 0.0) {
+        const double expected = total / 3.0;
+        double sum = 0.0;
+        for (const double count : counts) sum += python_square(count - expected);
+        const double statistic = sum / expected;
+        tests.star = {statistic, chi_square_p(statistic, 2.0)};
+    }
+    return tests;
+}
+
 }  // namespace treetally

@@ -42,4 +42,8 @@ struct QuartetTests {
 QuartetTests quartet_tests(std::span<const std::uint64_t, 3> counts, std::uint64_t unresolved,
                            bool spread);
 
+// Both tests on counts that may be fractional (a species quartet's shares of trees), by the
+// same formulas in floating point; with `spread` the unresolved share adds a third to each.
+QuartetTests quartet_tests(std::span<const double, 3> counts, double unresolved, bool spread);
+
 }  // namespace treetally

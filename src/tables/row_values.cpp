@@ -29,12 +29,18 @@ void store(std::byte* column, std::size_t index, T value) {
 }
 
 // The rows' taxa and counts in the shape their row count and size call for.
-void check_block(const TableBlock& block, int size) {
+void check_block(const TableBlock& block, int size, bool fractional) {
     if (block.size != size) fail("A table block holds rows of another size");
+    if (block.fractional() != fractional && block.rows > 0)
+        fail("A table block holds shares where whole counts are written, or the reverse");
     const auto slots = static_cast<std::size_t>(block.size);
-    if (block.taxa.size() != block.rows * slots ||
-        block.counts.size() != block.rows * block.codes() || block.holding.size() != block.rows ||
-        block.unresolved.size() != block.rows)
+    const bool counts_fit =
+        block.fractional()
+            ? block.shares.size() == block.rows * (block.codes() + 1) && block.counts.empty() &&
+                  block.unresolved.empty()
+            : block.counts.size() == block.rows * block.codes() &&
+                  block.unresolved.size() == block.rows;
+    if (block.taxa.size() != block.rows * slots || !counts_fit || block.holding.size() != block.rows)
         fail("A table block's columns disagree with its row count");
 }
 
@@ -79,24 +85,27 @@ SpeciesQuartets::Shape SpeciesQuartets::shape(std::span<const std::uint32_t> tax
 }
 
 RowValues::RowValues(int size, const SpeciesQuartets* species, const AdjustedTests* adjusted,
-                     bool spread, TreeTestColumns tests)
-    : RowValues(size, species, adjusted, species != nullptr, adjusted != nullptr, spread, tests) {}
+                     bool spread, bool fractional, TreeTestColumns tests)
+    : RowValues(size, species, adjusted, species != nullptr, adjusted != nullptr, spread,
+                fractional, tests) {}
 
 RowValues RowValues::described(int size, bool species_columns, bool adjusted_columns,
-                               TreeTestColumns tests) {
-    RowValues values(size, nullptr, nullptr, species_columns, adjusted_columns, false, tests);
+                               bool fractional, TreeTestColumns tests) {
+    RowValues values(size, nullptr, nullptr, species_columns, adjusted_columns, false, fractional,
+                     tests);
     values.computes_ = false;
     return values;
 }
 
 RowValues::RowValues(int size, const SpeciesQuartets* species, const AdjustedTests* adjusted,
-                     bool species_columns, bool adjusted_columns, bool spread,
+                     bool species_columns, bool adjusted_columns, bool spread, bool fractional,
                      TreeTestColumns tests)
     : size_(size),
       species_(species),
       adjusted_(adjusted),
       computes_(true),
       spread_(spread),
+      fractional_(fractional),
       tests_(tests) {
     if (size != 4 && size != 5) fail("A table row holds four or five taxa");
     if (size != 4 && spread) fail("Unresolved trees are spread over a quartet's topologies only");
@@ -106,10 +115,11 @@ RowValues::RowValues(int size, const SpeciesQuartets* species, const AdjustedTes
     if (tests.t1 && !species_columns) fail("The T1 test needs the species tree's columns");
     const auto slots = static_cast<std::size_t>(size);
     for (std::size_t k = 0; k < slots; ++k) columns_.push_back({numbered("t", k + 1), CellKind::integer});
+    const CellKind count_kind = fractional ? CellKind::share : CellKind::integer;
     for (std::size_t code = 0; code < codes(); ++code)
-        columns_.push_back({numbered("count_", code), CellKind::integer});
+        columns_.push_back({numbered("count_", code), count_kind});
     columns_.push_back({"holding", CellKind::integer});
-    columns_.push_back({"unresolved", CellKind::integer});
+    columns_.push_back({"unresolved", count_kind});
     for (std::size_t code = 0; code < codes(); ++code)
         columns_.push_back({numbered("concordance_", code), CellKind::real});
     if (size == 4) {
@@ -147,7 +157,7 @@ std::size_t RowValues::row_bytes() const {
 void RowValues::fill(const TableBlock& block, std::size_t from, std::size_t to,
                      std::span<std::byte* const> targets, std::size_t first) const {
     if (!computes_) fail("Rows described by their columns are not computed here");
-    check_block(block, size_);
+    check_block(block, size_, fractional_);
     if (from > to || to > block.rows) fail("Rows past the end of a table block");
     if (targets.size() != columns_.size()) fail("One target per column of a table row");
     if (adjusted_ != nullptr && (block.first_row + block.rows > adjusted_->minor_equal.size() ||
@@ -160,6 +170,10 @@ void RowValues::fill(const TableBlock& block, std::size_t from, std::size_t to,
         std::size_t column = 0;
         const std::span<const std::uint32_t> taxa = std::span(block.taxa).subspan(row * slots, slots);
         for (const std::uint32_t taxon : taxa) store<std::int64_t>(targets[column++], at, taxon);
+        if (fractional_) {
+            fill_shares(block, row, column, targets, at);
+            continue;
+        }
         const std::span<const std::uint64_t> counts =
             std::span(block.counts).subspan(row * code_count, code_count);
         WideCount resolved = 0;
@@ -219,19 +233,87 @@ void RowValues::fill(const TableBlock& block, std::size_t from, std::size_t to,
                                     static_cast<double>(unresolved)) /
                                        3.0
                                  : static_cast<double>(three[code]);
-            if (tests_.t3) {
-                const TreeTestResult t3 = t3_test(seen, tests_.lambda, tests_.method);
-                store(targets[column++], at, t3.statistic);
-                store(targets[column++], at, t3.p);
-            }
-            if (tests_.t1) {
-                const TreeTestResult t1 = species_code >= 0
-                                              ? t1_test(seen, species_code, tests_.lambda, tests_.method)
-                                              : TreeTestResult{not_a_number, not_a_number};
-                store(targets[column++], at, t1.statistic);
-                store(targets[column++], at, t1.p);
-            }
+            fill_tree_tests(seen, species_code, targets, column, at);
         }
+    }
+}
+
+void RowValues::fill_tree_tests(const std::array<double, 3>& seen, int species_code,
+                                std::span<std::byte* const> targets, std::size_t column,
+                                std::size_t at) const {
+    if (tests_.t3) {
+        const TreeTestResult t3 = t3_test(seen, tests_.lambda, tests_.method);
+        store(targets[column++], at, t3.statistic);
+        store(targets[column++], at, t3.p);
+    }
+    if (tests_.t1) {
+        const TreeTestResult t1 = species_code >= 0
+                                      ? t1_test(seen, species_code, tests_.lambda, tests_.method)
+                                      : TreeTestResult{not_a_number, not_a_number};
+        store(targets[column++], at, t1.statistic);
+        store(targets[column++], at, t1.p);
+    }
+}
+
+void RowValues::fill_shares(const TableBlock& block, std::size_t row, std::size_t column,
+                            std::span<std::byte* const> targets, std::size_t at) const {
+    const std::size_t code_count = codes();
+    const std::span<const double> shares =
+        std::span(block.shares).subspan(row * (code_count + 1), code_count);
+    const double unresolved = block.shares[row * (code_count + 1) + code_count];
+    double resolved = 0.0;
+    for (const double share : shares) {
+        resolved += share;
+        store(targets[column++], at, share);
+    }
+    store(targets[column++], at, static_cast<std::int64_t>(block.holding[row]));
+    store(targets[column++], at, unresolved);
+    const bool spreads = spread_ && unresolved > 0.0;
+    for (const double share : shares) {
+        double value = not_a_number;
+        if (spreads)  // in thirds, as for whole counts: 3 count + unresolved over 3 holding
+            value = (3.0 * share + unresolved) / (3.0 * (resolved + unresolved));
+        else if (resolved > 0.0)
+            value = share / resolved;
+        store(targets[column++], at, value);
+    }
+    if (size_ != 4) return;
+    const std::span<const double, 3> three(shares.data(), 3);
+    const QuartetTests tests = quartet_tests(three, unresolved, spread_);
+    for (const double value : {tests.minor_equal.statistic, tests.minor_equal.p_value,
+                               tests.star.statistic, tests.star.p_value})
+        store(targets[column++], at, value);
+    int species_code = -1;
+    if (species_ != nullptr) {
+        const auto slots = static_cast<std::size_t>(size_);
+        const SpeciesQuartets::Shape shape =
+            species_->shape(std::span(block.taxa).subspan(row * slots, slots));
+        species_code = shape.code;
+        // The unresolved share spread a third to each topology, in thirds as for whole counts.
+        std::array<double, 3> spread_counts{three[0], three[1], three[2]};
+        if (spreads)
+            for (double& count : spread_counts) count = 3.0 * count + unresolved;
+        const std::span<const double, 3> judged(spread_counts);
+        const int dominant = dominant_code(judged);
+        store(targets[column++], at, static_cast<std::int64_t>(shape.code));
+        store(targets[column++], at, shape.length);
+        store(targets[column++], at,
+              shape.code >= 0 ? expected_concordance(shape.length) : not_a_number);
+        store(targets[column++], at, static_cast<std::int64_t>(dominant));
+        store(targets[column++], at,
+              static_cast<std::uint8_t>(dominant >= 0 && dominant == shape.code ? 1 : 0));
+        store(targets[column++], at, estimated_length(judged));
+    }
+    if (adjusted_ != nullptr) {
+        const std::size_t rank = static_cast<std::size_t>(block.first_row) + row;
+        store(targets[column++], at, adjusted_->minor_equal[rank]);
+        store(targets[column++], at, adjusted_->star[rank]);
+    }
+    if (tests_.t3 || tests_.t1) {
+        std::array<double, 3> seen{three[0], three[1], three[2]};
+        if (spreads)
+            for (double& count : seen) count += unresolved / 3.0;
+        fill_tree_tests(seen, species_code, targets, column, at);
     }
 }
 

@@ -18,8 +18,9 @@
 
 namespace treetally {
 
-// How a column's cells are stored: int64, double, or one byte 0/1 (a numpy bool).
-enum class CellKind : std::uint8_t { integer, real, flag };
+// How a column's cells are stored: int64, double, or one byte 0/1 (a numpy bool). A share is
+// a double counting trees (possibly in fractions), written as an integer when it is whole.
+enum class CellKind : std::uint8_t { integer, real, flag, share };
 
 struct ColumnSpec {
     std::string name;
@@ -74,16 +75,18 @@ class RowValues {
     // two adjusted p-values; either must outlive this. `spread` (quartets only): the values
     // derived from the counts (concordance, tests, dominant code, estimated length) take each
     // unresolved tree as a third of a tree for each topology; the count columns stay raw.
-    // `tests` (quartets only; t1 with `species`) adds the tree tests' columns, on the counts
-    // spread like the other tests' when `spread`.
+    // `fractional`: the rows are those of species mapped from individuals (blocks holding
+    // shares): the count columns and unresolved hold float64, and every value derived from
+    // them reads the shares. `tests` (quartets only; t1 with `species`) adds the tree tests'
+    // columns, on the counts spread like the other tests' when `spread`.
     RowValues(int size, const SpeciesQuartets* species = nullptr,
               const AdjustedTests* adjusted = nullptr, bool spread = false,
-              TreeTestColumns tests = {});
+              bool fractional = false, TreeTestColumns tests = {});
 
     // The columns of rows whose values were computed elsewhere (and are only to be written):
     // with the species columns and the adjusted p-values when asked. fill() refuses.
     static RowValues described(int size, bool species_columns, bool adjusted_columns,
-                               TreeTestColumns tests = {});
+                               bool fractional = false, TreeTestColumns tests = {});
 
     // In order: t1.., count_0.., holding, unresolved, concordance_0.., for quartets
     // minor_equal_chi2, minor_equal_p, star_chi2, star_p, then species_code, species_length,
@@ -91,6 +94,7 @@ class RowValues {
     // minor_equal_p_adj, star_p_adj, then t3_statistic, t3_p, then t1_statistic, t1_p.
     const std::vector<ColumnSpec>& columns() const { return columns_; }
     int size() const { return size_; }
+    bool fractional() const { return fractional_; }
     std::size_t codes() const { return topology_codes(size_); }
     // Bytes of one row across every column.
     std::size_t row_bytes() const;
@@ -103,13 +107,22 @@ class RowValues {
 
   private:
     RowValues(int size, const SpeciesQuartets* species, const AdjustedTests* adjusted,
-              bool species_columns, bool adjusted_columns, bool spread, TreeTestColumns tests);
+              bool species_columns, bool adjusted_columns, bool spread, bool fractional,
+              TreeTestColumns tests);
+    // The values of row `row` of a block of shares, from its column `column` on, at `at`.
+    void fill_shares(const TableBlock& block, std::size_t row, std::size_t column,
+                     std::span<std::byte* const> targets, std::size_t at) const;
+    // The tree tests' columns of counts `seen` (spread already when asked), from `column` on.
+    void fill_tree_tests(const std::array<double, 3>& seen, int species_code,
+                         std::span<std::byte* const> targets, std::size_t column,
+                         std::size_t at) const;
 
     int size_;
     const SpeciesQuartets* species_;
     const AdjustedTests* adjusted_;
     bool computes_;  // false for described(): the columns alone
     bool spread_;
+    bool fractional_;
     TreeTestColumns tests_;
     std::vector<ColumnSpec> columns_;
 };

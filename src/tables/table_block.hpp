@@ -25,6 +25,12 @@ struct TableBlock {
     std::vector<std::uint64_t> counts;      // rows * codes, row-major (3 or 15 codes)
     std::vector<std::uint64_t> holding;     // per row: trees holding all its taxa
     std::vector<std::uint64_t> unresolved;  // per row: holding minus the counted trees
+    // A table of species mapped from individuals instead holds, per row, each code's share of
+    // trees and then the unresolved share (rows * (codes + 1), row-major); `counts` and
+    // `unresolved` stay empty.
+    std::vector<double> shares;
+
+    bool fractional() const { return !shares.empty(); }
 
     std::size_t codes() const { return topology_codes(size); }
 };

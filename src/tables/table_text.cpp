@@ -37,6 +37,17 @@ void append_json_float(std::string& out, double value) {
         out += "null";
 }
 
+// A count of trees that may be fractional: a whole number as an integer (so that counts of
+// species without repeated individuals read as they always have), any other as the shortest
+// decimal that reads back as the same double.
+void append_share(std::string& out, double value) {
+    constexpr double exact_integers = 9007199254740992.0;  // 2^53
+    if (std::isfinite(value) && value == std::trunc(value) && std::fabs(value) < exact_integers)
+        append_integer(out, static_cast<std::int64_t>(value));
+    else
+        append_python_repr(out, value);
+}
+
 // One cell of column `column` in row `row`, as CSV or as a JSON value.
 void append_cell(std::string& out, const RowColumns& rows, std::size_t column, std::size_t row,
                  bool json) {
@@ -52,6 +63,9 @@ void append_cell(std::string& out, const RowColumns& rows, std::size_t column, s
                 append_csv_float(out, value);
             return;
         }
+        case CellKind::share:
+            append_share(out, rows.cell<double>(column, row));
+            return;
         case CellKind::flag: {
             const bool yes = rows.cell<std::uint8_t>(column, row) != 0;
             out += json ? (yes ? "true" : "false") : (yes ? "True" : "False");

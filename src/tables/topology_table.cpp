@@ -90,27 +90,79 @@ TopologyTable::TopologyTable(const TreeSetData& data, std::vector<TaxonId> taxa,
     std::sort(sorted.begin(), sorted.end());
     if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
         fail("the taxa of a topology table must be distinct");
+    count_by_pair_depths(memory_budget, rows_per_block, threads);
+}
+
+void TopologyTable::count_by_pair_depths(std::size_t memory_budget, std::size_t rows_per_block,
+                                         std::size_t threads) {
     const std::size_t n = taxa_.size();
     // The rows alone, at one byte a depth, before reading any tree: a list far too long for
     // the budget is refused at once.
     const PairDepthShape least{.taxa = n,
-                               .trees = data.tree_count(),
-                               .padded_trees = padded_tree_count(data.tree_count())};
+                               .trees = data_->tree_count(),
+                               .padded_trees = padded_tree_count(data_->tree_count())};
     if (n >= most_ranked_numbers || PairDepthRows::bytes_for(least) > memory_budget)
         throw std::bad_alloc();
-    shape_ = PairDepthRows::shape_of(data, taxa_);
-    const auto s = static_cast<std::size_t>(size);
+    shape_ = PairDepthRows::shape_of(*data_, taxa_);
+    set_blocks(rows_per_block);
+    bytes_needed_ =
+        table_bytes(shape_, size_, rows_per_block_, started_threads(threads, block_count_));
+    if (bytes_needed_ > memory_budget) throw std::bad_alloc();
+    rows_ = std::make_unique<PairDepthRows>(*data_, taxa_, shape_);
+}
+
+TopologyTable::TopologyTable(const TreeSetData& data, std::vector<std::vector<TaxonId>> groups,
+                             int size, std::size_t memory_budget, std::size_t rows_per_block,
+                             std::size_t threads)
+    : data_(&data), groups_(std::move(groups)), size_(size) {
+    require_table_size(size);
+    std::vector<TaxonId> members;
+    for (const std::vector<TaxonId>& group : groups_) {
+        if (group.empty()) fail("a group of a topology table is empty");
+        for (const TaxonId taxon : group) {
+            checked_index(taxon.index(), data.taxon_set.size());
+            members.push_back(taxon);
+        }
+    }
+    std::sort(members.begin(), members.end());
+    if (std::adjacent_find(members.begin(), members.end()) != members.end())
+        fail("the groups of a topology table must be disjoint");
+    if (groups_.size() >= most_ranked_numbers) throw std::bad_alloc();
+    // Species of one individual each are counted as taxa, by the kernels, and their whole
+    // counts handed out as shares: the same values, at the speed of a plain table.
+    if (std::all_of(groups_.begin(), groups_.end(),
+                    [](const std::vector<TaxonId>& group) { return group.size() == 1; })) {
+        for (const std::vector<TaxonId>& group : groups_) taxa_.push_back(group[0]);
+        count_by_pair_depths(memory_budget, rows_per_block, threads);
+        return;
+    }
+    set_blocks(rows_per_block);
+    // No pair-depth rows: each thread holds its blocks (of shares instead of counts, as
+    // large) and the positions of one tree's individuals; the groups are kept once.
+    const std::size_t block_rows =
+        saturating_add(rows_per_block_, most_prefix_rows(groups_.size(), size));
+    const std::size_t per_thread =
+        saturating_add(saturating_product(blocks_per_thread, block_bytes(block_rows, size)),
+                       members.size() * (sizeof(EulerPos) + sizeof(std::size_t)));
+    bytes_needed_ = saturating_add(
+        saturating_add(saturating_add(members.size() * sizeof(TaxonId),
+                                      groups_.size() * sizeof(std::vector<TaxonId>)),
+                       GroupPlaces::bytes_for(data, groups_)),
+        saturating_product(started_threads(threads, block_count_), per_thread));
+    if (bytes_needed_ > memory_budget) throw std::bad_alloc();
+    places_ = std::make_unique<LazyPlaces>();
+}
+
+void TopologyTable::set_blocks(std::size_t rows_per_block) {
+    const std::size_t n = taxon_count();
+    const auto s = static_cast<std::size_t>(size_);
     if (n >= s) row_count_ = binomial(n, s);
-    rows_per_block_ = effective_rows_per_block(rows_per_block, n, size, row_count_);
+    rows_per_block_ = effective_rows_per_block(rows_per_block, n, size_, row_count_);
     if (n >= s) {
         const RowRank blocks = (row_count_ + rows_per_block_ - 1) / rows_per_block_;
         block_count_ = static_cast<std::size_t>(
             std::min<RowRank>(blocks, std::numeric_limits<std::size_t>::max()));
     }
-    bytes_needed_ =
-        table_bytes(shape_, size, rows_per_block_, started_threads(threads, block_count_));
-    if (bytes_needed_ > memory_budget) throw std::bad_alloc();
-    rows_ = std::make_unique<PairDepthRows>(data, taxa_, shape_);
 }
 
 TopologyTable::TopologyTable(TopologyTable&&) noexcept = default;
@@ -130,13 +182,13 @@ std::uint64_t TopologyTable::row_count() const {
 }
 
 std::size_t TopologyTable::peak_bytes() const {
-    return rows_->bytes_held();
+    return rows_ ? rows_->bytes_held() : 0;
 }
 
 // The first prefix of block k is the first one whose first row is at k * rows_per_block_ or
 // after. A prefix has at most rows_per_block_ rows, so every block up to the last row has one.
 TopologyTable::BlockStart TopologyTable::block_start(std::size_t block) const {
-    const std::size_t n = taxa_.size();
+    const std::size_t n = taxon_count();
     const auto s = static_cast<std::size_t>(size_);
     const RowRank row = RowRank{block} * rows_per_block_;
     std::vector<std::uint32_t> first(s);
@@ -157,7 +209,7 @@ std::uint64_t TopologyTable::first_row(std::size_t block) const {
 
 TableBlock TopologyTable::count_block(std::size_t block, const InterruptCheck& interrupt) const {
     checked_index(block, block_count_);
-    const std::size_t n = taxa_.size();
+    const std::size_t n = taxon_count();
     const auto s = static_cast<std::size_t>(size_);
     BlockStart start = block_start(block);
     const RowRank end = block + 1 < block_count_ ? block_start(block + 1).first_row : row_count_;
@@ -167,9 +219,13 @@ TableBlock TopologyTable::count_block(std::size_t block, const InterruptCheck& i
     out.first_row = saturated(start.first_row);
     out.rows = static_cast<std::size_t>(end - start.first_row);
     out.taxa.resize(out.rows * s);
-    out.counts.resize(out.rows * out.codes());
     out.holding.resize(out.rows);
-    out.unresolved.resize(out.rows);
+    if (places_) {
+        out.shares.resize(out.rows * (out.codes() + 1));
+    } else {
+        out.counts.resize(out.rows * out.codes());
+        out.unresolved.resize(out.rows);
+    }
 
     std::vector<std::uint64_t> prefix_scratch(
         s == 5 ? table_kernels::prefix_scratch_words(shape_.padded_trees) : 0);
@@ -180,17 +236,60 @@ TableBlock TopologyTable::count_block(std::size_t block, const InterruptCheck& i
     while (row < out.rows) {
         const std::size_t prefix_rows = n - 1 - prefix.back();
         checked_index(row + prefix_rows - 1, out.rows);
-        count_prefix(prefix, row, out, prefix_scratch, interrupt);
+        if (places_)
+            count_mapped_prefix(prefix, row, out, interrupt);
+        else
+            count_prefix(prefix, row, out, prefix_scratch, interrupt);
         row += prefix_rows;
         if (!prefixes.advance(prefix)) break;
     }
     if (row != out.rows) fail("a block of a topology table ended inside a prefix");
+    if (places_) return out;
     for (row = 0; row < out.rows; ++row) {
         std::uint64_t resolved = 0;
         for (std::size_t k = 0; k < out.codes(); ++k) resolved += out.counts[row * out.codes() + k];
         out.unresolved[row] = out.holding[row] - resolved;
     }
+    if (mapped()) {
+        // Whole counts of species of one individual each, as the shares a table of groups holds.
+        const std::size_t width = out.codes() + 1;
+        out.shares.resize(out.rows * width);
+        for (row = 0; row < out.rows; ++row) {
+            for (std::size_t k = 0; k < out.codes(); ++k)
+                out.shares[row * width + k] = static_cast<double>(out.counts[row * out.codes() + k]);
+            out.shares[row * width + width - 1] = static_cast<double>(out.unresolved[row]);
+        }
+        out.counts = {};
+        out.unresolved = {};
+    }
     return out;
+}
+
+const GroupPlaces& TopologyTable::places(const InterruptCheck& interrupt) const {
+    // An interrupt while they are found leaves them to the next block.
+    std::call_once(places_->found, [&] {
+        places_->places = std::make_unique<GroupPlaces>(*data_, groups_, interrupt);
+    });
+    return *places_->places;
+}
+
+void TopologyTable::count_mapped_prefix(std::span<const std::uint32_t> prefix, std::size_t first,
+                                        TableBlock& out, const InterruptCheck& interrupt) const {
+    const std::size_t n = groups_.size();
+    const std::size_t s = prefix.size() + 1;
+    const std::size_t width = out.codes() + 1;
+    const std::size_t last_first = prefix.back() + std::size_t{1};
+    const GroupPlaces& found = places(interrupt);
+    MappedScratch scratch;
+    for (std::size_t last = last_first; last < n; ++last) {
+        const std::size_t row = first + last - last_first;
+        std::uint32_t* taxa = &out.taxa[row * s];
+        std::copy(prefix.begin(), prefix.end(), taxa);
+        taxa[s - 1] = static_cast<std::uint32_t>(last);
+        add_mapped_tally(*data_, found, std::span<const std::uint32_t>(taxa, s),
+                         std::span(out.shares).subspan(row * width, width), out.holding[row],
+                         scratch, interrupt);
+    }
 }
 
 void TopologyTable::count_prefix(std::span<const std::uint32_t> prefix, std::size_t first,

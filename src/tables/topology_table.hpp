@@ -11,9 +11,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "base/interrupt_check.hpp"
+#include "sets/mapped_tallies.hpp"
 #include "sets/tree_set_data.hpp"
 #include "tables/combination_order.hpp"
 #include "tables/kernel_width.hpp"
@@ -36,6 +38,15 @@ class TopologyTable {
     // a block never holds less than one prefix. `threads`: how many threads will count its
     // blocks at once (an OrderedBlocks run of that many), for the memory they take.
     TopologyTable(const TreeSetData& data, std::vector<TaxonId> taxa, int size,
+                  std::size_t memory_budget, std::size_t rows_per_block = 0,
+                  std::size_t threads = 1);
+    // A table of species, each the group of the set's taxa (individuals, gene copies) mapped
+    // to it, in the table's order: each row counts what mapped_tally counts (blocks of shares,
+    // TableBlock::shares). Groups must be non-empty and disjoint (else a fatal error). Raises
+    // std::bad_alloc at once when the blocks the threads hold and the groups would need more
+    // than `memory_budget` bytes, counted before the places of each group's individuals in
+    // each tree are found (one pass over the trees).
+    TopologyTable(const TreeSetData& data, std::vector<std::vector<TaxonId>> groups, int size,
                   std::size_t memory_budget, std::size_t rows_per_block = 0,
                   std::size_t threads = 1);
     TopologyTable(TopologyTable&&) noexcept;
@@ -67,7 +78,11 @@ class TopologyTable {
     std::size_t peak_bytes() const;
 
     int size() const { return size_; }
+    // The table's taxa (for a table of groups, empty unless each holds one) and how many it
+    // has either way.
     const std::vector<TaxonId>& taxa() const { return taxa_; }
+    std::size_t taxon_count() const { return groups_.empty() ? taxa_.size() : groups_.size(); }
+    bool mapped() const { return !groups_.empty(); }
     std::size_t depth_bytes() const { return shape_.depth_bytes; }
 
   private:
@@ -79,9 +94,25 @@ class TopologyTable {
     void count_prefix(std::span<const std::uint32_t> prefix, std::size_t first, TableBlock& out,
                       std::vector<std::uint64_t>& prefix_scratch,
                       const InterruptCheck& interrupt) const;
+    void count_mapped_prefix(std::span<const std::uint32_t> prefix, std::size_t first,
+                             TableBlock& out, const InterruptCheck& interrupt) const;
+    void set_blocks(std::size_t rows_per_block);
+    // Builds the pair-depth rows of taxa_ that the kernels count from (memory checked first).
+    void count_by_pair_depths(std::size_t memory_budget, std::size_t rows_per_block,
+                              std::size_t threads);
 
     const TreeSetData* data_;
     std::vector<TaxonId> taxa_;
+    std::vector<std::vector<TaxonId>> groups_;
+    // The places of groups_ in each tree, found by the first block that needs them (like the
+    // pair-depth rows), for a table of groups; none when each group holds one taxon, which
+    // taxa_ then lists and the kernels count.
+    struct LazyPlaces {
+        std::once_flag found;
+        std::unique_ptr<GroupPlaces> places;
+    };
+    std::unique_ptr<LazyPlaces> places_;
+    const GroupPlaces& places(const InterruptCheck& interrupt) const;
     int size_;
     PairDepthShape shape_;
     RowRank row_count_ = 0;

@@ -14,12 +14,13 @@ namespace treetally {
 // (1 - 2q, q, q), q in [0, 1/3], that meet at the star point (1/3, 1/3, 1/3); T1 allows one
 // named segment only. The statistic is the Cressie-Read power divergence of the counts from
 // their maximum-likelihood fit on the model. Its p-value:
-// - mlest: the asymptotic law of the statistic at the fitted point. Near the star point the
-//   fitted frequencies, scaled by the Fisher information there, are a normal vector of
-//   identity covariance, and the statistic is its squared distance to the model seen from
-//   there: three rays from a vertex (one ray for T1), the fitted point on one of them at
-//   distance mu0 from the vertex. Far from the star this is chi-square with 1 degree of
-//   freedom; at the star it is not. The law's tail is integrated numerically.
+// - mlest: the asymptotic law of the statistic at the fitted point. Scaled by the Fisher
+//   information at the fitted point, the counts are a normal vector of identity covariance
+//   about it, and the statistic its squared distance to the model as seen from there: three
+//   rays from the star point (one for T1) at the angles that metric gives, the fitted point
+//   on one of them at distance mu0 from the star. Far from the star this is chi-square with
+//   1 degree of freedom; near it, it is not. The tail is a sum over the rays' cells of
+//   bivariate normal orthants.
 // - conservative: the law that bounds every such law from above: chi-square with 1 degree of
 //   freedom for T3, the mixture 1/2 chi2(1) + 1/2 chi2(2) (its law at the star) for T1.
 // - Few counts (fewer than 30 in all, or a fitted count below 5 on a topology the fit does
@@ -120,24 +121,37 @@ double integrate(F f, double from, double to, double panel) {
     return sum * width / 2.0;
 }
 
+// P(X > h, Y > k) for standard normals of correlation r (|r| < 1): the product of the
+// margins plus the integral of the density's derivative in r from 0 to r, which with
+// r = sin(theta) is (1 / 2 pi) exp(-(h^2 - 2 h k sin(theta) + k^2) / (2 cos^2(theta))) over
+// theta in [0, asin r], smooth there; ten Gauss-Legendre points take it to the last digits
+// for |r| below 0.8.
+double upper_orthant(double h, double k, double r) {
+    const double margins = normal_cdf(-h) * normal_cdf(-k);
+    const double end = std::asin(r);
+    if (end == 0.0) return margins;
+    const double squares = (h * h + k * k) / 2.0;
+    const double sum = integrate(
+        [h, k, squares](double theta) {
+            const double sine = std::sin(theta);
+            return std::exp((sine * h * k - squares) / (1.0 - sine * sine));
+        },
+        0.0, end, 1.0);
+    return std::clamp(margins + sum / (2.0 * pi), 0.0, 1.0);
+}
+
 // The integral over b >= s of phi(b - mb) Phi(ma - k b), k >= 0: the chance that a standard
 // normal pair about (ma, mb) has b >= s and lies on the ray's side of a line through the
-// vertex at slope 1/k. Integrated in t = b - mb (a standard normal) over the window that
-// holds all but e^-40 of the normal factor's mass. With `beyond`, the chance that it lies on
-// the line's other side instead (Phi(k b - ma)), which stays exact when that chance is small.
+// vertex at slope 1/k. In t = b - mb, with c = ma - k mb, it is P(T >= s - mb, Z <= c - k T)
+// for independent standard normals, and with W = (Z + k T) / sqrt(1 + k^2) (correlation
+// rho = k / sqrt(1 + k^2) with T) an orthant of the pair (T, -W). With `beyond`, the chance
+// that it lies on the line's other side (Phi(k b - ma)): the orthant of (T, W).
 double side_integral(double s, double mb, double ma, double k, bool beyond = false) {
     const double low = s - mb;
-    if (low > 38.0) return 0.0;
-    const double shift = ma - k * mb;  // Phi(shift - k t), or Phi(k t - shift) beyond
-    const double from = std::max(low, -9.0);
-    const double to = from >= 0.0 ? std::sqrt(from * from + 80.0) : 9.0;
-    // The Phi factor at its largest over the window: nothing to add when it is negligible.
-    if ((beyond ? k * to - shift : shift - k * from) < -38.0) return 0.0;
-    const double sign = beyond ? -1.0 : 1.0;
-    const double sum = integrate(
-        [shift, k, sign](double t) { return normal_density(t) * normal_cdf(sign * (shift - k * t)); },
-        from, to, 2.5);
-    return std::max(sum, 0.0);
+    const double scale = std::sqrt(1.0 + k * k);
+    const double c = (ma - k * mb) / scale;
+    const double rho = k / scale;
+    return beyond ? upper_orthant(low, c, rho) : upper_orthant(low, -c, -rho);
 }
 
 // The tail beyond s^2 of the squared distance from a standard normal pair to one ray, over
@@ -160,9 +174,9 @@ double own_ray_tail(double x, double s, double ma, double left, double right) {
 double three_ray_tail(double x, double mu0, double alpha, double beta) {
     if (!(x > 0)) return 1.0;
     const double s = std::sqrt(x);
-    // Far from the vertex the other rays and the vertex's wedge hold under e^-60 of the mass.
+    // Far from the vertex the other rays and the vertex's wedge hold under e^-50 of the mass.
     const double gap = 2.0 * pi - alpha - beta;
-    if (mu0 * std::sin(std::min({alpha, beta, gap}) / 2.0) > 11.0) return chi1_tail(x);
+    if (mu0 * std::sin(std::min({alpha, beta, gap}) / 2.0) > 10.0) return chi1_tail(x);
     // Near the vertex the ray's own cell holds a share of the tail worked out directly; far
     // from it, nearly all of it, and the complement keeps the precision.
     const double own = mu0 > 3.0 ? own_ray_tail(x, s, mu0, alpha / 2.0, beta / 2.0)
@@ -172,7 +186,8 @@ double three_ray_tail(double x, double mu0, double alpha, double beta) {
     // Rays placed alike about ray 0 hold mirror images of one law.
     const double second =
         alpha == beta ? first
-                      : ray_tail(s, mu0 * std::cos(beta), mu0 * std::sin(beta), beta / 2.0, gap / 2.0);
+                      : ray_tail(s, mu0 * std::cos(beta), mu0 * std::sin(beta), beta / 2.0,
+                                 gap / 2.0);
     const double tail = own + first + second;
     return std::clamp(tail, 0.0, 1.0);
 }
@@ -203,9 +218,10 @@ double one_ray_tail(double x, double mu0) {
 struct Geometry {
     double mu0;
     double angle;
+    bool far;  // so far from the star that the law is chi-square (1 df) to e^-50
 };
 Geometry geometry(double q, double total) {
-    if (!(q > 0)) return {infinity, 2.0 * pi / 3.0};
+    if (!(q > 0)) return {infinity, 2.0 * pi / 3.0, true};
     const double a = 1.0 - 2.0 * q;
     // Directions of the segments from the star point: (2, -1, -1) and its permutations; the
     // metric at p is sum u_i v_i / p_i.
@@ -214,7 +230,11 @@ Geometry geometry(double q, double total) {
     const double cross = -2.0 / a - 1.0 / q;
     const double mu0 = std::sqrt(total) * (1.0 / 3.0 - q) * std::sqrt(own);
     const double cosine = std::clamp(cross / std::sqrt(own * other), -1.0, 1.0);
-    return {mu0, std::acos(cosine)};
+    const double angle = std::acos(cosine);
+    // Both laws keep under e^-50 of their tail off chi-square's once the rays' cells and the
+    // vertex are this far (three_ray_tail, one_ray_tail).
+    const double gap = 2.0 * pi - 2.0 * angle;
+    return {mu0, angle, mu0 * std::sin(std::min(angle, gap) / 2.0) > 10.0};
 }
 
 double statistic_for(const std::array<double, 3>& counts, int species, double lambda) {
@@ -225,41 +245,46 @@ double statistic_for(const std::array<double, 3>& counts, int species, double la
 
 // The exact chance, under the multinomial of the fitted frequencies with round(total)
 // draws, of a statistic at least `observed`. Outcomes are visited by growing count off the
-// fitted tree's topology until all but 1e-14 of the chance is seen.
+// fitted tree's topology until the chance left is negligible.
 double exact_tail(const Fit& fit, double total, int species, double lambda, double observed) {
     const auto draws = static_cast<std::int64_t>(std::llround(total));
-    std::array<double, 3> p{};
-    for (std::size_t i = 0; i < 3; ++i) p[i] = fit.expected[i] / total;
     const auto major = static_cast<std::size_t>(fit.major);
     const std::size_t first = major == 0 ? 1 : 0;
     const std::size_t second = major == 2 ? 1 : 2;
     const double tolerance = 1e-9 * (1.0 + observed);
+    // The fit gives both other topologies q: `off` draws off the fitted tree's topology are
+    // binomial (draws, 2q), and split between the two as a fair coin would. Swapping the two
+    // changes neither chance nor statistic, so each pair is visited once.
+    const double off_chance = 2.0 * fit.q;
     const double log_draws = std::lgamma(static_cast<double>(draws) + 1.0);
-    auto log_p = [&](std::size_t i, std::int64_t count) {
-        if (count == 0) return 0.0;
-        return p[i] > 0 ? static_cast<double>(count) * std::log(p[i]) : -infinity;
-    };
-    double seen = 0.0;
+    const double mean_off = static_cast<double>(draws) * off_chance;
     double tail = 0.0;
-    const double mean_off = static_cast<double>(draws) * (1.0 - p[major]);
     for (std::int64_t off = 0; off <= draws; ++off) {
-        for (std::int64_t b = 0; b <= off; ++b) {
-            const std::int64_t c = off - b;
-            const std::int64_t a = draws - off;
-            const double log_chance =
-                log_draws - std::lgamma(static_cast<double>(a) + 1.0) -
-                std::lgamma(static_cast<double>(b) + 1.0) - std::lgamma(static_cast<double>(c) + 1.0) +
-                log_p(major, a) + log_p(first, b) + log_p(second, c);
-            const double chance = std::exp(log_chance);
-            if (chance == 0.0) continue;
-            std::array<double, 3> outcome{};
-            outcome[major] = static_cast<double>(a);
-            outcome[first] = static_cast<double>(b);
-            outcome[second] = static_cast<double>(c);
-            seen += chance;
-            if (statistic_for(outcome, species, lambda) >= observed - tolerance) tail += chance;
+        const auto a = static_cast<double>(draws - off);
+        const auto k = static_cast<double>(off);
+        double level = 0.0;  // the chance of `off` draws off the fitted tree's topology
+        if (off == 0) {
+            level = std::pow(1.0 - off_chance, a);
+        } else if (off_chance > 0.0) {
+            level = std::exp(log_draws - std::lgamma(a + 1.0) - std::lgamma(k + 1.0) +
+                             k * std::log(off_chance) + a * std::log1p(-off_chance));
         }
-        if (static_cast<double>(off) >= mean_off && seen >= 1.0 - 1e-14) break;
+        if (level > 0.0) {
+            double share = std::exp(-k * std::numbers::ln2);  // C(off, b) / 2^off from b = 0
+            for (std::int64_t b = 0; 2 * b <= off; ++b) {
+                const std::int64_t c = off - b;
+                std::array<double, 3> outcome{};
+                outcome[major] = a;
+                outcome[first] = static_cast<double>(b);
+                outcome[second] = static_cast<double>(c);
+                const double chance = level * share * (b == c ? 1.0 : 2.0);
+                if (statistic_for(outcome, species, lambda) >= observed - tolerance) tail += chance;
+                share = share * static_cast<double>(off - b) / static_cast<double>(b + 1);
+            }
+        }
+        // Past the mean the levels fall faster than geometrically: once one holds under
+        // 1e-18, all the rest together hold less than the p-value's rounding.
+        if (k > mean_off + 1.0 && level < 1e-18) break;
     }
     return std::clamp(tail, 0.0, 1.0);
 }
@@ -292,9 +317,20 @@ struct KeyHash {
 };
 
 // Many rows share a count triple, the few-count ones most of all, and their p-values cost
-// an integral or an enumeration: each counting thread keeps its own memo (the test is a
-// pure function of its arguments, so results do not depend on which thread asks).
-constexpr std::size_t memo_limit = std::size_t{1} << 16;
+// an integral or an enumeration: each counting thread keeps a memo of each (the test is a
+// pure function of its arguments, so results do not depend on which thread asks), apart so
+// that the many integrals never push out the dearer enumerations.
+constexpr std::size_t memo_limit = std::size_t{1} << 17;  // some 15 MB a thread at most
+using Memo = std::unordered_map<Key, TreeTestResult, KeyHash>;
+
+template <typename Compute>
+TreeTestResult remembered(Memo& memo, const Key& key, Compute compute) {
+    if (const auto found = memo.find(key); found != memo.end()) return found->second;
+    const TreeTestResult result = compute();
+    if (memo.size() >= memo_limit) memo.clear();
+    memo.emplace(key, result);
+    return result;
+}
 
 // species < 0: T3.
 TreeTestResult tree_test(const std::array<double, 3>& counts, int species, double lambda,
@@ -302,32 +338,46 @@ TreeTestResult tree_test(const std::array<double, 3>& counts, int species, doubl
     for (const double count : counts)
         if (!(count >= 0) || !std::isfinite(count)) return {not_a_number, not_a_number};
     if (!std::isfinite(lambda)) return {not_a_number, not_a_number};
-    const double total = counts[0] + counts[1] + counts[2];
-    if (!(total > 0)) return {not_a_number, not_a_number};
-
-    thread_local std::unordered_map<Key, TreeTestResult, KeyHash> memo;
-    const Key key{counts, species, lambda, method};
-    if (const auto found = memo.find(key); found != memo.end()) return found->second;
-
-    const int code = species < 0 ? largest(counts) : species;
-    const Fit fit = fit_segment(counts, code, total);
-    const double statistic = power_divergence(counts, fit.expected, lambda);
-    double p = 1.0;
-    const double minor_expected = fit.q * total;
-    if (total < small_sample || minor_expected < small_expected) {
-        p = exact_tail(fit, total, species, lambda, statistic);
-    } else if (method == TreeTestMethod::conservative) {
-        p = species < 0 ? chi1_tail(statistic)
-                        : 0.5 * chi1_tail(statistic) + 0.5 * chi2_tail(statistic);
+    // Both tests are symmetric in the topologies off the tested one: each is worked out on
+    // the counts in one order (T3: ascending; T1: the species topology's, then the others
+    // ascending), so that every order gives the same bits and shares one memo entry.
+    std::array<double, 3> canonical = counts;
+    if (species < 0) {
+        std::sort(canonical.begin(), canonical.end());
     } else {
-        const Geometry shape = geometry(fit.q, total);
-        p = species < 0 ? three_ray_tail(statistic, shape.mu0, shape.angle, shape.angle)
-                        : one_ray_tail(statistic, shape.mu0);
+        const auto own = static_cast<std::size_t>(species);
+        const double low = std::min(counts[(own + 1) % 3], counts[(own + 2) % 3]);
+        const double high = std::max(counts[(own + 1) % 3], counts[(own + 2) % 3]);
+        canonical = {counts[own], low, high};
+        species = 0;
     }
-    const TreeTestResult result{statistic, p};
-    if (memo.size() >= memo_limit) memo.clear();
-    memo.emplace(key, result);
-    return result;
+    const double total = canonical[0] + canonical[1] + canonical[2];
+    if (!(total > 0)) return {not_a_number, not_a_number};
+    const int code = species < 0 ? largest(canonical) : species;
+    const Fit fit = fit_segment(canonical, code, total);
+    const double statistic = power_divergence(canonical, fit.expected, lambda);
+    if (!(statistic > 0)) return {statistic, 1.0};
+    if (std::isinf(statistic)) return {statistic, 0.0};  // a count of 0 at lambda <= -1
+    const Key key{canonical, species, lambda, method};
+    if (total < small_sample || fit.q * total < small_expected) {
+        // The exact law: the dearest, and the counts that call for it recur most.
+        thread_local Memo exact;
+        return remembered(exact, key, [&] {
+            return TreeTestResult{statistic, exact_tail(fit, total, species, lambda, statistic)};
+        });
+    }
+    if (method == TreeTestMethod::conservative)
+        return {statistic, species < 0 ? chi1_tail(statistic)
+                                       : 0.5 * chi1_tail(statistic) + 0.5 * chi2_tail(statistic)};
+    const Geometry shape = geometry(fit.q, total);
+    if (shape.far) return {statistic, chi1_tail(statistic)};
+    thread_local Memo integrated;
+    return remembered(integrated, key, [&] {
+        const double p = species < 0
+                             ? three_ray_tail(statistic, shape.mu0, shape.angle, shape.angle)
+                             : one_ray_tail(statistic, shape.mu0);
+        return TreeTestResult{statistic, p};
+    });
 }
 
 }  // namespace

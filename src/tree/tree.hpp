@@ -99,6 +99,12 @@ class Tree {
                sizeof(decltype(child_count_)::value_type);
     }
 
+    // Gives node `node` another taxon: a load that tells copies of one name apart renames the
+    // later copies once the tree is read.
+    void set_node_taxon(NodeId node, TaxonId taxon) {
+        node_taxon_[at(node)] = static_cast<std::int32_t>(taxon.value);
+    }
+
   private:
     friend class TreeBuilder;
 

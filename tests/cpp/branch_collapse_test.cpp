@@ -231,8 +231,7 @@ TEST(CollapsedLoad, CountsLengthsBelowZero) {
     const std::string path =
         dir.write("negative.tre", "((A:-1,B):-0.5,C:-0,D:nan);\n((A,B),(C:-inf,D)):-2;\n(A,B);\n");
     for (const CollapseRule& rule : {CollapseRule{}, zero_length, support_70}) {
-        LoadNotes notes;
-        notes.negative_lengths = 99;
+        LoadNotes notes{99, 99, 99};
         (void)load_tree_set_data(path, {}, rule, {}, &notes);
         EXPECT_EQ(notes.negative_lengths, 3u);  // -0, nan and the root's length are not counted
     }

@@ -3,6 +3,7 @@
 // Private: the package wraps it; nothing here is reachable from the treetally module.
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <optional>
@@ -21,6 +22,7 @@
 #include "python/runtime/results.hpp"
 #include "python/runtime/runtime.hpp"
 #include "sets/labelled_tallies.hpp"
+#include "sets/mapped_tallies.hpp"
 #include "sets/presence.hpp"
 #include "sets/single_tree_queries.hpp"
 #include "sets/tree_set_data.hpp"
@@ -76,8 +78,9 @@ void warn_of_repeated_taxa(std::size_t trees) {
     if (trees == 0) return;
     const std::string message =
         std::to_string(trees) + (trees == 1 ? " tree names" : " trees name") +
-        " a taxon on more than one leaf (only the later leaf counts: copies or individuals are "
-        "not mapped to species); `treetally check` lists them";
+        " a taxon on more than one leaf (only the later leaf counts): to count copies or "
+        "individuals as their species, give a taxon map (--taxon-map, Python taxon_map=); "
+        "`treetally check` lists them";
     check_status(PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1));
 }
 
@@ -86,18 +89,21 @@ namespace {
 PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
     return engine_call([&] {
         const ArgumentList arguments(
-            "load", {"path", "collapse_length", "min_support", "max_line_bytes", "support_index"}, 1,
-            args, kwargs);
+            "load",
+            {"path", "collapse_length", "min_support", "max_line_bytes", "support_index",
+             "copies_apart"},
+            1, args, kwargs);
         const std::string file = arguments.text("path");
         const CollapseRule rule = collapse_rule_of(arguments);
         const std::optional<std::size_t> line_cap =
             optional_line_cap(arguments.object("max_line_bytes"));
+        const bool copies_apart = arguments.flag("copies_apart", false);
         LoadNotes notes;
         auto data = run_without_lock([&](const InterruptCheck& interrupt) {
             LoadContext context{interrupt};
             context.max_line_bytes = line_cap;
             return std::make_shared<const TreeSetData>(
-                load_tree_set_data(file, context, rule, {}, &notes));
+                load_tree_set_data(file, context, rule, {}, &notes, copies_apart));
         });
         warn_without_support_labels(rule, notes.support_labels);
         warn_of_repeated_taxa(notes.trees_repeating_taxon);
@@ -171,6 +177,44 @@ PyObject* tally(PyObject*, PyObject* args) {
         const PyRef counts = list_of_counts(result.counts);
         return checked(Py_BuildValue("(OK)", counts.get(),
                                      static_cast<unsigned long long>(result.holding)));
+    });
+}
+
+PyObject* mapped_tally_function(PyObject*, PyObject* args) {
+    return engine_call([&] {
+        const ArgumentList arguments("mapped_tally", {"trees", "groups"}, 2, args, nullptr);
+        const auto data = tree_set_data_of(arguments.object("trees"), "trees");
+        const std::vector<std::vector<TaxonId>> groups =
+            groups_of(data->taxon_set, arguments.object("groups"));
+        if (groups.size() != 4 && groups.size() != 5)
+            raise_error(PyExc_ValueError, "groups has the wrong number of taxa");
+        const MappedTally result = run_without_lock([&](const InterruptCheck& interrupt) {
+            return mapped_tally(*data, groups, interrupt);
+        });
+        const PyRef shares = list_of_floats(result.shares);
+        return checked(Py_BuildValue("(OdK)", shares.get(), result.unresolved,
+                                     static_cast<unsigned long long>(result.holding)));
+    });
+}
+
+PyObject* group_presence_counts(PyObject*, PyObject* args) {
+    return engine_call([&] {
+        const ArgumentList arguments("group_presence_counts", {"trees", "groups"}, 2, args, nullptr);
+        const auto data = tree_set_data_of(arguments.object("trees"), "trees");
+        const std::vector<std::vector<TaxonId>> groups =
+            groups_of(data->taxon_set, arguments.object("groups"));
+        const std::vector<std::uint64_t> counts = run_without_lock([&](const InterruptCheck& interrupt) {
+            std::vector<std::uint64_t> held(groups.size(), 0);
+            for (const TreeLca& lca : data->lcas) {
+                interrupt();
+                for (std::size_t k = 0; k < groups.size(); ++k)
+                    held[k] += std::any_of(groups[k].begin(), groups[k].end(), [&](TaxonId id) {
+                        return !lca.taxon_position(id).is_absent();
+                    }) ? 1 : 0;
+            }
+            return held;
+        });
+        return list_of_counts(counts);
     });
 }
 
@@ -299,13 +343,14 @@ PyObject* expected_concordance_function(PyObject*, PyObject* args) {
 PyMethodDef engine_functions[] = {
     {"load", as_method(load), METH_VARARGS | METH_KEYWORDS,
      "load(path, collapse_length=None, min_support=None, max_line_bytes=None, "
-     "support_index=None)\n--\n\nA "
+     "support_index=None, copies_apart=False)\n--\n\nA "
      "treetally.TreeSet of the file at `path`, read with the interpreter lock released, and the "
      "number of branch lengths below zero it holds; internal branches written with a length no "
      "longer than `collapse_length`, or with support below `min_support`, count as polytomies "
      "(value `support_index`, from 1, of a label such as 80/95 is the support; a UserWarning "
      "when no tree has a label); a line longer than `max_line_bytes` is a LineTooLongError "
-     "naming it."},
+     "naming it. With copies_apart, the k-th leaf (k >= 2) of a tree naming a taxon again is "
+     "the taxon name + '\\n' + k."},
     {"taxon_tree_counts", taxon_tree_counts, METH_VARARGS,
      "taxon_tree_counts(trees)\n--\n\nHow many trees hold each taxon, in the order of taxa()."},
     {"presence_counts", presence_counts, METH_VARARGS,
@@ -316,6 +361,12 @@ PyMethodDef engine_functions[] = {
      "and its taxon (an index into taxa(), -1 for none)."},
     {"tally", tally, METH_VARARGS,
      "tally(trees, names)\n--\n\nThe topology counts of 4 or 5 names and the trees holding all."},
+    {"mapped_tally", mapped_tally_function, METH_VARARGS,
+     "mapped_tally(trees, groups)\n--\n\nThe shares of trees showing each topology of 4 or 5 "
+     "groups of taxa (one individual per group, every combination a tree holds), the share "
+     "resolving none, and the trees holding every group."},
+    {"group_presence_counts", group_presence_counts, METH_VARARGS,
+     "group_presence_counts(trees, groups)\n--\n\nHow many trees hold a taxon of each group."},
     {"topology_path_sums", topology_path_sums_function, METH_VARARGS,
      "topology_path_sums(trees, names)\n--\n\nQuartet and quintet counts with holding trees, "
      "and the path lengths summed per quintet topology and pair."},
@@ -328,11 +379,12 @@ PyMethodDef engine_functions[] = {
      "lines or JSON records (\"csv\" or \"json\"), as a Table writes its text."},
     {"quartet_distances", as_method(quartet_distances_function), METH_VARARGS | METH_KEYWORDS,
      "quartet_distances(trees, taxa, weighted=False, jobs=1, progress=None, blocks=None, "
-     "unresolved=None)\n--\n\n"
+     "unresolved=None, groups=None)\n--\n\n"
      "The QDC (or WQDC) distances of every quartet of `taxa`, counted on `jobs` threads without "
      "keeping the table: (distances, quartets, unresolved, unmet, first_unmet). With "
      "blocks=(start, stop), only those blocks of the table, as exact sums to add up elsewhere: "
-     "(sums, met, quartets, unresolved)."},
+     "(sums, met, quartets, unresolved). With groups (one list of the trees' taxa per taxon), "
+     "the taxa are species, whose quartets' shares of trees vote."},
     {"summed_distances", as_method(summed_distances_function), METH_VARARGS | METH_KEYWORDS,
      "summed_distances(taxon_count, parts, weighted=False)\n--\n\nThe distances of the exact "
      "sums of runs of blocks (an iterable of what quartet_distances(..., blocks=...) returns), "
@@ -354,8 +406,10 @@ PyMethodDef engine_functions[] = {
      "float64 matrix (bytes) by balanced minimum evolution with NNI and SPR moves ('fastme') "
      "or neighbor joining ('nj'): (parent, length) per node."},
     {"row_values", as_method(row_values), METH_VARARGS | METH_KEYWORDS,
-     "row_values(size, columns, taxa, species=None, unresolved=None)\n--\n\nEvery value of "
-     "the rows given as int64 columns, as a table computes them (float64 and bool columns as "
+     "row_values(size, columns, taxa, species=None, unresolved=None, fractional=False, "
+     "tree_tests=None, test_lambda=0.0, test_method=None)\n--\n\n"
+     "Every value of the rows given as int64 columns (with fractional, the counts and "
+     "unresolved as float64), as a table computes them (float64 and bool columns as "
      "bytearray)."},
     {"adjust_p_values", adjusted_p_values, METH_VARARGS,
      "adjust_p_values(values, method)\n--\n\nfloat64 p-values adjusted by holm or bh."},

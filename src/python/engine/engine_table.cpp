@@ -160,16 +160,21 @@ std::unique_ptr<OrderedBlocks<Result>> started_run(const TableState& state, std:
 
 // MemoryError that says what the table would need and what there is.
 // `extra`: bytes needed beyond the counting's own (the values of rows, adjusted p-values).
+// `groups`: the individuals of each taxon of a table of species (empty otherwise).
 [[noreturn]] void fail_table_memory(const TreeSetData& data, const std::vector<TaxonId>& ids,
                                     int size, std::size_t budget, std::size_t rows_per_block,
-                                    std::size_t threads, double extra = 0.0) {
+                                    std::size_t threads, double extra = 0.0,
+                                    const std::vector<std::vector<TaxonId>>& groups = {}) {
     // What the refused table would need for its own taxa and threads: the same cheap pass,
     // with no limit.
-    const std::size_t taxa = ids.size();
+    const std::size_t taxa = groups.empty() ? ids.size() : groups.size();
+    constexpr std::size_t unlimited = std::numeric_limits<std::size_t>::max();
     const double needed =
-        static_cast<double>(TopologyTable(data, ids, size, std::numeric_limits<std::size_t>::max(),
-                                          rows_per_block, threads)
-                                .bytes_needed()) +
+        static_cast<double>(
+            groups.empty()
+                ? TopologyTable(data, ids, size, unlimited, rows_per_block, threads).bytes_needed()
+                : TopologyTable(data, groups, size, unlimited, rows_per_block, threads)
+                      .bytes_needed()) +
         extra;
     const std::string message =
         "a table of " + std::string(size == 4 ? "quartets" : "quintets") + " over " +
@@ -230,7 +235,7 @@ double values_in_flight(const TopologyTable& table, const RowValues& values, std
     constexpr double blocks_per_thread = 5.0;
     if (table.block_count() == 0) return 0.0;
     const double rows = static_cast<double>(table.row_count()) / static_cast<double>(table.block_count()) +
-                        static_cast<double>(table.taxa().size());
+                        static_cast<double>(table.taxon_count());
     const auto started = static_cast<double>(started_threads(threads, blocks));
     return started * blocks_per_thread * rows * static_cast<double>(values.row_bytes());
 }
@@ -276,7 +281,8 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         const ArgumentList arguments("Table",
                                      {"trees", "size", "taxa", "jobs", "rows_per_block",
                                       "text_form", "taxon_cells", "blocks", "species", "adjust",
-                                      "unresolved", "tree_tests", "test_lambda", "test_method"},
+                                      "unresolved", "groups", "tree_tests", "test_lambda",
+                                      "test_method"},
                                      3, args, kwargs);
         PyObject* trees = arguments.object("trees");
         const int size = arguments.int_value("size");
@@ -289,6 +295,7 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyObject* species = arguments.object("species", Py_None);
         const std::optional<std::string> adjust = arguments.optional_text("adjust");
         const std::optional<std::string> unresolved = arguments.optional_text("unresolved");
+        PyObject* groups_object = arguments.object("groups", Py_None);
         if (size != 4 && size != 5) raise_error(PyExc_ValueError, "size must be 4 or 5");
         if (rows_per_block < 0) raise_error(PyExc_ValueError, "rows_per_block must be 0 or more");
         auto state = std::make_shared<TableState>();
@@ -310,29 +317,55 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             raise_error(PyExc_ValueError, "unresolved='third' is for quartet tables (size 4)");
         if (size != 4 && (state->adjust || species != Py_None))
             raise_error(PyExc_ValueError, "species and adjust are for quartet tables (size 4)");
-        std::vector<TaxonId> ids = taxon_ids_argument(state->data->taxon_set, state->taxa);
+        // A table of species names its individuals by groups; its taxa are the species.
+        std::vector<std::vector<TaxonId>> groups;
+        if (groups_object != Py_None) {
+            groups = groups_of(state->data->taxon_set, groups_object);
+            if (groups.size() != state->taxa.size())
+                raise_error(PyExc_ValueError, "one group of individuals per taxon of the table");
+        }
+        std::vector<TaxonId> ids;
+        if (groups.empty()) {
+            ids = taxon_ids_argument(state->data->taxon_set, state->taxa);
+        } else {
+            std::vector<std::string> names = state->taxa;
+            std::sort(names.begin(), names.end());
+            if (std::adjacent_find(names.begin(), names.end()) != names.end())
+                raise_error(PyExc_ValueError, "the taxa of a table must be distinct");
+            std::vector<TaxonId> members;
+            for (const std::vector<TaxonId>& group : groups)
+                members.insert(members.end(), group.begin(), group.end());
+            std::sort(members.begin(), members.end());
+            if (std::adjacent_find(members.begin(), members.end()) != members.end())
+                raise_error(PyExc_ValueError, "the groups of a table must not share a taxon");
+        }
         std::vector<TaxonId> sorted = ids;
         std::sort(sorted.begin(), sorted.end());
         if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
             raise_error(PyExc_ValueError, "the taxa of a table must be distinct");
-        if (ids.size() < static_cast<std::size_t>(size))
+        if (state->taxa.size() < static_cast<std::size_t>(size))
             raise_error(PyExc_ValueError, "a table needs at least as many taxa as its size");
         const std::size_t budget = LoadContext{}.memory_budget();
         const auto block_rows = static_cast<std::size_t>(rows_per_block);
         try {
-            state->table = std::make_unique<TopologyTable>(*state->data, ids, size, budget,
-                                                           block_rows, state->threads);
+            state->table =
+                groups.empty()
+                    ? std::make_unique<TopologyTable>(*state->data, ids, size, budget, block_rows,
+                                                      state->threads)
+                    : std::make_unique<TopologyTable>(*state->data, groups, size, budget,
+                                                      block_rows, state->threads);
         } catch (const std::bad_alloc&) {
-            fail_table_memory(*state->data, ids, size, budget, block_rows, state->threads);
+            fail_table_memory(*state->data, ids, size, budget, block_rows, state->threads, 0.0,
+                              groups);
         }
-        refuse_too_many_rows(*state->table, ids.size());
+        refuse_too_many_rows(*state->table, state->taxa.size());
         state->end_block = state->table->block_count();
         if (blocks != Py_None) narrow_to_blocks(*state, blocks);
         if (species != Py_None) set_species(*state, species);
         if (state->adjust) state->adjusted = std::make_unique<AdjustedTests>();
         const TreeTestColumns tests = tree_test_columns(arguments, size, species != Py_None);
         state->values = std::make_unique<RowValues>(size, state->species.get(), state->adjusted.get(),
-                                                    state->spread, tests);
+                                                    state->spread, state->table->mapped(), tests);
         // Beyond what the counting needs: the adjusted p-values (of the whole table, whatever
         // run of it is counted), and the values of the blocks in flight when they are handed
         // out as columns (text is written a few rows at a time).
@@ -343,7 +376,8 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                     state->end_block - state->first_block)
                  : 0.0);
         if (static_cast<double>(state->table->bytes_needed()) + extra > static_cast<double>(budget))
-            fail_table_memory(*state->data, ids, size, budget, block_rows, state->threads, extra);
+            fail_table_memory(*state->data, ids, size, budget, block_rows, state->threads, extra,
+                              groups);
         PyRef object = checked(PyType_GenericAlloc(type, 0));
         reinterpret_cast<TableObject*>(object.get())->state =
             new std::shared_ptr<TableState>(std::move(state));
@@ -518,12 +552,19 @@ void adjust_first(TableState& state) {
                    [table, minor, star, spread](std::size_t block, const InterruptCheck& interrupt) {
                        const TableBlock counted = table->count_block(block, interrupt);
                        for (std::size_t row = 0; row < counted.rows; ++row) {
-                           const std::span<const std::uint64_t, quartet_type_count> counts(
-                               counted.counts.data() + row * quartet_type_count,
-                               quartet_type_count);
                            const auto rank = static_cast<std::size_t>(counted.first_row) + row;
-                           const QuartetTests tests =
-                               quartet_tests(counts, counted.unresolved[row], spread);
+                           QuartetTests tests{};
+                           if (counted.fractional()) {
+                               // Each row's three shares, then its unresolved share.
+                               const double* shares = counted.shares.data() + row * 4;
+                               tests = quartet_tests(std::span<const double, 3>(shares, 3),
+                                                     shares[3], spread);
+                           } else {
+                               const std::span<const std::uint64_t, quartet_type_count> counts(
+                                   counted.counts.data() + row * quartet_type_count,
+                                   quartet_type_count);
+                               tests = quartet_tests(counts, counted.unresolved[row], spread);
+                           }
                            minor[rank] = tests.minor_equal.p_value;
                            star[rank] = tests.star.p_value;
                        }
@@ -561,7 +602,7 @@ void start_counting(TableState& state) {
                 counted.values->assign(counted.block, 0, counted.block.rows);
             }
             counted.block = TableBlock{counted.block.size, counted.block.first_row,
-                                       counted.block.rows, {}, {}, {}, {}};
+                                       counted.block.rows, {}, {}, {}, {}, {}};
             return counted;
         });
 }
@@ -692,8 +733,10 @@ std::string_view buffer_of(PyObject* value) {
 }
 
 // A TableBlock from int64 columns t1.., count_0.., holding and unresolved (holding and
-// unresolved may be left out: then 0).
-TableBlock block_of_columns(PyObject* columns, int size, std::size_t taxon_count) {
+// unresolved may be left out: then 0). `fractional`: count_0.. and unresolved are float64
+// shares of trees (a table of species), which the block holds as shares.
+TableBlock block_of_columns(PyObject* columns, int size, std::size_t taxon_count,
+                            bool fractional = false) {
     if (!PyDict_Check(columns)) raise_error(PyExc_TypeError, "columns must be a dict of columns");
     TableBlock block;
     block.size = size;
@@ -732,6 +775,28 @@ TableBlock block_of_columns(PyObject* columns, int size, std::size_t taxon_count
         }
     }
     const std::size_t codes = block.codes();
+    if (fractional) {
+        // The same cells read as float64: a share is no whole number.
+        auto shares_of = [&](const std::string& key, bool required) {
+            std::vector<std::int64_t> cells = column(key, required);
+            std::vector<double> values(cells.size());
+            std::memcpy(values.data(), cells.data(), cells.size() * sizeof(double));
+            for (const double value : values)
+                if (!(value >= 0.0) || std::isinf(value))
+                    raise_error(PyExc_ValueError, "a count is negative or not a number");
+            return values;
+        };
+        block.shares.resize(block.rows * (codes + 1));
+        for (std::size_t code = 0; code <= codes; ++code) {
+            const auto values =
+                shares_of(code < codes ? numbered("count_", code) : "unresolved", code < codes);
+            for (std::size_t row = 0; row < block.rows; ++row)
+                block.shares[row * (codes + 1) + code] = values[row];
+        }
+        const auto holding = column("holding", false);
+        block.holding.assign(holding.begin(), holding.end());
+        return block;
+    }
     block.counts.resize(block.rows * codes);
     for (std::size_t code = 0; code < codes; ++code) {
         const auto counts = column(numbered("count_", code), true);
@@ -821,10 +886,12 @@ PyType_Slot table_slots[] = {
     {Py_tp_getset, table_getset},
     {Py_tp_doc, const_cast<char*>("Table(trees, size, taxa, jobs=1, rows_per_block=0, "
                                   "text_form=None, taxon_cells=None, blocks=None, species=None, "
-                                  "adjust=None, unresolved=None, tree_tests=None, test_lambda=0.0, "
-                                  "test_method='mlest')\n--\n\n"
+                                  "adjust=None, unresolved=None, groups=None, tree_tests=None, "
+                                  "test_lambda=0.0, test_method=None)\n--\n\n"
                                   "Every quartet or quintet of `taxa`, counted natively "
-                                  "(only blocks start .. stop-1 with blocks=(start, stop)).")},
+                                  "(only blocks start .. stop-1 with blocks=(start, stop)); "
+                                  "with groups (one list of the trees' taxa per taxon), the "
+                                  "taxa are species and their counts shares of trees.")},
     {0, nullptr},
 };
 
@@ -858,7 +925,8 @@ TreeTestColumns tree_test_columns(const ArgumentList& arguments, int size, bool 
     if (tests.t1 && !species) raise_error(PyExc_ValueError, "the t1 test needs a species tree");
     if (arguments.object("test_lambda") != nullptr) {
         tests.lambda = arguments.real("test_lambda");
-        if (!std::isfinite(tests.lambda)) raise_error(PyExc_ValueError, "test_lambda must be finite");
+        if (!std::isfinite(tests.lambda))
+            raise_error(PyExc_ValueError, "test_lambda must be finite");
     }
     const std::optional<std::string> method = arguments.optional_text("test_method");
     if (method && *method == "conservative")
@@ -934,7 +1002,7 @@ PyObject* format_rows(PyObject*, PyObject* args) {
             raise_error(PyExc_ValueError, "tree-test columns are for quartet tables (size 4)");
         if (tests.t1 && !species)
             raise_error(PyExc_ValueError, "t1 columns come with the species tree's columns");
-        const RowValues layout = RowValues::described(size, species, adjusted, tests);
+        const RowValues layout = RowValues::described(size, species, adjusted, false, tests);
         const RowColumns rows = value_columns_of(columns, layout, taxon_cells.size());
         std::string text;
         {
@@ -950,8 +1018,9 @@ PyObject* row_values(PyObject*, PyObject* args, PyObject* kwargs) {
     return boundary_call([&] {
         const ArgumentList arguments("row_values",
                                      {"size", "columns", "taxa", "species", "unresolved",
-                                      "tree_tests", "test_lambda", "test_method"},
+                                      "fractional", "tree_tests", "test_lambda", "test_method"},
                                      3, args, kwargs);
+        const bool fractional = arguments.flag("fractional", false);
         const int size = arguments.int_value("size");
         PyObject* columns = arguments.object("columns");
         PyObject* taxa = arguments.object("taxa");
@@ -967,10 +1036,10 @@ PyObject* row_values(PyObject*, PyObject* args, PyObject* kwargs) {
             if (size != 4) raise_error(PyExc_ValueError, "species is for quartets (size 4)");
             set_species(state, species);
         }
-        const TableBlock block = block_of_columns(columns, size, state.taxa.size());
+        const TableBlock block = block_of_columns(columns, size, state.taxa.size(), fractional);
         const TreeTestColumns tests =
             tree_test_columns(arguments, size, species != nullptr && species != Py_None);
-        const RowValues values(size, state.species.get(), nullptr, spread, tests);
+        const RowValues values(size, state.species.get(), nullptr, spread, fractional, tests);
         RowColumns rows(values);
         {
             ReleasedLock released;

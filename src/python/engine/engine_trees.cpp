@@ -70,4 +70,19 @@ std::vector<TaxonId> taxon_ids_argument(const TaxonSet& taxa, std::span<const st
     return ids;
 }
 
+// The `groups` argument: a list of lists of the set's taxon names, each group's ids.
+std::vector<std::vector<TaxonId>> groups_of(const TaxonSet& taxa, PyObject* groups) {
+    if (!PyTuple_Check(groups) && !PyList_Check(groups))
+        raise_error(PyExc_TypeError, "groups must be a list of lists of taxa");
+    const PyRef items = checked(PySequence_Tuple(groups));
+    std::vector<std::vector<TaxonId>> ids;
+    for (Py_ssize_t k = 0; k < PyTuple_Size(items.get()); ++k) {
+        const std::vector<std::string> names =
+            strings_argument(PyTuple_GetItem(items.get(), k), "groups");
+        if (names.empty()) raise_error(PyExc_ValueError, "a group of taxa is empty");
+        ids.push_back(taxon_ids_argument(taxa, names));
+    }
+    return ids;
+}
+
 }  // namespace treetally::python

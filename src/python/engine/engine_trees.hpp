@@ -28,4 +28,8 @@ std::vector<std::string> strings_argument(PyObject* sequence, const char* parame
 // unknown_taxon "Taxon not found: <name>" (the engine's TaxonNotFoundError, a ValueError).
 std::vector<TaxonId> taxon_ids_argument(const TaxonSet& taxa, std::span<const std::string> names);
 
+// The ids of `groups`, a list of lists of names of `taxa` (each a species' individuals);
+// TypeError when it is no list, ValueError for an empty group, as for an unknown name.
+std::vector<std::vector<TaxonId>> groups_of(const TaxonSet& taxa, PyObject* groups);
+
 }  // namespace treetally::python

@@ -130,8 +130,7 @@ def test_the_columns_come_with_every_output(trees):
     assert lines[0].split(",") == table.header and len(lines) == len(table) + 1
     records = io.StringIO()
     table.write(records, "json")
-    first = json.loads(records.getvalue().splitlines()[0] if records.getvalue().lstrip()[0] == "{" else records.getvalue())
-    first = first[0] if isinstance(first, list) else first
+    first = json.loads(records.getvalue())[0]
     assert 0 <= first["t3_p"] <= 1
     values = next(table.value_rows())
     assert len(values) == len(table.header)
