@@ -137,6 +137,9 @@ def _distance(
         given = (taxa, unresolved, collapse_length, min_support, support_index)
         if table.size != 4:
             raise UsageError("network distances are built from a quartet table (size 4), not quintets")
+        if table.mapped is not None:
+            # The engine counts the trees' own taxa; a table of mapped species holds shares.
+            raise UsageError("network distances are built from the trees' own taxa, not from a table of mapped species")
         if any(option is not None for option in given):
             raise UsageError("a table's taxa, unresolved trees and collapsed branches are its own: give them to the table")
         return _counted(method, test, table, alpha, beta, table.jobs if jobs is None else jobs, progress)
