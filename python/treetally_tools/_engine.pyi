@@ -168,10 +168,12 @@ def network_distances(
     jobs: Optional[int] = 1,
     progress: Optional[Callable[[int], object]] = None,
     unresolved: Optional[str] = None,
-) -> Tuple[bytes, Tuple[int, int, int, int]]:
+    test: Optional[str] = None,
+) -> Tuple[bytes, Tuple[int, int, int, int, int]]:
     """The NANUQ or TINNiK distances (method "nanuq" or "tinnik") of every quartet of `taxa`,
-    classed at levels alpha (T3) and beta (star), counted on `jobs` threads: the n x n float64
-    distances and the counts of empty, star, tree and cycle quartets."""
+    classed at levels alpha (the tree test: "t3", or TINNiK's "cut") and beta (star), counted
+    on `jobs` threads: the n x n float64 distances and the counts of empty, star, tree and
+    cycle quartets and of TINNiK's inferred B-quartets (not among the others)."""
 
 def neighbor_joining(distances: bytes, taxon_count: int) -> Tuple[List[int], List[float]]:
     """The neighbor-joining tree of an n x n float64 matrix: (parent, length) of each node."""

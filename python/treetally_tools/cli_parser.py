@@ -292,12 +292,21 @@ def build_parser() -> argparse.ArgumentParser:
     blobs = commands.add_parser(
         "blobs",
         help="the TINNiK tree of blobs of the quartets, printed as Newick",
-        description="Every quartet whose tree test is rejected at --alpha (and star test at --beta) is a B-quartet: "
-        "its taxa meet in a blob of the network. Tree quartets make the TINNiK distance; neighbor joining and "
-        "contracting its edges shorter than --delta give a tree whose multifurcations are the blobs.",
+        description="Every quartet whose star test is not rejected at --beta, or whose tree test is rejected at "
+        "--alpha, is a B-quartet: its taxa meet in a blob (or a polytomy) of the network; two rules that hold in "
+        "every tree infer more from them. The other quartets' splits make the TINNiK distance; balanced minimum "
+        "evolution (or neighbor joining) and contracting its edges shorter than --delta give a tree whose "
+        "multifurcations are the blobs.",
     )
     _network_input(blobs, 0.80, "tree")
-    blobs.add_argument("--test", choices=("t3", "cut"), default="t3", help="the tree test (default: t3; cut is not available)")
+    blobs.add_argument(
+        "--test", choices=("t3", "cut"), default="t3",
+        help="the tree test: T3, or the cut test (two topologies equally frequent) (default: t3)",
+    )  # fmt: skip
+    blobs.add_argument(
+        "--builder", choices=BUILDERS, default="fastme",
+        help="how the tree is built: balanced minimum evolution (fastme) or neighbor joining (nj) (default: fastme)",
+    )  # fmt: skip
     blobs.add_argument(
         "--delta", type=_number, default=2.0, metavar="D",
         help="internal edges of the joined tree shorter than D are contracted (default 2: one tree quartet's length)",

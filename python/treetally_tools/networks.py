@@ -29,11 +29,27 @@ both) + 2n - 4 for n taxa (Allman, Banos and Rhodes 2019; Allman, Banos, Mitchel
 2024). The sums are whole numbers in the engine, so they are the same for any `jobs`.
 
 NANUQ (nanuq) gives the distance to NeighborNet: a circular splits network whose splits that no
-tree explains mark the network's cycles. TINNiK (tree_of_blobs) joins its distance by neighbor
-joining and contracts the internal edges shorter than `delta` (2, the length a single tree
-quartet gives an edge): the multifurcations left are the blobs. The B-quartets are those the
-tests find; MSCquartets' TINNIK also infers more B-quartets from those by combinatorial rules
-of the tree of blobs, which this function does not apply.
+tree explains mark the network's cycles.
+
+TINNiK (tinnik_distance, tree_of_blobs) reads the tests as the tree of blobs sees a quartet: a
+B-quartet (its taxa meet at one node of the tree of blobs: a blob, or a polytomy) when the star
+test is not rejected or the tree test is rejected, else a T-quartet with the split its counts
+show. The tree test is the T3 test or the cut test (test="cut": the counts fit a quartet whose
+tree of blobs is resolved when two topologies are equally frequent, whichever is the largest;
+the likelihood ratio statistic against the closest such counts, p-value from chi-square with
+1 degree of freedom, which MSCquartets calls the conservative variant). Some B-quartets give
+counts that pass the tree test, so more are inferred; on every five taxa S:
+
+- rule 1: when at least three of the five quartets of S are B-quartets, all five are (a tree
+  leaves 0, 2 or 5 of them unresolved);
+- rule 2: when S - {e} is a B-quartet and a T-quartet S - {d} pairs e with x, then S - {x} is
+  a B-quartet (e hangs beside x, off the node where S - {e} meets).
+
+The rules run in rounds until a round infers nothing; each round reads the classes as they
+were when it began, so the result is the same in any order of the taxa. B-quartets add 1/2 to
+every pair and T-quartets their split: the distance fits the tree of blobs, whose tree is built
+by balanced minimum evolution (or neighbor joining) with every internal edge shorter than
+`delta` (2, the length a single T-quartet gives an edge) contracted.
 
 Unresolved gene trees (a polytomy over the quartet) are left out by default
 (`unresolved="drop"`): both tests take the counts as a multinomial sample of resolved trees,
@@ -53,14 +69,14 @@ import numpy
 from . import _engine
 from ._progress import Progress
 from .errors import UnresolvedQuartetsWarning, UsageError
-from .species_tree import JoinedTree, newick
+from .species_tree import JoinedTree, check_builder, newick
 from .tables import MAX_JOBS, TopologyTable
 
 if TYPE_CHECKING:
     from .neighbor_net import SplitsNetwork
     from .sources import Trees
 
-CLASSES = ("empty", "star", "tree", "cycle")
+CLASSES = ("empty", "star", "tree", "cycle", "inferred")
 TESTS = ("t3", "cut")
 # An edge of the joined TINNiK tree shorter than this is contracted: one tree quartet across
 # an edge lengthens it by 2.
@@ -69,7 +85,8 @@ DEFAULT_DELTA = 2.0
 
 class NetworkDistance(NamedTuple):
     """The taxa (in the order of the matrix's rows), the symmetric n x n distance, and how many
-    quartets fell in each class of CLASSES."""
+    quartets fell in each class of CLASSES ("inferred": TINNiK's B-quartets found by its rules
+    among quartets the tests left as trees or untested; NANUQ's is 0)."""
 
     taxa: Tuple[str, ...]
     distance: "numpy.ndarray[Any, Any]"
@@ -99,6 +116,7 @@ def _level(name: str, value: float) -> float:
 
 def _distance(
     method: str,
+    test: str,
     source_or_table: Union["Trees", TopologyTable],
     alpha: float,
     beta: float,
@@ -119,19 +137,22 @@ def _distance(
         given = (taxa, unresolved, collapse_length, min_support, support_index)
         if table.size != 4:
             raise UsageError("network distances are built from a quartet table (size 4), not quintets")
+        if table.mapped is not None:
+            # The engine counts the trees' own taxa; a table of mapped species holds shares.
+            raise UsageError("network distances are built from the trees' own taxa, not from a table of mapped species")
         if any(option is not None for option in given):
             raise UsageError("a table's taxa, unresolved trees and collapsed branches are its own: give them to the table")
-        return _counted(method, table, alpha, beta, table.jobs if jobs is None else jobs, progress)
+        return _counted(method, test, table, alpha, beta, table.jobs if jobs is None else jobs, progress)
     with TopologyTable(
         source_or_table, 4, taxa, jobs=1 if jobs is None else jobs, progress=progress,
         collapse_length=collapse_length, min_support=min_support, support_index=support_index,
         unresolved="drop" if unresolved is None else unresolved,
     ) as table:  # fmt: skip
-        return _counted(method, table, alpha, beta, table.jobs, progress)
+        return _counted(method, test, table, alpha, beta, table.jobs, progress)
 
 
 def _counted(
-    method: str, table: TopologyTable, alpha: float, beta: float, jobs: int, progress: Optional[bool]
+    method: str, test: str, table: TopologyTable, alpha: float, beta: float, jobs: int, progress: Optional[bool]
 ) -> NetworkDistance:
     n = len(table.taxa)
     if n < 4:
@@ -139,7 +160,7 @@ def _counted(
     meter = Progress(len(table), "quartets", progress)
     try:
         values, counts = _engine.network_distances(
-            table.trees, table.taxa, method, alpha, beta, jobs, meter.advance, unresolved=table.unresolved
+            table.trees, table.taxa, method, alpha, beta, jobs, meter.advance, unresolved=table.unresolved, test=test
         )
     finally:
         meter.close()
@@ -173,7 +194,7 @@ def nanuq_distance(
     Returns (taxa, distance, classes); the distance is the same for any `jobs`. An
     EmptyQuartetsWarning when most quartets are resolved by no tree."""
     return _distance(
-        "nanuq", source_or_table, alpha, beta, taxa, unresolved, collapse_length, min_support, support_index,
+        "nanuq", "t3", source_or_table, alpha, beta, taxa, unresolved, collapse_length, min_support, support_index,
         jobs, progress,
     )  # fmt: skip
 
@@ -205,8 +226,6 @@ def nanuq(
 def _check_test(test: str) -> None:
     if test not in TESTS:
         raise UsageError(f"the tree test is 't3' or 'cut', not {test!r}")
-    if test == "cut":
-        raise UsageError("the cut test is not available: use the T3 test (test='t3')")
 
 
 def tinnik_distance(
@@ -223,12 +242,14 @@ def tinnik_distance(
     jobs: Optional[int] = None,
     progress: Optional[bool] = None,
 ) -> NetworkDistance:
-    """The TINNiK distance: as nanuq_distance, but a quartet whose T3 test is rejected (a
-    B-quartet) adds 1/2 to every pair, as a star does; only tree quartets add splits, so the
-    distance fits the tree of blobs. `test`: "t3" (the cut test is refused: UsageError)."""
+    """The TINNiK distance (same arguments as nanuq_distance): a quartet is a B-quartet when its
+    star test is not rejected (p_star > beta) or its tree test is (p < alpha), else a T-quartet;
+    the two rules of the module docstring then infer more B-quartets until none is new. A
+    B-quartet adds 1/2 to every pair, a T-quartet its split (the most frequent topology for the
+    T3 test, the cut model's estimate for the cut test). `test`: "t3" or "cut"."""
     _check_test(test)
     return _distance(
-        "tinnik", source_or_table, alpha, beta, taxa, unresolved, collapse_length, min_support, support_index,
+        "tinnik", test, source_or_table, alpha, beta, taxa, unresolved, collapse_length, min_support, support_index,
         jobs, progress,
     )  # fmt: skip
 
@@ -259,6 +280,7 @@ def tree_of_blobs(
     test: str = "t3",
     *,
     delta: float = DEFAULT_DELTA,
+    builder: str = "fastme",
     taxa: Optional[Sequence[str]] = None,
     unresolved: Optional[str] = None,
     collapse_length: Optional[float] = None,
@@ -267,17 +289,19 @@ def tree_of_blobs(
     jobs: Optional[int] = None,
     progress: Optional[bool] = None,
 ) -> str:
-    """The TINNiK tree of blobs as unrooted Newick (topology only): neighbor joining on
-    tinnik_distance (same arguments), then every internal edge shorter than `delta` contracted,
-    so that the blobs (and the branches no test resolves) are multifurcations."""
+    """The TINNiK tree of blobs as unrooted Newick (topology only): the tree `builder` builds
+    from tinnik_distance (same arguments; "fastme", balanced minimum evolution, by default, or
+    "nj", neighbor joining), then every internal edge shorter than `delta` contracted, so that
+    the blobs (and the branches no test resolves) are multifurcations."""
     if isinstance(delta, bool) or not isinstance(delta, (int, float)) or not delta >= 0 or math.isinf(delta):
         raise UsageError(f"delta is a length of 0 or more, not {delta!r}")
+    check_builder(builder)
     found = tinnik_distance(
         source_or_table, alpha, beta, test, taxa=taxa, unresolved=unresolved, collapse_length=collapse_length,
         min_support=min_support, support_index=support_index, jobs=jobs, progress=progress,
     )  # fmt: skip
     n = len(found.taxa)
-    parent, length = _engine.neighbor_joining(numpy.ascontiguousarray(found.distance).tobytes(), n)
+    parent, length = _engine.distance_tree(numpy.ascontiguousarray(found.distance).tobytes(), n, builder)
     return newick(contracted(JoinedTree(parent, length), n, float(delta)), found.taxa)
 
 

@@ -5,6 +5,7 @@
 
 #include "base/fatal_error.hpp"
 #include "base/saturating_add.hpp"
+#include "networks/blob_quartets.hpp"
 
 namespace treetally {
 
@@ -34,10 +35,25 @@ std::size_t NetworkDistanceSums::bytes_for(std::size_t taxa) {
 
 void NetworkDistanceSums::add(std::span<const std::uint32_t, 4> taxa,
                               std::span<const std::uint64_t, 3> counts, std::uint64_t unresolved) {
-    const QuartetClass kind = classify_quartet(counts, unresolved, levels_.spread, levels_.alpha, levels_.beta);
+    const QuartetClass kind =
+        classify_quartet(counts, unresolved, levels_.spread, levels_.alpha, levels_.beta, levels_.test);
     ++classes_[static_cast<std::size_t>(kind)];
     const std::array<std::int64_t, 6> additions = quartet_additions(levels_.method, kind, counts);
     // A pair's sum is at most 12 for each of the fewer than 2^62 / 12 quartets that hold it.
+    for (std::size_t slot = 0; slot < 6; ++slot)
+        sums_[at(taxa[every_pair[slot][0]], taxa[every_pair[slot][1]])] += additions[slot];
+}
+
+void NetworkDistanceSums::add(std::span<const std::uint32_t, 4> taxa, QuartetClass kind, std::uint8_t topologies,
+                              bool inferred) {
+    for (const std::uint32_t taxon : taxa) checked_index(taxon, taxa_);
+    if (inferred) {
+        ++inferred_;
+    } else {
+        ++classes_[static_cast<std::size_t>(kind)];
+    }
+    const std::array<std::int64_t, 6> additions =
+        quartet_additions(levels_.method, inferred ? QuartetClass::cycle : kind, topologies);
     for (std::size_t slot = 0; slot < 6; ++slot)
         sums_[at(taxa[every_pair[slot][0]], taxa[every_pair[slot][1]])] += additions[slot];
 }
@@ -57,6 +73,7 @@ void NetworkDistanceSums::merge(const NetworkDistanceSums& other) {
         fail("network distance sums of different taxa or methods cannot be merged");
     for (std::size_t k = 0; k < sums_.size(); ++k) sums_[k] += other.sums_[k];
     for (std::size_t k = 0; k < quartet_class_count; ++k) classes_[k] += other.classes_[k];
+    inferred_ += other.inferred_;
 }
 
 double NetworkDistanceSums::distance(std::size_t i, std::size_t j) const {
@@ -75,18 +92,24 @@ std::vector<double> NetworkDistanceSums::matrix() const {
     return values;
 }
 
-std::size_t NetworkDistanceRun::bytes_needed(std::size_t taxa, std::size_t threads) {
+std::size_t NetworkDistanceRun::bytes_needed(std::size_t taxa, std::size_t threads, NetworkMethod method) {
     const std::size_t sums = saturating_product(threads + 1, NetworkDistanceSums::bytes_for(taxa));
     const std::size_t doubles = saturating_product(saturating_product(taxa, taxa), 2 * sizeof(double));
-    return saturating_add(sums, doubles);
+    const std::size_t classes = method == NetworkMethod::tinnik ? BlobQuartets::bytes_for(taxa) : 0;
+    return saturating_add(saturating_add(sums, doubles), classes);
 }
 
 NetworkDistanceRun::NetworkDistanceRun(const TopologyTable& table, NetworkLevels levels, std::size_t threads)
     : taxa_(table.taxa().size()), levels_(levels) {
     if (table.size() != 4) fail("network distances are summed over a quartet table");
+    if (levels.method == NetworkMethod::tinnik) blobs_ = std::make_unique<BlobQuartets>(taxa_);
     blocks_ = std::make_unique<OrderedBlocks<std::size_t>>(
         table.block_count(), threads, [this, &table](std::size_t block, const InterruptCheck& interrupt) {
             const TableBlock counted = table.count_block(block, interrupt);
+            if (blobs_) {
+                blobs_->record(counted, levels_);
+                return counted.rows;
+            }
             NetworkDistanceSums* sums = nullptr;
             {
                 const std::lock_guard lock(mutex_);
@@ -114,8 +137,12 @@ bool NetworkDistanceRun::finished() const {
     return blocks_->finished();
 }
 
-NetworkDistanceSums NetworkDistanceRun::result() const {
+NetworkDistanceSums NetworkDistanceRun::result(const InterruptCheck& interrupt) {
     if (!finished()) fail("network distances were asked for before every block was added");
+    if (blobs_) {
+        blobs_->infer(interrupt);
+        return blobs_->sums(levels_);
+    }
     NetworkDistanceSums merged(taxa_, levels_);
     const std::lock_guard lock(mutex_);
     for (const auto& sums : sums_) merged.merge(*sums);
@@ -127,7 +154,7 @@ NetworkDistanceSums network_distance_sums(const TopologyTable& table, NetworkLev
     NetworkDistanceRun run(table, levels, threads);
     constexpr std::chrono::milliseconds wait{20};
     while (run.next(wait) || !run.finished()) interrupt();
-    return run.result();
+    return run.result(interrupt);
 }
 
 }  // namespace treetally

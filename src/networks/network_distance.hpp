@@ -31,7 +31,10 @@ struct NetworkLevels {
     double alpha;  // level of the T3 test
     double beta;   // level of the star test
     bool spread;   // unresolved trees count a third for each topology
+    TreeTest test = TreeTest::t3;  // TINNiK's tree test: T3 or cut
 };
+
+class BlobQuartets;
 
 // Sums of one or more quartets' additions, for every pair of `taxa` taxa, and the count of
 // quartets of each class.
@@ -48,6 +51,10 @@ class NetworkDistanceSums {
              std::uint64_t unresolved = 0);
     // Every row of a quartet table's block.
     void add(const TableBlock& block);
+    // One quartet already classed: its class's addition (`topologies` as quartet_additions
+    // takes them); an `inferred` B-quartet adds what a B-quartet adds and is counted apart.
+    void add(std::span<const std::uint32_t, 4> taxa, QuartetClass kind, std::uint8_t topologies,
+             bool inferred = false);
     void merge(const NetworkDistanceSums& other);
 
     std::size_t taxa() const { return taxa_; }
@@ -57,6 +64,8 @@ class NetworkDistanceSums {
     std::vector<double> matrix() const;
     // Quartets added of each class, indexed by QuartetClass.
     const std::array<std::uint64_t, quartet_class_count>& classes() const { return classes_; }
+    // B-quartets TINNiK's rules inferred (not counted in classes()).
+    std::uint64_t inferred() const { return inferred_; }
 
   private:
     std::size_t at(std::size_t i, std::size_t j) const { return i < j ? i * taxa_ + j : j * taxa_ + i; }
@@ -65,15 +74,19 @@ class NetworkDistanceSums {
     NetworkLevels levels_;
     std::vector<std::int64_t> sums_;  // pair (i, j), i < j, at i * taxa_ + j, in twelfths
     std::array<std::uint64_t, quartet_class_count> classes_{};
+    std::uint64_t inferred_ = 0;
 };
 
 // The sums of every quartet of a table's taxa, counted on threads: each thread counts one
-// block at a time and adds it to sums of its own, merged at the end; no block is kept.
+// block at a time and adds it to sums of its own, merged at the end; no block is kept. TINNiK
+// keeps each quartet's class instead (a byte), infers B-quartets once every block is counted,
+// and sums from the classes.
 class NetworkDistanceRun {
   public:
-    // Bytes the run needs besides the table: the sums of each thread, their merge and the
-    // distances as doubles twice (the matrix and its caller's copy).
-    static std::size_t bytes_needed(std::size_t taxa, std::size_t threads);
+    // Bytes the run needs besides the table: the sums of each thread, their merge, the
+    // distances as doubles twice (the matrix and its caller's copy) and TINNiK's classes.
+    static std::size_t bytes_needed(std::size_t taxa, std::size_t threads,
+                                    NetworkMethod method = NetworkMethod::nanuq);
 
     // Starts counting `table` (quartets; it must outlive the run) on `threads` threads.
     NetworkDistanceRun(const TopologyTable& table, NetworkLevels levels, std::size_t threads);
@@ -85,8 +98,9 @@ class NetworkDistanceRun {
     // ready or every block is done. A thread's failure is raised here.
     std::optional<std::size_t> next(std::chrono::milliseconds timeout);
     bool finished() const;
-    // The merged sums, once finished().
-    NetworkDistanceSums result() const;
+    // The merged sums, once finished(); TINNiK's B-quartets are inferred on the first call,
+    // which asks `interrupt` now and then.
+    NetworkDistanceSums result(const InterruptCheck& interrupt = {});
 
   private:
     std::size_t taxa_;
@@ -94,6 +108,7 @@ class NetworkDistanceRun {
     mutable std::mutex mutex_;
     std::vector<std::unique_ptr<NetworkDistanceSums>> sums_;  // every thread's, made as needed
     std::vector<NetworkDistanceSums*> idle_;                  // those no thread adds to now
+    std::unique_ptr<BlobQuartets> blobs_;                     // TINNiK's classes
     // Last, so that its threads stop before the sums they add to go.
     std::unique_ptr<OrderedBlocks<std::size_t>> blocks_;
 };

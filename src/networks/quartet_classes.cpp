@@ -1,6 +1,8 @@
 #include "networks/quartet_classes.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <limits>
 
 #include "tables/quartet_formulas.hpp"
@@ -44,16 +46,31 @@ double star_p(const TestCounts& counts) {
     return counts.thirds ? star_test_thirds(counts.whole).p_value : star_test(counts.whole).p_value;
 }
 
-double t3_p(const TestCounts& counts) {
+double tree_p(const TestCounts& counts, TreeTest test) {
+    if (test == TreeTest::cut) return cut_test(counts.trees).p;
     return t3_test(counts.trees, 0.0, TreeTestMethod::mlest).p;
+}
+
+// The topologies whose count is `best` among the three (a bit each).
+std::uint8_t topologies_at(std::span<const std::uint64_t, 3> counts, std::uint64_t best) {
+    std::uint8_t bits = 0;
+    for (std::size_t code = 0; code < 3; ++code)
+        if (counts[code] == best) bits = static_cast<std::uint8_t>(bits | (1u << code));
+    return bits;
 }
 
 }  // namespace
 
+std::uint8_t tree_topologies(TreeTest test, std::span<const std::uint64_t, 3> counts, std::uint64_t unresolved,
+                             bool spread) {
+    if (test == TreeTest::cut) return cut_test(test_counts(counts, unresolved, spread).trees).topologies;
+    return topologies_at(counts, *std::max_element(counts.begin(), counts.end()));
+}
+
 QuartetPValues quartet_p_values(std::span<const std::uint64_t, 3> counts, std::uint64_t unresolved,
-                                bool spread) {
+                                bool spread, TreeTest test) {
     const TestCounts tested = test_counts(counts, unresolved, spread);
-    return {t3_p(tested), star_p(tested)};
+    return {tree_p(tested, test), star_p(tested)};
 }
 
 QuartetClass quartet_class(QuartetPValues p, double alpha, double beta) {
@@ -65,31 +82,34 @@ QuartetClass quartet_class(QuartetPValues p, double alpha, double beta) {
 }
 
 QuartetClass classify_quartet(std::span<const std::uint64_t, 3> counts, std::uint64_t unresolved, bool spread,
-                              double alpha, double beta) {
+                              double alpha, double beta, TreeTest test) {
     const TestCounts tested = test_counts(counts, unresolved, spread);
     const double star = star_p(tested);
     // A star needs no T3 test, the costlier of the two.
     if (star != star || star > beta) return quartet_class(QuartetPValues{std::numeric_limits<double>::quiet_NaN(), star}, alpha, beta);
-    return quartet_class(QuartetPValues{t3_p(tested), star}, alpha, beta);
+    return quartet_class(QuartetPValues{tree_p(tested, test), star}, alpha, beta);
 }
 
 std::array<std::int64_t, 6> quartet_additions(NetworkMethod method, QuartetClass kind,
                                               std::span<const std::uint64_t, 3> counts) {
+    if (kind == QuartetClass::tree)
+        return quartet_additions(method, kind, topologies_at(counts, *std::max_element(counts.begin(), counts.end())));
+    return quartet_additions(method, kind, topologies_at(counts, *std::min_element(counts.begin(), counts.end())));
+}
+
+std::array<std::int64_t, 6> quartet_additions(NetworkMethod method, QuartetClass kind, std::uint8_t topologies) {
     std::array<std::int64_t, 6> additions{};
-    if (kind == QuartetClass::tree) {
-        const std::uint64_t best = *std::max_element(counts.begin(), counts.end());
-        const auto ties = static_cast<std::int64_t>(std::count(counts.begin(), counts.end(), best));
+    const auto ties = static_cast<std::int64_t>(std::popcount(static_cast<unsigned>(topologies & 7u)));
+    if (kind == QuartetClass::tree && ties > 0) {
         for (std::size_t code = 0; code < 3; ++code)
-            if (counts[code] == best)
+            if ((topologies >> code) & 1u)
                 for (const std::size_t slot : apart[code]) additions[slot] += distance_twelfths / ties;
         return additions;
     }
     additions.fill(half);
-    if (kind != QuartetClass::cycle || method != NetworkMethod::nanuq) return additions;
-    const std::uint64_t least = *std::min_element(counts.begin(), counts.end());
-    const auto ties = static_cast<std::int64_t>(std::count(counts.begin(), counts.end(), least));
+    if (kind != QuartetClass::cycle || method != NetworkMethod::nanuq || ties == 0) return additions;
     for (std::size_t code = 0; code < 3; ++code)
-        if (counts[code] == least)
+        if ((topologies >> code) & 1u)
             for (const std::size_t slot : together[code]) additions[slot] += half / ties;
     return additions;
 }

@@ -37,9 +37,9 @@ double level_of(const ArgumentList& arguments, const char* name) {
 
 // A table of `ids` within the memory there is besides the run's sums.
 std::unique_ptr<TopologyTable> network_table(const TreeSetData& data, const std::vector<TaxonId>& ids,
-                                             std::size_t threads) {
+                                             std::size_t threads, NetworkMethod method) {
     const std::size_t budget = LoadContext{}.memory_budget();
-    const std::size_t sums = NetworkDistanceRun::bytes_needed(ids.size(), threads);
+    const std::size_t sums = NetworkDistanceRun::bytes_needed(ids.size(), threads, method);
     try {
         if (sums > budget) throw std::bad_alloc();
         return std::make_unique<TopologyTable>(data, ids, 4, budget - sums);
@@ -62,7 +62,8 @@ std::unique_ptr<TopologyTable> network_table(const TreeSetData& data, const std:
 
 PyRef network_distances(PyObject* args, PyObject* kwargs) {
     const ArgumentList arguments("network_distances",
-                                 {"trees", "taxa", "method", "alpha", "beta", "jobs", "progress", "unresolved"},
+                                 {"trees", "taxa", "method", "alpha", "beta", "jobs", "progress", "unresolved",
+                                  "test"},
                                  5, args, kwargs);
     PyObject* trees = arguments.object("trees");
     PyObject* taxa = arguments.object("taxa");
@@ -73,6 +74,15 @@ PyRef network_distances(PyObject* args, PyObject* kwargs) {
     PyObject* progress = arguments.object("progress", Py_None);
     const std::optional<std::string> unresolved = arguments.optional_text("unresolved");
     const bool spread = spreads_unresolved(unresolved ? unresolved->c_str() : nullptr);
+    const std::optional<std::string> test_name = arguments.optional_text("test");
+    TreeTest test = TreeTest::t3;
+    if (test_name && *test_name == "cut") {
+        test = TreeTest::cut;
+    } else if (test_name && *test_name != "t3") {
+        raise_error(PyExc_ValueError, "test must be 't3' or 'cut'");
+    }
+    if (test == TreeTest::cut && method != NetworkMethod::tinnik)
+        raise_error(PyExc_ValueError, "the cut test is TINNiK's: NANUQ takes the T3 test");
     if (progress != Py_None && PyCallable_Check(progress) == 0)
         raise_error(PyExc_TypeError, "progress must be callable or None");
     const std::size_t threads = threads_for(jobs);
@@ -84,8 +94,8 @@ PyRef network_distances(PyObject* args, PyObject* kwargs) {
     if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
         raise_error(PyExc_ValueError, "the taxa must be distinct");
     if (ids.size() < 4) raise_error(PyExc_ValueError, "network distances need at least four taxa");
-    const std::unique_ptr<TopologyTable> table = network_table(*data, ids, threads);
-    NetworkDistanceRun run(*table, NetworkLevels{method, alpha, beta, spread}, threads);
+    const std::unique_ptr<TopologyTable> table = network_table(*data, ids, threads, method);
+    NetworkDistanceRun run(*table, NetworkLevels{method, alpha, beta, spread, test}, threads);
     for (;;) {
         std::optional<std::size_t> rows;
         {
@@ -99,15 +109,18 @@ PyRef network_distances(PyObject* args, PyObject* kwargs) {
         }
         check_signals();  // Ctrl-C: the run stops its threads as it goes
     }
-    const NetworkDistanceSums sums = run.result();
+    // TINNiK's inference runs here, as long as the counting may: Ctrl-C stops it.
+    const NetworkDistanceSums sums =
+        run_without_lock([&](const InterruptCheck& interrupt) { return run.result(interrupt); });
     const std::vector<double> matrix = sums.matrix();
     const PyRef bytes = checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(matrix.data()),
                                                           static_cast<Py_ssize_t>(matrix.size() * sizeof(double))));
     const auto& classes = sums.classes();
-    return checked(Py_BuildValue("(O(KKKK))", bytes.get(), static_cast<unsigned long long>(classes[0]),
+    return checked(Py_BuildValue("(O(KKKKK))", bytes.get(), static_cast<unsigned long long>(classes[0]),
                                  static_cast<unsigned long long>(classes[1]),
                                  static_cast<unsigned long long>(classes[2]),
-                                 static_cast<unsigned long long>(classes[3])));
+                                 static_cast<unsigned long long>(classes[3]),
+                                 static_cast<unsigned long long>(sums.inferred())));
 }
 
 }  // namespace treetally::python

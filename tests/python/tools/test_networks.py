@@ -112,11 +112,13 @@ def test_same_distance_for_any_jobs_and_from_a_table(shared_file):
     [
         (lambda p: nanuq_distance(p, alpha=1.5), "alpha is a level"),
         (lambda p: nanuq_distance(p, beta=-0.1), "beta is a level"),
-        (lambda p: tinnik_distance(p, test="cut"), "cut test is not available"),
+        (lambda p: tinnik_distance(p, test="T3"), "'t3' or 'cut'"),
+        (lambda p: tree_of_blobs(p, builder="upgma"), "'fastme' or 'nj'"),
         (lambda p: tinnik_distance(p, test="t4"), "'t3' or 'cut'"),
         (lambda p: tree_of_blobs(p, delta=-1), "delta is a length"),
         (lambda p: nanuq_distance(p, unresolved="half"), "'drop' or 'third'"),
         (lambda p: nanuq_distance(TopologyTable(p, 4), jobs=-1), "jobs must be from 0"),
+        (lambda p: tinnik_distance(TopologyTable(p, 4, taxon_map={x: x.upper() for x in "abcd"})), "mapped species"),
     ],
 )
 def test_refusals(write_trees, call, message):
@@ -163,7 +165,8 @@ def test_blobs_command_prints_newick_and_refuses_in_one_line(write_trees):
     path = write_trees((TREE + "\n") * 40)
     done = run("blobs", path, "--jobs", "2")
     assert done.returncode == 0 and done.stdout.strip() == tree_of_blobs(path)
-    for arguments, status in ((["--test", "cut"], 2), (["--alpha", "2"], 2), (["--delta", "-1"], 2)):
+    assert run("blobs", path, "--test", "cut", "--builder", "nj").stdout.strip() == tree_of_blobs(path, test="cut", builder="nj")
+    for arguments, status in ((["--test", "T3"], 2), (["--builder", "upgma"], 2), (["--alpha", "2"], 2), (["--delta", "-1"], 2)):
         refused = run("blobs", path, *arguments)
         assert refused.returncode == status and refused.stderr.count("\n") == 1, refused.stderr
 
@@ -198,3 +201,48 @@ def test_simulated_cycle_is_a_blob_and_splits_no_tree_explains(tmp_path):
     crossing = {frozenset(sides[i]) for pair in incompatible_splits(sides, network.taxa) for i in pair}
     crossing = {side if "a" not in side else frozenset(network.taxa) - side for side in crossing}
     assert crossing == {frozenset("ch"), frozenset("bh")}
+
+
+def test_cut_test_p_value_is_chi_square_far_from_the_star_and_fits_a_minor_split(write_trees):
+    scipy_stats = pytest.importorskip("scipy.stats")
+    path = counted(write_trees, ab_cd=900, ac_bd=60, ad_bc=40)
+    # The nearest line leaves 60 and 40 to be equal: G = 2 (60 ln 60 + 40 ln 40 - 100 ln 50).
+    statistic = 2 * (60 * numpy.log(60) + 40 * numpy.log(40) - 100 * numpy.log(50))
+    p = scipy_stats.chi2.sf(statistic, 1)
+    assert tinnik_distance(path, alpha=p * 1.001, test="cut").classes["cycle"] == 1
+    assert tinnik_distance(path, alpha=p * 0.999, test="cut").classes["tree"] == 1
+    # Two equal counts fit the cut model even when the third, the split's own, is the least:
+    # a T-quartet ab|cd for the cut test, a B-quartet for the T3 test.
+    minor = counted(write_trees, ab_cd=20, ac_bd=40, ad_bc=40)
+    found = tinnik_distance(minor, beta=0.05, test="cut")
+    assert found.classes["tree"] == 1 and pair_distances(found) == dict(ab=4, cd=4, ac=6, ad=6, bc=6, bd=6)
+    assert tinnik_distance(minor, beta=0.05).classes["cycle"] == 1
+
+
+# Five taxa whose counts make abce a B-quartet by the T3 test and abcd, abde T-quartets pairing
+# d with a, so that d hangs beside a and bcde meets where abce does: a B-quartet by the second
+# rule, though its own counts (20, 20, 12) pass the T3 test.
+INFERRED = {"((a,c),d,(b,e));": 10, "((a,d),b,(c,e));": 20, "((a,e),b,(c,d));": 10, "((a,e),d,(b,c));": 2,
+            "((b,c),a,(d,e));": 10}  # fmt: skip
+
+
+def test_rules_infer_a_b_quartet_the_tests_leave_as_a_tree(write_trees):
+    path = write_trees("".join((tree + "\n") * n for tree, n in INFERRED.items()))
+    found = tinnik_distance(path)
+    assert found.classes == {"empty": 0, "star": 0, "tree": 3, "cycle": 1, "inferred": 1}
+    index = {name: k for k, name in enumerate(found.taxa)}
+    # b and c: apart in none of abcd (ad|bc), half in abce and in bcde as B-quartets: 2 * 1 + 6;
+    # bcde left a tree (tied be|cd and bd|ce, both apart) would give 9.
+    assert found.distance[index["b"], index["c"]] == 8.0
+    assert nanuq_distance(path).classes["inferred"] == 0
+
+
+def test_a_four_cycle_is_one_multifurcation(write_trees):
+    # Sides a, b, c and the clade (d, e) of a 4-cycle: quartets across its four sides are
+    # B-quartets (60, 30, 10: no two topologies alike, so for the cut test too), the others
+    # split d and e from the rest.
+    path = write_trees("((a,b),c,(d,e));\n" * 60 + "((a,c),b,(d,e));\n" * 30 + "((b,c),a,(d,e));\n" * 10)
+    for builder in ("fastme", "nj"):
+        for test in ("t3", "cut"):
+            assert splits_of(tree_of_blobs(path, test=test, builder=builder), "abcde") == {frozenset("de")}
+    assert tinnik_distance(path).classes == {"empty": 0, "star": 0, "tree": 3, "cycle": 2, "inferred": 0}
