@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <numbers>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -82,6 +84,129 @@ TEST(TreeTests, T1RejectsASpeciesTopologyTheGeneTreesRarelyShow) {
     EXPECT_GT(result.statistic, 500.0);
     EXPECT_LT(result.p, 1e-100);
     EXPECT_GT(t1_test(Counts{700, 160, 140}, 0, 0.0, mlest).p, 0.1);
+}
+
+// The asymptotic law at the fitted point p, worked out another way than the engine does: in the
+// plane of the three frequencies, scaled by the Fisher information at p (the chi-square metric
+// sum u_i v_i / p_i), the normal vector about sqrt(n) (p - star) and the model's rays from the star
+// toward the vertices (T3: all three; T1: the species topology's). Seen from the star, a point at
+// angle theta and radius r lies r g(theta) from the rays, so the tail beyond x is an integral
+// over theta of the normal mass along the half-line past sqrt(x) / g(theta), in closed form.
+double law_tail(double x, const std::array<double, 3>& p, double n, const std::vector<int>& rays) {
+    const auto inner = [&p](const std::array<double, 3>& u, const std::array<double, 3>& v) {
+        return u[0] * v[0] / p[0] + u[1] * v[1] / p[1] + u[2] * v[2] / p[2];
+    };
+    std::array<double, 3> first{2, -1, -1};
+    const double first_norm = std::sqrt(inner(first, first));
+    for (double& value : first) value /= first_norm;
+    std::array<double, 3> second{0, 1, -1};
+    const double along = inner(second, first);
+    for (std::size_t i = 0; i < 3; ++i) second[i] -= along * first[i];
+    const double second_norm = std::sqrt(inner(second, second));
+    for (double& value : second) value /= second_norm;
+    const auto plane = [&](const std::array<double, 3>& v) {
+        return std::array<double, 2>{inner(v, first), inner(v, second)};
+    };
+    const double third = 1.0 / 3.0;
+    const auto mean = plane({std::sqrt(n) * (p[0] - third), std::sqrt(n) * (p[1] - third),
+                             std::sqrt(n) * (p[2] - third)});
+    const double pi = std::numbers::pi;
+    std::vector<double> angles;
+    for (const int k : rays) {
+        std::array<double, 3> toward{-1, -1, -1};
+        toward[static_cast<std::size_t>(k)] = 2;
+        const auto at = plane(toward);
+        angles.push_back(std::atan2(at[1], at[0]));
+    }
+    const auto wrap = [pi](double theta) {
+        return theta - 2 * pi * std::floor((theta + pi) / (2 * pi));
+    };
+    const auto nearness = [&](double theta) {
+        double best = 1.0;  // behind every ray: the star itself is nearest
+        for (const double angle : angles) {
+            const double off = wrap(theta - angle);
+            if (std::abs(off) < pi / 2) best = std::min(best, std::abs(std::sin(off)));
+        }
+        return best;
+    };
+    const auto radial = [&](double theta) {
+        const double g = nearness(theta);
+        if (g == 0.0) return 0.0;
+        const double from = std::sqrt(x) / g;
+        const double t = mean[0] * std::cos(theta) + mean[1] * std::sin(theta);
+        const double h2 = mean[0] * mean[0] + mean[1] * mean[1] - t * t;
+        return std::exp(-h2 / 2) / (2 * pi) *
+               (std::exp(-(from - t) * (from - t) / 2) +
+                t * std::sqrt(2 * pi) * 0.5 * std::erfc(-(t - from) / std::numbers::sqrt2));
+    };
+    // Simpson between the kinks (where a ray gives way to the star, or to another ray)
+    // and about the mean's direction, where the mass gathers when it lies far from the star.
+    std::vector<double> breaks{-pi, pi};
+    const double toward_mean = std::atan2(mean[1], mean[0]);
+    for (const double shift : {-0.1, 0.0, 0.1}) breaks.push_back(wrap(toward_mean + shift));
+    for (const double a : angles) {
+        for (const double b : angles)
+            for (const double shift : {0.0, pi / 2, -pi / 2})
+                breaks.push_back(wrap((a + b) / 2 + shift));
+    }
+    std::sort(breaks.begin(), breaks.end());
+    double tail = 0.0;
+    for (std::size_t k = 0; k + 1 < breaks.size(); ++k) {
+        const double lo = breaks[k];
+        const double hi = breaks[k + 1];
+        if (!(hi > lo)) continue;
+        constexpr int steps = 2000;
+        const double h = (hi - lo) / steps;
+        double sum = radial(lo) + radial(hi);
+        for (int j = 1; j < steps; ++j) sum += radial(lo + j * h) * (j % 2 == 1 ? 4 : 2);
+        tail += sum * h / 3;
+    }
+    return tail;
+}
+
+TEST(TreeTests, MlestIsTheSquaredDistanceToTheRaysSeenFromTheFittedPoint) {
+    for (const Counts& counts : {Counts{60, 25, 15}, Counts{45, 35, 20}, Counts{100, 95, 90},
+                                 Counts{200, 120, 80}, Counts{1000, 340, 330}}) {
+        const double n = counts[0] + counts[1] + counts[2];
+        for (const double lambda : {0.0, 1.0}) {
+            // T3 fits the largest count's segment (the first here).
+            const double q3 = (n - counts[0]) / (2 * n);
+            const TreeTestResult t3 = t3_test(counts, lambda, mlest);
+            const double expected3 = law_tail(t3.statistic, {1 - 2 * q3, q3, q3}, n, {0, 1, 2});
+            EXPECT_NEAR(t3.p, expected3, 1e-9 + 1e-7 * expected3) << counts[0] << " " << counts[1];
+            // T1 on the second topology: its segment's fit, or the star point below a third.
+            const double q1 = 3 * counts[1] >= n ? (n - counts[1]) / (2 * n) : 1.0 / 3.0;
+            const TreeTestResult t1 = t1_test(counts, 1, lambda, mlest);
+            const double expected1 = law_tail(t1.statistic, {q1, 1 - 2 * q1, q1}, n, {1});
+            EXPECT_NEAR(t1.p, expected1, 1e-9 + 1e-7 * expected1) << counts[0] << " " << counts[1];
+        }
+    }
+}
+
+// Drawn from the model itself, the counts are rejected at about the test's level: the point of
+// the law at the fitted point. Off the star tree T1's conservative law (the star's) rejects
+// at under half the level.
+TEST(TreeTests, MlestHoldsItsLevelOnCountsDrawnFromTheModel) {
+    std::mt19937_64 random(20190601);
+    const auto rejections = [&random](double q, int species, TreeTestMethod method) {
+        constexpr int draws = 4000;
+        constexpr int trees = 3000;
+        int rejected = 0;
+        for (int k = 0; k < draws; ++k) {
+            std::binomial_distribution<int> major(trees, 1 - 2 * q);
+            const int a = major(random);
+            std::binomial_distribution<int> split(trees - a, 0.5);
+            const int b = split(random);
+            const Counts counts{double(a), double(b), double(trees - a - b)};
+            const TreeTestResult result = species < 0 ? t3_test(counts, 0.0, method)
+                                                      : t1_test(counts, species, 0.0, method);
+            if (result.p < 0.05) ++rejected;
+        }
+        return rejected / double(draws);
+    };
+    EXPECT_NEAR(rejections(0.3, -1, mlest), 0.05, 0.015);
+    EXPECT_NEAR(rejections(0.25, 0, mlest), 0.05, 0.015);
+    EXPECT_LT(rejections(0.25, 0, conservative), 0.035);
 }
 
 // Permuting the counts (and the species topology with them) changes nothing, to the bit.
