@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
+#include <ranges>
 #include <span>
 #include <string>
 #include <utility>
@@ -173,9 +174,9 @@ class SearchTree {
         }
         std::vector<std::int32_t> id(neighbours_.size() / 3, none);
         std::size_t next = n_;
-        for (auto it = preorder.rbegin(); it != preorder.rend(); ++it)
-            id[static_cast<std::size_t>(it->first)] =
-                static_cast<std::size_t>(it->first) < n_ ? it->first : static_cast<std::int32_t>(next++);
+        for (const auto& entry : std::ranges::reverse_view(preorder))
+            id[static_cast<std::size_t>(entry.first)] =
+                static_cast<std::size_t>(entry.first) < n_ ? entry.first : static_cast<std::int32_t>(next++);
         JoinedTree tree{std::vector<std::int64_t>(2 * n_ - 2, -1), std::vector<double>(2 * n_ - 2, 0.0)};
         for (const auto& [v, above] : preorder) {
             if (above == none) continue;
@@ -255,8 +256,8 @@ class SearchTree {
             }
         }
         std::vector<std::size_t> below(nodes, 0);
-        for (auto it = order.rbegin(); it != order.rend(); ++it) {
-            const auto v = static_cast<std::size_t>(*it);
+        for (const auto node : std::ranges::reverse_view(order)) {
+            const auto v = static_cast<std::size_t>(node);
             if (v < n_) below[v] = 1;
             if (above[v] != none) below[static_cast<std::size_t>(above[v])] += below[v];
         }

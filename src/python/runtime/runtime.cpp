@@ -133,7 +133,7 @@ PyRef error_on_line(PyObject* type, const PyRef& text, std::size_t line_number) 
     PyRef made = PyRef::steal(PyObject_CallFunctionObjArgs(type, text.get(), nullptr));
     if (!made) return made;
     const PyRef line = PyRef::steal(PyLong_FromSize_t(line_number));
-    if (!line || PyObject_SetAttrString(made.get(), "line_number", line.get()) != 0) return PyRef();
+    if (!line || PyObject_SetAttrString(made.get(), "line_number", line.get()) != 0) return {};
     return made;
 }
 
