@@ -92,7 +92,8 @@ PyRef network_distances(PyObject* args, PyObject* kwargs) {
         raise_error(PyExc_ValueError, "the cut test is TINNiK's: NANUQ takes the T3 test");
     if (progress != Py_None && PyCallable_Check(progress) == 0)
         raise_error(PyExc_TypeError, "progress must be callable or None");
-    const std::size_t threads = threads_for(jobs);
+    // No jobs (None or left out) is one thread, as for a table.
+    const std::size_t threads = threads_for(jobs == Py_None ? nullptr : jobs);
     const PyRef keep = PyRef::borrow(trees);  // the data the threads read stays alive
     const std::shared_ptr<const TreeSetData> data = tree_set_data_of(trees, "trees");
     PyObject* groups_object = arguments.object("groups", Py_None);
