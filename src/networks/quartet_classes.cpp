@@ -128,7 +128,8 @@ QuartetClass classify_quartet(std::span<const double, 3> shares, double unresolv
         return classify_quartet(std::span<const std::uint64_t, 3>(*counts), whole_unresolved, spread, alpha, beta,
                                 test);
     const double star = quartet_tests(shares, unresolved, spread).star.p_value;
-    if (star != star || star > beta) return quartet_class(QuartetPValues{std::numeric_limits<double>::quiet_NaN(), star}, alpha, beta);
+    if (star != star || star > beta)
+        return quartet_class(QuartetPValues{std::numeric_limits<double>::quiet_NaN(), star}, alpha, beta);
     const std::array<double, 3> trees = tested_shares(shares, unresolved, spread);
     const double tree = test == TreeTest::cut ? cut_test(trees).p : t3_test(trees, 0.0, TreeTestMethod::mlest).p;
     return quartet_class(QuartetPValues{tree, star}, alpha, beta);
