@@ -169,11 +169,14 @@ def network_distances(
     progress: Optional[Callable[[int], object]] = None,
     unresolved: Optional[str] = None,
     test: Optional[str] = None,
+    groups: Optional[List[List[str]]] = None,
 ) -> Tuple[bytes, Tuple[int, int, int, int, int]]:
     """The NANUQ or TINNiK distances (method "nanuq" or "tinnik") of every quartet of `taxa`,
     classed at levels alpha (the tree test: "t3", or TINNiK's "cut") and beta (star), counted
     on `jobs` threads: the n x n float64 distances and the counts of empty, star, tree and
-    cycle quartets and of TINNiK's inferred B-quartets (not among the others)."""
+    cycle quartets and of TINNiK's inferred B-quartets (not among the others). `groups` (one
+    list of the trees' taxa per taxon): the taxa are species, whose quartets' shares of trees
+    are classed (see Table)."""
 
 def neighbor_joining(distances: bytes, taxon_count: int) -> Tuple[List[int], List[float]]:
     """The neighbor-joining tree of an n x n float64 matrix: (parent, length) of each node."""

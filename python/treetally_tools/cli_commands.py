@@ -285,18 +285,9 @@ def _network_options(arguments: argparse.Namespace) -> Dict[str, Any]:
     }  # fmt: skip
 
 
-def _network_trees(arguments: argparse.Namespace) -> treetally.TreeSet:
-    """The trees of a network command, which maps no taxa: the networks are built from the
-    trees' own taxa."""
-    trees = _loaded(arguments)
-    if isinstance(trees, MappedTrees):
-        raise UsageError("networks are built from the trees' own taxa, not from mapped species")
-    return trees
-
-
 def run_nanuq(arguments: argparse.Namespace, out: TextIO) -> None:
     _plotting_available(arguments)
-    network = nanuq(_network_trees(arguments), arguments.alpha, arguments.beta, **_network_options(arguments))
+    network = nanuq(_loaded(arguments), arguments.alpha, arguments.beta, **_network_options(arguments))
     if arguments.format == "json":
         write_json(out, network.as_json())
     else:
@@ -309,7 +300,7 @@ def run_blobs(arguments: argparse.Namespace, out: TextIO) -> None:
     if not arguments.delta >= 0.0:
         raise UsageError(f"--delta is a length of 0 or more, not {arguments.delta}")
     tree = tree_of_blobs(
-        _network_trees(arguments), arguments.alpha, arguments.beta, arguments.test, delta=arguments.delta,
+        _loaded(arguments), arguments.alpha, arguments.beta, arguments.test, delta=arguments.delta,
         builder=arguments.builder, **_network_options(arguments),
     )  # fmt: skip
     out.write(tree + "\n")

@@ -150,7 +150,6 @@ def _network_input(parser: argparse.ArgumentParser, beta: float, what: str) -> N
     parser.add_argument(
         "--taxa", nargs="+", metavar="NAME", type=_name, help=f"the taxa of the {what} (default: every taxon of the file)"
     )
-    # A map from gene-tree labels to species (--taxon-map) joins these options when it exists.
     _jobs_option(parser)
     parser.add_argument("--no-progress", action="store_true", help="no progress bar on standard error")
     _collapse_options(parser)

@@ -51,6 +51,11 @@ every pair and T-quartets their split: the distance fits the tree of blobs, whos
 by balanced minimum evolution (or neighbor joining) with every internal edge shorter than
 `delta` (2, the length a single T-quartet gives an edge) contracted.
 
+With a taxon map the taxa are species: a tree holding several individuals of a species adds
+to each quartet of species its share of the combinations of one individual per species, and the
+tests take these shares as counts (whole shares, as when each species' individuals are sisters
+in every tree, give exactly the distance of trees of one leaf per species).
+
 Unresolved gene trees (a polytomy over the quartet) are left out by default
 (`unresolved="drop"`): both tests take the counts as a multinomial sample of resolved trees,
 and a third of a tree spread over each topology would pull every quartet towards the star with
@@ -74,7 +79,8 @@ from .tables import MAX_JOBS, TopologyTable
 
 if TYPE_CHECKING:
     from .neighbor_net import SplitsNetwork
-    from .sources import Trees
+    from .sources import MappableTrees
+    from .taxon_map import TaxonMapSource
 
 CLASSES = ("empty", "star", "tree", "cycle", "inferred")
 TESTS = ("t3", "cut")
@@ -117,7 +123,7 @@ def _level(name: str, value: float) -> float:
 def _distance(
     method: str,
     test: str,
-    source_or_table: Union["Trees", TopologyTable],
+    source_or_table: Union["MappableTrees", TopologyTable],
     alpha: float,
     beta: float,
     taxa: Optional[Sequence[str]],
@@ -127,6 +133,7 @@ def _distance(
     support_index: Optional[int],
     jobs: Optional[int],
     progress: Optional[bool],
+    taxon_map: Optional["TaxonMapSource"],
 ) -> NetworkDistance:
     alpha = _level("alpha", alpha)
     beta = _level("beta", beta)
@@ -134,19 +141,18 @@ def _distance(
         raise UsageError(f"jobs must be from 0 (one per core) to {MAX_JOBS}, not {jobs}")
     if isinstance(source_or_table, TopologyTable):
         table = source_or_table
-        given = (taxa, unresolved, collapse_length, min_support, support_index)
+        given = (taxa, unresolved, collapse_length, min_support, support_index, taxon_map)
         if table.size != 4:
             raise UsageError("network distances are built from a quartet table (size 4), not quintets")
-        if table.mapped is not None:
-            # The engine counts the trees' own taxa; a table of mapped species holds shares.
-            raise UsageError("network distances are built from the trees' own taxa, not from a table of mapped species")
         if any(option is not None for option in given):
-            raise UsageError("a table's taxa, unresolved trees and collapsed branches are its own: give them to the table")
+            raise UsageError(
+                "a table's taxa, unresolved trees, collapsed branches and taxon map are its own: give them to the table"
+            )
         return _counted(method, test, table, alpha, beta, table.jobs if jobs is None else jobs, progress)
     with TopologyTable(
         source_or_table, 4, taxa, jobs=1 if jobs is None else jobs, progress=progress,
         collapse_length=collapse_length, min_support=min_support, support_index=support_index,
-        unresolved="drop" if unresolved is None else unresolved,
+        unresolved="drop" if unresolved is None else unresolved, taxon_map=taxon_map,
     ) as table:  # fmt: skip
         return _counted(method, test, table, alpha, beta, table.jobs, progress)
 
@@ -157,11 +163,14 @@ def _counted(
     n = len(table.taxa)
     if n < 4:
         raise UsageError(f"a network is built from quartets of at least four taxa, not {n}")
+    # A table of species hands the engine each species' individuals, whose quartets' shares it classes.
+    groups = table.mapped.groups_of(table.taxa) if table.mapped is not None else None
     meter = Progress(len(table), "quartets", progress)
     try:
         values, counts = _engine.network_distances(
-            table.trees, table.taxa, method, alpha, beta, jobs, meter.advance, unresolved=table.unresolved, test=test
-        )
+            table.trees, table.taxa, method, alpha, beta, jobs, meter.advance, unresolved=table.unresolved, test=test,
+            groups=groups,
+        )  # fmt: skip
     finally:
         meter.close()
     classes = dict(zip(CLASSES, counts))
@@ -174,7 +183,7 @@ def _counted(
 
 
 def nanuq_distance(
-    source_or_table: Union["Trees", TopologyTable],
+    source_or_table: Union["MappableTrees", TopologyTable],
     alpha: float = 0.05,
     beta: float = 0.95,
     *,
@@ -185,22 +194,26 @@ def nanuq_distance(
     support_index: Optional[int] = None,
     jobs: Optional[int] = None,
     progress: Optional[bool] = None,
+    taxon_map: Optional["TaxonMapSource"] = None,
 ) -> NetworkDistance:
     """The NANUQ distance of every pair of `taxa` (default: every taxon, ordered as
     TopologyTable orders them): each quartet is classed as a star (p_star > beta), a cycle
     (p_T3 < alpha) or a tree, and adds its quartet distance (module docstring). `source_or_table`:
     a TreeSet, anything load_trees reads, or a quartet TopologyTable (whose taxa and options are
     then used; giving them again is a UsageError). `unresolved`: "drop" (default) or "third".
-    Returns (taxa, distance, classes); the distance is the same for any `jobs`. An
+    `taxon_map` (a map file's path or a mapping {gene-tree name: species}, as TopologyTable
+    takes it): the taxa are species, and each quartet of species is classed on its shares of
+    trees (each tree adding its share of the combinations of one individual per species; ties
+    are equal shares). Returns (taxa, distance, classes); the distance is the same for any `jobs`. An
     EmptyQuartetsWarning when most quartets are resolved by no tree."""
     return _distance(
         "nanuq", "t3", source_or_table, alpha, beta, taxa, unresolved, collapse_length, min_support, support_index,
-        jobs, progress,
+        jobs, progress, taxon_map,
     )  # fmt: skip
 
 
 def nanuq(
-    source_or_table: Union["Trees", TopologyTable],
+    source_or_table: Union["MappableTrees", TopologyTable],
     alpha: float = 0.05,
     beta: float = 0.95,
     *,
@@ -211,6 +224,7 @@ def nanuq(
     support_index: Optional[int] = None,
     jobs: Optional[int] = None,
     progress: Optional[bool] = None,
+    taxon_map: Optional["TaxonMapSource"] = None,
 ) -> "SplitsNetwork":
     """The NANUQ splits network: NeighborNet on nanuq_distance (same arguments). Its splits
     that no tree holds together (incompatible splits) show the network's cycles."""
@@ -219,6 +233,7 @@ def nanuq(
     found = nanuq_distance(
         source_or_table, alpha, beta, taxa=taxa, unresolved=unresolved, collapse_length=collapse_length,
         min_support=min_support, support_index=support_index, jobs=jobs, progress=progress,
+        taxon_map=taxon_map,
     )  # fmt: skip
     return neighbor_net(found.distance, found.taxa)
 
@@ -229,7 +244,7 @@ def _check_test(test: str) -> None:
 
 
 def tinnik_distance(
-    source_or_table: Union["Trees", TopologyTable],
+    source_or_table: Union["MappableTrees", TopologyTable],
     alpha: float = 0.05,
     beta: float = 0.80,
     test: str = "t3",
@@ -241,6 +256,7 @@ def tinnik_distance(
     support_index: Optional[int] = None,
     jobs: Optional[int] = None,
     progress: Optional[bool] = None,
+    taxon_map: Optional["TaxonMapSource"] = None,
 ) -> NetworkDistance:
     """The TINNiK distance (same arguments as nanuq_distance): a quartet is a B-quartet when its
     star test is not rejected (p_star > beta) or its tree test is (p < alpha), else a T-quartet;
@@ -250,7 +266,7 @@ def tinnik_distance(
     _check_test(test)
     return _distance(
         "tinnik", test, source_or_table, alpha, beta, taxa, unresolved, collapse_length, min_support, support_index,
-        jobs, progress,
+        jobs, progress, taxon_map,
     )  # fmt: skip
 
 
@@ -274,7 +290,7 @@ def contracted(tree: JoinedTree, taxon_count: int, delta: float) -> JoinedTree:
 
 
 def tree_of_blobs(
-    source_or_table: Union["Trees", TopologyTable],
+    source_or_table: Union["MappableTrees", TopologyTable],
     alpha: float = 0.05,
     beta: float = 0.80,
     test: str = "t3",
@@ -288,6 +304,7 @@ def tree_of_blobs(
     support_index: Optional[int] = None,
     jobs: Optional[int] = None,
     progress: Optional[bool] = None,
+    taxon_map: Optional["TaxonMapSource"] = None,
 ) -> str:
     """The TINNiK tree of blobs as unrooted Newick (topology only): the tree `builder` builds
     from tinnik_distance (same arguments; "fastme", balanced minimum evolution, by default, or
@@ -299,6 +316,7 @@ def tree_of_blobs(
     found = tinnik_distance(
         source_or_table, alpha, beta, test, taxa=taxa, unresolved=unresolved, collapse_length=collapse_length,
         min_support=min_support, support_index=support_index, jobs=jobs, progress=progress,
+        taxon_map=taxon_map,
     )  # fmt: skip
     n = len(found.taxa)
     parent, length = _engine.distance_tree(numpy.ascontiguousarray(found.distance).tobytes(), n, builder)

@@ -100,6 +100,16 @@ void BlobQuartets::record(const TableBlock& block, const NetworkLevels& levels) 
     if (block.size != 4) fail("B-quartets are quartets, not quintets");
     for (std::size_t row = 0; row < block.rows; ++row) {
         const std::span<const std::uint32_t, 4> taxa(&block.taxa[row * 4], 4);
+        if (block.fractional()) {
+            // Each row's three shares, then its unresolved share.
+            const std::span<const double, 3> shares(&block.shares[row * 4], 3);
+            const double unresolved = block.shares[row * 4 + 3];
+            const QuartetClass kind =
+                classify_quartet(shares, unresolved, levels.spread, levels.alpha, levels.beta, levels.test);
+            record(taxa, kind,
+                   kind == QuartetClass::tree ? tree_topologies(levels.test, shares, unresolved, levels.spread) : 0);
+            continue;
+        }
         const std::span<const std::uint64_t, 3> counts(&block.counts[row * 3], 3);
         const std::uint64_t unresolved = block.unresolved[row];
         const QuartetClass kind =

@@ -44,6 +44,16 @@ void NetworkDistanceSums::add(std::span<const std::uint32_t, 4> taxa,
         sums_[at(taxa[every_pair[slot][0]], taxa[every_pair[slot][1]])] += additions[slot];
 }
 
+void NetworkDistanceSums::add(std::span<const std::uint32_t, 4> taxa, std::span<const double, 3> shares,
+                              double unresolved) {
+    const QuartetClass kind =
+        classify_quartet(shares, unresolved, levels_.spread, levels_.alpha, levels_.beta, levels_.test);
+    ++classes_[static_cast<std::size_t>(kind)];
+    const std::array<std::int64_t, 6> additions = quartet_additions(levels_.method, kind, shares);
+    for (std::size_t slot = 0; slot < 6; ++slot)
+        sums_[at(taxa[every_pair[slot][0]], taxa[every_pair[slot][1]])] += additions[slot];
+}
+
 void NetworkDistanceSums::add(std::span<const std::uint32_t, 4> taxa, QuartetClass kind, std::uint8_t topologies,
                               bool inferred) {
     for (const std::uint32_t taxon : taxa) checked_index(taxon, taxa_);
@@ -63,6 +73,11 @@ void NetworkDistanceSums::add(const TableBlock& block) {
     for (const std::uint32_t taxon : block.taxa) checked_index(taxon, taxa_);
     for (std::size_t row = 0; row < block.rows; ++row) {
         const std::span<const std::uint32_t, 4> taxa(&block.taxa[row * 4], 4);
+        if (block.fractional()) {
+            // Each row's three shares, then its unresolved share.
+            add(taxa, std::span<const double, 3>(&block.shares[row * 4], 3), block.shares[row * 4 + 3]);
+            continue;
+        }
         const std::span<const std::uint64_t, 3> counts(&block.counts[row * 3], 3);
         add(taxa, counts, block.unresolved[row]);
     }
@@ -100,7 +115,7 @@ std::size_t NetworkDistanceRun::bytes_needed(std::size_t taxa, std::size_t threa
 }
 
 NetworkDistanceRun::NetworkDistanceRun(const TopologyTable& table, NetworkLevels levels, std::size_t threads)
-    : taxa_(table.taxa().size()), levels_(levels) {
+    : taxa_(table.taxon_count()), levels_(levels) {
     if (table.size() != 4) fail("network distances are summed over a quartet table");
     if (levels.method == NetworkMethod::tinnik) blobs_ = std::make_unique<BlobQuartets>(taxa_);
     blocks_ = std::make_unique<OrderedBlocks<std::size_t>>(

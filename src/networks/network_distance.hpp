@@ -49,7 +49,9 @@ class NetworkDistanceSums {
     // t1t3|t2t4 and t1t4|t2t3, and the trees holding it that resolve none of them.
     void add(std::span<const std::uint32_t, 4> taxa, std::span<const std::uint64_t, 3> counts,
              std::uint64_t unresolved = 0);
-    // Every row of a quartet table's block.
+    // The same of a species quartet's shares of trees (quartet_classes.hpp).
+    void add(std::span<const std::uint32_t, 4> taxa, std::span<const double, 3> shares, double unresolved);
+    // Every row of a quartet table's block (counts, or a table of species' shares).
     void add(const TableBlock& block);
     // One quartet already classed: its class's addition (`topologies` as quartet_additions
     // takes them); an `inferred` B-quartet adds what a B-quartet adds and is counted apart.

@@ -64,11 +64,21 @@ QuartetClass quartet_class(QuartetPValues p, double alpha, double beta);
 QuartetClass classify_quartet(std::span<const std::uint64_t, 3> counts, std::uint64_t unresolved, bool spread,
                               double alpha, double beta, TreeTest test = TreeTest::t3);
 
+// The same of a species quartet's shares of trees (a table of species mapped from
+// individuals: each tree adds its share of the combinations of one individual per species).
+// Whole shares are classed as the same counts are, to the bit; others by the same tests in
+// floating point. Ties are equal shares, as they are equal counts.
+QuartetClass classify_quartet(std::span<const double, 3> shares, double unresolved, bool spread, double alpha,
+                              double beta, TreeTest test = TreeTest::t3);
+std::uint8_t tree_topologies(TreeTest test, std::span<const double, 3> shares, double unresolved, bool spread);
+
 // The additions, in twelfths, of a quartet of class `kind` to its pairs (t1,t2), (t1,t3),
 // (t1,t4), (t2,t3), (t2,t4), (t3,t4); `counts` raw or spread alike (spreading keeps their order).
 // An empty quartet adds what a star adds: it tells of no split.
 std::array<std::int64_t, 6> quartet_additions(NetworkMethod method, QuartetClass kind,
                                               std::span<const std::uint64_t, 3> counts);
+std::array<std::int64_t, 6> quartet_additions(NetworkMethod method, QuartetClass kind,
+                                              std::span<const double, 3> shares);
 // The same from the topologies (a bit each) that share the addition: a tree's split (the most
 // frequent ones), NANUQ's cycle's opposite corners (the least frequent ones).
 std::array<std::int64_t, 6> quartet_additions(NetworkMethod method, QuartetClass kind, std::uint8_t topologies);

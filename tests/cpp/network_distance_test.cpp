@@ -184,6 +184,77 @@ TEST(NetworkDistanceSums, RandomTreesSumAsEveryQuartetClassedAlone) {
     }
 }
 
+TEST(QuartetClasses, WholeSharesClassAsCountsAndFractionalOnesByTheSameTests) {
+    for (const std::array<std::uint64_t, 3> counts :
+         {std::array<std::uint64_t, 3>{0, 0, 0}, {5, 5, 5}, {30, 1, 0}, {45, 45, 10}, {40, 31, 29}, {20, 40, 40}})
+        for (const std::uint64_t unresolved : {0, 7})
+            for (const bool spread : {false, true})
+                for (const TreeTest test : {TreeTest::t3, TreeTest::cut})
+                    for (const double beta : {0.05, 0.5, 0.95}) {
+                        const std::array<double, 3> shares{static_cast<double>(counts[0]),
+                                                           static_cast<double>(counts[1]),
+                                                           static_cast<double>(counts[2])};
+                        const auto whole = static_cast<double>(unresolved);
+                        EXPECT_EQ(classify_quartet(shares, whole, spread, 0.05, beta, test),
+                                  classify_quartet(counts, unresolved, spread, 0.05, beta, test));
+                        EXPECT_EQ(tree_topologies(test, shares, whole, spread),
+                                  tree_topologies(test, counts, unresolved, spread));
+                    }
+    // Shares a half away from the counts of each class stay in it.
+    EXPECT_EQ(classify_quartet(std::array<double, 3>{90.5, 5, 5.5}, 0.0, false, 0.05, 0.95), QuartetClass::tree);
+    EXPECT_EQ(classify_quartet(std::array<double, 3>{45.5, 45, 10}, 0.0, false, 0.05, 0.95), QuartetClass::cycle);
+    EXPECT_EQ(classify_quartet(std::array<double, 3>{34.5, 33, 33}, 0.0, false, 0.05, 0.95), QuartetClass::star);
+    EXPECT_EQ(classify_quartet(std::array<double, 3>{0, 0, 0}, 2.5, false, 0.05, 0.95), QuartetClass::empty);
+    EXPECT_EQ(classify_quartet(std::array<double, 3>{0, 0, 0}, 2.5, true, 0.05, 0.95), QuartetClass::star);
+    // Tied shares share as tied counts do.
+    EXPECT_EQ(quartet_additions(NetworkMethod::nanuq, QuartetClass::tree, std::array<double, 3>{5.5, 5.5, 1.25}),
+              (std::array<std::int64_t, 6>{6, 6, 12, 12, 6, 6}));
+    EXPECT_EQ(quartet_additions(NetworkMethod::nanuq, QuartetClass::cycle, std::array<double, 3>{9.5, 1.5, 1.5}),
+              (std::array<std::int64_t, 6>{6, 9, 9, 9, 9, 6}));
+    // The cut test's estimate from fractional shares: the two equal minor shares single out 12|03.
+    EXPECT_EQ(tree_topologies(TreeTest::cut, std::array<double, 3>{2.5, 40.5, 40.5}, 0.0, false), 1u);
+}
+
+TEST(NetworkDistanceSums, SpeciesOfSisterIndividualsGiveTheSpeciesDistances) {
+    // Each species' individuals are sisters: every tree adds whole shares, so the table of
+    // species gives what trees of one leaf per species give, to the bit, whatever the method.
+    const std::vector<std::string> species{"((a,b),c,(d,e));", "((a,c),b,(d,e));", "((b,c),a,(d,e));",
+                                           "((a,b),(c,d),e);", "(a,b,c,d,e);"};
+    const std::vector<std::string> individuals{
+        "(((a1,a2),b1),c1,((d1,d2),e1));", "(((a2,a1),c1),b1,((d2,d1),e1));", "((b1,c1),(a1,a2,a3),((d1,d2),e1));",
+        "(((a1,a2),b1),(c1,(d1,d2)),e1);", "((a1,a2),b1,c1,(d1,d2),e1);"};
+    std::vector<std::string> one, many;
+    for (std::size_t k = 0; k < species.size(); ++k)
+        for (std::size_t copy = 0; copy < 6 * (k + 1); ++copy) {
+            one.push_back(species[k]);
+            many.push_back(individuals[k]);
+        }
+    const TreeSetData species_data = test::data_of(one);
+    const TreeSetData individual_data = test::data_of(many);
+    std::vector<TaxonId> ids;
+    std::vector<std::vector<TaxonId>> groups;
+    for (const char* name : {"a", "b", "c", "d", "e"}) {
+        ids.push_back(species_data.taxon_set.id_of(name));
+        std::vector<TaxonId> group;
+        const std::vector<std::string>& names = individual_data.taxon_set.taxon_names();
+        for (const char* suffix : {"1", "2", "3"})
+            if (std::find(names.begin(), names.end(), std::string(name) + suffix) != names.end())
+                group.push_back(individual_data.taxon_set.id_of(std::string(name) + suffix));
+        groups.push_back(group);
+    }
+    const TopologyTable by_id(species_data, ids, 4, ample);
+    const TopologyTable by_group(individual_data, groups, 4, ample, 1, 2);
+    for (const NetworkMethod method : {NetworkMethod::nanuq, NetworkMethod::tinnik})
+        for (const bool spread : {false, true}) {
+            const NetworkLevels levels{method, 0.05, 0.5, spread};
+            const NetworkDistanceSums expected = network_distance_sums(by_id, levels, 1);
+            const NetworkDistanceSums found = network_distance_sums(by_group, levels, 2);
+            EXPECT_EQ(found.taxa(), 5u);
+            EXPECT_EQ(found.matrix(), expected.matrix());
+            EXPECT_EQ(found.classes(), expected.classes());
+        }
+}
+
 TEST(NetworkDistanceSums, RefusesQuintetsAndMergesOfOtherMethods) {
     NetworkDistanceSums nanuq(4, NetworkLevels{NetworkMethod::nanuq, 0.05, 0.95, false});
     EXPECT_THROW(nanuq.merge(NetworkDistanceSums(4, NetworkLevels{NetworkMethod::tinnik, 0.05, 0.95, false})),

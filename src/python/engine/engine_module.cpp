@@ -394,10 +394,11 @@ PyMethodDef engine_functions[] = {
      "int64 columns t1-t4 and count_0-count_2 (a tuple of bytes)."},
     {"network_distances", as_method(network_distances_function), METH_VARARGS | METH_KEYWORDS,
      "network_distances(trees, taxa, method, alpha, beta, jobs=1, progress=None, "
-     "unresolved=None, test=None)\n--\n\nThe NANUQ or TINNiK distances (method \"nanuq\" or "
-     "\"tinnik\") of every quartet of `taxa` classed at levels alpha (the tree test: \"t3\", or "
-     "TINNiK's \"cut\") and beta (star), counted on `jobs` threads: (distances, (empty, star, "
-     "tree, cycle, inferred) quartet counts)."},
+     "unresolved=None, test=None, groups=None)\n--\n\nThe NANUQ or TINNiK distances (method "
+     "\"nanuq\" or \"tinnik\") of every quartet of `taxa` classed at levels alpha (the tree test: "
+     "\"t3\", or TINNiK's \"cut\") and beta (star), counted on `jobs` threads: (distances, "
+     "(empty, star, tree, cycle, inferred) quartet counts). `groups`: one list of individuals "
+     "per taxon, whose quartets' shares of trees are classed."},
     {"neighbor_joining", neighbor_joining_function, METH_VARARGS,
      "neighbor_joining(distances, taxon_count)\n--\n\nThe joined tree of an n x n float64 "
      "matrix (bytes): (parent, length) per node."},

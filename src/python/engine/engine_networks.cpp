@@ -35,22 +35,29 @@ double level_of(const ArgumentList& arguments, const char* name) {
     return level;
 }
 
-// A table of `ids` within the memory there is besides the run's sums.
+// A table of `ids` within the memory there is besides the run's sums. `groups`: the
+// individuals of each species, for a network of species (empty otherwise: the table's taxa are
+// `ids`).
 std::unique_ptr<TopologyTable> network_table(const TreeSetData& data, const std::vector<TaxonId>& ids,
-                                             std::size_t threads, NetworkMethod method) {
+                                             std::size_t threads, NetworkMethod method,
+                                             const std::vector<std::vector<TaxonId>>& groups) {
     const std::size_t budget = LoadContext{}.memory_budget();
-    const std::size_t sums = NetworkDistanceRun::bytes_needed(ids.size(), threads, method);
+    const std::size_t taxa = groups.empty() ? ids.size() : groups.size();
+    const std::size_t sums = NetworkDistanceRun::bytes_needed(taxa, threads, method);
+    auto table = [&](std::size_t room) -> std::unique_ptr<TopologyTable> {
+        if (groups.empty()) return std::make_unique<TopologyTable>(data, ids, 4, room);
+        return std::make_unique<TopologyTable>(data, groups, 4, room, 0, threads);
+    };
     try {
         if (sums > budget) throw std::bad_alloc();
-        return std::make_unique<TopologyTable>(data, ids, 4, budget - sums);
+        return table(budget - sums);
     } catch (const std::bad_alloc&) {
         std::size_t needed = std::numeric_limits<std::size_t>::max();
         try {
-            needed = saturating_add(
-                TopologyTable(data, ids, 4, std::numeric_limits<std::size_t>::max()).bytes_needed(), sums);
+            needed = saturating_add(table(std::numeric_limits<std::size_t>::max())->bytes_needed(), sums);
         } catch (const std::bad_alloc&) {  // too many taxa to rank: the most there is
         }
-        const std::string message = "a network distance over " + std::to_string(ids.size()) + " taxa and " +
+        const std::string message = "a network distance over " + std::to_string(taxa) + " taxa and " +
                                     std::to_string(data.tree_count()) + " trees needs about " +
                                     std::to_string(needed >> 20) + " MiB, but only " +
                                     std::to_string(budget >> 20) + " MiB are available";
@@ -63,7 +70,7 @@ std::unique_ptr<TopologyTable> network_table(const TreeSetData& data, const std:
 PyRef network_distances(PyObject* args, PyObject* kwargs) {
     const ArgumentList arguments("network_distances",
                                  {"trees", "taxa", "method", "alpha", "beta", "jobs", "progress", "unresolved",
-                                  "test"},
+                                  "test", "groups"},
                                  5, args, kwargs);
     PyObject* trees = arguments.object("trees");
     PyObject* taxa = arguments.object("taxa");
@@ -85,16 +92,29 @@ PyRef network_distances(PyObject* args, PyObject* kwargs) {
         raise_error(PyExc_ValueError, "the cut test is TINNiK's: NANUQ takes the T3 test");
     if (progress != Py_None && PyCallable_Check(progress) == 0)
         raise_error(PyExc_TypeError, "progress must be callable or None");
-    const std::size_t threads = threads_for(jobs);
+    // No jobs (None or left out) is one thread, as for a table.
+    const std::size_t threads = threads_for(jobs == Py_None ? nullptr : jobs);
     const PyRef keep = PyRef::borrow(trees);  // the data the threads read stays alive
     const std::shared_ptr<const TreeSetData> data = tree_set_data_of(trees, "trees");
-    const std::vector<TaxonId> ids = taxon_ids_argument(data->taxon_set, strings_argument(taxa, "taxa"));
+    PyObject* groups_object = arguments.object("groups", Py_None);
+    const std::vector<std::string> names = strings_argument(taxa, "taxa");
+    // A network of species names each one's individuals by a group: its taxa are the species.
+    std::vector<std::vector<TaxonId>> groups;
+    std::vector<TaxonId> ids;
+    if (groups_object != Py_None) {
+        groups = groups_of(data->taxon_set, groups_object);
+        if (groups.size() != names.size()) raise_error(PyExc_ValueError, "one group of individuals per taxon");
+        for (const std::vector<TaxonId>& group : groups) ids.insert(ids.end(), group.begin(), group.end());
+    } else {
+        ids = taxon_ids_argument(data->taxon_set, names);
+    }
     std::vector<TaxonId> sorted = ids;
     std::sort(sorted.begin(), sorted.end());
     if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
-        raise_error(PyExc_ValueError, "the taxa must be distinct");
-    if (ids.size() < 4) raise_error(PyExc_ValueError, "network distances need at least four taxa");
-    const std::unique_ptr<TopologyTable> table = network_table(*data, ids, threads, method);
+        raise_error(PyExc_ValueError,
+                    groups.empty() ? "the taxa must be distinct" : "the groups of taxa must not share a taxon");
+    if (names.size() < 4) raise_error(PyExc_ValueError, "network distances need at least four taxa");
+    const std::unique_ptr<TopologyTable> table = network_table(*data, ids, threads, method, groups);
     NetworkDistanceRun run(*table, NetworkLevels{method, alpha, beta, spread, test}, threads);
     for (;;) {
         std::optional<std::size_t> rows;

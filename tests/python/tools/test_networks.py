@@ -118,7 +118,7 @@ def test_same_distance_for_any_jobs_and_from_a_table(shared_file):
         (lambda p: tree_of_blobs(p, delta=-1), "delta is a length"),
         (lambda p: nanuq_distance(p, unresolved="half"), "'drop' or 'third'"),
         (lambda p: nanuq_distance(TopologyTable(p, 4), jobs=-1), "jobs must be from 0"),
-        (lambda p: tinnik_distance(TopologyTable(p, 4, taxon_map={x: x.upper() for x in "abcd"})), "mapped species"),
+        (lambda p: tinnik_distance(TopologyTable(p, 4), taxon_map={x: x.upper() for x in "abcd"}), "taxon map are its own"),
     ],
 )
 def test_refusals(write_trees, call, message):
