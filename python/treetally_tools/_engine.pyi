@@ -155,9 +155,10 @@ def summed_distances(
     quartet_distances gives those of every block."""
 
 def column_distances(
-    taxon_count: int, columns: Tuple[bytes, ...], weighted: bool = False
+    taxon_count: int, columns: Tuple[bytes, ...], weighted: bool = False, unresolved: Optional[str] = None
 ) -> Tuple[bytes, int, int, int, Optional[Tuple[int, int]]]:
-    """The same from int64 columns (bytes) t1, t2, t3, t4, count_0, count_1, count_2."""
+    """The same from int64 columns (bytes) t1, t2, t3, t4, count_0, count_1, count_2 and
+    optionally unresolved, which "third" needs and spreads a third to each topology."""
 
 def network_distances(
     trees: treetally.TreeSet,

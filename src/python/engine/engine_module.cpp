@@ -390,8 +390,9 @@ PyMethodDef engine_functions[] = {
      "sums of runs of blocks (an iterable of what quartet_distances(..., blocks=...) returns), "
      "added up exactly: (distances, quartets, unresolved, unmet, first_unmet)."},
     {"column_distances", as_method(column_distances_function), METH_VARARGS | METH_KEYWORDS,
-     "column_distances(taxon_count, columns, weighted=False)\n--\n\nThe same distances from "
-     "int64 columns t1-t4 and count_0-count_2 (a tuple of bytes)."},
+     "column_distances(taxon_count, columns, weighted=False, unresolved=None)\n--\n\nThe same "
+     "distances from int64 columns t1-t4, count_0-count_2 and optionally unresolved (a tuple of "
+     "bytes); unresolved='third' spreads the unresolved column a third to each topology."},
     {"network_distances", as_method(network_distances_function), METH_VARARGS | METH_KEYWORDS,
      "network_distances(trees, taxa, method, alpha, beta, jobs=1, progress=None, "
      "unresolved=None, test=None)\n--\n\nThe NANUQ or TINNiK distances (method \"nanuq\" or "
