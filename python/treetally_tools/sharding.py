@@ -48,8 +48,8 @@ from .check import check_lines
 from .codes import PAIRS, QUARTET_CODES, QUINTET_CODES
 from .errors import TreeFileError, UnknownTaxonError, UsageError
 from .sources import (
-    MAX_LINE_BYTES, STDIN, LoadNotes, _is_compressed, binary_chunks, collapse_rule, line_too_long, load_fed,
-    load_fed_noted, load_noted, load_trees, open_binary, warn_of_notes,
+    MAX_LINE_BYTES, STDIN, CollapseRule, LoadNotes, _is_compressed, binary_chunks, collapse_rule, line_too_long,
+    load_fed, load_fed_noted, load_noted, load_trees, open_binary, warn_of_notes,
 )  # fmt: skip
 from .species_columns import SpeciesTree
 from .species_tree import _Distances, _species_newick, check_builder
@@ -318,7 +318,7 @@ def sharded_tally(
     return total
 
 
-def _warn_of_shards(owners: Sequence[str], notes: Sequence[LoadNotes], rule: Any) -> None:
+def _warn_of_shards(owners: Sequence[str], notes: Sequence[LoadNotes], rule: Optional[CollapseRule]) -> None:
     """Warns, for the caller of the caller, as one load of all the shards' trees would: a
     NegativeLengthWarning per file (`owners`: the file of each shard) with the count of all its
     shards, and the rest once, from the counts of every shard."""
