@@ -1,6 +1,6 @@
 # The native engine beside the treetally module: every loop over trees that treetally_tools
 # needs, over the same loaded TreeSet (it never reopens the file).
-from typing import Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union, final, overload
+from typing import Callable, Dict, Iterable, List, Literal, Mapping, Optional, Sequence, Tuple, Union, final, overload
 
 import treetally
 
@@ -32,6 +32,7 @@ class TreeSizeError(TreeReadError):
 class TaxonNotFoundError(EngineError, ValueError):
     """A name that no tree of the set holds."""
 
+@overload
 def load(
     path: str,
     collapse_length: Optional[float] = None,
@@ -39,7 +40,19 @@ def load(
     max_line_bytes: Optional[int] = None,
     support_index: Optional[int] = None,
     copies_apart: bool = False,
-) -> Tuple[treetally.TreeSet, int]:
+    notes: Literal[False] = False,
+) -> Tuple[treetally.TreeSet, int]: ...
+@overload
+def load(
+    path: str,
+    collapse_length: Optional[float] = None,
+    min_support: Optional[float] = None,
+    max_line_bytes: Optional[int] = None,
+    support_index: Optional[int] = None,
+    copies_apart: bool = False,
+    *,
+    notes: Literal[True],
+) -> Tuple[treetally.TreeSet, int, int, int]:
     """The TreeSet of the file at `path`, read with the interpreter lock released (so that a
     thread of this process may feed a pipe named /dev/fd/N), and how many of its branches were
     written with a length below zero; internal branches written with a length no longer than
@@ -51,7 +64,14 @@ def load(
     than `max_line_bytes` (its line feed not counted; None: no cap) is a LineTooLongError
     naming the line by its number; input that cannot be read otherwise raises the
     TreeReadError of its kind. With `copies_apart`, the k-th leaf (k >= 2) of a tree naming a
-    taxon again is the taxon name + "\n" + str(k), so that every copy is kept."""
+    taxon again is the taxon name + "\n" + str(k), so that every copy is kept. With `notes`,
+    nothing is warned: (trees, lengths below zero, trees naming a taxon on two leaves, support
+    labels read), for a caller that warns once of loads made apart (warn_of_load)."""
+
+def warn_of_load(repeated_trees: int, support_labels: Optional[int] = None, stacklevel: int = 1) -> None:
+    """The UserWarnings load() gives of `repeated_trees` trees naming a taxon on two leaves and,
+    `support_labels` given (a support bound was set), of no support label read; `stacklevel` as
+    warnings.warn takes it."""
 
 def check_file(path: str, max_line_bytes: Optional[int] = None) -> Tuple[List[Tuple[int, str, str]], int]:
     """The problems of the lines of the file at `path`, read with the interpreter lock released,
@@ -155,9 +175,10 @@ def summed_distances(
     quartet_distances gives those of every block."""
 
 def column_distances(
-    taxon_count: int, columns: Tuple[bytes, ...], weighted: bool = False
+    taxon_count: int, columns: Tuple[bytes, ...], weighted: bool = False, unresolved: Optional[str] = None
 ) -> Tuple[bytes, int, int, int, Optional[Tuple[int, int]]]:
-    """The same from int64 columns (bytes) t1, t2, t3, t4, count_0, count_1, count_2."""
+    """The same from int64 columns (bytes) t1, t2, t3, t4, count_0, count_1, count_2 and
+    optionally unresolved, which "third" needs and spreads a third to each topology."""
 
 def network_distances(
     trees: treetally.TreeSet,

@@ -48,8 +48,8 @@ from .check import check_lines
 from .codes import PAIRS, QUARTET_CODES, QUINTET_CODES
 from .errors import TreeFileError, UnknownTaxonError, UsageError
 from .sources import (
-    MAX_LINE_BYTES, STDIN, _is_compressed, binary_chunks, collapse_rule, line_too_long, load_fed, load_trees,
-    open_binary,
+    MAX_LINE_BYTES, STDIN, CollapseRule, LoadNotes, _is_compressed, binary_chunks, collapse_rule, line_too_long,
+    load_fed, load_fed_noted, load_noted, load_trees, open_binary, warn_of_notes,
 )  # fmt: skip
 from .species_columns import SpeciesTree
 from .species_tree import _Distances, _species_newick, check_builder
@@ -208,12 +208,28 @@ def tally_shard_text(
     """Runs on a worker: builds the shard's TreeSet from its text, with the weak branches of
     `collapse_length` and `min_support` contracted (load_trees), and tallies it. A shard that
     cannot be read is a TreeFileError naming `source` (its file) and the line at fault, or the
-    shard's lines when no single line is to blame (its first line is `first_line` of the file)."""
+    shard's lines when no single line is to blame (its first line is `first_line` of the file).
+    The load's warnings are those of this shard, naming `source`."""
+    tally, notes = _noted_shard_tally(text, quintet, source, first_line, collapse_length, min_support)
+    warn_of_notes(notes, source, collapse_rule(collapse_length, min_support))
+    return tally
+
+
+def _noted_shard_tally(
+    text: bytes,
+    quintet: Quintet,
+    source: str,
+    first_line: int,
+    collapse_length: Optional[float],
+    min_support: Optional[float],
+) -> Tuple[ShardTally, LoadNotes]:
+    """tally_shard_text warning of nothing: a sharded tally's client adds up what each shard's
+    load would warn of, and warns once."""
     try:
-        trees = load_trees(io.BytesIO(text), collapse_length=collapse_length, min_support=min_support)
+        trees, notes = load_noted(io.BytesIO(text), collapse_rule(collapse_length, min_support))
     except TreeFileError as error:
         raise TreeFileError(_shard_place(text, source, first_line), error.reason) from None
-    return tally_tree_set(trees, quintet)
+    return tally_tree_set(trees, quintet), notes
 
 
 def _shard_place(text: bytes, source: str, first_line: int) -> str:
@@ -269,7 +285,8 @@ def sharded_tally(
     trees. The files are read here, on the client, and each shard's text is sent to a worker.
     `collapse_length`, `min_support`: short or weakly supported internal branches count as
     polytomies, as load_trees contracts them. Raises UnknownTaxonError for a name that no tree
-    holds."""
+    holds. The loads' warnings come once, as one load of the trees gives them: a
+    NegativeLengthWarning per file, with the count of all its shards."""
     require("distributed", "sharded_tally")
     if len(names) != 5:
         raise UsageError(f"sharded_tally takes 5 names, not {len(names)}")
@@ -277,24 +294,42 @@ def sharded_tally(
     quintet: Quintet = (names[0], names[1], names[2], names[3], names[4])
     files = [paths] if isinstance(paths, (str, os.PathLike)) else list(paths)
     futures = []
+    owners = []  # the file of each shard
     for path in files:
         for first_line, text in numbered_shards(Path(path), lines_per_shard):
+            owners.append(str(path))
             # A key of its own: shards of equal text (equal trees) would otherwise share one,
             # which the scheduler forgets as soon as the first of them is collected.
             shard = client.scatter(text, hash=False)
             futures.append(
                 client.submit(
-                    tally_shard_text, shard, quintet, str(path), first_line, collapse_length, min_support, pure=False
-                )
+                    _noted_shard_tally, shard, quintet, str(path), first_line, collapse_length, min_support,
+                    pure=False,
+                )  # fmt: skip
             )
     try:
         gathered = client.gather(futures)
     except BaseException:
         client.cancel(futures)  # the other shards stop instead of running on for nothing
         raise
-    total = combine(gathered, quintet)
+    total = combine((tally for tally, _ in gathered), quintet)
+    _warn_of_shards(owners, [notes for _, notes in gathered], collapse_rule(collapse_length, min_support))
     check_names_found(total, quintet)
     return total
+
+
+def _warn_of_shards(owners: Sequence[str], notes: Sequence[LoadNotes], rule: Optional[CollapseRule]) -> None:
+    """Warns, for the caller of the caller, as one load of all the shards' trees would: a
+    NegativeLengthWarning per file (`owners`: the file of each shard) with the count of all its
+    shards, and the rest once, from the counts of every shard."""
+    per_file: Dict[str, LoadNotes] = {}
+    total = LoadNotes()
+    for owner, noted in zip(owners, notes):
+        per_file[owner] = per_file.get(owner, LoadNotes()).added(noted)
+        total = total.added(noted)
+    for owner, noted in per_file.items():
+        warn_of_notes(LoadNotes(negative_lengths=noted.negative_lengths), owner, None, stacklevel=3)
+    warn_of_notes(total._replace(negative_lengths=0), ", ".join(per_file), rule, stacklevel=3)
 
 
 def _file_list(paths: Union["PathArgument", Sequence["PathArgument"]]) -> List[str]:
@@ -336,10 +371,22 @@ def load_files(
     return load_fed(_chained_chunks(files), ", ".join(files), rule=collapse_rule(collapse_length, min_support))
 
 
+def _load_files_noted(
+    files: Sequence[str], collapse_length: Optional[float], min_support: Optional[float]
+) -> Tuple["treetally.TreeSet", LoadNotes]:
+    """load_files warning of nothing: every worker loads the same trees, so the client warns
+    once, of what the first share says its load found."""
+    rule = collapse_rule(collapse_length, min_support)
+    if len(files) == 1:
+        return load_noted(files[0], rule)
+    return load_fed_noted(_chained_chunks(files), ", ".join(files), rule)
+
+
 class TableShare(NamedTuple):
     """What one worker counts of a table: the taxa it chose, its trees and how many hold each
     taxon (which every worker must find alike), and the int64 columns of blocks start .. stop-1
-    of the `block_count` blocks (the integers of its rows: the client computes the rest)."""
+    of the `block_count` blocks (the integers of its rows: the client computes the rest), and
+    what its load would have warned of (the client warns)."""
 
     taxa: Tuple[str, ...]
     trees: int
@@ -347,6 +394,7 @@ class TableShare(NamedTuple):
     block_count: int
     blocks: Tuple[int, int]
     columns: Block
+    notes: LoadNotes = LoadNotes()
 
 
 def _loaded_share(
@@ -357,18 +405,19 @@ def _loaded_share(
     share: Tuple[int, int, int],
     collapse_length: Optional[float],
     min_support: Optional[float],
-) -> Tuple["treetally.TreeSet", Tuple[str, ...], int, Tuple[int, int]]:
+) -> Tuple["treetally.TreeSet", Tuple[str, ...], int, Tuple[int, int], LoadNotes]:
     """Runs on a worker: the trees of `files`, the table's taxa (chosen as TopologyTable
     chooses them, by default the rarest first, so that every worker finds the same ones for the
     same trees), its number of blocks and the run of them that the share (low, high, total)
-    takes, from block_count * low // total to block_count * high // total."""
-    trees = load_files(files, collapse_length, min_support)
+    takes, from block_count * low // total to block_count * high // total; and what the load
+    would have warned of."""
+    trees, notes = _load_files_noted(files, collapse_length, min_support)
     chosen = TopologyTable(trees, size, taxa, jobs=jobs, progress=False).taxa
     whole = _engine.Table(trees, size, chosen)
     count = whole.block_count
     whole.close()
     low, high, total = share
-    return trees, chosen, count, (count * low // total, count * high // total)
+    return trees, chosen, count, (count * low // total, count * high // total), notes
 
 
 def count_table_share(
@@ -382,7 +431,7 @@ def count_table_share(
 ) -> TableShare:
     """Runs on a worker: loads the trees of `files` and counts the share (low, high, total) of
     the table's blocks (see _loaded_share) on `jobs` threads."""
-    trees, chosen, count, blocks = _loaded_share(files, size, taxa, jobs, share, collapse_length, min_support)
+    trees, chosen, count, blocks, notes = _loaded_share(files, size, taxa, jobs, share, collapse_length, min_support)
     counting = _engine.Table(trees, size, chosen, jobs=jobs, blocks=blocks)
     try:
         values = counting.all_columns()
@@ -390,7 +439,7 @@ def count_table_share(
         counting.close()
     columns = {name: values[name] for name in column_names(size)}
     del values
-    return TableShare(chosen, len(trees), _engine.presence_counts(trees, chosen), count, blocks, columns)
+    return TableShare(chosen, len(trees), _engine.presence_counts(trees, chosen), count, blocks, columns, notes)
 
 
 class SpeciesShare(NamedTuple):
@@ -404,6 +453,7 @@ class SpeciesShare(NamedTuple):
     block_count: int
     blocks: Tuple[int, int]
     exact: Tuple[bytes, bytes, int, int]
+    notes: LoadNotes = LoadNotes()
 
 
 def count_species_share(
@@ -419,9 +469,9 @@ def count_species_share(
     """Runs on a worker: loads the trees of `files` and sums the QDC (or, `weighted`, WQDC)
     distances of the quartets of its share of the quartet table's blocks (see _loaded_share) on
     `jobs` threads, keeping no rows."""
-    trees, chosen, count, blocks = _loaded_share(files, 4, taxa, jobs, share, collapse_length, min_support)
+    trees, chosen, count, blocks, notes = _loaded_share(files, 4, taxa, jobs, share, collapse_length, min_support)
     exact = _engine.quartet_distances(trees, chosen, weighted, jobs, blocks=blocks, unresolved=unresolved)
-    return SpeciesShare(chosen, len(trees), _engine.presence_counts(trees, chosen), count, blocks, exact)
+    return SpeciesShare(chosen, len(trees), _engine.presence_counts(trees, chosen), count, blocks, exact, notes)
 
 
 class _StoredCounting:
@@ -667,7 +717,8 @@ def sharded_table(
     `collapse_length`, `min_support`: as TopologyTable (the workers contract the branches as
     they load). `species_tree` (read here, on the client), `adjust`, `progress`, `unresolved`: as
     TopologyTable; their columns are computed on the client, by the engine, from the joined
-    rows. A failure
+    rows. The load's warnings (lengths below zero, a taxon named twice, no support label) come
+    once, here, as one machine's load gives them; the workers warn of nothing. A failure
     on a worker (an unknown taxon, a file that cannot be read) is raised here as it was raised
     there, and the other shares are cancelled."""
     distributed = require("distributed", "sharded_table")
@@ -680,6 +731,7 @@ def sharded_table(
     names = None if taxa is None else tuple(taxa)
     futures = _submitted(client, jobs, count_table_share, (files, size, names), (collapse_length, min_support))
     first, columns = _gathered_table(distributed, futures, size, files)
+    warn_of_notes(first.notes, ", ".join(files), collapse_rule(collapse_length, min_support))
     return ShardedTable(
         size, first.taxa, columns, first.occupancy, progress=progress, species_tree=species, adjust=adjust,
         unresolved=unresolved,
@@ -708,7 +760,8 @@ def sharded_species_tree(
     (default: as many as the worker has), keeping no rows. Its sums come back as whole numbers
     (about 17 bytes a pair of taxa), so that the client adds them up exactly, one worker's at a
     time, and joins the tree from them. `taxa`, `collapse_length`, `min_support`,
-    `unresolved`, `builder`: as species_tree. UndefinedDistanceError when two taxa meet in no quartet that some tree
+    `unresolved`, `builder`: as species_tree; the load's warnings come once, as for
+    sharded_table. UndefinedDistanceError when two taxa meet in no quartet that some tree
     resolves and UnresolvedQuartetsWarning when most quartets are resolved by no tree, as on
     one machine; a failure on a worker is raised here as it was raised there, and the other
     shares are cancelled."""
@@ -723,8 +776,9 @@ def sharded_species_tree(
     )
     with closing(_in_block_order(distributed, futures, files)) as shares:
         first: SpeciesShare = next(shares)
-        chosen = first.taxa
+        chosen, notes = first.taxa, first.notes
         parts = chain([first.exact], (share.exact for share in shares))
         del first  # each share's sums are let go once added
         found = _engine.summed_distances(len(chosen), parts, weighted)
+    warn_of_notes(notes, ", ".join(files), collapse_rule(collapse_length, min_support))
     return _species_newick(chosen, _Distances(*found), weighted, builder)

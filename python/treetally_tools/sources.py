@@ -339,6 +339,57 @@ def _engine_load(path: str, rule: Optional[CollapseRule], copies_apart: bool = F
     )
 
 
+class LoadNotes(NamedTuple):
+    """What loads made apart (the shards or the workers of a sharded run) found that calls for a
+    warning, as counts that add up over the parts of a file, so that the caller warns once
+    (warn_of_notes) instead of each part: branch lengths below zero, trees naming a taxon on
+    two leaves, and the support labels read (counted only with a support bound)."""
+
+    negative_lengths: int = 0
+    repeated_taxa: int = 0
+    support_labels: int = 0
+
+    def added(self, other: "LoadNotes") -> "LoadNotes":
+        """The notes of both parts."""
+        return LoadNotes(*(mine + theirs for mine, theirs in zip(self, other)))
+
+
+def _noted_load(path: str, rule: Optional[CollapseRule]) -> Tuple[treetally.TreeSet, LoadNotes]:
+    if rule is None:
+        trees, *counts = _engine.load(path, max_line_bytes=MAX_LINE_BYTES, notes=True)
+    else:
+        trees, *counts = _engine.load(
+            path, collapse_length=rule.collapse_length, min_support=rule.min_support,
+            max_line_bytes=MAX_LINE_BYTES, support_index=rule.support_index, notes=True,
+        )  # fmt: skip
+    return trees, LoadNotes(*counts)
+
+
+def load_noted(
+    source: "TreeSource", rule: Optional[CollapseRule] = None
+) -> Tuple[treetally.TreeSet, LoadNotes]:
+    """The trees of `source` as load_trees reads them, warning of nothing: what it would warn of
+    comes back as LoadNotes."""
+    return read_source(source, lambda path: _noted_load(path, rule))
+
+
+def load_fed_noted(
+    chunks: Iterable[bytes], name: str, rule: Optional[CollapseRule] = None
+) -> Tuple[treetally.TreeSet, LoadNotes]:
+    """load_fed's trees, warning of nothing: what it would warn of comes back as LoadNotes."""
+    return read_fed(chunks, name, lambda path: _noted_load(path, rule))
+
+
+def warn_of_notes(notes: LoadNotes, name: str, rule: Optional[CollapseRule], stacklevel: int = 2) -> None:
+    """The warnings one load of all the trees of `name` would give, from the notes of its parts;
+    `rule` the one they were loaded with. `stacklevel` as warnings.warn takes it, counted from
+    the caller of this function."""
+    if notes.negative_lengths:
+        warnings.warn(NegativeLengthWarning(name, notes.negative_lengths), stacklevel=stacklevel + 1)
+    bounded = rule is not None and rule.min_support is not None
+    _engine.warn_of_load(notes.repeated_taxa, notes.support_labels if bounded else None, stacklevel + 1)
+
+
 def _warned(loaded: Tuple[treetally.TreeSet, int], name: str) -> treetally.TreeSet:
     """The trees of a load, with a NegativeLengthWarning when some branch lengths were below zero:
     they are read as written, but are rarely meant."""

@@ -17,6 +17,10 @@ For each row (four taxa in slot order and the counts of codes 0-2):
 - `estimated_length`: -ln(3/2 (1 - CF)) for the dominant topology's concordance CF =
   count / resolved, the internal length that makes CF the expected concordance: infinite at
   CF = 1, NaN when CF <= 1/3 (the three counts equal) or no gene tree resolves the quartet.
+
+With unresolved="third", `dominant_code`, `dominant_is_species` and `estimated_length` are
+those of the counts with each unresolved tree spread a third to each topology, as a table
+made with unresolved="third" has them.
 """
 
 from __future__ import annotations
@@ -48,6 +52,17 @@ COLUMNS = (
 LENGTH_COLUMNS = ("species_length", "expected_concordance")
 _GIVEN = ("t1", "t2", "t3", "t4", "count_0", "count_1", "count_2")
 _NAMED = 8  # missing taxa named in an error before "and N more"
+
+
+def _spread_column(unresolved: str, given: bool) -> bool:
+    """Whether the rows' unresolved trees are passed to the engine: UsageError for a mode other
+    than "drop" or "third", and for "third" when the rows lack them."""
+    from .tables import check_unresolved  # tables imports this module
+
+    check_unresolved(unresolved)
+    if unresolved == "third" and not given:
+        raise UsageError("unresolved='third' needs each row's unresolved trees (the unresolved column)")
+    return unresolved == "third"
 
 
 def dominant_code(counts: Sequence[int]) -> int:
@@ -218,15 +233,26 @@ class SpeciesTree:
             - distance(names[a], names[b]) - distance(names[c], names[d])
         ) / 2.0  # fmt: skip
 
-    def row(self, names: Sequence[str], counts: Sequence[int]) -> SpeciesRow:
+    def row(
+        self,
+        names: Sequence[str],
+        counts: Sequence[int],
+        unresolved: str = "drop",
+        unresolved_trees: Optional[int] = None,
+    ) -> SpeciesRow:
         """The species-tree columns of one quartet: `names` its four taxa in slot order,
-        `counts` its gene-tree counts of codes 0-2. Needs branch lengths."""
+        `counts` its gene-tree counts of codes 0-2. `unresolved`: "drop" (default) or "third",
+        which spreads `unresolved_trees` (the trees holding the quartet that resolve none of
+        its topologies; required) a third to each topology. Needs branch lengths."""
+        spread = _spread_column(unresolved, unresolved_trees is not None)
         self.check_taxa(names)
         self.require_lengths()
         # The engine's columns of a one-row table: the same values as every table's rows.
         columns = {f"t{k + 1}": [k] for k in range(4)}
         columns.update((f"count_{code}", [count]) for code, count in enumerate(_three(counts)))
-        values = values_of_columns(4, columns, tuple(names[:4]), self.trees)
+        if spread:
+            columns["unresolved"] = [int(unresolved_trees or 0)]
+        values = values_of_columns(4, columns, tuple(names[:4]), self.trees, unresolved=unresolved)
         return SpeciesRow(*(values[name][0].item() for name in COLUMNS))
 
 
@@ -237,6 +263,7 @@ def species_columns(
     *,
     lengths: bool = True,
     species_codes: Optional[Sequence[int]] = None,
+    unresolved: str = "drop",
 ) -> Dict[str, Any]:
     """The species-tree columns (module docstring) of every row of a quartet table, as arrays
     of equal length (numpy): species_code and dominant_code as int64, dominant_is_species as
@@ -247,11 +274,14 @@ def species_columns(
     TopologyTable.to_columns() gives them. Without `lengths`, species_length and
     expected_concordance are left out, and a species tree without branch lengths serves.
     `species_codes`: accepted for callers that pass it; the engine finds the codes itself.
+    `unresolved`: "drop" (default) or "third", which spreads each row's unresolved trees (the
+    `unresolved` column, refused without it) a third to each topology, as TopologyTable does.
     Raises ValueError when the species tree lacks a taxon of the rows (naming them) or, with
     `lengths`, has no branch lengths."""
+    given = _GIVEN + ("unresolved",) if _spread_column(unresolved, "unresolved" in columns) else _GIVEN
     tree = species if isinstance(species, SpeciesTree) else SpeciesTree(species)
     slots = [columns[f"t{k + 1}"] for k in range(4)]
-    counts = [columns[f"count_{code}"] for code in range(3)]
+    counts = [columns[name] for name in given[4:]]
     rows = len(slots[0])
     if any(len(column) != rows for column in slots + counts) or (
         species_codes is not None and len(species_codes) != rows
@@ -264,5 +294,5 @@ def species_columns(
     if lengths:
         tree.require_lengths()
     # The engine computes the columns as a table's rows have them.
-    values = values_of_columns(4, {name: columns[name] for name in _GIVEN}, taxa, tree.trees)
+    values = values_of_columns(4, {name: columns[name] for name in given}, taxa, tree.trees, unresolved=unresolved)
     return {name: values[name] for name in COLUMNS if lengths or name not in LENGTH_COLUMNS}

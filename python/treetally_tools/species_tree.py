@@ -57,7 +57,7 @@ from typing import TYPE_CHECKING, List, Mapping, NamedTuple, Optional, Sequence,
 from . import _engine
 from ._progress import Progress
 from .errors import UndefinedDistanceError, UnresolvedQuartetsWarning, UsageError
-from .tables import TopologyTable
+from .tables import TopologyTable, check_unresolved
 
 if TYPE_CHECKING:
     from .sources import MappableTrees, Trees
@@ -98,16 +98,23 @@ class _Distances(NamedTuple):
     first_unmet: Optional[Tuple[int, int]]
 
 
-def _column_distances(taxon_count: int, columns: Mapping[str, Sequence[int]], weighted: bool) -> _Distances:
+def _column_distances(
+    taxon_count: int, columns: Mapping[str, Sequence[int]], weighted: bool, unresolved: str = "drop"
+) -> _Distances:
+    check_unresolved(unresolved)
+    # Spreading needs each row's unresolved trees; dropping ignores them.
+    names = _COLUMNS + ("unresolved",) if unresolved == "third" else _COLUMNS
+    if unresolved == "third" and "unresolved" not in columns:
+        raise UsageError("unresolved='third' needs the columns' unresolved column, as TopologyTable.to_columns() gives it")
     rows = len(columns["t1"])
-    if any(len(columns[name]) != rows for name in _COLUMNS):
+    if any(len(columns[name]) != rows for name in names):
         raise UsageError("the columns of a table have equal lengths")
     try:
-        packed = tuple(array("q", columns[name]).tobytes() for name in _COLUMNS)
+        packed = tuple(array("q", columns[name]).tobytes() for name in names)
     except OverflowError:
         raise UsageError("the columns of a table hold 64-bit integers") from None
     try:
-        return _Distances(*_engine.column_distances(taxon_count, packed, weighted))
+        return _Distances(*_engine.column_distances(taxon_count, packed, weighted, unresolved=unresolved))
     except ValueError as error:  # an index out of range, a taxon twice in a row, a negative count
         raise UsageError(f"a table's columns: {error}") from None
 
@@ -119,11 +126,12 @@ def _rows(values: bytes, taxon_count: int) -> List[List[float]]:
 
 
 def quartet_distances(
-    taxon_count: int, columns: Mapping[str, Sequence[int]], weighted: bool = False
+    taxon_count: int, columns: Mapping[str, Sequence[int]], weighted: bool = False, unresolved: str = "drop"
 ) -> List[List[float]]:
     """The QDC distance (six times the votes) or, `weighted`, the WQDC distance between the
-    taxa of a quartet table, as a full symmetric matrix indexed like the table's taxa."""
-    return _rows(_column_distances(taxon_count, columns, weighted).values, taxon_count)
+    taxa of a quartet table, as a full symmetric matrix indexed like the table's taxa;
+    `unresolved` as for species_tree."""
+    return _rows(_column_distances(taxon_count, columns, weighted, unresolved).values, taxon_count)
 
 
 def _joined(values: bytes, taxon_count: int, builder: str) -> JoinedTree:
@@ -221,19 +229,27 @@ def _species_newick(taxa: Sequence[str], found: _Distances, weighted: bool, buil
 
 
 def species_tree(
-    taxa: Sequence[str], columns: Mapping[str, Sequence[int]], weighted: bool = False, builder: str = "fastme"
+    taxa: Sequence[str],
+    columns: Mapping[str, Sequence[int]],
+    weighted: bool = False,
+    builder: str = "fastme",
+    unresolved: str = "drop",
 ) -> str:
     """The QDC estimate of the species tree (or, `weighted`, the WQDC estimate with internal
     branch lengths in coalescent units) from a quartet table, as unrooted Newick with the names
     of `taxa`. `columns`: t1-t4 (indexes into `taxa`) and count_0-count_2, as
     TopologyTable.to_columns() gives them. `builder`: "fastme" (balanced minimum evolution, the
     default) or "nj" (neighbor joining). A WQDC length that the builder makes negative is
-    written as 0.0. UndefinedDistanceError when two taxa meet in no quartet that some tree
-    resolves; UnresolvedQuartetsWarning when most quartets are resolved by no tree."""
+    written as 0.0. `unresolved`: "drop" (default) leaves out the trees that hold a quartet but
+    resolve none of its topologies; "third" spreads each a third to each topology, as
+    species_tree_of does, and needs the `unresolved` column (refused without it).
+    UndefinedDistanceError when two taxa meet in no quartet that some tree resolves;
+    UnresolvedQuartetsWarning when most quartets are resolved by no tree."""
     check_builder(builder)
     if len(taxa) < 4:
         raise UsageError(f"a species tree is estimated from quartets of at least four taxa, not {len(taxa)}")
-    return _species_newick(taxa, _column_distances(len(taxa), columns, weighted), weighted, builder)
+    found = _column_distances(len(taxa), columns, weighted, unresolved)
+    return _species_newick(taxa, found, weighted, builder)
 
 
 def species_tree_of(

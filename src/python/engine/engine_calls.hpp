@@ -33,11 +33,11 @@ std::optional<std::size_t> optional_line_cap(PyObject* value);
 CollapseRule collapse_rule_of(const ArgumentList& arguments);
 
 // Warns (UserWarning) when a load with a support bound read no support label: the bound then
-// contracts nothing, which a caller rarely means.
-void warn_without_support_labels(const CollapseRule& rule, std::size_t labels_taken);
+// contracts nothing, which a caller rarely means. `stack_level` as PyErr_WarnEx takes it.
+void warn_without_support_labels(const CollapseRule& rule, std::size_t labels_taken, int stack_level = 1);
 
 // Warns (UserWarning) when `trees` trees name a taxon on two leaves: their counts then rest on
 // the later leaf alone.
-void warn_of_repeated_taxa(std::size_t trees);
+void warn_of_repeated_taxa(std::size_t trees, int stack_level = 1);
 
 }  // namespace treetally::python

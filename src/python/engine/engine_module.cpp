@@ -66,22 +66,22 @@ CollapseRule collapse_rule_of(const ArgumentList& arguments) {
     return rule;
 }
 
-void warn_without_support_labels(const CollapseRule& rule, std::size_t labels_taken) {
+void warn_without_support_labels(const CollapseRule& rule, std::size_t labels_taken, int stack_level) {
     if (!rule.min_support || labels_taken > 0) return;
     check_status(PyErr_WarnEx(PyExc_UserWarning,
                               "min_support (--min-support) contracts nothing: no tree has a "
                               "support label after an internal node's ')'",
-                              1));
+                              stack_level));
 }
 
-void warn_of_repeated_taxa(std::size_t trees) {
+void warn_of_repeated_taxa(std::size_t trees, int stack_level) {
     if (trees == 0) return;
     const std::string message =
         std::to_string(trees) + (trees == 1 ? " tree names" : " trees name") +
         " a taxon on more than one leaf (only the later leaf counts): to count copies or "
         "individuals as their species, give a taxon map (--taxon-map, Python taxon_map=); "
         "`treetally check` lists them";
-    check_status(PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1));
+    check_status(PyErr_WarnEx(PyExc_UserWarning, message.c_str(), stack_level));
 }
 
 namespace {
@@ -91,13 +91,14 @@ PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
         const ArgumentList arguments(
             "load",
             {"path", "collapse_length", "min_support", "max_line_bytes", "support_index",
-             "copies_apart"},
+             "copies_apart", "notes"},
             1, args, kwargs);
         const std::string file = arguments.text("path");
         const CollapseRule rule = collapse_rule_of(arguments);
         const std::optional<std::size_t> line_cap =
             optional_line_cap(arguments.object("max_line_bytes"));
         const bool copies_apart = arguments.flag("copies_apart", false);
+        const bool noted = arguments.flag("notes", false);
         LoadNotes notes;
         auto data = run_without_lock([&](const InterruptCheck& interrupt) {
             LoadContext context{interrupt};
@@ -105,11 +106,38 @@ PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
             return std::make_shared<const TreeSetData>(
                 load_tree_set_data(file, context, rule, {}, &notes, copies_apart));
         });
+        const PyRef trees = new_tree_set(std::move(data));
+        // Noted, the counts go to a caller that warns once for loads made apart (workers').
+        if (noted)
+            return checked(Py_BuildValue("(OKKK)", trees.get(),
+                                         static_cast<unsigned long long>(notes.negative_lengths),
+                                         static_cast<unsigned long long>(notes.trees_repeating_taxon),
+                                         static_cast<unsigned long long>(notes.support_labels)));
         warn_without_support_labels(rule, notes.support_labels);
         warn_of_repeated_taxa(notes.trees_repeating_taxon);
-        const PyRef trees = new_tree_set(std::move(data));
         return checked(Py_BuildValue("(OK)", trees.get(),
                                      static_cast<unsigned long long>(notes.negative_lengths)));
+    });
+}
+
+PyObject* warn_of_load(PyObject*, PyObject* args, PyObject* kwargs) {
+    return engine_call([&] {
+        const ArgumentList arguments("warn_of_load", {"repeated_trees", "support_labels", "stacklevel"},
+                                     1, args, kwargs);
+        const Py_ssize_t repeated = arguments.size_value("repeated_trees");
+        PyObject* labels = arguments.object("support_labels", Py_None);
+        const Py_ssize_t level = arguments.size_value("stacklevel", 1);
+        if (repeated < 0) raise_error(PyExc_ValueError, "repeated_trees must be 0 or more");
+        if (labels != Py_None) {
+            const Py_ssize_t read = index_value(labels);
+            if (read < 0) raise_error(PyExc_ValueError, "support_labels must be 0 or more");
+            // Any bound serves: the warning asks only whether a bound was given.
+            CollapseRule rule;
+            rule.min_support = 0.0;
+            warn_without_support_labels(rule, static_cast<std::size_t>(read), static_cast<int>(level));
+        }
+        warn_of_repeated_taxa(static_cast<std::size_t>(repeated), static_cast<int>(level));
+        return PyRef::borrow(Py_None);
     });
 }
 
@@ -343,14 +371,19 @@ PyObject* expected_concordance_function(PyObject*, PyObject* args) {
 PyMethodDef engine_functions[] = {
     {"load", as_method(load), METH_VARARGS | METH_KEYWORDS,
      "load(path, collapse_length=None, min_support=None, max_line_bytes=None, "
-     "support_index=None, copies_apart=False)\n--\n\nA "
+     "support_index=None, copies_apart=False, notes=False)\n--\n\nA "
      "treetally.TreeSet of the file at `path`, read with the interpreter lock released, and the "
      "number of branch lengths below zero it holds; internal branches written with a length no "
      "longer than `collapse_length`, or with support below `min_support`, count as polytomies "
      "(value `support_index`, from 1, of a label such as 80/95 is the support; a UserWarning "
      "when no tree has a label); a line longer than `max_line_bytes` is a LineTooLongError "
      "naming it. With copies_apart, the k-th leaf (k >= 2) of a tree naming a taxon again is "
-     "the taxon name + '\\n' + k."},
+     "the taxon name + '\\n' + k. With notes, no warning: (trees, negative lengths, trees "
+     "naming a taxon twice, support labels read)."},
+    {"warn_of_load", as_method(warn_of_load), METH_VARARGS | METH_KEYWORDS,
+     "warn_of_load(repeated_trees, support_labels=None, stacklevel=1)\n--\n\nThe "
+     "UserWarnings of a load whose notes were taken (load(..., notes=True)): `repeated_trees` "
+     "trees naming a taxon twice; `support_labels` (None without a support bound) read."},
     {"taxon_tree_counts", taxon_tree_counts, METH_VARARGS,
      "taxon_tree_counts(trees)\n--\n\nHow many trees hold each taxon, in the order of taxa()."},
     {"presence_counts", presence_counts, METH_VARARGS,
@@ -390,8 +423,9 @@ PyMethodDef engine_functions[] = {
      "sums of runs of blocks (an iterable of what quartet_distances(..., blocks=...) returns), "
      "added up exactly: (distances, quartets, unresolved, unmet, first_unmet)."},
     {"column_distances", as_method(column_distances_function), METH_VARARGS | METH_KEYWORDS,
-     "column_distances(taxon_count, columns, weighted=False)\n--\n\nThe same distances from "
-     "int64 columns t1-t4 and count_0-count_2 (a tuple of bytes)."},
+     "column_distances(taxon_count, columns, weighted=False, unresolved=None)\n--\n\nThe same "
+     "distances from int64 columns t1-t4, count_0-count_2 and optionally unresolved (a tuple of "
+     "bytes); unresolved='third' spreads the unresolved column a third to each topology."},
     {"network_distances", as_method(network_distances_function), METH_VARARGS | METH_KEYWORDS,
      "network_distances(trees, taxa, method, alpha, beta, jobs=1, progress=None, "
      "unresolved=None, test=None, groups=None)\n--\n\nThe NANUQ or TINNiK distances (method "

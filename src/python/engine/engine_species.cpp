@@ -262,26 +262,35 @@ PyRef summed_distances(PyObject* args, PyObject* kwargs) {
 }
 
 PyRef column_distances(PyObject* args, PyObject* kwargs) {
-    const ArgumentList arguments("column_distances", {"taxon_count", "columns", "weighted"}, 2,
-                                 args, kwargs);
+    const ArgumentList arguments("column_distances", {"taxon_count", "columns", "weighted", "unresolved"},
+                                 2, args, kwargs);
     const std::size_t n = taxon_count_of(arguments);
     PyObject* columns = arguments.object("columns");
     const bool weighted = arguments.flag("weighted", false);
-    // The four taxon columns, then one count column per quartet topology.
-    constexpr std::size_t column_count = 4 + quartet_type_count;
-    if (!PyTuple_Check(columns) || PyTuple_Size(columns) != static_cast<Py_ssize_t>(column_count))
-        raise_error(PyExc_TypeError, "columns must be a tuple of t1-t4 and count_0-count_2");
+    const std::optional<std::string> unresolved = arguments.optional_text("unresolved");
+    const bool spread = spreads_unresolved(unresolved ? unresolved->c_str() : nullptr);
+    // The four taxon columns, one count column per quartet topology, then (optional) the trees
+    // that resolve none of them, which only spreading needs.
+    constexpr std::size_t column_count = 4 + quartet_type_count + 1;
+    const Py_ssize_t given = PyTuple_Check(columns) ? PyTuple_Size(columns) : -1;
+    if (given != static_cast<Py_ssize_t>(column_count) && given != static_cast<Py_ssize_t>(column_count - 1))
+        raise_error(PyExc_TypeError, "columns must be a tuple of t1-t4, count_0-count_2 and optionally unresolved");
+    const bool has_unresolved = given == static_cast<Py_ssize_t>(column_count);
+    if (spread && !has_unresolved)
+        raise_error(PyExc_ValueError, "unresolved='third' needs the unresolved column");
     std::array<std::vector<std::int64_t>, column_count> values;
-    static constexpr std::array<const char*, column_count> names{"t1", "t2", "t3", "t4", "count_0", "count_1", "count_2"};
-    for (std::size_t k = 0; k < column_count; ++k)
+    static constexpr std::array<const char*, column_count> names{"t1",      "t2",      "t3",      "t4",
+                                                                 "count_0", "count_1", "count_2", "unresolved"};
+    for (std::size_t k = 0; k < static_cast<std::size_t>(given); ++k)
         values[k] = int64_column(PyTuple_GetItem(columns, static_cast<Py_ssize_t>(k)), names[k]);
     const std::size_t rows = values[0].size();
+    if (!has_unresolved) values[column_count - 1].assign(rows, 0);
     for (const auto& column : values)
         if (column.size() != rows) raise_error(PyExc_ValueError, "the columns differ in length");
     const std::size_t budget = LoadContext{}.memory_budget();
     const std::size_t needed = QuartetDistanceRun::bytes_needed(n, 1);
     if (needed > budget) fail_memory("quartet distances of " + std::to_string(n) + " taxa", needed, budget);
-    QuartetDistanceSums sums(n, weight_of(weighted));
+    QuartetDistanceSums sums(n, weight_of(weighted), spread);
     for (std::size_t row = 0; row < rows; ++row) {
         std::array<std::uint32_t, 4> taxa{};
         std::array<std::uint64_t, quartet_type_count> counts{};
@@ -303,7 +312,11 @@ PyRef column_distances(PyObject* args, PyObject* kwargs) {
                 raise_error(PyExc_ValueError, ("row " + std::to_string(row) + " has a negative count").c_str());
             counts[code] = static_cast<std::uint64_t>(count);
         }
-        sums.add(taxa, counts);
+        const std::int64_t unresolved_trees = values[column_count - 1][row];
+        if (unresolved_trees < 0)
+            raise_error(PyExc_ValueError,
+                        ("row " + std::to_string(row) + " has a negative unresolved count").c_str());
+        sums.add(taxa, counts, static_cast<std::uint64_t>(unresolved_trees));
     }
     return distances_result(sums);
 }

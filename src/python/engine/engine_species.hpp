@@ -14,7 +14,7 @@ namespace treetally::python {
 PyRef quartet_distances(PyObject* args, PyObject* kwargs);
 // summed_distances(taxon_count, parts, weighted=False)
 PyRef summed_distances(PyObject* args, PyObject* kwargs);
-// column_distances(taxon_count, columns, weighted=False)
+// column_distances(taxon_count, columns, weighted=False, unresolved=None)
 PyRef column_distances(PyObject* args, PyObject* kwargs);
 // neighbor_joining(distances, taxon_count)
 PyRef joined_tree(PyObject* args);

@@ -22,7 +22,7 @@ def trees(tmp_path):
     "call, message",
     [
         (lambda: _engine.load(), r"^load\(\) takes at least 1 argument \(0 given\)$"),
-        (lambda: _engine.load("x", None, None, None, None, False, None), r"^load\(\) takes at most 6 arguments \(7 given\)$"),
+        (lambda: _engine.load("x", None, None, None, None, False, False, None), r"^load\(\) takes at most 7 arguments \(8 given\)$"),
         (lambda: _engine.taxon_tree_counts(), r"^taxon_tree_counts\(\) takes exactly 1 argument \(0 given\)$"),
         (lambda: _engine.presence_counts(1, 2, 3), r"^presence_counts\(\) takes exactly 2 arguments \(3 given\)$"),
         (lambda: _engine.load("x", colapse_length=1.0), r"^'colapse_length' is an invalid keyword argument for load\(\)$"),

@@ -119,3 +119,25 @@ def test_a_bad_branch_length_names_its_line(write_trees, streamed):
     with pytest.raises(TreeFileError, match=r"a branch length is not a number, on line 3$") as raised:
         load_trees(source)
     assert raised.value.line_number == 3 and raised.value.reason == "a branch length is not a number"
+
+
+@pytest.mark.parametrize("min_support", [None, 50])
+def test_a_noted_load_warns_nothing_and_its_notes_give_the_loads_warnings(write_trees, min_support):
+    from treetally_tools.sources import collapse_rule, load_noted, warn_of_notes
+
+    path = write_trees("((A:1,B:-1),(C,D),(E,A));\n((A,B),(C,D)90,E);\n")
+    rule = collapse_rule(None, min_support)
+    with warnings.catch_warnings(record=True) as loading:
+        warnings.simplefilter("always")
+        load_trees(path, min_support=min_support)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # any warning fails
+        _, notes = load_noted(path, rule)
+    assert tuple(notes) == (1, 1, 1 if min_support else 0)
+    with warnings.catch_warnings(record=True) as warned:
+        warnings.simplefilter("always")
+        warn_of_notes(notes, str(path), rule, stacklevel=1)  # this line
+        warn_of_notes(notes._replace(support_labels=0), str(path), rule, stacklevel=1)  # no label: the bound warns
+    messages = [str(found.message) for found in warned]
+    assert sorted(messages[:2]) == sorted(str(found.message) for found in loading)
+    assert len(messages) == (5 if min_support else 4) and all(found.filename == __file__ for found in warned)

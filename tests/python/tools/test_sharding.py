@@ -294,3 +294,59 @@ def test_a_sharded_table_across_worker_processes(shared_file):
         assert_same_columns(sharded.to_columns(), quartet_table(path, min_support=90).to_columns())
         with pytest.raises(UnknownTaxonError, match="unknown taxon 'Apis'"):
             dask_tally.sharded_table(client, path, 4, ["Apis", *sharded.taxa[:3]])
+
+
+# Lengths below zero (two a tree) and a taxon named twice on lines spread over several shards.
+NOTED_TREES = "((A:1,B:-1):1,(C:1,D:1):-2,E:1);\n" * 3 + "((A,B),(C,D),(E,A));\n" * 2 + "((A,B),(C,E),D);\n" * 4
+
+
+def caught_warnings(call):
+    """What `call()` warns, each warning kept (none folded into an earlier one)."""
+    import warnings
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        call()
+    return sorted((type(found.message).__name__, str(found.message), found.filename) for found in caught)
+
+
+def one_machines_warnings(path, **rule):
+    return [(kind, message, __file__) for kind, message, _ in caught_warnings(lambda: quartet_table(path, **rule))]
+
+
+@pytest.mark.parametrize("text", [NOTED_TREES, NOTED_TREES.replace("(A,B)", "(A,B)80")])  # labels in some shards
+@pytest.mark.parametrize("run", ["tally", "table", "species_tree"])
+def test_a_sharded_run_warns_once_as_one_load_does(client, write_trees, text, run):
+    path = write_trees(text)
+    calls = {
+        "tally": lambda: dask_tally.sharded_tally(client, path, QUINTET_OF_LETTERS, 2, min_support=50),
+        "table": lambda: dask_tally.sharded_table(client, path, 4, min_support=50),
+        "species_tree": lambda: dask_tally.sharded_species_tree(client, path, min_support=50),
+    }
+    found = caught_warnings(calls[run])
+    assert found == one_machines_warnings(path, min_support=50)
+    kinds = [kind for kind, _, _ in found]
+    assert kinds.count("NegativeLengthWarning") == 1 and len(kinds) == (3 if text == NOTED_TREES else 2)
+    assert f"{path}: 6 branch lengths below zero" in found[0][1]
+
+
+def test_a_sharded_tally_warns_of_each_files_lengths_once(client, tmp_path):
+    first, second = tmp_path / "first.tre", tmp_path / "second.tre"
+    first.write_text(NOTED_TREES)
+    second.write_text(NOTED_TREES.replace("E:1)", "E:-1)"))  # three more
+    found = caught_warnings(lambda: dask_tally.sharded_tally(client, [first, second], QUINTET_OF_LETTERS, 3))
+    assert [message for _, message, _ in found] == [
+        f"{first}: 6 branch lengths below zero; `treetally check` lists them",
+        f"{second}: 9 branch lengths below zero; `treetally check` lists them",
+        "4 trees name a taxon on more than one leaf (only the later leaf counts): to count copies or individuals "
+        "as their species, give a taxon map (--taxon-map, Python taxon_map=); `treetally check` lists them",
+    ]
+
+
+def test_a_shard_tallied_alone_warns_naming_its_file(write_trees):
+    found = caught_warnings(lambda: dask_tally.tally_shard_text(NOTED_TREES.encode(), QUINTET_OF_LETTERS, "genes.tre"))
+    assert [message.split(";")[0] for _, message, _ in found] == [
+        "genes.tre: 6 branch lengths below zero",
+        "2 trees name a taxon on more than one leaf (only the later leaf counts): to count copies or individuals "
+        "as their species, give a taxon map (--taxon-map, Python taxon_map=)",
+    ]

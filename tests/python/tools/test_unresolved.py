@@ -192,3 +192,95 @@ def test_the_quartet_command_spreads_when_asked(write_trees):
         repr(float(Fraction(n, 18))) for n in (11, 5, 2)
     ]
     assert run("quintet", write_trees(FIVE), "a", "b", "c", "d", "e", "--unresolved", "third").returncode == 2
+
+
+# A species tree with lengths on FIVE's taxa, for the species-tree columns.
+SPECIES = "(((a:1,b:1):1,c:2):1,(d:1,e:1):2);"
+
+
+@pytest.mark.parametrize("mode", ["drop", "third"])
+@pytest.mark.parametrize("weighted", [False, True])
+@pytest.mark.parametrize("builder", ["fastme", "nj"])
+def test_the_species_tree_of_a_tables_columns_is_that_of_its_trees(write_trees, mode, weighted, builder):
+    from treetally_tools.species_tree import species_tree as tree_of_columns
+
+    path = write_trees(FIVE)
+    with TopologyTable(path, 4) as table:
+        taxa, columns = table.taxa, table.to_columns()
+    found = tree_of_columns(taxa, columns, weighted, builder, unresolved=mode)
+    assert found == species_tree(path, weighted=weighted, unresolved=mode, builder=builder)
+    # WQDC lengths come from the spread counts; QDC's topology here is the same either way.
+    assert (found == tree_of_columns(taxa, columns, weighted, builder)) == (mode == "drop" or not weighted)
+
+
+def test_the_species_tree_of_columns_lets_taxa_only_unresolved_trees_hold_meet(write_trees):
+    from treetally_tools.species_tree import quartet_distances, species_tree as tree_of_columns
+
+    with TopologyTable(write_trees("(a,b,c,d,e);\n" * 2 + "((a,b),(c,d));\n"), 4) as table:
+        taxa, columns = table.taxa, table.to_columns()
+    with pytest.raises(UndefinedDistanceError):
+        tree_of_columns(taxa, columns)
+    assert tree_of_columns(taxa, columns, builder="nj", unresolved="third").startswith("(c,d,(e,(a,b)")
+    # Each of e's quartets ties its three topologies, 2 of the 6 votes to each; a pair with e is
+    # separated in two topologies of each of its three quartets: 2 * 2 * 3.
+    e = taxa.index("e")
+    assert quartet_distances(len(taxa), columns)[e] == [0.0] * 5
+    assert quartet_distances(len(taxa), columns, unresolved="third")[e] == [0.0 if k == e else 12.0 for k in range(5)]
+
+
+@pytest.mark.parametrize("mode", ["drop", "third"])
+def test_species_columns_are_those_of_the_table(write_trees, mode):
+    from treetally_tools.species_columns import COLUMNS, SpeciesTree, species_columns
+
+    path = write_trees(FIVE)
+    with TopologyTable(path, 4, species_tree=SPECIES, unresolved=mode) as table:
+        taxa, columns = table.taxa, table.to_columns()
+    found = species_columns(SPECIES, taxa, columns, unresolved=mode)
+    for name in COLUMNS:
+        numpy.testing.assert_array_equal(found[name], columns[name], err_msg=name)
+    tree = SpeciesTree(SPECIES)
+    for row in range(len(columns["t1"])):
+        names = [taxa[columns[f"t{k}"][row]] for k in range(1, 5)]
+        counts = [int(columns[f"count_{code}"][row]) for code in range(3)]
+        one = tree.row(names, counts, unresolved=mode, unresolved_trees=int(columns["unresolved"][row]))
+        numpy.testing.assert_array_equal(list(one), [columns[name][row] for name in COLUMNS])
+
+
+def test_spreading_table_columns_is_refused_without_the_unresolved_trees(write_trees):
+    from treetally_tools.species_columns import SpeciesTree, species_columns
+    from treetally_tools.species_tree import quartet_distances, species_tree as tree_of_columns
+
+    with TopologyTable(write_trees(FIVE), 4) as table:
+        taxa, columns = table.taxa, table.to_columns()
+    del columns["unresolved"]
+    calls = [
+        lambda mode: tree_of_columns(taxa, columns, unresolved=mode),
+        lambda mode: quartet_distances(len(taxa), columns, unresolved=mode),
+        lambda mode: species_columns(SPECIES, taxa, columns, unresolved=mode),
+        lambda mode: SpeciesTree(SPECIES).row(("a", "b", "c", "d"), (3, 1, 0), unresolved=mode),
+    ]
+    for call in calls:
+        call("drop")  # dropping needs no unresolved column
+        with pytest.raises(UsageError, match="unresolved='third' needs"):
+            call("third")
+        with pytest.raises(UsageError, match="unresolved must be 'drop' or 'third'"):
+            call("half")
+
+
+@pytest.mark.parametrize(
+    "unresolved_column, mode, message",
+    [
+        (None, "third", "unresolved='third' needs the unresolved column"),
+        ([-1], "third", "row 0 has a negative unresolved count"),
+        ([-1], "drop", "row 0 has a negative unresolved count"),  # bad data is refused either way
+        ([1, 2], "third", "the columns differ in length"),
+    ],
+)
+def test_the_engine_refuses_unresolved_columns_it_cannot_spread(unresolved_column, mode, message):
+    from treetally_tools import _engine
+
+    columns = [numpy.array([k], numpy.int64).tobytes() for k in range(4)] + [numpy.array([1], numpy.int64).tobytes()] * 3
+    if unresolved_column is not None:
+        columns.append(numpy.array(unresolved_column, numpy.int64).tobytes())
+    with pytest.raises(ValueError, match=message.replace("(", r"\(")):
+        _engine.column_distances(4, tuple(columns), unresolved=mode)
