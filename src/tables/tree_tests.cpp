@@ -6,7 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <numbers>
-#include <unordered_map>
+#include <vector>
 
 namespace treetally {
 
@@ -56,10 +56,10 @@ double power_divergence(const std::array<double, 3>& observed,
         if (lambda == 0.0) {
             if (o > 0) sum += 2.0 * o * std::log(o / e);
         } else if (lambda == -1.0) {
-            sum += o > 0 ? 2.0 * e * std::log(e / o) : infinity;
+            sum += o > 0 ? 2.0 * e * std::log(e / o) : std::numeric_limits<double>::infinity();
         } else if (o == 0) {
             // O^(lambda + 1) E^-lambda - O: 0 above lambda = -1, unbounded at or below it.
-            if (lambda < -1.0) sum += infinity;
+            if (lambda < -1.0) sum += std::numeric_limits<double>::infinity();
         } else {
             sum += o * std::expm1(lambda * std::log(o / e)) * 2.0 / (lambda * (lambda + 1.0));
         }
@@ -121,75 +121,108 @@ double integrate(F f, double from, double to, double panel) {
     return sum * width / 2.0;
 }
 
+// The orthant integrals below run over theta in [0, asin r]; the sines of their quadrature
+// nodes depend on r alone, and a three-ray tail asks for several orthants of each r, so the
+// sines are worked out once per r (a sine and an exponential a node were most of the cost).
+// |asin r| < pi / 2, so at most two panels of width at most 1, as integrate() lays them.
+struct OrthantNodes {
+    double r = 0.0;
+    double end = 0.0;    // asin r
+    double width = 0.0;  // of each panel
+    int count = 0;       // nodes in use
+    std::array<double, 4 * legendre_nodes.size()> sines{};
+    std::array<double, 4 * legendre_nodes.size()> cosines_squared{};  // 1 - sin^2
+
+    explicit OrthantNodes(double correlation) : r(correlation), end(std::asin(correlation)) {
+        const int panels = std::max(1, static_cast<int>(std::ceil(end)));
+        width = end / panels;
+        for (int at = 0; at < panels; ++at) {
+            const double middle = (at + 0.5) * width;
+            for (const double node : legendre_nodes) {
+                const double offset = node * width / 2.0;
+                for (const double theta : {middle - offset, middle + offset}) {
+                    const double sine = std::sin(theta);
+                    sines[static_cast<std::size_t>(count)] = sine;
+                    cosines_squared[static_cast<std::size_t>(count)] = 1.0 - sine * sine;
+                    ++count;
+                }
+            }
+        }
+    }
+};
+
 // P(X > h, Y > k) for standard normals of correlation r (|r| < 1): the product of the
 // margins plus the integral of the density's derivative in r from 0 to r, which with
 // r = sin(theta) is (1 / 2 pi) exp(-(h^2 - 2 h k sin(theta) + k^2) / (2 cos^2(theta))) over
 // theta in [0, asin r], smooth there; ten Gauss-Legendre points take it to the last digits
 // for |r| below 0.8.
-double upper_orthant(double h, double k, double r) {
+double upper_orthant(double h, double k, const OrthantNodes& nodes) {
     const double margins = normal_cdf(-h) * normal_cdf(-k);
-    const double end = std::asin(r);
-    if (end == 0.0) return margins;
+    if (nodes.end == 0.0) return margins;
     const double squares = (h * h + k * k) / 2.0;
-    const double sum = integrate(
-        [h, k, squares](double theta) {
-            const double sine = std::sin(theta);
-            return std::exp((sine * h * k - squares) / (1.0 - sine * sine));
-        },
-        0.0, end, 1.0);
-    return std::clamp(margins + sum / (2.0 * pi), 0.0, 1.0);
+    double sum = 0.0;
+    for (std::size_t at = 0; at < static_cast<std::size_t>(nodes.count); at += 2) {
+        const std::size_t j = (at / 2) % legendre_nodes.size();
+        const double low =
+            std::exp((nodes.sines[at] * h * k - squares) / nodes.cosines_squared[at]);
+        const double high =
+            std::exp((nodes.sines[at + 1] * h * k - squares) / nodes.cosines_squared[at + 1]);
+        sum += legendre_weights[j] * (low + high);
+    }
+    return std::clamp(margins + sum * nodes.width / 2.0 / (2.0 * pi), 0.0, 1.0);
 }
+
+// A side of a ray's cell: the line through the vertex at slope 1/k (k >= 0) off the ray's
+// axis, with the orthant nodes of correlation -k / sqrt(1 + k^2), which every cell asks for.
+struct Side {
+    double k;
+    double scale;  // sqrt(1 + k^2)
+    OrthantNodes below;
+    explicit Side(double half_angle)
+        : k(1.0 / std::tan(half_angle)), scale(std::sqrt(1.0 + k * k)), below(-k / scale) {}
+};
 
 // The integral over b >= s of phi(b - mb) Phi(ma - k b), k >= 0: the chance that a standard
 // normal pair about (ma, mb) has b >= s and lies on the ray's side of a line through the
 // vertex at slope 1/k. In t = b - mb, with c = ma - k mb, it is P(T >= s - mb, Z <= c - k T)
 // for independent standard normals, and with W = (Z + k T) / sqrt(1 + k^2) (correlation
 // rho = k / sqrt(1 + k^2) with T) an orthant of the pair (T, -W). With `beyond`, the chance
-// that it lies on the line's other side (Phi(k b - ma)): the orthant of (T, W).
-double side_integral(double s, double mb, double ma, double k, bool beyond = false) {
+// that it lies on the line's other side (Phi(k b - ma)): the orthant of (T, W), whose nodes
+// (correlation +rho) the caller passes as `above`.
+double side_integral(double s, double mb, double ma, const Side& side,
+                     const OrthantNodes* above = nullptr) {
     const double low = s - mb;
-    const double scale = std::sqrt(1.0 + k * k);
-    const double c = (ma - k * mb) / scale;
-    const double rho = k / scale;
-    return beyond ? upper_orthant(low, c, rho) : upper_orthant(low, -c, -rho);
-}
-
-// The tail beyond s^2 of the squared distance from a standard normal pair to one ray, over
-// the points nearer that ray than the others: those within `left` of it on one side and
-// `right` on the other (both below 90 degrees). (ma, mb): the mean in the ray's frame.
-double ray_tail(double s, double ma, double mb, double left, double right) {
-    return side_integral(s, mb, ma, 1.0 / std::tan(left)) +
-           side_integral(s, -mb, ma, 1.0 / std::tan(right));
-}
-
-// The same for the ray whose line the mean lies on (mb = 0), as the chi-square tail less the
-// points beyond the ray's cell, small far from the vertex.
-double own_ray_tail(double x, double s, double ma, double left, double right) {
-    return chi1_tail(x) - side_integral(s, 0.0, ma, 1.0 / std::tan(left), true) -
-           side_integral(s, 0.0, ma, 1.0 / std::tan(right), true);
+    const double c = (ma - side.k * mb) / side.scale;
+    return above != nullptr ? upper_orthant(low, c, *above) : upper_orthant(low, -c, side.below);
 }
 
 // P(X > x) for X the squared distance from N(mean, I) to three rays from a vertex at angles
-// 0, alpha and -beta, the mean on ray 0 at distance mu0 from the vertex.
-double three_ray_tail(double x, double mu0, double alpha, double beta) {
+// 0 and +-alpha (alpha in (pi / 2, pi)), the mean on ray 0 at distance mu0 from the vertex.
+// Each ray's cell is bounded by the bisectors of its angles to its neighbours; the tail is the
+// sum over the cells of the chance past s on both sides of the ray (side_integral).
+double three_ray_tail(double x, double mu0, double alpha) {
     if (!(x > 0)) return 1.0;
     const double s = std::sqrt(x);
-    // Far from the vertex the other rays and the vertex's wedge hold under e^-50 of the mass.
-    const double gap = 2.0 * pi - alpha - beta;
-    if (mu0 * std::sin(std::min({alpha, beta, gap}) / 2.0) > 10.0) return chi1_tail(x);
-    // Near the vertex the ray's own cell holds a share of the tail worked out directly; far
-    // from it, nearly all of it, and the complement keeps the precision.
-    const double own = mu0 > 3.0 ? own_ray_tail(x, s, mu0, alpha / 2.0, beta / 2.0)
-                                 : ray_tail(s, mu0, 0.0, alpha / 2.0, beta / 2.0);
-    const double first =
-        ray_tail(s, mu0 * std::cos(alpha), -mu0 * std::sin(alpha), gap / 2.0, alpha / 2.0);
-    // Rays placed alike about ray 0 hold mirror images of one law.
-    const double second =
-        alpha == beta ? first
-                      : ray_tail(s, mu0 * std::cos(beta), mu0 * std::sin(beta), beta / 2.0,
-                                 gap / 2.0);
-    const double tail = own + first + second;
-    return std::clamp(tail, 0.0, 1.0);
+    const double gap = 2.0 * pi - 2.0 * alpha;
+    const Side own_side(alpha / 2.0);
+    const Side gap_side(gap / 2.0);
+    // Near the vertex the ray's own cell holds a share of the tail worked out directly (both
+    // halves alike); far from it, nearly all of it, and the chi-square tail less the points
+    // beyond the cell keeps the precision.
+    double own = 0.0;
+    if (mu0 > 3.0) {
+        const OrthantNodes above(own_side.k / own_side.scale);
+        const double beyond = side_integral(s, 0.0, mu0, own_side, &above);
+        own = chi1_tail(x) - beyond - beyond;
+    } else {
+        own = 2.0 * side_integral(s, 0.0, mu0, own_side);
+    }
+    // Ray alpha, in its frame, bounded by the gap's bisector on one side and ray 0's on the
+    // other; ray -alpha holds its mirror image.
+    const double ma = mu0 * std::cos(alpha);
+    const double mb = -mu0 * std::sin(alpha);
+    const double other = side_integral(s, mb, ma, gap_side) + side_integral(s, -mb, ma, own_side);
+    return std::clamp(own + other + other, 0.0, 1.0);
 }
 
 // P(X > x) for X the squared distance from N(mean, I) to one ray from a vertex, the mean on
@@ -218,7 +251,7 @@ double one_ray_tail(double x, double mu0) {
 struct Geometry {
     double mu0;
     double angle;
-    bool far;  // so far from the star that the law is chi-square (1 df) to e^-50
+    bool far;  // so far from the star that the law is chi-square (1 df) in double precision
 };
 Geometry geometry(double q, double total) {
     if (!(q > 0)) return {infinity, 2.0 * pi / 3.0, true};
@@ -230,11 +263,16 @@ Geometry geometry(double q, double total) {
     const double cross = -2.0 / a - 1.0 / q;
     const double mu0 = std::sqrt(total) * (1.0 / 3.0 - q) * std::sqrt(own);
     const double cosine = std::clamp(cross / std::sqrt(own * other), -1.0, 1.0);
-    const double angle = std::acos(cosine);
-    // Both laws keep under e^-50 of their tail off chi-square's once the rays' cells and the
-    // vertex are this far (three_ray_tail, one_ray_tail).
-    const double gap = 2.0 * pi - 2.0 * angle;
-    return {mu0, angle, mu0 * std::sin(std::min(angle, gap) / 2.0) > 10.0};
+    // The statistic equals the squared distance to the fitted ray's line wherever the normal
+    // vector falls in that ray's cell (within half the angle of it, in front of the vertex),
+    // so either law's tail is chi-square's to within the chance of falling outside it: under
+    // 2 Phi(-d) for d the mean's distance from the cell's sides (three_ray_tail,
+    // one_ray_tail), 1.1e-16 past d = 8.3. The sines of half the angle and of half the gap
+    // (2 pi - 2 angle) come from the cosine, so that rows this far skip the arc cosine.
+    const double half_angle_sine = std::sqrt((1.0 - cosine) / 2.0);
+    const double half_gap_sine = std::sqrt(1.0 - cosine * cosine);
+    if (mu0 * std::min(half_angle_sine, half_gap_sine) > 8.3) return {mu0, 0.0, true};
+    return {mu0, std::acos(cosine), false};
 }
 
 double statistic_for(const std::array<double, 3>& counts, int species, double lambda) {
@@ -291,46 +329,87 @@ double exact_tail(const Fit& fit, double total, int species, double lambda, doub
 
 struct Key {
     std::array<double, 3> counts;
-    int species;
     double lambda;
+    int species;
     TreeTestMethod method;
     bool operator==(const Key& other) const {
         return counts == other.counts && species == other.species && lambda == other.lambda &&
                method == other.method;
     }
 };
-struct KeyHash {
-    std::size_t operator()(const Key& key) const {
-        std::uint64_t hash = 1469598103934665603ULL;
-        auto mix = [&hash](double value) {
-            std::uint64_t bits = 0;
-            std::memcpy(&bits, &value, sizeof bits);
-            hash = (hash ^ bits) * 1099511628211ULL;
-            hash ^= hash >> 29;
-        };
-        for (const double count : key.counts) mix(count);
-        mix(static_cast<double>(key.species));
-        mix(key.lambda);
-        mix(static_cast<double>(key.method));
-        return static_cast<std::size_t>(hash);
-    }
-};
+
+std::uint64_t hash_key(const Key& key) {
+    std::uint64_t hash = 1469598103934665603ULL;
+    auto mix = [&hash](double value) {
+        std::uint64_t bits = 0;
+        std::memcpy(&bits, &value, sizeof bits);
+        hash = (hash ^ bits) * 1099511628211ULL;
+        hash ^= hash >> 29;
+    };
+    for (const double count : key.counts) mix(count);
+    mix(static_cast<double>(key.species));
+    mix(key.lambda);
+    mix(static_cast<double>(key.method));
+    // The counts are whole numbers or thirds, whose low bits are all zero: spread the high
+    // ones down before the table takes the low ones.
+    hash ^= hash >> 32;
+    hash *= 0xd6e8feb86659fd93ULL;
+    return hash ^ (hash >> 32);
+}
 
 // Many rows share a count triple, the few-count ones most of all, and their p-values cost
 // an integral or an enumeration: each counting thread keeps a memo of each (the test is a
 // pure function of its arguments, so results do not depend on which thread asks), apart so
-// that the many integrals never push out the dearer enumerations.
-constexpr std::size_t memo_limit = std::size_t{1} << 17;  // some 15 MB a thread at most
-using Memo = std::unordered_map<Key, TreeTestResult, KeyHash>;
+// that the many integrals never push out the dearer enumerations. Open addressing in one
+// flat array (a lookup is one or two cache lines, where a node-based map chased pointers and
+// allocated per entry), at most half full; full, it starts again empty.
+class Memo {
+public:
+    template <typename Compute>
+    TreeTestResult remembered(const Key& key, Compute compute) {
+        if (slots_.empty()) slots_.resize(first_slots);
+        std::size_t at = static_cast<std::size_t>(hash_key(key)) & (slots_.size() - 1);
+        for (; slots_[at].used; at = (at + 1) & (slots_.size() - 1))
+            if (slots_[at].key == key) return slots_[at].result;
+        const TreeTestResult result = compute();
+        if (2 * (used_ + 1) > slots_.size()) {
+            grow();
+            at = static_cast<std::size_t>(hash_key(key)) & (slots_.size() - 1);
+            while (slots_[at].used) at = (at + 1) & (slots_.size() - 1);
+        }
+        slots_[at] = {key, result, true};
+        ++used_;
+        return result;
+    }
 
-template <typename Compute>
-TreeTestResult remembered(Memo& memo, const Key& key, Compute compute) {
-    if (const auto found = memo.find(key); found != memo.end()) return found->second;
-    const TreeTestResult result = compute();
-    if (memo.size() >= memo_limit) memo.clear();
-    memo.emplace(key, result);
-    return result;
-}
+private:
+    struct Slot {
+        Key key{};
+        TreeTestResult result{};
+        bool used = false;
+    };
+    static constexpr std::size_t first_slots = std::size_t{1} << 10;
+    static constexpr std::size_t most_slots = std::size_t{1} << 18;  // 16 MiB a thread at most
+
+    void grow() {
+        if (slots_.size() >= most_slots) {  // forget everything rather than hold more
+            std::fill(slots_.begin(), slots_.end(), Slot{});
+            used_ = 0;
+            return;
+        }
+        std::vector<Slot> old(2 * slots_.size());
+        old.swap(slots_);
+        for (const Slot& slot : old) {
+            if (!slot.used) continue;
+            std::size_t at = static_cast<std::size_t>(hash_key(slot.key)) & (slots_.size() - 1);
+            while (slots_[at].used) at = (at + 1) & (slots_.size() - 1);
+            slots_[at] = slot;
+        }
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;
+};
 
 // species < 0: T3.
 TreeTestResult tree_test(const std::array<double, 3>& counts, int species, double lambda,
@@ -355,28 +434,37 @@ TreeTestResult tree_test(const std::array<double, 3>& counts, int species, doubl
     if (!(total > 0)) return {not_a_number, not_a_number};
     const int code = species < 0 ? largest(canonical) : species;
     const Fit fit = fit_segment(canonical, code, total);
-    const double statistic = power_divergence(canonical, fit.expected, lambda);
-    if (!(statistic > 0)) return {statistic, 1.0};
-    if (std::isinf(statistic)) return {statistic, 0.0};  // a count of 0 at lambda <= -1
-    const Key key{canonical, species, lambda, method};
+    const Key key{canonical, lambda, species, method};
+    // The statistic and its p-value, once the law is known to be worked out by `law`.
+    auto judged = [&](auto law) {
+        const double statistic = power_divergence(canonical, fit.expected, lambda);
+        if (!(statistic > 0)) return TreeTestResult{statistic, 1.0};
+        if (std::isinf(statistic)) return TreeTestResult{statistic, 0.0};  // a 0 at lambda <= -1
+        return TreeTestResult{statistic, law(statistic)};
+    };
     if (total < small_sample || fit.q * total < small_expected) {
-        // The exact law: the dearest, and the counts that call for it recur most.
+        // The exact law: the dearest, and the counts that call for it recur most, so the memo
+        // is asked before the statistic is worked out.
         thread_local Memo exact;
-        return remembered(exact, key, [&] {
-            return TreeTestResult{statistic, exact_tail(fit, total, species, lambda, statistic)};
+        return exact.remembered(key, [&] {
+            return judged([&](double statistic) {
+                return exact_tail(fit, total, species, lambda, statistic);
+            });
         });
     }
     if (method == TreeTestMethod::conservative)
-        return {statistic, species < 0 ? chi1_tail(statistic)
-                                       : 0.5 * chi1_tail(statistic) + 0.5 * chi2_tail(statistic)};
+        return judged([&](double statistic) {
+            return species < 0 ? chi1_tail(statistic)
+                               : 0.5 * chi1_tail(statistic) + 0.5 * chi2_tail(statistic);
+        });
     const Geometry shape = geometry(fit.q, total);
-    if (shape.far) return {statistic, chi1_tail(statistic)};
+    if (shape.far) return judged(chi1_tail);
     thread_local Memo integrated;
-    return remembered(integrated, key, [&] {
-        const double p = species < 0
-                             ? three_ray_tail(statistic, shape.mu0, shape.angle, shape.angle)
-                             : one_ray_tail(statistic, shape.mu0);
-        return TreeTestResult{statistic, p};
+    return integrated.remembered(key, [&] {
+        return judged([&](double statistic) {
+            return species < 0 ? three_ray_tail(statistic, shape.mu0, shape.angle)
+                               : one_ray_tail(statistic, shape.mu0);
+        });
     });
 }
 
