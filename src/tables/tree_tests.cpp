@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <numbers>
+#include <optional>
 #include <vector>
 
 namespace treetally {
@@ -38,6 +39,9 @@ constexpr double pi = std::numbers::pi;
 // topology).
 constexpr double small_sample = 30.0;
 constexpr double small_expected = 5.0;
+
+// Standard normal deviations past which the chance is negligible: Phi(-8.3) = 5.2e-17.
+constexpr double negligible_deviation = 8.3;
 
 double chi1_tail(double x) { return x > 0 ? std::erfc(std::sqrt(x / 2.0)) : 1.0; }
 double chi2_tail(double x) { return x > 0 ? std::exp(-x / 2.0) : 1.0; }
@@ -122,32 +126,35 @@ double integrate(F f, double from, double to, double panel) {
 }
 
 // The orthant integrals below run over theta in [0, asin r]; the sines of their quadrature
-// nodes depend on r alone, and a three-ray tail asks for several orthants of each r, so the
-// sines are worked out once per r (a sine and an exponential a node were most of the cost).
-// |asin r| < pi / 2, so at most two panels of width at most 1, as integrate() lays them.
+// nodes depend on r alone, and a three-ray tail asks for several orthants of each r (and of
+// -r, whose nodes are these negated), so the sines are worked out once per r: a sine and an
+// exponential a node were most of the cost. |asin r| < pi / 2, so at most two panels of
+// width at most 1, as integrate() lays them.
 struct OrthantNodes {
-    double r = 0.0;
-    double end = 0.0;    // asin r
-    double width = 0.0;  // of each panel
+    double width = 0.0;  // of each panel (negative for r < 0)
     int count = 0;       // nodes in use
     std::array<double, 4 * legendre_nodes.size()> sines{};
-    std::array<double, 4 * legendre_nodes.size()> cosines_squared{};  // 1 - sin^2
 
-    explicit OrthantNodes(double correlation) : r(correlation), end(std::asin(correlation)) {
+    OrthantNodes() = default;
+    explicit OrthantNodes(double r) {
+        const double end = std::asin(r);
         const int panels = std::max(1, static_cast<int>(std::ceil(end)));
         width = end / panels;
         for (int at = 0; at < panels; ++at) {
             const double middle = (at + 0.5) * width;
             for (const double node : legendre_nodes) {
                 const double offset = node * width / 2.0;
-                for (const double theta : {middle - offset, middle + offset}) {
-                    const double sine = std::sin(theta);
-                    sines[static_cast<std::size_t>(count)] = sine;
-                    cosines_squared[static_cast<std::size_t>(count)] = 1.0 - sine * sine;
-                    ++count;
-                }
+                sines[static_cast<std::size_t>(count++)] = std::sin(middle - offset);
+                sines[static_cast<std::size_t>(count++)] = std::sin(middle + offset);
             }
         }
+    }
+    // The nodes of -r: asin and sin are odd.
+    [[nodiscard]] OrthantNodes negated() const {
+        OrthantNodes other = *this;
+        other.width = -width;
+        for (double& sine : other.sines) sine = -sine;
+        return other;
     }
 };
 
@@ -158,70 +165,76 @@ struct OrthantNodes {
 // for |r| below 0.8.
 double upper_orthant(double h, double k, const OrthantNodes& nodes) {
     const double margins = normal_cdf(-h) * normal_cdf(-k);
-    if (nodes.end == 0.0) return margins;
+    if (nodes.width == 0.0) return margins;
     const double squares = (h * h + k * k) / 2.0;
     double sum = 0.0;
     for (std::size_t at = 0; at < static_cast<std::size_t>(nodes.count); at += 2) {
         const std::size_t j = (at / 2) % legendre_nodes.size();
-        const double low =
-            std::exp((nodes.sines[at] * h * k - squares) / nodes.cosines_squared[at]);
-        const double high =
-            std::exp((nodes.sines[at + 1] * h * k - squares) / nodes.cosines_squared[at + 1]);
-        sum += legendre_weights[j] * (low + high);
+        const double low = nodes.sines[at];
+        const double high = nodes.sines[at + 1];
+        sum += legendre_weights[j] * (std::exp((low * h * k - squares) / (1.0 - low * low)) +
+                                      std::exp((high * h * k - squares) / (1.0 - high * high)));
     }
     return std::clamp(margins + sum * nodes.width / 2.0 / (2.0 * pi), 0.0, 1.0);
 }
 
 // A side of a ray's cell: the line through the vertex at slope 1/k (k >= 0) off the ray's
-// axis, with the orthant nodes of correlation -k / sqrt(1 + k^2), which every cell asks for.
-struct Side {
-    double k;
-    double scale;  // sqrt(1 + k^2)
-    OrthantNodes below;
+// axis, with the orthant nodes of correlations -+k / sqrt(1 + k^2), worked out when first
+// asked for (orthants far off need none).
+class Side {
+public:
     explicit Side(double half_angle)
-        : k(1.0 / std::tan(half_angle)), scale(std::sqrt(1.0 + k * k)), below(-k / scale) {}
-};
+        : k_(1.0 / std::tan(half_angle)), scale_(std::sqrt(1.0 + k_ * k_)) {}
 
-// The integral over b >= s of phi(b - mb) Phi(ma - k b), k >= 0: the chance that a standard
-// normal pair about (ma, mb) has b >= s and lies on the ray's side of a line through the
-// vertex at slope 1/k. In t = b - mb, with c = ma - k mb, it is P(T >= s - mb, Z <= c - k T)
-// for independent standard normals, and with W = (Z + k T) / sqrt(1 + k^2) (correlation
-// rho = k / sqrt(1 + k^2) with T) an orthant of the pair (T, -W). With `beyond`, the chance
-// that it lies on the line's other side (Phi(k b - ma)): the orthant of (T, W), whose nodes
-// (correlation +rho) the caller passes as `above`.
-double side_integral(double s, double mb, double ma, const Side& side,
-                     const OrthantNodes* above = nullptr) {
-    const double low = s - mb;
-    const double c = (ma - side.k * mb) / side.scale;
-    return above != nullptr ? upper_orthant(low, c, *above) : upper_orthant(low, -c, side.below);
-}
+    // The integral over b >= s of phi(b - mb) Phi(ma - k b), k >= 0: the chance that a
+    // standard normal pair about (ma, mb) has b >= s and lies on the ray's side of the line.
+    // In t = b - mb, with c = ma - k mb, it is P(T >= s - mb, Z <= c - k T) for independent
+    // standard normals, and with W = (Z + k T) / sqrt(1 + k^2) (correlation
+    // rho = k / sqrt(1 + k^2) with T) an orthant of the pair (T, -W). With `beyond`, the
+    // chance that it lies on the line's other side (Phi(k b - ma)): the orthant of (T, W).
+    double integral(double s, double mb, double ma, bool beyond = false) {
+        const double h = s - mb;
+        const double c = (ma - k_ * mb) / scale_;
+        const double k = beyond ? c : -c;
+        // The chance is at most Phi(-max(h, k)), under 5.2e-17 past 8.3: a three-ray tail
+        // sums six orthants, so leaving such ones out moves it by under 1e-15.
+        if (std::max(h, k) > negligible_deviation) return 0.0;
+        if (!below_) below_ = OrthantNodes(-k_ / scale_);
+        if (beyond && !above_) above_ = below_->negated();
+        return upper_orthant(h, k, beyond ? *above_ : *below_);
+    }
+
+private:
+    double k_;
+    double scale_;  // sqrt(1 + k^2)
+    std::optional<OrthantNodes> below_;
+    std::optional<OrthantNodes> above_;
+};
 
 // P(X > x) for X the squared distance from N(mean, I) to three rays from a vertex at angles
 // 0 and +-alpha (alpha in (pi / 2, pi)), the mean on ray 0 at distance mu0 from the vertex.
 // Each ray's cell is bounded by the bisectors of its angles to its neighbours; the tail is the
-// sum over the cells of the chance past s on both sides of the ray (side_integral).
+// sum over the cells of the chance past s on both sides of the ray (Side::integral).
 double three_ray_tail(double x, double mu0, double alpha) {
     if (!(x > 0)) return 1.0;
     const double s = std::sqrt(x);
-    const double gap = 2.0 * pi - 2.0 * alpha;
-    const Side own_side(alpha / 2.0);
-    const Side gap_side(gap / 2.0);
+    Side own_side(alpha / 2.0);
+    Side gap_side(pi - alpha);
     // Near the vertex the ray's own cell holds a share of the tail worked out directly (both
     // halves alike); far from it, nearly all of it, and the chi-square tail less the points
     // beyond the cell keeps the precision.
     double own = 0.0;
     if (mu0 > 3.0) {
-        const OrthantNodes above(own_side.k / own_side.scale);
-        const double beyond = side_integral(s, 0.0, mu0, own_side, &above);
+        const double beyond = own_side.integral(s, 0.0, mu0, true);
         own = chi1_tail(x) - beyond - beyond;
     } else {
-        own = 2.0 * side_integral(s, 0.0, mu0, own_side);
+        own = 2.0 * own_side.integral(s, 0.0, mu0);
     }
     // Ray alpha, in its frame, bounded by the gap's bisector on one side and ray 0's on the
     // other; ray -alpha holds its mirror image.
     const double ma = mu0 * std::cos(alpha);
     const double mb = -mu0 * std::sin(alpha);
-    const double other = side_integral(s, mb, ma, gap_side) + side_integral(s, -mb, ma, own_side);
+    const double other = gap_side.integral(s, mb, ma) + own_side.integral(s, -mb, ma);
     return std::clamp(own + other + other, 0.0, 1.0);
 }
 
@@ -271,7 +284,8 @@ Geometry geometry(double q, double total) {
     // (2 pi - 2 angle) come from the cosine, so that rows this far skip the arc cosine.
     const double half_angle_sine = std::sqrt((1.0 - cosine) / 2.0);
     const double half_gap_sine = std::sqrt(1.0 - cosine * cosine);
-    if (mu0 * std::min(half_angle_sine, half_gap_sine) > 8.3) return {mu0, 0.0, true};
+    if (mu0 * std::min(half_angle_sine, half_gap_sine) > negligible_deviation)
+        return {mu0, 0.0, true};
     return {mu0, std::acos(cosine), false};
 }
 
@@ -459,13 +473,15 @@ TreeTestResult tree_test(const std::array<double, 3>& counts, int species, doubl
         });
     const Geometry shape = geometry(fit.q, total);
     if (shape.far) return judged(chi1_tail);
+    auto law = [&](double statistic) {
+        return species < 0 ? three_ray_tail(statistic, shape.mu0, shape.angle)
+                           : one_ray_tail(statistic, shape.mu0);
+    };
+    // The three-ray law costs about what a lookup in a memo of the few-count laws' size
+    // would (and the rows near the star share few count triples): it is worked out each time.
+    if (species < 0) return judged(law);
     thread_local Memo integrated;
-    return integrated.remembered(key, [&] {
-        return judged([&](double statistic) {
-            return species < 0 ? three_ray_tail(statistic, shape.mu0, shape.angle)
-                               : one_ray_tail(statistic, shape.mu0);
-        });
-    });
+    return integrated.remembered(key, [&] { return judged(law); });
 }
 
 }  // namespace
