@@ -6,7 +6,6 @@
 #include <cstring>
 #include <limits>
 #include <numbers>
-#include <optional>
 #include <vector>
 
 namespace treetally {
@@ -60,10 +59,10 @@ double power_divergence(const std::array<double, 3>& observed,
         if (lambda == 0.0) {
             if (o > 0) sum += 2.0 * o * std::log(o / e);
         } else if (lambda == -1.0) {
-            sum += o > 0 ? 2.0 * e * std::log(e / o) : std::numeric_limits<double>::infinity();
+            sum += o > 0 ? 2.0 * e * std::log(e / o) : HUGE_VAL;
         } else if (o == 0) {
             // O^(lambda + 1) E^-lambda - O: 0 above lambda = -1, unbounded at or below it.
-            if (lambda < -1.0) sum += std::numeric_limits<double>::infinity();
+            if (lambda < -1.0) sum += HUGE_VAL;
         } else {
             sum += o * std::expm1(lambda * std::log(o / e)) * 2.0 / (lambda * (lambda + 1.0));
         }
@@ -199,16 +198,24 @@ public:
         // The chance is at most Phi(-max(h, k)), under 5.2e-17 past 8.3: a three-ray tail
         // sums six orthants, so leaving such ones out moves it by under 1e-15.
         if (std::max(h, k) > negligible_deviation) return 0.0;
-        if (!below_) below_ = OrthantNodes(-k_ / scale_);
-        if (beyond && !above_) above_ = below_->negated();
-        return upper_orthant(h, k, beyond ? *above_ : *below_);
+        if (!has_below_) {
+            below_ = OrthantNodes(-k_ / scale_);
+            has_below_ = true;
+        }
+        if (beyond && !has_above_) {
+            above_ = below_.negated();
+            has_above_ = true;
+        }
+        return upper_orthant(h, k, beyond ? above_ : below_);
     }
 
 private:
     double k_;
     double scale_;  // sqrt(1 + k^2)
-    std::optional<OrthantNodes> below_;
-    std::optional<OrthantNodes> above_;
+    OrthantNodes below_;
+    OrthantNodes above_;
+    bool has_below_ = false;
+    bool has_above_ = false;
 };
 
 // P(X > x) for X the squared distance from N(mean, I) to three rays from a vertex at angles
@@ -385,88 +392,88 @@ double exact_tail(const Fit& fit, double total, int species, double lambda, doub
     return std::clamp(tail, 0.0, 1.0);
 }
 
-struct Key {
-    std::array<double, 3> counts;
+// What a result depends on besides the counts; a memo holds the results of one at a time.
+struct Setting {
     double lambda;
     int species;
     TreeTestMethod method;
-    bool operator==(const Key& other) const {
-        return counts == other.counts && species == other.species && lambda == other.lambda &&
-               method == other.method;
-    }
+    bool operator==(const Setting&) const = default;
 };
 
-std::uint64_t hash_key(const Key& key) {
-    std::uint64_t hash = 1469598103934665603ULL;
-    auto mix = [&hash](double value) {
-        std::uint64_t bits = 0;
-        std::memcpy(&bits, &value, sizeof bits);
-        hash = (hash ^ bits) * 1099511628211ULL;
-        hash ^= hash >> 29;
-    };
-    for (const double count : key.counts) mix(count);
-    mix(static_cast<double>(key.species));
-    mix(key.lambda);
-    mix(static_cast<double>(key.method));
-    // The counts are whole numbers or thirds, whose low bits are all zero: spread the high
-    // ones down before the table takes the low ones.
+std::uint64_t hash_counts(const std::array<double, 3>& counts) {
+    std::array<std::uint64_t, 3> bits{};
+    std::memcpy(bits.data(), counts.data(), sizeof bits);
+    // The counts are whole numbers or thirds, whose low bits are all zero: multiplied apart
+    // and the high bits spread down before the table takes the low ones.
+    std::uint64_t hash = bits[0] * 0x9e3779b97f4a7c15ULL ^ bits[1] * 0xc2b2ae3d27d4eb4fULL ^
+                         bits[2] * 0x165667b19e3779f9ULL;
     hash ^= hash >> 32;
     hash *= 0xd6e8feb86659fd93ULL;
-    return hash ^ (hash >> 32);
+    return hash ^ (hash >> 29);
 }
 
 // Many rows share a count triple, the few-count ones most of all, and their p-values cost
-// an integral or an enumeration: each counting thread keeps a memo of each (the test is a
-// pure function of its arguments, so results do not depend on which thread asks), apart so
-// that the many integrals never push out the dearer enumerations. Open addressing in one
-// flat array (a lookup is one or two cache lines, where a node-based map chased pointers and
-// allocated per entry), at most half full; full, it starts again empty.
+// an enumeration: each counting thread keeps memos (the test is a pure function of its
+// arguments, so results do not depend on which thread asks). Open addressing in one flat
+// array of 40-byte slots, at most half full (a lookup is one cache line or two, where a
+// node-based map chased pointers and allocated per entry); full, it starts again empty, as it
+// does when asked under another setting (a table asks under one).
 class Memo {
 public:
     template <typename Compute>
-    TreeTestResult remembered(const Key& key, Compute compute) {
+    TreeTestResult remembered(const Setting& setting, const std::array<double, 3>& counts,
+                              Compute compute) {
         if (slots_.empty()) slots_.resize(first_slots);
-        std::size_t at = static_cast<std::size_t>(hash_key(key)) & (slots_.size() - 1);
-        for (; slots_[at].used; at = (at + 1) & (slots_.size() - 1))
-            if (slots_[at].key == key) return slots_[at].result;
+        if (!(setting == setting_)) {
+            forget();
+            setting_ = setting;
+        }
+        std::size_t at = static_cast<std::size_t>(hash_counts(counts)) & (slots_.size() - 1);
+        for (; !std::isnan(slots_[at].counts[0]); at = (at + 1) & (slots_.size() - 1))
+            if (slots_[at].counts == counts) return slots_[at].result;
         const TreeTestResult result = compute();
         if (2 * (used_ + 1) > slots_.size()) {
             grow();
-            at = static_cast<std::size_t>(hash_key(key)) & (slots_.size() - 1);
-            while (slots_[at].used) at = (at + 1) & (slots_.size() - 1);
+            at = static_cast<std::size_t>(hash_counts(counts)) & (slots_.size() - 1);
+            while (!std::isnan(slots_[at].counts[0])) at = (at + 1) & (slots_.size() - 1);
         }
-        slots_[at] = {key, result, true};
+        slots_[at] = {counts, result};
         ++used_;
         return result;
     }
 
 private:
-    struct Slot {
-        Key key{};
+    struct Slot {  // empty: counts NaN, which no test is asked about
+        std::array<double, 3> counts{not_a_number, not_a_number, not_a_number};
         TreeTestResult result{};
-        bool used = false;
     };
     static constexpr std::size_t first_slots = std::size_t{1} << 10;
-    static constexpr std::size_t most_slots = std::size_t{1} << 18;  // 16 MiB a thread at most
+    static constexpr std::size_t most_slots = std::size_t{1} << 18;  // 10 MiB a memo at most
+
+    void forget() {
+        std::fill(slots_.begin(), slots_.end(), Slot{});
+        used_ = 0;
+    }
 
     void grow() {
         if (slots_.size() >= most_slots) {  // forget everything rather than hold more
-            std::fill(slots_.begin(), slots_.end(), Slot{});
-            used_ = 0;
+            forget();
             return;
         }
         std::vector<Slot> old(2 * slots_.size());
         old.swap(slots_);
         for (const Slot& slot : old) {
-            if (!slot.used) continue;
-            std::size_t at = static_cast<std::size_t>(hash_key(slot.key)) & (slots_.size() - 1);
-            while (slots_[at].used) at = (at + 1) & (slots_.size() - 1);
+            if (std::isnan(slot.counts[0])) continue;
+            std::size_t at =
+                static_cast<std::size_t>(hash_counts(slot.counts)) & (slots_.size() - 1);
+            while (!std::isnan(slots_[at].counts[0])) at = (at + 1) & (slots_.size() - 1);
             slots_[at] = slot;
         }
     }
 
     std::vector<Slot> slots_;
     std::size_t used_ = 0;
+    Setting setting_{not_a_number, 0, TreeTestMethod::mlest};  // NaN: equal to no setting
 };
 
 // species < 0: T3.
@@ -492,7 +499,7 @@ TreeTestResult tree_test(const std::array<double, 3>& counts, int species, doubl
     if (!(total > 0)) return {not_a_number, not_a_number};
     const int code = species < 0 ? largest(canonical) : species;
     const Fit fit = fit_segment(canonical, code, total);
-    const Key key{canonical, lambda, species, method};
+    const Setting setting{lambda, species, method};
     // The statistic and its p-value, once the law is known to be worked out by `law`.
     auto judged = [&](auto law) {
         const double statistic = power_divergence(canonical, fit.expected, lambda);
@@ -503,8 +510,8 @@ TreeTestResult tree_test(const std::array<double, 3>& counts, int species, doubl
     if (total < small_sample || fit.q * total < small_expected) {
         // The exact law: the dearest, and the counts that call for it recur most, so the memo
         // is asked before the statistic is worked out.
-        thread_local Memo exact;
-        return exact.remembered(key, [&] {
+        thread_local std::array<Memo, 2> exact;  // T3's and T1's, which a row may ask both
+        return exact[species < 0 ? 0 : 1].remembered(setting, canonical, [&] {
             return judged([&](double statistic) {
                 return exact_tail(fit, total, species, lambda, statistic);
             });
@@ -525,7 +532,7 @@ TreeTestResult tree_test(const std::array<double, 3>& counts, int species, doubl
     // would (and the rows near the star share few count triples): it is worked out each time.
     if (species < 0) return judged(law);
     thread_local Memo integrated;
-    return integrated.remembered(key, [&] { return judged(law); });
+    return integrated.remembered(setting, canonical, [&] { return judged(law); });
 }
 
 }  // namespace
