@@ -302,6 +302,9 @@ double statistic_for(const std::array<double, 3>& counts, int species, double la
     return power_divergence(counts, fit_segment(counts, code, total).expected, lambda);
 }
 
+// The most draws whose outcomes' statistics the exact law takes from a table of logs.
+constexpr std::int64_t whole_log_draws = 4096;
+
 // ln i for whole i up to at least `up_to`, kept by each thread (the logs never change).
 const std::vector<double>& whole_logs(std::int64_t up_to) {
     thread_local std::vector<double> logs;
@@ -312,9 +315,10 @@ const std::vector<double>& whole_logs(std::int64_t up_to) {
 
 // statistic_for() at lambda 0 for whole counts of sum `total`: the fit as fit_segment() makes
 // it, and 2 O (ln O - ln E) from a table of logs, every expected count being a whole number,
-// half of one or a third of one. It differs from statistic_for() in the last bits only, far
-// inside the tolerance the exact law compares statistics with, and costs a fraction of it:
-// the enumeration of the exact law evaluates it for every outcome.
+// half of one or a third of one. The difference of logs loses digits where a count is near
+// its expectation: up to a few ulps of total ln(total), under 3e-11 for the totals it is used
+// for (whole_log_draws), far inside the 1e-9 the exact law compares statistics to, and it
+// costs a fraction of statistic_for(), which the enumeration calls for every outcome.
 double whole_likelihood_ratio(const std::array<double, 3>& counts, int species, double total,
                               const std::vector<double>& logs) {
     const auto major = static_cast<std::size_t>(species < 0 ? largest(counts) : species);
@@ -356,7 +360,9 @@ double exact_tail(const Fit& fit, double total, int species, double lambda, doub
     const double off_chance = 2.0 * fit.q;
     const double log_draws = std::lgamma(static_cast<double>(draws) + 1.0);
     const double mean_off = static_cast<double>(draws) * off_chance;
-    const std::vector<double>& logs = whole_logs(lambda == 0.0 ? draws : 0);
+    const bool whole = lambda == 0.0 && draws <= whole_log_draws;
+    const auto total_draws = static_cast<double>(draws);
+    const std::vector<double>& logs = whole_logs(whole ? draws : 0);
     double tail = 0.0;
     for (std::int64_t off = 0; off <= draws; ++off) {
         const auto a = static_cast<double>(draws - off);
@@ -378,9 +384,8 @@ double exact_tail(const Fit& fit, double total, int species, double lambda, doub
                 outcome[second] = static_cast<double>(c);
                 const double chance = level * share * (b == c ? 1.0 : 2.0);
                 const double statistic =
-                    lambda == 0.0
-                        ? whole_likelihood_ratio(outcome, species, static_cast<double>(draws), logs)
-                        : statistic_for(outcome, species, lambda);
+                    whole ? whole_likelihood_ratio(outcome, species, total_draws, logs)
+                          : statistic_for(outcome, species, lambda);
                 if (statistic >= observed - tolerance) tail += chance;
                 share = share * static_cast<double>(off - b) / static_cast<double>(b + 1);
             }
