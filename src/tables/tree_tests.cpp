@@ -132,10 +132,12 @@ double integrate(F f, double from, double to, double panel) {
 struct OrthantNodes {
     double width = 0.0;  // of each panel (negative for r < 0)
     int count = 0;       // nodes in use
-    std::array<double, 4 * legendre_nodes.size()> sines{};
+    // Filled up to `count`, left uninitialised beyond: clearing them cost more than filling.
+    std::array<double, 4 * legendre_nodes.size()> sines;
+    std::array<double, 4 * legendre_nodes.size()> secants_squared;  // 1 / (1 - sin^2)
 
-    OrthantNodes() = default;
-    explicit OrthantNodes(double r) {
+    void fill(double r) {
+        count = 0;
         const double end = std::asin(r);
         const int panels = std::max(1, static_cast<int>(std::ceil(end)));
         width = end / panels;
@@ -143,17 +145,13 @@ struct OrthantNodes {
             const double middle = (at + 0.5) * width;
             for (const double node : legendre_nodes) {
                 const double offset = node * width / 2.0;
-                sines[static_cast<std::size_t>(count++)] = std::sin(middle - offset);
-                sines[static_cast<std::size_t>(count++)] = std::sin(middle + offset);
+                for (const double theta : {middle - offset, middle + offset}) {
+                    const double sine = std::sin(theta);
+                    sines[static_cast<std::size_t>(count)] = sine;
+                    secants_squared[static_cast<std::size_t>(count++)] = 1.0 / (1.0 - sine * sine);
+                }
             }
         }
-    }
-    // The nodes of -r: asin and sin are odd.
-    [[nodiscard]] OrthantNodes negated() const {
-        OrthantNodes other = *this;
-        other.width = -width;
-        for (double& sine : other.sines) sine = -sine;
-        return other;
     }
 };
 
@@ -162,19 +160,23 @@ struct OrthantNodes {
 // r = sin(theta) is (1 / 2 pi) exp(-(h^2 - 2 h k sin(theta) + k^2) / (2 cos^2(theta))) over
 // theta in [0, asin r], smooth there; ten Gauss-Legendre points take it to the last digits
 // for |r| below 0.8.
-double upper_orthant(double h, double k, const OrthantNodes& nodes) {
+// With `negated`, of correlation -r instead: asin and sin are odd, so its nodes are these
+// with their sines and width negated.
+double upper_orthant(double h, double k, const OrthantNodes& nodes, bool negated) {
     const double margins = normal_cdf(-h) * normal_cdf(-k);
     if (nodes.width == 0.0) return margins;
     const double squares = (h * h + k * k) / 2.0;
+    const double sign = negated ? -1.0 : 1.0;
     double sum = 0.0;
     for (std::size_t at = 0; at < static_cast<std::size_t>(nodes.count); at += 2) {
         const std::size_t j = (at / 2) % legendre_nodes.size();
-        const double low = nodes.sines[at];
-        const double high = nodes.sines[at + 1];
-        sum += legendre_weights[j] * (std::exp((low * h * k - squares) / (1.0 - low * low)) +
-                                      std::exp((high * h * k - squares) / (1.0 - high * high)));
+        const double low =
+            (nodes.sines[at] * h * k * sign - squares) * nodes.secants_squared[at];
+        const double high =
+            (nodes.sines[at + 1] * h * k * sign - squares) * nodes.secants_squared[at + 1];
+        sum += legendre_weights[j] * (std::exp(low) + std::exp(high));
     }
-    return std::clamp(margins + sum * nodes.width / 2.0 / (2.0 * pi), 0.0, 1.0);
+    return std::clamp(margins + sum * (sign * nodes.width) / 2.0 / (2.0 * pi), 0.0, 1.0);
 }
 
 // A side of a ray's cell: the line through the vertex at slope 1/k (k >= 0) off the ray's
@@ -182,8 +184,8 @@ double upper_orthant(double h, double k, const OrthantNodes& nodes) {
 // asked for (orthants far off need none).
 class Side {
 public:
-    explicit Side(double half_angle)
-        : k_(1.0 / std::tan(half_angle)), scale_(std::sqrt(1.0 + k_ * k_)) {}
+    // k: the cotangent of the angle between the side and the ray.
+    explicit Side(double k) : k_(k), scale_(std::sqrt(1.0 + k_ * k_)) {}
 
     // The integral over b >= s of phi(b - mb) Phi(ma - k b), k >= 0: the chance that a
     // standard normal pair about (ma, mb) has b >= s and lies on the ray's side of the line.
@@ -198,35 +200,33 @@ public:
         // The chance is at most Phi(-max(h, k)), under 5.2e-17 past 8.3: a three-ray tail
         // sums six orthants, so leaving such ones out moves it by under 1e-15.
         if (std::max(h, k) > negligible_deviation) return 0.0;
-        if (!has_below_) {
-            below_ = OrthantNodes(-k_ / scale_);
-            has_below_ = true;
+        if (!has_nodes_) {
+            nodes_.fill(-k_ / scale_);
+            has_nodes_ = true;
         }
-        if (beyond && !has_above_) {
-            above_ = below_.negated();
-            has_above_ = true;
-        }
-        return upper_orthant(h, k, beyond ? above_ : below_);
+        return upper_orthant(h, k, nodes_, beyond);
     }
 
 private:
     double k_;
     double scale_;  // sqrt(1 + k^2)
-    OrthantNodes below_;
-    OrthantNodes above_;
-    bool has_below_ = false;
-    bool has_above_ = false;
+    OrthantNodes nodes_;  // of correlation -k / sqrt(1 + k^2)
+    bool has_nodes_ = false;
 };
 
 // P(X > x) for X the squared distance from N(mean, I) to three rays from a vertex at angles
-// 0 and +-alpha (alpha in (pi / 2, pi)), the mean on ray 0 at distance mu0 from the vertex.
+// 0 and +-alpha (alpha in (pi / 2, pi), given by its cosine), the mean on ray 0 at distance
+// mu0 from the vertex.
 // Each ray's cell is bounded by the bisectors of its angles to its neighbours; the tail is the
 // sum over the cells of the chance past s on both sides of the ray (Side::integral).
-double three_ray_tail(double x, double mu0, double alpha) {
+double three_ray_tail(double x, double mu0, double cosine) {
     if (!(x > 0)) return 1.0;
     const double s = std::sqrt(x);
-    Side own_side(alpha / 2.0);
-    Side gap_side(pi - alpha);
+    const double sine = std::sqrt(1.0 - cosine * cosine);
+    // The sides: the bisector of alpha (cotangent of alpha / 2) and of the gap between rays
+    // +-alpha (2 pi - 2 alpha, cotangent of pi - alpha).
+    Side own_side((1.0 + cosine) / sine);
+    Side gap_side(-cosine / sine);
     // Near the vertex the ray's own cell holds a share of the tail worked out directly (both
     // halves alike); far from it, nearly all of it, and the chi-square tail less the points
     // beyond the cell keeps the precision.
@@ -239,8 +239,8 @@ double three_ray_tail(double x, double mu0, double alpha) {
     }
     // Ray alpha, in its frame, bounded by the gap's bisector on one side and ray 0's on the
     // other; ray -alpha holds its mirror image.
-    const double ma = mu0 * std::cos(alpha);
-    const double mb = -mu0 * std::sin(alpha);
+    const double ma = mu0 * cosine;
+    const double mb = -mu0 * sine;
     const double other = gap_side.integral(s, mb, ma) + own_side.integral(s, -mb, ma);
     return std::clamp(own + other + other, 0.0, 1.0);
 }
@@ -270,11 +270,11 @@ double one_ray_tail(double x, double mu0) {
 // trees, and the angle (the metric's) from its segment to each other segment.
 struct Geometry {
     double mu0;
-    double angle;
+    double cosine;  // of the angle
     bool far;  // so far from the star that the law is chi-square (1 df) in double precision
 };
 Geometry geometry(double q, double total) {
-    if (!(q > 0)) return {infinity, 2.0 * pi / 3.0, true};
+    if (!(q > 0)) return {infinity, -0.5, true};
     const double a = 1.0 - 2.0 * q;
     // Directions of the segments from the star point: (2, -1, -1) and its permutations; the
     // metric at p is sum u_i v_i / p_i.
@@ -288,12 +288,10 @@ Geometry geometry(double q, double total) {
     // so either law's tail is chi-square's to within the chance of falling outside it: under
     // 2 Phi(-d) for d the mean's distance from the cell's sides (three_ray_tail,
     // one_ray_tail), 1.1e-16 past d = 8.3. The sines of half the angle and of half the gap
-    // (2 pi - 2 angle) come from the cosine, so that rows this far skip the arc cosine.
+    // (2 pi - 2 angle) come from the cosine, as do the three-ray law's.
     const double half_angle_sine = std::sqrt((1.0 - cosine) / 2.0);
     const double half_gap_sine = std::sqrt(1.0 - cosine * cosine);
-    if (mu0 * std::min(half_angle_sine, half_gap_sine) > negligible_deviation)
-        return {mu0, 0.0, true};
-    return {mu0, std::acos(cosine), false};
+    return {mu0, cosine, mu0 * std::min(half_angle_sine, half_gap_sine) > negligible_deviation};
 }
 
 double statistic_for(const std::array<double, 3>& counts, int species, double lambda) {
@@ -530,7 +528,7 @@ TreeTestResult tree_test(const std::array<double, 3>& counts, int species, doubl
     const Geometry shape = geometry(fit.q, total);
     if (shape.far) return judged(chi1_tail);
     auto law = [&](double statistic) {
-        return species < 0 ? three_ray_tail(statistic, shape.mu0, shape.angle)
+        return species < 0 ? three_ray_tail(statistic, shape.mu0, shape.cosine)
                            : one_ray_tail(statistic, shape.mu0);
     };
     // The three-ray law costs about what a lookup in a memo of the few-count laws' size
