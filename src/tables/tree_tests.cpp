@@ -275,23 +275,27 @@ struct Geometry {
 };
 Geometry geometry(double q, double total) {
     if (!(q > 0)) return {infinity, -0.5, true};
-    const double a = 1.0 - 2.0 * q;
+    const double inverse_a = 1.0 / (1.0 - 2.0 * q);
+    const double inverse_q = 1.0 / q;
     // Directions of the segments from the star point: (2, -1, -1) and its permutations; the
     // metric at p is sum u_i v_i / p_i.
-    const double own = 4.0 / a + 2.0 / q;
-    const double other = 1.0 / a + 5.0 / q;
-    const double cross = -2.0 / a - 1.0 / q;
-    const double mu0 = std::sqrt(total) * (1.0 / 3.0 - q) * std::sqrt(own);
+    const double own = 4.0 * inverse_a + 2.0 * inverse_q;
+    const double other = inverse_a + 5.0 * inverse_q;
+    const double cross = -2.0 * inverse_a - inverse_q;
+    const double from_star = 1.0 / 3.0 - q;
+    const double mu0_squared = total * from_star * from_star * own;
     const double cosine = std::clamp(cross / std::sqrt(own * other), -1.0, 1.0);
     // The statistic equals the squared distance to the fitted ray's line wherever the normal
     // vector falls in that ray's cell (within half the angle of it, in front of the vertex),
     // so either law's tail is chi-square's to within the chance of falling outside it: under
     // 2 Phi(-d) for d the mean's distance from the cell's sides (three_ray_tail,
-    // one_ray_tail), 1.1e-16 past d = 8.3. The sines of half the angle and of half the gap
-    // (2 pi - 2 angle) come from the cosine, as do the three-ray law's.
-    const double half_angle_sine = std::sqrt((1.0 - cosine) / 2.0);
-    const double half_gap_sine = std::sqrt(1.0 - cosine * cosine);
-    return {mu0, cosine, mu0 * std::min(half_angle_sine, half_gap_sine) > negligible_deviation};
+    // one_ray_tail), 1.1e-16 past d = 8.3. The squared sines of half the angle and of half
+    // the gap (2 pi - 2 angle) come from the cosine, as do the three-ray law's sines.
+    const double half_angle_sine_squared = (1.0 - cosine) / 2.0;
+    const double half_gap_sine_squared = 1.0 - cosine * cosine;
+    const bool far = mu0_squared * std::min(half_angle_sine_squared, half_gap_sine_squared) >
+                     negligible_deviation * negligible_deviation;
+    return {far ? 0.0 : std::sqrt(mu0_squared), cosine, far};
 }
 
 double statistic_for(const std::array<double, 3>& counts, int species, double lambda) {
