@@ -304,8 +304,10 @@ double statistic_for(const std::array<double, 3>& counts, int species, double la
     return power_divergence(counts, fit_segment(counts, code, total).expected, lambda);
 }
 
-// The most draws whose outcomes' statistics the exact law takes from a table of logs.
-constexpr std::int64_t whole_log_draws = 4096;
+// The most draws whose outcomes' statistics the exact law takes from a table of logs (the
+// error below grows with them; thousands of trees with few off the major topology are the
+// enumeration's dearest case).
+constexpr std::int64_t whole_log_draws = 8192;
 
 // ln i for whole i up to at least `up_to`, kept by each thread (the logs never change).
 const std::vector<double>& whole_logs(std::int64_t up_to) {
@@ -318,9 +320,10 @@ const std::vector<double>& whole_logs(std::int64_t up_to) {
 // statistic_for() at lambda 0 for whole counts of sum `total`: the fit as fit_segment() makes
 // it, and 2 O (ln O - ln E) from a table of logs, every expected count being a whole number,
 // half of one or a third of one. The difference of logs loses digits where a count is near
-// its expectation: up to a few ulps of total ln(total), under 3e-11 for the totals it is used
-// for (whole_log_draws), far inside the 1e-9 the exact law compares statistics to, and it
-// costs a fraction of statistic_for(), which the enumeration calls for every outcome.
+// its expectation: each difference is off by up to about 2 ulps of ln(total), so the sum by
+// up to 4 total ulp(ln total), under 6e-11 for the totals it is used for (whole_log_draws),
+// far inside the 1e-9 the exact law compares statistics to; and it costs a fraction of
+// statistic_for(), which the enumeration calls for every outcome.
 double whole_likelihood_ratio(const std::array<double, 3>& counts, int species, double total,
                               const std::vector<double>& logs) {
     const auto major = static_cast<std::size_t>(species < 0 ? largest(counts) : species);
@@ -410,8 +413,8 @@ struct Setting {
 std::uint64_t hash_counts(const std::array<double, 3>& counts) {
     std::array<std::uint64_t, 3> bits{};
     std::memcpy(bits.data(), counts.data(), sizeof bits);
-    // The counts are whole numbers or thirds, whose low bits are all zero: multiplied apart
-    // and the high bits spread down before the table takes the low ones.
+    // Whole counts have their low bits all zero: each is multiplied by its own odd constant
+    // and the high bits are spread down before the table takes the low ones.
     std::uint64_t hash = bits[0] * 0x9e3779b97f4a7c15ULL ^ bits[1] * 0xc2b2ae3d27d4eb4fULL ^
                          bits[2] * 0x165667b19e3779f9ULL;
     hash ^= hash >> 32;

@@ -22,6 +22,9 @@ std::vector<Counts> few_counts() {
         for (double b = 0; b <= 4; ++b)
             for (double c = b; c <= 6 && total - b - c >= c; c += 2)
                 all.push_back({total - b - c, b, c});
+    // Thousands of trees with few off the major topology: the enumeration's largest tables.
+    all.push_back({5000, 2, 3});
+    all.push_back({8100, 1, 6});
     all.push_back({10.0 / 3.0 + 9, 10.0 / 3.0, 1.0 / 3.0});
     all.push_back({200.0 + 2.0 / 3.0, 2.0 / 3.0, 4.0 / 3.0 + 1});
     return all;
