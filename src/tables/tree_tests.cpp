@@ -6,7 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <numbers>
-#include <unordered_map>
+#include <vector>
 
 namespace treetally {
 
@@ -39,6 +39,9 @@ constexpr double pi = std::numbers::pi;
 constexpr double small_sample = 30.0;
 constexpr double small_expected = 5.0;
 
+// Standard normal deviations past which the chance is negligible: Phi(-8.3) = 5.2e-17.
+constexpr double negligible_deviation = 8.3;
+
 double chi1_tail(double x) { return x > 0 ? std::erfc(std::sqrt(x / 2.0)) : 1.0; }
 double chi2_tail(double x) { return x > 0 ? std::exp(-x / 2.0) : 1.0; }
 double normal_cdf(double x) { return 0.5 * std::erfc(-x / std::numbers::sqrt2); }
@@ -56,10 +59,10 @@ double power_divergence(const std::array<double, 3>& observed,
         if (lambda == 0.0) {
             if (o > 0) sum += 2.0 * o * std::log(o / e);
         } else if (lambda == -1.0) {
-            sum += o > 0 ? 2.0 * e * std::log(e / o) : infinity;
+            sum += o > 0 ? 2.0 * e * std::log(e / o) : HUGE_VAL;
         } else if (o == 0) {
             // O^(lambda + 1) E^-lambda - O: 0 above lambda = -1, unbounded at or below it.
-            if (lambda < -1.0) sum += infinity;
+            if (lambda < -1.0) sum += HUGE_VAL;
         } else {
             sum += o * std::expm1(lambda * std::log(o / e)) * 2.0 / (lambda * (lambda + 1.0));
         }
@@ -121,75 +124,125 @@ double integrate(F f, double from, double to, double panel) {
     return sum * width / 2.0;
 }
 
+// The orthant integrals below run over theta in [0, asin r]; the sines of their quadrature
+// nodes depend on r alone, and a three-ray tail asks for several orthants of each r (and of
+// -r, whose nodes are these negated), so the sines are worked out once per r: a sine and an
+// exponential a node were most of the cost. |asin r| < pi / 2, so at most two panels of
+// width at most 1, as integrate() lays them.
+struct OrthantNodes {
+    double width = 0.0;  // of each panel (negative for r < 0)
+    int count = 0;       // nodes in use
+    // Filled up to `count`, left uninitialised beyond: clearing them cost more than filling.
+    std::array<double, 4 * legendre_nodes.size()> sines;
+    std::array<double, 4 * legendre_nodes.size()> secants_squared;  // 1 / (1 - sin^2)
+
+    void fill(double r) {
+        count = 0;
+        const double end = std::asin(r);
+        const int panels = std::max(1, static_cast<int>(std::ceil(end)));
+        width = end / panels;
+        for (int at = 0; at < panels; ++at) {
+            const double middle = (at + 0.5) * width;
+            for (const double node : legendre_nodes) {
+                const double offset = node * width / 2.0;
+                for (const double theta : {middle - offset, middle + offset}) {
+                    const double sine = std::sin(theta);
+                    sines[static_cast<std::size_t>(count)] = sine;
+                    secants_squared[static_cast<std::size_t>(count++)] = 1.0 / (1.0 - sine * sine);
+                }
+            }
+        }
+    }
+};
+
 // P(X > h, Y > k) for standard normals of correlation r (|r| < 1): the product of the
 // margins plus the integral of the density's derivative in r from 0 to r, which with
 // r = sin(theta) is (1 / 2 pi) exp(-(h^2 - 2 h k sin(theta) + k^2) / (2 cos^2(theta))) over
 // theta in [0, asin r], smooth there; ten Gauss-Legendre points take it to the last digits
 // for |r| below 0.8.
-double upper_orthant(double h, double k, double r) {
+// With `negated`, of correlation -r instead: asin and sin are odd, so its nodes are these
+// with their sines and width negated.
+double upper_orthant(double h, double k, const OrthantNodes& nodes, bool negated) {
     const double margins = normal_cdf(-h) * normal_cdf(-k);
-    const double end = std::asin(r);
-    if (end == 0.0) return margins;
+    if (nodes.width == 0.0) return margins;
     const double squares = (h * h + k * k) / 2.0;
-    const double sum = integrate(
-        [h, k, squares](double theta) {
-            const double sine = std::sin(theta);
-            return std::exp((sine * h * k - squares) / (1.0 - sine * sine));
-        },
-        0.0, end, 1.0);
-    return std::clamp(margins + sum / (2.0 * pi), 0.0, 1.0);
+    const double sign = negated ? -1.0 : 1.0;
+    double sum = 0.0;
+    for (std::size_t at = 0; at < static_cast<std::size_t>(nodes.count); at += 2) {
+        const std::size_t j = (at / 2) % legendre_nodes.size();
+        const double low =
+            (nodes.sines[at] * h * k * sign - squares) * nodes.secants_squared[at];
+        const double high =
+            (nodes.sines[at + 1] * h * k * sign - squares) * nodes.secants_squared[at + 1];
+        sum += legendre_weights[j] * (std::exp(low) + std::exp(high));
+    }
+    return std::clamp(margins + sum * (sign * nodes.width) / 2.0 / (2.0 * pi), 0.0, 1.0);
 }
 
-// The integral over b >= s of phi(b - mb) Phi(ma - k b), k >= 0: the chance that a standard
-// normal pair about (ma, mb) has b >= s and lies on the ray's side of a line through the
-// vertex at slope 1/k. In t = b - mb, with c = ma - k mb, it is P(T >= s - mb, Z <= c - k T)
-// for independent standard normals, and with W = (Z + k T) / sqrt(1 + k^2) (correlation
-// rho = k / sqrt(1 + k^2) with T) an orthant of the pair (T, -W). With `beyond`, the chance
-// that it lies on the line's other side (Phi(k b - ma)): the orthant of (T, W).
-double side_integral(double s, double mb, double ma, double k, bool beyond = false) {
-    const double low = s - mb;
-    const double scale = std::sqrt(1.0 + k * k);
-    const double c = (ma - k * mb) / scale;
-    const double rho = k / scale;
-    return beyond ? upper_orthant(low, c, rho) : upper_orthant(low, -c, -rho);
-}
+// A side of a ray's cell: the line through the vertex at slope 1/k (k >= 0) off the ray's
+// axis, with the orthant nodes of correlations -+k / sqrt(1 + k^2), worked out when first
+// asked for (orthants far off need none).
+class Side {
+public:
+    // k: the cotangent of the angle between the side and the ray.
+    explicit Side(double k) : k_(k), scale_(std::sqrt(1.0 + k_ * k_)) {}
 
-// The tail beyond s^2 of the squared distance from a standard normal pair to one ray, over
-// the points nearer that ray than the others: those within `left` of it on one side and
-// `right` on the other (both below 90 degrees). (ma, mb): the mean in the ray's frame.
-double ray_tail(double s, double ma, double mb, double left, double right) {
-    return side_integral(s, mb, ma, 1.0 / std::tan(left)) +
-           side_integral(s, -mb, ma, 1.0 / std::tan(right));
-}
+    // The integral over b >= s of phi(b - mb) Phi(ma - k b), k >= 0: the chance that a
+    // standard normal pair about (ma, mb) has b >= s and lies on the ray's side of the line.
+    // In t = b - mb, with c = ma - k mb, it is P(T >= s - mb, Z <= c - k T) for independent
+    // standard normals, and with W = (Z + k T) / sqrt(1 + k^2) (correlation
+    // rho = k / sqrt(1 + k^2) with T) an orthant of the pair (T, -W). With `beyond`, the
+    // chance that it lies on the line's other side (Phi(k b - ma)): the orthant of (T, W).
+    double integral(double s, double mb, double ma, bool beyond = false) {
+        const double h = s - mb;
+        const double c = (ma - k_ * mb) / scale_;
+        const double k = beyond ? c : -c;
+        // The chance is at most Phi(-max(h, k)), under 5.2e-17 past 8.3: a three-ray tail
+        // sums six orthants, so leaving such ones out moves it by under 1e-15.
+        if (std::max(h, k) > negligible_deviation) return 0.0;
+        if (!has_nodes_) {
+            nodes_.fill(-k_ / scale_);
+            has_nodes_ = true;
+        }
+        return upper_orthant(h, k, nodes_, beyond);
+    }
 
-// The same for the ray whose line the mean lies on (mb = 0), as the chi-square tail less the
-// points beyond the ray's cell, small far from the vertex.
-double own_ray_tail(double x, double s, double ma, double left, double right) {
-    return chi1_tail(x) - side_integral(s, 0.0, ma, 1.0 / std::tan(left), true) -
-           side_integral(s, 0.0, ma, 1.0 / std::tan(right), true);
-}
+private:
+    double k_;
+    double scale_;  // sqrt(1 + k^2)
+    OrthantNodes nodes_;  // of correlation -k / sqrt(1 + k^2)
+    bool has_nodes_ = false;
+};
 
 // P(X > x) for X the squared distance from N(mean, I) to three rays from a vertex at angles
-// 0, alpha and -beta, the mean on ray 0 at distance mu0 from the vertex.
-double three_ray_tail(double x, double mu0, double alpha, double beta) {
+// 0 and +-alpha (alpha in (pi / 2, pi), given by its cosine), the mean on ray 0 at distance
+// mu0 from the vertex.
+// Each ray's cell is bounded by the bisectors of its angles to its neighbours; the tail is the
+// sum over the cells of the chance past s on both sides of the ray (Side::integral).
+double three_ray_tail(double x, double mu0, double cosine) {
     if (!(x > 0)) return 1.0;
     const double s = std::sqrt(x);
-    // Far from the vertex the other rays and the vertex's wedge hold under e^-50 of the mass.
-    const double gap = 2.0 * pi - alpha - beta;
-    if (mu0 * std::sin(std::min({alpha, beta, gap}) / 2.0) > 10.0) return chi1_tail(x);
-    // Near the vertex the ray's own cell holds a share of the tail worked out directly; far
-    // from it, nearly all of it, and the complement keeps the precision.
-    const double own = mu0 > 3.0 ? own_ray_tail(x, s, mu0, alpha / 2.0, beta / 2.0)
-                                 : ray_tail(s, mu0, 0.0, alpha / 2.0, beta / 2.0);
-    const double first =
-        ray_tail(s, mu0 * std::cos(alpha), -mu0 * std::sin(alpha), gap / 2.0, alpha / 2.0);
-    // Rays placed alike about ray 0 hold mirror images of one law.
-    const double second =
-        alpha == beta ? first
-                      : ray_tail(s, mu0 * std::cos(beta), mu0 * std::sin(beta), beta / 2.0,
-                                 gap / 2.0);
-    const double tail = own + first + second;
-    return std::clamp(tail, 0.0, 1.0);
+    const double sine = std::sqrt(1.0 - cosine * cosine);
+    // The sides: the bisector of alpha (cotangent of alpha / 2) and of the gap between rays
+    // +-alpha (2 pi - 2 alpha, cotangent of pi - alpha).
+    Side own_side((1.0 + cosine) / sine);
+    Side gap_side(-cosine / sine);
+    // Near the vertex the ray's own cell holds a share of the tail worked out directly (both
+    // halves alike); far from it, nearly all of it, and the chi-square tail less the points
+    // beyond the cell keeps the precision.
+    double own = 0.0;
+    if (mu0 > 3.0) {
+        const double beyond = own_side.integral(s, 0.0, mu0, true);
+        own = chi1_tail(x) - beyond - beyond;
+    } else {
+        own = 2.0 * own_side.integral(s, 0.0, mu0);
+    }
+    // Ray alpha, in its frame, bounded by the gap's bisector on one side and ray 0's on the
+    // other; ray -alpha holds its mirror image.
+    const double ma = mu0 * cosine;
+    const double mb = -mu0 * sine;
+    const double other = gap_side.integral(s, mb, ma) + own_side.integral(s, -mb, ma);
+    return std::clamp(own + other + other, 0.0, 1.0);
 }
 
 // P(X > x) for X the squared distance from N(mean, I) to one ray from a vertex, the mean on
@@ -217,30 +270,84 @@ double one_ray_tail(double x, double mu0) {
 // trees, and the angle (the metric's) from its segment to each other segment.
 struct Geometry {
     double mu0;
-    double angle;
-    bool far;  // so far from the star that the law is chi-square (1 df) to e^-50
+    double cosine;  // of the angle
+    bool far;  // so far from the star that the law is chi-square (1 df) in double precision
 };
 Geometry geometry(double q, double total) {
-    if (!(q > 0)) return {infinity, 2.0 * pi / 3.0, true};
-    const double a = 1.0 - 2.0 * q;
+    if (!(q > 0)) return {infinity, -0.5, true};
+    const double inverse_a = 1.0 / (1.0 - 2.0 * q);
+    const double inverse_q = 1.0 / q;
     // Directions of the segments from the star point: (2, -1, -1) and its permutations; the
     // metric at p is sum u_i v_i / p_i.
-    const double own = 4.0 / a + 2.0 / q;
-    const double other = 1.0 / a + 5.0 / q;
-    const double cross = -2.0 / a - 1.0 / q;
-    const double mu0 = std::sqrt(total) * (1.0 / 3.0 - q) * std::sqrt(own);
+    const double own = 4.0 * inverse_a + 2.0 * inverse_q;
+    const double other = inverse_a + 5.0 * inverse_q;
+    const double cross = -2.0 * inverse_a - inverse_q;
+    const double from_star = 1.0 / 3.0 - q;
+    const double mu0_squared = total * from_star * from_star * own;
     const double cosine = std::clamp(cross / std::sqrt(own * other), -1.0, 1.0);
-    const double angle = std::acos(cosine);
-    // Both laws keep under e^-50 of their tail off chi-square's once the rays' cells and the
-    // vertex are this far (three_ray_tail, one_ray_tail).
-    const double gap = 2.0 * pi - 2.0 * angle;
-    return {mu0, angle, mu0 * std::sin(std::min(angle, gap) / 2.0) > 10.0};
+    // The statistic equals the squared distance to the fitted ray's line wherever the normal
+    // vector falls in that ray's cell (within half the angle of it, in front of the vertex),
+    // so either law's tail is chi-square's to within the chance of falling outside it: under
+    // 2 Phi(-d) for d the mean's distance from the cell's sides (three_ray_tail,
+    // one_ray_tail), 1.1e-16 past d = 8.3. The squared sines of half the angle and of half
+    // the gap (2 pi - 2 angle) come from the cosine, as do the three-ray law's sines.
+    const double half_angle_sine_squared = (1.0 - cosine) / 2.0;
+    const double half_gap_sine_squared = 1.0 - cosine * cosine;
+    const bool far = mu0_squared * std::min(half_angle_sine_squared, half_gap_sine_squared) >
+                     negligible_deviation * negligible_deviation;
+    return {far ? 0.0 : std::sqrt(mu0_squared), cosine, far};
 }
 
 double statistic_for(const std::array<double, 3>& counts, int species, double lambda) {
     double total = counts[0] + counts[1] + counts[2];
     const int code = species < 0 ? largest(counts) : species;
     return power_divergence(counts, fit_segment(counts, code, total).expected, lambda);
+}
+
+// The most draws whose outcomes' statistics the exact law takes from a table of logs (the
+// error below grows with them; thousands of trees with few off the major topology are the
+// enumeration's dearest case).
+constexpr std::int64_t whole_log_draws = 8192;
+
+// ln i for whole i up to at least `up_to`, kept by each thread (the logs never change).
+const std::vector<double>& whole_logs(std::int64_t up_to) {
+    thread_local std::vector<double> logs;
+    while (static_cast<std::int64_t>(logs.size()) <= up_to)
+        logs.push_back(std::log(static_cast<double>(logs.size())));
+    return logs;
+}
+
+// statistic_for() at lambda 0 for whole counts of sum `total`: the fit as fit_segment() makes
+// it, and 2 O (ln O - ln E) from a table of logs, every expected count being a whole number,
+// half of one or a third of one. The difference of logs loses digits where a count is near
+// its expectation: each difference is off by up to about 2 ulps of ln(total), so the sum by
+// up to 4 total ulp(ln total), under 6e-11 for the totals it is used for (whole_log_draws),
+// far inside the 1e-9 the exact law compares statistics to; and it costs a fraction of
+// statistic_for(), which the enumeration calls for every outcome.
+double whole_likelihood_ratio(const std::array<double, 3>& counts, int species, double total,
+                              const std::vector<double>& logs) {
+    const auto major = static_cast<std::size_t>(species < 0 ? largest(counts) : species);
+    const auto log_of = [&logs](double whole) {
+        return logs[static_cast<std::size_t>(static_cast<std::int64_t>(whole))];
+    };
+    std::array<double, 3> expected{};
+    std::array<double, 3> log_expected{};
+    if (3.0 * counts[major] >= total) {
+        const double minor = (total - counts[major]) / 2.0;
+        const double log_minor = log_of(total - counts[major]) - std::numbers::ln2;
+        for (std::size_t i = 0; i < 3; ++i) {
+            expected[i] = i == major ? counts[major] : minor;
+            log_expected[i] = i == major ? log_of(counts[major]) : log_minor;
+        }
+    } else {
+        expected.fill(total / 3.0);
+        log_expected.fill(log_of(total) - std::log(3.0));
+    }
+    double sum = 0.0;
+    for (std::size_t i = 0; i < 3; ++i)
+        if (counts[i] != expected[i] && counts[i] > 0)
+            sum += 2.0 * counts[i] * (log_of(counts[i]) - log_expected[i]);
+    return std::max(sum, 0.0);
 }
 
 // The exact chance, under the multinomial of the fitted frequencies with round(total)
@@ -258,6 +365,9 @@ double exact_tail(const Fit& fit, double total, int species, double lambda, doub
     const double off_chance = 2.0 * fit.q;
     const double log_draws = std::lgamma(static_cast<double>(draws) + 1.0);
     const double mean_off = static_cast<double>(draws) * off_chance;
+    const bool whole = lambda == 0.0 && draws <= whole_log_draws;
+    const auto total_draws = static_cast<double>(draws);
+    const std::vector<double>& logs = whole_logs(whole ? draws : 0);
     double tail = 0.0;
     for (std::int64_t off = 0; off <= draws; ++off) {
         const auto a = static_cast<double>(draws - off);
@@ -278,7 +388,10 @@ double exact_tail(const Fit& fit, double total, int species, double lambda, doub
                 outcome[first] = static_cast<double>(b);
                 outcome[second] = static_cast<double>(c);
                 const double chance = level * share * (b == c ? 1.0 : 2.0);
-                if (statistic_for(outcome, species, lambda) >= observed - tolerance) tail += chance;
+                const double statistic =
+                    whole ? whole_likelihood_ratio(outcome, species, total_draws, logs)
+                          : statistic_for(outcome, species, lambda);
+                if (statistic >= observed - tolerance) tail += chance;
                 share = share * static_cast<double>(off - b) / static_cast<double>(b + 1);
             }
         }
@@ -289,48 +402,89 @@ double exact_tail(const Fit& fit, double total, int species, double lambda, doub
     return std::clamp(tail, 0.0, 1.0);
 }
 
-struct Key {
-    std::array<double, 3> counts;
-    int species;
+// What a result depends on besides the counts; a memo holds the results of one at a time.
+struct Setting {
     double lambda;
+    int species;
     TreeTestMethod method;
-    bool operator==(const Key& other) const {
-        return counts == other.counts && species == other.species && lambda == other.lambda &&
-               method == other.method;
-    }
+    bool operator==(const Setting&) const = default;
 };
-struct KeyHash {
-    std::size_t operator()(const Key& key) const {
-        std::uint64_t hash = 1469598103934665603ULL;
-        auto mix = [&hash](double value) {
-            std::uint64_t bits = 0;
-            std::memcpy(&bits, &value, sizeof bits);
-            hash = (hash ^ bits) * 1099511628211ULL;
-            hash ^= hash >> 29;
-        };
-        for (const double count : key.counts) mix(count);
-        mix(static_cast<double>(key.species));
-        mix(key.lambda);
-        mix(static_cast<double>(key.method));
-        return static_cast<std::size_t>(hash);
-    }
-};
+
+std::uint64_t hash_counts(const std::array<double, 3>& counts) {
+    std::array<std::uint64_t, 3> bits{};
+    std::memcpy(bits.data(), counts.data(), sizeof bits);
+    // Whole counts have their low bits all zero: each is multiplied by its own odd constant
+    // and the high bits are spread down before the table takes the low ones.
+    std::uint64_t hash = bits[0] * 0x9e3779b97f4a7c15ULL ^ bits[1] * 0xc2b2ae3d27d4eb4fULL ^
+                         bits[2] * 0x165667b19e3779f9ULL;
+    hash ^= hash >> 32;
+    hash *= 0xd6e8feb86659fd93ULL;
+    return hash ^ (hash >> 29);
+}
 
 // Many rows share a count triple, the few-count ones most of all, and their p-values cost
-// an integral or an enumeration: each counting thread keeps a memo of each (the test is a
-// pure function of its arguments, so results do not depend on which thread asks), apart so
-// that the many integrals never push out the dearer enumerations.
-constexpr std::size_t memo_limit = std::size_t{1} << 17;  // some 15 MB a thread at most
-using Memo = std::unordered_map<Key, TreeTestResult, KeyHash>;
+// an enumeration: each counting thread keeps memos (the test is a pure function of its
+// arguments, so results do not depend on which thread asks). Open addressing in one flat
+// array of 40-byte slots, at most half full (a lookup is one cache line or two, where a
+// node-based map chased pointers and allocated per entry); full, it starts again empty, as it
+// does when asked under another setting (a table asks under one).
+class Memo {
+public:
+    template <typename Compute>
+    TreeTestResult remembered(const Setting& setting, const std::array<double, 3>& counts,
+                              Compute compute) {
+        if (slots_.empty()) slots_.resize(first_slots);
+        if (!(setting == setting_)) {
+            forget();
+            setting_ = setting;
+        }
+        std::size_t at = static_cast<std::size_t>(hash_counts(counts)) & (slots_.size() - 1);
+        for (; !std::isnan(slots_[at].counts[0]); at = (at + 1) & (slots_.size() - 1))
+            if (slots_[at].counts == counts) return slots_[at].result;
+        const TreeTestResult result = compute();
+        if (2 * (used_ + 1) > slots_.size()) {
+            grow();
+            at = static_cast<std::size_t>(hash_counts(counts)) & (slots_.size() - 1);
+            while (!std::isnan(slots_[at].counts[0])) at = (at + 1) & (slots_.size() - 1);
+        }
+        slots_[at] = {counts, result};
+        ++used_;
+        return result;
+    }
 
-template <typename Compute>
-TreeTestResult remembered(Memo& memo, const Key& key, Compute compute) {
-    if (const auto found = memo.find(key); found != memo.end()) return found->second;
-    const TreeTestResult result = compute();
-    if (memo.size() >= memo_limit) memo.clear();
-    memo.emplace(key, result);
-    return result;
-}
+private:
+    struct Slot {  // empty: counts NaN, which no test is asked about
+        std::array<double, 3> counts{not_a_number, not_a_number, not_a_number};
+        TreeTestResult result{};
+    };
+    static constexpr std::size_t first_slots = std::size_t{1} << 10;
+    static constexpr std::size_t most_slots = std::size_t{1} << 18;  // 10 MiB a memo at most
+
+    void forget() {
+        std::fill(slots_.begin(), slots_.end(), Slot{});
+        used_ = 0;
+    }
+
+    void grow() {
+        if (slots_.size() >= most_slots) {  // forget everything rather than hold more
+            forget();
+            return;
+        }
+        std::vector<Slot> old(2 * slots_.size());
+        old.swap(slots_);
+        for (const Slot& slot : old) {
+            if (std::isnan(slot.counts[0])) continue;
+            std::size_t at =
+                static_cast<std::size_t>(hash_counts(slot.counts)) & (slots_.size() - 1);
+            while (!std::isnan(slots_[at].counts[0])) at = (at + 1) & (slots_.size() - 1);
+            slots_[at] = slot;
+        }
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;
+    Setting setting_{not_a_number, 0, TreeTestMethod::mlest};  // NaN: equal to no setting
+};
 
 // species < 0: T3.
 TreeTestResult tree_test(const std::array<double, 3>& counts, int species, double lambda,
@@ -355,29 +509,40 @@ TreeTestResult tree_test(const std::array<double, 3>& counts, int species, doubl
     if (!(total > 0)) return {not_a_number, not_a_number};
     const int code = species < 0 ? largest(canonical) : species;
     const Fit fit = fit_segment(canonical, code, total);
-    const double statistic = power_divergence(canonical, fit.expected, lambda);
-    if (!(statistic > 0)) return {statistic, 1.0};
-    if (std::isinf(statistic)) return {statistic, 0.0};  // a count of 0 at lambda <= -1
-    const Key key{canonical, species, lambda, method};
+    const Setting setting{lambda, species, method};
+    // The statistic and its p-value, once the law is known to be worked out by `law`.
+    auto judged = [&](auto law) {
+        const double statistic = power_divergence(canonical, fit.expected, lambda);
+        if (!(statistic > 0)) return TreeTestResult{statistic, 1.0};
+        if (std::isinf(statistic)) return TreeTestResult{statistic, 0.0};  // a 0 at lambda <= -1
+        return TreeTestResult{statistic, law(statistic)};
+    };
     if (total < small_sample || fit.q * total < small_expected) {
-        // The exact law: the dearest, and the counts that call for it recur most.
-        thread_local Memo exact;
-        return remembered(exact, key, [&] {
-            return TreeTestResult{statistic, exact_tail(fit, total, species, lambda, statistic)};
+        // The exact law: the dearest, and the counts that call for it recur most, so the memo
+        // is asked before the statistic is worked out.
+        thread_local std::array<Memo, 2> exact;  // T3's and T1's, which a row may ask both
+        return exact[species < 0 ? 0 : 1].remembered(setting, canonical, [&] {
+            return judged([&](double statistic) {
+                return exact_tail(fit, total, species, lambda, statistic);
+            });
         });
     }
     if (method == TreeTestMethod::conservative)
-        return {statistic, species < 0 ? chi1_tail(statistic)
-                                       : 0.5 * chi1_tail(statistic) + 0.5 * chi2_tail(statistic)};
+        return judged([&](double statistic) {
+            return species < 0 ? chi1_tail(statistic)
+                               : 0.5 * chi1_tail(statistic) + 0.5 * chi2_tail(statistic);
+        });
     const Geometry shape = geometry(fit.q, total);
-    if (shape.far) return {statistic, chi1_tail(statistic)};
+    if (shape.far) return judged(chi1_tail);
+    auto law = [&](double statistic) {
+        return species < 0 ? three_ray_tail(statistic, shape.mu0, shape.cosine)
+                           : one_ray_tail(statistic, shape.mu0);
+    };
+    // The three-ray law costs about what a lookup in a memo of the few-count laws' size
+    // would (and the rows near the star share few count triples): it is worked out each time.
+    if (species < 0) return judged(law);
     thread_local Memo integrated;
-    return remembered(integrated, key, [&] {
-        const double p = species < 0
-                             ? three_ray_tail(statistic, shape.mu0, shape.angle, shape.angle)
-                             : one_ray_tail(statistic, shape.mu0);
-        return TreeTestResult{statistic, p};
-    });
+    return integrated.remembered(setting, canonical, [&] { return judged(law); });
 }
 
 }  // namespace
