@@ -170,7 +170,7 @@ def _file(parser: argparse.ArgumentParser) -> None:
 def _collapse_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--collapse-length", type=_number, metavar="EPS",
-        help="internal branches of length EPS or less count as polytomies (a branch without a length has 0)",
+        help="internal branches written with a length of EPS or less count as polytomies (a branch without a length is kept)",
     )  # fmt: skip
     parser.add_argument(
         "--min-support", type=_number, metavar="S",
