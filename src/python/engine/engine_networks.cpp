@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "base/saturating_add.hpp"
 #include "networks/network_distance.hpp"
 #include "python/engine/engine_table.hpp"
 #include "python/engine/engine_trees.hpp"
@@ -33,36 +32,6 @@ double level_of(const ArgumentList& arguments, const char* name) {
     if (!(level >= 0.0 && level <= 1.0))
         raise_error(PyExc_ValueError, (std::string(name) + " must be a level from 0 to 1").c_str());
     return level;
-}
-
-// A table of `ids` within the memory there is besides the run's sums. `groups`: the
-// individuals of each species, for a network of species (empty otherwise: the table's taxa are
-// `ids`).
-std::unique_ptr<TopologyTable> network_table(const TreeSetData& data, const std::vector<TaxonId>& ids,
-                                             std::size_t threads, NetworkMethod method,
-                                             const std::vector<std::vector<TaxonId>>& groups) {
-    const std::size_t budget = LoadContext{}.memory_budget();
-    const std::size_t taxa = groups.empty() ? ids.size() : groups.size();
-    const std::size_t sums = NetworkDistanceRun::bytes_needed(taxa, threads, method);
-    auto table = [&](std::size_t room) -> std::unique_ptr<TopologyTable> {
-        if (groups.empty()) return std::make_unique<TopologyTable>(data, ids, 4, room);
-        return std::make_unique<TopologyTable>(data, groups, 4, room, 0, threads);
-    };
-    try {
-        if (sums > budget) throw std::bad_alloc();
-        return table(budget - sums);
-    } catch (const std::bad_alloc&) {
-        std::size_t needed = std::numeric_limits<std::size_t>::max();
-        try {
-            needed = saturating_add(table(std::numeric_limits<std::size_t>::max())->bytes_needed(), sums);
-        } catch (const std::bad_alloc&) {  // too many taxa to rank: the most there is
-        }
-        const std::string message = "a network distance over " + std::to_string(taxa) + " taxa and " +
-                                    std::to_string(data.tree_count()) + " trees needs about " +
-                                    std::to_string(needed >> 20) + " MiB, but only " +
-                                    std::to_string(budget >> 20) + " MiB are available";
-        raise_error(PyExc_MemoryError, message.c_str());
-    }
 }
 
 }  // namespace
@@ -114,7 +83,10 @@ PyRef network_distances(PyObject* args, PyObject* kwargs) {
         raise_error(PyExc_ValueError,
                     groups.empty() ? "the taxa must be distinct" : "the groups of taxa must not share a taxon");
     if (names.size() < 4) raise_error(PyExc_ValueError, "network distances need at least four taxa");
-    const std::unique_ptr<TopologyTable> table = network_table(*data, ids, threads, method, groups);
+    const std::size_t taxa_count = groups.empty() ? ids.size() : groups.size();
+    const std::unique_ptr<TopologyTable> table =
+        quartet_table_within(*data, ids, groups, threads,
+                             NetworkDistanceRun::bytes_needed(taxa_count, threads, method), "a network distance");
     NetworkDistanceRun run(*table, NetworkLevels{method, alpha, beta, spread, test}, threads);
     for (;;) {
         std::optional<std::size_t> rows;

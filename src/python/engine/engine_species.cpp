@@ -14,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "base/saturating_add.hpp"
 #include "lca/quartet_type.hpp"
 #include "python/engine/engine_table.hpp"
 #include "python/engine/engine_trees.hpp"
@@ -31,16 +30,6 @@ namespace {
 
 QuartetWeight weight_of(bool weighted) {
     return weighted ? QuartetWeight::lengths : QuartetWeight::votes;
-}
-
-std::string mebibytes(std::size_t bytes) {
-    return std::to_string(bytes >> 20);
-}
-
-[[noreturn]] void fail_memory(const std::string& what, std::size_t needed, std::size_t budget) {
-    const std::string message = what + " needs about " + mebibytes(needed) + " MiB, but only " +
-                                mebibytes(budget) + " MiB are available";
-    raise_error(PyExc_MemoryError, message.c_str());
 }
 
 // (distances, quartets, unresolved, unmet, first_unmet): the distances as n * n float64 bytes
@@ -71,34 +60,6 @@ PyRef distances_result(const QuartetDistanceSums& sums) {
                                  static_cast<unsigned long long>(sums.quartets()),
                                  static_cast<unsigned long long>(sums.unresolved_quartets()),
                                  static_cast<unsigned long long>(unmet), pair.get()));
-}
-
-// A table for the distances of `ids`, within the memory there is besides the run's sums.
-// `groups`: the individuals of each species, for a tree of species (empty otherwise: the
-// table's taxa are `ids`).
-std::unique_ptr<TopologyTable> distance_table(const TreeSetData& data, const std::vector<TaxonId>& ids,
-                                              std::size_t threads,
-                                              const std::vector<std::vector<TaxonId>>& groups) {
-    const std::size_t budget = LoadContext{}.memory_budget();
-    const std::size_t taxa = groups.empty() ? ids.size() : groups.size();
-    const std::size_t sums = QuartetDistanceRun::bytes_needed(taxa, threads);
-    auto table = [&](std::size_t room) -> std::unique_ptr<TopologyTable> {
-        if (groups.empty()) return std::make_unique<TopologyTable>(data, ids, 4, room);
-        return std::make_unique<TopologyTable>(data, groups, 4, room, 0, threads);
-    };
-    try {
-        if (sums > budget) throw std::bad_alloc();
-        return table(budget - sums);
-    } catch (const std::bad_alloc&) {
-        std::size_t needed = std::numeric_limits<std::size_t>::max();
-        try {
-            needed = saturating_add(table(std::numeric_limits<std::size_t>::max())->bytes_needed(), sums);
-        } catch (const std::bad_alloc&) {  // too many taxa to rank: the most there is
-        }
-        fail_memory("a species tree over " + std::to_string(taxa) + " taxa and " +
-                        std::to_string(data.tree_count()) + " trees",
-                    needed, budget);
-    }
 }
 
 // Every block of the run, waited for without the lock; signals are looked at between waits and
@@ -226,7 +187,9 @@ PyRef quartet_distances(PyObject* args, PyObject* kwargs) {
         raise_error(PyExc_ValueError, groups.empty() ? "the taxa must be distinct"
                                                      : "the groups of taxa must not share a taxon");
     if (names.size() < 4) raise_error(PyExc_ValueError, "quartet distances need at least four taxa");
-    const std::unique_ptr<TopologyTable> table = distance_table(*data, ids, threads, groups);
+    const std::size_t taxa_count = groups.empty() ? ids.size() : groups.size();
+    const std::unique_ptr<TopologyTable> table = quartet_table_within(
+        *data, ids, groups, threads, QuartetDistanceRun::bytes_needed(taxa_count, threads), "a species tree");
     if (blocks == Py_None) {
         QuartetDistanceRun run(*table, weight_of(weighted), threads, spread);
         run_to_end(run, progress);

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "base/available_memory.hpp"
+#include "base/saturating_add.hpp"
 #include "base/thread_count.hpp"
 #include "python/engine/engine_trees.hpp"
 #include "python/runtime/keyword_arguments.hpp"
@@ -1070,6 +1071,37 @@ PyObject* adjusted_p_values(PyObject*, PyObject* args) {
         return checked(PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(p_values.data()),
                                                      static_cast<Py_ssize_t>(bytes.size())));
     });
+}
+
+[[noreturn]] void fail_memory(const std::string& what, std::size_t needed, std::size_t budget) {
+    const std::string message = what + " needs about " + std::to_string(needed >> 20) +
+                                " MiB, but only " + std::to_string(budget >> 20) + " MiB are available";
+    raise_error(PyExc_MemoryError, message.c_str());
+}
+
+std::unique_ptr<TopologyTable> quartet_table_within(const TreeSetData& data, const std::vector<TaxonId>& ids,
+                                                    const std::vector<std::vector<TaxonId>>& groups,
+                                                    std::size_t threads, std::size_t beside,
+                                                    const std::string& what) {
+    const std::size_t budget = LoadContext{}.memory_budget();
+    auto table = [&](std::size_t room) -> std::unique_ptr<TopologyTable> {
+        if (groups.empty()) return std::make_unique<TopologyTable>(data, ids, 4, room);
+        return std::make_unique<TopologyTable>(data, groups, 4, room, 0, threads);
+    };
+    try {
+        if (beside > budget) throw std::bad_alloc();
+        return table(budget - beside);
+    } catch (const std::bad_alloc&) {
+        std::size_t needed = std::numeric_limits<std::size_t>::max();
+        try {
+            needed = saturating_add(table(std::numeric_limits<std::size_t>::max())->bytes_needed(), beside);
+        } catch (const std::bad_alloc&) {  // too many taxa to rank: the most there is
+        }
+        const std::size_t taxa = groups.empty() ? ids.size() : groups.size();
+        fail_memory(what + " over " + std::to_string(taxa) + " taxa and " + std::to_string(data.tree_count()) +
+                        " trees",
+                    needed, budget);
+    }
 }
 
 }  // namespace treetally::python

@@ -5,10 +5,16 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <memory>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "python/runtime/keyword_arguments.hpp"
+#include "sets/tree_set_data.hpp"
 #include "tables/row_values.hpp"
+#include "tables/topology_table.hpp"
+#include "tree/ids.hpp"
 
 namespace treetally::python {
 
@@ -32,6 +38,17 @@ TreeTestColumns tree_test_columns(const ArgumentList& arguments, int size, bool 
 // The run of blocks start .. stop-1 that `run`, a pair of integers, names among `block_count`
 // blocks: TypeError when it is not such a pair, ValueError unless 0 <= start <= stop <= count.
 std::pair<std::size_t, std::size_t> block_run(PyObject* run, std::size_t block_count);
+
+// The MemoryError "<what> needs about N MiB, but only M MiB are available".
+[[noreturn]] void fail_memory(const std::string& what, std::size_t needed, std::size_t budget);
+
+// A quartet table of `ids`, or with `groups` (the individuals of each species) of species,
+// within the memory there is besides the `beside` bytes a run keeps of its own; a MemoryError
+// naming "<what> over N taxa and T trees" when it would not fit.
+std::unique_ptr<TopologyTable> quartet_table_within(const TreeSetData& data, const std::vector<TaxonId>& ids,
+                                                    const std::vector<std::vector<TaxonId>>& groups,
+                                                    std::size_t threads, std::size_t beside,
+                                                    const std::string& what);
 
 // The Table type object, created on first use.
 PyTypeObject* table_type();
