@@ -23,7 +23,7 @@ constexpr std::array<std::array<std::size_t, 2>, 6> every_pair{{
 
 }  // namespace
 
-NetworkDistanceSums::NetworkDistanceSums(std::size_t taxa, NetworkLevels levels)
+NetworkDistanceSums::NetworkDistanceSums(std::size_t taxa, const NetworkLevels& levels)
     : taxa_(taxa), levels_(levels) {
     if (bytes_for(taxa) == std::numeric_limits<std::size_t>::max()) throw std::bad_alloc();
     sums_.resize(taxa * taxa);
@@ -114,7 +114,7 @@ std::size_t NetworkDistanceRun::bytes_needed(std::size_t taxa, std::size_t threa
     return saturating_add(saturating_add(sums, doubles), classes);
 }
 
-NetworkDistanceRun::NetworkDistanceRun(const TopologyTable& table, NetworkLevels levels, std::size_t threads)
+NetworkDistanceRun::NetworkDistanceRun(const TopologyTable& table, const NetworkLevels& levels, std::size_t threads)
     : taxa_(table.taxon_count()), levels_(levels) {
     if (table.size() != 4) fail("network distances are summed over a quartet table");
     if (levels.method == NetworkMethod::tinnik) blobs_ = std::make_unique<BlobQuartets>(taxa_);
@@ -164,7 +164,7 @@ NetworkDistanceSums NetworkDistanceRun::result(const InterruptCheck& interrupt) 
     return merged;
 }
 
-NetworkDistanceSums network_distance_sums(const TopologyTable& table, NetworkLevels levels,
+NetworkDistanceSums network_distance_sums(const TopologyTable& table, const NetworkLevels& levels,
                                           std::size_t threads, const InterruptCheck& interrupt) {
     NetworkDistanceRun run(table, levels, threads);
     constexpr std::chrono::milliseconds wait{20};

@@ -40,7 +40,7 @@ class BlobQuartets;
 // quartets of each class.
 class NetworkDistanceSums {
   public:
-    NetworkDistanceSums(std::size_t taxa, NetworkLevels levels);
+    NetworkDistanceSums(std::size_t taxa, const NetworkLevels& levels);
 
     // Bytes one set of sums over `taxa` taxa takes (saturating).
     static std::size_t bytes_for(std::size_t taxa);
@@ -91,7 +91,7 @@ class NetworkDistanceRun {
                                     NetworkMethod method = NetworkMethod::nanuq);
 
     // Starts counting `table` (quartets; it must outlive the run) on `threads` threads.
-    NetworkDistanceRun(const TopologyTable& table, NetworkLevels levels, std::size_t threads);
+    NetworkDistanceRun(const TopologyTable& table, const NetworkLevels& levels, std::size_t threads);
     NetworkDistanceRun(const NetworkDistanceRun&) = delete;
     NetworkDistanceRun& operator=(const NetworkDistanceRun&) = delete;
     ~NetworkDistanceRun();
@@ -116,7 +116,7 @@ class NetworkDistanceRun {
 };
 
 // Whole-table convenience for callers that need not poll.
-NetworkDistanceSums network_distance_sums(const TopologyTable& table, NetworkLevels levels,
+NetworkDistanceSums network_distance_sums(const TopologyTable& table, const NetworkLevels& levels,
                                           std::size_t threads, const InterruptCheck& interrupt = {});
 
 }  // namespace treetally

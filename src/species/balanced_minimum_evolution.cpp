@@ -1,6 +1,7 @@
 #include "species/balanced_minimum_evolution.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <initializer_list>
@@ -355,9 +356,10 @@ class SearchTree {
 
     // The balanced least-squares length of the edge between u (internal) and v.
     double edge_length(std::int32_t u, std::int32_t v) const {
-        std::int32_t side[2];
+        // The two other subtrees at each end (u and v are neighbours: at most two of three).
+        std::array<std::int32_t, 2> side{};
         std::size_t count = 0;
-        for (std::size_t s = 0; s < 3; ++s)
+        for (std::size_t s = 0; s < 3 && count < side.size(); ++s)
             if (neighbour(u, s) != v) side[count++] = index_[3 * static_cast<std::size_t>(u) + s];
         const std::int32_t a = side[0], b = side[1];
         if (static_cast<std::size_t>(v) < n_) {
@@ -365,7 +367,7 @@ class SearchTree {
             return 0.5 * (average(leaf, a) + average(leaf, b) - average(a, b));
         }
         count = 0;
-        for (std::size_t s = 0; s < 3; ++s)
+        for (std::size_t s = 0; s < 3 && count < side.size(); ++s)
             if (neighbour(v, s) != u) side[count++] = index_[3 * static_cast<std::size_t>(v) + s];
         const std::int32_t c = side[0], d = side[1];
         return 0.25 * (average(a, c) + average(a, d) + average(b, c) + average(b, d)) -
