@@ -7,11 +7,12 @@
 
 import argparse
 import sys
+from typing import Iterator
 
 import msprime
 
 
-def network_trees(trees, seed, gamma):
+def network_trees(trees: int, seed: int, gamma: float) -> Iterator[str]:
     """`trees` gene-tree topologies (Newick, no lengths) of the network; `gamma` of h's genes
     come from b, the rest from c. Times in coalescent units (one haploid individual)."""
     demography = msprime.Demography()
@@ -31,7 +32,7 @@ def network_trees(trees, seed, gamma):
         yield ts.first().as_newick(node_labels=labels, include_branch_lengths=False)
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--trees", type=int, default=500)
     parser.add_argument("--seed", type=int, default=7)

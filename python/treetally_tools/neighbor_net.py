@@ -181,8 +181,8 @@ def _checked(distance: Any, taxa: Sequence[str]) -> Tuple[List[str], "FloatArray
     if np.any(np.abs(matrix - matrix.T) > SYMMETRY_TOLERANCE * scale):
         i, j = np.unravel_index(int(np.argmax(np.abs(matrix - matrix.T))), matrix.shape)
         raise UsageError(
-            f"the distance is not symmetric: {names[i]!r} to {names[j]!r} is {matrix[i, j]!r} "
-            f"but {names[j]!r} to {names[i]!r} is {matrix[j, i]!r}"
+            f"the distance is not symmetric: {names[i]!r} to {names[j]!r} is {float(matrix[i, j])!r} "
+            f"but {names[j]!r} to {names[i]!r} is {float(matrix[j, i])!r}"
         )
     matrix.setflags(write=False)
     return names, matrix

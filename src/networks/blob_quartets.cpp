@@ -131,7 +131,8 @@ void BlobQuartets::apply_rules(const std::array<std::uint32_t, 5>& five, std::si
         std::uint64_t after = 0;
         for (std::size_t i = m + 1; i < 5; ++i) after += binomials_[i][five[i]];
         ranks[m] = before + after;
-        before += binomials_[m + 1][five[m]];
+        // five[m] keeps place m in the quartets that lack a later taxon (none lacks one after the last).
+        if (m + 1 < 5) before += binomials_[m + 1][five[m]];
         status[m] = status_[ranks[m]];
         b_count += b_quartet(status[m]) ? 1 : 0;
     }
