@@ -172,7 +172,7 @@ def test_the_engine_refuses_an_unknown_builder():
     assert _engine.distance_tree(bytes(72), 3) == _engine.distance_tree(bytes(72), 3, "fastme")
 
 
-def test_a_search_beyond_memory_is_refused_before_it_starts(tmp_path):
+def test_a_search_beyond_the_memory_limit_is_refused_before_it_starts(tmp_path):
     code = textwrap.dedent(
         """
         import resource
