@@ -113,6 +113,12 @@ def _column_distances(
         packed = tuple(array("q", columns[name]).tobytes() for name in names)
     except OverflowError:
         raise UsageError("the columns of a table hold 64-bit integers") from None
+    except TypeError:
+        # A table of mapped species counts shares of trees: its distances come from its trees.
+        raise UsageError(
+            "the columns of a table hold whole counts; for a table of mapped species (shares of trees) give"
+            " species_tree its trees and taxon_map instead"
+        ) from None
     try:
         return _Distances(*_engine.column_distances(taxon_count, packed, weighted, unresolved=unresolved))
     except ValueError as error:  # an index out of range, a taxon twice in a row, a negative count

@@ -284,3 +284,13 @@ def test_the_engine_refuses_unresolved_columns_it_cannot_spread(unresolved_colum
         columns.append(numpy.array(unresolved_column, numpy.int64).tobytes())
     with pytest.raises(ValueError, match=message.replace("(", r"\(")):
         _engine.column_distances(4, tuple(columns), unresolved=mode)
+
+
+def test_columns_of_shares_are_refused_in_one_line():
+    from treetally_tools import UsageError
+    from treetally_tools.species_tree import species_tree
+
+    columns = {f"t{k + 1}": numpy.array([k]) for k in range(4)}
+    columns.update({f"count_{code}": numpy.array([0.5]) for code in range(3)})
+    with pytest.raises(UsageError, match="give species_tree its trees and taxon_map instead"):
+        species_tree(["a", "b", "c", "d"], columns)
