@@ -88,19 +88,7 @@ PyRef network_distances(PyObject* args, PyObject* kwargs) {
         quartet_table_within(*data, ids, groups, threads,
                              NetworkDistanceRun::bytes_needed(taxa_count, threads, method), "a network distance");
     NetworkDistanceRun run(*table, NetworkLevels{method, alpha, beta, spread, test}, threads);
-    for (;;) {
-        std::optional<std::size_t> rows;
-        {
-            ReleasedLock released;
-            rows = run.next(signal_poll_period);
-        }
-        if (rows && progress != Py_None) {
-            checked(PyObject_CallFunction(progress, "K", static_cast<unsigned long long>(*rows)));
-        } else if (!rows && run.finished()) {
-            break;
-        }
-        check_signals();  // Ctrl-C: the run stops its threads as it goes
-    }
+    run_to_end(run, progress);
     // TINNiK's inference runs here, as long as the counting may: Ctrl-C stops it.
     const NetworkDistanceSums sums =
         run_without_lock([&](const InterruptCheck& interrupt) { return run.result(interrupt); });

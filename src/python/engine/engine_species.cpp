@@ -62,24 +62,6 @@ PyRef distances_result(const QuartetDistanceSums& sums) {
                                  static_cast<unsigned long long>(unmet), pair.get()));
 }
 
-// Every block of the run, waited for without the lock; signals are looked at between waits and
-// `progress` (a callable or None) gets the rows of each block as it is added.
-void run_to_end(QuartetDistanceRun& run, PyObject* progress) {
-    for (;;) {
-        std::optional<std::size_t> rows;
-        {
-            ReleasedLock released;
-            rows = run.next(signal_poll_period);
-        }
-        if (rows && progress != Py_None) {
-            checked(PyObject_CallFunction(progress, "K", static_cast<unsigned long long>(*rows)));
-        } else if (!rows && run.finished()) {
-            return;
-        }
-        check_signals();  // Ctrl-C: the run stops its threads as it goes
-    }
-}
-
 // An int64 column of `rows` values from bytes.
 std::vector<std::int64_t> int64_column(PyObject* column, const char* name) {
     if (!PyBytes_Check(column)) raise_error(PyExc_TypeError, (std::string(name) + " must be bytes").c_str());

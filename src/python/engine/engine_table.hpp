@@ -6,11 +6,14 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "python/runtime/keyword_arguments.hpp"
+#include "python/runtime/released_lock.hpp"
+#include "python/runtime/runtime.hpp"
 #include "sets/tree_set_data.hpp"
 #include "tables/row_values.hpp"
 #include "tables/topology_table.hpp"
@@ -49,6 +52,26 @@ std::unique_ptr<TopologyTable> quartet_table_within(const TreeSetData& data, con
                                                     const std::vector<std::vector<TaxonId>>& groups,
                                                     std::size_t threads, std::size_t beside,
                                                     const std::string& what);
+
+// Every block of `run` (a run of counting threads: next(period) and finished()), waited for
+// without the lock; signals are looked at between waits and `progress` (a callable or None)
+// gets the rows of each block as it is added.
+template <typename Run>
+void run_to_end(Run& run, PyObject* progress) {
+    for (;;) {
+        std::optional<std::size_t> rows;
+        {
+            ReleasedLock released;
+            rows = run.next(signal_poll_period);
+        }
+        if (rows && progress != Py_None) {
+            checked(PyObject_CallFunction(progress, "K", static_cast<unsigned long long>(*rows)));
+        } else if (!rows && run.finished()) {
+            return;
+        }
+        check_signals();  // Ctrl-C: the run stops its threads as it goes
+    }
+}
 
 // The Table type object, created on first use.
 PyTypeObject* table_type();
